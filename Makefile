@@ -1,0 +1,26 @@
+# Entry points. `make test` installs dependencies, builds and runs every test,
+# then repeats the unit tests under AddressSanitizer + UndefinedBehaviorSanitizer.
+
+BUILD_DIR ?= build/release
+ASAN_DIR  ?= build/asan
+JOBS      ?= $(shell nproc)
+
+.PHONY: all deps build test test-release test-asan format clean
+
+all: build
+
+deps:
+	./scripts/install-deps.sh
+
+build: deps
+	cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCAMERA_STRICT=ON
+	cmake --build $(BUILD_DIR) -j $(JOBS)
+
+test: deps
+	./scripts/test.sh
+
+format:
+	find modules platform tools -name '*.cpp' -o -name '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf build

@@ -1,0 +1,64 @@
+#include "ara/log/logger.h"
+
+#include "logging_backend.h"
+
+namespace ara::log {
+
+Logger::Logger(ConstructionKey, std::string contextId, std::string description, LogLevel level)
+    : contextId_(std::move(contextId)), description_(std::move(description)), level_(level) {}
+
+Logger::~Logger() = default;
+
+bool Logger::IsEnabled(LogLevel level) const noexcept {
+    return level != LogLevel::kOff && level <= level_.load(std::memory_order_relaxed);
+}
+
+LogStream Logger::WithLevel(LogLevel level, const SourceLocation& location) const noexcept {
+    return LogStream(IsEnabled(level) ? this : nullptr, level, location);
+}
+
+LogStream Logger::LogFatal(const SourceLocation& location) const noexcept {
+    return WithLevel(LogLevel::kFatal, location);
+}
+
+LogStream Logger::LogError(const SourceLocation& location) const noexcept {
+    return WithLevel(LogLevel::kError, location);
+}
+
+LogStream Logger::LogWarn(const SourceLocation& location) const noexcept {
+    return WithLevel(LogLevel::kWarn, location);
+}
+
+LogStream Logger::LogInfo(const SourceLocation& location) const noexcept {
+    return WithLevel(LogLevel::kInfo, location);
+}
+
+LogStream Logger::LogDebug(const SourceLocation& location) const noexcept {
+    return WithLevel(LogLevel::kDebug, location);
+}
+
+LogStream Logger::LogVerbose(const SourceLocation& location) const noexcept {
+    return WithLevel(LogLevel::kVerbose, location);
+}
+
+const char* ToString(LogLevel level) noexcept {
+    switch (level) {
+        case LogLevel::kOff:
+            return "off";
+        case LogLevel::kFatal:
+            return "fatal";
+        case LogLevel::kError:
+            return "error";
+        case LogLevel::kWarn:
+            return "warn";
+        case LogLevel::kInfo:
+            return "info";
+        case LogLevel::kDebug:
+            return "debug";
+        case LogLevel::kVerbose:
+            return "verbose";
+    }
+    return "unknown";
+}
+
+}  // namespace ara::log

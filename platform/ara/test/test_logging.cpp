@@ -1,0 +1,99 @@
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct ProbeRun {
+    int exitStatus;
+    std::string out;
+    std::vector<std::string> errLines;
+    double seconds;
+};
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Runs the probe process with `environment` prepended to its command line.
+ProbeRun RunProbe(const std::string& environment, const std::string& arguments) {
+    const std::string dir = ::testing::TempDir();
+    const std::string out = dir + "/probe.out";
+    const std::string err = dir + "/probe.err";
+    const std::string command =
+        "env " + environment + " " + LOG_EXIT_PROBE + " " + arguments + " >" + out + " 2>" + err;
+    const auto start = std::chrono::steady_clock::now();
+    const int status = std::system(command.c_str());
+    const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+
+    ProbeRun run{WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(out), {}, seconds};
+    std::istringstream lines(ReadFile(err));
+    for (std::string line; std::getline(lines, line);) {
+        run.errLines.push_back(line);
+    }
+    return run;
+}
+
+// "2026-12-06 09:11:07.123456 PROBE_APP PROBE_CTX [info] thread 1 message 7 ... (file.cpp:12 operator())"
+const std::regex kConsoleLine(
+    R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{6} PROBE_APP PROBE_CTX \[info\] thread \d message \d+ of a line long )"
+    R"(enough to overlap with other threads if the output were not atomic \(log_exit_probe\.cpp:\d+ .+\)$)");
+
+TEST(ConsoleLogging, WritesOneWholeLinePerMessageToStandardError) {
+    const ProbeRun run = RunProbe("ARA_LOG_MODE=", "console 4 300");
+    ASSERT_EQ(run.exitStatus, 0);
+    EXPECT_TRUE(run.out.empty()) << "standard output is reserved: " << run.out.substr(0, 200);
+    ASSERT_EQ(run.errLines.size(), 4U * 300U);
+    for (const std::string& line : run.errLines) {
+        ASSERT_TRUE(std::regex_match(line, kConsoleLine)) << line;
+    }
+}
+
+TEST(ConsoleLogging, EnvironmentLevelOverridesEveryContext) {
+    const ProbeRun verbose = RunProbe("ARA_LOG_MODE= ARA_LOG_LEVEL=debug", "console 2 1");
+    ASSERT_EQ(verbose.exitStatus, 0);
+    EXPECT_EQ(verbose.errLines.size(), 4U);  // two info and two debug messages
+
+    const ProbeRun quiet = RunProbe("ARA_LOG_MODE= ARA_LOG_LEVEL=error", "console 2 5");
+    ASSERT_EQ(quiet.exitStatus, 0);
+    EXPECT_TRUE(quiet.errLines.empty());
+
+    const ProbeRun bad = RunProbe("ARA_LOG_MODE= ARA_LOG_LEVEL=loud", "console 1 1");
+    ASSERT_EQ(bad.exitStatus, 0);
+    ASSERT_EQ(bad.errLines.size(), 2U);
+    EXPECT_NE(bad.errLines[0].find("ignoring ARA_LOG_LEVEL=\"loud\""), std::string::npos) << bad.errLines[0];
+}
+
+TEST(ConsoleLogging, EnvironmentModeReplacesTheConfiguredMode) {
+    const ProbeRun run = RunProbe("ARA_LOG_MODE=file", "console 1 3 " + ::testing::TempDir());
+    ASSERT_EQ(run.exitStatus, 0);
+    EXPECT_TRUE(run.errLines.empty());
+    const std::string file = ReadFile(::testing::TempDir() + "/PROBE_APP.log");
+    EXPECT_NE(file.find("thread 0 message 2"), std::string::npos);
+}
+
+// With no DLT daemon the library keeps messages in its buffer; the process must still end at once.
+TEST(RemoteLogging, ProcessEndsPromptlyWithoutDaemon) {
+    const ProbeRun run = RunProbe("ARA_LOG_MODE=", "remote,console 2 2000");
+    ASSERT_EQ(run.exitStatus, 0);
+    EXPECT_LT(run.seconds, 5.0);
+    EXPECT_TRUE(run.out.empty()) << "DLT must not print to standard output: " << run.out.substr(0, 200);
+    std::size_t messageLines = 0;
+    for (const std::string& line : run.errLines) {
+        messageLines += std::regex_match(line, kConsoleLine) ? 1 : 0;
+    }
+    EXPECT_EQ(messageLines, 2U * 2000U);
+}
+
+}  // namespace

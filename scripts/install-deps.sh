@@ -1,0 +1,44 @@
+#!/bin/sh
+# Installs every Debian package the build, the tests and the tools need.
+# Safe to run again: apt-get skips what is already installed.
+set -eu
+
+PACKAGES="
+  build-essential
+  cmake
+  ninja-build
+  pkg-config
+  clang-format
+  libgtest-dev
+  libgmock-dev
+  libbenchmark-dev
+  libboost-dev
+  libdlt-dev
+  libavcodec-dev
+  libavformat-dev
+  libavutil-dev
+  libswscale-dev
+"
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then
+  SUDO="sudo"
+fi
+
+missing=""
+for pkg in $PACKAGES; do
+  if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
+    missing="$missing $pkg"
+  fi
+done
+
+if [ -z "$missing" ]; then
+  echo "install-deps: all packages present"
+  exit 0
+fi
+
+echo "install-deps: installing$missing"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update
+# shellcheck disable=SC2086
+$SUDO apt-get install -y --no-install-recommends $missing
