@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
 #include <sys/wait.h>
 
 #include <chrono>
@@ -26,9 +27,16 @@ std::string ReadFile(const std::string& path) {
     return text.str();
 }
 
+// A directory of the running test's own, so that tests may run in parallel.
+std::string TestDirectory() {
+    std::string pattern = ::testing::TempDir() + "/" +
+                          ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_XXXXXX";
+    return ::mkdtemp(pattern.data()) == nullptr ? ::testing::TempDir() : pattern;
+}
+
 // Runs the probe process with `environment` prepended to its command line.
-ProbeRun RunProbe(const std::string& environment, const std::string& arguments) {
-    const std::string dir = ::testing::TempDir();
+ProbeRun RunProbe(const std::string& environment, const std::string& arguments,
+                  const std::string& dir = TestDirectory()) {
     const std::string out = dir + "/probe.out";
     const std::string err = dir + "/probe.err";
     const std::string command =
@@ -76,10 +84,11 @@ TEST(ConsoleLogging, EnvironmentLevelOverridesEveryContext) {
 }
 
 TEST(ConsoleLogging, EnvironmentModeReplacesTheConfiguredMode) {
-    const ProbeRun run = RunProbe("ARA_LOG_MODE=file", "console 1 3 " + ::testing::TempDir());
+    const std::string dir = TestDirectory();
+    const ProbeRun run = RunProbe("ARA_LOG_MODE=file", "console 1 3 " + dir, dir);
     ASSERT_EQ(run.exitStatus, 0);
     EXPECT_TRUE(run.errLines.empty());
-    const std::string file = ReadFile(::testing::TempDir() + "/PROBE_APP.log");
+    const std::string file = ReadFile(dir + "/PROBE_APP.log");
     EXPECT_NE(file.find("thread 0 message 2"), std::string::npos);
 }
 
