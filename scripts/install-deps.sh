@@ -14,6 +14,8 @@ PACKAGES="
   libbenchmark-dev
   libboost-dev
   libdlt-dev
+  dlt-daemon
+  dlt-tools
   libavcodec-dev
   libavformat-dev
   libavutil-dev

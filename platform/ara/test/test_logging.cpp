@@ -106,3 +106,40 @@ TEST(RemoteLogging, ProcessEndsPromptlyWithoutDaemon) {
 }
 
 }  // namespace
+
+namespace {
+
+// A private DLT daemon (its own pipe directory and port) and a receiver printing what reaches it.
+TEST(RemoteLogging, DaemonReceivesTypedMessagesWithShortIds) {
+    if (std::system("command -v dlt-daemon >/dev/null && command -v dlt-receive >/dev/null") != 0) {
+        GTEST_SKIP() << "dlt-daemon and dlt-receive are installed by scripts/install-deps.sh";
+    }
+    const std::string dir = TestDirectory();
+    const std::string port = std::to_string(35000 + ::getpid() % 1000);
+    // The receiver's output is line-buffered so that the script can wait for what it has printed.
+    const std::string script = "cd " + dir + " && (dlt-daemon -t " + dir + " -p " + port +
+                               " >daemon.log 2>&1 & echo $! >daemon.pid)" +
+                               " && for i in $(seq 200); do [ -p dlt ] && break; sleep 0.05; done" +
+                               " && (stdbuf -oL dlt-receive -a -p " + port +
+                               " localhost >received.txt 2>&1 & echo $! >receive.pid)" +
+                               " && for i in $(seq 200); do grep -q 'New client connection' "
+                               "received.txt && break; sleep 0.05;" +
+                               " done; env ARA_LOG_MODE= DLT_PIPE_DIR=" + dir + " " + LOG_EXIT_PROBE +
+                               " remote 1 3 >/dev/null 2>&1;" +
+                               " for i in $(seq 200); do grep -q \"Unregistered ApID 'PROB'\" received.txt "
+                               "&& break; sleep 0.05; done;" +
+                               " kill $(cat receive.pid) $(cat daemon.pid); wait";
+    ASSERT_EQ(std::system(script.c_str()), 0);
+
+    std::istringstream received(ReadFile(dir + "/received.txt"));
+    std::size_t messages = 0;
+    for (std::string line; std::getline(received, line);) {
+        // Application and context ids are cut to four characters; each argument travels typed (7 of them).
+        if (line.find(" PROB PROB log info V 7 [thread  0  message  ") != std::string::npos) {
+            ++messages;
+        }
+    }
+    EXPECT_EQ(messages, 3U) << ReadFile(dir + "/received.txt");
+}
+
+}  // namespace
