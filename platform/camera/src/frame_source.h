@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <variant>
+
+#include "source_config.h"
+
+namespace vcu::camera::internal {
+
+// Where a camera's pictures come from. A source is opened for one picture size at CameraInit and then used by
+// that camera's capture thread only.
+class FrameSource {
+  public:
+    virtual ~FrameSource() = default;
+
+    // Writes one packed NV12 picture (luma, then interleaved chroma, stride = width) of the size the source
+    // was opened for. False when no picture could be produced; the caller then drops the frame.
+    virtual bool fill(std::uint8_t* nv12, int width, int height, std::uint64_t frameNumber) = 0;
+
+    // A short description for log lines.
+    virtual std::string describe() const = 0;
+
+  protected:
+    FrameSource() = default;
+    FrameSource(const FrameSource&) = default;
+    FrameSource& operator=(const FrameSource&) = default;
+};
+
+struct SourceError {
+    std::string message;
+};
+
+using SourceOrError = std::variant<std::unique_ptr<FrameSource>, SourceError>;
+
+// Opens the source the settings name for one camera of the given picture size.
+SourceOrError openFrameSource(const SourceSettings& settings, unsigned int cameraId, int width, int height);
+
+}  // namespace vcu::camera::internal

@@ -1,0 +1,85 @@
+#include "nv12_file_source.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace vcu::camera::internal {
+
+FileDescriptor::~FileDescriptor() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+        fd_ = other.fd_;
+        other.fd_ = -1;
+    }
+    return *this;
+}
+
+SourceOrError Nv12FileSource::open(const std::string& path, int width, int height) {
+    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!file.valid()) {
+        return SourceError{"nv12 file " + path + " cannot be opened: " + std::strerror(errno)};
+    }
+    struct stat status {};
+    if (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        return SourceError{"nv12 file " + path + " is not a regular file"};
+    }
+    const auto fileBytes = static_cast<std::uint64_t>(status.st_size);
+    const auto frameBytes = static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) * 3U / 2U;
+    if (fileBytes == 0 || fileBytes % frameBytes != 0) {
+        return SourceError{"nv12 file " + path + " holds " + std::to_string(fileBytes) +
+                           " bytes, which is not a whole number of " + std::to_string(width) + "x" +
+                           std::to_string(height) + " NV12 frames of " + std::to_string(frameBytes) +
+                           " bytes"};
+    }
+    return std::unique_ptr<FrameSource>(
+        new Nv12FileSource(path, std::move(file), width, height, fileBytes / frameBytes));
+}
+
+Nv12FileSource::Nv12FileSource(std::string path, FileDescriptor file, int width, int height,
+                               std::uint64_t frameCount)
+    : path_(std::move(path)),
+      file_(std::move(file)),
+      width_(width),
+      height_(height),
+      frameBytes_(static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) * 3U / 2U),
+      frameCount_(frameCount) {}
+
+bool Nv12FileSource::fill(std::uint8_t* nv12, int width, int height, std::uint64_t /*frameNumber*/) {
+    if (nv12 == nullptr || width != width_ || height != height_) {
+        return false;
+    }
+    // The file plays at the camera's rate whatever the frame numbers are, like a scene in front of a camera.
+    const auto offset = static_cast<off_t>(nextFrame_ * frameBytes_);
+    nextFrame_ = (nextFrame_ + 1) % frameCount_;
+    std::uint64_t done = 0;
+    while (done < frameBytes_) {
+        const ssize_t count =
+            ::pread(file_.get(), nv12 + done, frameBytes_ - done, offset + static_cast<off_t>(done));
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count <= 0) {
+            return false;
+        }
+        done += static_cast<std::uint64_t>(count);
+    }
+    return true;
+}
+
+std::string Nv12FileSource::describe() const {
+    return "nv12 file " + path_ + " (" + std::to_string(frameCount_) + " frames)";
+}
+
+}  // namespace vcu::camera::internal

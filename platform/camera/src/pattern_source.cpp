@@ -1,0 +1,118 @@
+#include "pattern_source.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "bitmap_font.h"
+#include "vcu/camera/frame_code.h"
+
+namespace vcu::camera::internal {
+
+namespace {
+
+constexpr int kBarCount = 4;
+constexpr double kPi = 3.14159265358979323846;
+
+// The hue of a camera, so that four cameras side by side differ at a glance.
+double hueOf(unsigned int cameraId) {
+    return static_cast<double>(cameraId % 8U) * (2.0 * kPi / 8.0) + 0.3;
+}
+
+std::uint8_t clampByte(double value) {
+    return static_cast<std::uint8_t>(std::clamp(std::lround(value), 16L, 240L));
+}
+
+Nv12Colour colourOf(double luma, double hue, double saturation) {
+    return Nv12Colour{clampByte(luma), clampByte(128.0 + saturation * std::cos(hue)),
+                      clampByte(128.0 + saturation * std::sin(hue))};
+}
+
+// A position that runs from 0 to range and back, `speed` pixels per frame.
+int bounce(std::uint64_t frameNumber, int speed, int range) {
+    if (range <= 0) {
+        return 0;
+    }
+    const auto cycle = static_cast<std::uint64_t>(2 * range);
+    const auto position = static_cast<int>((frameNumber * static_cast<std::uint64_t>(speed)) % cycle);
+    return position <= range ? position : 2 * range - position;
+}
+
+}  // namespace
+
+PatternSource::PatternSource(unsigned int cameraId, int width, int height)
+    : cameraId_(cameraId),
+      width_(width),
+      height_(height),
+      period_(std::max(8, width / 6) & ~1),
+      speed_(std::max(2, width / 240) & ~1),
+      cameraText_("CAM " + std::to_string(cameraId)) {
+    const double hue = hueOf(cameraId);
+    const std::array<Nv12Colour, kBarCount> bars{colourOf(60.0, hue, 90.0), colourOf(120.0, hue + 0.5, 60.0),
+                                                 colourOf(180.0, hue, 30.0),
+                                                 colourOf(100.0, hue + kPi, 70.0)};
+    boxColour_ = colourOf(210.0, hue + kPi, 80.0);
+    textColour_ = kWhite;
+
+    const int length = width_ + period_;
+    lumaRow_.resize(static_cast<std::size_t>(length));
+    chromaRow_.resize(static_cast<std::size_t>(length + 2));
+    for (int x = 0; x < length; ++x) {
+        const auto& bar = bars[static_cast<std::size_t>((x % period_) * kBarCount / period_)];
+        lumaRow_[static_cast<std::size_t>(x)] = bar.y;
+        if (x % 2 == 0) {
+            chromaRow_[static_cast<std::size_t>(x)] = bar.u;
+            chromaRow_[static_cast<std::size_t>(x) + 1] = bar.v;
+        }
+    }
+}
+
+bool PatternSource::fill(std::uint8_t* nv12, int width, int height, std::uint64_t frameNumber) {
+    if (nv12 == nullptr || width != width_ || height != height_) {
+        return false;
+    }
+    const Nv12Image image{nv12, width, height};
+    drawBars(image, frameNumber);
+    drawBox(image, frameNumber);
+    drawFrameCode(nv12, width, height, static_cast<std::uint32_t>(frameNumber));
+    drawLabel(image, frameNumber);
+    return true;
+}
+
+void PatternSource::drawBars(const Nv12Image& image, std::uint64_t frameNumber) const {
+    // Each row starts one pixel further into the bar pattern than the row above: diagonal bars. The shift per
+    // frame moves them sideways. Offsets are even so chroma pairs stay aligned.
+    const auto shift = static_cast<int>((frameNumber * static_cast<std::uint64_t>(speed_)) %
+                                        static_cast<std::uint64_t>(period_));
+    const auto rowBytes = static_cast<std::size_t>(width_);
+    for (int y = 0; y < height_; y += 2) {
+        const int offset = (period_ - shift + y) % period_;
+        std::memcpy(image.lumaRow(y), lumaRow_.data() + offset, rowBytes);
+        std::memcpy(image.lumaRow(y + 1), lumaRow_.data() + offset, rowBytes);
+        std::memcpy(image.chromaRow(y / 2), chromaRow_.data() + offset, rowBytes);
+    }
+}
+
+void PatternSource::drawBox(const Nv12Image& image, std::uint64_t frameNumber) const {
+    const int size = std::max(8, height_ / 8) & ~1;
+    const int x = bounce(frameNumber, speed_ * 2, width_ - size) & ~1;
+    const int y = bounce(frameNumber, speed_, height_ - size) & ~1;
+    fillRect(image, x, y, size, size, boxColour_);
+}
+
+void PatternSource::drawLabel(const Nv12Image& image, std::uint64_t frameNumber) const {
+    // Readable after scaling 1080 lines to 720: font pixels of at least 5 picture pixels there.
+    const int scale = std::max(1, height_ / 135);
+    const std::string frameText = "FRAME " + std::to_string(frameNumber);
+    const int margin = 2 * scale;
+    const int lineGap = 3 * scale;
+    const int boxWidth = std::max(textWidth(cameraText_, scale), textWidth(frameText, scale)) + 2 * margin;
+    const int boxHeight = 2 * textHeight(scale) + lineGap + 2 * margin;
+    const int left = 4 * scale;
+    const int top = 4 * scale;
+    fillRect(image, left, top, boxWidth, boxHeight, kBlack);
+    drawText(image, left + margin, top + margin, scale, cameraText_, textColour_);
+    drawText(image, left + margin, top + margin + textHeight(scale) + lineGap, scale, frameText, textColour_);
+}
+
+}  // namespace vcu::camera::internal

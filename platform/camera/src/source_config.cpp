@@ -1,0 +1,277 @@
+#include "source_config.h"
+
+#include <boost/property_tree/ini_parser.hpp>
+#include <boost/property_tree/ptree.hpp>
+#include <charconv>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <system_error>
+
+namespace vcu::camera::internal {
+
+namespace {
+
+constexpr const char* kConfigFileVariable = "VCU_CAMERA_CONFIG";
+constexpr const char* kConfigDirectoryVariable = "CM_CONFIG_FILE_PATH";
+constexpr const char* kConfigFileName = "vcu_camera.ini";
+constexpr const char* kSourceVariablePrefix = "VCU_CAMERA_SOURCE_";
+constexpr const char* kFpsVariable = "VCU_CAMERA_FPS";
+constexpr const char* kDefaultsSection = "camera";
+constexpr const char* kCameraSectionPrefix = "camera_";
+
+constexpr int kMinFps = 1;
+constexpr int kMaxFps = 240;
+constexpr int kMinBuffers = 2;
+constexpr int kMaxBuffers = 64;
+
+// What one section sets; unset keys fall back to [camera], then to the built-in defaults.
+struct SectionValues {
+    std::optional<SourceKind> kind;
+    std::optional<std::string> path;
+    std::optional<int> fps;
+    std::optional<int> bufferCount;
+};
+
+void apply(const SectionValues& values, SourceSettings& settings) {
+    if (values.kind) {
+        settings.kind = *values.kind;
+    }
+    if (values.path) {
+        settings.path = *values.path;
+    }
+    if (values.fps) {
+        settings.fps = *values.fps;
+    }
+    if (values.bufferCount) {
+        settings.bufferCount = *values.bufferCount;
+    }
+}
+
+std::optional<int> parseInt(const std::string& text, int min, int max) {
+    int value = 0;
+    const char* end = text.data() + text.size();
+    const auto [ptr, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || error != std::errc{} || ptr != end || value < min || value > max) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::optional<SourceKind> parseKind(const std::string& text) {
+    if (text == "pattern") {
+        return SourceKind::kPattern;
+    }
+    if (text == "nv12") {
+        return SourceKind::kNv12File;
+    }
+    if (text == "video") {
+        return SourceKind::kVideoFile;
+    }
+    return std::nullopt;
+}
+
+std::string rangeText(int min, int max) {
+    return "an integer from " + std::to_string(min) + " to " + std::to_string(max);
+}
+
+class ConfigFileReader {
+  public:
+    explicit ConfigFileReader(std::string path) : path_(std::move(path)) {}
+
+    // Parses every section; the first problem ends the parse.
+    std::optional<ConfigError> read(std::map<std::string, SectionValues>& sections) const {
+        boost::property_tree::ptree tree;
+        try {
+            boost::property_tree::ini_parser::read_ini(path_, tree);
+        } catch (const boost::property_tree::ini_parser_error& error) {
+            return ConfigError{"camera configuration " + path_ + ": " + error.message() + " (line " +
+                               std::to_string(error.line()) + ")"};
+        }
+        for (const auto& [name, node] : tree) {
+            if (node.empty() && !node.data().empty()) {
+                return fail("key '" + name + "' is outside any section; expected it under [" +
+                            kDefaultsSection + "] or [" + kCameraSectionPrefix + "<id>]");
+            }
+            if (!isKnownSection(name)) {
+                return fail("unknown section [" + name + "]; expected [" + kDefaultsSection + "] or [" +
+                            kCameraSectionPrefix + "<id>] with a numeric camera id");
+            }
+            SectionValues values;
+            if (auto error = readSection(name, node, values)) {
+                return error;
+            }
+            sections[name] = values;
+        }
+        return std::nullopt;
+    }
+
+  private:
+    static bool isKnownSection(const std::string& name) {
+        if (name == kDefaultsSection) {
+            return true;
+        }
+        const std::string prefix = kCameraSectionPrefix;
+        if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0) {
+            return false;
+        }
+        unsigned int id = 0;
+        const char* end = name.data() + name.size();
+        const auto [ptr, error] = std::from_chars(name.data() + prefix.size(), end, id);
+        return error == std::errc{} && ptr == end;
+    }
+
+    std::optional<ConfigError> readSection(const std::string& section,
+                                           const boost::property_tree::ptree& node,
+                                           SectionValues& values) const {
+        for (const auto& [key, child] : node) {
+            const std::string& value = child.data();
+            if (key == "source") {
+                values.kind = parseKind(value);
+                if (!values.kind) {
+                    return badValue(section, key, value, "pattern, nv12 or video");
+                }
+            } else if (key == "path") {
+                if (value.empty()) {
+                    return badValue(section, key, value, "a file name");
+                }
+                const std::filesystem::path file(value);
+                values.path =
+                    file.is_absolute() ? value : (std::filesystem::path(path_).parent_path() / file).string();
+            } else if (key == "fps") {
+                values.fps = parseInt(value, kMinFps, kMaxFps);
+                if (!values.fps) {
+                    return badValue(section, key, value, rangeText(kMinFps, kMaxFps));
+                }
+            } else if (key == "buffers") {
+                values.bufferCount = parseInt(value, kMinBuffers, kMaxBuffers);
+                if (!values.bufferCount) {
+                    return badValue(section, key, value, rangeText(kMinBuffers, kMaxBuffers));
+                }
+            } else {
+                return fail("unknown key '" + key + "' in section [" + section +
+                            "]; expected source, path, fps or buffers");
+            }
+        }
+        return std::nullopt;
+    }
+
+    ConfigError fail(const std::string& what) const {
+        return ConfigError{"camera configuration " + path_ + ": " + what};
+    }
+
+    ConfigError badValue(const std::string& section, const std::string& key, const std::string& value,
+                         const std::string& expected) const {
+        return fail("[" + section + "] " + key + " = '" + value + "': expected " + expected);
+    }
+
+    std::string path_;
+};
+
+// VCU_CAMERA_SOURCE_<id>: pattern | nv12:<path> | video:<path>.
+std::optional<ConfigError> readSourceVariable(const std::string& name, const std::string& value,
+                                              SectionValues& values) {
+    const auto colon = value.find(':');
+    const std::string kindText = value.substr(0, colon);
+    const auto kind = parseKind(kindText);
+    const bool needsPath = kind && *kind != SourceKind::kPattern;
+    const bool hasPath = colon != std::string::npos && colon + 1 < value.size();
+    if (!kind || needsPath != hasPath) {
+        return ConfigError{"environment " + name + " = '" + value +
+                           "': expected pattern, nv12:<path> or video:<path>"};
+    }
+    values.kind = kind;
+    if (hasPath) {
+        values.path = value.substr(colon + 1);
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+const char* toString(SourceKind kind) noexcept {
+    switch (kind) {
+        case SourceKind::kPattern:
+            return "pattern";
+        case SourceKind::kNv12File:
+            return "nv12";
+        case SourceKind::kVideoFile:
+            return "video";
+    }
+    return "unknown";
+}
+
+std::variant<std::vector<SourceSettings>, ConfigError> loadSourceSettings(
+    const std::vector<unsigned int>& cameraIds, const EnvironmentLookup& environment) {
+    const auto lookup = [&environment](const std::string& name) -> std::optional<std::string> {
+        const char* value = environment(name.c_str());
+        return value != nullptr ? std::optional<std::string>(value) : std::nullopt;
+    };
+
+    std::string file;
+    bool fileRequired = false;
+    if (const auto named = lookup(kConfigFileVariable); named && !named->empty()) {
+        file = *named;
+        fileRequired = true;
+    } else if (const auto directory = lookup(kConfigDirectoryVariable); directory && !directory->empty()) {
+        file = (std::filesystem::path(*directory) / kConfigFileName).string();
+    }
+
+    std::map<std::string, SectionValues> sections;
+    if (!file.empty()) {
+        std::error_code error;
+        const bool exists = std::filesystem::is_regular_file(file, error);
+        if (!exists && fileRequired) {
+            return ConfigError{std::string("camera configuration ") + file + " named by " +
+                               kConfigFileVariable + " is not a readable file"};
+        }
+        if (exists) {
+            if (auto failure = ConfigFileReader(file).read(sections)) {
+                return *failure;
+            }
+        }
+    }
+
+    std::optional<int> fpsOverride;
+    if (const auto fps = lookup(kFpsVariable)) {
+        fpsOverride = parseInt(*fps, kMinFps, kMaxFps);
+        if (!fpsOverride) {
+            return ConfigError{std::string("environment ") + kFpsVariable + " = '" + *fps + "': expected " +
+                               rangeText(kMinFps, kMaxFps)};
+        }
+    }
+
+    std::vector<SourceSettings> result;
+    result.reserve(cameraIds.size());
+    for (const unsigned int id : cameraIds) {
+        SourceSettings settings;
+        const std::string section = kCameraSectionPrefix + std::to_string(id);
+        if (const auto defaults = sections.find(kDefaultsSection); defaults != sections.end()) {
+            apply(defaults->second, settings);
+        }
+        if (const auto own = sections.find(section); own != sections.end()) {
+            apply(own->second, settings);
+        }
+        const std::string variable = kSourceVariablePrefix + std::to_string(id);
+        if (const auto source = lookup(variable)) {
+            SectionValues values;
+            if (auto failure = readSourceVariable(variable, *source, values)) {
+                return *failure;
+            }
+            apply(values, settings);
+        }
+        if (fpsOverride) {
+            settings.fps = *fpsOverride;
+        }
+        if (settings.kind != SourceKind::kPattern && settings.path.empty()) {
+            return ConfigError{"camera " + std::to_string(id) + ": source " + toString(settings.kind) +
+                               " needs a path (key 'path' in [" + section + "] or [" + kDefaultsSection +
+                               "] of " + (file.empty() ? std::string("the camera configuration") : file) +
+                               ", or " + variable + ")"};
+        }
+        result.push_back(std::move(settings));
+    }
+    return result;
+}
+
+}  // namespace vcu::camera::internal

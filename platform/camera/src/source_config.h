@@ -1,0 +1,38 @@
+#pragma once
+
+#include <functional>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace vcu::camera::internal {
+
+enum class SourceKind { kPattern, kNv12File, kVideoFile };
+
+const char* toString(SourceKind kind) noexcept;
+
+// How one camera produces its pictures.
+struct SourceSettings {
+    static constexpr int kDefaultFps = 30;
+    static constexpr int kDefaultBufferCount = 4;
+
+    SourceKind kind{SourceKind::kPattern};
+    std::string path;  // file of an nv12 or video source
+    int fps{kDefaultFps};
+    int bufferCount{kDefaultBufferCount};
+};
+
+struct ConfigError {
+    std::string message;
+};
+
+// getenv-like: the variable's value, or null when it is not set.
+using EnvironmentLookup = std::function<const char*(const char*)>;
+
+// Finds and reads the platform configuration file and the environment overrides (see vcu/camera/camera.h)
+// and returns the settings of each camera of `cameraIds`, in that order. Relative paths in the file are taken
+// from the file's directory, those in the environment from the working directory.
+std::variant<std::vector<SourceSettings>, ConfigError> loadSourceSettings(
+    const std::vector<unsigned int>& cameraIds, const EnvironmentLookup& environment);
+
+}  // namespace vcu::camera::internal

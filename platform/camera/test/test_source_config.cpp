@@ -1,0 +1,103 @@
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "camera_test_support.h"
+#include "source_config.h"
+
+namespace {
+
+using namespace vcu::camera::internal;
+using vcu::camera::test::TemporaryDirectory;
+
+class SourceConfigTest : public ::testing::Test {
+  protected:
+    std::variant<std::vector<SourceSettings>, ConfigError> load(const std::vector<unsigned int>& ids) {
+        return loadSourceSettings(ids, [this](const char* name) -> const char* {
+            const auto found = environment.find(name);
+            return found != environment.end() ? found->second.c_str() : nullptr;
+        });
+    }
+
+    std::vector<SourceSettings> loadOk(const std::vector<unsigned int>& ids) {
+        auto result = load(ids);
+        if (const auto* error = std::get_if<ConfigError>(&result)) {
+            ADD_FAILURE() << error->message;
+            return {};
+        }
+        return std::get<std::vector<SourceSettings>>(result);
+    }
+
+    std::string loadError(const std::vector<unsigned int>& ids) {
+        const auto result = load(ids);
+        const auto* error = std::get_if<ConfigError>(&result);
+        return error != nullptr ? error->message : std::string("(accepted)");
+    }
+
+    void useFile(const std::string& content) {
+        environment["CM_CONFIG_FILE_PATH"] = directory.path().string();
+        configFile = directory.write("vcu_camera.ini", content);
+    }
+
+    TemporaryDirectory directory;
+    std::map<std::string, std::string> environment;
+    std::string configFile;
+};
+
+TEST_F(SourceConfigTest, CameraSectionsOverrideDefaultsAndTheEnvironmentOverridesBoth) {
+    useFile(
+        "[camera]\nfps = 20\nbuffers = 6\n"
+        "[camera_9]\nsource = nv12\npath = clips/nine.nv12\nfps = 10\n"
+        "[camera_10]\nsource = video\npath = /data/ten.mp4\n"
+        "[camera_99]\nsource = pattern\n");
+    environment["VCU_CAMERA_SOURCE_10"] = "pattern";
+    environment["VCU_CAMERA_SOURCE_11"] = "video:/tmp/eleven.mkv";
+    const auto settings = loadOk({8, 9, 10, 11});
+    ASSERT_EQ(settings.size(), 4U);
+
+    EXPECT_EQ(settings[0].kind, SourceKind::kPattern);
+    EXPECT_EQ(settings[0].fps, 20);
+    EXPECT_EQ(settings[0].bufferCount, 6);
+    EXPECT_EQ(settings[1].kind, SourceKind::kNv12File);
+    EXPECT_EQ(settings[1].path, (directory.path() / "clips/nine.nv12").string());  // relative to the file
+    EXPECT_EQ(settings[1].fps, 10);
+    EXPECT_EQ(settings[2].kind, SourceKind::kPattern);
+    EXPECT_EQ(settings[3].kind, SourceKind::kVideoFile);
+    EXPECT_EQ(settings[3].path, "/tmp/eleven.mkv");
+
+    environment["VCU_CAMERA_FPS"] = "100";
+    for (const auto& camera : loadOk({8, 9})) {
+        EXPECT_EQ(camera.fps, 100);
+    }
+}
+
+TEST_F(SourceConfigTest, ErrorsNameTheFileSectionKeyAndValue) {
+    struct Case {
+        const char* content;
+        std::vector<const char*> fragments;
+    };
+    const std::vector<Case> cases{
+        {"[camera_8]\nfps = 500\n", {"[camera_8]", "fps", "'500'", "1 to 240"}},
+        {"[camera_8]\nfps = 12abc\n", {"fps", "'12abc'"}},
+        {"[camera]\nbuffers = 1\n", {"[camera]", "buffers", "'1'", "2 to 64"}},
+        {"[camera]\nsource = webcam\n", {"source", "'webcam'", "pattern, nv12 or video"}},
+        {"[camera]\ncolour = red\n", {"unknown key 'colour'", "[camera]"}},
+        {"[cameras]\nfps = 5\n", {"unknown section [cameras]"}},
+        {"[camera_x]\nfps = 5\n", {"unknown section [camera_x]"}},
+        {"fps = 5\n", {"'fps' is outside any section"}},
+        {"[camera]\nfps = 5\nfps = 6\n", {"line"}},
+        {"[camera_8]\nsource = nv12\n", {"camera 8", "needs a path"}},
+    };
+    for (const Case& item : cases) {
+        useFile(item.content);
+        const std::string message = loadError({8});
+        EXPECT_NE(message.find(configFile), std::string::npos) << item.content << " -> " << message;
+        for (const char* fragment : item.fragments) {
+            EXPECT_NE(message.find(fragment), std::string::npos) << item.content << " -> " << message;
+        }
+    }
+}
+
+}  // namespace
