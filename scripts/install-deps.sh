@@ -20,6 +20,16 @@ PACKAGES="
   libavformat-dev
   libavutil-dev
   libswscale-dev
+  nlohmann-json3-dev
+  libiceoryx-posh-dev
+  libiceoryx-hoofs-dev
+  iceoryx
+  libyuv-dev
+  libhwy-dev
+  libopencv-imgproc-dev
+  tshark
+  clang
+  libclang-rt-14-dev
 "
 
 SUDO=""
@@ -41,6 +51,8 @@ fi
 
 echo "install-deps: installing$missing"
 export DEBIAN_FRONTEND=noninteractive
+# tshark's package asks whether non-root users may capture; answer no up front so the install never prompts.
+echo "wireshark-common wireshark-common/install-setuid boolean false" | $SUDO debconf-set-selections
 $SUDO apt-get update
 # shellcheck disable=SC2086
 $SUDO apt-get install -y --no-install-recommends $missing

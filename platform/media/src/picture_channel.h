@@ -1,0 +1,89 @@
+#pragma once
+
+// One picture channel: a fixed set of task slots and a worker thread that runs the queued tasks in order.
+// Submitting and collecting allocate nothing; the slots are made when the channel is.
+
+#include <array>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+#include <variant>
+#include <vector>
+
+#include "mpu/mpu_vpc.h"
+#include "picture_check.h"
+#include "remap_table.h"
+
+namespace mpu::internal {
+
+struct RemapTask {
+    Nv12Planes source;
+    Nv12Planes destination;
+    remap::TableView table;
+};
+
+struct CropResizeJob {
+    mpu_vpc_crop_region window;
+    Nv12Planes destination;
+    std::uint32_t interpolation;
+};
+
+struct CropResizeTask {
+    Nv12Planes source;
+    std::array<CropResizeJob, MPU_VPC_MAX_CROP_REGIONS> jobs;
+    std::uint32_t jobCount;
+};
+
+struct ConvertTask {
+    Nv12Planes source;
+    PackedPicture destination;
+};
+
+using PictureTask = std::variant<RemapTask, CropResizeTask, ConvertTask>;
+
+// Runs a task on the calling thread.
+void runPictureTask(const PictureTask& task);
+
+class PictureChannel {
+  public:
+    explicit PictureChannel(std::uint32_t slotCount);
+    // Runs what was submitted, then stops the worker.
+    ~PictureChannel();
+    PictureChannel(const PictureChannel&) = delete;
+    PictureChannel& operator=(const PictureChannel&) = delete;
+
+    std::int32_t submit(const PictureTask& task, std::int32_t timeoutMs, std::uint32_t* taskId);
+    std::int32_t collect(std::uint32_t taskId, std::int32_t timeoutMs);
+
+    void setWorkspaces(const mpu_vpc_workspace* workspaces, std::uint32_t count);
+    bool remapWorkspaceCovers(std::uint32_t srcWidth, std::uint32_t srcHeight, std::uint32_t dstWidth,
+                              std::uint32_t dstHeight) const;
+
+  private:
+    enum class SlotState { kFree, kQueued, kRunning, kDone };
+    struct Slot {
+        SlotState state{SlotState::kFree};
+        std::uint32_t taskId{0};
+        std::int32_t status{MPU_OK};
+        PictureTask task;
+    };
+
+    void work();
+    Slot* findSlot(std::uint32_t taskId);
+    bool anySlotInFlight() const;
+
+    mutable std::mutex mutex_;
+    std::condition_variable taskQueued_;
+    std::condition_variable taskDone_;
+    std::vector<Slot> slots_;
+    std::vector<std::size_t> queue_;  // ring of slot indices in submission order
+    std::size_t queueHead_{0};
+    std::size_t queueLength_{0};
+    std::uint32_t nextTaskId_{1};
+    bool stopping_{false};
+    std::vector<mpu_vpc_workspace> workspaces_;
+    std::thread worker_;
+};
+
+}  // namespace mpu::internal

@@ -1,0 +1,244 @@
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "remap_table.h"
+
+namespace mpu::internal::remap {
+namespace {
+
+constexpr std::uint32_t kMagic = 0x544C524D;  // "MRLT"
+constexpr std::uint32_t kVersion = 1;
+constexpr std::uint64_t kSectionAlignment = 64;
+
+struct PlaneOffsets {
+    std::uint64_t position;
+    std::uint64_t fraction;
+    std::uint64_t blocks;
+};
+
+// Start of the table memory. Offsets rather than pointers, so the table does not depend on where it lives.
+struct TableHeader {
+    std::uint32_t magic;
+    std::uint32_t version;
+    std::uint32_t srcWidth;
+    std::uint32_t srcHeight;
+    std::uint32_t dstWidth;
+    std::uint32_t dstHeight;
+    std::uint64_t totalSize;
+    PlaneOffsets luma;
+    PlaneOffsets chroma;
+};
+
+std::uint64_t alignUp(std::uint64_t value) {
+    return (value + kSectionAlignment - 1) / kSectionAlignment * kSectionAlignment;
+}
+
+struct Layout {
+    PlaneOffsets luma;
+    PlaneOffsets chroma;
+    std::uint64_t total;
+};
+
+PlaneOffsets placePlane(std::uint32_t width, std::uint32_t height, std::uint64_t* cursor) {
+    const std::uint64_t samples = std::uint64_t{width} * height;
+    PlaneOffsets offsets{};
+    offsets.position = *cursor;
+    *cursor = alignUp(*cursor + samples * sizeof(std::int32_t));
+    offsets.fraction = *cursor;
+    *cursor = alignUp(*cursor + samples * sizeof(std::uint16_t));
+    offsets.blocks = *cursor;
+    *cursor = alignUp(*cursor + std::uint64_t{width / kBlockSamples} * height);
+    return offsets;
+}
+
+Layout layoutFor(std::uint32_t width, std::uint32_t height) {
+    Layout layout{};
+    std::uint64_t cursor = alignUp(sizeof(TableHeader));
+    layout.luma = placePlane(width, height, &cursor);
+    layout.chroma = placePlane(width / 2, height / 2, &cursor);
+    layout.total = cursor;
+    return layout;
+}
+
+// Far enough outside any picture that every neighbour is outside, yet small enough for int16.
+constexpr float kOutsideLimit = 16384.0f;
+
+std::int32_t quantise(float coordinate) {
+    float scaled = coordinate * static_cast<float>(kFractionOne);
+    if (!(scaled > -kOutsideLimit * kFractionOne && scaled < kOutsideLimit * kFractionOne)) {
+        scaled = -kOutsideLimit * kFractionOne;  // also NaN: no source position at all
+    }
+    // Round half to even, as the C library does by default: a table made from the same maps by other
+    // fixed-point remaps (OpenCV's convertMaps) lands on the same 1/32 positions.
+    return static_cast<std::int32_t>(std::lrint(scaled));
+}
+
+struct Axis {
+    std::int32_t start;     // first neighbour, limited to [-2, size]
+    std::int32_t fraction;  // weight of the second neighbour in 1/32 (0..32)
+};
+
+Axis placeOnAxis(float coordinate, std::uint32_t size) {
+    const std::int32_t q = quantise(coordinate);
+    Axis axis{q >> kFractionBits, q & (kFractionOne - 1)};
+    const auto last = static_cast<std::int32_t>(size) - 1;
+    if (axis.start == last && axis.fraction == 0 && size >= 2) {
+        // Exactly on the last sample: the same value from the pair that ends there, which keeps the
+        // neighbourhood inside.
+        axis.start = last - 1;
+        axis.fraction = kFractionOne;
+    }
+    axis.start = std::clamp(axis.start, -2, static_cast<std::int32_t>(size));
+    return axis;
+}
+
+BlockKind classify(const Axis& x, std::uint32_t width, const Axis& y, std::uint32_t height) {
+    const auto w = static_cast<std::int32_t>(width);
+    const auto h = static_cast<std::int32_t>(height);
+    if (x.start >= 0 && x.start <= w - 2 && y.start >= 0 && y.start <= h - 2) {
+        return kInside;
+    }
+    if (x.start <= -2 || x.start >= w || y.start <= -2 || y.start >= h) {
+        return kOutside;
+    }
+    return kBorder;
+}
+
+struct PlaneWriter {
+    std::int32_t* position;
+    std::uint16_t* fraction;
+    std::uint8_t* blocks;
+    std::uint32_t width;
+    std::uint32_t blocksPerRow;
+};
+
+// Writes a row's entries and the kinds of its whole blocks.
+template <typename SourceAt>
+void writeRow(const PlaneWriter& plane, std::uint32_t row, std::uint32_t srcWidth, std::uint32_t srcHeight,
+              SourceAt sourceAt) {
+    const std::uint64_t rowStart = std::uint64_t{row} * plane.width;
+    std::uint8_t* rowBlocks = plane.blocks + std::uint64_t{row} * plane.blocksPerRow;
+    bool anyInside = false;
+    bool anyOther = false;
+    bool anyBorder = false;
+    for (std::uint32_t x = 0; x < plane.width; ++x) {
+        float sx = 0.0f;
+        float sy = 0.0f;
+        sourceAt(x, &sx, &sy);
+        const Entry entry = makeEntry(sx, sy, srcWidth, srcHeight);
+        plane.position[rowStart + x] = entry.position;
+        plane.fraction[rowStart + x] = entry.fraction;
+        anyInside |= entry.kind == kInside;
+        anyBorder |= entry.kind == kBorder;
+        anyOther |= entry.kind != kInside;
+        if ((x + 1) % kBlockSamples == 0) {
+            BlockKind kind = kBorder;
+            if (!anyOther) {
+                kind = kInside;
+            } else if (!anyInside && !anyBorder) {
+                kind = kOutside;
+            }
+            rowBlocks[x / kBlockSamples] = kind;
+            anyInside = anyOther = anyBorder = false;
+        }
+    }
+}
+
+}  // namespace
+
+Entry makeEntry(float x, float y, std::uint32_t srcWidth, std::uint32_t srcHeight) {
+    const Axis ax = placeOnAxis(x, srcWidth);
+    const Axis ay = placeOnAxis(y, srcHeight);
+    Entry entry{};
+    entry.position = static_cast<std::int32_t>((static_cast<std::uint32_t>(ay.start) << 16) |
+                                               (static_cast<std::uint32_t>(ax.start) & 0xFFFF));
+    entry.fraction = static_cast<std::uint16_t>(ax.fraction | (ay.fraction << 8));
+    entry.kind = classify(ax, srcWidth, ay, srcHeight);
+    return entry;
+}
+
+std::uint64_t tableSize(std::uint32_t width, std::uint32_t height) {
+    return layoutFor(width, height).total;
+}
+
+void buildTable(const mpu_remap_maps& maps, void* memory) {
+    const Layout layout = layoutFor(maps.dst_width, maps.dst_height);
+    auto* base = static_cast<std::uint8_t*>(memory);
+    // The header goes last, so a table whose building was interrupted is never taken for a built one.
+    std::memset(base, 0, sizeof(TableHeader));
+
+    const auto planeWriter = [&](const PlaneOffsets& offsets, std::uint32_t width) {
+        return PlaneWriter{reinterpret_cast<std::int32_t*>(base + offsets.position),
+                           reinterpret_cast<std::uint16_t*>(base + offsets.fraction), base + offsets.blocks,
+                           width, width / kBlockSamples};
+    };
+
+    const std::uint32_t width = maps.dst_width;
+    const PlaneWriter luma = planeWriter(layout.luma, width);
+    for (std::uint32_t y = 0; y < maps.dst_height; ++y) {
+        const std::uint64_t rowStart = std::uint64_t{y} * width;
+        writeRow(luma, y, maps.src_width, maps.src_height, [&](std::uint32_t x, float* sx, float* sy) {
+            *sx = maps.map_x[rowStart + x];
+            *sy = maps.map_y[rowStart + x];
+        });
+    }
+
+    // Chroma sample (i, j) sits at luma (2i, 2j + 0.5): halfway between two luma rows of the maps, and a
+    // source luma position (X, Y) is chroma position (X / 2, (Y - 0.5) / 2).
+    const PlaneWriter chroma = planeWriter(layout.chroma, width / 2);
+    for (std::uint32_t j = 0; j < maps.dst_height / 2; ++j) {
+        const std::uint64_t upper = std::uint64_t{2 * j} * width;
+        const std::uint64_t lower = upper + width;
+        writeRow(chroma, j, maps.src_width / 2, maps.src_height / 2,
+                 [&](std::uint32_t i, float* sx, float* sy) {
+                     const std::uint64_t column = 2 * std::uint64_t{i};
+                     *sx = (maps.map_x[upper + column] + maps.map_x[lower + column]) * 0.25f;
+                     *sy = (maps.map_y[upper + column] + maps.map_y[lower + column]) * 0.25f - 0.25f;
+                 });
+    }
+
+    TableHeader header{};
+    header.magic = kMagic;
+    header.version = kVersion;
+    header.srcWidth = maps.src_width;
+    header.srcHeight = maps.src_height;
+    header.dstWidth = maps.dst_width;
+    header.dstHeight = maps.dst_height;
+    header.totalSize = layout.total;
+    header.luma = layout.luma;
+    header.chroma = layout.chroma;
+    std::memcpy(base, &header, sizeof(header));
+}
+
+bool viewTable(const void* memory, std::uint64_t size, std::uint32_t srcWidth, std::uint32_t srcHeight,
+               std::uint32_t dstWidth, std::uint32_t dstHeight, TableView* view) {
+    if (memory == nullptr || size < sizeof(TableHeader)) {
+        return false;
+    }
+    TableHeader header{};
+    std::memcpy(&header, memory, sizeof(header));
+    const Layout layout = layoutFor(dstWidth, dstHeight);
+    if (header.magic != kMagic || header.version != kVersion || header.srcWidth != srcWidth ||
+        header.srcHeight != srcHeight || header.dstWidth != dstWidth || header.dstHeight != dstHeight ||
+        header.totalSize != layout.total || size < layout.total) {
+        return false;
+    }
+    const auto* base = static_cast<const std::uint8_t*>(memory);
+    const auto plane = [&](const PlaneOffsets& offsets, std::uint32_t width, std::uint32_t height,
+                           std::uint32_t sourceWidth, std::uint32_t sourceHeight) {
+        return PlaneTable{width,
+                          height,
+                          sourceWidth,
+                          sourceHeight,
+                          width / kBlockSamples,
+                          reinterpret_cast<const std::int32_t*>(base + offsets.position),
+                          reinterpret_cast<const std::uint16_t*>(base + offsets.fraction),
+                          base + offsets.blocks};
+    };
+    view->luma = plane(layout.luma, dstWidth, dstHeight, srcWidth, srcHeight);
+    view->chroma = plane(layout.chroma, dstWidth / 2, dstHeight / 2, srcWidth / 2, srcHeight / 2);
+    return true;
+}
+
+}  // namespace mpu::internal::remap

@@ -1,0 +1,337 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "hwy/targets.h"
+#include "media_test_support.h"
+#include "mpu/mpu_dma.h"
+#include "remap_scalar.h"
+#include "remap_table.h"
+
+namespace {
+
+using mpu_test::Picture;
+
+struct Maps {
+    std::uint32_t width;
+    std::uint32_t height;
+    std::vector<float> x;
+    std::vector<float> y;
+
+    template <class Fn>
+    static Maps make(std::uint32_t width, std::uint32_t height, Fn source) {
+        Maps maps{width, height, std::vector<float>(std::size_t{width} * height),
+                  std::vector<float>(std::size_t{width} * height)};
+        for (std::uint32_t v = 0; v < height; ++v) {
+            for (std::uint32_t u = 0; u < width; ++u) {
+                double sx = 0;
+                double sy = 0;
+                source(u, v, &sx, &sy);
+                maps.x[std::size_t{v} * width + u] = static_cast<float>(sx);
+                maps.y[std::size_t{v} * width + u] = static_cast<float>(sy);
+            }
+        }
+        return maps;
+    }
+};
+
+// Barrel distortion of a pinhole camera, as a calibration would give it, viewed slightly wider than the
+// camera so that the corners fall outside the picture.
+Maps lensMaps(std::uint32_t width, std::uint32_t height) {
+    const double f = 0.55 * width;
+    const double cx = (width - 1) / 2.0;
+    const double cy = (height - 1) / 2.0;
+    return Maps::make(width, height, [&](std::uint32_t u, std::uint32_t v, double* x, double* y) {
+        const double xn = (u - cx) / (0.7 * f);
+        const double yn = (v - cy) / (0.7 * f);
+        const double r2 = xn * xn + yn * yn;
+        const double radial = 1.0 - 0.28 * r2 + 0.07 * r2 * r2;
+        *x = f * (xn * radial + 0.001 * (r2 + 2 * xn * xn)) + cx;
+        *y = f * (yn * radial + 0.001 * (r2 + 2 * yn * yn)) + cy;
+    });
+}
+
+// A table built in media memory on a channel with a remap workspace.
+class Remap : public mpu_test::ChannelFixture {
+  protected:
+    void TearDown() override {
+        if (lut.lut_addr != nullptr) {
+            mpu_dma_free(lut.lut_addr);
+        }
+        ChannelFixture::TearDown();
+    }
+
+    std::int32_t build(Maps& maps, std::uint32_t srcWidth, std::uint32_t srcHeight) {
+        std::uint32_t size = 0;
+        EXPECT_EQ(mpu_vpc_get_lut_mem_size(maps.width, maps.height, &size), MPU_OK);
+        if (lut.lut_addr != nullptr) {
+            mpu_dma_free(lut.lut_addr);
+        }
+        lut = {srcWidth, srcHeight, maps.width, maps.height, nullptr, size};
+        EXPECT_EQ(mpu_dma_malloc(0, &lut.lut_addr, size), MPU_OK);
+        const mpu_vpc_workspace workspace{MPU_VPC_WORKSPACE_REMAP, srcWidth, srcHeight, maps.width,
+                                          maps.height};
+        EXPECT_EQ(mpu_vpc_set_chn_workspace(channel, &workspace, 1), MPU_OK);
+        mpu_remap_maps records{maps.x.data(), maps.y.data(), maps.width * maps.height * 4,
+                               srcWidth,      srcHeight,     maps.width,
+                               maps.height};
+        return mpu_vpc_get_remap_lut(&records, &lut);
+    }
+
+    std::int32_t remap(const Picture& source, Picture& destination) {
+        const mpu_warp_transform_param param{source.info, destination.info, MPU_VPC_INTERPOLATION_BILINEAR,
+                                             1};
+        return run([&](std::uint32_t* id) { return mpu_vpc_lut_remap(channel, &param, &lut, id, -1); });
+    }
+
+    mpu_remap_lut lut{};
+};
+
+Picture randomPicture(std::uint32_t width, std::uint32_t height, unsigned seed) {
+    Picture p = Picture::nv12(width, height);
+    std::mt19937 random(seed);
+    for (std::uint8_t& byte : p.bytes) {
+        byte = static_cast<std::uint8_t>(random());
+    }
+    return p;
+}
+
+// Gentle gradients: the 1/32-pixel positions of the table then stay within half a code value of the exact
+// position's value.
+Picture smoothPicture(std::uint32_t width, std::uint32_t height) {
+    Picture p = Picture::nv12(width, height);
+    for (std::uint32_t v = 0; v < height; ++v) {
+        for (std::uint32_t u = 0; u < width; ++u) {
+            p.y(u, v) = static_cast<std::uint8_t>(128 + 90 * std::sin(u * 0.02) * std::cos(v * 0.03));
+        }
+    }
+    for (std::uint32_t j = 0; j < height / 2; ++j) {
+        for (std::uint32_t i = 0; i < width / 2; ++i) {
+            p.uv(i, j, 0) = static_cast<std::uint8_t>(128 + 60 * std::sin(i * 0.05 + j * 0.02));
+            p.uv(i, j, 1) = static_cast<std::uint8_t>(128 + 60 * std::cos(i * 0.03 - j * 0.04));
+        }
+    }
+    return p;
+}
+
+// Bilinear sample in floating point, neighbours outside the plane taken as `border`. The position is taken
+// to 1/32 sample as the table holds it: where the picture fades into the black border a coarser or finer
+// position moves the result by several code values.
+double referenceSample(Picture& p, bool chroma, int component, double x, double y, double border) {
+    x = std::nearbyint(x * 32) / 32;
+    y = std::nearbyint(y * 32) / 32;
+    const int width = static_cast<int>(p.info.picture_width) / (chroma ? 2 : 1);
+    const int height = static_cast<int>(p.info.picture_height) / (chroma ? 2 : 1);
+    const auto at = [&](int cx, int cy) -> double {
+        if (cx < 0 || cy < 0 || cx >= width || cy >= height) {
+            return border;
+        }
+        return chroma ? p.uv(cx, cy, component) : p.y(cx, cy);
+    };
+    const double x0 = std::floor(x);
+    const double y0 = std::floor(y);
+    const double fx = x - x0;
+    const double fy = y - y0;
+    const int ix = static_cast<int>(x0);
+    const int iy = static_cast<int>(y0);
+    return (at(ix, iy) * (1 - fx) + at(ix + 1, iy) * fx) * (1 - fy) +
+           (at(ix, iy + 1) * (1 - fx) + at(ix + 1, iy + 1) * fx) * fy;
+}
+
+TEST_F(Remap, IdentityMapReproducesThePictureExactly) {
+    // 200 is not a whole number of blocks: the row tails are covered too.
+    Maps identity = Maps::make(200, 100, [](std::uint32_t u, std::uint32_t v, double* x, double* y) {
+        *x = u;
+        *y = v;
+    });
+    ASSERT_EQ(build(identity, 200, 100), MPU_OK);
+    const Picture source = randomPicture(200, 100, 1);
+    Picture out = Picture::nv12(200, 100);
+    ASSERT_EQ(remap(source, out), MPU_OK);
+    EXPECT_EQ(out.bytes, source.bytes);
+}
+
+TEST_F(Remap, OnePixelShiftMovesLumaByOneAndChromaByHalfASample) {
+    Maps shifted = Maps::make(64, 32, [](std::uint32_t u, std::uint32_t v, double* x, double* y) {
+        *x = u + 1.0;
+        *y = v;
+    });
+    ASSERT_EQ(build(shifted, 64, 32), MPU_OK);
+    Picture source = randomPicture(64, 32, 2);
+    Picture out = Picture::nv12(64, 32);
+    ASSERT_EQ(remap(source, out), MPU_OK);
+    for (std::uint32_t v = 0; v < 32; ++v) {
+        for (std::uint32_t u = 0; u < 63; ++u) {
+            ASSERT_EQ(out.y(u, v), source.y(u + 1, v)) << u << "," << v;
+        }
+        ASSERT_EQ(out.y(63, v), 16) << "beyond the right edge is black";
+    }
+    // Chroma sample i sits at luma 2i and samples luma 2i + 1: halfway between chroma samples i and i + 1.
+    for (std::uint32_t j = 0; j < 16; ++j) {
+        for (std::uint32_t i = 0; i < 31; ++i) {
+            for (int c = 0; c < 2; ++c) {
+                ASSERT_EQ(out.uv(i, j, c), (source.uv(i, j, c) + source.uv(i + 1, j, c) + 1) / 2)
+                    << i << "," << j;
+            }
+        }
+        ASSERT_EQ(out.uv(31, j, 0), (source.uv(31, j, 0) + 128 + 1) / 2) << "blends into neutral at the edge";
+    }
+}
+
+TEST_F(Remap, ChromaFollowsTheChromaGeometry) {
+    // Two luma pixels right and two down are exactly one chroma sample in each direction.
+    Maps shifted = Maps::make(64, 32, [](std::uint32_t u, std::uint32_t v, double* x, double* y) {
+        *x = u + 2.0;
+        *y = v + 2.0;
+    });
+    ASSERT_EQ(build(shifted, 64, 32), MPU_OK);
+    Picture source = randomPicture(64, 32, 3);
+    Picture out = Picture::nv12(64, 32);
+    ASSERT_EQ(remap(source, out), MPU_OK);
+    for (std::uint32_t j = 0; j < 15; ++j) {
+        for (std::uint32_t i = 0; i < 31; ++i) {
+            ASSERT_EQ(out.uv(i, j, 0), source.uv(i + 1, j + 1, 0)) << i << "," << j;
+            ASSERT_EQ(out.uv(i, j, 1), source.uv(i + 1, j + 1, 1)) << i << "," << j;
+        }
+    }
+}
+
+TEST_F(Remap, LensMapMatchesAFloatingPointReferenceWithinOneCodeValue) {
+    const std::uint32_t width = 640;
+    const std::uint32_t height = 360;
+    Maps maps = lensMaps(width, height);
+    ASSERT_EQ(build(maps, width, height), MPU_OK);
+    Picture source = smoothPicture(width, height);
+    Picture out = Picture::nv12(width, height);
+    ASSERT_EQ(remap(source, out), MPU_OK);
+
+    double worst = 0;
+    for (std::uint32_t v = 0; v < height; ++v) {
+        for (std::uint32_t u = 0; u < width; ++u) {
+            const std::size_t i = std::size_t{v} * width + u;
+            const double expected = referenceSample(source, false, 0, maps.x[i], maps.y[i], 16);
+            worst = std::max(worst, std::abs(out.y(u, v) - expected));
+        }
+    }
+    EXPECT_LE(worst, 1.0) << "luma";
+    worst = 0;
+    for (std::uint32_t j = 0; j < height / 2; ++j) {
+        for (std::uint32_t i = 0; i < width / 2; ++i) {
+            // Chroma sample (i, j) sits at luma (2i, 2j + 0.5): between map rows 2j and 2j + 1.
+            const std::size_t upper = std::size_t{2 * j} * width + 2 * i;
+            const std::size_t lower = upper + width;
+            const double lumaX = (double{maps.x[upper]} + maps.x[lower]) / 2;
+            const double lumaY = (double{maps.y[upper]} + maps.y[lower]) / 2;
+            for (int c = 0; c < 2; ++c) {
+                const double expected = referenceSample(source, true, c, lumaX / 2, (lumaY - 0.5) / 2, 128);
+                worst = std::max(worst, std::abs(out.uv(i, j, c) - expected));
+            }
+        }
+    }
+    EXPECT_LE(worst, 1.0) << "chroma";
+    EXPECT_EQ(out.y(0, 0), 16) << "the corners lie outside the camera's picture";
+    EXPECT_EQ(out.uv(0, 0, 0), 128);
+}
+
+TEST_F(Remap, CoordinatesFarOutsideOrNotANumberGiveBlack) {
+    Maps outside = Maps::make(32, 16, [](std::uint32_t u, std::uint32_t, double* x, double* y) {
+        *x = u % 2 == 0 ? -1e9 : std::numeric_limits<double>::quiet_NaN();
+        *y = 40.0;
+    });
+    ASSERT_EQ(build(outside, 32, 16), MPU_OK);
+    Picture source = randomPicture(32, 16, 4);
+    Picture out = Picture::nv12(32, 16);
+    ASSERT_EQ(remap(source, out), MPU_OK);
+    for (std::size_t i = 0; i < 32 * 16; ++i) {
+        ASSERT_EQ(out.bytes[i], 16);
+    }
+    for (std::size_t i = 32 * 16; i < out.bytes.size(); ++i) {
+        ASSERT_EQ(out.bytes[i], 128);
+    }
+}
+
+TEST_F(Remap, RefusesTablesAndPicturesThatDoNotFit) {
+    Maps identity = Maps::make(64, 32, [](std::uint32_t u, std::uint32_t v, double* x, double* y) {
+        *x = u;
+        *y = v;
+    });
+    mpu_remap_maps records{identity.x.data(), identity.y.data(), 64 * 32 * 4 - 4, 64, 32, 64, 32};
+    std::vector<std::uint8_t> memory(64);
+    mpu_remap_lut small{64, 32, 64, 32, memory.data(), 64};
+    EXPECT_EQ(mpu_vpc_get_remap_lut(&records, &small), MPU_ERR_ILLEGAL_PARAM) << "map size";
+    records.map_size += 4;
+    EXPECT_EQ(mpu_vpc_get_remap_lut(&records, &small), MPU_ERR_BAD_TABLE) << "table memory too small";
+    small.lut_addr = nullptr;
+    EXPECT_EQ(mpu_vpc_get_remap_lut(&records, &small), MPU_ERR_BAD_TABLE) << "no table memory";
+
+    Picture source = randomPicture(64, 32, 5);
+    Picture out = Picture::nv12(64, 32);
+    std::uint32_t size = 0;
+    ASSERT_EQ(mpu_vpc_get_lut_mem_size(64, 32, &size), MPU_OK);
+    std::vector<std::uint8_t> unbuilt(size);
+    lut = {64, 32, 64, 32, unbuilt.data(), size};
+    const mpu_vpc_workspace workspace{MPU_VPC_WORKSPACE_REMAP, 64, 32, 64, 32};
+    ASSERT_EQ(mpu_vpc_set_chn_workspace(channel, &workspace, 1), MPU_OK);
+    EXPECT_EQ(remap(source, out), MPU_ERR_BAD_TABLE) << "nothing built in the memory";
+    lut = {};
+
+    ASSERT_EQ(build(identity, 64, 32), MPU_OK);
+    Picture wrongSize = Picture::nv12(32, 32);
+    EXPECT_EQ(remap(source, wrongSize), MPU_ERR_BAD_TABLE);
+    mpu_warp_transform_param nearest{source.info, out.info, MPU_VPC_INTERPOLATION_NEAREST, 1};
+    std::uint32_t id = 0;
+    EXPECT_EQ(mpu_vpc_lut_remap(channel, &nearest, &lut, &id, -1), MPU_ERR_NOT_SUPPORTED);
+
+    const mpu_vpc_workspace tooSmall{MPU_VPC_WORKSPACE_REMAP, 32, 32, 32, 32};
+    ASSERT_EQ(mpu_vpc_set_chn_workspace(channel, &tooSmall, 1), MPU_OK);
+    EXPECT_EQ(remap(source, out), MPU_ERR_NO_WORKSPACE);
+}
+
+// The vector kernels of every instruction set this machine runs give exactly the sample-by-sample result.
+TEST(RemapKernels, EveryInstructionSetMatchesTheSampleBySamplePath) {
+    namespace remap = mpu::internal::remap;
+    const std::uint32_t width = 336;  // 21 blocks: inside, border and outside blocks, and no tail
+    const std::uint32_t height = 120;
+    Maps maps = lensMaps(width, height);
+    mpu_remap_maps records{maps.x.data(), maps.y.data(), width * height * 4, width, height, width, height};
+    std::vector<std::uint8_t> memory(remap::tableSize(width, height));
+    remap::buildTable(records, memory.data());
+    remap::TableView view{};
+    ASSERT_TRUE(remap::viewTable(memory.data(), memory.size(), width, height, width, height, &view));
+
+    Picture source = randomPicture(width, height, 6);
+    Picture expected = Picture::nv12(width, height);
+    const auto* luma = source.bytes.data();
+    const auto* chroma = luma + std::size_t{width} * height;
+    for (std::uint32_t y = 0; y < height; ++y) {
+        for (std::uint32_t x = 0; x < width; ++x) {
+            const std::size_t i = std::size_t{y} * width + x;
+            remap::remapSample(view.luma, {luma, width}, view.luma.position[i], view.luma.fraction[i], 1, 16,
+                               &expected.y(x, y));
+        }
+    }
+    for (std::uint32_t j = 0; j < height / 2; ++j) {
+        for (std::uint32_t i = 0; i < width / 2; ++i) {
+            const std::size_t k = std::size_t{j} * (width / 2) + i;
+            remap::remapSample(view.chroma, {chroma, width}, view.chroma.position[k], view.chroma.fraction[k],
+                               2, 128, &expected.uv(i, j, 0));
+        }
+    }
+
+    for (const std::int64_t target : hwy::SupportedAndGeneratedTargets()) {
+        hwy::SetSupportedTargetsForTest(target);
+        SCOPED_TRACE(hwy::TargetName(target));
+        Picture out = Picture::nv12(width, height);
+        remap::remapLumaPlane(view.luma, {luma, width}, {out.bytes.data(), width});
+        remap::remapChromaPlane(view.chroma, {chroma, width},
+                                {out.bytes.data() + std::size_t{width} * height, width});
+        EXPECT_EQ(out.bytes, expected.bytes);
+    }
+    hwy::SetSupportedTargetsForTest(0);
+}
+
+}  // namespace
