@@ -16,3 +16,20 @@ cmake -S . -B "$ASAN_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCAMERA_STRICT=ON -
 cmake --build "$ASAN_DIR" -j "$JOBS"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir "$ASAN_DIR" --output-on-failure -j "$JOBS" -L unit
+
+# ---- Fuzzers: a clang build of the deserializers' libFuzzer targets and a short, bounded run of each ----
+# A fault they find leaves its input as crash-* in the run directory: add it to
+# platform/vrt/fuzz/regressions/<target>/ so the unit tests replay it from then on.
+FUZZ_DIR=${FUZZ_DIR:-build/fuzz}
+FUZZ_SECONDS=${FUZZ_SECONDS:-20}
+CC=clang CXX=clang++ cmake -S . -B "$FUZZ_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF \
+  -DCAMERA_STRICT=ON -DVRT_BUILD_FUZZERS=ON
+cmake --build "$FUZZ_DIR" -j "$JOBS" --target vrt_fuzz_shm_deserializer vrt_fuzz_someip_deserializer
+for fuzzer in shm_deserializer someip_deserializer; do
+  work="$FUZZ_DIR/run/$fuzzer"
+  rm -rf "$work" && mkdir -p "$work/corpus"
+  cp platform/vrt/fuzz/corpus/$fuzzer/* "$work/corpus/"
+  "$FUZZ_DIR/platform/vrt/vrt_fuzz_$fuzzer" -max_total_time="$FUZZ_SECONDS" -max_len=2048 \
+    -artifact_prefix="$work/" "$work/corpus" 2>"$work/log" || { tail -40 "$work/log"; exit 1; }
+  echo "fuzz: $fuzzer $(grep -o 'Done [0-9]* runs' "$work/log")"
+done

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <cstdint>
+
+struct Mbuf;
+
+namespace vrt::cm::utils {
+
+// The middleware's access to the platform's shared-buffer blocks. Thread-safe, as the buffer service is.
+class DpAdapterHandler {
+  public:
+    virtual ~DpAdapterHandler() = default;
+
+    // Returns a block to its pool; the buffer service's status, 0 on success.
+    virtual std::int32_t MbufFree(Mbuf* mbuf);
+};
+
+}  // namespace vrt::cm::utils

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+
+#include "vrt/common/serialize/result.h"
+#include "vrt/common/serialize/serialize_payload.h"
+#include "vrt/common/serialize_config.h"
+#include "vrt/common/shm_deserializer.h"
+#include "vrt/common/someip_deserializer.h"
+
+namespace vrt::common {
+
+// Decodes records of type T that a Serializer with the same configuration wrote. Meant for bytes from
+// outside the process: a malformed payload gives an error, never a read past the end or an allocation larger
+// than the payload justifies. On failure the record holds a mix of decoded and previous values. Stateless
+// after construction: one instance may serve several threads. Decoding into a record whose vectors already
+// have the capacity allocates nothing.
+template <typename T>
+class Deserializer {
+  public:
+    explicit Deserializer(TransportSerializeConfig config) : config_(std::move(config)) {}
+
+    const TransportSerializeConfig& GetConfig() const noexcept { return config_; }
+
+    serialize::Result Deserialize(T& record, const std::uint8_t* data, std::size_t size) const {
+        if (data == nullptr) {
+            return Failure(serialize::ResultCode::kSerializeFailed, "Empty deserialize payload");
+        }
+        serialize::DeserializePayload payload(data, size);
+        switch (config_.serializeType) {
+            case static_cast<std::uint32_t>(SerializeType::kShm):
+                return ShmDeserializer::Deserialize(config_.shmConfig.get(), record, payload);
+            case static_cast<std::uint32_t>(SerializeType::kSomeip):
+                return SomeipDeserializer::Deserialize(config_.someipConfig.get(), record, payload);
+            case static_cast<std::uint32_t>(SerializeType::kSignal):
+                return Failure(serialize::ResultCode::kUnsupportedType,
+                               "Signal-based payloads cannot be deserialized");
+            default:
+                return Failure(serialize::ResultCode::kSerializeFailed, "Unkown Serialize Type");
+        }
+    }
+
+    // A const record cannot take the decoded values.
+    serialize::Result Deserialize(const T& /*record*/, const std::uint8_t* /*data*/,
+                                  std::size_t /*size*/) const {
+        return Failure(serialize::ResultCode::kSerializeFailed,
+                       "Deserialize shouldn't be called in const value");
+    }
+
+  private:
+    static serialize::Result Failure(serialize::ResultCode code, const char* message) {
+        serialize::Result result;
+        result.SetCode(code);
+        result.SetMessage(message);
+        return result;
+    }
+
+    TransportSerializeConfig config_;
+};
+
+}  // namespace vrt::common

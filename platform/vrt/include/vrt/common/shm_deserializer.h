@@ -1,0 +1,175 @@
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+#include <vector>
+
+#include "vrt/common/serialize/byte_order.h"
+#include "vrt/common/serialize/result.h"
+#include "vrt/common/serialize/serialize_payload.h"
+#include "vrt/common/serialize/type_traits.h"
+#include "vrt/common/serialize_config.h"
+#include "vrt/common/shm_serializer.h"
+
+namespace vrt::common {
+
+namespace detail {
+// First failure of a decode: the bytes do not form a payload of the expected shape.
+inline void FailMalformed(serialize::Result& result, const char* element, std::size_t offset) {
+    result.SetCode(serialize::ResultCode::kSerializeFailed);
+    result.SetMessage("Malformed payload");
+    result.AddErrorElement(element);
+    result.AddDetail("offset=", offset);
+}
+}  // namespace detail
+
+// Inverse of ShmSerializer with the same configuration. Decoding stops at the first fault; every length is
+// checked against the bytes left before anything is allocated, and the payload must be used up exactly.
+class ShmDeserializer {
+  public:
+    template <typename T>
+    static serialize::Result Deserialize(const SerializeConfig* config, T& record,
+                                         serialize::DeserializePayload& payload);
+
+  private:
+    template <typename T>
+    class Reader;
+};
+
+template <typename T>
+class ShmDeserializer::Reader {
+  public:
+    Reader(const SerializeConfig& config, serialize::DeserializePayload& payload, serialize::Result& result)
+        : config_(config), payload_(payload), result_(result) {}
+
+    void ReadRecord(T& record) {
+        ReadStruct(record, true);
+        if (!failed_ && payload_.Remaining() != 0) {
+            Fail("trailing_data");
+        }
+    }
+
+    template <typename U>
+    void operator()(U& field) {
+        if (failed_) {
+            return;
+        }
+        if constexpr (serialize::kIsScalar<U>) {
+            const std::uint8_t* in = nullptr;
+            if (!payload_.Take(sizeof(U), in) ||
+                !serialize::LoadScalar(in, field, serialize::kHostIsBigEndian)) {
+                Fail("trivially_copyable_type");
+            }
+        } else if constexpr (serialize::IsString<U>::value) {
+            std::size_t length = 0;
+            const std::uint8_t* in = nullptr;
+            if (!ReadLength(config_.GetStringLength(), length) || !TakeBytes(length, in)) {
+                Fail("string_type");
+                return;
+            }
+            field.assign(reinterpret_cast<const char*>(in), length);
+        } else if constexpr (serialize::IsVector<U>::value) {
+            ReadVector(field);
+        } else if constexpr (serialize::IsStruct<U>::value) {
+            ReadStruct(field, false);
+        } else {
+            static_assert(serialize::kAlwaysFalse<U>, "field type has no shared-memory encoding");
+        }
+    }
+
+  private:
+    template <typename U>
+    void ReadStruct(U& record, bool outermost) {
+        if constexpr (std::is_trivially_copyable_v<U>) {
+            if (ShmSerializer::IsBlockCopied<U>(config_, outermost)) {
+                const std::uint8_t* in = nullptr;
+                if (!payload_.Take(sizeof(U), in)) {
+                    Fail("struct_plain_type");
+                    return;
+                }
+                std::memcpy(&record, in, sizeof(U));
+                return;
+            }
+        }
+        record.enumerate(*this);
+    }
+
+    template <typename E, typename A>
+    void ReadVector(std::vector<E, A>& items) {
+        static_assert(!std::is_same_v<E, bool>, "vectors of bool have no encoding");
+        std::size_t count = 0;
+        if (!ReadLength(config_.GetVectorLength(), count)) {
+            Fail("vector_with_trivially_copyable_type");
+            return;
+        }
+        if constexpr (serialize::kIsScalar<E>) {
+            const std::uint8_t* in = nullptr;
+            if (count > payload_.Remaining() / sizeof(E) || !TakeBytes(count * sizeof(E), in)) {
+                Fail("vector_with_trivially_copyable_type");
+                return;
+            }
+            items.resize(count);
+            if (count != 0) {
+                std::memcpy(items.data(), in, count * sizeof(E));
+            }
+        } else {
+            // Every element takes at least one byte, so the count cannot ask for more than the payload holds.
+            if (count > payload_.Remaining()) {
+                Fail("vector_length_field");
+                return;
+            }
+            items.clear();
+            for (std::size_t i = 0; i < count && !failed_; ++i) {
+                const std::size_t before = payload_.Offset();
+                (*this)(items.emplace_back());
+                if (!failed_ && payload_.Offset() == before) {
+                    Fail("vector_length_field");
+                }
+            }
+        }
+    }
+
+    bool ReadLength(std::size_t width, std::size_t& value) {
+        const std::uint8_t* in = nullptr;
+        if (serialize::MaxLengthFieldValue(width) == 0 || !payload_.Take(width, in)) {
+            return false;
+        }
+        value = static_cast<std::size_t>(serialize::LoadUnsigned(in, width, serialize::kHostIsBigEndian));
+        return true;
+    }
+
+    bool TakeBytes(std::size_t n, const std::uint8_t*& in) {
+        static const std::uint8_t kNothing = 0;
+        if (n == 0) {
+            in = &kNothing;
+            return true;
+        }
+        return payload_.Take(n, in);
+    }
+
+    void Fail(const char* element) {
+        failed_ = true;
+        detail::FailMalformed(result_, element, payload_.Offset());
+    }
+
+    const SerializeConfig& config_;
+    serialize::DeserializePayload& payload_;
+    serialize::Result& result_;
+    bool failed_{false};
+};
+
+template <typename T>
+serialize::Result ShmDeserializer::Deserialize(const SerializeConfig* config, T& record,
+                                               serialize::DeserializePayload& payload) {
+    if (config == nullptr) {
+        return detail::EmptyConfigurationResult();
+    }
+    serialize::Result result;
+    Reader<T>(*config, payload, result).ReadRecord(record);
+    return result;
+}
+
+}  // namespace vrt::common

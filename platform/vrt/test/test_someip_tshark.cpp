@@ -1,0 +1,510 @@
+// Independent check of the SOME/IP encoding: encoded CameraH265Image events go into a pcap file as SOME/IP
+// notifications on UDP, tshark's SOME/IP dissector decodes them with parameter configuration files written
+// here, and every field it reports must match what was encoded, with nothing flagged malformed.
+//
+// Big-endian layouts are described to tshark as the standard describes them (dynamic arrays and strings,
+// struct length fields, TLV). tshark reads length fields and tags big-endian only, so a little-endian
+// layout is described field by field, its length fields as little-endian integers and each string and
+// array with the fixed length of that one message; every message therefore has its own event id.
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "serialize_test_support.h"
+#include "vrt/common/serializer.h"
+
+namespace vrt::common::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::uint16_t kServiceId = 0x1234;
+constexpr std::uint16_t kUdpPort = 30501;
+
+// ---- pcap with Ethernet / IPv4 / UDP frames ----
+
+void Put16(Bytes& out, std::uint16_t value) {
+    out.push_back(static_cast<std::uint8_t>(value >> 8U));
+    out.push_back(static_cast<std::uint8_t>(value));
+}
+void Put32(Bytes& out, std::uint32_t value) {
+    Put16(out, static_cast<std::uint16_t>(value >> 16U));
+    Put16(out, static_cast<std::uint16_t>(value));
+}
+void PutLe32(std::ofstream& out, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) {
+        out.put(static_cast<char>((value >> (8 * i)) & 0xFFU));
+    }
+}
+
+Bytes SomeipNotification(std::uint16_t eventId, std::uint16_t session, const Bytes& payload) {
+    Bytes message;
+    Put16(message, kServiceId);
+    Put16(message, eventId);
+    Put32(message, static_cast<std::uint32_t>(8 + payload.size()));
+    Put16(message, 0);  // client id
+    Put16(message, session);
+    message.push_back(1);     // protocol version
+    message.push_back(1);     // interface version
+    message.push_back(0x02);  // notification
+    message.push_back(0x00);  // return code
+    message.insert(message.end(), payload.begin(), payload.end());
+    return message;
+}
+
+Bytes UdpFrame(const Bytes& data) {
+    Bytes frame(12, 0x00);  // MAC addresses
+    Put16(frame, 0x0800);
+    const std::size_t ipStart = frame.size();
+    frame.push_back(0x45);
+    frame.push_back(0);
+    Put16(frame, static_cast<std::uint16_t>(20 + 8 + data.size()));
+    Put32(frame, 0);  // id, flags, fragment offset
+    frame.push_back(64);
+    frame.push_back(17);
+    Put16(frame, 0);  // checksum, filled below
+    Put32(frame, 0x7F000001);
+    Put32(frame, 0x7F000001);
+    std::uint32_t sum = 0;
+    for (std::size_t i = ipStart; i < ipStart + 20; i += 2) {
+        sum += static_cast<std::uint32_t>(frame[i] << 8U | frame[i + 1]);
+    }
+    sum = (sum & 0xFFFFU) + (sum >> 16U);
+    sum = (sum & 0xFFFFU) + (sum >> 16U);
+    frame[ipStart + 10] = static_cast<std::uint8_t>(~sum >> 8U);
+    frame[ipStart + 11] = static_cast<std::uint8_t>(~sum);
+    Put16(frame, 40000);
+    Put16(frame, kUdpPort);
+    Put16(frame, static_cast<std::uint16_t>(8 + data.size()));
+    Put16(frame, 0);  // no UDP checksum
+    frame.insert(frame.end(), data.begin(), data.end());
+    return frame;
+}
+
+void WritePcap(const fs::path& path, const std::vector<Bytes>& frames) {
+    std::ofstream out(path, std::ios::binary);
+    PutLe32(out, 0xA1B2C3D4);
+    PutLe32(out, 0x00040002);  // version 2.4
+    PutLe32(out, 0);
+    PutLe32(out, 0);
+    PutLe32(out, 65535);
+    PutLe32(out, 1);  // Ethernet
+    std::uint32_t second = 1;
+    for (const auto& frame : frames) {
+        PutLe32(out, second++);
+        PutLe32(out, 0);
+        PutLe32(out, static_cast<std::uint32_t>(frame.size()));
+        PutLe32(out, static_cast<std::uint32_t>(frame.size()));
+        out.write(reinterpret_cast<const char*>(frame.data()), static_cast<std::streamsize>(frame.size()));
+    }
+}
+
+// ---- one encoded message, how tshark is told its layout, and what tshark must report ----
+
+struct Case {
+    SomeipValues values;
+    CameraH265Image image;
+};
+
+std::size_t TlvWidth(std::size_t width) {
+    return (width == 1 || width == 2 || width == 4) ? width : 4;
+}
+
+std::string Quote(const std::vector<std::string>& fields) {
+    std::string line;
+    for (const auto& field : fields) {
+        line += (line.empty() ? "\"" : ",\"") + field + "\"";
+    }
+    return line + "\n";
+}
+
+std::string Hex(std::uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof(text), "%x", value);
+    return text;
+}
+
+// Base types by id (the name in brackets says how to read the raw bytes back).
+const char* kI32Be = "1";
+const char* kI32Le = "2";
+const char* kI8 = "3";
+const char* kU8 = "4";
+const char* kU16Le = "5";
+const char* kU32Le = "6";
+const char* kBaseTypes =
+    "\"1\",\"i32be\",\"int32\",\"TRUE\",\"32\",\"32\"\n"
+    "\"2\",\"i32le\",\"int32\",\"FALSE\",\"32\",\"32\"\n"
+    "\"3\",\"i8\",\"int8\",\"TRUE\",\"8\",\"8\"\n"
+    "\"4\",\"u8\",\"uint8\",\"TRUE\",\"8\",\"8\"\n"
+    "\"5\",\"u16le\",\"uint16\",\"FALSE\",\"16\",\"16\"\n"
+    "\"6\",\"u32le\",\"uint32\",\"FALSE\",\"32\",\"32\"\n";
+
+const char* LengthType(std::size_t width) {
+    return width == 1 ? kU8 : (width == 2 ? kU16Le : kU32Le);
+}
+
+// Configuration rows for one message and the lines the dissection must give, in order.
+struct Description {
+    std::string parameters, structs, arrays, strings;
+    std::vector<std::string> expected;
+};
+
+Description Describe(const Case& c, std::size_t index) {
+    const SomeipValues& v = c.values;
+    const CameraH265Image& image = c.image;
+    const bool le = v.byteOrder == SerializeConfig::kLittleEndian;
+    const std::string i32 = le ? kI32Le : kI32Be;
+    const std::string top = Hex(static_cast<std::uint32_t>(0x100 * index + 1));
+    const std::string header = Hex(static_cast<std::uint32_t>(0x100 * index + 2));
+    const std::string event = Hex(static_cast<std::uint32_t>(0x8000 + index));
+    const std::string topName = "CameraH265Image_" + std::to_string(index);
+    const std::string headerName = "DriverHeader_" + std::to_string(index);
+
+    // Sizes of the encoded items, worked out here from the encoding rules.
+    const std::size_t text = image.header.frameId.size();
+    const std::size_t stringContent = v.plainString ? text : text + 4;
+    const std::size_t stringWidth = v.tlv ? TlvWidth(v.stringLength) : v.stringLength;
+    const std::size_t vectorWidth = v.tlv ? TlvWidth(v.vectorLength) : v.vectorLength;
+    const std::size_t headerWidth = v.tlv ? TlvWidth(v.structLength) : v.structLength;
+    const std::size_t tag = v.tlv ? 2 : 0;
+    const std::size_t headerContent = tag + 4 + tag + 4 + tag + stringWidth + stringContent;
+    const std::size_t topWidth = v.noLengthTop ? 0 : v.structLength;
+    const std::size_t topContent = tag + 4 + tag + 1 + tag + vectorWidth + image.data.size() + tag +
+                                   headerWidth + headerContent + tag + 1;
+
+    Description d;
+    d.parameters = Quote({Hex(kServiceId), event, "1", "2", "FALSE", "1", "0", "image", "4", top, "image"});
+    std::vector<std::vector<std::string>> topItems, headerItems;
+    auto add = [](std::vector<std::vector<std::string>>& items, const std::string& name, const char* type,
+                  const std::string& ref) {
+        items.push_back({name, type, ref});
+    };
+    auto& e = d.expected;
+    auto tagLine = [&](int wireType, int id) {
+        if (v.tlv) {
+            e.push_back("tag " + std::to_string(wireType) + " " + std::to_string(id));
+        }
+    };
+    const int complexWireType[] = {0, 5, 6, 0, 7};
+
+    e.push_back("struct " + topName);
+    if (le) {
+        if (topWidth != 0) {
+            add(topItems, "structLength", "1", LengthType(topWidth));
+            e.push_back("structLength " + std::to_string(topContent));
+        }
+        add(topItems, "typeCode", "1", i32);
+        add(topItems, "cameraId", "1", kI8);
+        add(topItems, "dataLength", "1", LengthType(v.vectorLength));
+        add(topItems, "data", "3", top);
+        add(topItems, "headerLength", "1", LengthType(v.structLength));
+        add(topItems, "header", "4", header);
+        add(topItems, "isKeyFrame", "1", kU8);
+        if (v.structLength == 0) {
+            topItems.erase(topItems.begin() + static_cast<std::ptrdiff_t>(topItems.size()) - 3);
+        }
+        add(headerItems, "sec", "1", i32);
+        add(headerItems, "nsec", "1", i32);
+        add(headerItems, "frameIdLength", "1", LengthType(v.stringLength));
+        add(headerItems, "frameId", "2", top);
+        d.arrays = Quote({top, "data", "1", kU8, "1", "data", "0", std::to_string(image.data.size()),
+                          std::to_string(image.data.size()), "0", "0"});
+        d.strings = Quote({top, "str", "utf-8", "FALSE", std::to_string(stringContent), "0", "FALSE", "0"});
+        e.push_back("typeCode " + std::to_string(image.typeCode));
+        e.push_back("cameraId " + std::to_string(image.cameraId));
+        e.push_back("dataLength " + std::to_string(image.data.size()));
+        e.push_back("array data");
+        for (const std::uint8_t byte : image.data) {
+            e.push_back("data " + std::to_string(byte));
+        }
+        if (v.structLength != 0) {
+            e.push_back("headerLength " + std::to_string(headerContent));
+        }
+        e.push_back("struct " + headerName);
+        e.push_back("sec " + std::to_string(image.header.sec));
+        e.push_back("nsec " + std::to_string(image.header.nsec));
+        e.push_back("frameIdLength " + std::to_string(stringContent));
+        e.push_back("string frameId " + image.header.frameId);
+        e.push_back("isKeyFrame " + std::to_string(image.isKeyFrame ? 1 : 0));
+    } else {
+        if (topWidth != 0) {
+            e.push_back("length " + std::to_string(topContent));
+        }
+        add(topItems, "typeCode", "1", i32);
+        add(topItems, "cameraId", "1", kI8);
+        add(topItems, "data", "3", top);
+        add(topItems, "header", "4", header);
+        add(topItems, "isKeyFrame", "1", kU8);
+        add(headerItems, "sec", "1", i32);
+        add(headerItems, "nsec", "1", i32);
+        add(headerItems, "frameId", "2", top);
+        d.arrays = Quote({top, "data", "1", kU8, "1", "data", "0", "0", "1000000",
+                          std::to_string(8 * v.vectorLength), "0"});
+        d.strings =
+            Quote({top, "str", "utf-8", "TRUE", "1000000", std::to_string(8 * v.stringLength), "TRUE", "0"});
+        e.push_back("typeCode " + std::to_string(image.typeCode));
+        tagLine(2, 0);
+        e.push_back("cameraId " + std::to_string(image.cameraId));
+        tagLine(0, 1);
+        e.push_back("array data");
+        tagLine(complexWireType[vectorWidth], 2);
+        e.push_back("length " + std::to_string(image.data.size()));
+        for (const std::uint8_t byte : image.data) {
+            e.push_back("data " + std::to_string(byte));
+        }
+        e.push_back("struct " + headerName);
+        tagLine(complexWireType[headerWidth], 3);
+        if (headerWidth != 0) {
+            e.push_back("length " + std::to_string(headerContent));
+        }
+        e.push_back("sec " + std::to_string(image.header.sec));
+        tagLine(2, 0);
+        e.push_back("nsec " + std::to_string(image.header.nsec));
+        tagLine(2, 1);
+        e.push_back("string frameId " + image.header.frameId);
+        tagLine(complexWireType[stringWidth], 2);
+        e.push_back("length " + std::to_string(stringContent));
+        e.push_back("isKeyFrame " + std::to_string(image.isKeyFrame ? 1 : 0));
+        tagLine(0, 4);
+    }
+
+    const std::string wtlv = (v.tlv && !le) ? "TRUE" : "FALSE";
+    auto structRows = [&](const std::string& id, const std::string& name, std::size_t width,
+                          const std::vector<std::vector<std::string>>& items) {
+        std::string rows;
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            rows +=
+                Quote({id, name, std::to_string(le ? 0 : 8 * width), "0", wtlv, std::to_string(items.size()),
+                       std::to_string(i), items[i][0], items[i][1], items[i][2], items[i][0]});
+        }
+        return rows;
+    };
+    d.structs = structRows(top, topName, topWidth, topItems) +
+                structRows(header, headerName, v.structLength, headerItems);
+    return d;
+}
+
+// ---- reading tshark's PDML ----
+
+std::string Unescape(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '&') {
+            out += text[i];
+            continue;
+        }
+        const std::size_t end = text.find(';', i);
+        const std::string entity = text.substr(i + 1, end - i - 1);
+        if (entity == "quot")
+            out += '"';
+        else if (entity == "amp")
+            out += '&';
+        else if (entity == "lt")
+            out += '<';
+        else if (entity == "gt")
+            out += '>';
+        else if (entity == "apos")
+            out += '\'';
+        else if (!entity.empty() && entity[0] == '#') {
+            out += static_cast<char>(std::strtol(entity.c_str() + (entity[1] == 'x' ? 2 : 1), nullptr,
+                                                 entity[1] == 'x' ? 16 : 10));
+        }
+        i = end;
+    }
+    return out;
+}
+
+std::string Attribute(const std::string& tag, const std::string& name) {
+    const std::string key = " " + name + "=\"";
+    const std::size_t start = tag.find(key);
+    if (start == std::string::npos) {
+        return {};
+    }
+    const std::size_t from = start + key.size();
+    return Unescape(tag.substr(from, tag.find('"', from) - from));
+}
+
+// Value of a base field from its raw bytes, as its base type (named in brackets) says to read them.
+std::string BaseValue(const std::string& type, const std::string& hex) {
+    std::vector<std::uint8_t> bytes;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+        bytes.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    }
+    const bool littleEndian = type.find("le") != std::string::npos;
+    std::uint64_t value = 0;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        const std::size_t at = littleEndian ? bytes.size() - 1 - i : i;
+        value = value << 8U | bytes[at];
+    }
+    if (type[0] == 'i') {
+        const unsigned bits = static_cast<unsigned>(8 * bytes.size());
+        const auto sign = std::uint64_t{1} << (bits - 1);
+        return std::to_string(static_cast<std::int64_t>((value ^ sign) - sign));
+    }
+    return std::to_string(value);
+}
+
+struct Dissection {
+    std::vector<std::string> lines;
+    std::vector<std::string> problems;
+};
+
+Dissection ReadPacket(const std::string& packet) {
+    Dissection out;
+    static const std::regex kField("<field [^>]*>");
+    std::string wireType;
+    for (std::sregex_iterator it(packet.begin(), packet.end(), kField), end; it != end; ++it) {
+        const std::string tag = it->str();
+        const std::string name = Attribute(tag, "name");
+        const std::string showname = Attribute(tag, "showname");
+        if (name.rfind("_ws.", 0) == 0 || name.find("expert") != std::string::npos ||
+            name == "someip.payload.unparsed" || name.find("truncated") != std::string::npos ||
+            name == "someip.incomplete_headers") {
+            out.problems.push_back(showname.empty() ? name : showname);
+        } else if (name == "someip.payload.struct") {
+            out.lines.push_back("struct " + Attribute(tag, "show"));
+        } else if (name == "someip.payload.length") {
+            out.lines.push_back("length " + Attribute(tag, "show"));
+        } else if (name == "someip.payload.array") {
+            out.lines.push_back("array " + showname.substr(6, showname.find(' ', 6) - 6));
+        } else if (name == "someip.payload.base") {
+            const std::size_t open = showname.find(" [");
+            const std::string type = showname.substr(open + 2, showname.find(']') - open - 2);
+            out.lines.push_back(showname.substr(0, open) + " " + BaseValue(type, Attribute(tag, "value")));
+        } else if (name == "someip.payload.frameId") {
+            std::string text = showname.substr(showname.find("]: ") + 3);
+            if (text.rfind("\xEF\xBB\xBF", 0) == 0) {
+                text.erase(0, 3);  // tshark keeps the byte-order mark in the text it shows
+            }
+            out.lines.push_back("string frameId " + text);
+        } else if (name == "someip.payload.wtlvtag.wire_type") {
+            wireType = Attribute(tag, "show");
+        } else if (name == "someip.payload.wtlvtag.data_id") {
+            out.lines.push_back("tag " + wireType + " " + Attribute(tag, "show"));
+        }
+    }
+    // A message the dissector could not read at all carries no payload fields.
+    if (packet.find("proto name=\"_ws.malformed\"") != std::string::npos) {
+        out.problems.push_back("malformed packet");
+    }
+    return out;
+}
+
+std::vector<Case> Cases() {
+    std::vector<Case> cases;
+    auto values = [](std::uint8_t order, std::uint8_t structLength, std::uint8_t vectorLength,
+                     std::uint8_t stringLength, bool tlv, bool noLengthTop, bool plainString) {
+        SomeipValues v;
+        v.byteOrder = order;
+        v.structLength = structLength;
+        v.vectorLength = vectorLength;
+        v.stringLength = stringLength;
+        v.tlv = tlv;
+        v.noLengthTop = noLengthTop;
+        v.plainString = plainString;
+        return v;
+    };
+    CameraH265Image negative = MakeImage({0x00, 0x00, 0x00, 0x01, 0x40}, "vcu_camera_instance_71");
+    negative.typeCode = -20;
+    negative.cameraId = -1;
+    negative.header.sec = -3;
+    negative.header.nsec = 999999999;
+    negative.isKeyFrame = false;
+    const std::vector<CameraH265Image> images{MakeImage(), CameraH265Image{}, negative,
+                                              MakeImage(Bytes(40, 0xC3), "cam 2")};
+    constexpr auto kBig = SerializeConfig::kBigEndian;
+    constexpr auto kLittle = SerializeConfig::kLittleEndian;
+    const std::vector<SomeipValues> layouts{
+        values(kBig, 4, 4, 4, false, false, false),   values(kBig, 2, 2, 2, false, false, false),
+        values(kBig, 1, 1, 1, false, false, false),   values(kBig, 0, 4, 4, false, false, false),
+        values(kBig, 4, 4, 2, false, true, false),    values(kBig, 2, 4, 4, false, false, true),
+        values(kBig, 2, 4, 4, true, false, false),    values(kBig, 0, 1, 2, true, true, false),
+        values(kBig, 4, 2, 1, true, false, false),    values(kLittle, 4, 4, 4, false, false, false),
+        values(kLittle, 2, 2, 1, false, false, true), values(kLittle, 1, 1, 4, false, false, false),
+        values(kLittle, 0, 4, 2, false, true, false),
+    };
+    for (const auto& layout : layouts) {
+        for (const auto& image : images) {
+            cases.push_back({layout, image});
+        }
+    }
+    return cases;
+}
+
+TEST(SomeipTshark, EveryFieldTsharkReportsMatchesTheEncodedEvent) {
+    ASSERT_EQ(std::system("command -v tshark >/dev/null 2>&1"), 0)
+        << "tshark is not installed; scripts/install-deps.sh installs it";
+
+    const fs::path dir = fs::temp_directory_path() / ("someip_tshark_" + std::to_string(::getpid()));
+    fs::create_directories(dir / "wireshark");
+    const std::vector<Case> cases = Cases();
+    std::vector<Bytes> frames;
+    std::vector<Description> descriptions;
+    std::string parameters, structs, arrays, strings;
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const Serializer<CameraH265Image> serializer(SomeipTransport<CameraH265Image>(cases[i].values));
+        const auto size = serializer.GetSize(cases[i].image);
+        ASSERT_TRUE(size.HasValue());
+        Bytes payload(size.Value());
+        ASSERT_TRUE(serializer.Serialize(cases[i].image, payload.data(), payload.size()).IsSuccess());
+        frames.push_back(UdpFrame(SomeipNotification(static_cast<std::uint16_t>(0x8000 + i + 1),
+                                                     static_cast<std::uint16_t>(i + 1), payload)));
+        descriptions.push_back(Describe(cases[i], i + 1));
+        parameters += descriptions.back().parameters;
+        structs += descriptions.back().structs;
+        arrays += descriptions.back().arrays;
+        strings += descriptions.back().strings;
+    }
+    WritePcap(dir / "events.pcap", frames);
+    std::ofstream(dir / "wireshark" / "SOMEIP_parameter_list") << parameters;
+    std::ofstream(dir / "wireshark" / "SOMEIP_parameter_structs") << structs;
+    std::ofstream(dir / "wireshark" / "SOMEIP_parameter_arrays") << arrays;
+    std::ofstream(dir / "wireshark" / "SOMEIP_parameter_strings") << strings;
+    std::ofstream(dir / "wireshark" / "SOMEIP_parameter_base_types") << kBaseTypes;
+
+    const std::string command = "XDG_CONFIG_HOME='" + dir.string() + "' tshark -n -r '" +
+                                (dir / "events.pcap").string() +
+                                "' -d udp.port==" + std::to_string(kUdpPort) + ",someip -T pdml > '" +
+                                (dir / "out.pdml").string() + "' 2> '" + (dir / "err.txt").string() + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    std::stringstream pdml;
+    pdml << std::ifstream(dir / "out.pdml").rdbuf();
+    std::stringstream errors;
+    errors << std::ifstream(dir / "err.txt").rdbuf();
+    EXPECT_EQ(errors.str().find("rror"), std::string::npos) << errors.str();
+
+    const std::string text = pdml.str();
+    std::vector<std::string> packets;
+    for (std::size_t at = text.find("<packet>"); at != std::string::npos;) {
+        const std::size_t next = text.find("<packet>", at + 1);
+        packets.push_back(text.substr(at, next == std::string::npos ? std::string::npos : next - at));
+        at = next;
+    }
+    ASSERT_EQ(packets.size(), cases.size());
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const SomeipValues& v = cases[i].values;
+        SCOPED_TRACE("message " + std::to_string(i + 1) + ": byte order " + std::to_string(v.byteOrder) +
+                     ", struct length " + std::to_string(v.structLength) + (v.tlv ? ", TLV" : "") +
+                     (v.noLengthTop ? ", no top length" : "") + (v.plainString ? ", plain strings" : ""));
+        const Dissection dissection = ReadPacket(packets[i]);
+        EXPECT_TRUE(dissection.problems.empty()) << ::testing::PrintToString(dissection.problems);
+        EXPECT_EQ(dissection.lines, descriptions[i].expected);
+    }
+    if (!HasFailure()) {
+        fs::remove_all(dir);
+    }
+}
+
+}  // namespace
+}  // namespace vrt::common::test

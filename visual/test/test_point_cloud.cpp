@@ -1,0 +1,117 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "vcu/visual/publisher.h"
+
+namespace vcu::visual {
+namespace {
+
+TEST(ConvertToStdPointCloud, UnorganizedCloudBecomesOneRow) {
+    PointCloud<PointXYZI> cloud;
+    cloud.header.frameId = "lidar";
+    cloud.isDense = true;
+    for (int i = 0; i < 5; ++i) {
+        cloud.points.push_back({1.0F * i, 2.0F, 3.0F, 0.5F});
+    }
+    PointCloud2 out;
+    ASSERT_EQ(ConvertToStdPointCloud(cloud, out), RetCode::kSuccess);
+    EXPECT_EQ(out.height, 1U);
+    EXPECT_EQ(out.width, 5U);
+    EXPECT_EQ(out.pointStep, 16U);
+    EXPECT_EQ(out.rowStep, 0U);  // from the cloud's own width, which is 0
+    ASSERT_EQ(out.data.size(), 80U);
+    EXPECT_EQ(std::memcmp(out.data.data(), cloud.points.data(), 80), 0);
+    EXPECT_EQ(out.header.frameId, "lidar");
+    EXPECT_EQ(out.header.seq, cloud.header.seq);
+    EXPECT_TRUE(out.isDense);
+    EXPECT_FALSE(out.isBigendian);
+    ASSERT_EQ(out.fields.size(), 4U);
+    EXPECT_EQ(out.fields[3], (PointField{"intensity", 12, PointField::kFloat32, 1}));
+}
+
+TEST(ConvertToStdPointCloud, OrganizedCloudKeepsItsShape) {
+    PointCloud<PointXYZIR> cloud;
+    cloud.width = 4;
+    cloud.height = 2;
+    cloud.points.resize(8);
+    PointCloud2 out;
+    ASSERT_EQ(ConvertToStdPointCloud(cloud, out), RetCode::kSuccess);
+    EXPECT_EQ(out.height, 2U);
+    EXPECT_EQ(out.width, 4U);
+    EXPECT_EQ(out.pointStep, 20U);
+    EXPECT_EQ(out.rowStep, 80U);
+    EXPECT_EQ(out.data.size(), 160U);
+    EXPECT_EQ(out.fields.back(), (PointField{"ring", 16, PointField::kUint16, 1}));
+}
+
+TEST(ConvertToStdPointCloud, SizeMismatchLeavesTheOutputUntouched) {
+    PointCloud<PointXYZ> cloud;
+    cloud.width = 4;
+    cloud.height = 2;
+    cloud.points.resize(7);
+    PointCloud2 out;
+    out.width = 99;
+    out.data = {1, 2, 3};
+    EXPECT_EQ(ConvertToStdPointCloud(cloud, out), RetCode::kSizeMismatch);
+    EXPECT_EQ(out.width, 99U);
+    EXPECT_EQ(out.data, (std::vector<std::uint8_t>{1, 2, 3}));
+    EXPECT_TRUE(out.fields.empty());
+
+    // width × height is computed in 64 bits: 2^16 × 2^16 does not wrap to 0 points.
+    PointCloud<PointXYZ> huge;
+    huge.width = 65536;
+    huge.height = 65536;
+    EXPECT_EQ(ConvertToStdPointCloud(huge, out), RetCode::kSizeMismatch);
+}
+
+TEST(ConvertToStdPointCloud, EmptyCloudStillGetsItsFieldDescriptors) {
+    const PointCloud<PointXYZRGB> cloud;
+    PointCloud2 out;
+    out.data = {9};
+    ASSERT_EQ(ConvertToStdPointCloud(cloud, out), RetCode::kSuccess);
+    EXPECT_EQ(out.height, 1U);
+    EXPECT_EQ(out.width, 0U);
+    EXPECT_TRUE(out.data.empty());
+    ASSERT_EQ(out.fields.size(), 4U);
+    EXPECT_EQ(out.fields.back(), (PointField{"rgb", 12, PointField::kUint32, 1}));
+    EXPECT_EQ(VizConvertToPointField<PointXYZ>().size(), 3U);
+}
+
+TEST(Transfer, RefusesWhatDoesNotFit) {
+    std::uint8_t destination[4] = {0, 0, 0, 0};
+    const std::uint8_t source[5] = {1, 2, 3, 4, 5};
+    EXPECT_FALSE(Transfer(destination, sizeof(destination), source, sizeof(source)));
+    EXPECT_FALSE(Transfer(nullptr, 4, source, 4));
+    EXPECT_EQ(destination[0], 0);
+    EXPECT_TRUE(Transfer(destination, sizeof(destination), source, 4));
+    EXPECT_EQ(destination[3], 4);
+}
+
+class RecordingPublisher : public Publisher {
+  public:
+    using Publisher::Publish;
+    bool Publish(const PointCloud2& cloud) const override {
+        published.push_back(cloud.width);
+        return true;
+    }
+    mutable std::vector<std::uint32_t> published;
+};
+
+TEST(Publisher, PublishesConvertedCloudsOnly) {
+    const RecordingPublisher sut;
+    PointCloud<PointXYZI> good;
+    good.points.resize(3);
+    EXPECT_TRUE(sut.Publish(good));
+
+    PointCloud<PointXYZI> bad;
+    bad.width = 2;
+    bad.height = 2;
+    EXPECT_FALSE(sut.Publish(bad));
+    EXPECT_EQ(sut.published, (std::vector<std::uint32_t>{3}));
+}
+
+}  // namespace
+}  // namespace vcu::visual
