@@ -1,11 +1,12 @@
-# Entry points. `make test` installs dependencies, builds and runs every test,
-# then repeats the unit tests under AddressSanitizer + UndefinedBehaviorSanitizer.
+# Entry points. `make demo` runs the whole system for ten seconds and records what it publishes;
+# `make test` installs dependencies, builds and runs every test, then repeats the unit tests under
+# AddressSanitizer + UndefinedBehaviorSanitizer; `make run` runs the application until Ctrl-C.
 
 BUILD_DIR ?= build/release
 ASAN_DIR  ?= build/asan
 JOBS      ?= $(shell nproc)
 
-.PHONY: all deps build test test-release test-asan format clean
+.PHONY: all deps build test demo run format clean
 
 all: build
 
@@ -18,6 +19,12 @@ build: deps
 
 test: deps
 	./scripts/test.sh
+
+demo:
+	./scripts/demo.sh
+
+run:
+	./scripts/run.sh
 
 format:
 	find modules platform tools -name '*.cpp' -o -name '*.h' | xargs clang-format -i

@@ -8,6 +8,7 @@ PACKAGES="
   cmake
   ninja-build
   pkg-config
+  procps
   clang-format
   libgtest-dev
   libgmock-dev

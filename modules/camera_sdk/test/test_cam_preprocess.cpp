@@ -138,10 +138,10 @@ TEST_F(CamPreprocessTest, RefusesValuesThatCannotMakeAPictureNamingSectionAndKey
     const struct {
         const char* key;
         const char* value;
-    } refused[] = {
-        {"inputImageWidth", "-1"},       {"inputImageWidth", "12x"},    {"inputImageHeight", "0"},
-        {"outputImageWidth", "1281"},    {"outputImageHeight", "9000"}, {"cropLeftOffset", "160"},
-        {"cropTopOffset", "4294967295"}, {"encoderGopNumber", "4294967296"}};
+    } refused[] = {{"inputImageWidth", "-1"},       {"inputImageWidth", "12x"},
+                   {"inputImageHeight", "0"},       {"outputImageWidth", "1281"},
+                   {"outputImageHeight", "9000"},   {"cropLeftOffset", "160"},
+                   {"cropTopOffset", "4294967295"}, {"encoderGopNumber", "4294967296"}};
     for (const auto& value : refused) {
         boost::property_tree::ptree bad = config;
         bad.put(std::string("cam_8.") + value.key, value.value);
@@ -170,7 +170,7 @@ TEST_F(CamPreprocessTest, RuntimeStartUpGoesOnPastEveryFailingStep) {
     CamPreprocess sut(0);
     EXPECT_EQ(sut.initACL(), 0);
     EXPECT_EQ(capture.Count(kContext, LogLevel::kError, "ACC didn't"), 4u);
-    EXPECT_EQ(capture.Count(kContext, LogLevel::kError, "ACC didn't context successfully, ret = 0x 42"), 1u);
+    EXPECT_EQ(capture.Count(kContext, LogLevel::kError, "ACC didn't context successfully, ret = 0x42"), 1u);
 }
 
 TEST_F(CamPreprocessTest, MapFileOfTheWrongSizeTurnsUndistortionOffNamingTheFile) {

@@ -121,10 +121,6 @@ std::size_t RenderArgument(const LogArgument& argument, char* out, std::size_t c
     return n;
 }
 
-bool IsSpace(char c) noexcept {
-    return c == ' ' || c == '\t' || c == '\n';
-}
-
 }  // namespace
 
 FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
@@ -143,22 +139,13 @@ FileDescriptor::~FileDescriptor() {
     }
 }
 
-// Arguments are joined the way a DLT viewer shows them, with one blank between two arguments, except
-// where the text already has one: "Camera " << 8 << " ready" reads "Camera 8 ready".
+// The console shows the arguments one after the other, exactly as streamed: the text carries its own
+// blanks ("Camera " << 8 << " ready" reads "Camera 8 ready"). Remote output keeps them as typed arguments.
 std::size_t RenderMessage(const LogArgument* arguments, std::size_t count, char* out,
                           std::size_t capacity) noexcept {
     std::size_t size = 0;
     for (std::size_t i = 0; i < count && size < capacity; ++i) {
-        const std::size_t start = size;
-        if (i > 0) {
-            out[size++] = ' ';
-        }
-        const std::size_t n = RenderArgument(arguments[i], out + size, capacity - size);
-        if (i > 0 && ((start > 0 && IsSpace(out[start - 1])) || (n > 0 && IsSpace(out[size])))) {
-            std::memmove(out + start, out + size, n);
-            size = start;
-        }
-        size += n;
+        size += RenderArgument(arguments[i], out + size, capacity - size);
     }
     return size;
 }

@@ -24,18 +24,20 @@ class LogStreamTest : public ::testing::Test {
 TEST_F(LogStreamTest, NumbersAreTypedArgumentsNotCharacters) {
     logger_.LogInfo(ARA_LOG_HERE) << "index " << static_cast<unsigned char>(65) << " status 0x"
                                   << static_cast<unsigned char>(1);
-    EXPECT_EQ(LastMessage(), "index 65 status 0x 1");
+    EXPECT_EQ(LastMessage(), "index 65 status 0x1");
 
-    logger_.LogInfo(ARA_LOG_HERE) << "int" << -42 << "unsigned" << 4294967295U << "float" << 2.5F;
+    logger_.LogInfo(ARA_LOG_HERE) << "int " << -42 << " unsigned " << 4294967295U << " float " << 2.5F;
     EXPECT_EQ(LastMessage(), "int -42 unsigned 4294967295 float 2.5");
 
     logger_.LogInfo(ARA_LOG_HERE) << std::string("text") << true << static_cast<signed char>(-3) << 'x';
-    EXPECT_EQ(LastMessage(), "text true -3 x");
+    EXPECT_EQ(LastMessage(), "texttrue-3x");
 }
 
-TEST_F(LogStreamTest, BlanksInTheTextAreNotDoubled) {
+TEST_F(LogStreamTest, ArgumentsAreShownAsStreamed) {
     logger_.LogDebug(ARA_LOG_HERE) << "Camera " << 8U << " Image successfully pushed to the vector";
     EXPECT_EQ(LastMessage(), "Camera 8 Image successfully pushed to the vector");
+    logger_.LogError(ARA_LOG_HERE) << "Camera" << 9U << "failed to get data with error " << 3;
+    EXPECT_EQ(LastMessage(), "Camera9failed to get data with error 3");
 }
 
 TEST_F(LogStreamTest, RecordsLevelContextAndSourceLocation) {

@@ -23,28 +23,28 @@ bool validateAccessTable(const std::vector<CameraAccessConfig>& configs, const a
     for (std::size_t index = 0; index < configs.size(); ++index) {
         const CameraAccessConfig& config = configs[index];
         const std::string entry = "camera access table entry " + std::to_string(index) + " (camera " +
-                                  std::to_string(config.cameraId) + "):";
+                                  std::to_string(config.cameraId) + "): ";
         if (config.cameraId < 0) {
             logger.LogError(ARA_LOG_HERE) << entry << "cameraId is negative";
             valid = false;
         } else if (!ids.insert(config.cameraId).second) {
             logger.LogError(ARA_LOG_HERE)
-                << entry << "cameraId" << config.cameraId << "appears more than once";
+                << entry << "cameraId " << config.cameraId << " appears more than once";
             valid = false;
         }
         if (config.imageFormat != kImageFormatNv12) {
-            logger.LogError(ARA_LOG_HERE) << entry << "imageFormat" << config.imageFormat
-                                          << "is not supported, expected" << kImageFormatNv12;
+            logger.LogError(ARA_LOG_HERE) << entry << "imageFormat \"" << config.imageFormat
+                                          << "\" is not supported, expected \"" << kImageFormatNv12 << "\"";
             valid = false;
         }
         if (!validSide(config.width)) {
-            logger.LogError(ARA_LOG_HERE)
-                << entry << "width" << config.width << "is not an even number from 2 to" << kMaxPictureSide;
+            logger.LogError(ARA_LOG_HERE) << entry << "width " << config.width
+                                          << " is not an even number from 2 to " << kMaxPictureSide;
             valid = false;
         }
         if (!validSide(config.height)) {
-            logger.LogError(ARA_LOG_HERE)
-                << entry << "height" << config.height << "is not an even number from 2 to" << kMaxPictureSide;
+            logger.LogError(ARA_LOG_HERE) << entry << "height " << config.height
+                                          << " is not an even number from 2 to " << kMaxPictureSide;
             valid = false;
         }
     }

@@ -86,8 +86,8 @@ void CameraChannel::captureFrame(std::uint64_t sequence) {
         if (!droppingNoBuffer_) {
             droppingNoBuffer_ = true;
             logger.LogWarn(ARA_LOG_HERE)
-                << "all" << static_cast<unsigned int>(pool_->bufferCount()) << "frame buffers of camera"
-                << settings_.cameraId << "are held by the application, dropping frames";
+                << "all " << static_cast<unsigned int>(pool_->bufferCount()) << " frame buffers of camera "
+                << settings_.cameraId << " are held by the application, dropping frames";
         }
         return;
     }
@@ -108,8 +108,8 @@ void CameraChannel::captureFrame(std::uint64_t sequence) {
         if (!sourceFailing_) {
             sourceFailing_ = true;
             logger.LogError(ARA_LOG_HERE)
-                << "camera" << settings_.cameraId << "dropping frames:" << source_->describe()
-                << "produced no picture";
+                << "camera " << settings_.cameraId << " dropping frames: " << source_->describe()
+                << " produced no picture";
         }
         return;
     }

@@ -72,7 +72,7 @@ class CameraService {
             auto opened = openFrameSource(settings[i], ids[i], config.width, config.height);
             if (const auto* error = std::get_if<SourceError>(&opened)) {
                 logger_.LogError(ARA_LOG_HERE)
-                    << "camera" << ids[i] << "source cannot be used:" << error->message;
+                    << "camera " << ids[i] << " source cannot be used: " << error->message;
                 return kCameraSourceError;
             }
             auto source = std::move(std::get<std::unique_ptr<FrameSource>>(opened));
@@ -83,8 +83,8 @@ class CameraService {
                                                          frameBytes);
             if (!pool) {
                 logger_.LogError(ARA_LOG_HERE)
-                    << "camera" << ids[i] << "cannot allocate" << settings[i].bufferCount
-                    << "frame buffers of" << static_cast<unsigned long>(frameBytes) << "bytes";
+                    << "camera " << ids[i] << " cannot allocate " << settings[i].bufferCount
+                    << " frame buffers of " << static_cast<unsigned long>(frameBytes) << " bytes";
                 return kCameraNoMemory;
             }
             channels.push_back(std::make_unique<CameraChannel>(
@@ -106,9 +106,9 @@ class CameraService {
             running_ = true;
         }
         for (std::size_t i = 0; i < configs.size(); ++i) {
-            logger_.LogInfo(ARA_LOG_HERE) << "camera" << ids[i] << "started," << configs[i].width << "by"
-                                          << configs[i].height << "NV12 at" << settings[i].fps << "fps,"
-                                          << settings[i].bufferCount << "buffers," << descriptions[i];
+            logger_.LogInfo(ARA_LOG_HERE) << "camera " << ids[i] << " started, " << configs[i].width << " by "
+                                          << configs[i].height << " NV12 at " << settings[i].fps << " fps, "
+                                          << settings[i].bufferCount << " buffers, " << descriptions[i];
         }
         return kCameraOk;
     }

@@ -157,7 +157,7 @@ TEST_F(CameraServiceTest, RefusesBadAccessTablesNamingTheField) {
     };
     const std::vector<Case> cases{
         {{}, "table is empty"},
-        {{rgb}, "imageFormat RGB888 is not supported"},
+        {{rgb}, "imageFormat \"RGB888\" is not supported"},
         {{camera(8, 0, kHeight)}, "width 0"},
         {{camera(8, kWidth, 481)}, "height 481"},
         {{camera(8), camera(9), camera(8)}, "entry 2 (camera 8): cameraId 8 appears more than once"},

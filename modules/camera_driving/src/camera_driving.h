@@ -1,0 +1,88 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <boost/property_tree/ptree.hpp>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "CameraDriving_GeneralWrapper.h"
+#include "MbufModule.h"
+#include "ara/log/logger.h"
+#include "cam_preprocess.h"
+#include "camera_hardware.h"
+
+// Scoped stopwatch: on destruction stores the milliseconds since construction (steady clock) through
+// `result`, when it is not null.
+class Timer {
+  public:
+    Timer(const std::string& name, float* result);
+    ~Timer();
+    Timer(const Timer&) = delete;
+    Timer& operator=(const Timer&) = delete;
+
+  private:
+    std::string name;
+    std::int64_t startUs;
+    std::int64_t endUs;
+    float* result;
+};
+
+// The cameras could not be started; the process cannot do its work.
+class CameraStartError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// Owns every part of the running system: the publisher ports, one shared-buffer pool per camera, the frame
+// pool, the camera access and one worker thread per camera, which preprocesses, encodes and publishes the
+// newest frame of its camera.
+//
+// init runs on the main thread and returns when the workers have ended, which they do only after
+// requestStop. requestStop may be called from any thread (the signal handling thread), at any time.
+class CameraDriving {
+  public:
+    static constexpr unsigned char kCameraCount = 4;
+    static constexpr unsigned char kFirstCameraId = 8;
+
+    CameraDriving();
+    ~CameraDriving();
+    CameraDriving(const CameraDriving&) = delete;
+    CameraDriving& operator=(const CameraDriving&) = delete;
+
+    // Sets the system up and runs it until the workers end. Throws the middleware's exceptions and
+    // CameraStartError when the cameras cannot be started; the configuration must have been checked.
+    void init(boost::property_tree::ptree& config);
+    void threadsFunction(unsigned char index);
+    void runPipelines(CamPreprocess& preprocess, unsigned char index);
+
+    // Ends the workers (waking those that wait for a frame) and stops the camera acquisition; init then
+    // returns. Nothing of the per-frame path changes for it: a worker finishes its frame first.
+    void requestStop();
+
+  private:
+    bool stopping() const { return stopRequested.load(std::memory_order_acquire); }
+    // Reads the platform clock and the newest encoded frame into an image and publishes it; false (logged)
+    // when nothing was published.
+    bool publishFrame(const mpu_venc_stream& stream, unsigned char index);
+
+    ara::log::Logger& logger;
+    std::array<std::uint32_t, kCameraCount> gopNumbers{};
+    boost::property_tree::ptree config;
+    std::unique_ptr<GeneralWrapper> generalWrapper;
+    std::array<mbuf::MbufModule, kCameraCount> mbufModules;
+    std::unique_ptr<CameraHardware> cameraHardware;
+    std::shared_ptr<CameraPool> cameraPool;
+    std::array<std::thread, kCameraCount> threads;
+    std::array<std::uint32_t, kCameraCount> frameCounters{};
+    std::mutex publishMutex;
+
+    // Shutdown: the flag, and a lock that keeps requestStop from racing init's creation of the pool and
+    // the camera access.
+    std::atomic<bool> stopRequested{false};
+    std::mutex lifecycleMutex;
+};

@@ -1,0 +1,142 @@
+#include "configuration_check.h"
+
+#include <boost/property_tree/ini_parser.hpp>
+#include <cstdint>
+#include <limits>
+#include <locale>
+#include <optional>
+
+namespace {
+
+constexpr unsigned kFirstCameraId = 8;
+constexpr unsigned kCameraCount = 4;
+constexpr std::uint32_t kLargestSide = 8192;
+constexpr std::uint32_t kLargestGop = 65536;
+
+// Digits only, at most 4294967295: stream extraction would take "-1" or "+5" or "12abc".
+std::optional<std::uint32_t> parseUnsigned(const std::string& text) {
+    if (text.empty() || text.size() > 10) {
+        return std::nullopt;
+    }
+    std::uint64_t value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') {
+            return std::nullopt;
+        }
+        value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    if (value > std::numeric_limits<std::uint32_t>::max()) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(value);
+}
+
+class SectionCheck {
+  public:
+    SectionCheck(const boost::property_tree::ptree& section, const std::string& path, const std::string& name,
+                 ara::log::Logger& logger)
+        : section_(section), path_(path), name_(name), logger_(logger) {}
+
+    bool ok() const { return ok_; }
+
+    // The key's value as an unsigned number within [low, high] (and even when asked); nullopt after
+    // logging when it is missing or does not fit.
+    std::optional<std::uint32_t> number(const char* key, std::uint32_t low, std::uint32_t high, bool even,
+                                        const char* expected) {
+        const auto text = section_.get_optional<std::string>(key);
+        if (!text) {
+            fail(key, "(missing)", "a required key");
+            return std::nullopt;
+        }
+        const std::optional<std::uint32_t> value = parseUnsigned(*text);
+        if (!value || *value < low || *value > high || (even && *value % 2 != 0)) {
+            fail(key, "\"" + *text + "\"", expected);
+            return std::nullopt;
+        }
+        return value;
+    }
+
+    // A crop margin that leaves a window of at least two pixels of `side`.
+    void margin(const char* key, std::optional<std::uint32_t> side) {
+        const auto text = section_.get_optional<std::string>(key);
+        if (!text) {
+            fail(key, "(missing)", "a required key");
+            return;
+        }
+        const std::optional<std::uint32_t> value = parseUnsigned(*text);
+        if (!value || (side && std::uint64_t{*value} * 2 + 2 > *side)) {
+            fail(key, "\"" + *text + "\"",
+                 "an unsigned number below half the input picture side, so that the centred crop keeps a "
+                 "window");
+        }
+    }
+
+    void mapFiles() {
+        const bool x = section_.get_child_optional("remapFilePathX").has_value();
+        const bool y = section_.get_child_optional("remapFilePathY").has_value();
+        if (x != y) {
+            logger_.LogWarn(ARA_LOG_HERE)
+                << "Configuration file " << path_ << ": section [" << name_ << "] names only "
+                << (x ? "remapFilePathX" : "remapFilePathY")
+                << "; undistortion needs both map files, so this camera streams without it";
+        }
+    }
+
+  private:
+    void fail(const char* key, const std::string& found, const char* expected) {
+        logger_.LogError(ARA_LOG_HERE) << "Configuration file " << path_ << ": section [" << name_ << "] key "
+                                       << key << " = " << found << ": expected " << expected;
+        ok_ = false;
+    }
+
+    const boost::property_tree::ptree& section_;
+    const std::string& path_;
+    const std::string& name_;
+    ara::log::Logger& logger_;
+    bool ok_{true};
+};
+
+}  // namespace
+
+std::string configurationPath(const std::string& directory) {
+    return directory + "/aos_a_cam_config.ini";
+}
+
+bool readConfiguration(const std::string& path, boost::property_tree::ptree& tree, ara::log::Logger& logger) {
+    try {
+        boost::property_tree::ini_parser::read_ini(path, tree, std::locale());
+    } catch (const boost::property_tree::ini_parser::ini_parser_error& error) {
+        // The reader's message carries the file and, for a syntax error, the line.
+        logger.LogError(ARA_LOG_HERE) << "Configuration file " << path << " unusable: " << error.what();
+        return false;
+    }
+    return true;
+}
+
+bool checkConfiguration(const boost::property_tree::ptree& tree, const std::string& path,
+                        ara::log::Logger& logger) {
+    bool ok = true;
+    for (unsigned id = kFirstCameraId; id < kFirstCameraId + kCameraCount; ++id) {
+        const std::string name = "cam_" + std::to_string(id);
+        const auto section = tree.get_child_optional(boost::property_tree::ptree::path_type(name, '\0'));
+        if (!section) {
+            logger.LogError(ARA_LOG_HERE) << "Configuration file " << path << ": section [" << name
+                                          << "] missing: expected one section per camera, cam_8 to cam_11";
+            ok = false;
+            continue;
+        }
+        SectionCheck check(*section, path, name, logger);
+        const char* const side = "an even number of pixels from 2 to 8192";
+        const auto inputWidth = check.number("inputImageWidth", 2, kLargestSide, true, side);
+        const auto inputHeight = check.number("inputImageHeight", 2, kLargestSide, true, side);
+        check.number("outputImageWidth", 2, kLargestSide, true, side);
+        check.number("outputImageHeight", 2, kLargestSide, true, side);
+        check.margin("cropTopOffset", inputHeight);
+        check.margin("cropLeftOffset", inputWidth);
+        check.number("encoderGopNumber", 0, kLargestGop, false,
+                     "frames per group of pictures, 0 (one key frame at the start) to 65536");
+        check.mapFiles();
+        ok = ok && check.ok();
+    }
+    return ok;
+}

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <boost/property_tree/ptree.hpp>
+#include <string>
+
+#include "ara/log/logger.h"
+
+// The configuration file's name and where it lies: "<directory>/aos_a_cam_config.ini".
+std::string configurationPath(const std::string& directory);
+
+// Reads the INI file into `tree`. On failure (no file, malformed INI) logs the reader's message, with the
+// file and line, on `logger` and returns false.
+bool readConfiguration(const std::string& path, boost::property_tree::ptree& tree, ara::log::Logger& logger);
+
+// Checks every key that the orchestrator and the preprocessors will read, in the four camera sections
+// "cam_8" to "cam_11", before anything is built: each required key present, each value an unsigned decimal
+// number that fits its meaning ("-1" is refused, not read as 4294967295). Every problem is logged at
+// error level, naming the file, section, key, the value found and what was expected; returns true when
+// there is none. The optional map-file paths are not opened here: an unusable map only turns that camera's
+// undistortion off.
+bool checkConfiguration(const boost::property_tree::ptree& tree, const std::string& path,
+                        ara::log::Logger& logger);

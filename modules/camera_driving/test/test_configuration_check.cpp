@@ -1,0 +1,124 @@
+#include <gtest/gtest.h>
+
+#include <boost/property_tree/ptree.hpp>
+#include <fstream>
+#include <string>
+
+#include "ara/log/log_capture.h"
+#include "ara/log/logging.h"
+#include "configuration_check.h"
+
+namespace {
+
+using ara::log::LogLevel;
+
+boost::property_tree::ptree validConfiguration() {
+    boost::property_tree::ptree tree;
+    for (int id = 8; id < 12; ++id) {
+        boost::property_tree::ptree section;
+        section.put("inputImageWidth", "1920");
+        section.put("inputImageHeight", "1080");
+        section.put("outputImageWidth", "1280");
+        section.put("outputImageHeight", "720");
+        section.put("cropTopOffset", "54");
+        section.put("cropLeftOffset", "96");
+        section.put("encoderGopNumber", "30");
+        tree.add_child("cam_" + std::to_string(id), section);
+    }
+    return tree;
+}
+
+class ConfigurationCheck : public ::testing::Test {
+  protected:
+    ara::log::Logger& logger_ = ara::log::CreateLogger("TCFG", "configuration check tests", LogLevel::kDebug);
+    ara::log::LogCapture capture_;
+
+    bool check(const boost::property_tree::ptree& tree) {
+        return checkConfiguration(tree, "/cfg/a.ini", logger_);
+    }
+    std::string errors() const {
+        std::string text;
+        for (const auto& log : capture_.Messages()) {
+            if (log.level == LogLevel::kError) {
+                text += log.message + "\n";
+            }
+        }
+        return text;
+    }
+};
+
+TEST_F(ConfigurationCheck, AcceptsACompleteConfiguration) {
+    auto tree = validConfiguration();
+    tree.put("cam_9.encoderGopNumber", "0");
+    tree.put("cam_9.remapFilePathX", "x.bin");
+    tree.put("cam_9.remapFilePathY", "y.bin");
+    tree.put("other.anything", "ignored");
+    EXPECT_TRUE(check(tree)) << errors();
+    EXPECT_TRUE(capture_.Messages().empty());
+}
+
+TEST_F(ConfigurationCheck, NamesFileSectionKeyValueAndExpectation) {
+    struct Case {
+        const char* key;
+        const char* value;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"outputImageWidth", "-1", "an even number of pixels from 2 to 8192"},
+        {"inputImageHeight", "1081", "an even number of pixels from 2 to 8192"},
+        {"outputImageHeight", "0", "an even number of pixels from 2 to 8192"},
+        {"inputImageWidth", "16384", "an even number of pixels from 2 to 8192"},
+        {"inputImageWidth", "4294967296", "an even number of pixels from 2 to 8192"},
+        {"outputImageWidth", "12abc", "an even number of pixels from 2 to 8192"},
+        {"outputImageWidth", "", "an even number of pixels from 2 to 8192"},
+        {"cropTopOffset", "540", "below half the input picture side"},
+        {"cropLeftOffset", "+5", "below half the input picture side"},
+        {"encoderGopNumber", "65537", "0 (one key frame at the start) to 65536"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.key) + " = " + c.value);
+        capture_.Clear();
+        auto tree = validConfiguration();
+        tree.put(std::string("cam_10.") + c.key, c.value);
+        EXPECT_FALSE(check(tree));
+        const std::string text = errors();
+        EXPECT_NE(text.find("/cfg/a.ini"), std::string::npos) << text;
+        EXPECT_NE(text.find("[cam_10] key " + std::string(c.key) + " = \"" + c.value + "\""),
+                  std::string::npos)
+            << text;
+        EXPECT_NE(text.find(c.expected), std::string::npos) << text;
+    }
+}
+
+TEST_F(ConfigurationCheck, ReportsEveryMissingSectionAndKey) {
+    auto tree = validConfiguration();
+    tree.erase("cam_11");
+    tree.get_child("cam_8").erase("encoderGopNumber");
+    EXPECT_FALSE(check(tree));
+    EXPECT_EQ(capture_.Count("TCFG", LogLevel::kError, "section [cam_11] missing"), 1U);
+    EXPECT_EQ(capture_.Count("TCFG", LogLevel::kError, "[cam_8] key encoderGopNumber = (missing)"), 1U);
+}
+
+TEST_F(ConfigurationCheck, OneMapFileAloneIsAWarningNotAnError) {
+    auto tree = validConfiguration();
+    tree.put("cam_8.remapFilePathX", "x.bin");
+    EXPECT_TRUE(check(tree));
+    EXPECT_EQ(capture_.Count("TCFG", LogLevel::kWarn, "names only remapFilePathX"), 1U);
+}
+
+TEST_F(ConfigurationCheck, ReaderErrorsCarryTheReadersMessage) {
+    boost::property_tree::ptree tree;
+    const std::string missing = ::testing::TempDir() + "/no_such_dir/aos_a_cam_config.ini";
+    EXPECT_FALSE(readConfiguration(missing, tree, logger_));
+    EXPECT_EQ(capture_.Count("TCFG", LogLevel::kError, "cannot open file"), 1U);
+
+    const std::string malformed = ::testing::TempDir() + "/malformed.ini";
+    std::ofstream(malformed) << "[cam_8]\ninputImageWidth 1920\n";
+    EXPECT_FALSE(readConfiguration(malformed, tree, logger_));
+    EXPECT_EQ(capture_.Count("TCFG", LogLevel::kError, "'=' character not found in line"), 1U);
+
+    EXPECT_EQ(configurationPath("/etc/cam/"), "/etc/cam//aos_a_cam_config.ini");
+    EXPECT_EQ(configurationPath(""), "/aos_a_cam_config.ini");
+}
+
+}  // namespace

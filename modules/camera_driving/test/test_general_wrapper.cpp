@@ -1,0 +1,170 @@
+#include <gtest/gtest.h>
+
+#include "CameraDriving_GeneralWrapper.h"
+#include "ara/log/log_capture.h"
+#include "ara/log/logging.h"
+#include "vrt/cm/proloc/proloc_event_instance.h"
+#include "wrapper_test_support.h"
+
+namespace {
+
+using ara::log::LogLevel;
+using camera_driving::test::ProlocManifest;
+using vrt::cm::test::ScopedManifest;
+using Perception = perception::Cam2CamPerceptionStruct;
+
+constexpr unsigned long kClient = 1;
+
+// A client of one event's process-local memory, as an in-process subscriber would be.
+template <typename T>
+std::shared_ptr<vrt::cm::proloc::ProlocEventMemoryImpl<T>> Subscribe(std::uint16_t serviceId,
+                                                                     std::uint32_t entityId) {
+    vrt::cm::proloc::ProlocEntityIndex index;
+    index.serviceId = serviceId;
+    index.instanceId = "1";
+    index.entityId = entityId;
+    auto memory = vrt::cm::proloc::ProlocEventInstanceImpl<T>::GetInstance()->GetProlocEventMemory(index);
+    if (memory) {
+        memory->UnSubscribeClient(kClient);
+        memory->EnableEventClient(kClient, 16, nullptr);
+    }
+    return memory;
+}
+
+class GeneralWrapperTest : public ::testing::Test {
+  protected:
+    ara::log::Logger& logger =
+        ara::log::CreateLogger("C_D", "Kestrova Camera Driving Module", LogLevel::kDebug);
+    ara::log::LogCapture capture;
+};
+
+TEST_F(GeneralWrapperTest, ConstructionOffersBothInstancesThroughTwoCreatingPorts) {
+    ScopedManifest manifest(ProlocManifest());
+
+    GeneralWrapper sut(logger);
+
+    EXPECT_EQ(capture.Count("C_D", LogLevel::kInfo, "Initializing skeleton for:"), 2U);
+    EXPECT_EQ(
+        capture.Count("C_D", "Initializing skeleton for: camera_drv/camera_drv/CamDrv2VisualizationPPort"),
+        1U);
+    EXPECT_EQ(
+        capture.Count("C_D", "Initializing skeleton for: camera_drv/camera_drv/CamDrv2CamDrvPerceptionPPort"),
+        1U);
+    EXPECT_EQ(capture.Count("C_D", LogLevel::kInfo, " created"), 5U);
+    EXPECT_EQ(capture.Count("C_D", LogLevel::kInfo, " initialized"), 5U);
+    EXPECT_EQ(capture.Count("CM", "[SkeletonAdapter][Offer service]"), 2U);
+    EXPECT_EQ(sut.camDrv2CamDrvPerceptionTwo.GetSkeleton(), sut.camDrv2CamDrvPerception.GetSkeleton());
+    EXPECT_EQ(sut.camDrv2CamDrvPerceptionFour.GetSkeleton(), sut.camDrv2CamDrvPerception.GetSkeleton());
+}
+
+TEST_F(GeneralWrapperTest, SecondPerceptionPortSendsOnTheSecondEventOfTheSharedInstance) {
+    ScopedManifest manifest(ProlocManifest());
+    GeneralWrapper sut(logger);
+    auto first = Subscribe<Perception>(4098, 30182);
+    auto second = Subscribe<Perception>(4098, 28892);
+    ASSERT_TRUE(first && second);
+
+    sut.camDrv2CamDrvPerceptionTwo.Publish();
+
+    EXPECT_EQ(first->GetMessageNumber(kClient), 0U);
+    EXPECT_EQ(second->GetMessageNumber(kClient), 1U);
+}
+
+TEST_F(GeneralWrapperTest, SequenceRunsOnlyOnTheFirstPerceptionPort) {
+    ScopedManifest manifest(ProlocManifest());
+    GeneralWrapper sut(logger);
+    auto first = Subscribe<Perception>(4098, 30182);
+    auto third = Subscribe<Perception>(4098, 5485);
+    ASSERT_TRUE(first && third);
+
+    sut.camDrv2CamDrvPerception.Publish();
+    sut.camDrv2CamDrvPerception.Publish();
+    sut.camDrv2CamDrvPerceptionThree.Publish();
+    sut.camDrv2CamDrvPerceptionThree.Publish();
+
+    const auto a = first->LoadData(kClient);
+    const auto b = first->LoadData(kClient);
+    ASSERT_TRUE(a && b);
+    EXPECT_EQ(b->seq - a->seq, 1);
+    const auto c = third->LoadData(kClient);
+    const auto d = third->LoadData(kClient);
+    ASSERT_TRUE(c && d);
+    EXPECT_EQ(c->seq, d->seq);
+    EXPECT_EQ(a->header, DriverHeader()) << "no perception data source fills the header";
+}
+
+TEST_F(GeneralWrapperTest, VisualizationPublishCarriesTheStoredImageAndWritesGetData) {
+    ScopedManifest manifest(ProlocManifest());
+    GeneralWrapper sut(logger);
+    auto images = Subscribe<CameraH265Image>(4097, 35045);
+    ASSERT_TRUE(images);
+    vcu::visual::Image image;
+    image.data = {0, 0, 0, 1, 0x40};
+    image.header.frameId = "vcu_camera_instance_71";
+    image.header.stamp.sec = 1700000000U;
+    image.header.stamp.nsec = 123000U;
+    sut.camDrv2Visualization.GetDataWrapper().publishEncodedImage(image, 2, true);
+
+    testing::internal::CaptureStdout();
+    sut.camDrv2Visualization.Publish();
+    sut.camDrv2Visualization.Publish();
+    const std::string output = testing::internal::GetCapturedStdout();
+
+    EXPECT_EQ(output, "GetData\nGetData\n");
+    const auto sample = images->LoadData(kClient);
+    ASSERT_NE(sample, nullptr);
+    EXPECT_EQ(sample->typeCode, 20);
+    EXPECT_EQ(sample->cameraId, 2);
+    EXPECT_TRUE(sample->isKeyFrame);
+    EXPECT_EQ(sample->data, image.data);
+    EXPECT_EQ(sample->header.sec, 1700000000);
+    EXPECT_EQ(sample->header.nsec, 123000);
+    EXPECT_EQ(sample->header.frameId, "vcu_camera_instance_71");
+}
+
+TEST_F(GeneralWrapperTest, SignalConfigurationOfTheImageEventIsDroppedFromThatTransport) {
+    ScopedManifest manifest(ProlocManifest(
+        35045,
+        std::string(R"({"PROLOC": {"serialization": )") + vrt::cm::test::kShmSerialization +
+            R"(}, "SOMEIP": {"serialization": {"type": 2, "pdu": {"name": "P", "length": 8, "signals": []}}}})"));
+
+    GeneralWrapper sut(logger);
+
+    EXPECT_EQ(capture.Count("CM", LogLevel::kError,
+                            "[Initialize event failed for wrong serialization configuration][shortName="
+                            "CameraH265ImageEvent, driver=SOMEIP"),
+              1U);
+    EXPECT_EQ(sut.camDrv2Visualization.GetSkeleton()->CameraH265ImageEvent.Transports(),
+              std::vector<vrt::cm::type::DriverType>{vrt::cm::type::DriverType::PROLOC});
+}
+
+TEST_F(GeneralWrapperTest, EventWithoutUsableTransportFailsConstructionWithCode3) {
+    ScopedManifest manifest(ProlocManifest(
+        35045,
+        R"({"SHM": {"serialization": {"type": 2, "pdu": {"name": "P", "length": 8, "signals": []}}}})"));
+
+    try {
+        GeneralWrapper sut(logger);
+        FAIL() << "constructed without a usable deployment of the image event";
+    } catch (const vrt::cm::type::ComException& error) {
+        EXPECT_EQ(error.Error().Value(), 3);
+        EXPECT_STREQ(error.what(), "kNetworkBindingFailure");
+    }
+    EXPECT_EQ(capture.Count("C_D", " created"), 5U);
+    EXPECT_EQ(capture.Count("C_D", " initialized"), 0U);
+}
+
+TEST_F(GeneralWrapperTest, FailureOfALaterPortStopsTheOffersAlreadyMade) {
+    ScopedManifest manifest(ProlocManifest(5485, R"({"PROLOC": {}})"));
+
+    EXPECT_THROW(GeneralWrapper sut(logger), vrt::cm::type::ComException);
+
+    EXPECT_EQ(
+        capture.Count("C_D", "Skeleton for: camera_drv/camera_drv/CamDrv2VisualizationPPort initialized"),
+        1U);
+    EXPECT_EQ(capture.Count("CM", "[Unknown event serialization configuration]"), 1U);
+    EXPECT_EQ(
+        capture.Count("CM", "[Stop offer service][service=/kestrova/ap/Service/instance/Visualization"), 1U);
+}
+
+}  // namespace

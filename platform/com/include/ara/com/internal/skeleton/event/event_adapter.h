@@ -1,0 +1,158 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <utility>
+
+#include "ara/com/internal/skeleton/event/event_adapter_base.h"
+#include "ara/core/error_code.h"
+#include "ara/core/result.h"
+#include "vrt/cm/proloc/proloc_event_instance.h"
+#include "vrt/cm/type/com_error_domain.h"
+#include "vrt/common/serialize_config_checker.h"
+#include "vrt/common/serializer.h"
+
+namespace ara::com::internal::skeleton::event {
+
+// One event of a provided service instance, carrying payloads of type T. Initialize once, on the thread
+// that builds the skeleton; Send may then be called from any thread (sends of one event are serialized by
+// its transports).
+template <typename T>
+class EventAdapter : public EventAdapterBase {
+  public:
+    EventAdapter(std::shared_ptr<SkeletonHandle> skeleton, std::uint32_t entityId,
+                 const vrt::cm::type::ServiceIdentifierType& service,
+                 const ara::core::InstanceSpecifier& instance)
+        : EventAdapterBase(std::move(skeleton), entityId, service, instance) {}
+
+    // Binds the event to the transports its deployment gives it. Transports whose serialization
+    // configuration is missing or does not fit T are dropped; with none left, or when a transport cannot be
+    // set up, the result is kNetworkBindingFailure.
+    ara::core::Result<void, ara::core::ErrorCode> Initialize() {
+        using vrt::cm::type::ComErrc;
+        using vrt::cm::type::DriverType;
+        EventInfoTable table;
+        const int status = InitializeEventInfo(table);
+        if (status != 0) {
+            return Failure(static_cast<ComErrc>(status));
+        }
+        for (auto it = table.begin(); it != table.end();) {
+            if (!it->second.serialization) {
+                LogUnknownSerialization(it->second);
+                it = table.erase(it);
+                continue;
+            }
+            const auto check =
+                vrt::common::SerializeConfigChecker::Check<T>(it->second.serialization->template For<T>());
+            if (!check.IsSuccess()) {
+                LogWrongSerialization(it->second, check);
+                it = table.erase(it);
+                continue;
+            }
+            ++it;
+        }
+        if (table.empty()) {
+            return Failure(ComErrc::kNetworkBindingFailure);
+        }
+        PrintEventTable(table);
+        if (auto shm = table.find(DriverType::SHM); shm != table.end()) {
+            shmSerializer_.emplace(shm->second.serialization->template For<T>());
+        }
+        if (!InitializeEvent(table)) {
+            shmSerializer_.reset();
+            return Failure(ComErrc::kNetworkBindingFailure);
+        }
+        for (const auto& entry : table) {
+            LogCreateSuccess(entry.second);
+        }
+        std::lock_guard<std::mutex> lock(firstSendMutex_);
+        if (auto proloc = table.find(DriverType::PROLOC); proloc != table.end()) {
+            registry_ = vrt::cm::proloc::ProlocEventInstanceImpl<T>::GetInstance();
+            memory_ = registry_->FindAndAddProlocEventMemory(IndexOf(proloc->second), false);
+        } else {
+            registry_.reset();
+            memory_.reset();
+        }
+        firstSend_.store(false, std::memory_order_release);
+        MarkInitialized();
+        return {};
+    }
+
+    // A default-constructed payload to fill and send.
+    std::unique_ptr<T> Allocate() const { return std::make_unique<T>(); }
+
+    // Delivers the sample on every transport of the event; a null sample sends nothing. Failures are
+    // logged, never reported to the caller.
+    void Send(std::unique_ptr<T> sample) noexcept {
+        if (!sample) {
+            return;
+        }
+        CheckFirstSend();
+        Deliver(*sample);
+    }
+
+    void Send(const T& sample) noexcept {
+        CheckFirstSend();
+        Deliver(sample);
+    }
+
+    // The event's process-local memory, once attached; null otherwise.
+    std::shared_ptr<vrt::cm::proloc::ProlocEventMemoryImpl<T>> ProlocMemory() const {
+        return firstSend_.load(std::memory_order_acquire) ? nullptr : memory_;
+    }
+
+  private:
+    static ara::core::Result<void, ara::core::ErrorCode> Failure(vrt::cm::type::ComErrc code) {
+        return ara::core::Result<void, ara::core::ErrorCode>(vrt::cm::type::MakeErrorCode(code));
+    }
+
+    // An event that was never initialized still reaches process-local clients: the deployment is asked once,
+    // at the first send.
+    void CheckFirstSend() {
+        if (!firstSend_.load(std::memory_order_acquire)) {
+            return;
+        }
+        std::lock_guard<std::mutex> lock(firstSendMutex_);
+        if (!firstSend_.load(std::memory_order_relaxed)) {
+            return;
+        }
+        vrt::cm::proloc::ProlocEntityIndex index;
+        if (IsEnableEventProloc(index)) {
+            registry_ = vrt::cm::proloc::ProlocEventInstanceImpl<T>::GetInstance();
+            memory_ = registry_->FindAndAddProlocEventMemory(index, false);
+        }
+        firstSend_.store(false, std::memory_order_release);
+    }
+
+    void Deliver(const T& sample) {
+        if (memory_) {
+            memory_->StoreData(sample);
+        }
+        vrt::cm::shm::ShmEventPublisher* shm = ShmPublisher();
+        if (shm != nullptr && shmSerializer_ && shm->IsOffered()) {
+            const auto size = shmSerializer_->GetSize(sample);
+            if (!size.HasValue()) {
+                LogEncodeFailure(vrt::cm::type::DriverType::SHM, size.Error());
+                return;
+            }
+            shm->Send(size.Value(), [this, &sample](std::uint8_t* buffer, std::size_t bytes) {
+                const auto result = shmSerializer_->Serialize(sample, buffer, bytes);
+                if (!result.IsSuccess()) {
+                    LogEncodeFailure(vrt::cm::type::DriverType::SHM, result);
+                }
+                return result.IsSuccess();
+            });
+        }
+    }
+
+    std::atomic<bool> firstSend_{true};
+    std::mutex firstSendMutex_;
+    std::shared_ptr<vrt::cm::proloc::ProlocEventInstanceImpl<T>> registry_;
+    std::shared_ptr<vrt::cm::proloc::ProlocEventMemoryImpl<T>> memory_;
+    std::optional<vrt::common::Serializer<T>> shmSerializer_;
+};
+
+}  // namespace ara::com::internal::skeleton::event

@@ -1,0 +1,144 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+
+#include "ara/core/result.h"
+#include "vrt/cm/deployment/deployment_manifest.h"
+#include "vrt/cm/shm/shm_transport.h"
+#include "vrt/common/deserializer.h"
+
+namespace vrt::cm {
+
+// Receives one event over the shared-memory transport, decoded into records of type T; for tools and tests
+// in other processes than the publisher. Samples queue up to the capacity given at creation; when the
+// subscriber falls behind, the oldest are lost (counted by MissedSamples) and the publisher never waits.
+// Either poll (TryReceive, WaitForData) or start a receiving thread (StartReceiving), not both.
+template <typename T>
+class EventSubscriber {
+  public:
+    struct Options {
+        std::uint64_t queueCapacity{16U};
+    };
+
+    using Handler = std::function<void(const T& record, const shm::SampleHeader& header)>;
+
+    // Connects by service id, instance id and event entity id, decoding with `config`.
+    static ara::core::Result<std::unique_ptr<EventSubscriber>, std::string> Create(
+        std::uint16_t serviceId, const std::string& instanceId, std::uint32_t entityId,
+        common::TransportSerializeConfig config, Options options) {
+        using R = ara::core::Result<std::unique_ptr<EventSubscriber>, std::string>;
+        auto connected = shm::ShmRuntime::Connect();
+        if (!connected.HasValue()) {
+            return R::FromError(connected.Error());
+        }
+        auto receiver = shm::ShmEventReceiver::Create(
+            shm::ShmAddress::ForEvent(serviceId, instanceId, entityId), options.queueCapacity);
+        if (!receiver.HasValue()) {
+            return R::FromError(receiver.Error());
+        }
+        return R::FromValue(std::unique_ptr<EventSubscriber>(
+            new EventSubscriber(std::move(receiver).Value(), std::move(config))));
+    }
+
+    // Connects to the event the deployment manifest at `manifestPath` lists under `entityId`, using its SHM
+    // transport's address and serialization configuration.
+    static ara::core::Result<std::unique_ptr<EventSubscriber>, std::string> Create(
+        std::uint32_t entityId, Options options,
+        const std::string& manifestPath = deployment::DeploymentManifest::DefaultPath()) {
+        using R = ara::core::Result<std::unique_ptr<EventSubscriber>, std::string>;
+        auto manifest = deployment::DeploymentManifest::Load(manifestPath);
+        if (!manifest.HasValue()) {
+            return R::FromError(manifest.Error().Describe());
+        }
+        const auto* event = manifest.Value().FindEvent(entityId);
+        if (event == nullptr) {
+            return R::FromError(manifestPath + ": /events/" + std::to_string(entityId) +
+                                ": missing; expected the deployment of the event to subscribe to");
+        }
+        const auto shm = event->transports.find(type::DriverType::SHM);
+        if (shm == event->transports.end() || !shm->second.serialization) {
+            return R::FromError(manifestPath + ": /events/" + std::to_string(entityId) +
+                                "/transports/SHM: missing; expected a shared-memory transport with a "
+                                "serialization configuration");
+        }
+        return Create(event->serviceId, event->instanceId, entityId,
+                      shm->second.serialization->template For<T>(), options);
+    }
+
+    ~EventSubscriber() { StopReceiving(); }
+    EventSubscriber(const EventSubscriber&) = delete;
+    EventSubscriber& operator=(const EventSubscriber&) = delete;
+
+    // Decodes the oldest queued sample into `record`. nullopt when none is queued; a sample that does not
+    // decode is counted in DecodeFailures and yields its Result.
+    std::optional<common::serialize::Result> TryReceive(T& record, shm::SampleHeader* header = nullptr) {
+        std::optional<common::serialize::Result> outcome;
+        receiver_->Take(
+            [&](const std::uint8_t* data, std::size_t size, const shm::SampleHeader& sampleHeader) {
+                outcome = deserializer_.Deserialize(record, data, size);
+                if (!outcome->IsSuccess()) {
+                    ++decodeFailures_;
+                }
+                if (header != nullptr) {
+                    *header = sampleHeader;
+                }
+            });
+        return outcome;
+    }
+
+    bool WaitForData(std::chrono::nanoseconds timeout) { return receiver_->WaitForData(timeout); }
+    bool IsConnected() const noexcept { return receiver_->IsConnected(); }
+    std::uint64_t MissedSamples() const noexcept { return receiver_->MissedSamples(); }
+    std::uint64_t DecodeFailures() const noexcept { return decodeFailures_.load(); }
+
+    // Starts a thread that hands every decoded record to `handler` until StopReceiving.
+    void StartReceiving(Handler handler) {
+        StopReceiving();
+        running_ = true;
+        thread_ = std::thread([this, handler = std::move(handler)] {
+            T record;
+            shm::SampleHeader header;
+            while (running_.load()) {
+                if (!receiver_->WaitForData(std::chrono::milliseconds(50))) {
+                    continue;
+                }
+                while (true) {
+                    auto outcome = TryReceive(record, &header);
+                    if (!outcome) {
+                        break;
+                    }
+                    if (outcome->IsSuccess()) {
+                        handler(record, header);
+                    }
+                }
+            }
+        });
+    }
+
+    void StopReceiving() {
+        running_ = false;
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
+
+  private:
+    EventSubscriber(std::unique_ptr<shm::ShmEventReceiver> receiver, common::TransportSerializeConfig config)
+        : receiver_(std::move(receiver)), deserializer_(std::move(config)) {}
+
+    std::unique_ptr<shm::ShmEventReceiver> receiver_;
+    common::Deserializer<T> deserializer_;
+    std::atomic<std::uint64_t> decodeFailures_{0U};
+    std::atomic<bool> running_{false};
+    std::thread thread_;
+};
+
+}  // namespace vrt::cm

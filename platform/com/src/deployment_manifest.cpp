@@ -1,0 +1,348 @@
+#include "vrt/cm/deployment/deployment_manifest.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <initializer_list>
+#include <limits>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+namespace vrt::cm::deployment {
+
+namespace {
+
+using nlohmann::json;
+
+// Thrown inside the parser only; Parse turns it into a ManifestError.
+struct ParseFailure {
+    std::string path;
+    std::string expectation;
+};
+
+std::string Child(const std::string& path, std::string_view key) {
+    // JSON pointer escaping of "~" and "/".
+    std::string escaped;
+    for (char c : key) {
+        if (c == '~') {
+            escaped += "~0";
+        } else if (c == '/') {
+            escaped += "~1";
+        } else {
+            escaped += c;
+        }
+    }
+    return path + "/" + escaped;
+}
+
+std::string Child(const std::string& path, std::size_t index) {
+    return path + "/" + std::to_string(index);
+}
+
+std::string TypeName(const json& value) {
+    return value.type_name();
+}
+
+void RequireObject(const json& value, const std::string& path, const char* what) {
+    if (!value.is_object()) {
+        throw ParseFailure{path, std::string("expected ") + what + " (an object), found " + TypeName(value)};
+    }
+}
+
+void RejectUnknownKeys(const json& object, const std::string& path,
+                       std::initializer_list<const char*> known) {
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        bool found = false;
+        for (const char* key : known) {
+            found = found || it.key() == key;
+        }
+        if (!found) {
+            std::string list;
+            for (const char* key : known) {
+                list += list.empty() ? "" : ", ";
+                list += key;
+            }
+            throw ParseFailure{Child(path, it.key()), "unknown key; expected one of: " + list};
+        }
+    }
+}
+
+const json& Required(const json& object, const std::string& path, const char* key, const char* what) {
+    auto it = object.find(key);
+    if (it == object.end()) {
+        throw ParseFailure{Child(path, key), std::string("missing; expected ") + what};
+    }
+    return *it;
+}
+
+std::string String(const json& value, const std::string& path) {
+    if (!value.is_string()) {
+        throw ParseFailure{path, "expected a string, found " + TypeName(value)};
+    }
+    return value.get<std::string>();
+}
+
+bool Bool(const json& value, const std::string& path) {
+    if (!value.is_boolean()) {
+        throw ParseFailure{path, "expected true or false, found " + TypeName(value)};
+    }
+    return value.get<bool>();
+}
+
+std::uint64_t Unsigned(const json& value, const std::string& path, std::uint64_t max) {
+    if (!value.is_number_integer() ||
+        (value.is_number_integer() && !value.is_number_unsigned() && value.get<std::int64_t>() < 0)) {
+        throw ParseFailure{path, "expected an integer from 0 to " + std::to_string(max) + ", found " +
+                                     (value.is_number() ? value.dump() : TypeName(value))};
+    }
+    const std::uint64_t number = value.get<std::uint64_t>();
+    if (number > max) {
+        throw ParseFailure{path, "expected an integer from 0 to " + std::to_string(max) + ", found " +
+                                     std::to_string(number)};
+    }
+    return number;
+}
+
+template <typename U>
+U UnsignedAs(const json& value, const std::string& path) {
+    return static_cast<U>(Unsigned(value, path, std::numeric_limits<U>::max()));
+}
+
+// The value keys a shared-memory or SOME/IP node may set; unset keys keep `values`.
+void ReadValues(const json& object, const std::string& path, common::SerializeConfig& values) {
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        const std::string& key = it.key();
+        const std::string at = Child(path, key);
+        if (key == "byteOrder") {
+            values.SetByteOrder(UnsignedAs<std::uint8_t>(*it, at));
+        } else if (key == "stringLength") {
+            values.SetStringLength(UnsignedAs<std::uint8_t>(*it, at));
+        } else if (key == "vectorLength") {
+            values.SetVectorLength(UnsignedAs<std::uint8_t>(*it, at));
+        } else if (key == "structLength") {
+            values.SetStructLength(UnsignedAs<std::uint8_t>(*it, at));
+        } else if (key == "alignment") {
+            values.SetAlignmentBytes(UnsignedAs<std::uint8_t>(*it, at));
+        } else if (key == "structPolicy") {
+            values.SetStructPolicy(UnsignedAs<std::uint8_t>(*it, at));
+        } else if (key == "directlyCopy") {
+            values.SetDirectlyCopy(Bool(*it, at));
+        } else if (key == "tlv") {
+            values.SetTlvEnabled(Bool(*it, at));
+        } else if (key == "noLengthTopStruct") {
+            values.SetNoLengthTopStruct(Bool(*it, at));
+        } else if (key == "plainString") {
+            values.SetPlainString(Bool(*it, at));
+        } else if (key == "dataId") {
+            values.SetDataId(UnsignedAs<std::uint16_t>(*it, at));
+        }
+    }
+}
+
+#define VALUE_KEYS                                                                            \
+    "byteOrder", "stringLength", "vectorLength", "structLength", "alignment", "structPolicy", \
+        "directlyCopy", "tlv", "noLengthTopStruct", "plainString", "dataId"
+
+// A SOME/IP node: its own values over those of its parent, and its members (struct) or element (vector).
+std::shared_ptr<common::SomeipSerializeConfig> ReadSomeipNode(const json& object, const std::string& path,
+                                                              const common::SerializeConfig& inherited) {
+    RequireObject(object, path, "a SOME/IP configuration node");
+    RejectUnknownKeys(object, path, {VALUE_KEYS, "members"});
+    common::SerializeConfig values = inherited;
+    ReadValues(object, path, values);
+    auto node = std::make_shared<common::SomeipSerializeConfig>(values);
+    if (auto members = object.find("members"); members != object.end()) {
+        const std::string at = Child(path, "members");
+        if (!members->is_array()) {
+            throw ParseFailure{at, "expected an array of member nodes, found " + TypeName(*members)};
+        }
+        for (std::size_t i = 0; i < members->size(); ++i) {
+            const json& member = (*members)[i];
+            // null stands for a member whose node the deployment leaves empty
+            node->AddChildNodeConfig(member.is_null() ? nullptr
+                                                      : ReadSomeipNode(member, Child(at, i), values));
+        }
+    }
+    return node;
+}
+
+std::shared_ptr<common::SignalSerializeConfig> ReadPdu(const json& object, const std::string& path) {
+    RequireObject(object, path, "a PDU");
+    RejectUnknownKeys(object, path, {"name", "length", "signals"});
+    auto pdu = std::make_shared<common::SignalSerializeConfig>(
+        String(Required(object, path, "name", "the PDU name (a string)"), Child(path, "name")),
+        UnsignedAs<std::uint32_t>(Required(object, path, "length", "the PDU length in bytes"),
+                                  Child(path, "length")));
+    const json& signals = Required(object, path, "signals", "the PDU's iSignals (an array)");
+    const std::string at = Child(path, "signals");
+    if (!signals.is_array()) {
+        throw ParseFailure{at, "expected an array of iSignals, found " + TypeName(signals)};
+    }
+    for (std::size_t i = 0; i < signals.size(); ++i) {
+        const json& signal = signals[i];
+        const std::string sp = Child(at, i);
+        RequireObject(signal, sp, "an iSignal");
+        RejectUnknownKeys(signal, sp, {"name", "pos", "length", "byteOrder", "dynamic"});
+        const auto dynamic = signal.find("dynamic");
+        pdu->AddSignal(std::make_shared<const common::serialize::ISignal>(
+            String(Required(signal, sp, "name", "the iSignal name (a string)"), Child(sp, "name")),
+            UnsignedAs<std::uint32_t>(Required(signal, sp, "pos", "the start position in bits"),
+                                      Child(sp, "pos")),
+            UnsignedAs<std::uint32_t>(Required(signal, sp, "length", "the length in bits"),
+                                      Child(sp, "length")),
+            UnsignedAs<std::uint8_t>(Required(signal, sp, "byteOrder", "0, 1 or 2"), Child(sp, "byteOrder")),
+            dynamic == signal.end() ? false : Bool(*dynamic, Child(sp, "dynamic"))));
+    }
+    return pdu;
+}
+
+SerializationDescription ReadSerialization(const json& object, const std::string& path) {
+    RequireObject(object, path, "a serialization configuration");
+    RejectUnknownKeys(object, path, {"type", VALUE_KEYS, "members", "pdu"});
+    SerializationDescription description;
+    description.serializeType = UnsignedAs<std::uint32_t>(
+        Required(object, path, "type", "the serialize type (0 shared memory, 1 SOME/IP, 2 signal)"),
+        Child(path, "type"));
+    ReadValues(object, path, description.values);
+    if (object.contains("members")) {
+        json node = object;
+        node.erase("type");
+        node.erase("pdu");
+        description.someipTree = ReadSomeipNode(node, path, common::SerializeConfig{});
+    }
+    if (auto pdu = object.find("pdu"); pdu != object.end()) {
+        description.signal = ReadPdu(*pdu, Child(path, "pdu"));
+    }
+    return description;
+}
+
+#undef VALUE_KEYS
+
+TransportDeployment ReadTransport(type::DriverType driver, const json& object, const std::string& path) {
+    RequireObject(object, path, "a transport deployment");
+    RejectUnknownKeys(object, path, {"vlan", "serialization"});
+    TransportDeployment transport;
+    transport.driver = driver;
+    if (auto vlan = object.find("vlan"); vlan != object.end()) {
+        transport.vlan = String(*vlan, Child(path, "vlan"));
+    }
+    if (auto serialization = object.find("serialization"); serialization != object.end()) {
+        transport.serialization = ReadSerialization(*serialization, Child(path, "serialization"));
+    }
+    return transport;
+}
+
+std::uint32_t ParseEntityId(const std::string& key, const std::string& path) {
+    const std::string expectation =
+        "expected an event entity id (a decimal number from 0 to 4294967295) as key";
+    if (key.empty() || key.size() > 10 || key.find_first_not_of("0123456789") != std::string::npos) {
+        throw ParseFailure{path, expectation};
+    }
+    const std::uint64_t value = std::stoull(key);
+    if (value > std::numeric_limits<std::uint32_t>::max()) {
+        throw ParseFailure{path, expectation};
+    }
+    return static_cast<std::uint32_t>(value);
+}
+
+EventDeployment ReadEvent(std::uint32_t entityId, const json& object, const std::string& path) {
+    RequireObject(object, path, "an event deployment");
+    RejectUnknownKeys(
+        object, path,
+        {"shortName", "serviceName", "serviceIdentifier", "serviceId", "instanceId", "transports"});
+    EventDeployment event;
+    event.entityId = entityId;
+    event.shortName = String(Required(object, path, "shortName", "the event's short name (a string)"),
+                             Child(path, "shortName"));
+    event.serviceName = String(Required(object, path, "serviceName", "the service's short name (a string)"),
+                               Child(path, "serviceName"));
+    if (auto identifier = object.find("serviceIdentifier"); identifier != object.end()) {
+        event.serviceIdentifier = String(*identifier, Child(path, "serviceIdentifier"));
+    }
+    event.serviceId = UnsignedAs<std::uint16_t>(
+        Required(object, path, "serviceId", "the SOME/IP service id (0 to 65535)"), Child(path, "serviceId"));
+    event.instanceId =
+        String(Required(object, path, "instanceId", "the instance id (a string)"), Child(path, "instanceId"));
+    const json& transports = Required(object, path, "transports",
+                                      "the event's transports (an object keyed SHM, PROLOC or SOMEIP)");
+    const std::string at = Child(path, "transports");
+    RequireObject(transports, at, "the event's transports keyed SHM, PROLOC or SOMEIP");
+    for (auto it = transports.begin(); it != transports.end(); ++it) {
+        const auto driver = type::DriverTypeFromString(it.key());
+        if (!driver) {
+            throw ParseFailure{Child(at, it.key()),
+                               "unknown transport; expected one of: SHM, PROLOC, SOMEIP"};
+        }
+        event.transports.emplace(*driver, ReadTransport(*driver, *it, Child(at, it.key())));
+    }
+    return event;
+}
+
+}  // namespace
+
+std::string ManifestError::Describe() const {
+    return file + ": " + (path.empty() ? "/" : path) + ": " + expectation;
+}
+
+std::string DeploymentManifest::ConfigDirectory() {
+    const char* directory = std::getenv("CM_CONFIG_FILE_PATH");
+    return directory == nullptr ? std::string("/") : std::string(directory);
+}
+
+std::string DeploymentManifest::DefaultPath() {
+    std::string directory = ConfigDirectory();
+    if (directory.empty() || directory.back() != '/') {
+        directory += '/';
+    }
+    return directory + kManifestFileName;
+}
+
+ara::core::Result<DeploymentManifest, ManifestError> DeploymentManifest::Load(const std::string& filePath) {
+    using R = ara::core::Result<DeploymentManifest, ManifestError>;
+    std::ifstream in(filePath);
+    if (!in) {
+        return R::FromError(
+            ManifestError{filePath, "", "cannot be read; expected a JSON deployment manifest"});
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    return Parse(text.str(), filePath);
+}
+
+ara::core::Result<DeploymentManifest, ManifestError> DeploymentManifest::Parse(std::string_view text,
+                                                                               const std::string& fileName) {
+    using R = ara::core::Result<DeploymentManifest, ManifestError>;
+    json document;
+    try {
+        document = json::parse(text.begin(), text.end());
+    } catch (const json::parse_error& error) {
+        return R::FromError(
+            ManifestError{fileName, "", std::string("expected well-formed JSON: ") + error.what()});
+    }
+    DeploymentManifest manifest;
+    manifest.filePath_ = fileName;
+    try {
+        RequireObject(document, "", "the manifest");
+        RejectUnknownKeys(document, "", {"events"});
+        const json& events = Required(document, "", "events", "the events keyed by entity id (an object)");
+        RequireObject(events, "/events", "the events keyed by entity id");
+        for (auto it = events.begin(); it != events.end(); ++it) {
+            const std::string path = Child("/events", it.key());
+            const std::uint32_t entityId = ParseEntityId(it.key(), path);
+            if (manifest.events_.count(entityId) != 0) {
+                throw ParseFailure{path, "duplicate entity id; expected each event once"};
+            }
+            manifest.events_.emplace(entityId, ReadEvent(entityId, *it, path));
+        }
+    } catch (const ParseFailure& failure) {
+        return R::FromError(ManifestError{fileName, failure.path, failure.expectation});
+    }
+    return R::FromValue(std::move(manifest));
+}
+
+const EventDeployment* DeploymentManifest::FindEvent(std::uint32_t entityId) const noexcept {
+    const auto it = events_.find(entityId);
+    return it == events_.end() ? nullptr : &it->second;
+}
+
+}  // namespace vrt::cm::deployment

@@ -1,0 +1,225 @@
+#include "ara/com/internal/skeleton/event/event_adapter_base.h"
+
+#include "vrt/cm/type/com_error_domain.h"
+
+namespace ara::com::internal::skeleton::event {
+
+namespace {
+
+using vrt::cm::type::DriverType;
+
+std::string Join(const std::vector<std::string>& items) {
+    std::string joined;
+    for (const std::string& item : items) {
+        joined += joined.empty() ? "" : ",";
+        joined += item;
+    }
+    return joined;
+}
+
+}  // namespace
+
+EventAdapterBase::EventAdapterBase(std::shared_ptr<SkeletonHandle> skeleton, std::uint32_t entityId,
+                                   vrt::cm::type::ServiceIdentifierType service,
+                                   ara::core::InstanceSpecifier instance)
+    : skeleton_(std::move(skeleton)),
+      entityId_(entityId),
+      service_(std::move(service)),
+      instance_(std::move(instance)),
+      log_(vrt::cm::utils::LogInitializer::GetLogger()) {
+    if (skeleton_) {
+        skeleton_->Attach(this);
+    }
+}
+
+EventAdapterBase::~EventAdapterBase() {
+    if (skeleton_) {
+        skeleton_->Detach(this);
+    }
+}
+
+std::vector<DriverType> EventAdapterBase::Transports() const {
+    std::lock_guard<std::mutex> lock(bindingMutex_);
+    return transports_;
+}
+
+int EventAdapterBase::InitializeEventInfo(EventInfoTable& table) {
+    constexpr int kFailure = static_cast<int>(vrt::cm::type::ComErrc::kNetworkBindingFailure);
+    auto& log = log_->Get();
+    const std::string path = vrt::cm::deployment::DeploymentManifest::DefaultPath();
+    auto manifest = vrt::cm::deployment::DeploymentManifest::Load(path);
+    if (!manifest.HasValue()) {
+        log.LogError(ARA_LOG_HERE) << "[EventAdapterBase][Invalid deployment manifest][entityId=" << entityId_
+                                   << "] " << manifest.Error().Describe();
+        return kFailure;
+    }
+    const std::string eventPath = "/events/" + std::to_string(entityId_);
+    const auto* event = manifest.Value().FindEvent(entityId_);
+    if (event == nullptr) {
+        log.LogError(ARA_LOG_HERE)
+            << "[EventAdapterBase][No deployment for event][entityId=" << entityId_ << "] "
+            << vrt::cm::deployment::ManifestError{path, eventPath,
+                                                  "missing; expected the deployment of "
+                                                  "event " +
+                                                      std::to_string(entityId_) + " of service " +
+                                                      service_.ToString()}
+                   .Describe();
+        return kFailure;
+    }
+    if (!event->serviceIdentifier.empty() && event->serviceIdentifier != service_.ToString()) {
+        log.LogError(ARA_LOG_HERE) << "[EventAdapterBase][Event deployed for another service][entityId="
+                                   << entityId_ << "] "
+                                   << vrt::cm::deployment::ManifestError{path,
+                                                                         eventPath + "/serviceIdentifier",
+                                                                         "expected \"" + service_.ToString() +
+                                                                             "\", found \"" +
+                                                                             event->serviceIdentifier + "\""}
+                                          .Describe();
+        return kFailure;
+    }
+    for (const auto& [driver, transport] : event->transports) {
+        EventInfo info;
+        info.driver = driver;
+        info.serviceId = event->serviceId;
+        info.instanceId = event->instanceId;
+        info.entityId = entityId_;
+        info.vlan = transport.vlan;
+        info.serviceName = event->serviceName;
+        info.shortName = event->shortName;
+        info.uuid = std::to_string(event->serviceId) + "-" + event->instanceId + "-" +
+                    std::to_string(entityId_) + "-" + std::string(vrt::cm::type::ToString(driver));
+        info.serialization = transport.serialization;
+        table.emplace(driver, std::move(info));
+    }
+    return 0;
+}
+
+void EventAdapterBase::PrintEventTable(const EventInfoTable& table) const {
+    for (const auto& [driver, info] : table) {
+        log_->Get().LogDebug(ARA_LOG_HERE)
+            << "[EventAdapterBase][Event table][driver=" << std::string(vrt::cm::type::ToString(driver))
+            << ", serviceId=" << static_cast<unsigned int>(info.serviceId)
+            << ", instanceId=" << info.instanceId << ", entityId=" << info.entityId << ", vlan=" << info.vlan
+            << ", shortName=" << info.shortName
+            << ", serializeType=" << (info.serialization ? info.serialization->serializeType : 0U) << "]";
+    }
+}
+
+bool EventAdapterBase::InitializeEvent(const EventInfoTable& table) {
+    std::unique_ptr<vrt::cm::shm::ShmEventPublisher> shm;
+    for (const auto& [driver, info] : table) {
+        if (driver == DriverType::SHM) {
+            auto connected = vrt::cm::shm::ShmRuntime::Connect();
+            if (!connected.HasValue()) {
+                log_->Get().LogError(ARA_LOG_HERE)
+                    << "[EventAdapterBase][Shared-memory transport unavailable][shortName=" << info.shortName
+                    << "] " << connected.Error();
+                return false;
+            }
+            auto created = vrt::cm::shm::ShmEventPublisher::Create(
+                vrt::cm::shm::ShmAddress::ForEvent(info.serviceId, info.instanceId, info.entityId));
+            if (!created.HasValue()) {
+                log_->Get().LogError(ARA_LOG_HERE)
+                    << "[EventAdapterBase][Shared-memory publisher not created][shortName=" << info.shortName
+                    << "] " << created.Error();
+                return false;
+            }
+            shm = std::move(created).Value();
+        } else if (driver == DriverType::SOMEIP) {
+            log_->Get().LogWarn(ARA_LOG_HERE) << "[EventAdapterBase][No SOME/IP binding in this build, "
+                                                 "samples are not sent on it][shortName="
+                                              << info.shortName << "]";
+        }
+    }
+    std::vector<DriverType> transports;
+    for (const auto& entry : table) {
+        transports.push_back(entry.first);
+    }
+    {
+        std::lock_guard<std::mutex> lock(bindingMutex_);
+        shmPublisher_ = std::move(shm);
+        transports_ = std::move(transports);
+    }
+    // Not under the binding mutex: the handle calls OnOffer with its own mutex held. An offer racing with
+    // this is harmless, offering twice does nothing.
+    if (skeleton_ && skeleton_->IsOffered()) {
+        OnOffer();
+    }
+    return true;
+}
+
+bool EventAdapterBase::IsEnableEventProloc(vrt::cm::proloc::ProlocEntityIndex& index) {
+    EventInfoTable table;
+    if (InitializeEventInfo(table) != 0) {
+        return false;
+    }
+    const auto proloc = table.find(DriverType::PROLOC);
+    if (proloc == table.end()) {
+        return false;
+    }
+    index = IndexOf(proloc->second);
+    return true;
+}
+
+bool EventAdapterBase::HasRemoteSubscribers() const {
+    std::lock_guard<std::mutex> lock(bindingMutex_);
+    return shmPublisher_ && shmPublisher_->HasSubscribers();
+}
+
+void EventAdapterBase::OnOffer() {
+    std::lock_guard<std::mutex> lock(bindingMutex_);
+    if (shmPublisher_) {
+        shmPublisher_->Offer();
+    }
+}
+
+void EventAdapterBase::OnStopOffer() {
+    std::lock_guard<std::mutex> lock(bindingMutex_);
+    if (shmPublisher_) {
+        shmPublisher_->StopOffer();
+    }
+}
+
+void EventAdapterBase::LogUnknownSerialization(const EventInfo& info) const {
+    log_->Get().LogError(ARA_LOG_HERE)
+        << "[EventAdapterBase][Unknown event serialization configuration][vlan=" << info.vlan
+        << ", serviceName_=" << info.serviceName << ", instanceId=" << info.instanceId
+        << ", shortName=" << info.shortName
+        << ", driver=" << std::string(vrt::cm::type::ToString(info.driver)) << "]";
+}
+
+void EventAdapterBase::LogWrongSerialization(const EventInfo& info,
+                                             const vrt::common::serialize::Result& result) const {
+    log_->Get().LogError(ARA_LOG_HERE)
+        << "[EventAdapterBase][Initialize event failed for wrong serialization configuration]"
+        << "[shortName=" << info.shortName << ", driver=" << std::string(vrt::cm::type::ToString(info.driver))
+        << ", code=" << static_cast<unsigned int>(result.GetCode()) << ", message=" << result.GetMessage()
+        << ", elements=" << Join(result.GetErrorElements()) << ", details=" << Join(result.GetDetails())
+        << "]";
+}
+
+void EventAdapterBase::LogCreateSuccess(const EventInfo& info) const {
+    log_->Get().LogInfo(ARA_LOG_HERE) << "[EventAdapterBase][Create event success][UUID=" << info.uuid << "]";
+}
+
+void EventAdapterBase::LogEncodeFailure(DriverType driver,
+                                        const vrt::common::serialize::Result& result) const {
+    if (log_->LimitedEntry("EventAdapterBase_Encode" + std::to_string(entityId_), 1000, 1)) {
+        log_->Get().LogError(ARA_LOG_HERE)
+            << "[EventAdapterBase][Sample not encoded, dropped][entityId=" << entityId_
+            << ", driver=" << std::string(vrt::cm::type::ToString(driver))
+            << ", code=" << static_cast<unsigned int>(result.GetCode()) << ", message=" << result.GetMessage()
+            << ", elements=" << Join(result.GetErrorElements()) << "]";
+    }
+}
+
+vrt::cm::proloc::ProlocEntityIndex EventAdapterBase::IndexOf(const EventInfo& info) {
+    vrt::cm::proloc::ProlocEntityIndex index;
+    index.serviceId = info.serviceId;
+    index.instanceId = info.instanceId;
+    index.entityId = info.entityId;
+    index.vlan = info.vlan;
+    return index;
+}
+
+}  // namespace ara::com::internal::skeleton::event

@@ -1,0 +1,187 @@
+// One side of the two-process shared-memory tests: publishes generated CameraH265Image events through the
+// event adapter, or subscribes to them through the subscriber API and checks what arrives.
+//
+//   shm_peer publish   <entityId> <count> <seed> <maxSize> <intervalUs>
+//   shm_peer oversize  <entityId>
+//   shm_peer subscribe <entityId> <count> <seed> <maxSize> <queueCapacity> <slowMs> <timeoutMs>
+//
+// Configuration from CM_CONFIG_FILE_PATH; RouDi must run. Exit status 0 when everything held.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <random>
+#include <string>
+#include <thread>
+
+#include "ara/com/internal/skeleton/event/event_adapter.h"
+#include "ara/com/internal/skeleton/skeleton_adapter.h"
+#include "impl_type_camerah265image.h"
+#include "vrt/cm/event_subscriber.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using ara::com::internal::skeleton::SkeletonAdapter;
+using ara::com::internal::skeleton::event::EventAdapter;
+
+const vrt::cm::type::ServiceIdentifierType kService("/kestrova/ap/Service/instance/Visualization");
+
+// The index-th sample of a run: its size and bytes follow from the seed, so both sides agree.
+CameraH265Image Generate(std::uint32_t seed, std::uint32_t index, std::size_t maxSize) {
+    std::mt19937 random(seed * 7919U + index);
+    CameraH265Image image;
+    image.typeCode = 20;
+    image.cameraId = static_cast<std::int8_t>(index % 4U);
+    image.data.resize(random() % (maxSize + 1U));
+    for (auto& byte : image.data) {
+        byte = static_cast<std::uint8_t>(random());
+    }
+    image.header.sec = static_cast<std::int32_t>(index);
+    image.header.nsec = static_cast<std::int32_t>(image.data.size());
+    image.header.frameId = "vcu_camera_instance_71";
+    image.isKeyFrame = index % 10U == 0U;
+    return image;
+}
+
+std::uint32_t Arg(char** argv, int index) {
+    return static_cast<std::uint32_t>(std::strtoul(argv[index], nullptr, 10));
+}
+
+struct Publisher {
+    explicit Publisher(std::uint32_t entityId)
+        : skeleton(kService, ara::core::InstanceSpecifier("camera_drv/shm_peer"),
+                   vrt::cm::type::MethodCallProcessingMode::kEvent),
+          event(skeleton.GetSkeleton(), entityId, kService,
+                ara::core::InstanceSpecifier("camera_drv/shm_peer")) {}
+
+    bool Start() {
+        if (!event.Initialize().HasValue()) {
+            std::cout << "initialize failed" << std::endl;
+            return false;
+        }
+        skeleton.OfferService();
+        const auto deadline = Clock::now() + std::chrono::seconds(10);
+        while (!event.HasRemoteSubscribers() && Clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return event.HasRemoteSubscribers();
+    }
+
+    // Stays until the subscribers are gone, so that nothing they still read is withdrawn.
+    void Linger() {
+        const auto deadline = Clock::now() + std::chrono::seconds(30);
+        while (event.HasRemoteSubscribers() && Clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        skeleton.StopOfferService();
+    }
+
+    SkeletonAdapter skeleton;
+    EventAdapter<CameraH265Image> event;
+};
+
+int Publish(char** argv) {
+    const std::uint32_t count = Arg(argv, 3);
+    const std::uint32_t seed = Arg(argv, 4);
+    const std::size_t maxSize = Arg(argv, 5);
+    const auto interval = std::chrono::microseconds(Arg(argv, 6));
+    Publisher publisher(Arg(argv, 2));
+    if (!publisher.Start()) {
+        std::cout << "no subscriber" << std::endl;
+        return 2;
+    }
+    std::chrono::nanoseconds longest{0};
+    const auto start = Clock::now();
+    for (std::uint32_t i = 0; i < count; ++i) {
+        auto sample = std::make_unique<CameraH265Image>(Generate(seed, i, maxSize));
+        const auto before = Clock::now();
+        publisher.event.Send(std::move(sample));
+        longest = std::max(longest, Clock::now() - before);
+        if (interval.count() > 0) {
+            std::this_thread::sleep_for(interval);
+        }
+    }
+    const auto total = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start);
+    std::cout << "sent " << count << " in " << total.count() << " us, longest send "
+              << std::chrono::duration_cast<std::chrono::microseconds>(longest).count() << " us" << std::endl;
+    publisher.Linger();
+    return 0;
+}
+
+int Oversize(char** argv) {
+    Publisher publisher(Arg(argv, 2));
+    if (!publisher.Start()) {
+        return 2;
+    }
+    CameraH265Image huge;
+    huge.data.resize(vrt::cm::shm::ShmRuntime::LargestPayload() + 1U);
+    publisher.event.Send(std::make_unique<CameraH265Image>(huge));
+    publisher.event.Send(std::make_unique<CameraH265Image>(Generate(1, 0, 100)));
+    std::cout << "still running" << std::endl;
+    publisher.Linger();
+    return 0;
+}
+
+int Subscribe(char** argv) {
+    const std::uint32_t count = Arg(argv, 3);
+    const std::uint32_t seed = Arg(argv, 4);
+    const std::size_t maxSize = Arg(argv, 5);
+    vrt::cm::EventSubscriber<CameraH265Image>::Options options;
+    options.queueCapacity = Arg(argv, 6);
+    const auto slow = std::chrono::milliseconds(Arg(argv, 7));
+    const auto timeout = std::chrono::milliseconds(Arg(argv, 8));
+    auto subscriber = vrt::cm::EventSubscriber<CameraH265Image>::Create(Arg(argv, 2), options);
+    if (!subscriber.HasValue()) {
+        std::cout << "subscribe failed: " << subscriber.Error() << std::endl;
+        return 2;
+    }
+    auto& sut = *subscriber.Value();
+    std::cout << "ready" << std::endl;
+
+    std::uint32_t received = 0;
+    std::uint32_t mismatches = 0;
+    std::int64_t first = -1;
+    std::int64_t last = -1;
+    const auto deadline = Clock::now() + timeout;
+    CameraH265Image record;
+    while (last + 1 < static_cast<std::int64_t>(count) && Clock::now() < deadline) {
+        if (!sut.WaitForData(std::chrono::milliseconds(20))) {
+            continue;
+        }
+        auto outcome = sut.TryReceive(record);
+        if (!outcome) {
+            continue;
+        }
+        ++received;
+        const std::int64_t index = record.header.sec;
+        if (!outcome->IsSuccess() || index <= last || index >= static_cast<std::int64_t>(count) ||
+            record != Generate(seed, static_cast<std::uint32_t>(index), maxSize)) {
+            ++mismatches;
+        }
+        first = first < 0 ? index : first;
+        last = index;
+        std::this_thread::sleep_for(slow);
+    }
+    // Missed counts the gaps after the first received sample; the ones before it are `first`.
+    std::cout << "received " << received << " missed " << sut.MissedSamples() << " first " << first
+              << " last " << last << " mismatches " << mismatches << std::endl;
+    return mismatches == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string mode = argc > 1 ? argv[1] : "";
+    if (mode == "publish" && argc == 7) {
+        return Publish(argv);
+    }
+    if (mode == "oversize" && argc == 3) {
+        return Oversize(argv);
+    }
+    if (mode == "subscribe" && argc == 9) {
+        return Subscribe(argv);
+    }
+    std::cerr << "usage: shm_peer publish|oversize|subscribe ... (see the source)\n";
+    return 64;
+}

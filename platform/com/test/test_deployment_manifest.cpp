@@ -1,0 +1,131 @@
+#include "vrt/cm/deployment/deployment_manifest.h"
+
+#include <gtest/gtest.h>
+
+#include "com_test_support.h"
+#include "impl_type_camerah265image.h"
+
+namespace {
+
+using vrt::cm::deployment::DeploymentManifest;
+using vrt::cm::test::EventEntry;
+using vrt::cm::test::Manifest;
+using vrt::cm::type::DriverType;
+
+DeploymentManifest ParseOk(const std::string& text) {
+    auto result = DeploymentManifest::Parse(text, "m.json");
+    EXPECT_TRUE(result.HasValue()) << (result.HasValue() ? "" : result.Error().Describe());
+    return result.HasValue() ? std::move(result).Value() : DeploymentManifest{};
+}
+
+std::string ParseError(const std::string& text) {
+    auto result = DeploymentManifest::Parse(text, "m.json");
+    EXPECT_FALSE(result.HasValue());
+    return result.HasValue() ? std::string() : result.Error().Describe();
+}
+
+TEST(DeploymentManifest, ReadsAnEventWithItsTransportsAndSerialization) {
+    const auto sut = ParseOk(Manifest(
+        EventEntry(35045, "CameraH265ImageEvent",
+                   R"({"SHM": {"vlan": "v1", "serialization": {"type": 0, "byteOrder": 0, "vectorLength": 2}},
+            "PROLOC": {}})")));
+
+    const auto* event = sut.FindEvent(35045);
+    ASSERT_NE(event, nullptr);
+    EXPECT_EQ(event->shortName, "CameraH265ImageEvent");
+    EXPECT_EQ(event->serviceId, 4097);
+    EXPECT_EQ(event->instanceId, "1");
+    ASSERT_EQ(event->transports.size(), 2U);
+    const auto& shm = event->transports.at(DriverType::SHM);
+    EXPECT_EQ(shm.vlan, "v1");
+    ASSERT_TRUE(shm.serialization.has_value());
+    EXPECT_EQ(shm.serialization->serializeType, 0U);
+    EXPECT_EQ(shm.serialization->values.GetByteOrder(), 0);
+    EXPECT_EQ(shm.serialization->values.GetVectorLength(), 2);
+    EXPECT_EQ(shm.serialization->values.GetStringLength(), 4);  // default kept
+    EXPECT_FALSE(event->transports.at(DriverType::PROLOC).serialization.has_value());
+    EXPECT_EQ(sut.FindEvent(1), nullptr);
+}
+
+TEST(DeploymentManifest, ErrorsNameFilePathAndExpectation) {
+    EXPECT_EQ(
+        ParseError(Manifest(EventEntry(1, "e", R"({"SHM": {"serialisation": {}}})"))),
+        "m.json: /events/1/transports/SHM/serialisation: unknown key; expected one of: vlan, serialization");
+    EXPECT_EQ(ParseError(Manifest(EventEntry(1, "e", R"({"UDP": {}})"))),
+              "m.json: /events/1/transports/UDP: unknown transport; expected one of: SHM, PROLOC, SOMEIP");
+    EXPECT_EQ(ParseError(R"({"events": {"1": {"shortName": "e"}}})"),
+              "m.json: /events/1/serviceName: missing; expected the service's short name (a string)");
+    EXPECT_EQ(
+        ParseError(Manifest(EventEntry(1, "e", R"({"SHM": {"serialization": {"type": -1}}})"))),
+        "m.json: /events/1/transports/SHM/serialization/type: expected an integer from 0 to 4294967295, "
+        "found -1");
+    EXPECT_EQ(
+        ParseError(R"({"events": {"x1": {}}})"),
+        "m.json: /events/x1: expected an event entity id (a decimal number from 0 to 4294967295) as key");
+    EXPECT_EQ(ParseError(R"({"events": []})"),
+              "m.json: /events: expected the events keyed by entity id (an object), found array");
+    EXPECT_EQ(
+        ParseError(Manifest(EventEntry(1, "a", "{}") + "," + EventEntry(1, "b", "{}").replace(1, 1, "01"))),
+        "m.json: /events/1: duplicate entity id; expected each event once");
+    EXPECT_EQ(ParseError(R"({"events": {}, "extra": 1})"),
+              "m.json: /extra: unknown key; expected one of: events");
+}
+
+TEST(DeploymentManifest, MalformedJsonAndUnreadableFileAreReported) {
+    const std::string malformed = ParseError("{\"events\": ");
+    EXPECT_EQ(malformed.rfind("m.json: /: expected well-formed JSON", 0), 0U) << malformed;
+
+    auto missing = DeploymentManifest::Load("/nonexistent/cm_deployment.json");
+    ASSERT_FALSE(missing.HasValue());
+    EXPECT_EQ(missing.Error().Describe(),
+              "/nonexistent/cm_deployment.json: /: cannot be read; expected a JSON deployment manifest");
+}
+
+TEST(DeploymentManifest, SomeipTreeAndSignalPduAreBuilt) {
+    const auto sut = ParseOk(Manifest(EventEntry(7, "e", R"({
+        "SOMEIP": {"serialization": {"type": 1, "structLength": 4,
+                                     "members": [{}, {"byteOrder": 1}, null]}},
+        "SHM": {"serialization": {"type": 2,
+                 "pdu": {"name": "P", "length": 8,
+                         "signals": [{"name": "s0", "pos": 0, "length": 32, "byteOrder": 1, "dynamic": true}]}}}})")));
+
+    const auto& someip = sut.FindEvent(7)->transports.at(DriverType::SOMEIP).serialization;
+    ASSERT_TRUE(someip && someip->someipTree);
+    const auto& members = someip->someipTree->GetChildNodeConfigList();
+    ASSERT_EQ(members.size(), 3U);
+    EXPECT_EQ(members[0]->GetStructLength(), 4) << "members inherit their parent's values";
+    EXPECT_EQ(members[1]->GetByteOrder(), 1);
+    EXPECT_EQ(members[2], nullptr);
+
+    const auto& signal = sut.FindEvent(7)->transports.at(DriverType::SHM).serialization;
+    ASSERT_TRUE(signal && signal->signal);
+    EXPECT_EQ(signal->signal->GetPduName(), "P");
+    ASSERT_EQ(signal->signal->GetISignalCount(), 1U);
+    EXPECT_TRUE(signal->signal->GetSignal(0)->IsDynamic());
+}
+
+TEST(DeploymentManifest, SomeipWithoutTreeAppliesItsValuesToEveryNodeOfTheRecord) {
+    const auto sut = ParseOk(
+        Manifest(EventEntry(7, "e", R"({"SOMEIP": {"serialization": {"type": 1, "structLength": 2}}})")));
+
+    const auto config =
+        sut.FindEvent(7)->transports.at(DriverType::SOMEIP).serialization->For<CameraH265Image>();
+
+    ASSERT_NE(config.someipConfig, nullptr);
+    ASSERT_EQ(config.someipConfig->GetChildNodeConfigList().size(), 5U);
+    EXPECT_EQ(config.someipConfig->GetChildNodeConfigList()[3]->GetStructLength(), 2);
+}
+
+TEST(DeploymentManifest, ShippedManifestDeploysEverySystemEvent) {
+    auto sut = DeploymentManifest::Load(CONFIG_DIR "/cm_deployment.json");
+    ASSERT_TRUE(sut.HasValue()) << sut.Error().Describe();
+    for (std::uint32_t id :
+         {35045U, 39353U, 24796U, 43181U, 25020U, 36987U, 38317U, 30182U, 28892U, 5485U, 50588U}) {
+        const auto* event = sut.Value().FindEvent(id);
+        ASSERT_NE(event, nullptr) << id;
+        EXPECT_EQ(event->transports.count(DriverType::PROLOC), 1U) << id;
+    }
+    EXPECT_EQ(sut.Value().FindEvent(35045)->transports.count(DriverType::SHM), 1U);
+}
+
+}  // namespace

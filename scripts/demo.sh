@@ -1,0 +1,63 @@
+#!/bin/sh
+# The demo: four cameras streaming through the whole system for about ten seconds, received by the recorder
+# in another process. Outputs go to out/demo/ (streams, MP4s, indexes, contact_sheet.png, summary.txt, logs).
+#
+#   scripts/demo.sh [seconds]
+set -eu
+cd "$(dirname "$0")/.."
+
+SECONDS_TO_RUN=${1:-10}
+BUILD_DIR=${BUILD_DIR:-build/release}
+OUT=out/demo
+BIN="$BUILD_DIR"
+
+./scripts/install-deps.sh
+cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCAMERA_STRICT=ON >/dev/null
+cmake --build "$BUILD_DIR" -j "$(nproc)" --target camera_driving camera_record camera_remap_maps
+
+rm -rf "$OUT" && mkdir -p "$OUT/maps"
+
+# Two of the four cameras look through a wide-angle lens with strong barrel distortion; their maps undo it.
+"$BIN/tools/remap_maps/camera_remap_maps" --width 1920 --height 1080 --fx 1100 --fy 1100 --cx 959.5 --cy 539.5 \
+  --k1 -0.32 --k2 0.12 --p1 0.001 --p2 -0.0005 --k3 -0.02 --zoom 0.85 \
+  --out-x "$OUT/maps/cam_8_x.bin" --out-y "$OUT/maps/cam_8_y.bin"
+"$BIN/tools/remap_maps/camera_remap_maps" --width 1920 --height 1080 --fx 1300 --fy 1300 --cx 959.5 --cy 539.5 \
+  --k1 -0.18 --k2 0.05 --zoom 1.0 \
+  --out-x "$OUT/maps/cam_10_x.bin" --out-y "$OUT/maps/cam_10_y.bin"
+
+pids=""
+cleanup() {
+  for pid in $pids; do
+    kill "$pid" 2>/dev/null || true
+  done
+  wait 2>/dev/null || true
+}
+trap cleanup EXIT INT TERM
+
+if pgrep -x iox-roudi >/dev/null; then
+  echo "demo: using the RouDi that is already running"
+else
+  iox-roudi -c config/roudi.toml >"$OUT/roudi.log" 2>&1 &
+  pids="$!"
+  sleep 1
+fi
+
+export CM_CONFIG_FILE_PATH="$PWD/config"
+ARA_LOG_MODE=console "$BIN/tools/camera_record/camera_record" --duration "$SECONDS_TO_RUN" --output "$OUT" \
+  >"$OUT/recorder.out" 2>"$OUT/recorder.log" &
+recorder=$!
+pids="$recorder $pids"
+
+"$BIN/modules/camera_driving/camera_driving" >"$OUT/camera_driving.out" \
+  2>"$OUT/camera_driving.log" &
+app=$!
+pids="$app $pids"
+
+echo "demo: four cameras streaming for ${SECONDS_TO_RUN} s (logs in $OUT/camera_driving.log)"
+wait "$recorder" || { echo "demo: the recorder failed, see $OUT/recorder.log"; exit 1; }
+kill -TERM "$app"
+wait "$app" || { echo "demo: camera_driving did not stop cleanly, see $OUT/camera_driving.log"; exit 1; }
+
+cat "$OUT/summary.txt"
+echo "demo: outputs in $OUT: per camera cam_<id>.h264 (or .h265), cam_<id>.mp4, cam_<id>_index.csv;"
+echo "      contact_sheet.png; summary.txt; camera_driving.log, recorder.log"
