@@ -168,7 +168,7 @@ void CameraDriving::runPipelines(CamPreprocess& preprocess, unsigned char index)
         if (preprocess.runEncoderPipeline(&stream) != 0) {
             logger.LogError(ARA_LOG_HERE) << "encoder pipeline failed";
         } else {
-            publishFrame(*stream, index);
+            publishFrame(*stream, index, newest.auxiliaryInfo);
         }
     }
 
@@ -176,7 +176,8 @@ void CameraDriving::runPipelines(CamPreprocess& preprocess, unsigned char index)
     stream.reset();
 }
 
-bool CameraDriving::publishFrame(const mpu_venc_stream& stream, unsigned char index) {
+bool CameraDriving::publishFrame(const mpu_venc_stream& stream, unsigned char index,
+                                 const vcu::camera::CameraAuxiliaryInfo& frame) {
     std::lock_guard<std::mutex> lock(publishMutex);
     timespec now{};
     if (vcu::os::ClockGetTime(vcu::os::kPlatformClock, &now) != 0) {
@@ -203,6 +204,9 @@ bool CameraDriving::publishFrame(const mpu_venc_stream& stream, unsigned char in
     port.GetDataWrapper().publishEncodedImage(image, index, isKeyFrame);
     port.Publish();
     ++counter;
+    if (frameObserver != nullptr) {
+        frameObserver->onFramePublished(index, frame, now, isKeyFrame, image.data.size());
+    }
     logger.LogInfo(ARA_LOG_HERE) << "encoder pipeline completed successfully with id: " << index;
     return true;
 }

@@ -38,6 +38,16 @@ class CameraStartError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// Sees every frame the orchestrator publishes, for measurements (the benchmark): the camera frame's record,
+// the platform-clock time of the publish, the key-frame flag and the encoded size. Called on the camera's
+// worker thread with the publish lock held, so it must be quick.
+class FrameObserver {
+  public:
+    virtual ~FrameObserver() = default;
+    virtual void onFramePublished(unsigned char index, const vcu::camera::CameraAuxiliaryInfo& frame,
+                                  const timespec& published, bool isKeyFrame, std::size_t bytes) = 0;
+};
+
 // Owns every part of the running system: the publisher ports, one shared-buffer pool per camera, the frame
 // pool, the camera access and one worker thread per camera, which preprocesses, encodes and publishes the
 // newest frame of its camera.
@@ -64,11 +74,15 @@ class CameraDriving {
     // returns. Nothing of the per-frame path changes for it: a worker finishes its frame first.
     void requestStop();
 
+    // Installs an observer of published frames (not owned); call before init.
+    void setFrameObserver(FrameObserver* observer) { frameObserver = observer; }
+
   private:
     bool stopping() const { return stopRequested.load(std::memory_order_acquire); }
     // Reads the platform clock and the newest encoded frame into an image and publishes it; false (logged)
     // when nothing was published.
-    bool publishFrame(const mpu_venc_stream& stream, unsigned char index);
+    bool publishFrame(const mpu_venc_stream& stream, unsigned char index,
+                      const vcu::camera::CameraAuxiliaryInfo& frame);
 
     ara::log::Logger& logger;
     std::array<std::uint32_t, kCameraCount> gopNumbers{};
@@ -85,4 +99,5 @@ class CameraDriving {
     // the camera access.
     std::atomic<bool> stopRequested{false};
     std::mutex lifecycleMutex;
+    FrameObserver* frameObserver{nullptr};
 };
