@@ -21,6 +21,7 @@ PACKAGES="
   libavformat-dev
   libavutil-dev
   libswscale-dev
+  ffmpeg
   nlohmann-json3-dev
   libiceoryx-posh-dev
   libiceoryx-hoofs-dev

@@ -1,6 +1,9 @@
 #!/bin/sh
-# Builds the project twice (optimised, and with ASan+UBSan) and runs the tests:
-# every test in the optimised build, the unit tests in the sanitizer build.
+# Builds the project and runs the tests:
+#  - optimised build: every test (unit, integration, end-to-end, the one-minute soak);
+#  - ASan+UBSan build: the unit tests and the shutdown-under-load test;
+#  - ThreadSanitizer build of the application: the shutdown-under-load test;
+#  - clang build of the fuzzers: a short bounded run of each.
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -15,7 +18,13 @@ ctest --test-dir "$RELEASE_DIR" --output-on-failure -j "$JOBS"
 cmake -S . -B "$ASAN_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCAMERA_STRICT=ON -DCAMERA_SANITIZE=ON
 cmake --build "$ASAN_DIR" -j "$JOBS"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir "$ASAN_DIR" --output-on-failure -j "$JOBS" -L unit
+  ctest --test-dir "$ASAN_DIR" --output-on-failure -j "$JOBS" -L "unit|shutdown"
+
+TSAN_DIR=${TSAN_DIR:-build/tsan}
+cmake -S . -B "$TSAN_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCAMERA_STRICT=ON -DCAMERA_TSAN=ON
+cmake --build "$TSAN_DIR" -j "$JOBS" --target camera_driving application_e2e_test
+TSAN_OPTIONS="halt_on_error=1 suppressions=$PWD/scripts/tsan.supp" \
+  ctest --test-dir "$TSAN_DIR" --output-on-failure -L shutdown
 
 # ---- Fuzzers: a clang build of the deserializers' libFuzzer targets and a short, bounded run of each ----
 # A fault they find leaves its input as crash-* in the run directory: add it to
