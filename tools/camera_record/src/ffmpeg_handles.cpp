@@ -1,0 +1,53 @@
+#include "ffmpeg_handles.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/error.h>
+#include <libavutil/frame.h>
+#include <libswscale/swscale.h>
+}
+
+namespace camera_record {
+
+void CodecContextDeleter::operator()(AVCodecContext* context) const {
+    avcodec_free_context(&context);
+}
+
+void ParserContextDeleter::operator()(AVCodecParserContext* parser) const {
+    av_parser_close(parser);
+}
+
+void OutputContextDeleter::operator()(AVFormatContext* context) const {
+    if (context == nullptr) {
+        return;
+    }
+    if (context->oformat != nullptr && (context->oformat->flags & AVFMT_NOFILE) == 0) {
+        avio_closep(&context->pb);
+    }
+    avformat_free_context(context);
+}
+
+void InputContextDeleter::operator()(AVFormatContext* context) const {
+    avformat_close_input(&context);
+}
+
+void FrameDeleter::operator()(AVFrame* frame) const {
+    av_frame_free(&frame);
+}
+
+void PacketDeleter::operator()(AVPacket* packet) const {
+    av_packet_free(&packet);
+}
+
+void ScaleContextDeleter::operator()(SwsContext* context) const {
+    sws_freeContext(context);
+}
+
+std::string AvErrorText(int code) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(code, text, sizeof(text));
+    return text;
+}
+
+}  // namespace camera_record

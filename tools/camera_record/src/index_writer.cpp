@@ -1,0 +1,48 @@
+#include "index_writer.h"
+
+#include <cinttypes>
+#include <cstdio>
+
+namespace camera_record {
+
+ara::core::Result<IndexWriter, std::string> IndexWriter::Open(const std::string& path) {
+    using R = ara::core::Result<IndexWriter, std::string>;
+    IndexWriter writer;
+    writer.path_ = path;
+    writer.file_.open(path, std::ios::trunc);
+    writer.file_ << kHeader << '\n';
+    if (!writer.file_) {
+        return R::FromError(path + ": cannot be created");
+    }
+    return R::FromValue(std::move(writer));
+}
+
+std::string IndexWriter::Format(const IndexRow& row) {
+    char text[160];
+    const int length =
+        std::snprintf(text, sizeof(text), "%" PRIu64 ",%" PRId32 ".%09" PRId32 ",%d,%zu,%.3f,", row.frame,
+                      row.sec, row.nsec, row.keyFlag ? 1 : 0, row.bytes, row.latencyMs);
+    std::string line(text, length > 0 ? static_cast<std::size_t>(length) : 0U);
+    if (row.frameCode) {
+        line += std::to_string(*row.frameCode);
+    }
+    return line;
+}
+
+bool IndexWriter::Write(const IndexRow& row) {
+    if (!file_.is_open()) {
+        return false;
+    }
+    file_ << Format(row) << '\n';
+    return static_cast<bool>(file_);
+}
+
+bool IndexWriter::Close() {
+    if (!file_.is_open()) {
+        return true;
+    }
+    file_.close();
+    return !file_.fail();
+}
+
+}  // namespace camera_record

@@ -1,0 +1,57 @@
+#pragma once
+
+// The per-frame index of one camera's recording, a CSV file with the columns
+//
+//   frame,stamp,key,bytes,latency_ms,frame_code
+//
+// frame: number of the frame in the recording (0 = the first key frame, then in receive order); stamp: the
+// published time stamp as <sec>.<nsec, 9 digits>; key: the published key-frame flag (1/0); bytes: size of the
+// encoded frame; latency_ms: receive time minus the published stamp, in milliseconds (3 decimals);
+// frame_code: the test pattern's frame code read from the decoded picture, empty when the picture carried
+// none or was not decoded. Move-only; not thread-safe.
+
+#include <cstddef>
+#include <cstdint>
+#include <fstream>
+#include <optional>
+#include <string>
+
+#include "ara/core/result.h"
+
+namespace camera_record {
+
+struct IndexRow {
+    std::uint64_t frame{0};
+    std::int32_t sec{0};
+    std::int32_t nsec{0};
+    bool keyFlag{false};
+    std::size_t bytes{0};
+    double latencyMs{0.0};
+    std::optional<std::uint32_t> frameCode;
+};
+
+class IndexWriter {
+  public:
+    static constexpr const char* kHeader = "frame,stamp,key,bytes,latency_ms,frame_code";
+
+    // Creates the file and writes the header line.
+    static ara::core::Result<IndexWriter, std::string> Open(const std::string& path);
+
+    // False when the line could not be written.
+    bool Write(const IndexRow& row);
+    // Flushes and closes the file; false when that failed. Later calls do nothing.
+    bool Close();
+
+    // One row as it appears in the file, without the line end.
+    static std::string Format(const IndexRow& row);
+
+    const std::string& Path() const noexcept { return path_; }
+
+  private:
+    IndexWriter() = default;
+
+    std::string path_;
+    std::ofstream file_;
+};
+
+}  // namespace camera_record

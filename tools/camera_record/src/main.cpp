@@ -1,0 +1,159 @@
+// camera_record: subscribes to the cameras' encoded frames on the visualization image event over shared
+// memory and records them per camera (elementary stream, MP4, index), with a live line every second and a
+// summary and contact sheet at the end. See Usage() in recorder_options.cpp.
+
+#include <signal.h>
+#include <time.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "ara/log/logging.h"
+#include "impl_type_camerah265image.h"
+#include "recorder.h"
+#include "recorder_options.h"
+#include "vrt/cm/event_subscriber.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using camera_record::Recorder;
+
+volatile std::sig_atomic_t stopRequested = 0;
+
+void RequestStop(int /*signal*/) {
+    stopRequested = 1;
+}
+
+void InstallSignalHandlers() {
+    struct sigaction action {};
+    action.sa_handler = RequestStop;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+}
+
+std::int64_t RealtimeNs() {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+double SecondsBetween(Clock::time_point from, Clock::time_point to) {
+    return std::chrono::duration<double>(to - from).count();
+}
+
+// Samples handled between two looks at the clock, so that the live line keeps its rhythm under load.
+constexpr int kSamplesPerTurn = 32;
+// Samples the subscriber keeps while the recorder is busy; beyond, the oldest are lost (and counted).
+constexpr std::uint64_t kQueueCapacity = 64;
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    auto parsed = camera_record::ParseOptions(std::vector<std::string>(argv + 1, argv + argc));
+    if (!parsed.HasValue()) {
+        std::cerr << "camera_record: " << parsed.Error() << "\n" << camera_record::Usage();
+        return 2;
+    }
+    camera_record::RecorderOptions options = std::move(parsed).Value();
+    if (options.help) {
+        std::cout << camera_record::Usage();
+        return 0;
+    }
+    if (options.manifestPath.empty()) {
+        options.manifestPath = vrt::cm::deployment::DeploymentManifest::DefaultPath();
+    }
+
+    ara::log::InitLogging("CREC", "camera recorder", ara::log::LogLevel::kInfo, ara::log::LogMode::kConsole,
+                          "");
+    ara::log::Logger& logger = ara::log::CreateLogger("REC", "recording");
+
+    InstallSignalHandlers();
+    vrt::cm::EventSubscriber<CameraH265Image>::Options subscriberOptions;
+    subscriberOptions.queueCapacity = kQueueCapacity;
+    auto subscribed = vrt::cm::EventSubscriber<CameraH265Image>::Create(
+        Recorder::kImageEventId, subscriberOptions, options.manifestPath);
+    if (!subscribed.HasValue()) {
+        std::cerr << "camera_record: cannot subscribe to the camera images (event " << Recorder::kImageEventId
+                  << "): " << subscribed.Error() << "\n";
+        return 1;
+    }
+    auto& subscriber = *subscribed.Value();
+
+    std::error_code error;
+    std::filesystem::create_directories(options.outputDirectory, error);
+    if (error || !std::filesystem::is_directory(options.outputDirectory)) {
+        std::cerr << "camera_record: output directory " << options.outputDirectory << " cannot be created"
+                  << (error ? ": " + error.message() : std::string()) << "\n";
+        return 1;
+    }
+
+    Recorder recorder(options, logger);
+    logger.LogInfo(ARA_LOG_HERE) << "recording event " << Recorder::kImageEventId << " to "
+                                 << options.outputDirectory;
+
+    const Clock::time_point start = Clock::now();
+    Clock::time_point windowStart = start;
+    CameraH265Image record;
+    vrt::cm::shm::SampleHeader header;
+    std::optional<std::uint64_t> expectedSequence;
+    while (stopRequested == 0) {
+        if (subscriber.WaitForData(std::chrono::milliseconds(50))) {
+            for (int i = 0; i < kSamplesPerTurn; ++i) {
+                const auto outcome = subscriber.TryReceive(record, &header);
+                if (!outcome) {
+                    break;
+                }
+                // A gap in the publisher's sequence, or a sample we cannot read, cost some camera a frame.
+                if ((expectedSequence && header.sequence != *expectedSequence) || !outcome->IsSuccess()) {
+                    recorder.NoteLostSamples();
+                }
+                expectedSequence = header.sequence + 1U;
+                if (!outcome->IsSuccess()) {
+                    continue;
+                }
+                camera_record::ReceivedFrame frame;
+                frame.receiveRealtimeNs = RealtimeNs();
+                frame.receiveMonotonicNs =
+                    std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+                        .count();
+                frame.data = record.data.data();
+                frame.size = record.data.size();
+                frame.sec = record.header.sec;
+                frame.nsec = record.header.nsec;
+                frame.keyFlag = record.isKeyFrame;
+                recorder.Add(record.cameraId, frame);
+            }
+        }
+        const Clock::time_point now = Clock::now();
+        if (now - windowStart >= std::chrono::seconds(1)) {
+            std::cout << recorder.LiveLine(SecondsBetween(start, now), SecondsBetween(windowStart, now),
+                                           subscriber.MissedSamples())
+                      << std::endl;
+            windowStart = now;
+        }
+        if (options.durationSeconds && SecondsBetween(start, now) >= *options.durationSeconds) {
+            break;
+        }
+        if (recorder.AllReachedLimit()) {
+            break;
+        }
+    }
+
+    const std::string summary = recorder.Finish(SecondsBetween(start, Clock::now()),
+                                                subscriber.MissedSamples(), subscriber.DecodeFailures());
+    std::cout << summary << std::flush;
+    if (recorder.OutputsIncomplete()) {
+        std::cerr << "camera_record: some outputs in " << options.outputDirectory
+                  << " could not be written (see the errors above)\n";
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,34 @@
+#pragma once
+
+// The command line of camera_record.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ara/core/result.h"
+
+namespace camera_record {
+
+struct RecorderOptions {
+    std::optional<double> durationSeconds;         // stop after this long; with neither limit, on a signal
+    std::optional<std::uint64_t> framesPerCamera;  // stop when every camera recorded this many frames
+    std::string outputDirectory{"out/record"};
+    std::vector<int> cameras{8, 9, 10, 11};  // platform ids, ascending
+    std::string manifestPath;                // empty: the one in CM_CONFIG_FILE_PATH
+    std::optional<double> codeScale;         // scale of the pattern's frame code; searched without
+    bool help{false};
+};
+
+// The platform ids of the four cameras; camera index 0 in the event is platform id 8.
+inline constexpr int kFirstPlatformId = 8;
+inline constexpr int kCameraCount = 4;
+
+// Parses the arguments after the program name. Options take their value as the next argument or after '='
+// (--duration 10, --duration=10). The error names the option and what was expected.
+ara::core::Result<RecorderOptions, std::string> ParseOptions(const std::vector<std::string>& arguments);
+
+const char* Usage();
+
+}  // namespace camera_record

@@ -1,0 +1,188 @@
+#include "stream_format.h"
+
+#include <algorithm>
+#include <cstring>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+#include "ffmpeg_handles.h"
+
+namespace camera_record {
+namespace {
+
+constexpr std::uint8_t kH264Idr = 5;
+constexpr std::uint8_t kH264Sps = 7;
+constexpr std::uint8_t kH264Pps = 8;
+constexpr std::uint8_t kH265FirstIrap = 16;
+constexpr std::uint8_t kH265LastIrap = 21;
+constexpr std::uint8_t kH265Vps = 32;
+constexpr std::uint8_t kH265Sps = 33;
+constexpr std::uint8_t kH265Pps = 34;
+
+bool IsH264Unit(const NalUnit& unit) {
+    return unit.size >= 1 && (unit.data[0] & 0x80U) == 0;
+}
+std::uint8_t H264Type(const NalUnit& unit) {
+    return unit.data[0] & 0x1FU;
+}
+
+// A base-layer H.265 NAL header: forbidden bit 0, layer id 0, temporal id plus one at least 1. The layer id
+// straddles both bytes, so an H.264 header is hardly ever mistaken for one.
+bool IsH265BaseUnit(const NalUnit& unit) {
+    return unit.size >= 2 && (unit.data[0] & 0x81U) == 0 && (unit.data[1] & 0xF8U) == 0 &&
+           (unit.data[1] & 0x07U) != 0;
+}
+std::uint8_t H265Type(const NalUnit& unit) {
+    return (unit.data[0] >> 1U) & 0x3FU;
+}
+
+bool IsParameterSet(VideoCodec codec, const NalUnit& unit) {
+    if (codec == VideoCodec::kH264) {
+        return IsH264Unit(unit) && (H264Type(unit) == kH264Sps || H264Type(unit) == kH264Pps);
+    }
+    if (codec == VideoCodec::kH265) {
+        const std::uint8_t type = H265Type(unit);
+        return IsH265BaseUnit(unit) && type >= kH265Vps && type <= kH265Pps;
+    }
+    return false;
+}
+
+}  // namespace
+
+const char* CodecName(VideoCodec codec) noexcept {
+    switch (codec) {
+        case VideoCodec::kH264:
+            return "h264";
+        case VideoCodec::kH265:
+            return "h265";
+        case VideoCodec::kUnknown:
+            break;
+    }
+    return "unknown";
+}
+
+std::vector<NalUnit> SplitAnnexB(const std::uint8_t* data, std::size_t size) {
+    std::vector<NalUnit> units;
+    if (data == nullptr) {
+        return units;
+    }
+    // A unit starts just past a start code and ends where the next one begins.
+    const std::uint8_t* unitStart = nullptr;
+    std::size_t i = 0;
+    const auto finish = [&units, &unitStart](const std::uint8_t* end) {
+        if (unitStart == nullptr) {
+            return;
+        }
+        while (end > unitStart && end[-1] == 0) {
+            --end;
+        }
+        if (end > unitStart) {
+            units.push_back(NalUnit{unitStart, static_cast<std::size_t>(end - unitStart)});
+        }
+    };
+    while (i + 3 <= size) {
+        if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) {
+            finish(data + i);
+            i += 3;
+            unitStart = data + i;
+            continue;
+        }
+        ++i;
+    }
+    finish(data + size);
+    return units;
+}
+
+VideoCodec DetectCodec(const std::uint8_t* data, std::size_t size) {
+    bool h265Vps = false;
+    bool h265Sps = false;
+    bool h265Pps = false;
+    bool h264Sps = false;
+    bool h264Pps = false;
+    for (const NalUnit& unit : SplitAnnexB(data, size)) {
+        if (IsH265BaseUnit(unit)) {
+            const std::uint8_t type = H265Type(unit);
+            h265Vps = h265Vps || type == kH265Vps;
+            h265Sps = h265Sps || type == kH265Sps;
+            h265Pps = h265Pps || type == kH265Pps;
+        }
+        if (IsH264Unit(unit)) {
+            h264Sps = h264Sps || H264Type(unit) == kH264Sps;
+            h264Pps = h264Pps || H264Type(unit) == kH264Pps;
+        }
+    }
+    if (h265Vps && h265Sps && h265Pps) {
+        return VideoCodec::kH265;
+    }
+    if (h264Sps && h264Pps) {
+        return VideoCodec::kH264;
+    }
+    return VideoCodec::kUnknown;
+}
+
+bool IsRandomAccessPoint(VideoCodec codec, const std::uint8_t* data, std::size_t size) {
+    const auto units = SplitAnnexB(data, size);
+    return std::any_of(units.begin(), units.end(), [codec](const NalUnit& unit) {
+        if (codec == VideoCodec::kH264) {
+            return IsH264Unit(unit) && H264Type(unit) == kH264Idr;
+        }
+        if (codec == VideoCodec::kH265) {
+            const std::uint8_t type = H265Type(unit);
+            return IsH265BaseUnit(unit) && type >= kH265FirstIrap && type <= kH265LastIrap;
+        }
+        return false;
+    });
+}
+
+std::vector<std::uint8_t> ParameterSets(VideoCodec codec, const std::uint8_t* data, std::size_t size) {
+    static constexpr std::uint8_t kStartCode[] = {0, 0, 0, 1};
+    std::vector<std::uint8_t> sets;
+    for (const NalUnit& unit : SplitAnnexB(data, size)) {
+        if (IsParameterSet(codec, unit)) {
+            sets.insert(sets.end(), std::begin(kStartCode), std::end(kStartCode));
+            sets.insert(sets.end(), unit.data, unit.data + unit.size);
+        }
+    }
+    return sets;
+}
+
+ara::core::Result<StreamParameters, std::string> ProbeKeyFrame(const std::uint8_t* data, std::size_t size) {
+    using R = ara::core::Result<StreamParameters, std::string>;
+    StreamParameters parameters;
+    parameters.codec = DetectCodec(data, size);
+    if (parameters.codec == VideoCodec::kUnknown) {
+        return R::FromError("no H.264 or H.265 parameter sets in the frame");
+    }
+    if (!IsRandomAccessPoint(parameters.codec, data, size)) {
+        return R::FromError(std::string("the ") + CodecName(parameters.codec) +
+                            " frame carries parameter sets but no IDR/IRAP picture");
+    }
+    parameters.extradata = ParameterSets(parameters.codec, data, size);
+
+    // The picture size is in the sequence parameter set; libavcodec's parser reads it for us.
+    const AVCodecID id = parameters.codec == VideoCodec::kH264 ? AV_CODEC_ID_H264 : AV_CODEC_ID_HEVC;
+    ParserContextPtr parser(av_parser_init(id));
+    CodecContextPtr context(avcodec_alloc_context3(nullptr));
+    if (!parser || !context) {
+        return R::FromError(std::string("no libavcodec parser for ") + CodecName(parameters.codec));
+    }
+    parser->flags |= PARSER_FLAG_COMPLETE_FRAMES;
+    // The parser may read up to the padding size past the end.
+    std::vector<std::uint8_t> padded(size + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+    std::memcpy(padded.data(), data, size);
+    std::uint8_t* out = nullptr;
+    int outSize = 0;
+    av_parser_parse2(parser.get(), context.get(), &out, &outSize, padded.data(), static_cast<int>(size),
+                     AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+    parameters.width = parser->width;
+    parameters.height = parser->height;
+    if (parameters.width <= 0 || parameters.height <= 0) {
+        return R::FromError(std::string("the ") + CodecName(parameters.codec) +
+                            " parameter sets give no picture size");
+    }
+    return R::FromValue(std::move(parameters));
+}
+
+}  // namespace camera_record

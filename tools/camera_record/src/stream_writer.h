@@ -1,0 +1,68 @@
+#pragma once
+
+// One camera's stream on disk, twice: the Annex-B elementary stream exactly as it arrived (`<base>.h264` or
+// `<base>.h265`, playable from its start because it starts with a key frame), and an MP4 through
+// libavformat whose time stamps are the published ones, relative to the first frame. Move-only; not
+// thread-safe. Destroying an open writer finishes both files.
+
+#include <cstddef>
+#include <cstdint>
+#include <fstream>
+#include <string>
+#include <utility>
+
+#include "ara/core/result.h"
+#include "ffmpeg_handles.h"
+#include "stream_format.h"
+
+namespace camera_record {
+
+class StreamWriter {
+  public:
+    // Creates `<basePath>.<codec>` and `<basePath>.mp4` for a stream with `parameters` (from its first key
+    // frame). The error names the file and what failed.
+    static ara::core::Result<StreamWriter, std::string> Open(const std::string& basePath,
+                                                             const StreamParameters& parameters);
+
+    StreamWriter(StreamWriter&& other) noexcept { *this = std::move(other); }
+    StreamWriter& operator=(StreamWriter&& other) noexcept;
+    StreamWriter(const StreamWriter&) = delete;
+    StreamWriter& operator=(const StreamWriter&) = delete;
+    ~StreamWriter();
+
+    // Appends one access unit stamped `stampNs` (published time, ns). The MP4's time stamps must increase:
+    // a stamp at or before the previous one is moved just after it and counted. Returns false when a file
+    // could not be written (the error is kept in LastError).
+    bool Write(const std::uint8_t* data, std::size_t size, std::int64_t stampNs, bool randomAccess);
+
+    // Writes the MP4's index and closes both files; later calls do nothing. False when either file could not
+    // be completed.
+    bool Close();
+
+    const std::string& ElementaryPath() const noexcept { return elementaryPath_; }
+    const std::string& Mp4Path() const noexcept { return mp4Path_; }
+    std::uint64_t FramesWritten() const noexcept { return framesWritten_; }
+    std::uint64_t StampsAdjusted() const noexcept { return stampsAdjusted_; }
+    const std::string& LastError() const noexcept { return lastError_; }
+
+    // The MP4's time base: 90 kHz, as usual for video.
+    static constexpr int kTimeBase = 90000;
+
+  private:
+    StreamWriter() = default;
+
+    std::string elementaryPath_;
+    std::string mp4Path_;
+    std::ofstream elementary_;
+    OutputContextPtr mp4_;
+    PacketPtr packet_;
+    std::int64_t firstStampNs_{0};
+    std::int64_t lastPts_{-1};
+    std::int64_t lastDuration_{StreamWriter::kTimeBase / 30};
+    std::uint64_t framesWritten_{0};
+    std::uint64_t stampsAdjusted_{0};
+    std::string lastError_;
+    bool open_{false};
+};
+
+}  // namespace camera_record

@@ -1,0 +1,260 @@
+// Process-level tests of camera_record: the real binary, against a RouDi of our own and a publisher in
+// another process (record_publisher). The first test runs before RouDi starts.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+
+#include "com_test_support.h"
+#include "record_test_support.h"
+#include "roudi_process.h"
+
+namespace camera_record {
+namespace {
+
+using test::ProbeMedia;
+using test::ReadLines;
+using test::ReadText;
+using vrt::cm::test::ChildProcess;
+using vrt::cm::test::RouDiProcess;
+using vrt::cm::test::ScopedManifest;
+
+constexpr std::chrono::seconds kRunTimeout{90};
+constexpr int kWidth = 640;
+constexpr int kHeight = 360;
+
+std::string ImageManifest() {
+    return vrt::cm::test::Manifest(vrt::cm::test::EventEntry(
+        35045, "CameraH265ImageEvent",
+        std::string(R"({"SHM": {"serialization": )") + vrt::cm::test::kShmSerialization + "}}"));
+}
+
+// A recorder that the test stops itself: ChildProcess only ever stops its child with SIGTERM and keeps the
+// exit status to itself.
+class SignalledRecorder {
+  public:
+    SignalledRecorder(const std::vector<std::string>& options, const std::string& output) {
+        std::vector<std::string> argv{CAMERA_RECORD};
+        argv.insert(argv.end(), options.begin(), options.end());
+        std::vector<char*> args;
+        for (std::string& arg : argv) {
+            args.push_back(arg.data());
+        }
+        args.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+        if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) {
+            pid_ = -1;
+        }
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~SignalledRecorder() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    SignalledRecorder(const SignalledRecorder&) = delete;
+    SignalledRecorder& operator=(const SignalledRecorder&) = delete;
+
+    void Signal(int signal) const {
+        if (pid_ > 0) {
+            ::kill(pid_, signal);
+        }
+    }
+
+    // The exit status, or -1 when the process did not exit normally within the timeout.
+    int Wait(std::chrono::milliseconds timeout) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (pid_ > 0 && std::chrono::steady_clock::now() < deadline) {
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return -1;
+    }
+
+  private:
+    pid_t pid_{-1};
+};
+
+// Waits for a live line in which `camera` received frames.
+bool WaitForLiveFrames(const std::string& path, const std::string& camera,
+                       std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        for (const std::string& line : ReadLines(path)) {
+            if (line.rfind("[", 0) == 0 && line.find(camera + " ") != std::string::npos &&
+                line.find(camera + "  0.0 fps") == std::string::npos) {
+                return true;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+class CameraRecordProcess : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        manifest_ = new ScopedManifest(ImageManifest());
+        std::ofstream(manifest_->Directory() + "/roudi.toml") << R"([general]
+version = 1
+[[segment]]
+[[segment.mempool]]
+size = 1024
+count = 64
+[[segment.mempool]]
+size = 65536
+count = 400
+[[segment.mempool]]
+size = 262144
+count = 200
+[[segment.mempool]]
+size = 1048576
+count = 16
+)";
+    }
+    static void TearDownTestSuite() {
+        delete roudi_;
+        roudi_ = nullptr;
+        delete manifest_;
+        manifest_ = nullptr;
+    }
+
+    // Starts the suite's RouDi at the first test that needs one; the reason when there is none.
+    static std::string RouDiUnavailable() {
+        if (roudi_ == nullptr) {
+            roudi_ = new RouDiProcess(IOX_ROUDI, manifest_->Directory() + "/roudi.toml");
+        }
+        return roudi_->Error();
+    }
+
+    std::string Scratch(const std::string& name) const { return manifest_->Directory() + "/" + name; }
+
+    static ChildProcess Recorder(const std::vector<std::string>& options, const std::string& log) {
+        std::vector<std::string> argv{CAMERA_RECORD};
+        argv.insert(argv.end(), options.begin(), options.end());
+        return ChildProcess(argv, log);
+    }
+
+    static ScopedManifest* manifest_;
+    static RouDiProcess* roudi_;
+};
+
+ScopedManifest* CameraRecordProcess::manifest_ = nullptr;
+RouDiProcess* CameraRecordProcess::roudi_ = nullptr;
+
+TEST_F(CameraRecordProcess, WithoutRouDiExitsAtOnceSayingSo) {
+    if (vrt::cm::test::RouDiIsRunning()) {
+        GTEST_SKIP() << "a RouDi is running on this machine";
+    }
+    ChildProcess sut =
+        Recorder({"--duration", "5", "--output", Scratch("no_roudi")}, Scratch("no_roudi.txt"));
+
+    EXPECT_EQ(sut.Wait(std::chrono::seconds(5)), 1);
+    EXPECT_NE(
+        ReadText(Scratch("no_roudi.txt"))
+            .find("camera_record: cannot subscribe to the camera images (event 35045): no RouDi is running"),
+        std::string::npos)
+        << ReadText(Scratch("no_roudi.txt"));
+}
+
+TEST_F(CameraRecordProcess, WithoutPublisherKeepsWaitingAndReportsZeroFps) {
+    if (const std::string missing = RouDiUnavailable(); !missing.empty()) {
+        GTEST_SKIP() << "no RouDi of our own: " << missing;
+    }
+    ChildProcess sut = Recorder({"--duration", "2.5", "--output", Scratch("idle")}, Scratch("idle.txt"));
+
+    ASSERT_EQ(sut.Wait(kRunTimeout), 0) << ReadText(Scratch("idle.txt"));
+    const std::string output = ReadText(Scratch("idle.txt"));
+    EXPECT_NE(output.find("cam_8  0.0 fps"), std::string::npos) << output;
+    EXPECT_NE(output.find("| waiting for the publisher"), std::string::npos) << output;
+    EXPECT_NE(ReadText(Scratch("idle/summary.txt")).find("cam_11 frames=0 "), std::string::npos);
+    EXPECT_TRUE(std::filesystem::exists(Scratch("idle/contact_sheet.png")));
+}
+
+TEST_F(CameraRecordProcess, RecordsEveryCameraOfAPublisherInAnotherProcess) {
+    if (const std::string missing = RouDiUnavailable(); !missing.empty()) {
+        GTEST_SKIP() << "no RouDi of our own: " << missing;
+    }
+    constexpr int kFrames = 40;
+    ChildProcess sut =
+        Recorder({"--frames", std::to_string(kFrames), "--output", Scratch("run"), "--code-scale", "1"},
+                 Scratch("run.txt"));
+    ChildProcess publisher(
+        {RECORD_PUBLISHER, "60", "10", "30", std::to_string(kWidth), std::to_string(kHeight)},
+        Scratch("publisher.txt"));
+
+    ASSERT_EQ(sut.Wait(kRunTimeout), 0) << ReadText(Scratch("run.txt"));
+    EXPECT_EQ(publisher.Wait(kRunTimeout), 0) << ReadText(Scratch("publisher.txt"));
+
+    const std::string summary = ReadText(Scratch("run/summary.txt"));
+    EXPECT_NE(ReadText(Scratch("run.txt")).find(summary), std::string::npos);
+    for (int id = 8; id <= 11; ++id) {
+        const std::string name = "cam_" + std::to_string(id);
+        SCOPED_TRACE(name);
+        EXPECT_TRUE(
+            std::regex_search(summary, std::regex(name + " frames=40 key_frames=4 .* decode_errors=0 .*"
+                                                         "codec=h264 size=640x360 .*code_disorder=0\n")))
+            << summary;
+
+        const auto elementary = ProbeMedia(Scratch("run/" + name + ".h264"), "h264");
+        EXPECT_EQ(elementary.decodedFrames, kFrames);
+        EXPECT_EQ(elementary.width, kWidth);
+        const auto mp4 = ProbeMedia(Scratch("run/" + name + ".mp4"));
+        EXPECT_EQ(mp4.decodedFrames, kFrames);
+        EXPECT_EQ(mp4.height, kHeight);
+        ASSERT_EQ(mp4.ptsNs.size(), static_cast<std::size_t>(kFrames));
+        EXPECT_EQ(mp4.ptsNs.front(), 0);
+        for (std::size_t i = 1; i < mp4.ptsNs.size(); ++i) {
+            EXPECT_GT(mp4.ptsNs[i], mp4.ptsNs[i - 1]);
+        }
+        // The index: codes strictly increasing, as the publisher sent them (no loss expected at this rate).
+        const auto lines = ReadLines(Scratch("run/" + name + "_index.csv"));
+        ASSERT_EQ(lines.size(), static_cast<std::size_t>(kFrames) + 1U);
+        for (std::size_t row = 1; row < lines.size(); ++row) {
+            EXPECT_EQ(lines[row].substr(lines[row].rfind(',') + 1), std::to_string(row - 1)) << lines[row];
+        }
+    }
+    EXPECT_NE(summary.find("missed_samples=0 undecodable_samples=0 other_camera_samples=0"),
+              std::string::npos);
+    const std::string png = ReadText(Scratch("run/contact_sheet.png"));
+    ASSERT_GT(png.size(), 24U);
+    EXPECT_EQ(png.substr(16, 8), std::string("\0\0\x05\0\0\0\x02\xd0", 8));
+}
+
+TEST_F(CameraRecordProcess, SigtermFinishesTheFilesAndExitsZero) {
+    if (const std::string missing = RouDiUnavailable(); !missing.empty()) {
+        GTEST_SKIP() << "no RouDi of our own: " << missing;
+    }
+    SignalledRecorder sut({"--output", Scratch("stopped"), "--cameras", "9"}, Scratch("stopped.txt"));
+    ChildProcess publisher(
+        {RECORD_PUBLISHER, "300", "10", "30", std::to_string(kWidth), std::to_string(kHeight)},
+        Scratch("publisher2.txt"));
+    ASSERT_TRUE(WaitForLiveFrames(Scratch("stopped.txt"), "cam_9", std::chrono::seconds(30)))
+        << ReadText(Scratch("stopped.txt"));
+
+    sut.Signal(SIGTERM);
+
+    EXPECT_EQ(sut.Wait(std::chrono::seconds(5)), 0) << ReadText(Scratch("stopped.txt"));
+    const auto mp4 = ProbeMedia(Scratch("stopped/cam_9.mp4"));
+    ASSERT_TRUE(mp4.error.empty()) << mp4.error;
+    EXPECT_GT(mp4.decodedFrames, 0);
+    EXPECT_NE(ReadText(Scratch("stopped/summary.txt")).find("cam_9 frames="), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(Scratch("stopped/cam_8.mp4")));
+}
+
+}  // namespace
+}  // namespace camera_record
