@@ -8,6 +8,34 @@ namespace {
 
 using vrt::cm::type::DriverType;
 
+// Frees an event's blocks through the buffer service and reports refusals: a refused free is a block freed
+// twice or never handed out, a fault of whoever filled the sample.
+class EventDpAdapterHandler : public vrt::cm::utils::DpAdapterHandler {
+  public:
+    EventDpAdapterHandler(std::shared_ptr<vrt::cm::utils::CmLogger> log, std::uint32_t entityId)
+        : log_(std::move(log)), entityId_(entityId) {}
+
+    std::int32_t MbufFree(Mbuf* mbuf) override {
+        const std::int32_t status = DpAdapterHandler::MbufFree(mbuf);
+        if (status != 0) {
+            failures_.fetch_add(1U, std::memory_order_relaxed);
+            if (log_->LimitedEntry("EventAdapterBase_MbufFree" + std::to_string(entityId_), 1000, 1)) {
+                log_->Get().LogError(ARA_LOG_HERE)
+                    << "[EventAdapterBase][Shared-buffer block of a sent sample not freed][entityId="
+                    << entityId_ << ", status=" << status << "]";
+            }
+        }
+        return status;
+    }
+
+    std::uint64_t Failures() const noexcept { return failures_.load(std::memory_order_relaxed); }
+
+  private:
+    std::shared_ptr<vrt::cm::utils::CmLogger> log_;
+    std::uint32_t entityId_;
+    std::atomic<std::uint64_t> failures_{0};
+};
+
 std::string Join(const std::vector<std::string>& items) {
     std::string joined;
     for (const std::string& item : items) {
@@ -26,7 +54,8 @@ EventAdapterBase::EventAdapterBase(std::shared_ptr<SkeletonHandle> skeleton, std
       entityId_(entityId),
       service_(std::move(service)),
       instance_(std::move(instance)),
-      log_(vrt::cm::utils::LogInitializer::GetLogger()) {
+      log_(vrt::cm::utils::LogInitializer::GetLogger()),
+      rawDataHandler_(std::make_shared<EventDpAdapterHandler>(log_, entityId_)) {
     if (skeleton_) {
         skeleton_->Attach(this);
     }
@@ -159,6 +188,10 @@ bool EventAdapterBase::IsEnableEventProloc(vrt::cm::proloc::ProlocEntityIndex& i
     }
     index = IndexOf(proloc->second);
     return true;
+}
+
+std::uint64_t EventAdapterBase::FailedBlockFrees() const noexcept {
+    return static_cast<const EventDpAdapterHandler&>(*rawDataHandler_).Failures();
 }
 
 bool EventAdapterBase::HasRemoteSubscribers() const {

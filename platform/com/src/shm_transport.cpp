@@ -24,6 +24,7 @@
 #include "iceoryx_posh/popo/untyped_subscriber.hpp"
 #include "iceoryx_posh/popo/wait_set.hpp"
 #include "iceoryx_posh/roudi/introspection_types.hpp"
+#include "iceoryx_hoofs/log/logmanager.hpp"
 #include "iceoryx_posh/runtime/posh_runtime.hpp"
 #include "vrt/cm/utils/log_initializer.h"
 
@@ -195,6 +196,8 @@ ara::core::Result<void, std::string> ShmRuntime::Connect() {
             return;
         }
         const std::string name = RuntimeName();
+        // iceoryx's own notices (segments registered, ...) would flood standard error; keep its warnings.
+        iox::log::LogManager::GetLogManager().SetDefaultLogLevel(iox::log::LogLevel::kWarn);
         iox::runtime::PoshRuntime::initRuntime(
             iox::RuntimeName_t(iox::cxx::TruncateToCapacity, name.c_str()));
         const std::uint64_t largest = QueryLargestChunk();

@@ -1,9 +1,12 @@
 // One side of the two-process shared-memory tests: publishes generated CameraH265Image events through the
-// event adapter, or subscribes to them through the subscriber API and checks what arrives.
+// event adapter, or subscribes to them through the subscriber API and checks what arrives; the same for
+// perception records that carry shared-buffer blocks.
 //
 //   shm_peer publish   <entityId> <count> <seed> <maxSize> <intervalUs>
 //   shm_peer oversize  <entityId>
 //   shm_peer subscribe <entityId> <count> <seed> <maxSize> <queueCapacity> <slowMs> <timeoutMs>
+//   shm_peer publish-perception   <entityId> <count> <poolBlocks>
+//   shm_peer subscribe-perception <entityId> <count> <timeoutMs>
 //
 // Configuration from CM_CONFIG_FILE_PATH; RouDi must run. Exit status 0 when everything held.
 #include <chrono>
@@ -13,10 +16,13 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "ara/com/internal/skeleton/event/event_adapter.h"
 #include "ara/com/internal/skeleton/skeleton_adapter.h"
+#include "hal_buff/hal_buff.h"
 #include "impl_type_camerah265image.h"
+#include "perception/impl_type_cam2camperceptionstruct.h"
 #include "vrt/cm/event_subscriber.h"
 
 namespace {
@@ -48,6 +54,7 @@ std::uint32_t Arg(char** argv, int index) {
     return static_cast<std::uint32_t>(std::strtoul(argv[index], nullptr, 10));
 }
 
+template <typename T>
 struct Publisher {
     explicit Publisher(std::uint32_t entityId)
         : skeleton(kService, ara::core::InstanceSpecifier("camera_drv/shm_peer"),
@@ -78,7 +85,7 @@ struct Publisher {
     }
 
     SkeletonAdapter skeleton;
-    EventAdapter<CameraH265Image> event;
+    EventAdapter<T> event;
 };
 
 int Publish(char** argv) {
@@ -86,7 +93,7 @@ int Publish(char** argv) {
     const std::uint32_t seed = Arg(argv, 4);
     const std::size_t maxSize = Arg(argv, 5);
     const auto interval = std::chrono::microseconds(Arg(argv, 6));
-    Publisher publisher(Arg(argv, 2));
+    Publisher<CameraH265Image> publisher(Arg(argv, 2));
     if (!publisher.Start()) {
         std::cout << "no subscriber" << std::endl;
         return 2;
@@ -110,7 +117,7 @@ int Publish(char** argv) {
 }
 
 int Oversize(char** argv) {
-    Publisher publisher(Arg(argv, 2));
+    Publisher<CameraH265Image> publisher(Arg(argv, 2));
     if (!publisher.Start()) {
         return 2;
     }
@@ -169,6 +176,103 @@ int Subscribe(char** argv) {
     return mismatches == 0 ? 0 : 1;
 }
 
+// The index-th perception record of a run, its block (if any) left to the caller.
+perception::Cam2CamPerceptionStruct PerceptionRecord(std::uint32_t index) {
+    perception::Cam2CamPerceptionStruct record;
+    record.typeCode = static_cast<std::int32_t>(index);
+    record.seq = static_cast<std::int8_t>(index);
+    record.header.sec = static_cast<std::int32_t>(index);
+    record.header.frameId = "cam" + std::to_string(index % 4U);
+    return record;
+}
+
+// Sends `count` records, each with a fresh block from a pool of `poolBlocks`: the pool lasts only if the
+// middleware frees every block it is handed, and only once. Reports "blocks freed" when it holds.
+int PublishPerception(char** argv) {
+    const std::uint32_t count = Arg(argv, 3);
+    const std::uint32_t poolBlocks = Arg(argv, 4);
+    const HalBuffCfg config{};
+    HalBuffPoolAttr attr{};
+    attr.blkSize = 4096;
+    attr.blkNum = poolBlocks;
+    attr.align = 64;
+    PoolHandle pool = nullptr;
+    if (halBuffInit(&config) != HAL_BUFF_OK || halBuffCreatePool(&attr, &pool) != HAL_BUFF_OK) {
+        std::cout << "no buffer pool" << std::endl;
+        return 2;
+    }
+    Publisher<perception::Cam2CamPerceptionStruct> publisher(Arg(argv, 2));
+    if (!publisher.Start()) {
+        std::cout << "no subscriber" << std::endl;
+        return 2;
+    }
+    for (std::uint32_t i = 0; i < count; ++i) {
+        Mbuf* block = nullptr;
+        if (const std::int32_t status = halMbufAllocByPool(pool, &block); status != HAL_BUFF_OK) {
+            std::cout << "block " << i << " not allocated: " << status << std::endl;
+            return 1;
+        }
+        auto record = std::make_unique<perception::Cam2CamPerceptionStruct>(PerceptionRecord(i));
+        record->SetMbufPtr(block);
+        publisher.event.Send(std::move(record));
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    // Every block is back: the pool hands all of them out again and takes each back.
+    std::vector<Mbuf*> blocks(poolBlocks, nullptr);
+    for (auto& block : blocks) {
+        if (halMbufAllocByPool(pool, &block) != HAL_BUFF_OK) {
+            std::cout << "a block was never freed" << std::endl;
+            return 1;
+        }
+    }
+    for (Mbuf* block : blocks) {
+        halMbufFree(block);
+    }
+    std::cout << "sent " << count << ", failed frees " << publisher.event.FailedBlockFrees() << std::endl;
+    if (publisher.event.FailedBlockFrees() == 0U) {
+        std::cout << "blocks freed" << std::endl;
+    }
+    publisher.Linger();
+    halBuffDestroyPool(pool);
+    halBuffDeinit();
+    return publisher.event.FailedBlockFrees() == 0U ? 0 : 1;
+}
+
+// Receives the records; each must carry the publisher's fields and no block.
+int SubscribePerception(char** argv) {
+    const std::uint32_t count = Arg(argv, 3);
+    const auto timeout = std::chrono::milliseconds(Arg(argv, 4));
+    vrt::cm::EventSubscriber<perception::Cam2CamPerceptionStruct>::Options options;
+    options.queueCapacity = 256;
+    auto subscriber =
+        vrt::cm::EventSubscriber<perception::Cam2CamPerceptionStruct>::Create(Arg(argv, 2), options);
+    if (!subscriber.HasValue()) {
+        std::cout << "subscribe failed: " << subscriber.Error() << std::endl;
+        return 2;
+    }
+    std::cout << "ready" << std::endl;
+    std::uint32_t received = 0;
+    std::uint32_t mismatches = 0;
+    const auto deadline = Clock::now() + timeout;
+    perception::Cam2CamPerceptionStruct record;
+    while (received < count && Clock::now() < deadline) {
+        if (!subscriber.Value()->WaitForData(std::chrono::milliseconds(20))) {
+            continue;
+        }
+        auto outcome = subscriber.Value()->TryReceive(record);
+        if (!outcome) {
+            continue;
+        }
+        const auto index = static_cast<std::uint32_t>(record.header.sec);
+        if (!outcome->IsSuccess() || index != received || record != PerceptionRecord(index)) {
+            ++mismatches;
+        }
+        ++received;
+    }
+    std::cout << "received " << received << " mismatches " << mismatches << std::endl;
+    return received == count && mismatches == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -181,6 +285,12 @@ int main(int argc, char** argv) {
     }
     if (mode == "subscribe" && argc == 9) {
         return Subscribe(argv);
+    }
+    if (mode == "publish-perception" && argc == 5) {
+        return PublishPerception(argv);
+    }
+    if (mode == "subscribe-perception" && argc == 5) {
+        return SubscribePerception(argv);
     }
     std::cerr << "usage: shm_peer publish|oversize|subscribe ... (see the source)\n";
     return 64;

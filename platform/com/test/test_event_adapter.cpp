@@ -6,7 +6,6 @@
 #include "ara/log/logging.h"
 #include "com_test_support.h"
 #include "impl_type_camerah265image.h"
-#include "perception/impl_type_cam2camperceptionstruct.h"
 
 namespace {
 
@@ -144,26 +143,6 @@ TEST_F(EventAdapterTest, UninitializedEventAttachesItsProlocMemoryAtFirstSend) {
     EXPECT_EQ(sut->ProlocMemory(), memory);
     EXPECT_EQ(memory->GetMessageNumber(5), 2U) << "the deployment is asked once, at the first send";
     vrt::cm::proloc::ProlocEventInstanceImpl<CameraH265Image>::GetInstance()->DeleteProlocEventMemory(index);
-}
-
-TEST_F(EventAdapterTest, PerceptionRecordKeepsItsBlockPointerOnTheProlocPath) {
-    ScopedManifest manifest(Manifest(EventEntry(30182, "Cam2CamPerceptionEvent1", ProlocOnly(), 4098, "pp")));
-    EventAdapter<perception::Cam2CamPerceptionStruct> sut(
-        skeleton.GetSkeleton(), 30182, vrt::cm::type::ServiceIdentifierType("/test/Visualization"),
-        ara::core::InstanceSpecifier("test/port"));
-    ASSERT_TRUE(sut.Initialize().HasValue());
-    sut.ProlocMemory()->EnableEventClient(1, 1, nullptr);
-    auto* block = reinterpret_cast<Mbuf*>(0x1000);
-    auto sample = sut.Allocate();
-    sample->SetMbufPtr(block);
-    sample->seq = 3;
-
-    sut.Send(std::move(sample));
-
-    auto received = sut.ProlocMemory()->LoadData(1);
-    ASSERT_NE(received, nullptr);
-    EXPECT_EQ(received->GetMbufPtr(), block);
-    EXPECT_EQ(received->seq, 3);
 }
 
 TEST(SkeletonAdapterTest, MethodThreadSettingIsRefusedWhereItCannotApply) {

@@ -42,6 +42,18 @@ TEST_F(ProlocEventMemory, FullClientQueueDropsOldestWithOneWarning) {
               1U);
 }
 
+TEST_F(ProlocEventMemory, SampleDroppedFromAFullQueueIsLetGoWithItsLoan) {
+    sut.EnableEventClient(27, 1, nullptr);
+    auto first = std::make_shared<int>(1);
+    const std::weak_ptr<int> watch = first;
+    sut.StoreData(std::move(first));
+
+    sut.StoreData(2);
+
+    EXPECT_TRUE(watch.expired()) << "never handed to the client, so nothing may keep it";
+    EXPECT_EQ(*sut.LoadData(27), 2);
+}
+
 TEST_F(ProlocEventMemory, RepeatedOverflowWarnsOncePerWindow) {
     // The limit is keyed by client uid for the whole process: a uid of its own here.
     sut.EnableEventClient(17, 1, nullptr);

@@ -20,13 +20,16 @@ using vrt::cm::test::RouDiProcess;
 using vrt::cm::test::ScopedManifest;
 
 constexpr std::uint32_t kEvent = 35045;
+constexpr std::uint32_t kPerceptionEvent = 30182;
 constexpr std::chrono::seconds kRunTimeout{60};
 
 std::string ShmManifest() {
-    return vrt::cm::test::Manifest(vrt::cm::test::EventEntry(
-        kEvent, "CameraH265ImageEvent",
-        std::string(R"({"SHM": {"serialization": )") + vrt::cm::test::kShmSerialization +
-            R"(}, "PROLOC": {"serialization": )" + vrt::cm::test::kShmSerialization + "}}"));
+    const std::string transports = std::string(R"({"SHM": {"serialization": )") +
+                                   vrt::cm::test::kShmSerialization + R"(}, "PROLOC": {"serialization": )" +
+                                   vrt::cm::test::kShmSerialization + "}}";
+    return vrt::cm::test::Manifest(
+        vrt::cm::test::EventEntry(kEvent, "CameraH265ImageEvent", transports) + ", " +
+        vrt::cm::test::EventEntry(kPerceptionEvent, "Cam2CamPerceptionEvent1", transports, 4098));
 }
 
 std::string ReadFile(const std::string& path) {
@@ -160,6 +163,25 @@ TEST_F(ShmTransport, SlowSubscriberLosesTheOldestAndNeverBlocksTheSender) {
     ASSERT_NE(sender.find("sent "), std::string::npos) << sender;
     ASSERT_EQ(std::sscanf(sender.c_str() + sender.find("sent "), "sent %u in %u us", &sent, &totalUs), 2);
     EXPECT_LT(totalUs, 1000000U);
+}
+
+// The fields cross the process boundary, the block does not: the publisher frees every block once, and its
+// pool (fewer blocks than records) lasts the whole run.
+TEST_F(ShmTransport, PerceptionRecordsTravelAsTheirFieldsAndTheirBlocksAreFreedOnce) {
+    ChildProcess subscriber(
+        {SHM_PEER, "subscribe-perception", std::to_string(kPerceptionEvent), "200", "30000"},
+        Output("perception_sub.txt"));
+    ASSERT_TRUE(WaitForText(Output("perception_sub.txt"), "ready", std::chrono::seconds(10)))
+        << ReadFile(Output("perception_sub.txt"));
+    ChildProcess publisher({SHM_PEER, "publish-perception", std::to_string(kPerceptionEvent), "200", "4"},
+                           Output("perception_pub.txt"));
+
+    EXPECT_EQ(subscriber.Wait(kRunTimeout), 0) << ReadFile(Output("perception_sub.txt"));
+    EXPECT_EQ(publisher.Wait(kRunTimeout), 0) << ReadFile(Output("perception_pub.txt"));
+    EXPECT_NE(ReadFile(Output("perception_sub.txt")).find("received 200 mismatches 0"), std::string::npos)
+        << ReadFile(Output("perception_sub.txt"));
+    EXPECT_NE(ReadFile(Output("perception_pub.txt")).find("blocks freed"), std::string::npos)
+        << ReadFile(Output("perception_pub.txt"));
 }
 
 TEST_F(ShmTransport, PayloadOverTheLargestMempoolIsRefusedWithoutAbort) {

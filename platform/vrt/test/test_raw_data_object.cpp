@@ -100,6 +100,54 @@ TEST_F(AraDpRawDataObjectTest, RecordWithoutBlockReleasesNothing) {
     EXPECT_TRUE(IsAllocated(block_));
 }
 
+// Keeps whatever it is given until cleared, as a process-local memory with one client does.
+template <typename T>
+class HoldingContainer : public DataContainer<T> {
+  public:
+    const T* StoreData(std::shared_ptr<T> sample) override {
+        held.push_back(std::move(sample));
+        return held.back().get();
+    }
+    std::vector<std::shared_ptr<T>> held;
+};
+
+static_assert(kCarriesMbuf<Record>);
+static_assert(!kCarriesMbuf<CameraH265Image>);
+
+TEST_F(AraDpRawDataObjectTest, ReleasedBlockIsFreedWhenTheLastStoredCopyGoes) {
+    HoldingContainer<Record> container;
+    AraDpRawDataObject<Record> sut(record_, handler_, &container);
+
+    const Record* stored = sut.StoreToContainer();
+    sut.ReleaseData();
+
+    ASSERT_EQ(container.held.size(), 1U);
+    EXPECT_EQ(stored, container.held.front().get());
+    EXPECT_NE(stored, &record_);
+    EXPECT_EQ(stored->GetMbufPtr(), block_);
+    EXPECT_EQ(stored->header.frameId, "cam");
+    EXPECT_TRUE(IsAllocated(block_));
+    EXPECT_EQ(sut.GetMbuf(), nullptr);
+
+    std::shared_ptr<Record> receiver = container.held.front();
+    container.held.clear();
+    EXPECT_TRUE(IsAllocated(block_)) << "a receiver still holds the copy";
+    receiver.reset();
+    EXPECT_FALSE(IsAllocated(block_));
+    EXPECT_EQ(handler_->frees, 1);
+}
+
+TEST_F(AraDpRawDataObjectTest, StoredCopiesOfAnUnreleasedObjectNeverFree) {
+    HoldingContainer<Record> container;
+    {
+        AraDpRawDataObject<Record> sut(record_, handler_, &container);
+        sut.StoreToContainer();
+    }
+    container.held.clear();
+    EXPECT_EQ(handler_->frees, 0);
+    EXPECT_TRUE(IsAllocated(block_));
+}
+
 class RefusingObject : public AraDpRawDataObject<Record> {
   public:
     using AraDpRawDataObject::AraDpRawDataObject;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "ara/log/logger.h"
+#include "vrt/cm/serialize/data_container.h"
 #include "vrt/cm/utils/log_initializer.h"
 
 namespace vrt::cm::proloc {
@@ -44,10 +45,11 @@ class ProlocEventMemory {
 };
 
 // One event's process-local memory for payload type T: every stored sample becomes one shared copy that is
-// queued for each registered client, without serialization. Receive handlers run on the storing thread,
-// after the memory's mutex is released.
+// queued for each registered client, without serialization. A copy lives while it is queued, loaned, held
+// by a client or kept as the last sample; a sample dropped from a full queue was never handed out, so its
+// loan goes with it. Receive handlers run on the storing thread, after the memory's mutex is released.
 template <typename T>
-class ProlocEventMemoryImpl : public ProlocEventMemory {
+class ProlocEventMemoryImpl : public ProlocEventMemory, public serialize::DataContainer<T> {
   public:
     struct DataInfo {
         unsigned long clientUid{0};
@@ -70,12 +72,17 @@ class ProlocEventMemoryImpl : public ProlocEventMemory {
     }
 
     // The address of the stored copy, or null when no client took it and nothing keeps it.
-    const T* StoreData(const T& sample) {
+    const T* StoreData(const T& sample) { return StoreData(std::make_shared<T>(sample)); }
+
+    // Stores `copy` itself, shared by every client; see StoreData(const T&).
+    const T* StoreData(std::shared_ptr<T> copy) override {
         std::vector<std::function<void()>> handlers;
+        // Samples let go of here are destroyed after the mutex is released: what they hold on to (a
+        // shared-buffer block) is released by foreign code.
+        std::vector<std::shared_ptr<T>> dropped;
         std::unique_lock<std::mutex> lock(mutex_);
-        auto copy = std::make_shared<T>(sample);
         if (keepLast_) {
-            last_ = copy;
+            dropped.push_back(std::exchange(last_, copy));
         }
         if (clients_.empty()) {
             lock.unlock();
@@ -94,7 +101,9 @@ class ProlocEventMemoryImpl : public ProlocEventMemory {
                            "discard][clientUid="
                         << uid << "]";
                 }
+                dropped.push_back(std::move(client.queue.front()));
                 client.queue.pop_front();
+                client.loans.erase(AddressOf(dropped.back()));
             }
             client.queue.push_back(copy);
             client.loans[AddressOf(copy)] = copy;
@@ -157,18 +166,20 @@ class ProlocEventMemoryImpl : public ProlocEventMemory {
     }
 
     std::uint8_t ReturnLoan(unsigned long clientUid, const unsigned char* sample) override {
+        typename decltype(ProlocEventClientData::loans)::node_type returned;  // destroyed after unlocking
         std::lock_guard<std::mutex> lock(mutex_);
         auto it = clients_.find(clientUid);
         if (it == clients_.end()) {
             return 1U;
         }
-        it->second.loans.erase(sample);
+        returned = it->second.loans.extract(sample);
         return 0U;
     }
 
     std::size_t UnSubscribeClient(unsigned long clientUid) override {
+        typename decltype(clients_)::node_type removed;  // destroyed after unlocking
         std::lock_guard<std::mutex> lock(mutex_);
-        clients_.erase(clientUid);
+        removed = clients_.extract(clientUid);
         return clients_.size();
     }
 

@@ -2,7 +2,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
+#include "vrt/cm/serialize/data_container.h"
 #include "vrt/common/serialize/result.h"
 #include "vrt/common/serializer.h"
 
@@ -14,13 +16,23 @@ enum class ObjectType : std::uint8_t {
 };
 
 // A sample on its way through the middleware's send path: serialization writes its fields into the
-// message buffer; releasing its data does nothing. Refers to the record, which must outlive it.
+// message buffer; releasing its data does nothing. Refers to the record, which must outlive it, and to the
+// event's data container, if any. Not thread-safe: one send uses an object at a time.
 template <typename T>
 class VrtObject {
   public:
-    explicit VrtObject(const T& record) : record_(record) {}
+    explicit VrtObject(const T& record, DataContainer<T>* container = nullptr)
+        : record_(record), container_(container) {}
 
     static constexpr ObjectType GetObjectType() noexcept { return ObjectType::kVrtObject; }
+
+    DataContainer<T>* GetDataContainer() const noexcept { return container_; }
+
+    // Hands one shared copy of the record to the data container. Its address, or null when there is no
+    // container or nobody took the copy.
+    const T* StoreToContainer() const {
+        return container_ == nullptr ? nullptr : container_->StoreData(std::make_shared<T>(record_));
+    }
 
     vrt::common::serialize::Result Serialize(const vrt::common::Serializer<T>& serializer,
                                              std::uint8_t* buffer, std::size_t size) const {
@@ -30,6 +42,7 @@ class VrtObject {
 
   private:
     const T& record_;
+    DataContainer<T>* container_;
 };
 
 }  // namespace vrt::cm::serialize

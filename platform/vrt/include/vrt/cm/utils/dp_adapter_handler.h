@@ -7,6 +7,8 @@ struct Mbuf;
 namespace vrt::cm::utils {
 
 // The middleware's access to the platform's shared-buffer blocks. Thread-safe, as the buffer service is.
+// Raw-data objects free their blocks through it, possibly late and on a receiver's thread, so nobody is left
+// to look at the status but the handler: a handler that cares reports failures itself.
 class DpAdapterHandler {
   public:
     virtual ~DpAdapterHandler() = default;

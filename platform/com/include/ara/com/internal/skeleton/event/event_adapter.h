@@ -2,15 +2,19 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "ara/com/internal/skeleton/event/event_adapter_base.h"
 #include "ara/core/error_code.h"
 #include "ara/core/result.h"
 #include "vrt/cm/proloc/proloc_event_instance.h"
+#include "vrt/cm/serialize/dp_raw_data_object.h"
+#include "vrt/cm/serialize/vrt_object.h"
 #include "vrt/cm/type/com_error_domain.h"
 #include "vrt/common/serialize_config_checker.h"
 #include "vrt/common/serializer.h"
@@ -20,6 +24,12 @@ namespace ara::com::internal::skeleton::event {
 // One event of a provided service instance, carrying payloads of type T. Initialize once, on the thread
 // that builds the skeleton; Send may then be called from any thread (sends of one event are serialized by
 // its transports).
+//
+// A payload type with a shared-buffer block (GetMbufPtr) hands the sample's block, if any, to the middleware
+// with every send, whether the event was initialized or not, and the middleware frees it exactly once: after
+// the send, or when the last process-local client lets go of the sample, whichever is later. Process-local
+// clients see the block itself; the shared-memory transport carries the serialized fields only, so a
+// subscriber in another process receives the record without a block.
 template <typename T>
 class EventAdapter : public EventAdapterBase {
   public:
@@ -85,7 +95,7 @@ class EventAdapter : public EventAdapterBase {
     std::unique_ptr<T> Allocate() const { return std::make_unique<T>(); }
 
     // Delivers the sample on every transport of the event; a null sample sends nothing. Failures are
-    // logged, never reported to the caller.
+    // logged, never reported to the caller. The sample's block, if any, belongs to the middleware from here.
     void Send(std::unique_ptr<T> sample) noexcept {
         if (!sample) {
             return;
@@ -127,19 +137,51 @@ class EventAdapter : public EventAdapterBase {
         firstSend_.store(false, std::memory_order_release);
     }
 
+    // Wraps the sample for the send path, with the event's process-local memory as its data container,
+    // hands it to every transport and then releases its data.
     void Deliver(const T& sample) {
-        if (memory_) {
-            memory_->StoreData(sample);
+        if constexpr (vrt::cm::serialize::kCarriesMbuf<T>) {
+            vrt::cm::serialize::AraDpRawDataObject<T> object(sample, RawDataHandler(), memory_.get());
+            Transmit(object, sample);
+            object.ReleaseData();
+        } else {
+            vrt::cm::serialize::VrtObject<T> object(sample, memory_.get());
+            Transmit(object, sample);
+            object.ReleaseData();
         }
+    }
+
+    template <typename Object>
+    void Transmit(Object& object, const T& sample) {
+        object.StoreToContainer();
         vrt::cm::shm::ShmEventPublisher* shm = ShmPublisher();
-        if (shm != nullptr && shmSerializer_ && shm->IsOffered()) {
-            const auto size = shmSerializer_->GetSize(sample);
-            if (!size.HasValue()) {
-                LogEncodeFailure(vrt::cm::type::DriverType::SHM, size.Error());
+        if (shm == nullptr || !shmSerializer_ || !shm->IsOffered()) {
+            return;
+        }
+        const auto size = shmSerializer_->GetSize(sample);
+        if (!size.HasValue()) {
+            LogEncodeFailure(vrt::cm::type::DriverType::SHM, size.Error());
+            return;
+        }
+        if constexpr (Object::GetObjectType() == vrt::cm::serialize::ObjectType::kRawData) {
+            // The fields are serialized once, into the object's private data, which is the chunk's payload.
+            // The block does not cross the process boundary.
+            auto result = object.Serialize(*shmSerializer_, nullptr, size.Value());
+            if (result.IsSuccess()) {
+                result = object.AttachToMessage();
+            }
+            if (!result.IsSuccess()) {
+                LogEncodeFailure(vrt::cm::type::DriverType::SHM, result);
                 return;
             }
-            shm->Send(size.Value(), [this, &sample](std::uint8_t* buffer, std::size_t bytes) {
-                const auto result = shmSerializer_->Serialize(sample, buffer, bytes);
+            const std::vector<std::uint8_t>& payload = object.GetPrivateData();
+            shm->Send(payload.size(), [&payload](std::uint8_t* buffer, std::size_t bytes) {
+                std::memcpy(buffer, payload.data(), bytes);
+                return true;
+            });
+        } else {
+            shm->Send(size.Value(), [this, &object](std::uint8_t* buffer, std::size_t bytes) {
+                const auto result = object.Serialize(*shmSerializer_, buffer, bytes);
                 if (!result.IsSuccess()) {
                     LogEncodeFailure(vrt::cm::type::DriverType::SHM, result);
                 }

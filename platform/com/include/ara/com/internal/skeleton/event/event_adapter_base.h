@@ -15,6 +15,7 @@
 #include "vrt/cm/shm/shm_transport.h"
 #include "vrt/cm/type/driver_type.h"
 #include "vrt/cm/type/service_identifier_type.h"
+#include "vrt/cm/utils/dp_adapter_handler.h"
 #include "vrt/cm/utils/log_initializer.h"
 #include "vrt/common/serialize/result.h"
 
@@ -50,6 +51,9 @@ class EventAdapterBase {
     // True while a subscriber in another process is connected to the event's shared-memory transport.
     bool HasRemoteSubscribers() const;
 
+    // Shared-buffer blocks of sent samples that the buffer service refused to free (each one is logged).
+    std::uint64_t FailedBlockFrees() const noexcept;
+
     // Called by the skeleton handle when the service instance is offered or withdrawn.
     void OnOffer();
     void OnStopOffer();
@@ -76,6 +80,10 @@ class EventAdapterBase {
     static vrt::cm::proloc::ProlocEntityIndex IndexOf(const EventInfo& info);
 
     vrt::cm::utils::CmLogger& Log() const noexcept { return *log_; }
+    // Frees the shared-buffer blocks of this event's sent samples; thread-safe, shared with the samples.
+    const std::shared_ptr<vrt::cm::utils::DpAdapterHandler>& RawDataHandler() const noexcept {
+        return rawDataHandler_;
+    }
     vrt::cm::shm::ShmEventPublisher* ShmPublisher() const noexcept { return shmPublisher_.get(); }
     void MarkInitialized() noexcept { initialized_.store(true, std::memory_order_release); }
 
@@ -85,6 +93,7 @@ class EventAdapterBase {
     vrt::cm::type::ServiceIdentifierType service_;
     ara::core::InstanceSpecifier instance_;
     std::shared_ptr<vrt::cm::utils::CmLogger> log_;
+    std::shared_ptr<vrt::cm::utils::DpAdapterHandler> rawDataHandler_;
     std::atomic<bool> initialized_{false};
     mutable std::mutex bindingMutex_;
     std::unique_ptr<vrt::cm::shm::ShmEventPublisher> shmPublisher_;
