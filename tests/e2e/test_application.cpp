@@ -2,28 +2,26 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
 }
 
 #include <algorithm>
 #include <chrono>
 #include <map>
 #include <memory>
-#include <mutex>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "e2e_support.h"
-#include "impl_type_camerah265image.h"
 #include "lens_model.h"
 #include "roudi_process.h"
-#include "vcu/camera/frame_code.h"
-#include "vrt/cm/event_subscriber.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-constexpr std::uint32_t kImageEvent = 35045;
 constexpr int kFramesPerSecond = 30;
 
 std::string cameraSection(int id, std::uint32_t gop, bool undistort) {
@@ -118,15 +116,83 @@ TEST(ApplicationConfiguration, EachErrorEndsTheProcessWithStatusOneBeforeAnythin
     }
 }
 
-// Everything one camera published, as the subscriber received it.
-struct Received {
-    std::int32_t sec;  // as the record carries them
-    std::int32_t nsec;
+// One line of a recorder index: frame,stamp,key,bytes,latency_ms,frame_code.
+struct IndexRow {
+    std::int64_t stampNs;
     bool isKeyFrame;
-    std::vector<std::uint8_t> data;
+    std::optional<std::uint32_t> frameCode;
 };
 
-// A running system: RouDi (ours, or the one that runs), a subscriber to the image event and the application.
+std::vector<IndexRow> readIndex(const std::string& path) {
+    std::vector<IndexRow> rows;
+    std::istringstream lines(e2e::readFile(path));
+    std::string line;
+    std::getline(lines, line);  // header
+    while (std::getline(lines, line)) {
+        std::vector<std::string> fields;
+        std::istringstream cells(line);
+        for (std::string cell; std::getline(cells, cell, ',');) {
+            fields.push_back(cell);
+        }
+        if (fields.size() < 5) {
+            continue;
+        }
+        const std::size_t dot = fields[1].find('.');
+        IndexRow row{
+            std::stoll(fields[1].substr(0, dot)) * 1000000000 + std::stoll(fields[1].substr(dot + 1)),
+            fields[2] == "1", std::nullopt};
+        if (fields.size() > 5 && !fields[5].empty()) {
+            row.frameCode = static_cast<std::uint32_t>(std::stoul(fields[5]));
+        }
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+// Decodes an Annex-B H.264 file with libavcodec; the decoded pictures' sizes and picture types.
+struct Decoded {
+    int width;
+    int height;
+    bool intra;
+};
+
+std::vector<Decoded> decodeFile(const std::string& path) {
+    std::vector<Decoded> pictures;
+    AVFormatContext* format = nullptr;
+    if (avformat_open_input(&format, path.c_str(), nullptr, nullptr) != 0) {
+        return pictures;
+    }
+    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
+    AVCodecContext* context = avcodec_alloc_context3(codec);
+    AVPacket* packet = av_packet_alloc();
+    AVFrame* frame = av_frame_alloc();
+    const auto drain = [&] {
+        while (avcodec_receive_frame(context, frame) == 0) {
+            pictures.push_back({frame->width, frame->height, frame->pict_type == AV_PICTURE_TYPE_I});
+        }
+    };
+    if (avformat_find_stream_info(format, nullptr) >= 0 &&
+        avcodec_parameters_to_context(context, format->streams[0]->codecpar) >= 0 &&
+        avcodec_open2(context, codec, nullptr) == 0) {
+        while (av_read_frame(format, packet) == 0) {
+            if (avcodec_send_packet(context, packet) == 0) {
+                drain();
+            }
+            av_packet_unref(packet);
+        }
+        avcodec_send_packet(context, nullptr);
+        drain();
+    }
+    av_frame_free(&frame);
+    av_packet_free(&packet);
+    avcodec_free_context(&context);
+    avformat_close_input(&format);
+    return pictures;
+}
+
+// A running system: RouDi (ours, or the one that runs), the recorder as the subscriber in a process of its
+// own (a process connected to RouDi is sent SIGTERM when RouDi stops, so the test process never connects),
+// and the application.
 class RunningSystem : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -139,25 +205,15 @@ class RunningSystem : public ::testing::Test {
             e2e::testDirectory(::testing::UnitTest::GetInstance()->current_test_info()->name()), kGop);
     }
 
-    void subscribe() {
-        auto created = vrt::cm::EventSubscriber<CameraH265Image>::Create(kImageEvent, {256},
-                                                                         dir_ + "/cm_deployment.json");
-        ASSERT_TRUE(created.HasValue()) << created.Error();
-        subscriber_ = std::move(created).Value();
-        subscriber_->StartReceiving([this](const CameraH265Image& image, const auto&) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            received_[image.cameraId].push_back(
-                {image.header.sec, image.header.nsec, image.isKeyFrame, image.data});
-        });
-    }
-
-    std::size_t fewestFrames() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        std::size_t fewest = SIZE_MAX;
-        for (std::uint8_t camera = 0; camera < 4; ++camera) {
-            fewest = std::min(fewest, received_[camera].size());
-        }
-        return fewest;
+    void startRecorder(int seconds) {
+        recorder_ = std::make_unique<e2e::Process>(
+            std::vector<std::string>{CAMERA_RECORD_BINARY, "--duration", std::to_string(seconds), "--output",
+                                     dir_ + "/record", "--manifest", dir_ + "/cm_deployment.json"},
+            std::map<std::string, std::string>{{"ARA_LOG_MODE", "console"}}, dir_ + "/recorder.out",
+            dir_ + "/recorder.err");
+        // The recorder subscribes before the application offers, so that it sees the first frames.
+        ASSERT_TRUE(waitForLog(dir_ + "/recorder.out", "waiting for the publisher", 20s))
+            << e2e::readFile(dir_ + "/recorder.err");
     }
 
     // SIGTERM while the cameras stream: the process must end cleanly within two seconds.
@@ -171,105 +227,55 @@ class RunningSystem : public ::testing::Test {
     static constexpr std::uint32_t kGop = 10;
     std::unique_ptr<vrt::cm::test::RouDiProcess> roudi_;
     std::string dir_;
-    std::unique_ptr<vrt::cm::EventSubscriber<CameraH265Image>> subscriber_;
+    std::unique_ptr<e2e::Process> recorder_;
     std::unique_ptr<e2e::Process> app_;
-    std::mutex mutex_;
-    std::map<std::uint8_t, std::vector<Received>> received_;
 };
-
-struct Decoded {
-    int width;
-    int height;
-    bool intra;
-    std::optional<std::uint32_t> frameCode;
-};
-
-// Decodes one camera's events in order with libavcodec.
-std::vector<Decoded> decode(const std::vector<Received>& frames) {
-    std::vector<Decoded> pictures;
-    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
-    AVCodecContext* context = avcodec_alloc_context3(codec);
-    AVPacket* packet = av_packet_alloc();
-    AVFrame* frame = av_frame_alloc();
-    if (avcodec_open2(context, codec, nullptr) == 0) {
-        context->flags |= AV_CODEC_FLAG_LOW_DELAY;
-        for (const Received& received : frames) {
-            std::vector<std::uint8_t> padded(received.data);
-            padded.resize(padded.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
-            packet->data = padded.data();
-            packet->size = static_cast<int>(received.data.size());
-            if (avcodec_send_packet(context, packet) != 0) {
-                pictures.push_back({0, 0, false, std::nullopt});
-                continue;
-            }
-            while (avcodec_receive_frame(context, frame) == 0) {
-                pictures.push_back({frame->width, frame->height, frame->pict_type == AV_PICTURE_TYPE_I,
-                                    vcu::camera::readFrameCode(frame->data[0], frame->width, frame->height,
-                                                               frame->linesize[0], 1280.0 / 1920.0)});
-            }
-        }
-    }
-    av_frame_free(&frame);
-    av_packet_free(&packet);
-    avcodec_free_context(&context);
-    return pictures;
-}
 
 TEST_F(RunningSystem, EveryCameraStreamsDecodableFramesAtTheGopRhythm) {
-    ASSERT_NO_FATAL_FAILURE(subscribe());
+    ASSERT_NO_FATAL_FAILURE(startRecorder(6));
     app_ = startApplication(dir_);
-    const auto deadline = std::chrono::steady_clock::now() + 30s;
-    while (fewestFrames() < 4 * kFramesPerSecond && std::chrono::steady_clock::now() < deadline) {
-        ASSERT_TRUE(app_->running()) << e2e::readFile(dir_ + "/app.err").substr(0, 4000);
-        std::this_thread::sleep_for(100ms);
-    }
+    ASSERT_EQ(recorder_->wait(60s), 0) << e2e::readFile(dir_ + "/recorder.err").substr(0, 4000);
+    ASSERT_TRUE(app_->running()) << e2e::readFile(dir_ + "/app.err").substr(0, 4000);
     stopApplication();
-    subscriber_->StopReceiving();
-    EXPECT_EQ(subscriber_->MissedSamples(), 0U);
-    EXPECT_EQ(subscriber_->DecodeFailures(), 0U);
 
-    for (std::uint8_t camera = 0; camera < 4; ++camera) {
-        SCOPED_TRACE("camera index " + std::to_string(camera));
-        const std::vector<Received>& frames = received_[camera];
-        ASSERT_GE(frames.size(), 3U * kFramesPerSecond);
+    const std::string summary = e2e::readFile(dir_ + "/record/summary.txt");
+    EXPECT_NE(summary.find("missed_samples=0 "), std::string::npos) << summary;
+    for (int id = 8; id < 12; ++id) {
+        SCOPED_TRACE("camera " + std::to_string(id));
+        const std::string prefix = dir_ + "/record/cam_" + std::to_string(id);
+        const std::vector<IndexRow> rows = readIndex(prefix + "_index.csv");
+        ASSERT_GE(rows.size(), 2U * kFramesPerSecond) << summary;
 
         // Frame count against the time the camera streamed (published stamps, platform clock).
-        const auto ns = [](const Received& r) {
-            return static_cast<std::int64_t>(static_cast<std::uint32_t>(r.sec)) * 1000000000 + r.nsec;
-        };
-        const double seconds = static_cast<double>(ns(frames.back()) - ns(frames.front())) / 1e9;
+        const double seconds = static_cast<double>(rows.back().stampNs - rows.front().stampNs) / 1e9;
         const double expected = seconds * kFramesPerSecond + 1;
-        EXPECT_NEAR(static_cast<double>(frames.size()), expected, expected * 0.1);
-        for (std::size_t i = 1; i < frames.size(); ++i) {
-            ASSERT_GT(ns(frames[i]), ns(frames[i - 1])) << "frame " << i;
-        }
+        EXPECT_NEAR(static_cast<double>(rows.size()), expected, expected * 0.1);
 
-        // Key frames exactly every kGop published frames, from the first one received.
-        const auto firstKey =
-            std::find_if(frames.begin(), frames.end(), [](const Received& r) { return r.isKeyFrame; });
-        ASSERT_NE(firstKey, frames.end());
-        const auto first = static_cast<std::size_t>(firstKey - frames.begin());
-        ASSERT_LT(first, kGop);
-        for (std::size_t i = first; i < frames.size(); ++i) {
-            EXPECT_EQ(frames[i].isKeyFrame, (i - first) % kGop == 0) << "frame " << i;
-        }
-
-        const std::vector<Received> decodable(firstKey, frames.end());
-        const std::vector<Decoded> pictures = decode(decodable);
-        ASSERT_EQ(pictures.size(), decodable.size());
-        std::optional<std::uint32_t> previousCode;
-        for (std::size_t i = 0; i < pictures.size(); ++i) {
-            SCOPED_TRACE("decoded frame " + std::to_string(i));
-            EXPECT_EQ(pictures[i].width, 1280);
-            EXPECT_EQ(pictures[i].height, 720);
-            EXPECT_EQ(pictures[i].intra, decodable[i].isKeyFrame);
-            // The pattern's frame number only grows: frames may be dropped (newest wins), never repeated
-            // or reordered.
-            ASSERT_TRUE(pictures[i].frameCode.has_value());
-            if (previousCode) {
-                EXPECT_GT(*pictures[i].frameCode, *previousCode);
+        // The recording starts at a key frame; key frames then follow exactly every kGop published frames.
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            EXPECT_EQ(rows[i].isKeyFrame, i % kGop == 0) << "frame " << i;
+            if (i > 0) {
+                EXPECT_GT(rows[i].stampNs, rows[i - 1].stampNs) << "frame " << i;
             }
-            previousCode = pictures[i].frameCode;
+        }
+
+        // The pattern's frame number only grows: frames may be dropped (newest wins), never repeated or
+        // reordered.
+        std::optional<std::uint32_t> previous;
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            ASSERT_TRUE(rows[i].frameCode.has_value()) << "frame " << i;
+            if (previous) {
+                EXPECT_GT(*rows[i].frameCode, *previous) << "frame " << i;
+            }
+            previous = rows[i].frameCode;
+        }
+
+        const std::vector<Decoded> pictures = decodeFile(prefix + ".h264");
+        ASSERT_EQ(pictures.size(), rows.size());
+        for (std::size_t i = 0; i < pictures.size(); ++i) {
+            EXPECT_EQ(pictures[i].width, 1280) << "frame " << i;
+            EXPECT_EQ(pictures[i].height, 720) << "frame " << i;
+            EXPECT_EQ(pictures[i].intra, rows[i].isKeyFrame) << "frame " << i;
         }
     }
 }
@@ -293,7 +299,7 @@ TEST_F(RunningSystem, SigtermUnderLoadEndsCleanlyWithinTwoSeconds) {
 // A minute at four times 30 frames per second: resident memory stays flat after the warm-up and nothing
 // goes wrong.
 TEST_F(RunningSystem, SoakKeepsMemoryFlatAndLogsNoErrors) {
-    ASSERT_NO_FATAL_FAILURE(subscribe());
+    ASSERT_NO_FATAL_FAILURE(startRecorder(100));
     app_ = startApplication(dir_);
     ASSERT_TRUE(waitForLog(dir_ + "/app.err", "encoder pipeline completed successfully with id: 3", 30s));
     std::this_thread::sleep_for(10s);
@@ -305,7 +311,8 @@ TEST_F(RunningSystem, SoakKeepsMemoryFlatAndLogsNoErrors) {
         highest = std::max(highest, e2e::residentKb(app_->pid()));
     }
     stopApplication();
-    subscriber_->StopReceiving();
+    recorder_->signal(SIGTERM);
+    EXPECT_EQ(recorder_->wait(10s), 0);
     EXPECT_GT(warm, 0);
     EXPECT_LT(static_cast<double>(highest), warm * 1.02)
         << "resident memory grew from " << warm << " kB to " << highest << " kB";
