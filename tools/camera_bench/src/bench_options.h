@@ -1,0 +1,25 @@
+#pragma once
+
+// The command line of camera_bench.
+
+#include <string>
+
+namespace camera_bench {
+
+struct BenchOptions {
+    double seconds{60.0};       // measured window of the full-system run
+    double warmupSeconds{3.0};  // discarded before it (workers 1 to 3 start one second after worker 0)
+    int frames{300};            // frames of the throughput comparison
+    int rounds{5};              // comparison rounds; medians are reported
+    bool skipFfmpeg{false};
+    bool skipSystem{false};
+    bool help{false};
+};
+
+// Parses argv[1..argc-1]. False, with `error` naming the option and what it expects, on an unknown option, a
+// missing value or a value out of range; `options` may then be partly filled.
+bool parseBenchOptions(int argc, const char* const* argv, BenchOptions* options, std::string* error);
+
+const char* benchUsage();
+
+}  // namespace camera_bench

@@ -1,0 +1,242 @@
+#include "bench_report.h"
+
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <string>
+
+namespace camera_bench {
+namespace {
+
+constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
+
+// The goals the figures are held against.
+constexpr double kPublishedPercentGoal = 99.5;  // at least
+constexpr double kP99MsGoal = 40.0;             // at most
+constexpr double kCpuPercentGoal = 80.0;        // at most, of all cores
+constexpr double kRssMbGoal = 400.0;            // at most
+constexpr double kVsFfmpegGoal = 1.1;           // at least
+// Other work on the machine above this share of the cores makes the figures doubtful.
+constexpr double kQuietMachinePercent = 5.0;
+
+const char* verdict(double value, double goal, bool atLeast) {
+    if (std::isnan(value)) {
+        return "not measured";
+    }
+    return (atLeast ? value >= goal : value <= goal) ? "met" : "MISSED";
+}
+
+void printSystem(const SystemPart& system) {
+    std::printf(
+        "\nFull system: 4 cameras 1920x1080 NV12 at 30 fps (test pattern), undistort -> crop/resize "
+        "1280x720 -> BGR -> H.264 -> iceoryx\n");
+    if (!system.rouDi.empty()) {
+        std::printf("  RouDi: %s\n", system.rouDi.c_str());
+    }
+    if (!system.measured) {
+        std::printf("  not measured: %s\n", system.status.c_str());
+        return;
+    }
+    const SystemFigures& f = system.figures;
+    std::printf("  window %.1f s after a warm-up of %.1f s from the first published frame; %d CPUs\n",
+                f.windowSeconds, f.warmupSeconds, f.cpuCount);
+    std::printf("  %-7s %9s %9s %9s %10s %9s %8s %8s %8s %8s %6s %8s\n", "camera", "captured", "delivered",
+                "published", "published%", "no-buffer", "overrun", "p50 ms", "p99 ms", "max ms", "keys",
+                "kbit/s");
+    for (std::size_t camera = 0; camera < f.cameras.size(); ++camera) {
+        const CameraFigures& c = f.cameras[camera];
+        const double percent =
+            c.captured == 0 ? kNan
+                            : 100.0 * static_cast<double>(c.published) / static_cast<double>(c.captured);
+        std::printf("  cam_%-3zu %9llu %9llu %9llu %10.2f %9llu %8llu %8.2f %8.2f %8.2f %6llu %8.0f\n",
+                    camera + 8, static_cast<unsigned long long>(c.captured),
+                    static_cast<unsigned long long>(c.delivered),
+                    static_cast<unsigned long long>(c.published), percent,
+                    static_cast<unsigned long long>(c.droppedNoBuffer),
+                    static_cast<unsigned long long>(c.droppedOverrun), c.p50Ms, c.p99Ms, c.maxMs,
+                    static_cast<unsigned long long>(c.keyFrames),
+                    static_cast<double>(c.bytes) * 8.0 / 1000.0 / f.windowSeconds);
+    }
+    std::printf("  %-7s %9llu %9s %9llu %10.3f\n", "all", static_cast<unsigned long long>(f.captured), "",
+                static_cast<unsigned long long>(f.published), f.publishedPercent);
+    std::printf(
+        "  published of the frames due (captured + dropped for want of a buffer + source errors): "
+        "%llu of %llu, %.3f %%\n",
+        static_cast<unsigned long long>(f.published), static_cast<unsigned long long>(f.due),
+        f.publishedOfDuePercent);
+    if (f.unrecorded != 0) {
+        std::printf("  warning: %llu published frames were not recorded (recorder full)\n",
+                    static_cast<unsigned long long>(f.unrecorded));
+    }
+    const Distribution& l = f.latencyMs;
+    std::printf(
+        "  capture-to-publish latency, ms (%zu frames): min %.2f  mean %.2f  p50 %.2f  p90 %.2f  p99 %.2f  "
+        "p99.9 %.2f  max %.2f\n",
+        l.count, l.min, l.mean, l.p50, l.p90, l.p99, l.p999, l.max);
+    const Distribution& key = f.keyFrameLatencyMs;
+    const Distribution& other = f.otherFrameLatencyMs;
+    std::printf(
+        "    key frames (%zu): p50 %.2f  p99 %.2f  max %.2f;  other frames (%zu): p50 %.2f  p99 %.2f  "
+        "max %.2f\n",
+        key.count, key.p50, key.p99, key.max, other.count, other.p50, other.p99, other.max);
+    std::printf(
+        "    by %.0f s of the window, latency p99 ms / frames skipped by the workers / other work %%:",
+        f.sliceSeconds);
+    for (std::size_t slice = 0; slice < f.sliceCount; ++slice) {
+        std::printf("  %.1f/%llu/%.1f", f.sliceP99Ms[slice],
+                    static_cast<unsigned long long>(f.sliceSkipped[slice]), f.sliceOtherLoadPercent[slice]);
+    }
+    std::printf("\n");
+    std::printf(
+        "  CPU: %.1f %% of %d cores (user %.1f %%, system %.1f %%); by thread, %% of one core: capture "
+        "%.1f, workers %.1f, other %.1f\n",
+        f.cpuPercent, f.cpuCount, f.userPercent, f.systemPercent, f.captureCorePercent, f.workerCorePercent,
+        f.otherCorePercent);
+    std::printf(
+        "  busiest threads of %zu (%% of one core; unnamed threads are the media unit's picture and "
+        "encoder channels, the acquisition and the middleware):\n",
+        f.threadsSeen);
+    for (std::size_t i = 0; i < f.threadCount && i < 14; ++i) {
+        const ThreadFigures& t = f.threads[i];
+        std::printf("    %-16s %-10s tid %-7d %6.1f\n", t.name.data(), t.role.data(), t.tid, t.corePercent);
+    }
+    std::printf(
+        "  resident memory, MB (10^6 bytes): peak %.1f (sampled every 100 ms), window start %.1f, end %.1f "
+        "(anonymous %.1f, file %.1f, shared %.1f; kernel high-water mark %.1f)\n",
+        f.rssPeakMb, f.rssStartMb, f.rssEndMb, f.memoryEnd.anonymous, f.memoryEnd.file, f.memoryEnd.shared,
+        f.memoryEnd.highWater);
+    std::printf(
+        "  other work on this machine during the window: %.1f %% of the cores busy (hypervisor steal "
+        "%.1f %%)%s\n",
+        f.otherLoadPercent, f.stealPercent,
+        f.otherLoadPercent > kQuietMachinePercent ? "  -- NOT QUIET: the figures are doubtful" : "");
+    if (!system.status.empty()) {
+        std::printf("  note: %s\n", system.status.c_str());
+    }
+}
+
+void printComparison(const ComparisonFigures& c) {
+    std::printf(
+        "\nThroughput without undistortion, one frame after another, from the same %d test-pattern "
+        "frames (1920x1080 NV12 file, crop margins %d/%d -> 1280x720)\n",
+        c.file.frames, kCropTop, kCropLeft);
+    if (!c.ok) {
+        std::printf("  not measured: %s\n", c.error.c_str());
+        return;
+    }
+    const std::string where = c.cpu >= 0 ? "CPU " + std::to_string(c.cpu) : "no CPU (confinement failed)";
+    std::printf(
+        "  frames per second, median of %zu rounds; \"one CPU\": ours (its caller and channel threads) and "
+        "ffmpeg confined to %s\n",
+        c.rounds.size(), where.c_str());
+    std::printf("  %-66s %10s %10s\n", "", "per CPU-s", "per wall-s");
+    std::printf("  %-66s %10.1f %10.1f\n", "ours, one CPU: CamPreprocess crop-resize + BGR + H.264",
+                c.oursFpsCpu, c.oursFpsWall);
+    std::printf("  %-66s %10.1f\n", "ours, one CPU, with creating and tearing down the preprocessor",
+                c.oursWithSetupFpsCpu);
+    std::printf("  %-66s %10.1f\n", "ours, one CPU, frames used where they lie in memory (file mapped)",
+                c.oursInMemoryFpsCpu);
+    std::printf("  %-66s %10.1f\n", "ours, free (threads wherever the scheduler puts them)",
+                c.oursFreeFpsCpu);
+    if (c.ffmpegOk) {
+        std::printf("  %-66s %10.1f %10.1f\n", "ffmpeg, one CPU: crop + scale + libx264, start-up excluded",
+                    c.ffmpegFpsCpu, c.ffmpegFpsWall);
+        std::printf("  %-66s %10.1f\n", "ffmpeg, one CPU, whole process", c.ffmpegWholeFpsCpu);
+        std::printf("  %-66s %10.1f\n", "ffmpeg, free", c.ffmpegFreeFpsCpu);
+        std::printf(
+            "  rounds, per CPU-second (one CPU: ours / in memory / ffmpeg -> ratio; free: ours / ffmpeg -> "
+            "ratio):\n   ");
+        for (const ComparisonRound& round : c.rounds) {
+            std::printf("  %.0f/%.0f/%.0f->%.3f, %.0f/%.0f->%.3f;", round.ours, round.oursInMemory,
+                        round.ffmpeg, round.ratio, round.oursFree, round.ffmpegFree, round.ratioFree);
+        }
+        std::printf(
+            "\n  vs_ffmpeg = median of the one-CPU ratios = %.3f (lowest %.3f, highest %.3f); free: %.3f\n",
+            c.vsFfmpeg, c.vsFfmpegLowest, c.vsFfmpegHighest, c.vsFfmpegFree);
+        std::printf(
+            "  ffmpeg per frame = (%d - %d frames) / (CPU of a %d-frame run - median CPU of the %d-frame "
+            "runs); both read every frame out of the file\n",
+            c.file.frames, c.ffmpegShortFrames, c.file.frames, c.ffmpegShortFrames);
+        std::printf("  ffmpeg command: %s\n", c.ffmpegCommand.c_str());
+    } else {
+        std::printf("  ffmpeg: %s; vs_ffmpeg=nan\n", c.ffmpegError.c_str());
+    }
+    std::printf("  other work on this machine during the rounds: %.1f %% of the cores busy%s\n",
+                c.otherLoadPercent,
+                c.otherLoadPercent > kQuietMachinePercent ? "  -- NOT QUIET: the figures are doubtful" : "");
+
+    std::printf("\nOne camera's undistorting path stage by stage (median over the %d frames, ms)\n",
+                c.file.frames);
+    if (!c.stagesOk) {
+        std::printf("  not measured: %s\n", c.stagesError.c_str());
+        return;
+    }
+    std::printf("  %-30s %10s %10s\n", "stage", "CPU", "wall");
+    const struct {
+        const char* name;
+        double cpu;
+        double wall;
+    } rows[] = {{"remap (undistortion)", c.stageCpu.remap, c.stageWall.remap},
+                {"crop-resize to 1280x720", c.stageCpu.cropResize, c.stageWall.cropResize},
+                {"NV12 to BGR", c.stageCpu.bgr, c.stageWall.bgr},
+                {"H.264 encode", c.stageCpu.encode, c.stageWall.encode},
+                {"H.264 encode, key frames only", c.stageCpu.encodeKeyFrame, c.stageWall.encodeKeyFrame},
+                {"path (remap to encode)", c.stageCpu.path, c.stageWall.path}};
+    for (const auto& row : rows) {
+        std::printf("  %-30s %10.3f %10.3f\n", row.name, row.cpu, row.wall);
+    }
+    const long cores = sysconf(_SC_NPROCESSORS_ONLN);
+    std::printf(
+        "  4 cameras x 30 fps of this path need %.1f %% of %ld cores (capture, acquisition and "
+        "publishing not included)\n",
+        4 * 30 * c.stageCpu.path / 1000.0 / static_cast<double>(cores) * 100, cores);
+}
+
+}  // namespace
+
+Summary summarize(const SystemPart& system, const ComparisonFigures& comparison) {
+    Summary summary{kNan, kNan, kNan, kNan, kNan, comparison.vsFfmpeg};
+    if (system.measured) {
+        const SystemFigures& f = system.figures;
+        summary.publishedPercent = f.publishedPercent;
+        summary.p50Ms = f.latencyMs.p50;
+        summary.p99Ms = f.latencyMs.p99;
+        summary.cpuPercent = f.cpuPercent;
+        summary.rssMb = f.rssPeakMb;
+    }
+    if (!comparison.ffmpegOk) {
+        summary.vsFfmpeg = kNan;
+    }
+    return summary;
+}
+
+std::string summaryLine(const Summary& s) {
+    char line[256];
+    std::snprintf(line, sizeof(line),
+                  "camera_bench: published_pct=%.3f p50_ms=%.3f p99_ms=%.3f cpu_pct=%.2f rss_mb=%.1f "
+                  "vs_ffmpeg=%.3f",
+                  s.publishedPercent, s.p50Ms, s.p99Ms, s.cpuPercent, s.rssMb, s.vsFfmpeg);
+    return line;
+}
+
+void printReport(const SystemPart& system, const ComparisonFigures& comparison, const Summary& summary) {
+    printSystem(system);
+    printComparison(comparison);
+    std::printf("\nGoals\n");
+    std::printf("  %-44s %10.3f  %s\n", "published of captured >= 99.5 %", summary.publishedPercent,
+                verdict(summary.publishedPercent, kPublishedPercentGoal, true));
+    std::printf("  %-44s %10.3f  %s\n", "latency p99 <= 40 ms", summary.p99Ms,
+                verdict(summary.p99Ms, kP99MsGoal, false));
+    std::printf("  %-44s %10.2f  %s\n", "CPU <= 80 % of the cores", summary.cpuPercent,
+                verdict(summary.cpuPercent, kCpuPercentGoal, false));
+    std::printf("  %-44s %10.1f  %s\n", "resident memory (peak) <= 400 MB", summary.rssMb,
+                verdict(summary.rssMb, kRssMbGoal, false));
+    std::printf("  %-44s %10.3f  %s\n", "throughput vs ffmpeg >= 1.1", summary.vsFfmpeg,
+                verdict(summary.vsFfmpeg, kVsFfmpegGoal, true));
+    std::printf("\n%s\n", summaryLine(summary).c_str());
+    std::fflush(stdout);
+}
+
+}  // namespace camera_bench

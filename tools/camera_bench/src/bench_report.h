@@ -1,0 +1,36 @@
+#pragma once
+
+// The printed result: a table of every figure, the goals, and the one line for scripts.
+
+#include <string>
+
+#include "comparison.h"
+#include "system_run.h"
+
+namespace camera_bench {
+
+struct SystemPart {
+    bool measured{false};  // figures.ok
+    std::string status;    // why there are no figures, or notes on how they were taken
+    std::string rouDi;     // which RouDi the run used
+    SystemFigures figures;
+};
+
+// The figures of the last line; NaN for what was not measured.
+struct Summary {
+    double publishedPercent{0};
+    double p50Ms{0};
+    double p99Ms{0};
+    double cpuPercent{0};
+    double rssMb{0};  // peak
+    double vsFfmpeg{0};
+};
+
+Summary summarize(const SystemPart& system, const ComparisonFigures& comparison);
+
+// "camera_bench: published_pct=… p50_ms=… p99_ms=… cpu_pct=… rss_mb=… vs_ffmpeg=…"
+std::string summaryLine(const Summary& summary);
+
+void printReport(const SystemPart& system, const ComparisonFigures& comparison, const Summary& summary);
+
+}  // namespace camera_bench

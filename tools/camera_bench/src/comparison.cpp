@@ -1,0 +1,218 @@
+#include "comparison.h"
+
+#include <sched.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <limits>
+#include <vector>
+
+#include "child_process.h"
+#include "ffmpeg_throughput.h"
+#include "percentiles.h"
+#include "process_usage.h"
+
+namespace camera_bench {
+namespace {
+
+std::string joined(const std::vector<std::string>& words) {
+    std::string line;
+    for (const std::string& word : words) {
+        line += (line.empty() ? "" : " ") + word;
+    }
+    return line;
+}
+
+// Confines the calling thread to one CPU (the highest it may use) while it lives; threads and processes it
+// starts meanwhile inherit that. The previous set is restored at the end.
+class OneCpu {
+  public:
+    OneCpu() {
+        CPU_ZERO(&previous_);
+        if (sched_getaffinity(0, sizeof(previous_), &previous_) != 0) {
+            return;
+        }
+        for (int candidate = CPU_SETSIZE - 1; candidate >= 0; --candidate) {
+            if (CPU_ISSET(candidate, &previous_)) {
+                cpu_set_t one;
+                CPU_ZERO(&one);
+                CPU_SET(candidate, &one);
+                if (sched_setaffinity(0, sizeof(one), &one) == 0) {
+                    cpu_ = candidate;
+                }
+                return;
+            }
+        }
+    }
+    ~OneCpu() {
+        if (cpu_ >= 0) {
+            sched_setaffinity(0, sizeof(previous_), &previous_);
+        }
+    }
+    OneCpu(const OneCpu&) = delete;
+    OneCpu& operator=(const OneCpu&) = delete;
+
+    int cpu() const { return cpu_; }
+
+  private:
+    cpu_set_t previous_;
+    int cpu_{-1};
+};
+
+// ffmpeg's runs of one kind (one CPU, or free), a full and a short one per round.
+struct FfmpegSeries {
+    std::vector<FfmpegRun> all;
+    std::vector<FfmpegRun> first;
+
+    bool run(const std::string& binary, const ComparisonFigures& figures, const std::string& log,
+             std::string* error) {
+        FfmpegRun full;
+        FfmpegRun shortRun;
+        if (!runFfmpeg(binary, figures.file, figures.file.frames, log, &full, error) ||
+            !runFfmpeg(binary, figures.file, figures.ffmpegShortFrames, log, &shortRun, error)) {
+            return false;
+        }
+        all.push_back(full);
+        first.push_back(shortRun);
+        return true;
+    }
+
+    // Frames per second of round `i`, the median start-up taken off; `wall` chooses the elapsed time.
+    double perFrame(std::size_t i, int shortFrames, bool wall) const {
+        std::vector<double> startUp;
+        for (const FfmpegRun& run : first) {
+            startUp.push_back(wall ? run.wallSeconds : run.cpuSeconds);
+        }
+        const double seconds = (wall ? all[i].wallSeconds : all[i].cpuSeconds) - median(startUp);
+        return (all[i].frames - shortFrames) / seconds;
+    }
+};
+
+double perCpuSecond(const ThroughputRun& run) {
+    return run.frames / run.cpuSeconds;
+}
+
+}  // namespace
+
+ComparisonFigures runComparison(const BenchOptions& options, const ScratchDirectory& scratch,
+                                const std::string& mapX, const std::string& mapY) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    ComparisonFigures figures;
+    figures.vsFfmpeg = figures.vsFfmpegFree = nan;
+    figures.file.path = scratch.file("frames_1920x1080.nv12");
+
+    std::printf("camera_bench: rendering %d test-pattern frames into %s\n", options.frames,
+                figures.file.path.c_str());
+    std::fflush(stdout);
+    if (!renderPatternFrames(scratch.file("vcu_camera_render.ini"), options.frames, &figures.file,
+                             &figures.error)) {
+        return figures;
+    }
+
+    std::string ffmpeg;
+    if (options.skipFfmpeg) {
+        figures.ffmpegError = "skipped (--skip-ffmpeg)";
+    } else {
+        ffmpeg = findExecutable("ffmpeg");
+        if (ffmpeg.empty()) {
+            figures.ffmpegError =
+                "ffmpeg was not found in PATH: install the Debian package ffmpeg (scripts/install-deps.sh)";
+        }
+    }
+    figures.ffmpegShortFrames = std::max(30, options.frames / 10);
+    if (!ffmpeg.empty()) {
+        figures.ffmpegCommand = joined(ffmpegCommand("ffmpeg", figures.file, figures.file.frames));
+    }
+
+    std::vector<double> oursWall, oursWithSetup;
+    FfmpegSeries oneCpuRuns;
+    FfmpegSeries freeRuns;
+    const std::string ffmpegLog = scratch.file("ffmpeg.log");
+    const MachineTicks machineStart = machineTicks();
+    const double ownStart = processCpuSeconds() + childrenCpuSeconds();
+    for (int round = 1; round <= options.rounds; ++round) {
+        std::printf("camera_bench: comparison round %d of %d\n", round, options.rounds);
+        std::fflush(stdout);
+        ComparisonRound result;
+        {
+            const OneCpu confined;
+            figures.cpu = confined.cpu();
+            ThroughputRun ours;
+            ThroughputRun inMemory;
+            if (!runPipeline(figures.file, FrameInput::kCopied, &ours, &figures.error) ||
+                !runPipeline(figures.file, FrameInput::kInPlace, &inMemory, &figures.error)) {
+                return figures;
+            }
+            result.ours = perCpuSecond(ours);
+            result.oursInMemory = perCpuSecond(inMemory);
+            oursWall.push_back(ours.frames / ours.wallSeconds);
+            oursWithSetup.push_back(ours.frames / (ours.cpuSeconds + ours.setupCpuSeconds));
+            if (!ffmpeg.empty() && figures.ffmpegError.empty()) {
+                oneCpuRuns.run(ffmpeg, figures, ffmpegLog, &figures.ffmpegError);
+            }
+        }
+        ThroughputRun free;
+        if (!runPipeline(figures.file, FrameInput::kCopied, &free, &figures.error)) {
+            return figures;
+        }
+        result.oursFree = perCpuSecond(free);
+        if (!ffmpeg.empty() && figures.ffmpegError.empty()) {
+            freeRuns.run(ffmpeg, figures, ffmpegLog, &figures.ffmpegError);
+        }
+        figures.rounds.push_back(result);
+    }
+    const MachineTicks machineEnd = machineTicks();
+    const double ownSeconds = processCpuSeconds() + childrenCpuSeconds() - ownStart;
+    const double machineSeconds = static_cast<double>(machineEnd.all - machineStart.all) / ticksPerSecond();
+    if (machineSeconds > 0) {
+        const double busySeconds =
+            static_cast<double>(machineEnd.busy - machineStart.busy) / ticksPerSecond();
+        figures.otherLoadPercent = std::max(0.0, 100.0 * (busySeconds - ownSeconds) / machineSeconds);
+    }
+
+    const auto column = [&](double ComparisonRound::*field) {
+        std::vector<double> values;
+        for (const ComparisonRound& round : figures.rounds) {
+            values.push_back(round.*field);
+        }
+        return values;
+    };
+    figures.ok = true;
+    figures.oursFpsCpu = median(column(&ComparisonRound::ours));
+    figures.oursFpsWall = median(oursWall);
+    figures.oursWithSetupFpsCpu = median(oursWithSetup);
+    figures.oursInMemoryFpsCpu = median(column(&ComparisonRound::oursInMemory));
+    figures.oursFreeFpsCpu = median(column(&ComparisonRound::oursFree));
+
+    const std::size_t rounds = figures.rounds.size();
+    if (figures.ffmpegError.empty() && oneCpuRuns.all.size() == rounds && freeRuns.all.size() == rounds) {
+        std::vector<double> wall, whole;
+        for (std::size_t i = 0; i < rounds; ++i) {
+            ComparisonRound& round = figures.rounds[i];
+            round.ffmpeg = oneCpuRuns.perFrame(i, figures.ffmpegShortFrames, false);
+            round.ratio = round.ours / round.ffmpeg;
+            round.ffmpegFree = freeRuns.perFrame(i, figures.ffmpegShortFrames, false);
+            round.ratioFree = round.oursFree / round.ffmpegFree;
+            wall.push_back(oneCpuRuns.perFrame(i, figures.ffmpegShortFrames, true));
+            whole.push_back(oneCpuRuns.all[i].frames / oneCpuRuns.all[i].cpuSeconds);
+        }
+        figures.ffmpegOk = true;
+        figures.ffmpegFpsCpu = median(column(&ComparisonRound::ffmpeg));
+        figures.ffmpegFpsWall = median(wall);
+        figures.ffmpegWholeFpsCpu = median(whole);
+        figures.ffmpegFreeFpsCpu = median(column(&ComparisonRound::ffmpegFree));
+        const std::vector<double> ratios = column(&ComparisonRound::ratio);
+        figures.vsFfmpeg = median(ratios);
+        figures.vsFfmpegLowest = *std::min_element(ratios.begin(), ratios.end());
+        figures.vsFfmpegHighest = *std::max_element(ratios.begin(), ratios.end());
+        figures.vsFfmpegFree = median(column(&ComparisonRound::ratioFree));
+    }
+
+    std::printf("camera_bench: timing the undistorting path stage by stage\n");
+    std::fflush(stdout);
+    figures.stagesOk =
+        measureStages(figures.file, mapX, mapY, &figures.stageCpu, &figures.stageWall, &figures.stagesError);
+    return figures;
+}
+
+}  // namespace camera_bench

@@ -1,0 +1,249 @@
+#include "pipeline_throughput.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <boost/property_tree/ptree.hpp>
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+#include "cam_preprocess.h"
+#include "percentiles.h"
+#include "process_usage.h"
+
+namespace camera_bench {
+namespace {
+
+constexpr unsigned char kSectionOffset = 8;  // camera index 0 reads section cam_8
+constexpr int kGop = 30;                     // a key frame every 30 frames, the first one included
+
+struct FreeDeleter {
+    void operator()(void* memory) const { std::free(memory); }
+};
+using AlignedBuffer = std::unique_ptr<std::uint8_t, FreeDeleter>;
+
+AlignedBuffer allocateFrame(std::size_t bytes) {
+    void* memory = nullptr;
+    if (posix_memalign(&memory, 64, bytes) != 0) {
+        return nullptr;
+    }
+    return AlignedBuffer(static_cast<std::uint8_t*>(memory));
+}
+
+// The frames of the file, either in place (the file mapped read-only, its pages mapped before any timing)
+// or copied one at a time into a buffer.
+class FrameSource {
+  public:
+    FrameSource(const FrameFile& file, FrameInput input)
+        : file_(file), input_(input), fd_(open(file.path.c_str(), O_RDONLY | O_CLOEXEC)) {
+        if (fd_ < 0) {
+            return;
+        }
+        mappedBytes_ = file.frameBytes() * static_cast<std::size_t>(file.frames);
+        if (input == FrameInput::kInPlace) {
+            void* mapped = mmap(nullptr, mappedBytes_, PROT_READ, MAP_SHARED | MAP_POPULATE, fd_, 0);
+            mapping_ = mapped == MAP_FAILED ? nullptr : static_cast<std::uint8_t*>(mapped);
+        } else {
+            buffer_ = allocateFrame(file.frameBytes());
+        }
+    }
+    ~FrameSource() {
+        if (mapping_ != nullptr) {
+            munmap(mapping_, mappedBytes_);
+        }
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+    FrameSource(const FrameSource&) = delete;
+    FrameSource& operator=(const FrameSource&) = delete;
+
+    bool valid() const { return mapping_ != nullptr || buffer_ != nullptr; }
+
+    // The picture of frame `index`; null when it cannot be read.
+    void* frame(int index) {
+        const std::size_t bytes = file_.frameBytes();
+        const std::size_t offset = static_cast<std::size_t>(index) * bytes;
+        if (input_ == FrameInput::kInPlace) {
+            return mapping_ + offset;
+        }
+        std::size_t done = 0;
+        while (done < bytes) {
+            const ssize_t count =
+                pread(fd_, buffer_.get() + done, bytes - done, static_cast<off_t>(offset + done));
+            if (count <= 0) {
+                return nullptr;
+            }
+            done += static_cast<std::size_t>(count);
+        }
+        return buffer_.get();
+    }
+
+  private:
+    const FrameFile& file_;
+    FrameInput input_;
+    int fd_;
+    std::size_t mappedBytes_{0};
+    std::uint8_t* mapping_{nullptr};
+    AlignedBuffer buffer_;
+};
+
+boost::property_tree::ptree preprocessorConfig(int section, const FrameFile& file, int cropTop, int cropLeft,
+                                               const std::string& mapX, const std::string& mapY) {
+    const std::string name = "cam_" + std::to_string(section) + ".";
+    boost::property_tree::ptree config;
+    config.put(name + "inputImageWidth", file.width);
+    config.put(name + "inputImageHeight", file.height);
+    config.put(name + "outputImageWidth", kOutputWidth);
+    config.put(name + "outputImageHeight", kOutputHeight);
+    config.put(name + "cropTopOffset", cropTop);
+    config.put(name + "cropLeftOffset", cropLeft);
+    config.put(name + "encoderGopNumber", kGop);
+    if (!mapX.empty()) {
+        config.put(name + "remapFilePathX", mapX);
+        config.put(name + "remapFilePathY", mapY);
+    }
+    return config;
+}
+
+// Creates and starts a preprocessor for camera `index`; null with `error` set when it does not come up.
+std::unique_ptr<CamPreprocess> startPreprocessor(unsigned char index, boost::property_tree::ptree& config,
+                                                 std::string* error) {
+    auto preprocess = std::make_unique<CamPreprocess>(index);
+    try {
+        if (preprocess->init(config, kSectionOffset) != 0 || preprocess->allocateMemory() != 0) {
+            *error = "the preprocessor did not start (see the log above)";
+            return nullptr;
+        }
+    } catch (const std::exception& failure) {
+        *error = std::string("the preprocessor refused its configuration: ") + failure.what();
+        return nullptr;
+    }
+    return preprocess;
+}
+
+}  // namespace
+
+bool runPipeline(const FrameFile& file, FrameInput input, ThroughputRun* run, std::string* error) {
+    FrameSource frames(file, input);
+    if (!frames.valid()) {
+        *error = "cannot read " + file.path;
+        return false;
+    }
+    const double setupStart = processCpuSeconds();
+    boost::property_tree::ptree config =
+        preprocessorConfig(kSectionOffset, file, kCropTop, kCropLeft, "", "");
+    std::unique_ptr<CamPreprocess> preprocess = startPreprocessor(0, config, error);
+    if (!preprocess) {
+        return false;
+    }
+    double setupCpu = processCpuSeconds() - setupStart;
+
+    const double wallStart = monotonicSeconds();
+    const double cpuStart = processCpuSeconds();
+    for (int i = 0; i < file.frames; ++i) {
+        void* frame = frames.frame(i);
+        if (frame == nullptr) {
+            *error = "cannot read frame " + std::to_string(i) + " of " + file.path;
+            return false;
+        }
+        *preprocess->getInputAddress() = frame;
+        preprocess->changeResizeSize(kOutputWidth, kOutputHeight);
+        if (preprocess->runPreprocessPipeline(false) != 0) {
+            *error = "the preprocessing of frame " + std::to_string(i) + " failed (see the log above)";
+            return false;
+        }
+        std::shared_ptr<mpu_venc_stream> stream;
+        if (preprocess->runEncoderPipeline(&stream) != 0) {
+            *error = "the encoding of frame " + std::to_string(i) + " failed (see the log above)";
+            return false;
+        }
+    }
+    run->cpuSeconds = processCpuSeconds() - cpuStart;
+    run->wallSeconds = monotonicSeconds() - wallStart;
+    run->frames = file.frames;
+
+    const double teardownStart = processCpuSeconds();
+    preprocess.reset();
+    setupCpu += processCpuSeconds() - teardownStart;
+    run->setupCpuSeconds = setupCpu;
+    return true;
+}
+
+bool measureStages(const FrameFile& file, const std::string& mapX, const std::string& mapY, StageTimes* cpu,
+                   StageTimes* wall, std::string* error) {
+    FrameSource frames(file, FrameInput::kInPlace);
+    if (!frames.valid()) {
+        *error = "cannot read " + file.path;
+        return false;
+    }
+    // Camera index 1 (section cam_9): its own encoder channel, apart from the throughput runs'.
+    boost::property_tree::ptree config = preprocessorConfig(kSectionOffset + 1, file, 0, 0, mapX, mapY);
+    std::unique_ptr<CamPreprocess> preprocess = startPreprocessor(1, config, error);
+    if (!preprocess) {
+        return false;
+    }
+    if (!preprocess->isUndistortionEnabled()) {
+        *error = "the preprocessor did not take the undistortion maps " + mapX + ", " + mapY;
+        return false;
+    }
+
+    constexpr int kStages = 4;  // remap, crop-resize, BGR, encode; then the path
+    std::vector<double> cpuMs[kStages + 1];
+    std::vector<double> wallMs[kStages + 1];
+    std::vector<double> keyCpuMs;
+    std::vector<double> keyWallMs;
+    for (int i = 0; i < file.frames; ++i) {
+        double cpuAt[kStages + 1];
+        double wallAt[kStages + 1];
+        int status[kStages] = {};
+        const auto mark = [&](int point) {
+            wallAt[point] = monotonicSeconds();
+            cpuAt[point] = processCpuSeconds();
+        };
+        *preprocess->getInputAddress() = frames.frame(i);
+        preprocess->changeResizeSize(kOutputWidth, kOutputHeight);
+        std::shared_ptr<mpu_venc_stream> stream;
+        mark(0);
+        status[0] = preprocess->getUndistortedImage();
+        mark(1);
+        status[1] = preprocess->getResizedCroppedImage();
+        mark(2);
+        status[2] = preprocess->getConvertedImage();
+        mark(3);
+        status[3] = preprocess->runEncoderPipeline(&stream);
+        mark(4);
+        stream.reset();
+        for (int stage = 0; stage < kStages; ++stage) {
+            if (status[stage] != 0) {
+                *error = "stage " + std::to_string(stage + 1) + " of 4 failed on frame " + std::to_string(i) +
+                         " (see the log above)";
+                return false;
+            }
+            cpuMs[stage].push_back((cpuAt[stage + 1] - cpuAt[stage]) * 1e3);
+            wallMs[stage].push_back((wallAt[stage + 1] - wallAt[stage]) * 1e3);
+        }
+        if (i % kGop == 0) {
+            keyCpuMs.push_back(cpuMs[3].back());
+            keyWallMs.push_back(wallMs[3].back());
+        }
+        cpuMs[kStages].push_back((cpuAt[kStages] - cpuAt[0]) * 1e3);
+        wallMs[kStages].push_back((wallAt[kStages] - wallAt[0]) * 1e3);
+    }
+    const auto fill = [](std::vector<double>* ms, StageTimes* out) {
+        out->remap = median(ms[0]);
+        out->cropResize = median(ms[1]);
+        out->bgr = median(ms[2]);
+        out->encode = median(ms[3]);
+        out->path = median(ms[4]);
+    };
+    fill(cpuMs, cpu);
+    fill(wallMs, wall);
+    cpu->encodeKeyFrame = median(keyCpuMs);
+    wall->encodeKeyFrame = median(keyWallMs);
+    return true;
+}
+
+}  // namespace camera_bench

@@ -1,0 +1,171 @@
+#include "process_usage.h"
+
+#include <dirent.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <limits>
+#include <sstream>
+
+namespace camera_bench {
+namespace {
+
+constexpr double kMegabyte = 1e6;
+
+double seconds(const timeval& value) {
+    return static_cast<double>(value.tv_sec) + static_cast<double>(value.tv_usec) / 1e6;
+}
+
+double clockSeconds(clockid_t clock) {
+    timespec now{};
+    clock_gettime(clock, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// A "Key:   123 kB" line of /proc/self/status (kB meaning KiB there), in MB.
+double statusMegabytes(const std::string& status, const std::string& key) {
+    const std::size_t at = status.find("\n" + key + ":");
+    if (at == std::string::npos) {
+        return std::numeric_limits<double>::quiet_NaN();
+    }
+    return std::strtod(status.c_str() + at + key.size() + 2, nullptr) * 1024.0 / kMegabyte;
+}
+
+}  // namespace
+
+CpuTimes processCpuTimes() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return CpuTimes{seconds(usage.ru_utime), seconds(usage.ru_stime)};
+}
+
+double processCpuSeconds() {
+    return clockSeconds(CLOCK_PROCESS_CPUTIME_ID);
+}
+
+double monotonicSeconds() {
+    return clockSeconds(CLOCK_MONOTONIC);
+}
+
+std::int64_t realtimeNanoseconds() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+double residentMegabytes() {
+    std::ifstream statm("/proc/self/statm");
+    unsigned long long sizePages = 0;
+    unsigned long long residentPages = 0;
+    if (!(statm >> sizePages >> residentPages)) {
+        return std::numeric_limits<double>::quiet_NaN();
+    }
+    return static_cast<double>(residentPages) * static_cast<double>(sysconf(_SC_PAGESIZE)) / kMegabyte;
+}
+
+MemoryBreakdown memoryBreakdown() {
+    std::ifstream file("/proc/self/status");
+    std::stringstream text;
+    text << "\n" << file.rdbuf();
+    const std::string status = text.str();
+    return MemoryBreakdown{statusMegabytes(status, "RssAnon"), statusMegabytes(status, "RssFile"),
+                           statusMegabytes(status, "RssShmem"), statusMegabytes(status, "VmHWM")};
+}
+
+bool parseThreadStat(const std::string& line, ThreadCpu* thread) {
+    // "tid (name) state ppid ...": the name may hold spaces and parentheses, so it ends at the last ')'.
+    const std::size_t open = line.find('(');
+    const std::size_t close = line.rfind(')');
+    if (open == std::string::npos || close == std::string::npos || close < open) {
+        return false;
+    }
+    std::istringstream fields(line.substr(close + 1));
+    std::string field;
+    // After the name: state (field 3) ... utime (14), stime (15).
+    unsigned long long utime = 0;
+    unsigned long long stime = 0;
+    for (int number = 3; number <= 15; ++number) {
+        if (!(fields >> field)) {
+            return false;
+        }
+        if (number == 14) {
+            utime = std::strtoull(field.c_str(), nullptr, 10);
+        } else if (number == 15) {
+            stime = std::strtoull(field.c_str(), nullptr, 10);
+        }
+    }
+    thread->tid = static_cast<pid_t>(std::strtol(line.c_str(), nullptr, 10));
+    thread->name = line.substr(open + 1, close - open - 1);
+    thread->ticks = utime + stime;
+    return true;
+}
+
+std::vector<ThreadCpu> threadCpuTimes() {
+    std::vector<ThreadCpu> threads;
+    DIR* tasks = opendir("/proc/self/task");
+    if (tasks == nullptr) {
+        return threads;
+    }
+    while (const dirent* entry = readdir(tasks)) {
+        if (entry->d_name[0] == '.') {
+            continue;
+        }
+        std::ifstream stat(std::string("/proc/self/task/") + entry->d_name + "/stat");
+        std::string line;
+        ThreadCpu thread;
+        if (std::getline(stat, line) && parseThreadStat(line, &thread)) {
+            threads.push_back(thread);
+        }
+    }
+    closedir(tasks);
+    return threads;
+}
+
+bool parseMachineTicks(const std::string& line, MachineTicks* ticks) {
+    std::istringstream fields(line);
+    std::string name;
+    if (!(fields >> name) || name != "cpu") {
+        return false;
+    }
+    // user nice system idle iowait irq softirq steal (guest time is already part of user)
+    std::uint64_t value[8] = {};
+    for (std::uint64_t& field : value) {
+        if (!(fields >> field)) {
+            return false;
+        }
+    }
+    ticks->busy = value[0] + value[1] + value[2] + value[5] + value[6];
+    ticks->steal = value[7];
+    ticks->all = ticks->busy + ticks->steal + value[3] + value[4];
+    return true;
+}
+
+MachineTicks machineTicks() {
+    std::ifstream stat("/proc/stat");
+    std::string line;
+    MachineTicks ticks;
+    if (std::getline(stat, line)) {
+        parseMachineTicks(line, &ticks);
+    }
+    return ticks;
+}
+
+double childrenCpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_CHILDREN, &usage);
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+double ticksPerSecond() {
+    return static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+pid_t currentThreadId() {
+    return static_cast<pid_t>(syscall(SYS_gettid));
+}
+
+}  // namespace camera_bench

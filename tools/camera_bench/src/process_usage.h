@@ -1,0 +1,68 @@
+#pragma once
+
+// What this process uses: CPU time (whole process and per thread) and resident memory, read from
+// getrusage, the CPU-time clocks and /proc/self. All functions are thread-safe.
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace camera_bench {
+
+struct CpuTimes {
+    double userSeconds{0};
+    double systemSeconds{0};
+    double total() const { return userSeconds + systemSeconds; }
+};
+
+// getrusage(RUSAGE_SELF): every thread of the process, live and ended.
+CpuTimes processCpuTimes();
+// CLOCK_PROCESS_CPUTIME_ID, in seconds: the same total with the scheduler's precision, for short intervals.
+double processCpuSeconds();
+// CLOCK_MONOTONIC and CLOCK_REALTIME, in seconds and nanoseconds.
+double monotonicSeconds();
+std::int64_t realtimeNanoseconds();
+
+// Resident set from /proc/self/statm, in MB (10^6 bytes); NaN when it cannot be read.
+double residentMegabytes();
+
+// The resident set by kind and its high-water mark, from /proc/self/status, in MB (NaN when missing).
+struct MemoryBreakdown {
+    double anonymous{0};
+    double file{0};
+    double shared{0};
+    double highWater{0};
+};
+MemoryBreakdown memoryBreakdown();
+
+// One thread's name and CPU time so far, in clock ticks (user + system).
+struct ThreadCpu {
+    pid_t tid{0};
+    std::string name;
+    std::uint64_t ticks{0};
+};
+// Every live thread of the process, from /proc/self/task/<tid>/stat.
+std::vector<ThreadCpu> threadCpuTimes();
+// Parses one /proc/<pid>/task/<tid>/stat line; false when it does not have the expected fields.
+bool parseThreadStat(const std::string& line, ThreadCpu* thread);
+double ticksPerSecond();
+
+// The whole machine's CPU time so far, in clock ticks summed over every CPU, from /proc/stat: busy (user,
+// nice, system, irq, softirq), stolen by the hypervisor, and everything (idle and iowait included).
+struct MachineTicks {
+    std::uint64_t busy{0};
+    std::uint64_t steal{0};
+    std::uint64_t all{0};
+};
+MachineTicks machineTicks();
+// Parses the aggregate "cpu ..." line of /proc/stat; false when it is not one.
+bool parseMachineTicks(const std::string& line, MachineTicks* ticks);
+// CPU time of this process's reaped children (getrusage RUSAGE_CHILDREN).
+double childrenCpuSeconds();
+
+// The calling thread's kernel id.
+pid_t currentThreadId();
+
+}  // namespace camera_bench

@@ -1,0 +1,46 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "bench_options.h"
+
+namespace {
+
+bool parse(std::vector<const char*> args, camera_bench::BenchOptions* options, std::string* error) {
+    args.insert(args.begin(), "camera_bench");
+    return camera_bench::parseBenchOptions(static_cast<int>(args.size()), args.data(), options, error);
+}
+
+TEST(BenchOptions, DefaultsWithoutArguments) {
+    camera_bench::BenchOptions sut;
+    std::string error;
+    ASSERT_TRUE(parse({}, &sut, &error));
+    EXPECT_EQ(sut.seconds, 60.0);
+    EXPECT_EQ(sut.frames, 300);
+    EXPECT_FALSE(sut.skipFfmpeg);
+}
+
+TEST(BenchOptions, ReadsEveryOption) {
+    camera_bench::BenchOptions sut;
+    std::string error;
+    ASSERT_TRUE(
+        parse({"--seconds", "12.5", "--frames", "120", "--skip-ffmpeg", "--rounds", "2"}, &sut, &error));
+    EXPECT_EQ(sut.seconds, 12.5);
+    EXPECT_EQ(sut.frames, 120);
+    EXPECT_EQ(sut.rounds, 2);
+    EXPECT_TRUE(sut.skipFfmpeg);
+}
+
+TEST(BenchOptions, RefusesBadValuesAndUnknownOptions) {
+    camera_bench::BenchOptions sut;
+    std::string error;
+    EXPECT_FALSE(parse({"--seconds", "0"}, &sut, &error));
+    EXPECT_NE(error.find("--seconds"), std::string::npos);
+    EXPECT_FALSE(parse({"--frames", "12x"}, &sut, &error));
+    EXPECT_FALSE(parse({"--frames"}, &sut, &error));
+    EXPECT_FALSE(parse({"--fast"}, &sut, &error));
+    EXPECT_NE(error.find("--fast"), std::string::npos);
+}
+
+}  // namespace
