@@ -55,12 +55,12 @@ CamPreprocess::CamPreprocess(unsigned char index)
 
 int CamPreprocess::init(boost::property_tree::ptree& config, unsigned char sectionOffset) {
     setupPipelines(config, sectionOffset);
-    const unsigned char aclResult = initACL();
+    const unsigned char accResult = initACC();
     initMPI();
-    if (aclResult == 0) {
+    if (accResult == 0) {
         logger.LogInfo(ARA_LOG_HERE) << "initialize pipeline done";
     } else {
-        logger.LogError(ARA_LOG_HERE) << "initialize pipeline failed with result = 0x" << aclResult;
+        logger.LogError(ARA_LOG_HERE) << "initialize pipeline failed with result = 0x" << accResult;
     }
     return createEncoderChannel(static_cast<int>(outputImageWidth), static_cast<int>(outputImageHeight), 5);
 }
@@ -154,7 +154,7 @@ void CamPreprocess::setupPipelines(boost::property_tree::ptree& config, unsigned
     undistortionEnabled = true;
 }
 
-unsigned char CamPreprocess::initACL() {
+unsigned char CamPreprocess::initACC() {
     accError ret = accrtGetRunMode(&runMode);
     if (ret == ACC_SUCCESS) {
         logger.LogInfo(ARA_LOG_HERE) << "ACC get run mode successfully";

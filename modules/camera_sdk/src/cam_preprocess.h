@@ -32,7 +32,7 @@ class CamPreprocess {
     // a value that is not an unsigned 32-bit number, or a value that cannot make a valid picture.
     int init(boost::property_tree::ptree& config, unsigned char sectionOffset);
     void setupPipelines(boost::property_tree::ptree& config, unsigned char sectionOffset);
-    unsigned char initACL();
+    unsigned char initACC();
     int initMPI();
     void setDefaultInputPicInfo();
     void setDefaultCropReizeRegion();

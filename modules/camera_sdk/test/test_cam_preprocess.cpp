@@ -168,7 +168,7 @@ TEST_F(CamPreprocessTest, RuntimeStartUpGoesOnPastEveryFailingStep) {
         mpu::fault::FailNext(step, 1, 0x2A);
     }
     CamPreprocess sut(0);
-    EXPECT_EQ(sut.initACL(), 0);
+    EXPECT_EQ(sut.initACC(), 0);
     EXPECT_EQ(capture.Count(kContext, LogLevel::kError, "ACC didn't"), 4u);
     EXPECT_EQ(capture.Count(kContext, LogLevel::kError, "ACC didn't context successfully, ret = 0x42"), 1u);
 }
