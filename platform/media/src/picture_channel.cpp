@@ -19,7 +19,7 @@ bool waitUntil(std::condition_variable& condition, std::unique_lock<std::mutex>&
 
 }  // namespace
 
-void runPictureTask(const PictureTask& task) {
+void runPictureTask(const PictureTask& task, scale::Nv12Scaler& scaler) {
     if (const auto* remapTask = std::get_if<RemapTask>(&task)) {
         remap::remapLumaPlane(remapTask->table.luma, {remapTask->source.luma, remapTask->source.stride},
                               {remapTask->destination.luma, remapTask->destination.stride});
@@ -28,7 +28,7 @@ void runPictureTask(const PictureTask& task) {
     } else if (const auto* cropTask = std::get_if<CropResizeTask>(&task)) {
         for (std::uint32_t i = 0; i < cropTask->jobCount; ++i) {
             const CropResizeJob& job = cropTask->jobs[i];
-            cropResize(cropTask->source, job.window, job.destination, job.interpolation);
+            cropResize(cropTask->source, job.window, job.destination, job.interpolation, scaler);
         }
     } else if (const auto* convertTask = std::get_if<ConvertTask>(&task)) {
         convertColor(convertTask->source, convertTask->destination);
@@ -140,7 +140,7 @@ void PictureChannel::work() {
         --queueLength_;
         slot.state = SlotState::kRunning;
         lock.unlock();
-        runPictureTask(slot.task);
+        runPictureTask(slot.task, scaler_);
         lock.lock();
         slot.state = SlotState::kDone;
         slot.status = MPU_OK;

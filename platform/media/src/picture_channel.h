@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "mpu/mpu_vpc.h"
+#include "nv12_scaler.h"
 #include "picture_check.h"
 #include "remap_table.h"
 
@@ -42,8 +43,8 @@ struct ConvertTask {
 
 using PictureTask = std::variant<RemapTask, CropResizeTask, ConvertTask>;
 
-// Runs a task on the calling thread.
-void runPictureTask(const PictureTask& task);
+// Runs a task on the calling thread, crop-resizes with `scaler`.
+void runPictureTask(const PictureTask& task, scale::Nv12Scaler& scaler);
 
 class PictureChannel {
   public:
@@ -83,6 +84,7 @@ class PictureChannel {
     std::uint32_t nextTaskId_{1};
     bool stopping_{false};
     std::vector<mpu_vpc_workspace> workspaces_;
+    scale::Nv12Scaler scaler_;  // the worker's alone
     std::thread worker_;
 };
 

@@ -24,7 +24,10 @@ int asInt(std::uint32_t value) {
 }  // namespace
 
 void cropResize(const Nv12Planes& source, const mpu_vpc_crop_region& window, const Nv12Planes& destination,
-                std::uint32_t interpolation) {
+                std::uint32_t interpolation, scale::Nv12Scaler& scaler) {
+    if (interpolation == MPU_VPC_INTERPOLATION_BILINEAR && scaler.scale(source, window, destination)) {
+        return;
+    }
     // An odd offset starts the chroma window at the pair that covers that luma column or row.
     const std::uint8_t* luma =
         source.luma + std::uint64_t{window.top_offset} * source.stride + window.left_offset;
