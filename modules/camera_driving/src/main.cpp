@@ -40,14 +40,17 @@ class StopSignals {
         });
     }
 
-    // Ends the waiting thread when the orchestrator ended for another reason.
-    ~StopSignals() {
+    // Ends the waiting thread; after it returns no signal reaches the orchestrator any more, so it may be
+    // destroyed.
+    void stop() {
         if (waiter_.joinable()) {
             done_ = true;
             pthread_kill(waiter_.native_handle(), SIGTERM);
             waiter_.join();
         }
     }
+
+    ~StopSignals() { stop(); }
 
   private:
     sigset_t signals_{};
@@ -70,13 +73,15 @@ int main() {
         return EXIT_FAILURE;
     }
 
+    CameraDriving cameraDriving;
+    stopSignals.forward(cameraDriving, logger);
+    int status = EXIT_SUCCESS;
     try {
-        CameraDriving cameraDriving;
-        stopSignals.forward(cameraDriving, logger);
         cameraDriving.init(tree);
     } catch (const std::exception& error) {
         logger.LogFatal(ARA_LOG_HERE) << "camera driving ended: " << error.what();
-        return EXIT_FAILURE;
+        status = EXIT_FAILURE;
     }
-    return EXIT_SUCCESS;
+    stopSignals.stop();
+    return status;
 }
