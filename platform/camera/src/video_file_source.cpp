@@ -1,11 +1,20 @@
 #include "video_file_source.h"
 
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/error.h>
+#include <libavutil/frame.h>
+#include <libavutil/imgutils.h>
+#include <libswscale/swscale.h>
+}
+
 namespace vcu::camera::internal {
 
 SourceOrError VideoFileSource::open(const std::string& path, int width, int height) {
     std::unique_ptr<VideoFileSource> source(new VideoFileSource(path, width, height));
     const auto failure = [&path](const std::string& what, int error) {
-        return SourceError{"video file " + path + ": " + what + " (" + ffmpegErrorText(error) + ")"};
+        return SourceError{"video file " + path + ": " + what + " (" + ffmpeg::AvErrorText(error) + ")"};
     };
 
     AVFormatContext* format = nullptr;

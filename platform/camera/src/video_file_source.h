@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "ffmpeg_handles.h"
+#include "ffmpeg/handles.h"
 #include "frame_source.h"
 
 namespace vcu::camera::internal {
@@ -28,11 +28,11 @@ class VideoFileSource final : public FrameSource {
     std::string path_;
     int width_;
     int height_;
-    FormatContext format_;
-    CodecContext decoder_;
-    Frame frame_;
-    Packet packet_;
-    ScaleContext scaler_;
+    ffmpeg::InputContextPtr format_;
+    ffmpeg::CodecContextPtr decoder_;
+    ffmpeg::FramePtr frame_;
+    ffmpeg::PacketPtr packet_;
+    ffmpeg::ScaleContextPtr scaler_;
     int streamIndex_{-1};
     bool framePending_{false};  // frame_ holds a picture that no fill has used yet
     std::uint64_t framesSinceRewind_{0};

@@ -7,8 +7,17 @@
 #include <string>
 #include <vector>
 
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/error.h>
+#include <libavutil/frame.h>
+#include <libavutil/imgutils.h>
+#include <libswscale/swscale.h>
+}
+
 #include "camera_test_support.h"
-#include "ffmpeg_handles.h"
+#include "ffmpeg/handles.h"
 #include "frame_source.h"
 #include "nv12_file_source.h"
 #include "pattern_source.h"
@@ -118,7 +127,7 @@ void writeVideo(const std::string& path, int width, int height, const std::vecto
                                                                               });
     const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_MPEG4);
     ASSERT_NE(codec, nullptr);
-    CodecContext encoder(avcodec_alloc_context3(codec));
+    ffmpeg::CodecContextPtr encoder(avcodec_alloc_context3(codec));
     encoder->width = width;
     encoder->height = height;
     encoder->pix_fmt = AV_PIX_FMT_YUV420P;
@@ -135,7 +144,7 @@ void writeVideo(const std::string& path, int width, int height, const std::vecto
     ASSERT_GE(avio_open(&output->pb, path.c_str(), AVIO_FLAG_WRITE), 0);
     ASSERT_GE(avformat_write_header(output.get(), nullptr), 0);
 
-    Packet packet(av_packet_alloc());
+    ffmpeg::PacketPtr packet(av_packet_alloc());
     const auto drain = [&] {
         while (avcodec_receive_packet(encoder.get(), packet.get()) == 0) {
             av_packet_rescale_ts(packet.get(), encoder->time_base, stream->time_base);
@@ -144,7 +153,7 @@ void writeVideo(const std::string& path, int width, int height, const std::vecto
         }
     };
     for (std::size_t i = 0; i < levels.size(); ++i) {
-        Frame frame(av_frame_alloc());
+        ffmpeg::FramePtr frame(av_frame_alloc());
         frame->width = width;
         frame->height = height;
         frame->format = AV_PIX_FMT_YUV420P;

@@ -75,16 +75,6 @@ void noRelease(void* /*opaque*/, std::uint8_t* /*data*/) {}
 
 }  // namespace
 
-void VideoEncoder::CodecContextDeleter::operator()(AVCodecContext* context) const {
-    avcodec_free_context(&context);
-}
-void VideoEncoder::FrameDeleter::operator()(AVFrame* frame) const {
-    av_frame_free(&frame);
-}
-void VideoEncoder::PacketDeleter::operator()(AVPacket* packet) const {
-    av_packet_free(&packet);
-}
-
 VideoEncoder::~VideoEncoder() = default;
 
 std::unique_ptr<VideoEncoder> VideoEncoder::open(const EncoderSettings& settings) {

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "ffmpeg/handles.h"
+
 struct AVCodecContext;
 struct AVFrame;
 struct AVPacket;
@@ -72,23 +74,13 @@ class VideoEncoder {
     bool encode(const FramePlanes& frame, std::int64_t frameIndex, PacketSink& sink);
 
   private:
-    struct CodecContextDeleter {
-        void operator()(AVCodecContext* context) const;
-    };
-    struct FrameDeleter {
-        void operator()(AVFrame* frame) const;
-    };
-    struct PacketDeleter {
-        void operator()(AVPacket* packet) const;
-    };
-
     VideoEncoder() = default;
     bool drain(PacketSink& sink);
 
     Codec codec_{Codec::kH264};
-    std::unique_ptr<AVCodecContext, CodecContextDeleter> context_;
-    std::unique_ptr<AVFrame, FrameDeleter> frame_;
-    std::unique_ptr<AVPacket, PacketDeleter> packet_;
+    ffmpeg::CodecContextPtr context_;
+    ffmpeg::FramePtr frame_;
+    ffmpeg::PacketPtr packet_;
 };
 
 }  // namespace mpu::internal

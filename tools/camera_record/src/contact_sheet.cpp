@@ -141,8 +141,8 @@ ara::core::Result<void, std::string> ContactSheet::WritePng(const std::string& p
     if (codec == nullptr) {
         return R::FromError(path + ": libavcodec has no PNG encoder");
     }
-    CodecContextPtr encoder(avcodec_alloc_context3(codec));
-    PacketPtr packet(av_packet_alloc());
+    ffmpeg::CodecContextPtr encoder(avcodec_alloc_context3(codec));
+    ffmpeg::PacketPtr packet(av_packet_alloc());
     if (!encoder || !packet) {
         return R::FromError(path + ": PNG encoder cannot be allocated");
     }
@@ -161,7 +161,7 @@ ara::core::Result<void, std::string> ContactSheet::WritePng(const std::string& p
         result = avcodec_receive_packet(encoder.get(), packet.get());
     }
     if (result < 0) {
-        return R::FromError(path + ": PNG cannot be encoded (" + AvErrorText(result) + ")");
+        return R::FromError(path + ": PNG cannot be encoded (" + ffmpeg::AvErrorText(result) + ")");
     }
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
     file.write(reinterpret_cast<const char*>(packet->data), packet->size);

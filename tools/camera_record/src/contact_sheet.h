@@ -7,7 +7,7 @@
 #include <string>
 
 #include "ara/core/result.h"
-#include "ffmpeg_handles.h"
+#include "ffmpeg/handles.h"
 
 namespace camera_record {
 
@@ -39,8 +39,8 @@ class ContactSheet {
 
     int cellWidth_;
     int cellHeight_;
-    FramePtr sheet_;
-    ScaleContextPtr scaler_;
+    ffmpeg::FramePtr sheet_;
+    ffmpeg::ScaleContextPtr scaler_;
 };
 
 }  // namespace camera_record

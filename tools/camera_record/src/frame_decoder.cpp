@@ -49,7 +49,7 @@ ara::core::Result<FrameDecoder, std::string> FrameDecoder::Open(const StreamPara
     const int result = avcodec_open2(context, codec, nullptr);
     if (result < 0) {
         return R::FromError(std::string("decoder ") + codec->name + " cannot be opened (" +
-                            AvErrorText(result) + ")");
+                            ffmpeg::AvErrorText(result) + ")");
     }
     return R::FromValue(std::move(decoder));
 }

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "ara/core/result.h"
-#include "ffmpeg_handles.h"
+#include "ffmpeg/handles.h"
 #include "frame_code_reader.h"
 #include "stream_format.h"
 
@@ -46,10 +46,10 @@ class FrameDecoder {
     explicit FrameDecoder(FrameCodeReader codeReader) : codeReader_(codeReader) {}
     void Drain(std::vector<DecodedPicture>& pictures);
 
-    CodecContextPtr context_;
-    PacketPtr packet_;
-    FramePtr frame_;
-    FramePtr latest_;
+    ffmpeg::CodecContextPtr context_;
+    ffmpeg::PacketPtr packet_;
+    ffmpeg::FramePtr frame_;
+    ffmpeg::FramePtr latest_;
     FrameCodeReader codeReader_;
     std::uint64_t decodeErrors_{0};
     std::uint64_t picturesDecoded_{0};

@@ -7,7 +7,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
-#include "ffmpeg_handles.h"
+#include "ffmpeg/handles.h"
 
 namespace camera_record {
 namespace {
@@ -163,8 +163,8 @@ ara::core::Result<StreamParameters, std::string> ProbeKeyFrame(const std::uint8_
 
     // The picture size is in the sequence parameter set; libavcodec's parser reads it for us.
     const AVCodecID id = parameters.codec == VideoCodec::kH264 ? AV_CODEC_ID_H264 : AV_CODEC_ID_HEVC;
-    ParserContextPtr parser(av_parser_init(id));
-    CodecContextPtr context(avcodec_alloc_context3(nullptr));
+    ffmpeg::ParserContextPtr parser(av_parser_init(id));
+    ffmpeg::CodecContextPtr context(avcodec_alloc_context3(nullptr));
     if (!parser || !context) {
         return R::FromError(std::string("no libavcodec parser for ") + CodecName(parameters.codec));
     }

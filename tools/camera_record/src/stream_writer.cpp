@@ -28,7 +28,7 @@ ara::core::Result<StreamWriter, std::string> StreamWriter::Open(const std::strin
     }
 
     const auto failure = [&writer](const std::string& what, int code) {
-        return R::FromError(writer.mp4Path_ + ": " + what + " (" + AvErrorText(code) + ")");
+        return R::FromError(writer.mp4Path_ + ": " + what + " (" + ffmpeg::AvErrorText(code) + ")");
     };
     AVFormatContext* raw = nullptr;
     int result = avformat_alloc_output_context2(&raw, nullptr, "mp4", writer.mp4Path_.c_str());
@@ -123,7 +123,7 @@ bool StreamWriter::Write(const std::uint8_t* data, std::size_t size, std::int64_
     AVPacket* packet = packet_.get();
     int result = av_new_packet(packet, static_cast<int>(size));
     if (result < 0) {
-        lastError_ = mp4Path_ + ": no packet (" + AvErrorText(result) + ")";
+        lastError_ = mp4Path_ + ": no packet (" + ffmpeg::AvErrorText(result) + ")";
         return false;
     }
     std::memcpy(packet->data, data, size);
@@ -136,7 +136,7 @@ bool StreamWriter::Write(const std::uint8_t* data, std::size_t size, std::int64_
     result = av_write_frame(mp4_.get(), packet);
     av_packet_unref(packet);
     if (result < 0) {
-        lastError_ = mp4Path_ + ": frame cannot be written (" + AvErrorText(result) + ")";
+        lastError_ = mp4Path_ + ": frame cannot be written (" + ffmpeg::AvErrorText(result) + ")";
         ok = false;
     } else {
         lastPts_ = pts;
@@ -158,7 +158,7 @@ bool StreamWriter::Close() {
     }
     const int result = av_write_trailer(mp4_.get());
     if (result < 0) {
-        lastError_ = mp4Path_ + ": index cannot be written (" + AvErrorText(result) + ")";
+        lastError_ = mp4Path_ + ": index cannot be written (" + ffmpeg::AvErrorText(result) + ")";
         ok = false;
     }
     mp4_.reset();

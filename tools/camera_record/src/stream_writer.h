@@ -12,7 +12,7 @@
 #include <utility>
 
 #include "ara/core/result.h"
-#include "ffmpeg_handles.h"
+#include "ffmpeg/handles.h"
 #include "stream_format.h"
 
 namespace camera_record {
@@ -54,8 +54,8 @@ class StreamWriter {
     std::string elementaryPath_;
     std::string mp4Path_;
     std::ofstream elementary_;
-    OutputContextPtr mp4_;
-    PacketPtr packet_;
+    ffmpeg::OutputContextPtr mp4_;
+    ffmpeg::PacketPtr packet_;
     std::int64_t firstStampNs_{0};
     std::int64_t lastPts_{-1};
     std::int64_t lastDuration_{StreamWriter::kTimeBase / 30};

@@ -14,7 +14,7 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
-#include "ffmpeg_handles.h"
+#include "ffmpeg/handles.h"
 #include "vcu/camera/frame_code.h"
 
 // libx265 3.5 keeps some of its frame filter's buffers after the encoder is closed; that is the codec
@@ -44,9 +44,9 @@ std::vector<EncodedFrame> EncodePattern(VideoCodec codec, int width, int height,
     if (encoderCodec == nullptr) {
         return frames;
     }
-    CodecContextPtr encoder(avcodec_alloc_context3(encoderCodec));
-    FramePtr picture(av_frame_alloc());
-    PacketPtr packet(av_packet_alloc());
+    ffmpeg::CodecContextPtr encoder(avcodec_alloc_context3(encoderCodec));
+    ffmpeg::FramePtr picture(av_frame_alloc());
+    ffmpeg::PacketPtr packet(av_packet_alloc());
     encoder->width = width;
     encoder->height = height;
     encoder->pix_fmt = AV_PIX_FMT_YUV420P;
@@ -115,7 +115,7 @@ MediaProbe ProbeMedia(const std::string& path, const char* format) {
         probe.error = path + ": cannot be opened";
         return probe;
     }
-    InputContextPtr context(raw);
+    ffmpeg::InputContextPtr context(raw);
     if (avformat_find_stream_info(raw, nullptr) < 0 || raw->nb_streams != 1) {
         probe.error = path + ": no single stream";
         return probe;
@@ -125,15 +125,15 @@ MediaProbe ProbeMedia(const std::string& path, const char* format) {
     probe.height = stream->codecpar->height;
     probe.codecName = avcodec_get_name(stream->codecpar->codec_id);
     const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
-    CodecContextPtr decoder(avcodec_alloc_context3(codec));
+    ffmpeg::CodecContextPtr decoder(avcodec_alloc_context3(codec));
     avcodec_parameters_to_context(decoder.get(), stream->codecpar);
     decoder->thread_count = 1;
     if (codec == nullptr || avcodec_open2(decoder.get(), codec, nullptr) < 0) {
         probe.error = path + ": no decoder";
         return probe;
     }
-    PacketPtr packet(av_packet_alloc());
-    FramePtr frame(av_frame_alloc());
+    ffmpeg::PacketPtr packet(av_packet_alloc());
+    ffmpeg::FramePtr frame(av_frame_alloc());
     const auto drain = [&] {
         while (avcodec_receive_frame(decoder.get(), frame.get()) == 0) {
             ++probe.decodedFrames;

@@ -8,14 +8,14 @@ extern "C" {
 }
 
 #include "contact_sheet.h"
-#include "ffmpeg_handles.h"
+#include "ffmpeg/handles.h"
 #include "record_test_support.h"
 
 namespace camera_record {
 namespace {
 
-FramePtr GreyPicture(int width, int height, std::uint8_t luma) {
-    FramePtr picture(av_frame_alloc());
+ffmpeg::FramePtr GreyPicture(int width, int height, std::uint8_t luma) {
+    ffmpeg::FramePtr picture(av_frame_alloc());
     picture->format = AV_PIX_FMT_YUV420P;
     picture->width = width;
     picture->height = height;
@@ -33,11 +33,11 @@ FramePtr GreyPicture(int width, int height, std::uint8_t luma) {
 }
 
 // The PNG decoded back to RGB24 by libavcodec.
-FramePtr DecodePng(const std::string& bytes) {
+ffmpeg::FramePtr DecodePng(const std::string& bytes) {
     const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_PNG);
-    CodecContextPtr decoder(avcodec_alloc_context3(codec));
-    PacketPtr packet(av_packet_alloc());
-    FramePtr frame(av_frame_alloc());
+    ffmpeg::CodecContextPtr decoder(avcodec_alloc_context3(codec));
+    ffmpeg::PacketPtr packet(av_packet_alloc());
+    ffmpeg::FramePtr frame(av_frame_alloc());
     EXPECT_EQ(avcodec_open2(decoder.get(), codec, nullptr), 0);
     EXPECT_EQ(av_new_packet(packet.get(), static_cast<int>(bytes.size())), 0);
     std::memcpy(packet->data, bytes.data(), bytes.size());
@@ -66,7 +66,7 @@ TEST(ContactSheet, WritesAPngOfTwoByTwoCellsWithEachPictureInItsPlace) {
     // Different sizes on purpose: every picture is scaled to its cell.
     const std::uint8_t levels[4] = {40, 90, 160, 220};
     for (int position = 0; position < 4; ++position) {
-        const FramePtr picture =
+        const ffmpeg::FramePtr picture =
             GreyPicture(position % 2 == 0 ? 640 : 1280, position % 2 == 0 ? 360 : 720, levels[position]);
         EXPECT_TRUE(sut.Place(position, *picture));
     }
@@ -81,7 +81,7 @@ TEST(ContactSheet, WritesAPngOfTwoByTwoCellsWithEachPictureInItsPlace) {
     EXPECT_EQ(bytes.substr(12, 4), "IHDR");
     EXPECT_EQ(BigEndian32(bytes, 16), 640U);
     EXPECT_EQ(BigEndian32(bytes, 20), 360U);
-    const FramePtr decoded = DecodePng(bytes);
+    const ffmpeg::FramePtr decoded = DecodePng(bytes);
     ASSERT_EQ(decoded->width, 640);
     ASSERT_EQ(decoded->height, 360);
     const int centres[4][2] = {{160, 90}, {480, 90}, {160, 270}, {480, 270}};
@@ -96,7 +96,7 @@ TEST(ContactSheet, CellsWithoutPictureStayDarkAndLabelsAreDrawnInTheirCorner) {
     auto created = ContactSheet::Create(320, 180);
     ASSERT_TRUE(created.HasValue());
     ContactSheet sut = std::move(created).Value();
-    const FramePtr bright = GreyPicture(320, 180, 235);
+    const ffmpeg::FramePtr bright = GreyPicture(320, 180, 235);
     ASSERT_TRUE(sut.Place(3, *bright));
 
     sut.Label(3, "cam_11");

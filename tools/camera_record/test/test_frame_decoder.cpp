@@ -7,7 +7,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
-#include "ffmpeg_handles.h"
+#include "ffmpeg/handles.h"
 #include "frame_code_reader.h"
 #include "frame_decoder.h"
 #include "record_test_support.h"
@@ -73,8 +73,8 @@ std::vector<std::uint8_t> PreparedLuma(std::uint32_t code, int cropLeft, int cro
     vcu::camera::drawFrameCode(nv12.data(), kWidth, kHeight, code);
     const int cropWidth = kWidth - 2 * cropLeft;
     const int cropHeight = kHeight - 2 * cropTop;
-    ScaleContextPtr scaler(sws_getContext(cropWidth, cropHeight, AV_PIX_FMT_GRAY8, 1280, 720,
-                                          AV_PIX_FMT_GRAY8, SWS_BILINEAR, nullptr, nullptr, nullptr));
+    ffmpeg::ScaleContextPtr scaler(sws_getContext(cropWidth, cropHeight, AV_PIX_FMT_GRAY8, 1280, 720,
+                                                  AV_PIX_FMT_GRAY8, SWS_BILINEAR, nullptr, nullptr, nullptr));
     std::vector<std::uint8_t> out(1280 * 720);
     const std::uint8_t* source[4] = {nv12.data() + cropTop * kWidth + cropLeft, nullptr, nullptr, nullptr};
     const int sourceStride[4] = {kWidth, 0, 0, 0};

@@ -1,7 +1,8 @@
 #pragma once
 
-// Owners of the FFmpeg objects the recorder uses. Each is move-only and frees its object exactly once; no
-// other code of the recorder frees an FFmpeg object itself. The FFmpeg headers stay out of this header.
+// Owners of FFmpeg's objects, for every part of the project that uses FFmpeg. Each is move-only and frees
+// its object exactly once, with the call FFmpeg pairs with its allocation; no other code frees an FFmpeg
+// object itself. The FFmpeg headers stay out of this header.
 
 #include <memory>
 #include <string>
@@ -13,7 +14,7 @@ struct AVFrame;
 struct AVPacket;
 struct SwsContext;
 
-namespace camera_record {
+namespace ffmpeg {
 
 struct CodecContextDeleter {
     void operator()(AVCodecContext* context) const;
@@ -51,4 +52,4 @@ using ScaleContextPtr = std::unique_ptr<SwsContext, ScaleContextDeleter>;
 // FFmpeg's text for an error code, e.g. "Invalid data found when processing input".
 std::string AvErrorText(int code);
 
-}  // namespace camera_record
+}  // namespace ffmpeg

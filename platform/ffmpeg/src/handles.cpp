@@ -1,4 +1,4 @@
-#include "ffmpeg_handles.h"
+#include "ffmpeg/handles.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -8,7 +8,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
-namespace camera_record {
+namespace ffmpeg {
 
 void CodecContextDeleter::operator()(AVCodecContext* context) const {
     avcodec_free_context(&context);
@@ -50,4 +50,4 @@ std::string AvErrorText(int code) {
     return text;
 }
 
-}  // namespace camera_record
+}  // namespace ffmpeg
