@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <exception>
 
 #include "ara/log/logging.h"
 #include "camera_configs.h"
@@ -61,10 +62,33 @@ CameraDriving::~CameraDriving() {
     config.clear();
 }
 
-void CameraDriving::init(boost::property_tree::ptree& configuration) {
-    config = configuration;
-    frameCounters.fill(0);
+void CameraDriving::prepare(boost::property_tree::ptree& configuration, std::shared_ptr<CameraPool> pool,
+                            const std::vector<vcu::camera::CameraAccessConfig>& cameras) {
+    // The preprocessor reads each frame as an NV12 picture of the configured input size: any other size
+    // would give a sheared picture or a read past the frame.
+    for (unsigned char index = 0; index < kCameraCount; ++index) {
+        const std::string section = sectionName(index);
+        const unsigned id = static_cast<unsigned>(index) + kFirstCameraId;
+        const auto width = configuration.get<std::uint32_t>(section + ".inputImageWidth");
+        const auto height = configuration.get<std::uint32_t>(section + ".inputImageHeight");
+        for (const vcu::camera::CameraAccessConfig& camera : cameras) {
+            if (camera.cameraId != static_cast<std::int32_t>(id) ||
+                (static_cast<std::int64_t>(width) == camera.width &&
+                 static_cast<std::int64_t>(height) == camera.height)) {
+                continue;
+            }
+            const std::string problem = "camera " + std::to_string(id) + ": section [" + section +
+                                        "] keys inputImageWidth and " + "inputImageHeight give " +
+                                        std::to_string(width) + " x " + std::to_string(height) +
+                                        ", but the camera delivers " + std::to_string(camera.width) + " x " +
+                                        std::to_string(camera.height) + " frames";
+            logger.LogError(ARA_LOG_HERE) << problem;
+            throw CameraStartError(problem);
+        }
+    }
 
+    config = configuration;
+    counts.fill(FrameCounts{});
     generalWrapper = std::make_unique<GeneralWrapper>(logger);
 
     for (unsigned char index = 0; index < kCameraCount; ++index) {
@@ -74,13 +98,18 @@ void CameraDriving::init(boost::property_tree::ptree& configuration) {
         mbufModules[index].init(true, 20, width * height * 3U);
     }
 
+    std::lock_guard<std::mutex> lock(lifecycleMutex);
+    cameraPool = std::move(pool);
+    cameraHardware = std::make_unique<CameraHardware>(cameraPool, kFirstCameraId);
+}
+
+void CameraDriving::init(boost::property_tree::ptree& configuration) {
+    prepare(configuration, std::make_shared<CameraPool>(), camera_configs);
     {
         std::lock_guard<std::mutex> lock(lifecycleMutex);
         if (stopping()) {
             return;
         }
-        cameraPool = std::make_shared<CameraPool>();
-        cameraHardware = std::make_unique<CameraHardware>(cameraPool, kFirstCameraId);
         cameraHardware->init(camera_configs);
         if (!cameraHardware->isStarted()) {
             throw CameraStartError("the cameras could not be started (see the KRV_CAMERA log)");
@@ -95,6 +124,11 @@ void CameraDriving::init(boost::property_tree::ptree& configuration) {
     }
     for (auto& thread : threads) {
         thread.join();
+    }
+    const int failed = failedCamera.load();
+    if (failed >= 0) {
+        throw CameraStartError("the preprocessor of camera " + std::to_string(failed + kFirstCameraId) +
+                               " could not be set up (see the PRE log)");
     }
 }
 
@@ -113,13 +147,38 @@ void CameraDriving::requestStop() {
     }
 }
 
-void CameraDriving::threadsFunction(unsigned char index) {
-    const std::string section = sectionName(index);
-    gopNumbers[index] = config.get<std::uint32_t>(section + ".encoderGopNumber");
+bool CameraDriving::setUpCamera(CamPreprocess& preprocess, unsigned char index) {
+    const unsigned id = static_cast<unsigned>(index) + kFirstCameraId;
+    try {
+        const int initResult = preprocess.init(config, kFirstCameraId);
+        if (initResult != 0) {
+            logger.LogError(ARA_LOG_HERE) << "camera " << id << ": preprocessor set-up failed with value 0x"
+                                          << ara::log::HexFormat(initResult);
+            return false;
+        }
+    } catch (const std::exception& error) {
+        logger.LogError(ARA_LOG_HERE) << "camera " << id << ": preprocessor set-up refused: " << error.what();
+        return false;
+    }
+    const unsigned char allocateResult = preprocess.allocateMemory();
+    if (allocateResult != 0) {
+        logger.LogError(ARA_LOG_HERE)
+            << "camera " << id << ": preprocessor memory allocation failed with value 0x"
+            << ara::log::HexFormat(allocateResult);
+        return false;
+    }
+    return true;
+}
 
+void CameraDriving::threadsFunction(unsigned char index) {
     CamPreprocess preprocess(index);
-    preprocess.init(config, kFirstCameraId);
-    preprocess.allocateMemory();
+    if (!setUpCamera(preprocess, index)) {
+        // Like a camera that cannot be started: the whole process ends (init reports it).
+        int none = -1;
+        failedCamera.compare_exchange_strong(none, index);
+        requestStop();
+        return;
+    }
 
     const std::string timerName = "test" + std::to_string(static_cast<unsigned>(index));
     CameraPool& pool = *cameraPool;
@@ -155,25 +214,43 @@ void CameraDriving::runPipelines(CamPreprocess& preprocess, unsigned char index)
         cameraHardware->getCameraYUVBuffer(preprocess.getInputAddress(), size, newest);
     if (result != 0) {
         logger.LogError(ARA_LOG_HERE)
-            << "get YUV buffer failed in camera " << index << " with value 0x" << result;
+            << "get YUV buffer failed in camera " << index << " with value 0x" << ara::log::HexFormat(result);
+        dropFrame(index, "no YUV buffer");
     } else if (size < inputPictureBytes(preprocess)) {
         // The preprocessor reads a whole picture of its configured size from the frame.
-        logger.LogError(ARA_LOG_HERE)
-            << "frame of camera " << index << " dropped: its YUV buffer holds " << size
-            << " bytes, the configured input picture needs " << inputPictureBytes(preprocess);
+        dropFrame(index, "its YUV buffer is smaller than the configured input picture");
     } else {
         preprocess.setFrameAuxiliaryInfo(newest.auxiliaryInfo);
-        preprocess.changeResizeSize(1280, 720);
-        preprocess.runPreprocessPipeline(false);
-        if (preprocess.runEncoderPipeline(&stream) != 0) {
+        // The buffers and the encoder channel were made for the configured output size.
+        const mpu_vpc_pic_info& output = preprocess.cropResize().dest_pic_info;
+        preprocess.changeResizeSize(output.picture_width, output.picture_height);
+        // A failed stage leaves the previous frame (or nothing) in the picture the encoder would read.
+        if (preprocess.runPreprocessPipeline(false) != 0) {
+            dropFrame(index, "a preprocessing stage failed");
+        } else if (preprocess.runEncoderPipeline(&stream) != 0) {
             logger.LogError(ARA_LOG_HERE) << "encoder pipeline failed";
-        } else {
-            publishFrame(*stream, index, newest.auxiliaryInfo);
+            dropFrame(index, "the encoder failed");
+        } else if (!publishFrame(*stream, index, newest.auxiliaryInfo)) {
+            dropFrame(index, "it could not be published");
         }
     }
 
     frames.clear();
     stream.reset();
+}
+
+void CameraDriving::dropFrame(unsigned char index, const char* reason) {
+    ++counts[index].dropped;
+    ++droppedSinceLog[index];
+    const auto now = std::chrono::steady_clock::now();
+    if (now - lastDropLog[index] >= std::chrono::seconds(1)) {
+        logger.LogWarn(ARA_LOG_HERE) << "camera " << static_cast<unsigned>(index) + kFirstCameraId
+                                     << ": frame dropped (" << reason << "); " << droppedSinceLog[index]
+                                     << " dropped since the last report, " << counts[index].dropped
+                                     << " in all";
+        droppedSinceLog[index] = 0;
+        lastDropLog[index] = now;
+    }
 }
 
 bool CameraDriving::publishFrame(const mpu_venc_stream& stream, unsigned char index,
@@ -193,17 +270,13 @@ bool CameraDriving::publishFrame(const mpu_venc_stream& stream, unsigned char in
     image.header.stamp.sec = static_cast<std::uint32_t>(now.tv_sec);
     image.header.stamp.nsec = static_cast<std::uint32_t>(now.tv_nsec);
 
-    std::uint32_t& counter = frameCounters[index];
-    const std::uint32_t gop = gopNumbers[index];
-    // A GOP of 0 flags only the first frame: the counter leaves 0 after it and never comes back.
-    const bool isKeyFrame = gop == 0 ? counter == 0 : counter % gop == 0;
-    if (counter == gop) {
-        counter = 0;
-    }
+    // The encoder decides which frames are key frames (its GOP length is the camera's encoderGopNumber); a
+    // frame it encoded but that was not published must not shift the flags.
+    const bool isKeyFrame = pack.key_frame != 0;
     CamDrv2Visualization_Provide& port = generalWrapper->camDrv2Visualization;
     port.GetDataWrapper().publishEncodedImage(image, index, isKeyFrame);
     port.Publish();
-    ++counter;
+    ++counts[index].published;
     if (frameObserver != nullptr) {
         frameObserver->onFramePublished(index, frame, now, isKeyFrame, image.data.size());
     }

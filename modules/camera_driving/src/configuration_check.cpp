@@ -6,12 +6,22 @@
 #include <locale>
 #include <optional>
 
+#include "mpu/mpu_venc.h"
+#include "mpu/mpu_vpc.h"
+
 namespace {
 
 constexpr unsigned kFirstCameraId = 8;
 constexpr unsigned kCameraCount = 4;
-constexpr std::uint32_t kLargestSide = 8192;
-constexpr std::uint32_t kLargestGop = 65536;
+// The camera picture goes to the media unit's picture tasks; the prepared picture also to the encoder.
+constexpr std::uint32_t kSmallestInputSide = MPU_VPC_MIN_NV12_SIDE;
+constexpr std::uint32_t kSmallestOutputSide = MPU_VENC_MIN_PICTURE_SIDE;
+constexpr std::uint32_t kLargestSide = MPU_MAX_PICTURE_SIDE;
+
+std::string evenSides(std::uint32_t smallest, const char* limitedBy) {
+    return "an even number of pixels from " + std::to_string(smallest) + " to " +
+           std::to_string(kLargestSide) + " (" + limitedBy + ")";
+}
 
 // Digits only, at most 4294967295: stream extraction would take "-1" or "+5" or "12abc".
 std::optional<std::uint32_t> parseUnsigned(const std::string& text) {
@@ -42,7 +52,7 @@ class SectionCheck {
     // The key's value as an unsigned number within [low, high] (and even when asked); nullopt after
     // logging when it is missing or does not fit.
     std::optional<std::uint32_t> number(const char* key, std::uint32_t low, std::uint32_t high, bool even,
-                                        const char* expected) {
+                                        const std::string& expected) {
         const auto text = section_.get_optional<std::string>(key);
         if (!text) {
             fail(key, "(missing)", "a required key");
@@ -83,7 +93,7 @@ class SectionCheck {
     }
 
   private:
-    void fail(const char* key, const std::string& found, const char* expected) {
+    void fail(const char* key, const std::string& found, const std::string& expected) {
         logger_.LogError(ARA_LOG_HERE) << "Configuration file " << path_ << ": section [" << name_ << "] key "
                                        << key << " = " << found << ": expected " << expected;
         ok_ = false;
@@ -126,15 +136,19 @@ bool checkConfiguration(const boost::property_tree::ptree& tree, const std::stri
             continue;
         }
         SectionCheck check(*section, path, name, logger);
-        const char* const side = "an even number of pixels from 2 to 8192";
-        const auto inputWidth = check.number("inputImageWidth", 2, kLargestSide, true, side);
-        const auto inputHeight = check.number("inputImageHeight", 2, kLargestSide, true, side);
-        check.number("outputImageWidth", 2, kLargestSide, true, side);
-        check.number("outputImageHeight", 2, kLargestSide, true, side);
+        const std::string inputSide = evenSides(kSmallestInputSide, "the media unit's NV12 pictures");
+        const std::string outputSide = evenSides(kSmallestOutputSide, "the encoder's pictures");
+        const auto inputWidth =
+            check.number("inputImageWidth", kSmallestInputSide, kLargestSide, true, inputSide);
+        const auto inputHeight =
+            check.number("inputImageHeight", kSmallestInputSide, kLargestSide, true, inputSide);
+        check.number("outputImageWidth", kSmallestOutputSide, kLargestSide, true, outputSide);
+        check.number("outputImageHeight", kSmallestOutputSide, kLargestSide, true, outputSide);
         check.margin("cropTopOffset", inputHeight);
         check.margin("cropLeftOffset", inputWidth);
-        check.number("encoderGopNumber", 0, kLargestGop, false,
-                     "frames per group of pictures, 0 (one key frame at the start) to 65536");
+        check.number("encoderGopNumber", 0, MPU_VENC_MAX_GOP, false,
+                     "frames per group of pictures, 0 (one key frame at the start) to " +
+                         std::to_string(MPU_VENC_MAX_GOP));
         check.mapFiles();
         ok = ok && check.ok();
     }

@@ -3,6 +3,7 @@
 #include <boost/property_tree/ptree.hpp>
 #include <fstream>
 #include <string>
+#include <utility>
 
 #include "ara/log/log_capture.h"
 #include "ara/log/logging.h"
@@ -11,6 +12,10 @@
 namespace {
 
 using ara::log::LogLevel;
+
+constexpr const char* kInputSides =
+    "an even number of pixels from 2 to 8192 (the media unit's NV12 pictures)";
+constexpr const char* kOutputSides = "an even number of pixels from 16 to 8192 (the encoder's pictures)";
 
 boost::property_tree::ptree validConfiguration() {
     boost::property_tree::ptree tree;
@@ -64,13 +69,18 @@ TEST_F(ConfigurationCheck, NamesFileSectionKeyValueAndExpectation) {
         const char* expected;
     };
     const Case cases[] = {
-        {"outputImageWidth", "-1", "an even number of pixels from 2 to 8192"},
-        {"inputImageHeight", "1081", "an even number of pixels from 2 to 8192"},
-        {"outputImageHeight", "0", "an even number of pixels from 2 to 8192"},
-        {"inputImageWidth", "16384", "an even number of pixels from 2 to 8192"},
-        {"inputImageWidth", "4294967296", "an even number of pixels from 2 to 8192"},
-        {"outputImageWidth", "12abc", "an even number of pixels from 2 to 8192"},
-        {"outputImageWidth", "", "an even number of pixels from 2 to 8192"},
+        {"outputImageWidth", "-1", kOutputSides},
+        {"inputImageHeight", "1081", kInputSides},
+        {"outputImageHeight", "0", kOutputSides},
+        {"inputImageWidth", "16384", kInputSides},
+        {"inputImageWidth", "4294967296", kInputSides},
+        {"outputImageWidth", "12abc", kOutputSides},
+        {"outputImageWidth", "", kOutputSides},
+        // The picture tasks would take these, the encoder channel does not.
+        {"outputImageWidth", "2", kOutputSides},
+        {"outputImageHeight", "14", kOutputSides},
+        {"outputImageWidth", "1281", kOutputSides},
+        {"outputImageHeight", "8194", kOutputSides},
         {"cropTopOffset", "540", "below half the input picture side"},
         {"cropLeftOffset", "+5", "below half the input picture side"},
         {"encoderGopNumber", "65537", "0 (one key frame at the start) to 65536"},
@@ -87,6 +97,18 @@ TEST_F(ConfigurationCheck, NamesFileSectionKeyValueAndExpectation) {
                   std::string::npos)
             << text;
         EXPECT_NE(text.find(c.expected), std::string::npos) << text;
+    }
+}
+
+TEST_F(ConfigurationCheck, AcceptsEveryOutputSizeTheEncoderTakes) {
+    const std::pair<const char*, const char*> sizes[] = {
+        {"16", "16"}, {"640", "360"}, {"1282", "722"}, {"1920", "1080"}, {"8192", "8192"}};
+    for (const auto& [width, height] : sizes) {
+        SCOPED_TRACE(std::string(width) + " x " + height);
+        auto tree = validConfiguration();
+        tree.put("cam_9.outputImageWidth", width);
+        tree.put("cam_9.outputImageHeight", height);
+        EXPECT_TRUE(check(tree)) << errors();
     }
 }
 

@@ -3,7 +3,6 @@
 #include "CameraDriving_GeneralWrapper.h"
 #include "ara/log/log_capture.h"
 #include "ara/log/logging.h"
-#include "vrt/cm/proloc/proloc_event_instance.h"
 #include "wrapper_test_support.h"
 
 namespace {
@@ -13,23 +12,8 @@ using camera_driving::test::ProlocManifest;
 using vrt::cm::test::ScopedManifest;
 using Perception = perception::Cam2CamPerceptionStruct;
 
-constexpr unsigned long kClient = 1;
-
-// A client of one event's process-local memory, as an in-process subscriber would be.
-template <typename T>
-std::shared_ptr<vrt::cm::proloc::ProlocEventMemoryImpl<T>> Subscribe(std::uint16_t serviceId,
-                                                                     std::uint32_t entityId) {
-    vrt::cm::proloc::ProlocEntityIndex index;
-    index.serviceId = serviceId;
-    index.instanceId = "1";
-    index.entityId = entityId;
-    auto memory = vrt::cm::proloc::ProlocEventInstanceImpl<T>::GetInstance()->GetProlocEventMemory(index);
-    if (memory) {
-        memory->UnSubscribeClient(kClient);
-        memory->EnableEventClient(kClient, 16, nullptr);
-    }
-    return memory;
-}
+using camera_driving::test::kClient;
+using camera_driving::test::Subscribe;
 
 class GeneralWrapperTest : public ::testing::Test {
   protected:
@@ -163,8 +147,8 @@ TEST_F(GeneralWrapperTest, FailureOfALaterPortStopsTheOffersAlreadyMade) {
         capture.Count("C_D", "Skeleton for: camera_drv/camera_drv/CamDrv2VisualizationPPort initialized"),
         1U);
     EXPECT_EQ(capture.Count("CM", "[Unknown event serialization configuration]"), 1U);
-    EXPECT_EQ(
-        capture.Count("CM", "[Stop offer service][service=/kestrova/ap/Service/instance/Visualization"), 1U);
+    EXPECT_EQ(capture.Count("CM", "[Stop offer service][service=/kestrova/ap/Service/instance/Visualization"),
+              1U);
 }
 
 }  // namespace

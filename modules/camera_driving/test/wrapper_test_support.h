@@ -3,6 +3,7 @@
 #include <string>
 
 #include "com_test_support.h"
+#include "vrt/cm/proloc/proloc_event_instance.h"
 
 namespace camera_driving::test {
 
@@ -29,6 +30,24 @@ inline std::string ProlocManifest(std::uint32_t overriddenEvent = 0, const std::
             event.service);
     }
     return vrt::cm::test::Manifest(entries);
+}
+
+constexpr unsigned long kClient = 1;
+
+// A client of one event's process-local memory, as an in-process subscriber would be.
+template <typename T>
+std::shared_ptr<vrt::cm::proloc::ProlocEventMemoryImpl<T>> Subscribe(std::uint16_t serviceId,
+                                                                     std::uint32_t entityId) {
+    vrt::cm::proloc::ProlocEntityIndex index;
+    index.serviceId = serviceId;
+    index.instanceId = "1";
+    index.entityId = entityId;
+    auto memory = vrt::cm::proloc::ProlocEventInstanceImpl<T>::GetInstance()->GetProlocEventMemory(index);
+    if (memory) {
+        memory->UnSubscribeClient(kClient);
+        memory->EnableEventClient(kClient, 16, nullptr);
+    }
+    return memory;
 }
 
 }  // namespace camera_driving::test

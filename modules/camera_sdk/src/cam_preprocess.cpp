@@ -2,17 +2,20 @@
 
 #include <boost/property_tree/exceptions.hpp>
 #include <cctype>
+#include <chrono>
 #include <cstdint>
 #include <fstream>
 #include <iostream>
 #include <limits>
+#include <thread>
 
 #include "ara/log/logging.h"
 #include "mpu/mpu_dma.h"
 
 namespace {
 
-constexpr std::uint32_t kLargestSide = 8192;
+// How long a new frame waits for the encoder to finish reading the previous picture before it is dropped.
+constexpr auto kEncoderInputWait = std::chrono::milliseconds(1000);
 constexpr std::uint32_t kEncoderModule = MPU_VENC_MOD_H264;
 constexpr std::uint32_t kEncoderPayload = MPU_PAYLOAD_TYPE_H264;
 constexpr std::uint32_t kRateControlVbr = MPU_VENC_RC_H264_VBR;
@@ -51,16 +54,22 @@ struct StreamReleaser {
 CamPreprocess::CamPreprocess(unsigned char index)
     : cameraIndex(index),
       cameraData("CamPreprocess"),
-      logger(ara::log::CreateLogger("PRE", "Kestrova Camera PreProcess Module", ara::log::LogLevel::kInfo)) {}
+      logger(ara::log::CreateLogger("PRE", "Kestrova Camera PreProcess Module", ara::log::LogLevel::kInfo)),
+      cameraTag("camera " + std::to_string(static_cast<unsigned>(index) + kFirstCameraId) + ": ") {}
 
 int CamPreprocess::init(boost::property_tree::ptree& config, unsigned char sectionOffset) {
     setupPipelines(config, sectionOffset);
     const unsigned char accResult = initACC();
-    initMPI();
+    const int mpiResult = initMPI();
     if (accResult == 0) {
-        logger.LogInfo(ARA_LOG_HERE) << "initialize pipeline done";
+        logger.LogInfo(ARA_LOG_HERE) << cameraTag << "initialize pipeline done";
     } else {
-        logger.LogError(ARA_LOG_HERE) << "initialize pipeline failed with result = 0x" << accResult;
+        logger.LogError(ARA_LOG_HERE)
+            << cameraTag << "initialize pipeline failed with result = 0x" << ara::log::HexFormat(accResult);
+    }
+    // Without the media system or the picture channel no frame can be prepared: the camera cannot work.
+    if (mpiResult != 0) {
+        return mpiResult;
     }
     return createEncoderChannel(static_cast<int>(outputImageWidth), static_cast<int>(outputImageHeight), 5);
 }
@@ -86,8 +95,8 @@ std::uint32_t CamPreprocess::readNumber(const boost::property_tree::ptree& confi
         valid = valid && value <= std::numeric_limits<std::uint32_t>::max();
     }
     if (!valid) {
-        logger.LogError(ARA_LOG_HERE)
-            << "configuration key " << path << " is not an unsigned 32-bit number: \"" << text << "\"";
+        logger.LogError(ARA_LOG_HERE) << cameraTag << "configuration key " << path
+                                      << " is not an unsigned 32-bit number: \"" << text << "\"";
         throw boost::property_tree::ptree_bad_data(
             "configuration key " + path + " is not an unsigned 32-bit number: \"" + text + "\"", text);
     }
@@ -97,7 +106,8 @@ std::uint32_t CamPreprocess::readNumber(const boost::property_tree::ptree& confi
 void CamPreprocess::refuseValue(const std::string& section, const char* key, std::uint32_t value,
                                 const char* why) {
     const std::string path = section + "." + key;
-    logger.LogError(ARA_LOG_HERE) << "configuration key " << path << " = " << value << " refused: " << why;
+    logger.LogError(ARA_LOG_HERE) << cameraTag << "configuration key " << path << " = " << value
+                                  << " refused: " << why;
     throw boost::property_tree::ptree_bad_data(
         "configuration key " + path + " = " + std::to_string(value) + " refused: " + why, value);
 }
@@ -112,9 +122,14 @@ void CamPreprocess::checkConfiguration(const std::string& section) {
                  {"inputImageHeight", inputImageHeight},
                  {"outputImageWidth", outputImageWidth},
                  {"outputImageHeight", outputImageHeight}};
-    for (const auto& size : sizes) {
-        if (size.value == 0 || size.value % 2 != 0 || size.value > kLargestSide) {
-            refuseValue(section, size.key, size.value, "an NV12 picture side must be even, from 2 to 8192");
+    for (std::size_t i = 0; i < 4; ++i) {
+        // The prepared picture also goes to the encoder, which takes fewer sizes than the picture tasks.
+        const std::uint32_t smallest = i < 2 ? MPU_VPC_MIN_NV12_SIDE : MPU_VENC_MIN_PICTURE_SIDE;
+        const std::uint32_t value = sizes[i].value;
+        if (value < smallest || value % 2 != 0 || value > MPU_MAX_PICTURE_SIDE) {
+            refuseValue(section, sizes[i].key, value,
+                        i < 2 ? "a picture side must be even, from 2 to 8192"
+                              : "an encoded picture side must be even, from 16 to 8192");
         }
     }
     if (std::uint64_t{cropTopOffset} * 2 >= inputImageHeight) {
@@ -139,6 +154,7 @@ void CamPreprocess::setupPipelines(boost::property_tree::ptree& config, unsigned
 
     if (!config.get_child_optional(section + ".remapFilePathX")) {
         logger.LogWarn(ARA_LOG_HERE)
+            << cameraTag
             << "The INI file does not contain the key 'remapFilePathX', so undistortion part is disabled.";
         undistortionEnabled = false;
         return;
@@ -146,6 +162,7 @@ void CamPreprocess::setupPipelines(boost::property_tree::ptree& config, unsigned
     remapFilePathX = config.get<std::string>(section + ".remapFilePathX");
     if (!config.get_child_optional(section + ".remapFilePathY")) {
         logger.LogWarn(ARA_LOG_HERE)
+            << cameraTag
             << "The INI file does not contain the key 'remapFilePathY', so undistortion part is disabled.";
         undistortionEnabled = false;
         return;
@@ -157,30 +174,34 @@ void CamPreprocess::setupPipelines(boost::property_tree::ptree& config, unsigned
 unsigned char CamPreprocess::initACC() {
     accError ret = accrtGetRunMode(&runMode);
     if (ret == ACC_SUCCESS) {
-        logger.LogInfo(ARA_LOG_HERE) << "ACC get run mode successfully";
+        logger.LogInfo(ARA_LOG_HERE) << cameraTag << "ACC get run mode successfully";
     } else {
-        logger.LogError(ARA_LOG_HERE) << "ACC didn't get run mode successfully, ret = 0x" << ret;
+        logger.LogError(ARA_LOG_HERE)
+            << cameraTag << "ACC didn't get run mode successfully, ret = 0x" << ara::log::HexFormat(ret);
     }
     ret = accInit(nullptr);
     acquired.accInitialized = ret == ACC_SUCCESS;
     if (ret == ACC_SUCCESS) {
-        logger.LogInfo(ARA_LOG_HERE) << "ACC Initialized successfully";
+        logger.LogInfo(ARA_LOG_HERE) << cameraTag << "ACC Initialized successfully";
     } else {
-        logger.LogError(ARA_LOG_HERE) << "ACC didn't initialized successfully, ret = 0x" << ret;
+        logger.LogError(ARA_LOG_HERE)
+            << cameraTag << "ACC didn't initialized successfully, ret = 0x" << ara::log::HexFormat(ret);
     }
     ret = accrtSetDevice(0);
     acquired.deviceSet = ret == ACC_SUCCESS;
     if (ret == ACC_SUCCESS) {
-        logger.LogInfo(ARA_LOG_HERE) << "ACC set device successfully";
+        logger.LogInfo(ARA_LOG_HERE) << cameraTag << "ACC set device successfully";
     } else {
-        logger.LogError(ARA_LOG_HERE) << "ACC didn't set device successfully, ret = 0x" << ret;
+        logger.LogError(ARA_LOG_HERE)
+            << cameraTag << "ACC didn't set device successfully, ret = 0x" << ara::log::HexFormat(ret);
     }
     ret = accrtCreateContext(&context, 0);
     acquired.contextCreated = ret == ACC_SUCCESS;
     if (ret == ACC_SUCCESS) {
-        logger.LogInfo(ARA_LOG_HERE) << "ACC context successfully";
+        logger.LogInfo(ARA_LOG_HERE) << cameraTag << "ACC context successfully";
     } else {
-        logger.LogError(ARA_LOG_HERE) << "ACC didn't context successfully, ret = 0x" << ret;
+        logger.LogError(ARA_LOG_HERE)
+            << cameraTag << "ACC didn't context successfully, ret = 0x" << ara::log::HexFormat(ret);
     }
     return 0;
 }
@@ -188,7 +209,7 @@ unsigned char CamPreprocess::initACC() {
 int CamPreprocess::initMPI() {
     int ret = mpu_sys_init();
     if (ret != 0) {
-        logger.LogFatal(ARA_LOG_HERE) << "mpi sys init failed with result: " << ret;
+        logger.LogFatal(ARA_LOG_HERE) << cameraTag << "mpi sys init failed with result: " << ret;
         return ret;
     }
     acquired.mediaSystem = true;
@@ -202,9 +223,9 @@ int CamPreprocess::initMPI() {
     }
     ret = createVPCChannel();
     if (ret != 0) {
-        logger.LogFatal(ARA_LOG_HERE) << "VPC channels created failed with result: " << ret;
+        logger.LogFatal(ARA_LOG_HERE) << cameraTag << "VPC channels created failed with result: " << ret;
     } else {
-        logger.LogInfo(ARA_LOG_HERE) << "VPC channels created successfully";
+        logger.LogInfo(ARA_LOG_HERE) << cameraTag << "VPC channels created successfully";
     }
     return ret;
 }
@@ -249,9 +270,9 @@ bool CamPreprocess::readMapFile(const std::string& path, std::unique_ptr<float[]
     const std::uint64_t expected = std::uint64_t{inputImageWidth} * inputImageHeight;
     std::ifstream file(path, std::ios::binary);
     if (!file) {
-        logger.LogError(ARA_LOG_HERE) << "Error: Failed to open file for reading.";
-        logger.LogError(ARA_LOG_HERE)
-            << "cannot read map file " << path << ": expected " << expected << " values, found 0";
+        logger.LogError(ARA_LOG_HERE) << cameraTag << "Error: Failed to open file for reading.";
+        logger.LogError(ARA_LOG_HERE) << cameraTag << "cannot read map file " << path << ": expected "
+                                      << expected << " values, found 0";
         return false;
     }
     file.seekg(0, std::ios::end);
@@ -261,14 +282,14 @@ bool CamPreprocess::readMapFile(const std::string& path, std::unique_ptr<float[]
     // The media unit reads width x height values from each map: any other count would be read past.
     if (found != expected) {
         logger.LogError(ARA_LOG_HERE)
-            << "map file " << path << " holds " << found << " values, expected " << expected;
+            << cameraTag << "map file " << path << " holds " << found << " values, expected " << expected;
         return false;
     }
     values->reset(new float[expected]);
     file.read(reinterpret_cast<char*>(values->get()), static_cast<std::streamsize>(expected * sizeof(float)));
     if (!file) {
-        logger.LogError(ARA_LOG_HERE)
-            << "cannot read map file " << path << ": expected " << expected << " values, found fewer";
+        logger.LogError(ARA_LOG_HERE) << cameraTag << "cannot read map file " << path << ": expected "
+                                      << expected << " values, found fewer";
         values->reset();
         return false;
     }
@@ -279,7 +300,7 @@ void CamPreprocess::disableUndistortion() {
     undistortionEnabled = false;
     remapMapX.reset();
     remapMapY.reset();
-    logger.LogWarn(ARA_LOG_HERE) << "undistortion is disabled for camera " << cameraIndex;
+    logger.LogWarn(ARA_LOG_HERE) << cameraTag << "undistortion is disabled";
 }
 
 void CamPreprocess::setDefaultRemapParam() {
@@ -305,7 +326,7 @@ void CamPreprocess::setDefaultRemapParam() {
     lutSizeStatus = mpu_vpc_get_lut_mem_size(remapLut.dst_width, remapLut.dst_height, &size);
     if (lutSizeStatus != 0) {
         logger.LogError(ARA_LOG_HERE)
-            << "mpu_vpc_get_lut_mem_size failed with value: " << lowByte(lutSizeStatus);
+            << cameraTag << "mpu_vpc_get_lut_mem_size failed with value: " << lowByte(lutSizeStatus);
         size = 0;
     }
     remapLut.lut_size = size;
@@ -328,7 +349,7 @@ int CamPreprocess::createVPCChannel() {
     const int ret = mpu_vpc_sys_create_chn(&vpcChannel, &vpcChannelAttr);
     if (ret == 0) {
         acquired.vpcChannel = true;
-        logger.LogInfo(ARA_LOG_HERE) << "channel " << vpcChannel << " created successfully";
+        logger.LogInfo(ARA_LOG_HERE) << cameraTag << "channel " << vpcChannel << " created successfully";
     }
     return ret;
 }
@@ -338,7 +359,7 @@ int CamPreprocess::allocateInto(void** slot, std::uint32_t size, const char* fai
     void* address = nullptr;
     const int ret = mpu_dma_malloc(0, &address, size);
     if (ret != 0) {
-        logger.LogError(ARA_LOG_HERE) << failureMessage << ret;
+        logger.LogError(ARA_LOG_HERE) << cameraTag << failureMessage << ara::log::HexFormat(ret);
         return ret;
     }
     if (*slot != nullptr) {
@@ -389,7 +410,7 @@ int CamPreprocess::allocateByUndistortion(mpu_warp_transform_param& warp, mpu_re
     warp.dst_pic.picture_address = owned.undistortionDestination;
     // No table is built into memory that was not allocated for it.
     if (lutSizeStatus != 0) {
-        logger.LogError(ARA_LOG_HERE) << "no memory for the remap table: its size is unknown";
+        logger.LogError(ARA_LOG_HERE) << cameraTag << "no memory for the remap table: its size is unknown";
         return lutSizeStatus;
     }
     ret = allocateInto(&owned.remapTable, lut.lut_size,
@@ -401,14 +422,16 @@ int CamPreprocess::allocateByUndistortion(mpu_warp_transform_param& warp, mpu_re
 
     ret = mpu_vpc_set_chn_workspace(vpcChannel, &workspaceInfo, 1);
     if (ret != 0) {
-        logger.LogError(ARA_LOG_HERE) << "applied for temporary cache failed with result = 0x" << ret;
+        logger.LogError(ARA_LOG_HERE)
+            << cameraTag << "applied for temporary cache failed with result = 0x" << ara::log::HexFormat(ret);
     } else {
-        logger.LogInfo(ARA_LOG_HERE) << "channel " << vpcChannel
+        logger.LogInfo(ARA_LOG_HERE) << cameraTag << "channel " << vpcChannel
                                      << " applied for temporary cache successfully";
     }
     ret = mpu_vpc_get_remap_lut(&remapMaps, &lut);
     if (ret != 0) {
-        logger.LogError(ARA_LOG_HERE) << "failed to get remap lut with result 0x" << ret;
+        logger.LogError(ARA_LOG_HERE)
+            << cameraTag << "failed to get remap lut with result 0x" << ara::log::HexFormat(ret);
     }
     return ret;
 }
@@ -417,32 +440,34 @@ unsigned char CamPreprocess::allocateMemory() {
     int ret = allocateByPicInfo(inputPicInfo);
     if (ret != 0) {
         logger.LogError(ARA_LOG_HERE)
-            << "input memory allocated failed for channel with result: " << lowByte(ret);
+            << cameraTag << "input memory allocated failed for channel with result: " << lowByte(ret);
         return lowByte(ret);
     }
-    logger.LogInfo(ARA_LOG_HERE) << "input memory allocated successfully";
+    logger.LogInfo(ARA_LOG_HERE) << cameraTag << "input memory allocated successfully";
     ret = allocateByPicInfo(outputPicInfo);
     if (ret != 0) {
         logger.LogError(ARA_LOG_HERE)
-            << "output memory allocated failed for channel with result: " << lowByte(ret);
+            << cameraTag << "output memory allocated failed for channel with result: " << lowByte(ret);
         return lowByte(ret);
     }
-    logger.LogInfo(ARA_LOG_HERE) << "output memory allocated successfully";
+    logger.LogInfo(ARA_LOG_HERE) << cameraTag << "output memory allocated successfully";
     ret = allocateByCropResizeRegion(cropResizeRegion);
     if (ret != 0) {
         logger.LogError(ARA_LOG_HERE)
+            << cameraTag
             << "crop and resize memory allocated failed for channel with result: " << lowByte(ret);
         return lowByte(ret);
     }
-    logger.LogInfo(ARA_LOG_HERE) << "crop and resize memory allocated successfully";
+    logger.LogInfo(ARA_LOG_HERE) << cameraTag << "crop and resize memory allocated successfully";
     if (undistortionEnabled) {
         ret = allocateByUndistortion(warpParam, remapLut);
         if (ret != 0) {
             logger.LogError(ARA_LOG_HERE)
+                << cameraTag
                 << "undistortion memory allocated failed for channel with result: " << lowByte(ret);
             return lowByte(ret);
         }
-        logger.LogInfo(ARA_LOG_HERE) << "undistortion memory allocated successfully for channel";
+        logger.LogInfo(ARA_LOG_HERE) << cameraTag << "undistortion memory allocated successfully for channel";
     }
     return 0;
 }
@@ -460,9 +485,9 @@ void CamPreprocess::changeResizeSize(unsigned int width, unsigned int height) {
     const std::uint64_t bgr = std::uint64_t{width} * 3 * height;
     if ((owned.cropResize != nullptr && nv12 > owned.cropResizeBytes) ||
         (owned.output != nullptr && bgr > owned.outputBytes)) {
-        logger.LogError(ARA_LOG_HERE)
-            << "resize size " << width << " x " << height << " does not fit the buffers allocated for "
-            << outputImageWidth << " x " << outputImageHeight << "; the size is kept";
+        logger.LogError(ARA_LOG_HERE) << cameraTag << "resize size " << width << " x " << height
+                                      << " does not fit the buffers allocated for " << outputImageWidth
+                                      << " x " << outputImageHeight << "; the size is kept";
         return;
     }
     outputImageWidth = width;
@@ -475,12 +500,14 @@ int CamPreprocess::getUndistortedImage() {
     std::uint32_t taskId = 0;
     int ret = mpu_vpc_lut_remap(vpcChannel, &warpParam, &remapLut, &taskId, -1);
     if (ret != 0) {
-        logger.LogError(ARA_LOG_HERE) << "failed to undistort with result 0x" << ret;
+        logger.LogError(ARA_LOG_HERE)
+            << cameraTag << "failed to undistort with result 0x" << ara::log::HexFormat(ret);
         return ret;
     }
     ret = mpu_vpc_get_process_result(vpcChannel, taskId, -1);
     if (ret != 0) {
-        logger.LogError(ARA_LOG_HERE) << "failed to get undistorted image with result 0x" << ret;
+        logger.LogError(ARA_LOG_HERE)
+            << cameraTag << "failed to get undistorted image with result 0x" << ara::log::HexFormat(ret);
     }
     return ret;
 }
@@ -491,12 +518,14 @@ int CamPreprocess::getResizedCroppedImage() {
     std::uint32_t taskId = 0;
     int ret = mpu_vpc_crop_resize(vpcChannel, &source, &cropResizeRegion, 1, &taskId, -1);
     if (ret != 0) {
-        logger.LogError(ARA_LOG_HERE) << "failed to crop and resize with result 0x" << ret;
+        logger.LogError(ARA_LOG_HERE)
+            << cameraTag << "failed to crop and resize with result 0x" << ara::log::HexFormat(ret);
         return ret;
     }
     ret = mpu_vpc_get_process_result(vpcChannel, taskId, -1);
     if (ret != 0) {
-        logger.LogError(ARA_LOG_HERE) << "failed to get cropped and resized image with result 0x" << ret;
+        logger.LogError(ARA_LOG_HERE) << cameraTag << "failed to get cropped and resized image with result 0x"
+                                      << ara::log::HexFormat(ret);
     }
     return ret;
 }
@@ -505,12 +534,14 @@ int CamPreprocess::getConvertedImage() {
     std::uint32_t taskId = 0;
     int ret = mpu_vpc_convert_color(vpcChannel, &cropResizeRegion.dest_pic_info, &outputPicInfo, &taskId, -1);
     if (ret != 0) {
-        logger.LogError(ARA_LOG_HERE) << "failed to convert with result 0x" << ret;
+        logger.LogError(ARA_LOG_HERE)
+            << cameraTag << "failed to convert with result 0x" << ara::log::HexFormat(ret);
         return ret;
     }
     ret = mpu_vpc_get_process_result(vpcChannel, taskId, -1);
     if (ret != 0) {
-        logger.LogError(ARA_LOG_HERE) << "failed to get converted image with result 0x" << ret;
+        logger.LogError(ARA_LOG_HERE)
+            << cameraTag << "failed to get converted image with result 0x" << ara::log::HexFormat(ret);
     }
     return ret;
 }
@@ -520,24 +551,60 @@ int CamPreprocess::runPreprocessPipeline(bool skipUndistortion) {
     if (undistortionEnabled && !skipUndistortion) {
         ret = getUndistortedImage();
         if (ret != 0) {
-            logger.LogError(ARA_LOG_HERE) << "image undistortion error with result: 0x" << ret;
+            logger.LogError(ARA_LOG_HERE)
+                << cameraTag << "image undistortion error with result: 0x" << ara::log::HexFormat(ret);
             return ret;
         }
-        logger.LogDebug(ARA_LOG_HERE) << "image undistorted successfully";
+        logger.LogDebug(ARA_LOG_HERE) << cameraTag << "image undistorted successfully";
+    }
+    ret = waitForEncoderInput();
+    if (ret != 0) {
+        return ret;
     }
     ret = getResizedCroppedImage();
     if (ret != 0) {
-        logger.LogError(ARA_LOG_HERE) << "image cropping and resizing error with result: 0x" << ret;
+        logger.LogError(ARA_LOG_HERE)
+            << cameraTag << "image cropping and resizing error with result: 0x" << ara::log::HexFormat(ret);
         return ret;
     }
-    logger.LogDebug(ARA_LOG_HERE) << "image cropped and resized successfully";
+    logger.LogDebug(ARA_LOG_HERE) << cameraTag << "image cropped and resized successfully";
     ret = getConvertedImage();
     if (ret != 0) {
-        logger.LogError(ARA_LOG_HERE) << "image converting to BGR error with result: 0x" << ret;
+        logger.LogError(ARA_LOG_HERE)
+            << cameraTag << "image converting to BGR error with result: 0x" << ara::log::HexFormat(ret);
     } else {
-        logger.LogDebug(ARA_LOG_HERE) << "image converted to BGR successfully";
+        logger.LogDebug(ARA_LOG_HERE) << cameraTag << "image converted to BGR successfully";
     }
     return ret;
+}
+
+// The encoder reads the crop-resized picture in place. A frame whose stream did not come back (time-out,
+// failed fetch) may still be queued in the encoder; the picture is not written again until it has been read.
+int CamPreprocess::waitForEncoderInput() {
+    if (!encoderInputPending) {
+        return 0;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + kEncoderInputWait;
+    for (;;) {
+        mpu_venc_chn_status status{};
+        const int ret = mpu_venc_query_status(cameraIndex, &status);
+        if (ret != 0) {
+            logger.LogError(ARA_LOG_HERE)
+                << cameraTag << "encoder status query failed with result 0x" << ara::log::HexFormat(ret);
+            return ret;
+        }
+        if (status.left_pics == 0) {
+            encoderInputPending = false;
+            return 0;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            logger.LogError(ARA_LOG_HERE)
+                << cameraTag
+                << "the encoder still reads the previous picture; the picture is not overwritten";
+            return MPU_ERR_TIMEOUT;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 int CamPreprocess::runPerceptionPipeline() {
@@ -573,23 +640,46 @@ int CamPreprocess::createEncoderChannel(int width, int height, int bufferFactor)
     attr.gop_attr.ip_qp_delta = kIpQpDelta;
     int ret = mpu_venc_create_chn(cameraIndex, &attr);
     acquired.encoderChannel = ret == 0;
-    logger.LogInfo(ARA_LOG_HERE) << "encoder create channel returned 0x" << ret;
+    if (ret != 0) {
+        // Nothing to start or wait for: every frame of this camera would fail.
+        logger.LogError(ARA_LOG_HERE)
+            << cameraTag << "encoder create channel returned 0x" << ara::log::HexFormat(ret);
+        return ret;
+    }
+    logger.LogInfo(ARA_LOG_HERE) << cameraTag << "encoder create channel returned 0x"
+                                 << ara::log::HexFormat(ret);
 
     const mpu_venc_start_param start{-1};
-    acquired.encoderStarted = mpu_venc_start_chn(cameraIndex, &start) == 0;
+    ret = mpu_venc_start_chn(cameraIndex, &start);
+    acquired.encoderStarted = ret == 0;
+    if (ret != 0) {
+        logger.LogError(ARA_LOG_HERE)
+            << cameraTag << "failed to start encoder channel with result 0x" << ara::log::HexFormat(ret);
+        return ret;
+    }
 
     epollFd = 0;
     encoderFd = mpu_venc_get_fd(cameraIndex);
-    acquired.epoll = mpu_sys_create_epoll(10, &epollFd) == 0;
+    ret = mpu_sys_create_epoll(10, &epollFd);
+    acquired.epoll = ret == 0;
+    if (ret != 0) {
+        logger.LogError(ARA_LOG_HERE)
+            << cameraTag << "failed to create epoll instance with result 0x" << ara::log::HexFormat(ret);
+        return ret;
+    }
     epollEvent.events = MPU_SYS_EPOLL_IN;
     epollEvent.data = reinterpret_cast<void*>(static_cast<std::intptr_t>(encoderFd));
     ret = mpu_sys_ctl_epoll(epollFd, MPU_SYS_EPOLL_CTL_ADD, encoderFd, &epollEvent);
+    if (ret != 0) {
+        logger.LogError(ARA_LOG_HERE) << cameraTag << "failed to wait for encoder descriptor " << encoderFd
+                                      << " with result 0x" << ara::log::HexFormat(ret);
+    }
     return ret;
 }
 
 unsigned char CamPreprocess::h265Encoder(std::shared_ptr<mpu_venc_stream>* stream) {
     if (runMode == ACC_HOST) {
-        logger.LogError(ARA_LOG_HERE) << "ACC_HOST mode is not supported";
+        logger.LogError(ARA_LOG_HERE) << cameraTag << "ACC_HOST mode is not supported";
         return 1;
     }
     discardLeftoverStreams();
@@ -623,6 +713,8 @@ unsigned char CamPreprocess::h265Encoder(std::shared_ptr<mpu_venc_stream>* strea
     if (ret != 0) {
         return lowByte(ret);
     }
+    // Until its stream is back the encoder may still read the picture in place.
+    encoderInputPending = true;
     mpu_sys_epoll_event events[3] = {};
     std::int32_t eventCount = 0;
     mpu_sys_wait_epoll(epollFd, events, 3, 1000, &eventCount);
@@ -643,6 +735,8 @@ unsigned char CamPreprocess::h265Encoder(std::shared_ptr<mpu_venc_stream>* strea
     if (ret != 0) {
         return lowByte(ret);  // nothing was handed out, so there is nothing to release
     }
+    // The stream is out, so the encoder has read the picture (it takes one frame in, one stream out).
+    encoderInputPending = false;
     mpu_venc_pack* packArray = packs.release();
     *stream = std::shared_ptr<mpu_venc_stream>(record.release(), StreamReleaser{cameraIndex, packArray});
     return 0;
@@ -660,7 +754,7 @@ void CamPreprocess::discardLeftoverStreams() {
             mpu_venc_release_stream(cameraIndex, &leftover) != 0) {
             return;
         }
-        logger.LogWarn(ARA_LOG_HERE) << "dropped the stream of an earlier frame, time reference "
+        logger.LogWarn(ARA_LOG_HERE) << cameraTag << "dropped the stream of an earlier frame, time reference "
                                      << leftover.time_ref;
     }
 }
@@ -668,9 +762,10 @@ void CamPreprocess::discardLeftoverStreams() {
 unsigned char CamPreprocess::runEncoderPipeline(std::shared_ptr<mpu_venc_stream>* stream) {
     const unsigned char result = h265Encoder(stream);
     if (result != 0) {
-        logger.LogError(ARA_LOG_HERE) << "image H.265 encoding error with result: 0x" << result;
+        logger.LogError(ARA_LOG_HERE)
+            << cameraTag << "image H.265 encoding error with result: 0x" << ara::log::HexFormat(result);
     } else {
-        logger.LogDebug(ARA_LOG_HERE) << "image encoded to H.265 successfully";
+        logger.LogDebug(ARA_LOG_HERE) << cameraTag << "image encoded to H.265 successfully";
     }
     return result;
 }
@@ -700,9 +795,9 @@ void CamPreprocess::releaseMemory() {
         }
         const int ret = mpu_dma_free(picture.address);
         if (ret == 0) {
-            logger.LogInfo(ARA_LOG_HERE) << picture.released;
+            logger.LogInfo(ARA_LOG_HERE) << cameraTag << picture.released;
         } else {
-            logger.LogError(ARA_LOG_HERE) << picture.failed << ret;
+            logger.LogError(ARA_LOG_HERE) << cameraTag << picture.failed << ret;
         }
     }
     owned = OwnedMemory{};
@@ -712,60 +807,62 @@ void CamPreprocess::releaseMemory() {
 
 void CamPreprocess::releaseEncoder() {
     if (acquired.encoderStarted && mpu_venc_stop_chn(cameraIndex) != 0) {
-        logger.LogError(ARA_LOG_HERE) << "failed to stop encoder channel " << cameraIndex;
+        logger.LogError(ARA_LOG_HERE) << cameraTag << "failed to stop encoder channel " << cameraIndex;
     }
     if (acquired.encoderChannel) {
         const int ret = mpu_venc_destroy_chn(cameraIndex);
         if (ret == 0) {
-            logger.LogInfo(ARA_LOG_HERE) << "destroy encoder channel " << cameraIndex;
+            logger.LogInfo(ARA_LOG_HERE) << cameraTag << "destroy encoder channel " << cameraIndex;
         } else {
             logger.LogError(ARA_LOG_HERE)
-                << "failed to destroy encoder channel " << cameraIndex << " with value: " << ret;
+                << cameraTag << "failed to destroy encoder channel " << cameraIndex << " with value: " << ret;
         }
     }
     if (acquired.epoll && mpu_sys_close_epoll(epollFd) != 0) {
-        logger.LogError(ARA_LOG_HERE) << "failed to close epoll instance " << epollFd;
+        logger.LogError(ARA_LOG_HERE) << cameraTag << "failed to close epoll instance " << epollFd;
     }
 }
 
 CamPreprocess::~CamPreprocess() {
+    // The encoder reads the crop-resized picture in place: it stops before that memory goes.
+    releaseEncoder();
     releaseMemory();
     if (acquired.vpcChannel) {
         const int ret = mpu_vpc_destroy_chn(vpcChannel);
         if (ret == 0) {
-            logger.LogInfo(ARA_LOG_HERE) << "destroy channel " << vpcChannel;
+            logger.LogInfo(ARA_LOG_HERE) << cameraTag << "destroy channel " << vpcChannel;
         } else {
             logger.LogError(ARA_LOG_HERE)
-                << "failed to destroy channel " << vpcChannel << " with value: " << ret;
+                << cameraTag << "failed to destroy channel " << vpcChannel << " with value: " << ret;
         }
     }
-    releaseEncoder();
     if (acquired.mediaSystem) {
         if (mpu_sys_exit() == 0) {
-            logger.LogInfo(ARA_LOG_HERE) << "Media data processing system de-initialization";
+            logger.LogInfo(ARA_LOG_HERE) << cameraTag << "Media data processing system de-initialization";
         } else {
-            logger.LogError(ARA_LOG_HERE) << "Media data processing system de-initialization failed";
+            logger.LogError(ARA_LOG_HERE)
+                << cameraTag << "Media data processing system de-initialization failed";
         }
     }
     if (acquired.contextCreated) {
         if (accrtDestroyContext(context) == ACC_SUCCESS) {
-            logger.LogInfo(ARA_LOG_HERE) << "release Context";
+            logger.LogInfo(ARA_LOG_HERE) << cameraTag << "release Context";
         } else {
-            logger.LogError(ARA_LOG_HERE) << "release Context failed";
+            logger.LogError(ARA_LOG_HERE) << cameraTag << "release Context failed";
         }
     }
     if (acquired.deviceSet) {
         if (accrtResetDevice(0) == ACC_SUCCESS) {
-            logger.LogInfo(ARA_LOG_HERE) << "release Device";
+            logger.LogInfo(ARA_LOG_HERE) << cameraTag << "release Device";
         } else {
-            logger.LogError(ARA_LOG_HERE) << "release Device failed";
+            logger.LogError(ARA_LOG_HERE) << cameraTag << "release Device failed";
         }
     }
     if (acquired.accInitialized) {
         if (accFinalize() == ACC_SUCCESS) {
-            logger.LogInfo(ARA_LOG_HERE) << "ACC de-initializes";
+            logger.LogInfo(ARA_LOG_HERE) << cameraTag << "ACC de-initializes";
         } else {
-            logger.LogError(ARA_LOG_HERE) << "ACC de-initializes failed";
+            logger.LogError(ARA_LOG_HERE) << cameraTag << "ACC de-initializes failed";
         }
     }
 }

@@ -22,6 +22,9 @@
 // share of the runtime start-up; the camera frame it reads stays the camera's.
 class CamPreprocess {
   public:
+    // Platform id of camera index 0; a camera's id is its index plus this, as in "cam_8".
+    static constexpr unsigned kFirstCameraId = 8;
+
     explicit CamPreprocess(unsigned char cameraIndex);
     ~CamPreprocess();
     CamPreprocess(const CamPreprocess&) = delete;
@@ -109,6 +112,7 @@ class CamPreprocess {
     void disableUndistortion();
     int allocateInto(void** slot, std::uint32_t size, const char* failureMessage);
     void discardLeftoverStreams();
+    int waitForEncoderInput();
     void releaseMemory();
     void releaseEncoder();
 
@@ -140,10 +144,14 @@ class CamPreprocess {
     mpu_vpc_chn_attr vpcChannelAttr{};
     accrtContext context{nullptr};
     ara::log::Logger& logger;
+    // "camera <id>: ", the start of every message of this preprocessor.
+    const std::string cameraTag;
 
     std::unique_ptr<float[]> remapMapX;
     std::unique_ptr<float[]> remapMapY;
     std::int32_t lutSizeStatus{0};
     OwnedMemory owned;
     Acquired acquired;
+    // A frame was sent to the encoder and its stream has not come back yet.
+    bool encoderInputPending{false};
 };

@@ -170,7 +170,10 @@ TEST_F(CamPreprocessTest, RuntimeStartUpGoesOnPastEveryFailingStep) {
     CamPreprocess sut(0);
     EXPECT_EQ(sut.initACC(), 0);
     EXPECT_EQ(capture.Count(kContext, LogLevel::kError, "ACC didn't"), 4u);
-    EXPECT_EQ(capture.Count(kContext, LogLevel::kError, "ACC didn't context successfully, ret = 0x42"), 1u);
+    // The status in hexadecimal after the message's "0x" (42 used to print as "0x42"), and the camera's id.
+    EXPECT_EQ(
+        capture.Count(kContext, LogLevel::kError, "camera 8: ACC didn't context successfully, ret = 0x2a"),
+        1u);
 }
 
 TEST_F(CamPreprocessTest, MapFileOfTheWrongSizeTurnsUndistortionOffNamingTheFile) {
@@ -184,7 +187,7 @@ TEST_F(CamPreprocessTest, MapFileOfTheWrongSizeTurnsUndistortionOffNamingTheFile
     EXPECT_FALSE(sut->isUndistortionEnabled());
     EXPECT_EQ(capture.Count(kContext, LogLevel::kError, "holds 3 values, expected 57600"), 1u);
     EXPECT_EQ(capture.Count(kContext, LogLevel::kError, mapX), 1u);
-    EXPECT_EQ(capture.Count(kContext, LogLevel::kWarn, "undistortion is disabled for camera"), 1u);
+    EXPECT_EQ(capture.Count(kContext, LogLevel::kWarn, "camera 8: undistortion is disabled"), 1u);
     EXPECT_EQ(sut->getInputAddress(), &const_cast<mpu_vpc_pic_info&>(sut->inputPicture()).picture_address);
     Frame frame(kInWidth, kInHeight, 100, 128);
     EXPECT_EQ(runFrame(*sut, frame), 0);

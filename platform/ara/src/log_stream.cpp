@@ -82,6 +82,17 @@ void LogStream::AppendUnsigned(std::uint64_t value, std::uint8_t width) noexcept
     }
 }
 
+void LogStream::AppendHex(std::uint64_t value, std::uint8_t width) noexcept {
+    if (logger_ == nullptr) {
+        return;
+    }
+    if (LogArgument* argument = NextArgument()) {
+        argument->type = LogArgument::Type::kHex;
+        argument->width = width;
+        argument->unsignedValue = value;
+    }
+}
+
 LogStream& LogStream::operator<<(const char* text) {
     AppendText(text == nullptr ? std::string_view("(null)") : std::string_view(text));
     return *this;
@@ -182,6 +193,26 @@ LogStream& LogStream::operator<<(double value) {
             argument->floatValue = value;
         }
     }
+    return *this;
+}
+
+LogStream& LogStream::operator<<(LogHex8 value) {
+    AppendHex(value.value, sizeof(value.value));
+    return *this;
+}
+
+LogStream& LogStream::operator<<(LogHex16 value) {
+    AppendHex(value.value, sizeof(value.value));
+    return *this;
+}
+
+LogStream& LogStream::operator<<(LogHex32 value) {
+    AppendHex(value.value, sizeof(value.value));
+    return *this;
+}
+
+LogStream& LogStream::operator<<(LogHex64 value) {
+    AppendHex(value.value, sizeof(value.value));
     return *this;
 }
 

@@ -115,6 +115,10 @@ std::size_t RenderArgument(const LogArgument& argument, char* out, std::size_t c
             text = std::string_view(number, static_cast<std::size_t>(std::snprintf(
                                                 number, sizeof(number), "%g", argument.floatValue)));
             break;
+        case LogArgument::Type::kHex:
+            text = std::string_view(number, static_cast<std::size_t>(std::snprintf(
+                                                number, sizeof(number), "%" PRIx64, argument.unsignedValue)));
+            break;
     }
     const std::size_t n = std::min(text.size(), capacity);
     std::memcpy(out, text.data(), n);
@@ -389,6 +393,25 @@ void LoggingBackend::EmitRemote(const Logger& logger, LogLevel level, const Sour
                         break;
                     default:
                         dlt_user_log_write_uint64(&data, argument.unsignedValue);
+                        break;
+                }
+                break;
+            case LogArgument::Type::kHex:
+                switch (argument.width) {
+                    case 1:
+                        dlt_user_log_write_uint8_formatted(
+                            &data, static_cast<std::uint8_t>(argument.unsignedValue), DLT_FORMAT_HEX8);
+                        break;
+                    case 2:
+                        dlt_user_log_write_uint16_formatted(
+                            &data, static_cast<std::uint16_t>(argument.unsignedValue), DLT_FORMAT_HEX16);
+                        break;
+                    case 4:
+                        dlt_user_log_write_uint32_formatted(
+                            &data, static_cast<std::uint32_t>(argument.unsignedValue), DLT_FORMAT_HEX32);
+                        break;
+                    default:
+                        dlt_user_log_write_uint64_formatted(&data, argument.unsignedValue, DLT_FORMAT_HEX64);
                         break;
                 }
                 break;

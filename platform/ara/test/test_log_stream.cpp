@@ -33,6 +33,18 @@ TEST_F(LogStreamTest, NumbersAreTypedArgumentsNotCharacters) {
     EXPECT_EQ(LastMessage(), "texttrue-3x");
 }
 
+TEST_F(LogStreamTest, HexFormatShowsTheBitPatternOfItsWidth) {
+    logger_.LogError(ARA_LOG_HERE) << "status 0x" << ara::log::HexFormat(42) << " byte 0x"
+                                   << ara::log::HexFormat(static_cast<unsigned char>(0xAB));
+    EXPECT_EQ(LastMessage(), "status 0x2a byte 0xab");
+
+    logger_.LogError(ARA_LOG_HERE) << ara::log::HexFormat(-1) << " " << ara::log::HexFormat(std::int16_t{-2})
+                                   << " " << ara::log::HexFormat(std::int8_t{-1}) << " "
+                                   << ara::log::HexFormat(std::uint64_t{0x1234567890}) << " "
+                                   << ara::log::HexFormat(0U);
+    EXPECT_EQ(LastMessage(), "ffffffff fffe ff 1234567890 0");
+}
+
 TEST_F(LogStreamTest, ArgumentsAreShownAsStreamed) {
     logger_.LogDebug(ARA_LOG_HERE) << "Camera " << 8U << " Image successfully pushed to the vector";
     EXPECT_EQ(LastMessage(), "Camera 8 Image successfully pushed to the vector");

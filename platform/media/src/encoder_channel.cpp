@@ -13,11 +13,9 @@
 namespace mpu::internal {
 namespace {
 
-constexpr std::uint32_t kMinSide = 16;
 constexpr std::uint32_t kMaxBitRateKbps = 800000;
 constexpr std::uint32_t kMaxQp = 51;
 constexpr std::uint32_t kMaxFrameRate = 240;
-constexpr std::uint32_t kMaxGop = 65536;
 constexpr std::uint32_t kMaxStatTime = 60;
 constexpr std::int32_t kMaxIpQpDelta = 10;
 constexpr std::uint32_t kMaxStreamBuffer = 512u << 20;
@@ -28,7 +26,7 @@ std::int32_t refuseAttribute(const char* field, std::int64_t value) {
 }
 
 bool validSide(std::uint32_t side) {
-    return side >= kMinSide && side <= MPU_MAX_PICTURE_SIDE && side % 2 == 0;
+    return side >= MPU_VENC_MIN_PICTURE_SIDE && side <= MPU_MAX_PICTURE_SIDE && side % 2 == 0;
 }
 
 std::int32_t settingsFrom(const mpu_venc_chn_attr& attr, const mpu_venc_codec_mod_param& moduleParam,
@@ -81,7 +79,7 @@ std::int32_t settingsFrom(const mpu_venc_chn_attr& attr, const mpu_venc_codec_mo
     if ((rc.rc_mode < MPU_VENC_RC_H265_CBR) != h264) {
         return refuseAttribute("rate-control mode of the other codec", rc.rc_mode);
     }
-    if (rc.gop > kMaxGop) {
+    if (rc.gop > MPU_VENC_MAX_GOP) {
         return refuseAttribute("GOP length", rc.gop);
     }
     if (rc.stat_time == 0 || rc.stat_time > kMaxStatTime) {
@@ -397,10 +395,11 @@ void EncoderChannel::storePacket(const EncodedPacket& packet, const PendingFrame
     std::uint64_t offset = 0;
     if (packet.size == 0 || streamLength_ == kStreamDepth || !reserve(packet.size, &offset)) {
         ++droppedFrames_;
+        // Read under the lock: the consumer changes it on release.
+        const std::uint32_t streamsKept = streamLength_;
         lock.unlock();
-        mediaLogger().LogWarn(ARA_LOG_HERE)
-            << "encoder stream dropped: " << packet.size
-            << " bytes do not fit, streams waiting or held: " << streamLength_;
+        mediaLogger().LogWarn(ARA_LOG_HERE) << "encoder stream dropped: " << packet.size
+                                            << " bytes do not fit, streams waiting or held: " << streamsKept;
         return;
     }
     std::uint8_t* bytes = streamBuffer_.get() + offset;

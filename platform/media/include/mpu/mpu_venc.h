@@ -61,6 +61,13 @@ enum mpu_venc_profile : std::uint32_t {
     MPU_VENC_PROFILE_HIGH = 2,      // H.264 High
 };
 
+// Smallest picture width and height an encoder channel takes; sides are even and at most
+// MPU_MAX_PICTURE_SIDE.
+inline constexpr std::uint32_t MPU_VENC_MIN_PICTURE_SIDE = 16;
+// Longest group of pictures (frames from one key frame to the next) a channel takes; 0 means one key frame
+// at the start and none after it.
+inline constexpr std::uint32_t MPU_VENC_MAX_GOP = 65536;
+
 struct mpu_venc_attr {
     std::uint32_t type;            // mpu_payload_type
     std::uint32_t max_pic_width;   // >= pic_width
@@ -68,8 +75,8 @@ struct mpu_venc_attr {
     std::uint32_t buf_size;        // bytes of the channel's stream buffer, >= pic_width x pic_height
     std::uint32_t profile;         // mpu_venc_profile
     std::uint32_t is_by_frame;     // 1: mpu_venc_get_stream hands out whole frames (the only mode)
-    std::uint32_t pic_width;       // even, 16..MPU_MAX_PICTURE_SIDE
-    std::uint32_t pic_height;      // even, 16..MPU_MAX_PICTURE_SIDE
+    std::uint32_t pic_width;       // even, MPU_VENC_MIN_PICTURE_SIDE..MPU_MAX_PICTURE_SIDE
+    std::uint32_t pic_height;      // even, MPU_VENC_MIN_PICTURE_SIDE..MPU_MAX_PICTURE_SIDE
 };
 
 // Rate-control modes, per codec.

@@ -21,6 +21,9 @@
 
 #include "mpu/mpu_common.h"
 
+// Smallest NV12 picture width and height a picture task takes (NV12 sides are even).
+inline constexpr std::uint32_t MPU_VPC_MIN_NV12_SIDE = 2;
+
 struct mpu_vpc_pic_info {
     void* picture_address;
     std::uint32_t picture_buffer_size;    // bytes

@@ -14,7 +14,8 @@ class Logger;
 
 // One typed argument of a message, as the caller streamed it. Text points into the stream's own buffer.
 struct LogArgument {
-    enum class Type : std::uint8_t { kText, kBool, kSigned, kUnsigned, kFloat };
+    // kHex: an unsigned bit pattern of `width` bytes shown in hexadecimal digits.
+    enum class Type : std::uint8_t { kText, kBool, kSigned, kUnsigned, kFloat, kHex };
     Type type{Type::kText};
     std::uint8_t width{0};  // size in bytes of the caller's type (numbers only)
     union {
@@ -26,6 +27,49 @@ struct LogArgument {
 
     LogArgument() : signedValue(0) {}
 };
+
+// A number to be shown in hexadecimal: lower-case digits without prefix on the console (the message text
+// carries any "0x"), a hex-formatted unsigned integer of the same width in remote output. Signed values show
+// their two's-complement bit pattern of their own width.
+//
+//     logger.LogError(ARA_LOG_HERE) << "send failed with result 0x" << HexFormat(status);
+struct LogHex8 {
+    std::uint8_t value;
+};
+struct LogHex16 {
+    std::uint16_t value;
+};
+struct LogHex32 {
+    std::uint32_t value;
+};
+struct LogHex64 {
+    std::uint64_t value;
+};
+
+constexpr LogHex8 HexFormat(std::uint8_t value) noexcept {
+    return {value};
+}
+constexpr LogHex8 HexFormat(std::int8_t value) noexcept {
+    return {static_cast<std::uint8_t>(value)};
+}
+constexpr LogHex16 HexFormat(std::uint16_t value) noexcept {
+    return {value};
+}
+constexpr LogHex16 HexFormat(std::int16_t value) noexcept {
+    return {static_cast<std::uint16_t>(value)};
+}
+constexpr LogHex32 HexFormat(std::uint32_t value) noexcept {
+    return {value};
+}
+constexpr LogHex32 HexFormat(std::int32_t value) noexcept {
+    return {static_cast<std::uint32_t>(value)};
+}
+constexpr LogHex64 HexFormat(std::uint64_t value) noexcept {
+    return {value};
+}
+constexpr LogHex64 HexFormat(std::int64_t value) noexcept {
+    return {static_cast<std::uint64_t>(value)};
+}
 
 // A message under construction. Arguments keep their types (an unsigned char is a number, not a character);
 // the message is emitted as one record when the stream is destroyed, at the end of the full expression:
@@ -63,6 +107,10 @@ class LogStream {
     LogStream& operator<<(unsigned long long value);
     LogStream& operator<<(float value);
     LogStream& operator<<(double value);
+    LogStream& operator<<(LogHex8 value);
+    LogStream& operator<<(LogHex16 value);
+    LogStream& operator<<(LogHex32 value);
+    LogStream& operator<<(LogHex64 value);
 
   private:
     friend class Logger;
@@ -71,6 +119,7 @@ class LogStream {
     LogArgument* NextArgument() noexcept;
     void AppendSigned(std::int64_t value, std::uint8_t width) noexcept;
     void AppendUnsigned(std::uint64_t value, std::uint8_t width) noexcept;
+    void AppendHex(std::uint64_t value, std::uint8_t width) noexcept;
     void AppendText(std::string_view text) noexcept;
 
     const Logger* logger_;  // null when the level is disabled
