@@ -31,14 +31,15 @@ std::vector<vcu::camera::CameraAccessConfig> oneCamera() {
     return {{"KRV_CAM_3MP_NV12", 8, 200, 20, kInWidth, kInHeight, 5, 0, 0, "YUV420_NV12", 0}};
 }
 
-boost::property_tree::ptree configuration(std::uint32_t gop) {
+boost::property_tree::ptree configuration(std::uint32_t gop, const char* outWidth = kOutWidth,
+                                          const char* outHeight = kOutHeight) {
     boost::property_tree::ptree tree;
     for (int id = 8; id < 12; ++id) {
         const std::string section = "cam_" + std::to_string(id) + ".";
         tree.put(section + "inputImageWidth", std::to_string(kInWidth));
         tree.put(section + "inputImageHeight", std::to_string(kInHeight));
-        tree.put(section + "outputImageWidth", kOutWidth);
-        tree.put(section + "outputImageHeight", kOutHeight);
+        tree.put(section + "outputImageWidth", outWidth);
+        tree.put(section + "outputImageHeight", outHeight);
         tree.put(section + "cropTopOffset", "0");
         tree.put(section + "cropLeftOffset", "0");
         tree.put(section + "encoderGopNumber", std::to_string(gop));
@@ -94,11 +95,11 @@ class CameraDrivingTest : public ::testing::Test {
     void TearDown() override { mpu::fault::ClearAll(); }
 
     // The orchestrator with the camera's preprocessor set up.
-    void start(std::uint32_t gop) {
+    void start(std::uint32_t gop, const char* outWidth = kOutWidth, const char* outHeight = kOutHeight) {
         preprocess.reset();
         sut = std::make_unique<CameraDriving>();
         sut->setFrameObserver(&observer);
-        boost::property_tree::ptree tree = configuration(gop);
+        boost::property_tree::ptree tree = configuration(gop, outWidth, outHeight);
         sut->prepare(tree, pool, oneCamera());
         events = Subscribe<CameraH265Image>(4097, 35045);
         ASSERT_TRUE(events);
@@ -150,6 +151,19 @@ TEST_F(CameraDrivingTest, NewestOfThreeQueuedFramesIsPublishedAndAllAreDiscarded
     EXPECT_FALSE(samples[0]->data.empty());
     EXPECT_EQ(sut->frameCounts(0).published, 1U);
     EXPECT_EQ(sut->frameCounts(0).dropped, 0U);
+}
+
+TEST_F(CameraDrivingTest, PicturesAreResizedToTheConfiguredOutputSize) {
+    // Larger than the buffers of the old fixed 1280 x 720, and not that size: the encoder channel was made
+    // for it, so every frame must be.
+    start(5, "1920", "1080");
+    cycle();
+    cycle();
+    EXPECT_EQ(published().size(), 2U);
+    EXPECT_EQ(preprocess->cropResize().dest_pic_info.picture_width, 1920U);
+    EXPECT_EQ(preprocess->outputPicture().picture_height, 1080U);
+    EXPECT_EQ(sut->frameCounts(0).dropped, 0U);
+    EXPECT_EQ(capture.Count("PRE", ara::log::LogLevel::kError, ""), 0U);
 }
 
 TEST_F(CameraDrivingTest, FailedStageDropsTheFramePublishingNothing) {

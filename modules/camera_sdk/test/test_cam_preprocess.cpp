@@ -303,6 +303,65 @@ TEST_F(CamPreprocessTest, FailedEncodingHandsOutNoStream) {
     EXPECT_EQ(stream->time_ref, 6u);
 }
 
+// A frame whose stream did not come back (here: the wait and the status query fail) may still be queued in
+// the encoder, which reads the crop-resized picture in place.
+class PendingEncoderFrameTest : public CamPreprocessTest {
+  protected:
+    // A picture large enough that the encoder takes a while with it.
+    static constexpr std::uint32_t kSide = 1280;
+    static constexpr std::uint32_t kOtherSide = 720;
+
+    void SetUp() override {
+        CamPreprocessTest::SetUp();
+        config.put_child("cam_8", cameraSection(kSide, kOtherSide, kSide, kOtherSide));
+    }
+    void sendWithoutFetchingTheStream(CamPreprocess& sut, Frame& frame) {
+        ASSERT_EQ(runFrame(sut, frame, kSide, kOtherSide), 0);
+        mpu::fault::FailNext(Operation::kWaitEpoll, 1, MPU_ERR_TIMEOUT);
+        mpu::fault::FailNext(Operation::kVencQueryStatus, 1, MPU_ERR_TIMEOUT);
+        std::shared_ptr<mpu_venc_stream> stream;
+        ASSERT_NE(sut.runEncoderPipeline(&stream), 0);
+        ASSERT_FALSE(stream);
+    }
+};
+
+TEST_F(PendingEncoderFrameTest, NextFrameDoesNotOverwriteThePictureTheEncoderStillReads) {
+    auto sut = started();
+    Frame frame(kSide, kOtherSide, 120, 100);
+    sendWithoutFetchingTheStream(*sut, frame);
+
+    ASSERT_EQ(runFrame(*sut, frame, kSide, kOtherSide), 0);
+    mpu_venc_chn_status status{};
+    ASSERT_EQ(mpu_venc_query_status(0, &status), 0);
+    EXPECT_EQ(status.left_pics, 0u) << "the crop-resize wrote the picture while the encoder still read it";
+
+    // The encoder goes on with the next frame's own stream.
+    std::shared_ptr<mpu_venc_stream> stream;
+    ASSERT_EQ(sut->runEncoderPipeline(&stream), 0);
+    ASSERT_TRUE(stream);
+    EXPECT_EQ(stream->time_ref, 4u);
+}
+
+TEST_F(PendingEncoderFrameTest, TeardownStopsTheEncoderBeforeFreeingThePictureItReads) {
+    Frame frame(kSide, kOtherSide, 120, 100);
+    {
+        auto sut = started();
+        sendWithoutFetchingTheStream(*sut, frame);
+        capture.Clear();
+    }
+    const auto messages = capture.Messages();
+    const auto position = [&](const char* fragment) {
+        for (std::size_t i = 0; i < messages.size(); ++i) {
+            if (messages[i].message.find(fragment) != std::string::npos) {
+                return i;
+            }
+        }
+        return messages.size();
+    };
+    ASSERT_LT(position("destroy encoder channel"), messages.size());
+    EXPECT_LT(position("destroy encoder channel"), position("release memory of cropResize image"));
+}
+
 TEST_F(CamPreprocessTest, HostRunModeIsRefusedByTheEncoder) {
     ::setenv("ACC_RUN_MODE", "host", 1);
     auto sut = started();
