@@ -2,7 +2,7 @@
 # Builds the project and runs the tests:
 #  - optimised build: every test (unit, integration, end-to-end, the one-minute soak);
 #  - ASan+UBSan build: the unit tests and the shutdown-under-load test;
-#  - ThreadSanitizer build of the application: the shutdown-under-load test;
+#  - ThreadSanitizer build: the shutdown-under-load test and the encoder channel tests;
 #  - clang build of the fuzzers: a short bounded run of each.
 set -eu
 cd "$(dirname "$0")/.."
@@ -22,9 +22,12 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 
 TSAN_DIR=${TSAN_DIR:-build/tsan}
 cmake -S . -B "$TSAN_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCAMERA_STRICT=ON -DCAMERA_TSAN=ON
-cmake --build "$TSAN_DIR" -j "$JOBS" --target camera_driving application_e2e_test
+cmake --build "$TSAN_DIR" -j "$JOBS" --target camera_driving application_e2e_test mpu_media_test
 TSAN_OPTIONS="halt_on_error=1 suppressions=$PWD/scripts/tsan.supp" \
   ctest --test-dir "$TSAN_DIR" --output-on-failure -L shutdown
+# The encoder channel's producer (its encoder thread) and consumer (the camera worker) under load.
+TSAN_OPTIONS="halt_on_error=1 suppressions=$PWD/scripts/tsan.supp" \
+  ctest --test-dir "$TSAN_DIR" --output-on-failure -R '^EncoderChannel\.'
 
 # ---- Fuzzers: a clang build of the deserializers' libFuzzer targets and a short, bounded run of each ----
 # A fault they find leaves its input as crash-* in the run directory: add it to

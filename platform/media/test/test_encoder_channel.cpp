@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <deque>
 #include <memory>
+#include <thread>
 #include <vector>
 
 extern "C" {
@@ -300,6 +304,71 @@ TEST_F(EncoderChannel, RefusesAttributesItCannotHonour) {
     EXPECT_EQ(refused([](mpu_venc_chn_attr& a) { a.venc_attr.buf_size = 1000; }), MPU_ERR_ILLEGAL_PARAM);
     EXPECT_EQ(refused([](mpu_venc_chn_attr& a) { a.rc_attr.dst_frame_rate = 60; }), MPU_ERR_ILLEGAL_PARAM);
     EXPECT_EQ(mpu_venc_get_fd(kChannel), -1);
+}
+
+// Streams that find no room are dropped while the consumer releases others: the encoder thread and the
+// consumer both touch the channel's stream bookkeeping. Run under ThreadSanitizer (scripts/test.sh), this
+// catches any of it read or written outside the channel's lock.
+TEST_F(EncoderChannel, DropsStreamsForWantOfRoomWhileTheConsumerReleases) {
+    constexpr std::uint32_t kSide = 64;
+    mpu_venc_chn_attr attr = channelAttributes(MPU_PAYLOAD_TYPE_H264, kGop);
+    attr.venc_attr = {MPU_PAYLOAD_TYPE_H264, kSide, kSide, 5 * kSide * kSide, 0, 1, kSide, kSide};
+    ASSERT_EQ(mpu_venc_create_chn(kChannel, &attr), MPU_OK);
+    const mpu_venc_start_param start{-1};
+    ASSERT_EQ(mpu_venc_start_chn(kChannel, &start), MPU_OK);
+    Picture picture = Picture::nv12(kSide, kSide);
+
+    struct Held {
+        std::vector<mpu_venc_pack> packs;
+        mpu_venc_stream stream;
+    };
+    const auto fetch = [](std::deque<Held>& held, std::int32_t timeoutMs) {
+        held.push_back(Held{std::vector<mpu_venc_pack>(4), {}});
+        Held& next = held.back();
+        next.stream = mpu_venc_stream{next.packs.data(), 4, 0, 0};
+        if (mpu_venc_get_stream(kChannel, &next.stream, timeoutMs) != MPU_OK) {
+            held.pop_back();
+            return false;
+        }
+        return true;
+    };
+
+    // Every stream slot held: the frames sent from now on find no room until one is released.
+    std::deque<Held> held;
+    for (std::uint32_t frame = 0; frame < 16; ++frame) {
+        const mpu_video_frame_info info = frameOf(picture, frame, frame);
+        ASSERT_EQ(mpu_venc_send_frame(kChannel, &info, -1), MPU_OK);
+        ASSERT_TRUE(fetch(held, 5000)) << frame;
+    }
+
+    std::atomic<bool> sending{true};
+    std::thread consumer([&] {
+        std::uint32_t round = 0;
+        while (sending.load()) {
+            if (!held.empty()) {
+                EXPECT_EQ(mpu_venc_release_stream(kChannel, &held.front().stream), MPU_OK);
+                held.pop_front();
+            }
+            fetch(held, 20);
+            std::this_thread::sleep_for(std::chrono::microseconds(50 * (++round % 7)));
+        }
+    });
+    for (std::uint32_t frame = 16; frame < 400; ++frame) {
+        const mpu_video_frame_info info = frameOf(picture, frame, frame);
+        ASSERT_EQ(mpu_venc_send_frame(kChannel, &info, -1), MPU_OK);
+    }
+    sending = false;
+    consumer.join();
+
+    mpu_venc_chn_status status{};
+    ASSERT_EQ(mpu_venc_query_status(kChannel, &status), MPU_OK);
+    EXPECT_GT(status.dropped_pics, 0u) << "no stream was dropped: the test did not reach the drop";
+    for (Held& stream : held) {
+        EXPECT_EQ(mpu_venc_release_stream(kChannel, &stream.stream), MPU_OK);
+    }
+    // The encoder reads the picture in place: it goes before the picture does.
+    EXPECT_EQ(mpu_venc_stop_chn(kChannel), MPU_OK);
+    EXPECT_EQ(mpu_venc_destroy_chn(kChannel), MPU_OK);
 }
 
 }  // namespace
