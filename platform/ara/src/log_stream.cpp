@@ -71,23 +71,12 @@ void LogStream::AppendSigned(std::int64_t value, std::uint8_t width) noexcept {
     }
 }
 
-void LogStream::AppendUnsigned(std::uint64_t value, std::uint8_t width) noexcept {
+void LogStream::AppendUnsigned(std::uint64_t value, std::uint8_t width, LogArgument::Type type) noexcept {
     if (logger_ == nullptr) {
         return;
     }
     if (LogArgument* argument = NextArgument()) {
-        argument->type = LogArgument::Type::kUnsigned;
-        argument->width = width;
-        argument->unsignedValue = value;
-    }
-}
-
-void LogStream::AppendHex(std::uint64_t value, std::uint8_t width) noexcept {
-    if (logger_ == nullptr) {
-        return;
-    }
-    if (LogArgument* argument = NextArgument()) {
-        argument->type = LogArgument::Type::kHex;
+        argument->type = type;
         argument->width = width;
         argument->unsignedValue = value;
     }
@@ -193,26 +182,6 @@ LogStream& LogStream::operator<<(double value) {
             argument->floatValue = value;
         }
     }
-    return *this;
-}
-
-LogStream& LogStream::operator<<(LogHex8 value) {
-    AppendHex(value.value, sizeof(value.value));
-    return *this;
-}
-
-LogStream& LogStream::operator<<(LogHex16 value) {
-    AppendHex(value.value, sizeof(value.value));
-    return *this;
-}
-
-LogStream& LogStream::operator<<(LogHex32 value) {
-    AppendHex(value.value, sizeof(value.value));
-    return *this;
-}
-
-LogStream& LogStream::operator<<(LogHex64 value) {
-    AppendHex(value.value, sizeof(value.value));
     return *this;
 }
 

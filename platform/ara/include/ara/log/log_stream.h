@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "ara/log/common.h"
 
@@ -33,42 +34,15 @@ struct LogArgument {
 // their two's-complement bit pattern of their own width.
 //
 //     logger.LogError(ARA_LOG_HERE) << "send failed with result 0x" << HexFormat(status);
-struct LogHex8 {
-    std::uint8_t value;
-};
-struct LogHex16 {
-    std::uint16_t value;
-};
-struct LogHex32 {
-    std::uint32_t value;
-};
-struct LogHex64 {
-    std::uint64_t value;
+template <typename Unsigned>
+struct LogHex {
+    Unsigned value;
 };
 
-constexpr LogHex8 HexFormat(std::uint8_t value) noexcept {
-    return {value};
-}
-constexpr LogHex8 HexFormat(std::int8_t value) noexcept {
-    return {static_cast<std::uint8_t>(value)};
-}
-constexpr LogHex16 HexFormat(std::uint16_t value) noexcept {
-    return {value};
-}
-constexpr LogHex16 HexFormat(std::int16_t value) noexcept {
-    return {static_cast<std::uint16_t>(value)};
-}
-constexpr LogHex32 HexFormat(std::uint32_t value) noexcept {
-    return {value};
-}
-constexpr LogHex32 HexFormat(std::int32_t value) noexcept {
-    return {static_cast<std::uint32_t>(value)};
-}
-constexpr LogHex64 HexFormat(std::uint64_t value) noexcept {
-    return {value};
-}
-constexpr LogHex64 HexFormat(std::int64_t value) noexcept {
-    return {static_cast<std::uint64_t>(value)};
+template <typename Integer,
+          typename = std::enable_if_t<std::is_integral_v<Integer> && !std::is_same_v<Integer, bool>>>
+constexpr LogHex<std::make_unsigned_t<Integer>> HexFormat(Integer value) noexcept {
+    return {static_cast<std::make_unsigned_t<Integer>>(value)};
 }
 
 // A message under construction. Arguments keep their types (an unsigned char is a number, not a character);
@@ -107,10 +81,11 @@ class LogStream {
     LogStream& operator<<(unsigned long long value);
     LogStream& operator<<(float value);
     LogStream& operator<<(double value);
-    LogStream& operator<<(LogHex8 value);
-    LogStream& operator<<(LogHex16 value);
-    LogStream& operator<<(LogHex32 value);
-    LogStream& operator<<(LogHex64 value);
+    template <typename Unsigned>
+    LogStream& operator<<(LogHex<Unsigned> value) {
+        AppendUnsigned(value.value, sizeof(Unsigned), LogArgument::Type::kHex);
+        return *this;
+    }
 
   private:
     friend class Logger;
@@ -118,8 +93,9 @@ class LogStream {
 
     LogArgument* NextArgument() noexcept;
     void AppendSigned(std::int64_t value, std::uint8_t width) noexcept;
-    void AppendUnsigned(std::uint64_t value, std::uint8_t width) noexcept;
-    void AppendHex(std::uint64_t value, std::uint8_t width) noexcept;
+    // kUnsigned or kHex.
+    void AppendUnsigned(std::uint64_t value, std::uint8_t width,
+                        LogArgument::Type type = LogArgument::Type::kUnsigned) noexcept;
     void AppendText(std::string_view text) noexcept;
 
     const Logger* logger_;  // null when the level is disabled
