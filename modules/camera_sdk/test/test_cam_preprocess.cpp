@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <boost/property_tree/exceptions.hpp>
 #include <boost/property_tree/ptree.hpp>
 #include <cstdio>
@@ -228,14 +229,17 @@ TEST_F(CamPreprocessTest, FailingStepEndsThePipelineAndIsLoggedTwice) {
     EXPECT_EQ(runFrame(*sut, frame), 0x33);
     EXPECT_EQ(capture.Count(kContext, LogLevel::kError, "failed to undistort with result 0x"), 1u);
     EXPECT_EQ(capture.Count(kContext, LogLevel::kError, "image undistortion error with result: 0x"), 1u);
-    EXPECT_EQ(capture.Count(kContext, "crop"), 0u) << "the crop-resize did not run";
+    // The armed crop-resize failure is still there for the next frame: the crop-resize did not run.
 
     mpu::fault::FailNext(Operation::kVpcConvertColor, 1, 0x35);
+    auto* bgr = static_cast<std::uint8_t*>(sut->outputPicture().picture_address);
+    std::fill(bgr, bgr + sut->outputPicture().picture_buffer_size, std::uint8_t{0x5A});
     EXPECT_EQ(runFrame(*sut, frame), 0x34);
     EXPECT_EQ(capture.Count(kContext, LogLevel::kError, "failed to crop and resize with result 0x"), 1u);
     EXPECT_EQ(capture.Count(kContext, LogLevel::kError, "image cropping and resizing error with result: 0x"),
               1u);
-    EXPECT_EQ(capture.Count(kContext, "convert"), 0u) << "the conversion did not run";
+    EXPECT_EQ(bgr[0], 0x5A) << "the conversion did not run";
+    EXPECT_EQ(runFrame(*sut, frame), 0x35) << "its armed failure was still there";
 }
 
 TEST_F(CamPreprocessTest, ResizeSizeBeyondTheBuffersIsRefusedAndTheSizeKept) {
