@@ -100,7 +100,7 @@ std::string RouDiSocketProblem() {
                       "): RouDi runs as another user; run this process as RouDi's user or in its group";
         } else {
             problem = std::string("RouDi's socket ") + kRouDiSocket + " does not answer (" +
-                      std::strerror(error) + "): RouDi has ended; start iox-roudi before this process";
+                      std::strerror(error) + ")";
         }
     }
     ::close(fd);
@@ -317,7 +317,7 @@ ara::core::Result<void, std::string> ShmRuntime::Connect() {
             return;
         }
         if (std::string problem = RouDiSocketProblem(); !problem.empty()) {
-            state.error = std::move(problem);
+            state.error = problem + "; start iox-roudi, e.g. iox-roudi -c config/roudi.toml, before this process";
             return;
         }
         const std::optional<SocketIdentity> identity = RouDiSocketIdentity();

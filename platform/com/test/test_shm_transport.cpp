@@ -53,7 +53,8 @@ bool WaitForText(const std::string& path, const std::string& text, std::chrono::
 
 TEST(ShmWithoutRouDi, EventInitializationFailsAtOnceWithAClearMessage) {
     if (vrt::cm::test::RouDiIsRunning()) {
-        GTEST_SKIP() << "a RouDi is running on this machine";
+        FAIL() << "a RouDi is running on this machine, so the case without one cannot be tried: stop it "
+                  "(make run, the demo) or run the test with a private /tmp (unshare -m)";
     }
     ara::log::LogCapture capture;
     ScopedManifest manifest(ShmManifest());
@@ -102,7 +103,7 @@ count = 300
     }
     void SetUp() override {
         if (!roudi_->Error().empty()) {
-            GTEST_SKIP() << "no RouDi of our own: " << roudi_->Error();
+            FAIL() << "no RouDi of our own: " << roudi_->Error();
         }
     }
 

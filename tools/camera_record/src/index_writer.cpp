@@ -1,5 +1,6 @@
 #include "index_writer.h"
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 
@@ -29,20 +30,44 @@ std::string IndexWriter::Format(const IndexRow& row) {
     return line;
 }
 
+bool IndexWriter::Check() {
+    if (file_) {
+        return true;
+    }
+    lastErrno_ = errno;
+    file_.clear();
+    return false;
+}
+
 bool IndexWriter::Write(const IndexRow& row) {
     if (!file_.is_open()) {
         return false;
     }
+    errno = 0;
     file_ << Format(row) << '\n';
-    return static_cast<bool>(file_);
+    return Check();
+}
+
+bool IndexWriter::Flush() {
+    if (!file_.is_open()) {
+        return true;
+    }
+    errno = 0;
+    file_.flush();
+    return Check();
 }
 
 bool IndexWriter::Close() {
     if (!file_.is_open()) {
         return true;
     }
+    errno = 0;
     file_.close();
-    return !file_.fail();
+    if (file_.fail()) {
+        lastErrno_ = errno;
+        return false;
+    }
+    return true;
 }
 
 }  // namespace camera_record

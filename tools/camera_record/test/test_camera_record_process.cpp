@@ -158,7 +158,8 @@ RouDiProcess* CameraRecordProcess::roudi_ = nullptr;
 
 TEST_F(CameraRecordProcess, WithoutRouDiExitsAtOnceSayingSo) {
     if (vrt::cm::test::RouDiIsRunning()) {
-        GTEST_SKIP() << "a RouDi is running on this machine";
+        FAIL() << "a RouDi is running on this machine, so the case without one cannot be tried: stop it "
+                  "(make run, the demo) or run the test with a private /tmp (unshare -m)";
     }
     ChildProcess sut =
         Recorder({"--duration", "5", "--output", Scratch("no_roudi")}, Scratch("no_roudi.txt"));
@@ -173,7 +174,7 @@ TEST_F(CameraRecordProcess, WithoutRouDiExitsAtOnceSayingSo) {
 
 TEST_F(CameraRecordProcess, WithoutPublisherKeepsWaitingAndReportsZeroFps) {
     if (const std::string missing = RouDiUnavailable(); !missing.empty()) {
-        GTEST_SKIP() << "no RouDi of our own: " << missing;
+        FAIL() << "no RouDi of our own: " << missing;
     }
     ChildProcess sut = Recorder({"--duration", "2.5", "--output", Scratch("idle")}, Scratch("idle.txt"));
 
@@ -187,7 +188,7 @@ TEST_F(CameraRecordProcess, WithoutPublisherKeepsWaitingAndReportsZeroFps) {
 
 TEST_F(CameraRecordProcess, RecordsEveryCameraOfAPublisherInAnotherProcess) {
     if (const std::string missing = RouDiUnavailable(); !missing.empty()) {
-        GTEST_SKIP() << "no RouDi of our own: " << missing;
+        FAIL() << "no RouDi of our own: " << missing;
     }
     constexpr int kFrames = 40;
     ChildProcess sut =
@@ -237,7 +238,7 @@ TEST_F(CameraRecordProcess, RecordsEveryCameraOfAPublisherInAnotherProcess) {
 
 TEST_F(CameraRecordProcess, SigtermFinishesTheFilesAndExitsZero) {
     if (const std::string missing = RouDiUnavailable(); !missing.empty()) {
-        GTEST_SKIP() << "no RouDi of our own: " << missing;
+        FAIL() << "no RouDi of our own: " << missing;
     }
     SignalledRecorder sut({"--output", Scratch("stopped"), "--cameras", "9"}, Scratch("stopped.txt"));
     ChildProcess publisher(
