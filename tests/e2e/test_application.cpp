@@ -67,14 +67,7 @@ std::unique_ptr<e2e::Process> startApplication(const std::string& dir) {
 }
 
 bool waitForLog(const std::string& path, const std::string& fragment, std::chrono::seconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (e2e::readFile(path).find(fragment) != std::string::npos) {
-            return true;
-        }
-        std::this_thread::sleep_for(50ms);
-    }
-    return false;
+    return vrt::cm::test::WaitForText(path, fragment, timeout);
 }
 
 TEST(ApplicationConfiguration, EachErrorEndsTheProcessWithStatusOneBeforeAnythingStarts) {

@@ -32,24 +32,8 @@ std::string ShmManifest() {
         vrt::cm::test::EventEntry(kPerceptionEvent, "Cam2CamPerceptionEvent1", transports, 4098));
 }
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-// Waits until the file holds `text`; false after the timeout.
-bool WaitForText(const std::string& path, const std::string& text, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (ReadFile(path).find(text) != std::string::npos) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-}
+using vrt::cm::test::ReadFile;
+using vrt::cm::test::WaitForText;
 
 TEST(ShmWithoutRouDi, EventInitializationFailsAtOnceWithAClearMessage) {
     if (vrt::cm::test::RouDiIsRunning()) {
