@@ -21,9 +21,9 @@ constexpr std::uint32_t kLargestGop = 65536;
 
 // Every key that the orchestrator and the preprocessors read from a camera section.
 const std::set<std::string>& knownKeys() {
-    static const std::set<std::string> keys = {
-        "inputImageWidth", "inputImageHeight", "outputImageWidth", "outputImageHeight", "cropTopOffset",
-        "cropLeftOffset",  "encoderGopNumber", "remapFilePathX",   "remapFilePathY"};
+    static const std::set<std::string> keys = {"inputImageWidth",   "inputImageHeight", "outputImageWidth",
+                                               "outputImageHeight", "cropTopOffset",    "cropLeftOffset",
+                                               "encoderGopNumber",  "remapFilePathX",   "remapFilePathY"};
     return keys;
 }
 
@@ -153,16 +153,16 @@ bool readConfiguration(const std::string& path, boost::property_tree::ptree& tre
     std::ifstream file(path, std::ios::binary);
     std::stringstream content;
     if (!file || !(content << file.rdbuf())) {
-        logger.LogError(ARA_LOG_HERE) << "Configuration file " << path
-                                      << " unusable: cannot open file: " << std::strerror(errno);
+        logger.LogError(ARA_LOG_HERE)
+            << "Configuration file " << path << " unusable: cannot open file: " << std::strerror(errno);
         return false;
     }
     std::istringstream text(withoutTrailingComments(content.str()));
     try {
         boost::property_tree::ini_parser::read_ini(text, tree);
     } catch (const boost::property_tree::ini_parser::ini_parser_error& error) {
-        logger.LogError(ARA_LOG_HERE) << "Configuration file " << path << " unusable: line " << error.line()
-                                      << ": " << error.message();
+        logger.LogError(ARA_LOG_HERE)
+            << "Configuration file " << path << " unusable: line " << error.line() << ": " << error.message();
         return false;
     }
     return true;
@@ -172,7 +172,8 @@ void warnUnknownEntries(const boost::property_tree::ptree& tree, const std::stri
                         ara::log::Logger& logger) {
     std::string unknown;
     for (const auto& [section, keys] : tree) {
-        const bool known = section == "cam_8" || section == "cam_9" || section == "cam_10" || section == "cam_11";
+        const bool known =
+            section == "cam_8" || section == "cam_9" || section == "cam_10" || section == "cam_11";
         if (!known) {
             // A key before the first section becomes a child of the root without children of its own.
             unknown += (unknown.empty() ? "" : ", ") +

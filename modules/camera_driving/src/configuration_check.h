@@ -18,7 +18,7 @@ bool readConfiguration(const std::string& path, boost::property_tree::ptree& tre
 // number that fits its meaning ("-1" is refused, not read as 4294967295). Every problem is logged at
 // error level, naming the file, section, key, the value found and what was expected; returns true when
 // there is none. Sections and keys that nothing reads are accepted (stored files may carry extra ones) and
-// named in one warning. The optional map-file paths are not opened here: an unusable map only turns that camera's
-// undistortion off.
+// named in one warning. The optional map-file paths are not opened here: an unusable map only turns that
+// camera's undistortion off.
 bool checkConfiguration(const boost::property_tree::ptree& tree, const std::string& path,
                         ara::log::Logger& logger);

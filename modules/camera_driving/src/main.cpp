@@ -132,8 +132,8 @@ int main() {
     // with a failure status so that its supervisor starts it again against the new RouDi.
     std::atomic<bool> transportLost{false};
     vrt::cm::SetTransportLossHandler([&](const std::string& reason) {
-        logger.LogFatal(ARA_LOG_HERE) << "communication lost (" << reason
-                                      << "); stopping, to end with status 1 for a restart";
+        logger.LogFatal(ARA_LOG_HERE)
+            << "communication lost (" << reason << "); stopping, to end with status 1 for a restart";
         transportLost = true;
         stopControl.requestStop();
     });

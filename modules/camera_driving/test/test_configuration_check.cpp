@@ -65,8 +65,9 @@ TEST_F(ConfigurationCheck, UnusedSectionsAndKeysAreNamedInOneWarning) {
     tree.put("cam_9.remapFilePathZ", "z.bin");
     EXPECT_TRUE(check(tree)) << errors();
     ASSERT_EQ(capture_.Messages().size(), 1U);
-    EXPECT_EQ(capture_.Count("TCFG", LogLevel::kWarn, "not used, ignored: [cam_9] key remapFilePathZ, [other]"),
-              1U);
+    EXPECT_EQ(
+        capture_.Count("TCFG", LogLevel::kWarn, "not used, ignored: [cam_9] key remapFilePathZ, [other]"),
+        1U);
 }
 
 TEST_F(ConfigurationCheck, NamesFileSectionKeyValueAndExpectation) {
@@ -134,7 +135,8 @@ TEST_F(ConfigurationCheck, ReaderErrorsCarryTheReadersMessage) {
     ::unlink(fifo.c_str());
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     EXPECT_FALSE(readConfiguration(fifo, tree, logger_));
-    EXPECT_EQ(capture_.Count("TCFG", LogLevel::kError, fifo + " unusable: is a FIFO, not a regular file"), 1U);
+    EXPECT_EQ(capture_.Count("TCFG", LogLevel::kError, fifo + " unusable: is a FIFO, not a regular file"),
+              1U);
     ::unlink(fifo.c_str());
 
     EXPECT_EQ(configurationPath("/etc/cam/"), "/etc/cam//aos_a_cam_config.ini");
@@ -145,9 +147,10 @@ TEST_F(ConfigurationCheck, ReaderErrorsCarryTheReadersMessage) {
 // inside a word that stays part of the value.
 TEST_F(ConfigurationCheck, ReadsCommentsAfterValuesAndAByteOrderMark) {
     const std::string path = ::testing::TempDir() + "/commented.ini";
-    std::ofstream(path) << "\xEF\xBB\xBF; cameras\n[cam_8]\ninputImageWidth = 1920      ; the camera's frames\n"
-                           "encoderGopNumber = 30\t# frames per group\n  # indented comment\n"
-                           "remapFilePathX = maps/a;b#c.bin ; both or neither\n";
+    std::ofstream(path)
+        << "\xEF\xBB\xBF; cameras\n[cam_8]\ninputImageWidth = 1920      ; the camera's frames\n"
+           "encoderGopNumber = 30\t# frames per group\n  # indented comment\n"
+           "remapFilePathX = maps/a;b#c.bin ; both or neither\n";
     boost::property_tree::ptree tree;
     ASSERT_TRUE(readConfiguration(path, tree, logger_)) << errors();
     EXPECT_EQ(tree.get<std::string>("cam_8.inputImageWidth"), "1920");

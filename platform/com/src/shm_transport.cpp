@@ -19,6 +19,7 @@
 #include <optional>
 #include <thread>
 
+#include "iceoryx_hoofs/log/logmanager.hpp"
 #include "iceoryx_posh/iceoryx_posh_types.hpp"
 #include "iceoryx_posh/mepoo/chunk_header.hpp"
 #include "iceoryx_posh/mepoo/chunk_settings.hpp"
@@ -27,7 +28,6 @@
 #include "iceoryx_posh/popo/untyped_subscriber.hpp"
 #include "iceoryx_posh/popo/wait_set.hpp"
 #include "iceoryx_posh/roudi/introspection_types.hpp"
-#include "iceoryx_hoofs/log/logmanager.hpp"
 #include "iceoryx_posh/runtime/posh_runtime.hpp"
 #include "vrt/cm/transport_runtime.h"
 #include "vrt/cm/utils/log_initializer.h"
@@ -111,7 +111,9 @@ std::string RouDiSocketProblem() {
 struct SocketIdentity {
     dev_t device{0};
     ino_t inode{0};
-    bool operator==(const SocketIdentity& other) const { return device == other.device && inode == other.inode; }
+    bool operator==(const SocketIdentity& other) const {
+        return device == other.device && inode == other.inode;
+    }
 };
 
 std::optional<SocketIdentity> RouDiSocketIdentity() {
@@ -291,8 +293,9 @@ void MonitorRouDi(RuntimeState& state, SocketIdentity registered) {
         if (!now) {
             reason = std::string("RouDi has ended: its socket ") + kRouDiSocket + " is gone";
         } else if (!(*now == registered)) {
-            reason = "RouDi was restarted: this process's ports live in the ended RouDi's memory and the new "
-                     "RouDi does not know them";
+            reason =
+                "RouDi was restarted: this process's ports live in the ended RouDi's memory and the new "
+                "RouDi does not know them";
         } else if (const std::string problem = RouDiSocketProblem(); !problem.empty()) {
             reason = "RouDi has ended: " + problem;
         } else {
@@ -317,7 +320,8 @@ ara::core::Result<void, std::string> ShmRuntime::Connect() {
             return;
         }
         if (std::string problem = RouDiSocketProblem(); !problem.empty()) {
-            state.error = problem + "; start iox-roudi, e.g. iox-roudi -c config/roudi.toml, before this process";
+            state.error =
+                problem + "; start iox-roudi, e.g. iox-roudi -c config/roudi.toml, before this process";
             return;
         }
         const std::optional<SocketIdentity> identity = RouDiSocketIdentity();

@@ -138,9 +138,10 @@ class RouDiProcess {
   public:
     RouDiProcess(const std::string& roudiBinary, const std::string& configFile) {
         if (RouDiIsRunning()) {
-            error_ = "another RouDi is already running (it holds /tmp/iox-unique-roudi.lock); this test needs "
-                     "one of its own with its own mempools: stop the running one (make run, the demo) or run "
-                     "the test with a private /tmp and /dev/shm (unshare -m)";
+            error_ =
+                "another RouDi is already running (it holds /tmp/iox-unique-roudi.lock); this test needs "
+                "one of its own with its own mempools: stop the running one (make run, the demo) or run "
+                "the test with a private /tmp and /dev/shm (unshare -m)";
             return;
         }
         process_ = ChildProcess({roudiBinary, "-c", configFile}, "/dev/null");

@@ -48,8 +48,8 @@ TEST(OpenStandardDescriptors, FillsClosedStandardDescriptorsWithDevNull) {
         }
         struct stat out {};
         struct stat null {};
-        if (::fstat(STDOUT_FILENO, &out) != 0 || ::stat("/dev/null", &null) != 0 || out.st_rdev != null.st_rdev ||
-            ::fcntl(STDERR_FILENO, F_GETFD) == -1) {
+        if (::fstat(STDOUT_FILENO, &out) != 0 || ::stat("/dev/null", &null) != 0 ||
+            out.st_rdev != null.st_rdev || ::fcntl(STDERR_FILENO, F_GETFD) == -1) {
             ::_exit(11);
         }
         const int next = ::open("/dev/zero", O_RDONLY);

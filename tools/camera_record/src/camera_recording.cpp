@@ -128,9 +128,8 @@ void CameraRecording::WriteFailed(const std::string& what, int error) {
     if (error == ENOSPC || error == EDQUOT) {
         if (stopReason_.empty()) {
             stopReason_ = "disk full (" + std::string(std::strerror(error)) + ")";
-            logger_.LogError(ARA_LOG_HERE)
-                << name_ << ": the disk is full: " << what << "; recording of " << name_
-                << " stopped, its files keep what was written before";
+            logger_.LogError(ARA_LOG_HERE) << name_ << ": the disk is full: " << what << "; recording of "
+                                           << name_ << " stopped, its files keep what was written before";
         }
         return;
     }

@@ -50,9 +50,9 @@ void Recorder::NoteLostSamples() {
 void Recorder::NoteSequence(std::uint64_t sequence) {
     if (expectedSequence_ && sequence < *expectedSequence_) {
         ++restarts_;
-        logger_.LogWarn(ARA_LOG_HERE) << "the publisher started over: sequence " << sequence << " after "
-                                      << *expectedSequence_ - 1U
-                                      << "; it was restarted (counted as a restart, not as lost samples)";
+        logger_.LogWarn(ARA_LOG_HERE)
+            << "the publisher started over: sequence " << sequence << " after " << *expectedSequence_ - 1U
+            << "; it was restarted (counted as a restart, not as lost samples)";
         NoteLostSamples();
     } else if (expectedSequence_ && sequence != *expectedSequence_) {
         NoteLostSamples();
@@ -158,10 +158,10 @@ std::string Recorder::Finish(double elapsedSeconds, std::uint64_t missedSamples,
         // An empty or cut summary would pass for a real one: none at all, and the reason.
         const int error = errno;
         std::remove(path.c_str());
-        logger_.LogError(ARA_LOG_HERE) << path << ": cannot be written"
-                                       << (error == ENOSPC ? ": the disk is full" : "")
-                                       << (error != 0 ? " (" + std::string(std::strerror(error)) + ")" : "")
-                                       << "; the summary is only on standard output";
+        logger_.LogError(ARA_LOG_HERE)
+            << path << ": cannot be written" << (error == ENOSPC ? ": the disk is full" : "")
+            << (error != 0 ? " (" + std::string(std::strerror(error)) + ")" : "")
+            << "; the summary is only on standard output";
         outputsIncomplete_ = true;
     }
     return text;

@@ -15,7 +15,7 @@ struct LiveCamera {
     std::string name;  // cam_8
     WindowFigures figures;
     std::uint64_t writeErrors{0};  // since the start
-    std::string stopReason;        // why the camera stopped recording ("disk full ..."), empty while it records
+    std::string stopReason;  // why the camera stopped recording ("disk full ..."), empty while it records
 };
 
 // What the recorder has heard of the publisher by the end of a window.

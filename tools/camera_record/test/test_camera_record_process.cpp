@@ -293,7 +293,8 @@ TEST_F(CameraRecordProcess, FullDiskStopsTheCameraSaysSoAndKeepsAMatchingIndex) 
     const std::string output = Scratch("full_disk");
     SmallDisk disk(output, "256k");
     ASSERT_TRUE(disk.Error().empty()) << disk.Error();
-    SignalledRecorder sut({"--output", output, "--cameras", "9", "--duration", "8"}, Scratch("full_disk.txt"));
+    SignalledRecorder sut({"--output", output, "--cameras", "9", "--duration", "8"},
+                          Scratch("full_disk.txt"));
     ChildProcess publisher(
         {RECORD_PUBLISHER, "300", "10", "30", std::to_string(kWidth), std::to_string(kHeight)},
         Scratch("publisher3.txt"));
@@ -336,7 +337,8 @@ TEST_F(CameraRecordProcess, RouDiKilledEndsTheRecorderWithStatusOne) {
         FAIL() << "no RouDi of our own: " << missing;
     }
     SignalledRecorder sut({"--output", Scratch("roudi_lost"), "--cameras", "8"}, Scratch("roudi_lost.txt"));
-    ASSERT_TRUE(vrt::cm::test::WaitForText(Scratch("roudi_lost.txt"), "waiting for the publisher", std::chrono::seconds(20)))
+    ASSERT_TRUE(vrt::cm::test::WaitForText(Scratch("roudi_lost.txt"), "waiting for the publisher",
+                                           std::chrono::seconds(20)))
         << ReadText(Scratch("roudi_lost.txt"));
 
     roudi_->Signal(SIGKILL);
@@ -344,9 +346,10 @@ TEST_F(CameraRecordProcess, RouDiKilledEndsTheRecorderWithStatusOne) {
     EXPECT_EQ(sut.Wait(std::chrono::seconds(10)), 1) << ReadText(Scratch("roudi_lost.txt"));
     EXPECT_LT(std::chrono::steady_clock::now() - killed, std::chrono::seconds(3));
     const std::string text = ReadText(Scratch("roudi_lost.txt"));
-    EXPECT_NE(text.find("[Transport][Lost, samples sent from now on reach no subscriber] [ShmRuntime] RouDi has "
-                        "ended"),
-              std::string::npos)
+    EXPECT_NE(
+        text.find("[Transport][Lost, samples sent from now on reach no subscriber] [ShmRuntime] RouDi has "
+                  "ended"),
+        std::string::npos)
         << text;
     EXPECT_NE(text.find("camera_record: RouDi was lost"), std::string::npos) << text;
     EXPECT_NE(ReadText(Scratch("roudi_lost/summary.txt")).find("cam_8 frames=0"), std::string::npos);

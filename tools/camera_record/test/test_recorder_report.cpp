@@ -25,13 +25,14 @@ TEST(RecorderReport, LiveLineShowsEveryCameraTheLatencyOfAllAndWaitsVisiblyForTh
     EXPECT_EQ(FormatLiveLine(9.0, {{"cam_8", WindowFigures(), 0, ""}}, 0, PublisherState::kSilent),
               "[   9 s] cam_8  0.0 fps  0.00 Mbit/s 0 key | latency - | missed 0 | no samples");
     // Failed writes are seen while they happen, not only in the summary.
-    EXPECT_EQ(FormatLiveLine(4.0,
-                             {{"cam_8", WindowFigures(), 3, "disk full (No space left on device)"},
-                              {"cam_9", active, 1, ""}},
-                             0, PublisherState::kActive),
-              "[   4 s] cam_8  0.0 fps  0.00 Mbit/s 0 key 3 write errors STOPPED: disk full (No space left on "
-              "device) | cam_9 30.0 fps  2.10 Mbit/s 1 key 1 write errors | latency p50 2.0 ms max 4.0 ms | "
-              "missed 0");
+    EXPECT_EQ(
+        FormatLiveLine(
+            4.0,
+            {{"cam_8", WindowFigures(), 3, "disk full (No space left on device)"}, {"cam_9", active, 1, ""}},
+            0, PublisherState::kActive),
+        "[   4 s] cam_8  0.0 fps  0.00 Mbit/s 0 key 3 write errors STOPPED: disk full (No space left on "
+        "device) | cam_9 30.0 fps  2.10 Mbit/s 1 key 1 write errors | latency p50 2.0 ms max 4.0 ms | "
+        "missed 0");
 }
 
 TEST(RecorderReport, SummaryHasOneKeyValueLinePerCameraAndTheEventWideFigures) {
