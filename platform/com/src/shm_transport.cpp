@@ -457,7 +457,8 @@ const ShmAddress& ShmEventPublisher::Address() const noexcept {
     return impl_->address;
 }
 
-SendStatus ShmEventPublisher::Send(std::size_t size, WriteFunction write, void* context) {
+SendStatus ShmEventPublisher::Send(std::size_t size, WriteFunction write, void* context,
+                                   std::uint64_t blockBytes) {
     Impl& impl = *impl_;
     if (!impl.offered.load(std::memory_order_relaxed)) {
         return SendStatus::kNotOffered;
@@ -499,6 +500,7 @@ SendStatus ShmEventPublisher::Send(std::size_t size, WriteFunction write, void* 
         static_cast<SampleHeader*>(iox::mepoo::ChunkHeader::fromUserPayload(payload)->userHeader());
     header->sequence = impl.sequence++;
     header->sendTimeNs = MonotonicNowNs();
+    header->blockBytes = std::min<std::uint64_t>(blockBytes, size);
     impl.publisher.publish(payload);
     return SendStatus::kSent;
 }

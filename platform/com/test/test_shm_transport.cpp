@@ -150,9 +150,10 @@ TEST_F(ShmTransport, SlowSubscriberLosesTheOldestAndNeverBlocksTheSender) {
     EXPECT_LT(totalUs, 1000000U);
 }
 
-// The fields cross the process boundary, the block does not: the publisher frees every block once, and its
-// pool (fewer blocks than records) lasts the whole run.
-TEST_F(ShmTransport, PerceptionRecordsTravelAsTheirFieldsAndTheirBlocksAreFreedOnce) {
+// The fields and the block's bytes cross the process boundary, each record's own (lengths and contents
+// differ from record to record): the subscriber gets them in blocks of its own pool, and the publisher frees
+// every block once, so that its pool (fewer blocks than records) lasts the whole run.
+TEST_F(ShmTransport, PerceptionRecordsTravelWithTheirBlocksBytesAndTheBlocksAreFreedOnce) {
     ChildProcess subscriber(
         {SHM_PEER, "subscribe-perception", std::to_string(kPerceptionEvent), "200", "30000"},
         Output("perception_sub.txt"));
@@ -163,7 +164,8 @@ TEST_F(ShmTransport, PerceptionRecordsTravelAsTheirFieldsAndTheirBlocksAreFreedO
 
     EXPECT_EQ(subscriber.Wait(kRunTimeout), 0) << ReadFile(Output("perception_sub.txt"));
     EXPECT_EQ(publisher.Wait(kRunTimeout), 0) << ReadFile(Output("perception_pub.txt"));
-    EXPECT_NE(ReadFile(Output("perception_sub.txt")).find("received 200 mismatches 0"), std::string::npos)
+    EXPECT_NE(ReadFile(Output("perception_sub.txt")).find("received 200 mismatches 0 block mismatches 0"),
+              std::string::npos)
         << ReadFile(Output("perception_sub.txt"));
     EXPECT_NE(ReadFile(Output("perception_pub.txt")).find("blocks freed"), std::string::npos)
         << ReadFile(Output("perception_pub.txt"));

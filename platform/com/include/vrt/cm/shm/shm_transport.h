@@ -26,8 +26,9 @@ struct ShmAddress {
 
 // Travels in each chunk's user header, ahead of the serialized payload.
 struct SampleHeader {
-    std::uint64_t sequence{0};   // per publisher, from 0; a gap is a sample the subscriber lost
-    std::int64_t sendTimeNs{0};  // CLOCK_MONOTONIC when the sample was handed to the transport
+    std::uint64_t sequence{0};    // per publisher, from 0; a gap is a sample the subscriber lost
+    std::int64_t sendTimeNs{0};   // CLOCK_MONOTONIC when the sample was handed to the transport
+    std::uint64_t blockBytes{0};  // the payload's last bytes that are the record's shared-buffer block
 };
 
 // This process's connection to RouDi, made once. Refuses to start when no RouDi runs or its socket refuses
@@ -76,18 +77,19 @@ class ShmEventPublisher {
     bool HasSubscribers() const noexcept;
     const ShmAddress& Address() const noexcept;
 
-    // Loans exactly `size` bytes, lets `write` fill them and publishes. Failures are logged (rate-limited).
-    SendStatus Send(std::size_t size, WriteFunction write, void* context);
+    // Loans exactly `size` bytes, lets `write` fill them and publishes; the last `blockBytes` of them are a
+    // shared-buffer block's bytes (SampleHeader::blockBytes). Failures are logged (rate-limited).
+    SendStatus Send(std::size_t size, WriteFunction write, void* context, std::uint64_t blockBytes = 0U);
 
     template <typename Writer, typename = std::enable_if_t<!std::is_pointer_v<std::decay_t<Writer>>>>
-    SendStatus Send(std::size_t size, Writer&& write) {
+    SendStatus Send(std::size_t size, Writer&& write, std::uint64_t blockBytes = 0U) {
         using W = std::remove_reference_t<Writer>;
         return Send(
             size,
             [](void* context, std::uint8_t* buffer, std::size_t bytes) {
                 return (*static_cast<W*>(context))(buffer, bytes);
             },
-            const_cast<void*>(static_cast<const void*>(&write)));
+            const_cast<void*>(static_cast<const void*>(&write)), blockBytes);
     }
 
   private:
