@@ -7,6 +7,7 @@
 #include <syslog.h>
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -208,15 +209,12 @@ std::optional<std::uint64_t> ParseSize(std::string_view text) noexcept {
     if (unit != 1) {
         text.remove_suffix(1);
     }
-    if (text.empty() || text.size() > 12) {
-        return std::nullopt;
-    }
+    // Digits only (from_chars takes no sign for an unsigned type), few enough not to overflow with the unit.
     std::uint64_t value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') {
-            return std::nullopt;
-        }
-        value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || text.size() > 12 || error != std::errc() || stop != end) {
+        return std::nullopt;
     }
     return value * unit;
 }
@@ -381,15 +379,22 @@ void LoggingBackend::WriteFile(const char* data, std::size_t size) noexcept {
     WriteAll(fileFd_.load(std::memory_order_relaxed), data, size);
     const std::uint64_t total = fileBytes_.fetch_add(size, std::memory_order_relaxed) + size;
     if (rotation_.maxBytes > 0 && total >= rotation_.maxBytes) {
-        RotateFile();
+        // Normally one writer rotates while the others go on writing to the old file; past twice the
+        // limit (the rotating thread was preempted) they wait for it, so that no file grows without bound.
+        RotateFile(total >= 2 * rotation_.maxBytes);
     }
 }
 
 // The new file takes the old one's descriptor number (dup3), so that writers never see a closed or reused
 // descriptor and the write path takes no lock; a line written while the files move lands in one of them.
-void LoggingBackend::RotateFile() noexcept {
-    std::unique_lock<std::mutex> lock(rotateMutex_, std::try_to_lock);
-    if (!lock.owns_lock() || fileBytes_.load(std::memory_order_relaxed) < rotation_.maxBytes) {
+void LoggingBackend::RotateFile(bool wait) noexcept {
+    std::unique_lock<std::mutex> lock(rotateMutex_, std::defer_lock);
+    if (wait) {
+        lock.lock();
+    } else if (!lock.try_lock()) {
+        return;
+    }
+    if (fileBytes_.load(std::memory_order_relaxed) < rotation_.maxBytes) {
         return;
     }
     const auto numbered = [this](unsigned n) { return filePath_ + "." + std::to_string(n); };

@@ -61,7 +61,8 @@ std::optional<std::uint64_t> ParseSize(std::string_view text) noexcept;
 // How the log file is kept within bounds: ARA_LOG_FILE_MAX_BYTES (default 16M; 0: no limit) and
 // ARA_LOG_FILE_KEEP (earlier files kept, default 3). When the file reaches the limit it becomes
 // "<file>.1", the earlier ones move up ("<file>.1" to "<file>.2", ...), the oldest beyond the count is
-// removed, and a new file is started.
+// removed, and a new file is started. A file may exceed the limit by what other threads write while one of
+// them rotates, at most by the limit again.
 struct FileRotation {
     static constexpr std::uint64_t kDefaultMaxBytes = 16ULL * 1024 * 1024;
     static constexpr unsigned kDefaultKeep = 3;
@@ -98,7 +99,7 @@ class LoggingBackend {
 
     void RegisterRemoteContext(Logger& logger);
     void WriteFile(const char* data, std::size_t size) noexcept;
-    void RotateFile() noexcept;
+    void RotateFile(bool wait) noexcept;
     void EmitRemote(const Logger& logger, LogLevel level, const SourceLocation& location,
                     const LogArgument* arguments, std::size_t count) noexcept;
 

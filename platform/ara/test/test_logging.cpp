@@ -103,9 +103,10 @@ TEST(FileLogging, RotatesAtTheSizeLimitKeepingWholeLines) {
     for (const char* suffix : {"", ".1", ".2"}) {
         const std::string path = dir + "/PROBE_APP.log" + suffix;
         const std::string text = ReadFile(path);
-        ASSERT_FALSE(text.empty()) << path;
-        EXPECT_LT(text.size(), 20U * 1024U + 4U * 512U)
-            << path << ": the limit plus what threads had in flight";
+        ASSERT_TRUE(!text.empty() || *suffix == '\0')
+            << path << ": only the current file may just have started";
+        // The other threads write on while one rotates, up to the limit again, plus the lines in flight.
+        EXPECT_LT(text.size(), 2U * 20U * 1024U + 4U * 512U) << path;
         std::istringstream in(text);
         for (std::string line; std::getline(in, line);) {
             ASSERT_TRUE(std::regex_match(line, kConsoleLine)) << path << ": " << line;

@@ -40,21 +40,13 @@ bool IndexWriter::Check() {
 }
 
 bool IndexWriter::Write(const IndexRow& row) {
-    if (!file_.is_open()) {
-        return false;
-    }
     errno = 0;
-    file_ << Format(row) << '\n';
-    return Check();
+    return file_.is_open() && (file_ << Format(row) << '\n', Check());
 }
 
 bool IndexWriter::Flush() {
-    if (!file_.is_open()) {
-        return true;
-    }
     errno = 0;
-    file_.flush();
-    return Check();
+    return !file_.is_open() || (file_.flush(), Check());
 }
 
 bool IndexWriter::Close() {
