@@ -458,14 +458,14 @@ TEST_F(RouDiFaults, RouDiRestartEndsTheApplicationWithStatusOneAndARestartStream
 
     // What the supervisor does: start it again.
     auto recorder = std::make_unique<e2e::Process>(
-        std::vector<std::string>{CAMERA_RECORD_BINARY, "--duration", "4", "--output", dir_ + "/record",
+        std::vector<std::string>{CAMERA_RECORD_BINARY, "--frames", "15", "--output", dir_ + "/record",
                                  "--manifest", dir_ + "/cm_deployment.json", "--cameras", "8"},
         std::map<std::string, std::string>{{"ARA_LOG_MODE", "console"}}, dir_ + "/recorder.out",
         dir_ + "/recorder.err");
     ASSERT_TRUE(waitForLog(dir_ + "/recorder.out", "waiting for the publisher", 20s));
     auto restarted = startApplication(dir_);
     EXPECT_EQ(recorder->wait(60s), 0) << e2e::readFile(dir_ + "/recorder.err");
-    EXPECT_GT(readIndex(dir_ + "/record/cam_8_index.csv").size(), 10U);
+    EXPECT_EQ(readIndex(dir_ + "/record/cam_8_index.csv").size(), 15U);
     restarted->signal(SIGTERM);
     EXPECT_EQ(restarted->wait(10s), 0);
 }

@@ -163,5 +163,11 @@ int main() {
     }
     vrt::cm::SetTransportLossHandler(nullptr);
     stopControl.stop();
-    return transportLost ? EXIT_FAILURE : status;
+    status = transportLost ? EXIT_FAILURE : status;
+    if (vrt::cm::StartupAbandoned()) {
+        // The registration with RouDi still runs on a thread of iceoryx's, which uses iceoryx's static
+        // objects: end without destroying them.
+        std::_Exit(status);
+    }
+    return status;
 }

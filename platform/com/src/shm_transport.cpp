@@ -349,9 +349,11 @@ ara::core::Result<void, std::string> ShmRuntime::Connect() {
         while (!registration->finished) {
             if (StartupWaitsCancelled()) {
                 state.error = "the wait for RouDi was cancelled: the process is stopping";
+                MarkStartupAbandoned();
                 return;
             }
             if (std::chrono::steady_clock::now() >= deadline) {
+                MarkStartupAbandoned();
                 state.error = "RouDi did not answer within " +
                               std::to_string(static_cast<double>(limit.count()) / 1000.0).substr(0, 5) +
                               " s (VRT_CM_ROUDI_WAIT_S): it may be stopped or overloaded; check iox-roudi";

@@ -11,6 +11,7 @@ namespace {
 
 struct RuntimeControls {
     std::atomic<bool> cancelled{false};
+    std::atomic<bool> abandoned{false};
     std::atomic<bool> lost{false};
     std::mutex mutex;  // guards handler
     TransportLossHandler handler;
@@ -29,6 +30,14 @@ void CancelStartupWaits() noexcept {
 
 bool StartupWaitsCancelled() noexcept {
     return Controls().cancelled.load(std::memory_order_acquire);
+}
+
+bool StartupAbandoned() noexcept {
+    return Controls().abandoned.load(std::memory_order_acquire);
+}
+
+void MarkStartupAbandoned() noexcept {
+    Controls().abandoned.store(true, std::memory_order_release);
 }
 
 void SetTransportLossHandler(TransportLossHandler handler) {

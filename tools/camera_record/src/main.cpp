@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <optional>
@@ -95,6 +96,11 @@ int main(int argc, char** argv) {
     if (!subscribed.HasValue()) {
         std::cerr << "camera_record: cannot subscribe to the camera images (event " << Recorder::kImageEventId
                   << "): " << subscribed.Error() << "\n";
+        if (vrt::cm::StartupAbandoned()) {
+            // iceoryx's registration still runs on a thread of its own: end without destroying its statics.
+            std::cerr << std::flush;
+            std::_Exit(1);
+        }
         return 1;
     }
     auto& subscriber = *subscribed.Value();

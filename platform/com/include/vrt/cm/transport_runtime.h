@@ -13,6 +13,13 @@ namespace vrt::cm {
 void CancelStartupWaits() noexcept;
 bool StartupWaitsCancelled() noexcept;
 
+// True when a start-up wait was given up (cancelled, or past its limit) while a thread of the daemon's
+// library still waits inside it. Such a process must end with std::_Exit, without the destructors of static
+// objects, which that thread may still use.
+bool StartupAbandoned() noexcept;
+// For the transports: records that a wait was given up.
+void MarkStartupAbandoned() noexcept;
+
 // Called at most once per process, on a transport's monitoring thread, when a transport the process uses is
 // lost for good (RouDi ended or was restarted: the samples sent since then reach nobody). The handler must
 // be quick and must not call back into the middleware. Without a handler the loss is only logged.
