@@ -16,6 +16,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace e2e {
@@ -37,8 +38,8 @@ inline std::string testDirectory(const std::string& name) {
     return ::mkdtemp(pattern.data()) == nullptr ? std::string("/tmp") : pattern;
 }
 
-// A child with the given extra environment, its standard output and error in two files. Stopped with
-// SIGKILL and reaped when destroyed if it still runs.
+// A child with the given extra environment, its standard output and error in two files (an empty name
+// closes that descriptor in the child). Stopped with SIGKILL and reaped when destroyed if it still runs.
 class Process {
   public:
     Process(const std::vector<std::string>& argv, const std::map<std::string, std::string>& environment,
@@ -55,10 +56,15 @@ class Process {
         }
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outFile.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errFile.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        for (const auto& [fd, file] :
+             {std::pair{STDOUT_FILENO, outFile}, std::pair{STDERR_FILENO, errFile}}) {
+            if (file.empty()) {
+                posix_spawn_file_actions_addclose(&actions, fd);
+            } else {
+                posix_spawn_file_actions_addopen(&actions, fd, file.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                                 0644);
+            }
+        }
         std::vector<char*> args;
         for (const std::string& arg : argv) {
             args.push_back(const_cast<char*>(arg.c_str()));

@@ -67,23 +67,17 @@ std::string writeConfiguration(const std::string& dir, std::uint32_t gop) {
 }
 
 // The application, started in `dir` (map paths are relative to it) with `dir` as its configuration.
-std::unique_ptr<e2e::Process> startApplication(const std::string& dir) {
+std::unique_ptr<e2e::Process> startApplication(const std::string& dir,
+                                               std::map<std::string, std::string> environment = {}) {
     const std::string chdirAndRun = "cd " + dir + " && exec " + CAMERA_DRIVING_BINARY;
-    return std::make_unique<e2e::Process>(
-        std::vector<std::string>{"/bin/sh", "-c", chdirAndRun},
-        std::map<std::string, std::string>{{"CM_CONFIG_FILE_PATH", dir}, {"ARA_LOG_MODE", "console"}},
-        dir + "/app.out", dir + "/app.err");
+    environment.emplace("CM_CONFIG_FILE_PATH", dir);
+    environment.emplace("ARA_LOG_MODE", "console");
+    return std::make_unique<e2e::Process>(std::vector<std::string>{"/bin/sh", "-c", chdirAndRun}, environment,
+                                          dir + "/app.out", dir + "/app.err");
 }
 
 bool waitForLog(const std::string& path, const std::string& fragment, std::chrono::seconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (e2e::readFile(path).find(fragment) != std::string::npos) {
-            return true;
-        }
-        std::this_thread::sleep_for(50ms);
-    }
-    return false;
+    return vrt::cm::test::WaitForText(path, fragment, timeout);
 }
 
 TEST(ApplicationConfiguration, EachErrorEndsTheProcessWithStatusOneBeforeAnythingStarts) {
@@ -134,6 +128,19 @@ TEST(ApplicationConfiguration, EachErrorEndsTheProcessWithStatusOneBeforeAnythin
         EXPECT_EQ(err.find("Skeleton for:"), std::string::npos) << "no port is built: " << err;
         EXPECT_EQ(err.find("VCAM"), std::string::npos) << "no camera is started: " << err;
     }
+}
+
+// A FIFO without a writer would block the reader for ever; it is refused at once, by name.
+TEST(ApplicationConfiguration, ConfigurationThatIsAFifoIsRefusedAtOnce) {
+    const std::string dir = e2e::testDirectory("fifo");
+    ASSERT_EQ(::mkfifo((dir + "/aos_a_cam_config.ini").c_str(), 0600), 0);
+    auto app = startApplication(dir);
+    EXPECT_EQ(app->wait(10s), 1);
+    const std::string err = e2e::readFile(dir + "/app.err");
+    EXPECT_NE(err.find("Configuration file " + dir +
+                       "/aos_a_cam_config.ini unusable: is a FIFO, not a regular file"),
+              std::string::npos)
+        << err;
 }
 
 // One line of a recorder index: frame,stamp,key,bytes,latency_ms,frame_code.
@@ -342,6 +349,148 @@ TEST_F(RunningSystem, SoakKeepsMemoryFlatAndLogsNoErrors) {
     const std::string err = e2e::readFile(dir_ + "/app.err");
     EXPECT_EQ(err.find("[error]"), std::string::npos) << err.substr(err.find("[error]"), 2000);
     EXPECT_EQ(err.find("[fatal]"), std::string::npos);
+}
+
+// A second SIGTERM or SIGINT while the system stops ends it at once, with 128 + the signal: the way out of a
+// stop that hangs. (Two different signals: two of a kind could merge into one pending signal.)
+TEST_F(RunningSystem, SecondSignalWhileStoppingEndsAtOnceWithFailure) {
+    app_ = startApplication(dir_);
+    ASSERT_TRUE(waitForLog(dir_ + "/app.err", "encoder pipeline completed successfully with id: 3", 60s))
+        << e2e::readFile(dir_ + "/app.err").substr(0, 4000);
+    app_->signal(SIGTERM);
+    app_->signal(SIGINT);
+    const int status = app_->wait(5s);
+    EXPECT_TRUE(status == 128 + SIGINT || status == 128 + SIGTERM) << status;
+    EXPECT_TRUE(waitForLog(dir_ + "/app.err", "while stopping: ending at once with status", 1s));
+}
+
+// Started with standard output and error closed, the process must not let logging's FIFO or a lock file
+// take descriptors 1 and 2 (they would receive "GetData" and the log lines).
+TEST_F(RunningSystem, ClosedStandardDescriptorsAreFilledWithDevNull) {
+    e2e::Process app({CAMERA_DRIVING_BINARY}, {{"CM_CONFIG_FILE_PATH", dir_}}, "", "");
+    const auto target = [&app](int fd) {
+        char link[256] = {};
+        const std::string path = "/proc/" + std::to_string(app.pid()) + "/fd/" + std::to_string(fd);
+        const ssize_t n = ::readlink(path.c_str(), link, sizeof(link) - 1);
+        return n > 0 ? std::string(link, static_cast<std::size_t>(n)) : std::string();
+    };
+    // Until the cameras stream, by then logging and the transport have opened all they open.
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (std::chrono::steady_clock::now() < deadline && app.running() &&
+           e2e::readFile("/proc/" + std::to_string(app.pid()) + "/status").find("Threads:\t1\n") !=
+               std::string::npos) {
+        std::this_thread::sleep_for(50ms);
+    }
+    std::this_thread::sleep_for(3s);
+    ASSERT_TRUE(app.running());
+    EXPECT_EQ(target(STDOUT_FILENO), "/dev/null");
+    EXPECT_EQ(target(STDERR_FILENO), "/dev/null");
+    app.signal(SIGTERM);
+    EXPECT_EQ(app.wait(10s), 0);
+}
+
+// A RouDi of the test's own, which the test stops, kills and restarts; it cannot share a running one.
+class RouDiFaults : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        roudi_ =
+            std::make_unique<vrt::cm::test::RouDiProcess>(IOX_ROUDI_BINARY, PROJECT_CONFIG_DIR "/roudi.toml");
+        ASSERT_TRUE(roudi_->Error().empty()) << roudi_->Error();
+        dir_ = writeConfiguration(
+            e2e::testDirectory(::testing::UnitTest::GetInstance()->current_test_info()->name()), kGop);
+    }
+    void TearDown() override { roudi_->Signal(SIGCONT); }
+
+    static constexpr std::uint32_t kGop = 10;
+    std::unique_ptr<vrt::cm::test::RouDiProcess> roudi_;
+    std::string dir_;
+};
+
+// A RouDi that does not answer (stopped): the wait has a limit, and SIGTERM ends the wait at once with a
+// clean status 0.
+TEST_F(RouDiFaults, WaitForAStoppedRouDiHasALimitAndEndsOnSigterm) {
+    roudi_->Signal(SIGSTOP);
+    auto limited = startApplication(dir_, {{"VRT_CM_ROUDI_WAIT_S", "1.5"}});
+    EXPECT_EQ(limited->wait(15s), 1);
+    std::string err = e2e::readFile(dir_ + "/app.err");
+    EXPECT_NE(err.find("RouDi did not answer within 1.500 s (VRT_CM_ROUDI_WAIT_S)"), std::string::npos)
+        << err;
+
+    auto waiting = startApplication(dir_);
+    ASSERT_TRUE(waitForLog(dir_ + "/app.err", "start main!", 10s));
+    std::this_thread::sleep_for(1s);
+    const auto start = std::chrono::steady_clock::now();
+    waiting->signal(SIGTERM);
+    EXPECT_EQ(waiting->wait(10s), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    err = e2e::readFile(dir_ + "/app.err");
+    EXPECT_NE(err.find("the wait for RouDi was cancelled: the process is stopping"), std::string::npos)
+        << err;
+    EXPECT_NE(err.find("stopped during start-up"), std::string::npos) << err;
+}
+
+// A signal as early as it can be handled (as soon as the process blocks it, before logging or the
+// configuration) ends the process cleanly with status 0.
+TEST_F(RouDiFaults, SignalInTheFirstMillisecondsEndsCleanly) {
+    for (const int signal : {SIGTERM, SIGINT, SIGTERM}) {
+        e2e::Process app({CAMERA_DRIVING_BINARY},
+                         {{"CM_CONFIG_FILE_PATH", dir_}, {"ARA_LOG_MODE", "console"}}, dir_ + "/early.out",
+                         dir_ + "/early.err");
+        const std::string status = "/proc/" + std::to_string(app.pid()) + "/status";
+        const auto blocked = [&status] {
+            const std::string text = e2e::readFile(status);
+            const std::size_t at = text.find("SigBlk:");
+            if (at == std::string::npos) {
+                return false;
+            }
+            const unsigned long long mask = std::stoull(text.substr(at + 7), nullptr, 16);
+            const unsigned long long wanted = (1ULL << (SIGINT - 1)) | (1ULL << (SIGTERM - 1));
+            return (mask & wanted) == wanted;
+        };
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        while (!blocked() && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::yield();
+        }
+        app.signal(signal);
+        EXPECT_EQ(app.wait(10s), 0) << e2e::readFile(dir_ + "/early.err");
+    }
+}
+
+// RouDi killed and restarted under the running application: the loss is seen within about two seconds,
+// reported at error level, and the process ends with status 1 so that its supervisor starts it again;
+// started again, it streams to a recorder through the new RouDi.
+TEST_F(RouDiFaults, RouDiRestartEndsTheApplicationWithStatusOneAndARestartStreamsAgain) {
+    auto app = startApplication(dir_);
+    ASSERT_TRUE(waitForLog(dir_ + "/app.err", "encoder pipeline completed successfully with id: 3", 60s))
+        << e2e::readFile(dir_ + "/app.err").substr(0, 4000);
+    roudi_->Signal(SIGKILL);
+    const auto killed = std::chrono::steady_clock::now();
+    roudi_.reset();  // reaps it: its lock is free once it is gone
+    roudi_ =
+        std::make_unique<vrt::cm::test::RouDiProcess>(IOX_ROUDI_BINARY, PROJECT_CONFIG_DIR "/roudi.toml");
+    ASSERT_TRUE(roudi_->Error().empty()) << roudi_->Error();
+    EXPECT_EQ(app->wait(10s), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - killed, 3s);
+    const std::string err = e2e::readFile(dir_ + "/app.err");
+    EXPECT_NE(
+        err.find(
+            "[error] [Transport][Lost, samples sent from now on reach no subscriber] [ShmRuntime] RouDi "),
+        std::string::npos)
+        << err.substr(err.size() > 4000 ? err.size() - 4000 : 0);
+    EXPECT_NE(err.find("[fatal] communication lost"), std::string::npos);
+
+    // What the supervisor does: start it again.
+    auto recorder = std::make_unique<e2e::Process>(
+        std::vector<std::string>{CAMERA_RECORD_BINARY, "--frames", "15", "--output", dir_ + "/record",
+                                 "--manifest", dir_ + "/cm_deployment.json", "--cameras", "8"},
+        std::map<std::string, std::string>{{"ARA_LOG_MODE", "console"}}, dir_ + "/recorder.out",
+        dir_ + "/recorder.err");
+    ASSERT_TRUE(waitForLog(dir_ + "/recorder.out", "waiting for the publisher", 20s));
+    auto restarted = startApplication(dir_);
+    EXPECT_EQ(recorder->wait(60s), 0) << e2e::readFile(dir_ + "/recorder.err");
+    EXPECT_EQ(readIndex(dir_ + "/record/cam_8_index.csv").size(), 15U);
+    restarted->signal(SIGTERM);
+    EXPECT_EQ(restarted->wait(10s), 0);
 }
 
 }  // namespace

@@ -27,6 +27,7 @@
 #include "mpu/mpu_sys.h"
 #include "mpu/mpu_venc.h"
 #include "mpu/mpu_vpc.h"
+#include "vcu/os/files.h"
 
 namespace {
 
@@ -130,6 +131,8 @@ struct Figures {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A closed standard descriptor would be taken by the first file opened, which would get the output.
+    vcu::os::OpenStandardDescriptors();
     const int iterations = argc > 1 ? std::max(10, std::atoi(argv[1])) : 200;
     ara::log::InitLogging("BNCH", "media_bench", ara::log::LogLevel::kWarn, ara::log::LogMode::kConsole, "");
     cv::setNumThreads(1);

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "lens_model.h"
+#include "vcu/os/files.h"
 
 namespace {
 
@@ -32,6 +33,8 @@ bool parseNumber(const std::string& text, double* value) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A closed standard descriptor would be taken by the first file opened, which would get the output.
+    vcu::os::OpenStandardDescriptors();
     std::map<std::string, std::string> options;
     for (int i = 1; i < argc; ++i) {
         const std::string key = argv[i];

@@ -1,10 +1,16 @@
 #include "configuration_check.h"
 
 #include <boost/property_tree/ini_parser.hpp>
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
+#include <fstream>
 #include <limits>
-#include <locale>
 #include <optional>
+#include <set>
+#include <sstream>
+
+#include "vcu/os/files.h"
 
 #include "mpu/mpu_venc.h"
 #include "mpu/mpu_vpc.h"
@@ -21,6 +27,42 @@ constexpr std::uint32_t kLargestSide = MPU_MAX_PICTURE_SIDE;
 std::string evenSides(std::uint32_t smallest, const char* limitedBy) {
     return "an even number of pixels from " + std::to_string(smallest) + " to " +
            std::to_string(kLargestSide) + " (" + limitedBy + ")";
+}
+
+// Every key that the orchestrator and the preprocessors read from a camera section.
+const std::set<std::string>& knownKeys() {
+    static const std::set<std::string> keys = {"inputImageWidth",   "inputImageHeight", "outputImageWidth",
+                                               "outputImageHeight", "cropTopOffset",    "cropLeftOffset",
+                                               "encoderGopNumber",  "remapFilePathX",   "remapFilePathY"};
+    return keys;
+}
+
+// The text as the INI reader takes it: without a UTF-8 byte-order mark, and without trailing comments.
+// A ';' or '#' that follows a blank starts a comment to the end of the line, as after a value
+// ("inputImageWidth = 1920 ; comment"); whole-line comments are the reader's own. A ';' or '#' inside a
+// word (a path "maps/a#1.bin") stays part of the value.
+std::string withoutTrailingComments(std::string text) {
+    static const std::string kByteOrderMark = "\xEF\xBB\xBF";
+    if (text.compare(0, kByteOrderMark.size(), kByteOrderMark) == 0) {
+        text.erase(0, kByteOrderMark.size());
+    }
+    std::string result;
+    result.reserve(text.size());
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        const std::size_t first = line.find_first_not_of(" \t");
+        if (first != std::string::npos && line[first] != ';' && line[first] != '#') {
+            for (std::size_t i = first + 1; i < line.size(); ++i) {
+                if ((line[i] == ';' || line[i] == '#') && (line[i - 1] == ' ' || line[i - 1] == '\t')) {
+                    line.erase(i);
+                    break;
+                }
+            }
+        }
+        result += line;
+        result += '\n';
+    }
+    return result;
 }
 
 // Digits only, at most 4294967295: stream extraction would take "-1" or "+5" or "12abc".
@@ -113,18 +155,56 @@ std::string configurationPath(const std::string& directory) {
 }
 
 bool readConfiguration(const std::string& path, boost::property_tree::ptree& tree, ara::log::Logger& logger) {
+    // A FIFO or a device would block the reader or feed it for ever.
+    if (const std::string problem = vcu::os::RegularFileProblem(path); !problem.empty()) {
+        logger.LogError(ARA_LOG_HERE) << "Configuration file " << path << " unusable: " << problem;
+        return false;
+    }
+    std::ifstream file(path, std::ios::binary);
+    std::stringstream content;
+    if (!file || !(content << file.rdbuf())) {
+        logger.LogError(ARA_LOG_HERE)
+            << "Configuration file " << path << " unusable: cannot open file: " << std::strerror(errno);
+        return false;
+    }
+    std::istringstream text(withoutTrailingComments(content.str()));
     try {
-        boost::property_tree::ini_parser::read_ini(path, tree, std::locale());
+        boost::property_tree::ini_parser::read_ini(text, tree);
     } catch (const boost::property_tree::ini_parser::ini_parser_error& error) {
-        // The reader's message carries the file and, for a syntax error, the line.
-        logger.LogError(ARA_LOG_HERE) << "Configuration file " << path << " unusable: " << error.what();
+        logger.LogError(ARA_LOG_HERE)
+            << "Configuration file " << path << " unusable: line " << error.line() << ": " << error.message();
         return false;
     }
     return true;
 }
 
+void warnUnknownEntries(const boost::property_tree::ptree& tree, const std::string& path,
+                        ara::log::Logger& logger) {
+    std::string unknown;
+    for (const auto& [section, keys] : tree) {
+        const bool known =
+            section == "cam_8" || section == "cam_9" || section == "cam_10" || section == "cam_11";
+        if (!known) {
+            // A key before the first section becomes a child of the root without children of its own.
+            unknown += (unknown.empty() ? "" : ", ") +
+                       (keys.empty() ? "key " + section + " outside any section" : "[" + section + "]");
+            continue;
+        }
+        for (const auto& entry : keys) {
+            if (knownKeys().count(entry.first) == 0) {
+                unknown += (unknown.empty() ? "[" : ", [") + section + "] key " + entry.first;
+            }
+        }
+    }
+    if (!unknown.empty()) {
+        logger.LogWarn(ARA_LOG_HERE) << "Configuration file " << path << ": not used, ignored: " << unknown
+                                     << " (known: sections cam_8 to cam_11 with the camera keys)";
+    }
+}
+
 bool checkConfiguration(const boost::property_tree::ptree& tree, const std::string& path,
                         ara::log::Logger& logger) {
+    warnUnknownEntries(tree, path, logger);
     bool ok = true;
     for (unsigned id = kFirstCameraId; id < kFirstCameraId + kCameraCount; ++id) {
         const std::string name = "cam_" + std::to_string(id);

@@ -8,15 +8,17 @@
 // The configuration file's name and where it lies: "<directory>/aos_a_cam_config.ini".
 std::string configurationPath(const std::string& directory);
 
-// Reads the INI file into `tree`. On failure (no file, malformed INI) logs the reader's message, with the
-// file and line, on `logger` and returns false.
+// Reads the INI file into `tree`. A UTF-8 byte-order mark is skipped, and a ';' or '#' after a blank starts
+// a comment to the end of the line ("inputImageWidth = 1920 ; comment"). On failure (no file, not a regular
+// file, malformed INI) logs the reason, with the file and line, on `logger` and returns false.
 bool readConfiguration(const std::string& path, boost::property_tree::ptree& tree, ara::log::Logger& logger);
 
 // Checks every key that the orchestrator and the preprocessors will read, in the four camera sections
 // "cam_8" to "cam_11", before anything is built: each required key present, each value an unsigned decimal
 // number that fits its meaning ("-1" is refused, not read as 4294967295). Every problem is logged at
 // error level, naming the file, section, key, the value found and what was expected; returns true when
-// there is none. The optional map-file paths are not opened here: an unusable map only turns that camera's
-// undistortion off.
+// there is none. Sections and keys that nothing reads are accepted (stored files may carry extra ones) and
+// named in one warning. The optional map-file paths are not opened here: an unusable map only turns that
+// camera's undistortion off.
 bool checkConfiguration(const boost::property_tree::ptree& tree, const std::string& path,
                         ara::log::Logger& logger);

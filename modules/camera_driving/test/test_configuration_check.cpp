@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <boost/property_tree/ptree.hpp>
 #include <fstream>
@@ -57,9 +59,20 @@ TEST_F(ConfigurationCheck, AcceptsACompleteConfiguration) {
     tree.put("cam_9.encoderGopNumber", "0");
     tree.put("cam_9.remapFilePathX", "x.bin");
     tree.put("cam_9.remapFilePathY", "y.bin");
-    tree.put("other.anything", "ignored");
     EXPECT_TRUE(check(tree)) << errors();
     EXPECT_TRUE(capture_.Messages().empty());
+}
+
+// Stored files may carry keys of other versions: accepted, but named once so that a misspelt key is seen.
+TEST_F(ConfigurationCheck, UnusedSectionsAndKeysAreNamedInOneWarning) {
+    auto tree = validConfiguration();
+    tree.put("other.anything", "ignored");
+    tree.put("cam_9.remapFilePathZ", "z.bin");
+    EXPECT_TRUE(check(tree)) << errors();
+    ASSERT_EQ(capture_.Messages().size(), 1U);
+    EXPECT_EQ(
+        capture_.Count("TCFG", LogLevel::kWarn, "not used, ignored: [cam_9] key remapFilePathZ, [other]"),
+        1U);
 }
 
 TEST_F(ConfigurationCheck, NamesFileSectionKeyValueAndExpectation) {
@@ -139,8 +152,33 @@ TEST_F(ConfigurationCheck, ReaderErrorsCarryTheReadersMessage) {
     EXPECT_FALSE(readConfiguration(malformed, tree, logger_));
     EXPECT_EQ(capture_.Count("TCFG", LogLevel::kError, "'=' character not found in line"), 1U);
 
+    // A FIFO without a writer would block the reader for ever.
+    const std::string fifo = ::testing::TempDir() + "/fifo.ini";
+    ::unlink(fifo.c_str());
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_FALSE(readConfiguration(fifo, tree, logger_));
+    EXPECT_EQ(capture_.Count("TCFG", LogLevel::kError, fifo + " unusable: is a FIFO, not a regular file"),
+              1U);
+    ::unlink(fifo.c_str());
+
     EXPECT_EQ(configurationPath("/etc/cam/"), "/etc/cam//aos_a_cam_config.ini");
     EXPECT_EQ(configurationPath(""), "/aos_a_cam_config.ini");
+}
+
+// The README's own example: comments after values, a byte-order mark as some editors write it, and a ';'
+// inside a word that stays part of the value.
+TEST_F(ConfigurationCheck, ReadsCommentsAfterValuesAndAByteOrderMark) {
+    const std::string path = ::testing::TempDir() + "/commented.ini";
+    std::ofstream(path)
+        << "\xEF\xBB\xBF; cameras\n[cam_8]\ninputImageWidth = 1920      ; the camera's frames\n"
+           "encoderGopNumber = 30\t# frames per group\n  # indented comment\n"
+           "remapFilePathX = maps/a;b#c.bin ; both or neither\n";
+    boost::property_tree::ptree tree;
+    ASSERT_TRUE(readConfiguration(path, tree, logger_)) << errors();
+    EXPECT_EQ(tree.get<std::string>("cam_8.inputImageWidth"), "1920");
+    EXPECT_EQ(tree.get<std::string>("cam_8.encoderGopNumber"), "30");
+    EXPECT_EQ(tree.get<std::string>("cam_8.remapFilePathX"), "maps/a;b#c.bin");
+    EXPECT_EQ(tree.size(), 1U);
 }
 
 }  // namespace

@@ -2,8 +2,10 @@
 
 #include <boost/property_tree/exceptions.hpp>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <limits>
@@ -11,6 +13,7 @@
 
 #include "ara/log/logging.h"
 #include "mpu/mpu_dma.h"
+#include "vcu/os/files.h"
 
 namespace {
 
@@ -268,11 +271,17 @@ void CamPreprocess::setDefaultOutputPicInfo() {
 
 bool CamPreprocess::readMapFile(const std::string& path, std::unique_ptr<float[]>* values) {
     const std::uint64_t expected = std::uint64_t{inputImageWidth} * inputImageHeight;
+    // A FIFO would block the open; a missing file is named with the system's reason.
+    if (const std::string problem = vcu::os::RegularFileProblem(path); !problem.empty()) {
+        logger.LogError(ARA_LOG_HERE) << cameraTag << "Error: Failed to open file for reading.";
+        logger.LogError(ARA_LOG_HERE) << cameraTag << "cannot read map file " << path << ": " << problem;
+        return false;
+    }
     std::ifstream file(path, std::ios::binary);
     if (!file) {
         logger.LogError(ARA_LOG_HERE) << cameraTag << "Error: Failed to open file for reading.";
-        logger.LogError(ARA_LOG_HERE) << cameraTag << "cannot read map file " << path << ": expected "
-                                      << expected << " values, found 0";
+        logger.LogError(ARA_LOG_HERE)
+            << cameraTag << "cannot read map file " << path << ": " << std::strerror(errno);
         return false;
     }
     file.seekg(0, std::ios::end);

@@ -1,3 +1,6 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -201,7 +204,24 @@ TEST_F(CamPreprocessTest, MissingMapFileIsReportedOnceAndTheOtherIsNotOpened) {
     auto sut = started();
     EXPECT_EQ(capture.Count(kContext, LogLevel::kError, "Error: Failed to open file for reading."), 1u);
     EXPECT_EQ(capture.Count(kContext, "/nonexistent/y.bin"), 0u);
+    EXPECT_EQ(capture.Count(kContext, LogLevel::kError, "/nonexistent/x.bin: cannot open file: No such file"),
+              1u);
     EXPECT_FALSE(sut->isUndistortionEnabled());
+}
+
+// A FIFO would block the open for ever (no writer): it is refused like a missing map.
+TEST_F(CamPreprocessTest, MapFileThatIsAFifoIsRefusedWithoutBlocking) {
+    configureMaps(0, 0);
+    std::string dir = "/tmp/cam_preprocess_fifo_XXXXXX";
+    ASSERT_NE(::mkdtemp(dir.data()), nullptr);
+    const std::string fifo = dir + "/x.bin";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    config.put("cam_8.remapFilePathX", fifo);
+    auto sut = started();
+    EXPECT_EQ(capture.Count(kContext, LogLevel::kError, fifo + ": is a FIFO, not a regular file"), 1u);
+    EXPECT_FALSE(sut->isUndistortionEnabled());
+    ::unlink(fifo.c_str());
+    ::rmdir(dir.c_str());
 }
 
 TEST_F(CamPreprocessTest, UndistortionRunsBeforeTheCropResizeReadsItsResult) {

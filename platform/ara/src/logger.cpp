@@ -1,16 +1,24 @@
 #include "ara/log/logger.h"
 
+#include "entry_limiter.h"
 #include "logging_backend.h"
 
 namespace ara::log {
 
 Logger::Logger(ConstructionKey, std::string contextId, std::string description, LogLevel level)
-    : contextId_(std::move(contextId)), description_(std::move(description)), level_(level) {}
+    : contextId_(std::move(contextId)),
+      description_(std::move(description)),
+      level_(level),
+      limiter_(std::make_unique<internal::EntryLimiter>()) {}
 
 Logger::~Logger() = default;
 
 bool Logger::IsEnabled(LogLevel level) const noexcept {
     return level != LogLevel::kOff && level <= level_.load(std::memory_order_relaxed);
+}
+
+bool Logger::LimitedEntry(std::string_view key, std::uint32_t periodMs, std::uint32_t maxCount) const {
+    return limiter_->Allow(key, periodMs, maxCount);
 }
 
 LogStream Logger::WithLevel(LogLevel level, const SourceLocation& location) const noexcept {

@@ -1,11 +1,13 @@
 #include "logging_backend.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <syslog.h>
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -187,6 +189,53 @@ std::optional<LogMode> ParseMode(std::string_view text) noexcept {
     return static_cast<LogMode>(mode);
 }
 
+std::optional<std::uint64_t> ParseSize(std::string_view text) noexcept {
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    std::uint64_t unit = 1;
+    switch (text.back()) {
+        case 'K':
+        case 'k':
+            unit = 1024ULL;
+            break;
+        case 'M':
+        case 'm':
+            unit = 1024ULL * 1024;
+            break;
+        case 'G':
+        case 'g':
+            unit = 1024ULL * 1024 * 1024;
+            break;
+        default:
+            break;
+    }
+    if (unit != 1) {
+        text.remove_suffix(1);
+    }
+    // Digits only (from_chars takes no sign for an unsigned type), few enough not to overflow with the unit.
+    std::uint64_t value = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || text.size() > 12 || error != std::errc() || stop != end) {
+        return std::nullopt;
+    }
+    return value * unit;
+}
+
+std::optional<RepeatLimit> ParseRepeatLimit(std::string_view text) noexcept {
+    const std::size_t slash = text.find('/');
+    if (slash == std::string_view::npos) {
+        return std::nullopt;
+    }
+    const auto count = ParseSize(text.substr(0, slash));
+    const auto period = ParseSize(text.substr(slash + 1));
+    if (!count || !period || *count == 0 || *period == 0 || *count > UINT32_MAX || *period > UINT32_MAX) {
+        return std::nullopt;
+    }
+    return RepeatLimit{static_cast<std::uint32_t>(*count), static_cast<std::uint32_t>(*period)};
+}
+
 LoggingBackend& LoggingBackend::Instance() {
     static LoggingBackend backend;
     return backend;
@@ -201,6 +250,30 @@ LoggingBackend::LoggingBackend() {
                 "ara::log: ignoring ARA_LOG_LEVEL=\"%s\": expected off, fatal, error, warn, info, debug, "
                 "verbose or 0..6\n",
                 level);
+        }
+    }
+    if (const char* text = std::getenv("ARA_LOG_REPEAT_LIMIT"); text != nullptr && *text != '\0') {
+        repeatLimit_ = ParseRepeatLimit(text);
+        if (!repeatLimit_) {
+            std::fprintf(stderr,
+                         "ara::log: ignoring ARA_LOG_REPEAT_LIMIT=\"%s\": expected <count>/<milliseconds>\n",
+                         text);
+        }
+    }
+    if (const char* text = std::getenv("ARA_LOG_FILE_MAX_BYTES"); text != nullptr && *text != '\0') {
+        if (auto size = ParseSize(text)) {
+            rotation_.maxBytes = *size;
+        } else {
+            std::fprintf(
+                stderr, "ara::log: ignoring ARA_LOG_FILE_MAX_BYTES=\"%s\": expected bytes, e.g. 16M\n", text);
+        }
+    }
+    if (const char* text = std::getenv("ARA_LOG_FILE_KEEP"); text != nullptr && *text != '\0') {
+        const auto keep = ParseSize(text);
+        if (keep && *keep <= 100) {
+            rotation_.keep = static_cast<unsigned>(*keep);
+        } else {
+            std::fprintf(stderr, "ara::log: ignoring ARA_LOG_FILE_KEEP=\"%s\": expected 0 to 100\n", text);
         }
     }
 }
@@ -236,6 +309,11 @@ void LoggingBackend::Init(std::string applicationId, std::string description, Lo
             std::fprintf(stderr, "ara::log: cannot open log file \"%s\": %s\n", path.c_str(),
                          std::strerror(errno));
         }
+        struct stat info {};
+        if (file_.IsValid() && ::fstat(file_.Get(), &info) == 0) {
+            fileBytes_ = static_cast<std::uint64_t>(info.st_size);
+        }
+        filePath_ = path;
         fileFd_ = file_.Get();
     }
 
@@ -301,8 +379,60 @@ LogCapture* LoggingBackend::SwapCapture(LogCapture* capture) noexcept {
     return previous;
 }
 
+void LoggingBackend::WriteFile(const char* data, std::size_t size) noexcept {
+    WriteAll(fileFd_.load(std::memory_order_relaxed), data, size);
+    const std::uint64_t total = fileBytes_.fetch_add(size, std::memory_order_relaxed) + size;
+    if (rotation_.maxBytes > 0 && total >= rotation_.maxBytes) {
+        // Normally one writer rotates while the others go on writing to the old file; past twice the
+        // limit (the rotating thread was preempted) they wait for it, so that no file grows without bound.
+        RotateFile(total >= 2 * rotation_.maxBytes);
+    }
+}
+
+// The new file takes the old one's descriptor number (dup3), so that writers never see a closed or reused
+// descriptor and the write path takes no lock; a line written while the files move lands in one of them.
+void LoggingBackend::RotateFile(bool wait) noexcept {
+    std::unique_lock<std::mutex> lock(rotateMutex_, std::defer_lock);
+    if (wait) {
+        lock.lock();
+    } else if (!lock.try_lock()) {
+        return;
+    }
+    if (fileBytes_.load(std::memory_order_relaxed) < rotation_.maxBytes) {
+        return;
+    }
+    const auto numbered = [this](unsigned n) { return filePath_ + "." + std::to_string(n); };
+    if (rotation_.keep == 0) {
+        ::unlink(filePath_.c_str());
+    } else {
+        for (unsigned n = rotation_.keep; n > 1; --n) {
+            ::rename(numbered(n - 1).c_str(), numbered(n).c_str());
+        }
+        ::rename(filePath_.c_str(), numbered(1).c_str());
+    }
+    const int fresh = ::open(filePath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+    if (fresh < 0) {
+        // Keep writing to the file that was renamed rather than lose the lines.
+        fileBytes_ = 0;
+        return;
+    }
+    ::dup3(fresh, fileFd_.load(std::memory_order_relaxed), O_CLOEXEC);
+    ::close(fresh);
+    fileBytes_ = 0;
+}
+
 void LoggingBackend::Emit(const Logger& logger, LogLevel level, const SourceLocation& location,
                           const LogArgument* arguments, std::size_t count) noexcept {
+    if (repeatLimit_ && level >= LogLevel::kInfo) {
+        // One key per place in the code: the same message from the same line.
+        char key[64];
+        const int n =
+            std::snprintf(key, sizeof(key), "%p:%d", static_cast<const void*>(location.file), location.line);
+        if (n > 0 && !repeatLimiter_.Allow(std::string_view(key, static_cast<std::size_t>(n)),
+                                           repeatLimit_->periodMs, repeatLimit_->count)) {
+            return;
+        }
+    }
     char message[LogStream::kTextCapacity + 512];
     const std::size_t messageSize = RenderMessage(arguments, count, message, sizeof(message));
     const std::string_view messageText(message, messageSize);
@@ -330,7 +460,7 @@ void LoggingBackend::Emit(const Logger& logger, LogLevel level, const SourceLoca
             WriteAll(STDERR_FILENO, storage, line.Size());
         }
         if (fileFd >= 0) {
-            WriteAll(fileFd, storage, line.Size());
+            WriteFile(storage, line.Size());
         }
     }
 

@@ -14,6 +14,7 @@
 #include "ara/log/log_capture.h"
 #include "ara/log/log_stream.h"
 #include "ara/log/logger.h"
+#include "entry_limiter.h"
 
 namespace ara::log::internal {
 
@@ -54,6 +55,28 @@ std::size_t RenderMessage(const LogArgument* arguments, std::size_t count, char*
 std::optional<LogLevel> ParseLevel(std::string_view text) noexcept;
 // Parses modes such as "console,remote" or "console|file"; nullopt on an unknown word.
 std::optional<LogMode> ParseMode(std::string_view text) noexcept;
+// Parses a size in bytes with an optional K, M or G suffix (powers of 1024): "16M"; nullopt otherwise.
+std::optional<std::uint64_t> ParseSize(std::string_view text) noexcept;
+
+// How the log file is kept within bounds: ARA_LOG_FILE_MAX_BYTES (default 16M; 0: no limit) and
+// ARA_LOG_FILE_KEEP (earlier files kept, default 3). When the file reaches the limit it becomes
+// "<file>.1", the earlier ones move up ("<file>.1" to "<file>.2", ...), the oldest beyond the count is
+// removed, and a new file is started. A file may exceed the limit by what other threads write while one of
+// them rotates, at most by the limit again.
+struct FileRotation {
+    static constexpr std::uint64_t kDefaultMaxBytes = 16ULL * 1024 * 1024;
+    static constexpr unsigned kDefaultKeep = 3;
+    std::uint64_t maxBytes{kDefaultMaxBytes};
+    unsigned keep{kDefaultKeep};
+};
+
+// At most `count` messages per `periodMs` from one place in the code (ARA_LOG_REPEAT_LIMIT="count/ms"),
+// for info, debug and verbose messages: the per-frame lines of a long run. Off by default.
+struct RepeatLimit {
+    std::uint32_t count{0};
+    std::uint32_t periodMs{0};
+};
+std::optional<RepeatLimit> ParseRepeatLimit(std::string_view text) noexcept;
 
 // The process-wide state behind InitLogging and CreateLogger: the loggers, the outputs and the capture.
 class LoggingBackend {
@@ -75,6 +98,8 @@ class LoggingBackend {
     ~LoggingBackend() = default;
 
     void RegisterRemoteContext(Logger& logger);
+    void WriteFile(const char* data, std::size_t size) noexcept;
+    void RotateFile(bool wait) noexcept;
     void EmitRemote(const Logger& logger, LogLevel level, const SourceLocation& location,
                     const LogArgument* arguments, std::size_t count) noexcept;
 
@@ -89,6 +114,12 @@ class LoggingBackend {
     std::atomic<bool> remote_{false};
     FileDescriptor file_;
     std::atomic<int> fileFd_{-1};
+    std::string filePath_;
+    FileRotation rotation_;
+    std::atomic<std::uint64_t> fileBytes_{0};
+    std::mutex rotateMutex_;
+    std::optional<RepeatLimit> repeatLimit_;
+    EntryLimiter repeatLimiter_;
 
     std::mutex captureMutex_;
     std::atomic<bool> captureActive_{false};

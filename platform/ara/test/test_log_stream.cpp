@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "ara/log/log_capture.h"
 #include "ara/log/logging.h"
@@ -93,6 +95,17 @@ TEST_F(LogStreamTest, SameContextIdGivesTheSameLogger) {
     ara::log::Logger& first = ara::log::CreateLogger("TSAM", "first", LogLevel::kDebug);
     ara::log::Logger& second = ara::log::CreateLogger("TSAM", "second", LogLevel::kInfo);
     EXPECT_EQ(&first, &second);
+}
+
+TEST_F(LogStreamTest, LimitedEntryCountsEachKeyInItsOwnWindow) {
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(logger_.LimitedEntry("frame", 60000, 2), i < 2) << i;
+    }
+    EXPECT_TRUE(logger_.LimitedEntry("other", 60000, 2)) << "another key has its own count";
+    EXPECT_TRUE(logger_.LimitedEntry("short", 1, 1));
+    EXPECT_FALSE(logger_.LimitedEntry("short", 1000000, 1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_TRUE(logger_.LimitedEntry("short", 1, 1)) << "a new window starts once the period has passed";
 }
 
 }  // namespace

@@ -92,6 +92,46 @@ TEST(ConsoleLogging, EnvironmentModeReplacesTheConfiguredMode) {
     EXPECT_NE(file.find("thread 0 message 2"), std::string::npos);
 }
 
+// A long run in file mode keeps its log within bounds: the file is renamed at the limit, the count of
+// earlier files is kept, and no line is lost or cut across the files, with four threads writing at once.
+TEST(FileLogging, RotatesAtTheSizeLimitKeepingWholeLines) {
+    const std::string dir = TestDirectory();
+    const ProbeRun run = RunProbe("ARA_LOG_MODE=file ARA_LOG_FILE_MAX_BYTES=20K ARA_LOG_FILE_KEEP=2",
+                                  "console 4 300 " + dir, dir);
+    ASSERT_EQ(run.exitStatus, 0);
+    std::size_t lines = 0;
+    for (const char* suffix : {"", ".1", ".2"}) {
+        const std::string path = dir + "/PROBE_APP.log" + suffix;
+        const std::string text = ReadFile(path);
+        ASSERT_TRUE(!text.empty() || *suffix == '\0')
+            << path << ": only the current file may just have started";
+        // The other threads write on while one rotates, up to the limit again, plus the lines in flight.
+        EXPECT_LT(text.size(), 2U * 20U * 1024U + 4U * 512U) << path;
+        std::istringstream in(text);
+        for (std::string line; std::getline(in, line);) {
+            ASSERT_TRUE(std::regex_match(line, kConsoleLine)) << path << ": " << line;
+            ++lines;
+        }
+    }
+    EXPECT_FALSE(std::ifstream(dir + "/PROBE_APP.log.3").good()) << "only two earlier files are kept";
+    // 1200 lines of about 200 bytes: more than the three files hold, so the oldest were dropped.
+    EXPECT_LT(lines, 4U * 300U);
+    EXPECT_GT(lines, 150U);
+}
+
+// The repeat limit keeps one line per place in the code and window; the other messages are dropped.
+TEST(ConsoleLogging, RepeatLimitKeepsTheFirstMessagesOfEachPlacePerWindow) {
+    const ProbeRun limited = RunProbe("ARA_LOG_MODE= ARA_LOG_REPEAT_LIMIT=5/60000", "console 1 100");
+    ASSERT_EQ(limited.exitStatus, 0);
+    ASSERT_EQ(limited.errLines.size(), 5U);
+    EXPECT_NE(limited.errLines[4].find("thread 0 message 4 "), std::string::npos) << limited.errLines[4];
+
+    const ProbeRun bad = RunProbe("ARA_LOG_MODE= ARA_LOG_REPEAT_LIMIT=5", "console 1 3");
+    ASSERT_EQ(bad.errLines.size(), 4U);
+    EXPECT_NE(bad.errLines[0].find("ignoring ARA_LOG_REPEAT_LIMIT=\"5\": expected <count>/<milliseconds>"),
+              std::string::npos);
+}
+
 // With no DLT daemon the library keeps messages in its buffer; the process must still end at once.
 TEST(RemoteLogging, ProcessEndsPromptlyWithoutDaemon) {
     const ProbeRun run = RunProbe("ARA_LOG_MODE=", "remote,console 2 2000");

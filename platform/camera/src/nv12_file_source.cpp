@@ -27,7 +27,8 @@ FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
 }
 
 SourceOrError Nv12FileSource::open(const std::string& path, int width, int height) {
-    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // O_NONBLOCK: opening a FIFO without a writer would otherwise block here; it is refused below.
+    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (!file.valid()) {
         return SourceError{"nv12 file " + path + " cannot be opened: " + std::strerror(errno)};
     }

@@ -9,6 +9,8 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "vcu/os/files.h"
+
 namespace vcu::camera::internal {
 
 SourceOrError VideoFileSource::open(const std::string& path, int width, int height) {
@@ -17,6 +19,10 @@ SourceOrError VideoFileSource::open(const std::string& path, int width, int heig
         return SourceError{"video file " + path + ": " + what + " (" + ffmpeg::AvErrorText(error) + ")"};
     };
 
+    // The source is read round and round: a FIFO or a device would block the open or never loop.
+    if (const std::string problem = vcu::os::RegularFileProblem(path); !problem.empty()) {
+        return SourceError{"video file " + path + " " + problem};
+    }
     AVFormatContext* format = nullptr;
     int result = avformat_open_input(&format, path.c_str(), nullptr, nullptr);
     if (result < 0) {

@@ -1,5 +1,6 @@
 #include "ara/com/internal/skeleton/event/event_adapter_base.h"
 
+#include "hal_buff/hal_buff.h"
 #include "vrt/cm/type/com_error_domain.h"
 
 namespace ara::com::internal::skeleton::event {
@@ -188,6 +189,26 @@ bool EventAdapterBase::IsEnableEventProloc(vrt::cm::proloc::ProlocEntityIndex& i
     }
     index = IndexOf(proloc->second);
     return true;
+}
+
+std::pair<const std::uint8_t*, std::uint64_t> EventAdapterBase::BlockBytes(Mbuf* block) const {
+    if (block == nullptr) {
+        return {nullptr, 0U};
+    }
+    void* data = nullptr;
+    std::uint64_t size = 0U;
+    std::uint64_t length = 0U;
+    const std::int32_t status = halMbufGetDataPtr(block, &data, &size);
+    const std::int32_t lengthStatus = status == 0 ? halMbufGetDataLen(block, &length) : status;
+    if (status != 0 || lengthStatus != 0 || length > size) {
+        if (log_->LimitedEntry("EventAdapterBase_Block" + std::to_string(entityId_), 1000, 1)) {
+            log_->Get().LogError(ARA_LOG_HERE)
+                << "[EventAdapterBase][Shared-buffer block of a sample unreadable, sent without it][entityId="
+                << entityId_ << ", status=" << (status != 0 ? status : lengthStatus) << "]";
+        }
+        return {nullptr, 0U};
+    }
+    return {static_cast<const std::uint8_t*>(data), length};
 }
 
 std::uint64_t EventAdapterBase::FailedBlockFrees() const noexcept {

@@ -3,12 +3,15 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <ctime>
 #include <fstream>
@@ -16,6 +19,7 @@
 #include <optional>
 #include <thread>
 
+#include "iceoryx_hoofs/log/logmanager.hpp"
 #include "iceoryx_posh/iceoryx_posh_types.hpp"
 #include "iceoryx_posh/mepoo/chunk_header.hpp"
 #include "iceoryx_posh/mepoo/chunk_settings.hpp"
@@ -24,8 +28,8 @@
 #include "iceoryx_posh/popo/untyped_subscriber.hpp"
 #include "iceoryx_posh/popo/wait_set.hpp"
 #include "iceoryx_posh/roudi/introspection_types.hpp"
-#include "iceoryx_hoofs/log/logmanager.hpp"
 #include "iceoryx_posh/runtime/posh_runtime.hpp"
+#include "vrt/cm/transport_runtime.h"
 #include "vrt/cm/utils/log_initializer.h"
 
 namespace vrt::cm::shm {
@@ -38,6 +42,10 @@ constexpr const char kRouDiLockFile[] = "/tmp/iox-unique-roudi.lock";
 constexpr const char kRouDiSocket[] = "/tmp/roudi";
 // RouDi publishes its mempool introspection once a second.
 constexpr std::chrono::milliseconds kMempoolInfoTimeout{3000};
+// How long a process waits for RouDi to answer its registration, unless VRT_CM_ROUDI_WAIT_S says otherwise.
+constexpr std::chrono::seconds kDefaultRouDiWait{10};
+// How often the connection to RouDi is checked: a loss is seen within this period.
+constexpr std::chrono::milliseconds kMonitorPeriod{250};
 
 std::int64_t MonotonicNowNs() noexcept {
     timespec now{};
@@ -54,7 +62,7 @@ RouDiPresence ProbeRouDi(std::string& reason) {
             reason = std::string(kRouDiLockFile) + " does not exist";
             return RouDiPresence::kAbsent;
         }
-        return RouDiPresence::kUnknown;  // e.g. another user's RouDi: let iceoryx try
+        return RouDiPresence::kUnknown;  // e.g. another user's RouDi: the socket tells more
     }
     RouDiPresence presence = RouDiPresence::kRunning;
     if (::flock(fd, LOCK_SH | LOCK_NB) == 0) {
@@ -70,6 +78,63 @@ RouDiPresence ProbeRouDi(std::string& reason) {
         presence = RouDiPresence::kAbsent;
     }
     return presence;
+}
+
+// Whether this process may talk to RouDi's socket: empty when it may, else why not. RouDi's socket is a
+// datagram socket; connecting to it needs write access to the socket file, which another user's RouDi
+// denies. iceoryx itself would only say "RouDi not found - waiting ..." for ever.
+std::string RouDiSocketProblem() {
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return {};
+    }
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, kRouDiSocket, sizeof(address.sun_path) - 1);
+    std::string problem;
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+        const int error = errno;
+        if (error == EACCES || error == EPERM) {
+            problem = std::string("access to RouDi's socket ") + kRouDiSocket + " refused (" +
+                      std::strerror(error) +
+                      "): RouDi runs as another user; run this process as RouDi's user or in its group";
+        } else {
+            problem = std::string("RouDi's socket ") + kRouDiSocket + " does not answer (" +
+                      std::strerror(error) + ")";
+        }
+    }
+    ::close(fd);
+    return problem;
+}
+
+// Identifies the RouDi instance a process registered with: a restarted RouDi binds a new socket.
+struct SocketIdentity {
+    dev_t device{0};
+    ino_t inode{0};
+    bool operator==(const SocketIdentity& other) const {
+        return device == other.device && inode == other.inode;
+    }
+};
+
+std::optional<SocketIdentity> RouDiSocketIdentity() {
+    struct stat info {};
+    if (::stat(kRouDiSocket, &info) != 0 || !S_ISSOCK(info.st_mode)) {
+        return std::nullopt;
+    }
+    return SocketIdentity{info.st_dev, info.st_ino};
+}
+
+std::chrono::milliseconds RouDiWaitLimit() {
+    if (const char* text = std::getenv("VRT_CM_ROUDI_WAIT_S"); text != nullptr && *text != '\0') {
+        char* end = nullptr;
+        const double seconds = std::strtod(text, &end);
+        if (end != text && *end == '\0' && seconds > 0 && seconds <= 86400) {
+            return std::chrono::milliseconds(static_cast<std::int64_t>(seconds * 1000));
+        }
+        utils::LogInitializer::GetLogger()->Get().LogWarn(ARA_LOG_HERE)
+            << "[ShmRuntime][Ignoring VRT_CM_ROUDI_WAIT_S=\"" << text << "\": expected seconds, above 0]";
+    }
+    return kDefaultRouDiWait;
 }
 
 // Unique per process, and never the name of an existing entry of /tmp, where iceoryx puts its socket.
@@ -150,11 +215,39 @@ std::uint32_t RequiredChunkSize(std::uint64_t payload) {
                                 : settings.value().requiredChunkSize();
 }
 
+// The registration with RouDi runs on a thread of its own: iceoryx waits a minute for RouDi's answer and
+// then ends the process, and nothing interrupts that wait. The caller waits with its own limit and can be
+// cancelled; a registration left behind is abandoned, the process being about to end.
+struct Registration {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished{false};
+    std::uint64_t largestChunk{0U};
+};
+
 struct RuntimeState {
     std::once_flag once;
     std::optional<std::string> error;
     std::atomic<std::uint64_t> largestChunk{0U};
     std::atomic<std::uint64_t> largestPayload{0U};
+    std::atomic<bool> lost{false};
+
+    // Watches RouDi after a successful connection; stopped when the process ends.
+    std::mutex monitorMutex;
+    std::condition_variable monitorWake;
+    bool monitorStop{false};
+    std::thread monitor;
+
+    ~RuntimeState() {
+        {
+            std::lock_guard<std::mutex> lock(monitorMutex);
+            monitorStop = true;
+        }
+        monitorWake.notify_all();
+        if (monitor.joinable()) {
+            monitor.join();
+        }
+    }
 };
 
 RuntimeState& State() {
@@ -186,6 +279,37 @@ std::string ShmAddress::ToString() const {
     return service + "/" + instance + "/" + event;
 }
 
+namespace {
+
+// Checks every kMonitorPeriod that the RouDi this process registered with still serves it. RouDi keeps no
+// watch on its clients that they could see: when it dies, iceoryx goes on publishing into the old segments
+// and a restarted RouDi knows nothing of this process. A dead RouDi's socket refuses connections; a
+// restarted one has a new socket. Neither check takes RouDi's lock, which a RouDi starting up needs.
+void MonitorRouDi(RuntimeState& state, SocketIdentity registered) {
+    std::unique_lock<std::mutex> lock(state.monitorMutex);
+    while (!state.monitorWake.wait_for(lock, kMonitorPeriod, [&state] { return state.monitorStop; })) {
+        std::string reason;
+        const std::optional<SocketIdentity> now = RouDiSocketIdentity();
+        if (!now) {
+            reason = std::string("RouDi has ended: its socket ") + kRouDiSocket + " is gone";
+        } else if (!(*now == registered)) {
+            reason =
+                "RouDi was restarted: this process's ports live in the ended RouDi's memory and the new "
+                "RouDi does not know them";
+        } else if (const std::string problem = RouDiSocketProblem(); !problem.empty()) {
+            reason = "RouDi has ended: " + problem;
+        } else {
+            continue;
+        }
+        state.lost = true;
+        lock.unlock();
+        ReportTransportLoss("[ShmRuntime] " + reason);
+        return;
+    }
+}
+
+}  // namespace
+
 ara::core::Result<void, std::string> ShmRuntime::Connect() {
     RuntimeState& state = State();
     std::call_once(state.once, [&state] {
@@ -195,12 +319,50 @@ ara::core::Result<void, std::string> ShmRuntime::Connect() {
                           "); start iox-roudi, e.g. iox-roudi -c config/roudi.toml, before this process";
             return;
         }
+        if (std::string problem = RouDiSocketProblem(); !problem.empty()) {
+            state.error =
+                problem + "; start iox-roudi, e.g. iox-roudi -c config/roudi.toml, before this process";
+            return;
+        }
+        const std::optional<SocketIdentity> identity = RouDiSocketIdentity();
+        if (!identity) {
+            state.error = std::string("RouDi's socket ") + kRouDiSocket + " is gone";
+            return;
+        }
         const std::string name = RuntimeName();
         // iceoryx's own notices (segments registered, ...) would flood standard error; keep its warnings.
         iox::log::LogManager::GetLogManager().SetDefaultLogLevel(iox::log::LogLevel::kWarn);
-        iox::runtime::PoshRuntime::initRuntime(
-            iox::RuntimeName_t(iox::cxx::TruncateToCapacity, name.c_str()));
-        const std::uint64_t largest = QueryLargestChunk();
+        auto registration = std::make_shared<Registration>();
+        std::thread([registration, name] {
+            iox::runtime::PoshRuntime::initRuntime(
+                iox::RuntimeName_t(iox::cxx::TruncateToCapacity, name.c_str()));
+            const std::uint64_t largest = QueryLargestChunk();
+            std::lock_guard<std::mutex> lock(registration->mutex);
+            registration->finished = true;
+            registration->largestChunk = largest;
+            registration->done.notify_all();
+        }).detach();
+
+        const std::chrono::milliseconds limit = RouDiWaitLimit();
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        std::unique_lock<std::mutex> lock(registration->mutex);
+        while (!registration->finished) {
+            if (StartupWaitsCancelled()) {
+                state.error = "the wait for RouDi was cancelled: the process is stopping";
+                MarkStartupAbandoned();
+                return;
+            }
+            if (std::chrono::steady_clock::now() >= deadline) {
+                MarkStartupAbandoned();
+                state.error = "RouDi did not answer within " +
+                              std::to_string(static_cast<double>(limit.count()) / 1000.0).substr(0, 5) +
+                              " s (VRT_CM_ROUDI_WAIT_S): it may be stopped or overloaded; check iox-roudi";
+                return;
+            }
+            // Short slices, so that a cancellation is seen at once.
+            registration->done.wait_for(lock, std::chrono::milliseconds(20));
+        }
+        const std::uint64_t largest = registration->largestChunk;
         if (largest == 0U) {
             state.error = "RouDi did not report its mempools within " +
                           std::to_string(kMempoolInfoTimeout.count()) + " ms";
@@ -219,11 +381,16 @@ ara::core::Result<void, std::string> ShmRuntime::Connect() {
             }
         }
         state.largestPayload = low;
+        state.monitor = std::thread(MonitorRouDi, std::ref(state), *identity);
     });
     if (state.error) {
         return ara::core::Result<void, std::string>(*state.error);
     }
     return {};
+}
+
+bool ShmRuntime::RouDiLost() noexcept {
+    return State().lost.load();
 }
 
 std::uint64_t ShmRuntime::LargestPayload() noexcept {
@@ -292,10 +459,15 @@ const ShmAddress& ShmEventPublisher::Address() const noexcept {
     return impl_->address;
 }
 
-SendStatus ShmEventPublisher::Send(std::size_t size, WriteFunction write, void* context) {
+SendStatus ShmEventPublisher::Send(std::size_t size, WriteFunction write, void* context,
+                                   std::uint64_t blockBytes) {
     Impl& impl = *impl_;
     if (!impl.offered.load(std::memory_order_relaxed)) {
         return SendStatus::kNotOffered;
+    }
+    if (ShmRuntime::RouDiLost()) {
+        // Reported once, at the loss; a chunk published now would reach nobody.
+        return SendStatus::kRouDiLost;
     }
     const std::string& key = impl.address.event;
     if (size > ShmRuntime::LargestPayload()) {
@@ -330,6 +502,7 @@ SendStatus ShmEventPublisher::Send(std::size_t size, WriteFunction write, void* 
         static_cast<SampleHeader*>(iox::mepoo::ChunkHeader::fromUserPayload(payload)->userHeader());
     header->sequence = impl.sequence++;
     header->sendTimeNs = MonotonicNowNs();
+    header->blockBytes = std::min<std::uint64_t>(blockBytes, size);
     impl.publisher.publish(payload);
     return SendStatus::kSent;
 }

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +18,25 @@
 extern char** environ;
 
 namespace vrt::cm::test {
+
+inline std::string ReadFile(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Waits until the file (a process's output) holds `text`; false after the timeout.
+inline bool WaitForText(const std::string& path, const std::string& text, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (ReadFile(path).find(text) != std::string::npos) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
 
 // Whether a RouDi holds its unique lock right now.
 inline bool RouDiIsRunning() {
@@ -65,6 +85,12 @@ class ChildProcess {
     }
 
     bool Started() const noexcept { return pid_ > 0; }
+    pid_t Pid() const noexcept { return pid_; }
+    void Signal(int number) const {
+        if (pid_ > 0) {
+            ::kill(pid_, number);
+        }
+    }
 
     // The exit status, or -1 when it did not exit normally within the timeout (it is killed then).
     int Wait(std::chrono::milliseconds timeout) {
@@ -112,7 +138,10 @@ class RouDiProcess {
   public:
     RouDiProcess(const std::string& roudiBinary, const std::string& configFile) {
         if (RouDiIsRunning()) {
-            error_ = "another RouDi is already running";
+            error_ =
+                "another RouDi is already running (it holds /tmp/iox-unique-roudi.lock); this test needs "
+                "one of its own with its own mempools: stop the running one (make run, the demo) or run "
+                "the test with a private /tmp and /dev/shm (unshare -m)";
             return;
         }
         process_ = ChildProcess({roudiBinary, "-c", configFile}, "/dev/null");
@@ -132,6 +161,8 @@ class RouDiProcess {
 
     const std::string& Error() const noexcept { return error_; }
     void Stop() { process_.Stop(); }
+    // SIGKILL: RouDi ends without telling its clients (a crash); SIGSTOP and SIGCONT: a RouDi that hangs.
+    void Signal(int number) const { process_.Signal(number); }
 
   private:
     ChildProcess process_;

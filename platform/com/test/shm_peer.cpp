@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <random>
 #include <string>
@@ -186,18 +187,37 @@ perception::Cam2CamPerceptionStruct PerceptionRecord(std::uint32_t index) {
     return record;
 }
 
-// Sends `count` records, each with a fresh block from a pool of `poolBlocks`: the pool lasts only if the
-// middleware frees every block it is handed, and only once. Reports "blocks freed" when it holds.
-int PublishPerception(char** argv) {
-    const std::uint32_t count = Arg(argv, 3);
-    const std::uint32_t poolBlocks = Arg(argv, 4);
+// The bytes the index-th record's block carries: a length and contents of its own, so that a block that
+// arrives with another record's bytes, cut or shifted, is seen.
+std::vector<std::uint8_t> BlockContent(std::uint32_t index) {
+    std::vector<std::uint8_t> bytes(1000U + (index * 37U) % 3000U);
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        bytes[i] = static_cast<std::uint8_t>(index * 7U + i * 13U);
+    }
+    return bytes;
+}
+
+PoolHandle CreatePool(std::uint32_t blocks) {
     const HalBuffCfg config{};
     HalBuffPoolAttr attr{};
     attr.blkSize = 4096;
-    attr.blkNum = poolBlocks;
+    attr.blkNum = blocks;
     attr.align = 64;
     PoolHandle pool = nullptr;
     if (halBuffInit(&config) != HAL_BUFF_OK || halBuffCreatePool(&attr, &pool) != HAL_BUFF_OK) {
+        return nullptr;
+    }
+    return pool;
+}
+
+// Sends `count` records, each with a fresh block from a pool of `poolBlocks` holding BlockContent: the pool
+// lasts only if the middleware frees every block it is handed, and only once. Reports "blocks freed" when
+// it holds.
+int PublishPerception(char** argv) {
+    const std::uint32_t count = Arg(argv, 3);
+    const std::uint32_t poolBlocks = Arg(argv, 4);
+    PoolHandle pool = CreatePool(poolBlocks);
+    if (pool == nullptr) {
         std::cout << "no buffer pool" << std::endl;
         return 2;
     }
@@ -212,6 +232,12 @@ int PublishPerception(char** argv) {
             std::cout << "block " << i << " not allocated: " << status << std::endl;
             return 1;
         }
+        void* data = nullptr;
+        std::uint64_t size = 0;
+        const std::vector<std::uint8_t> content = BlockContent(i);
+        halMbufGetDataPtr(block, &data, &size);
+        std::memcpy(data, content.data(), content.size());
+        halMbufSetDataLen(block, content.size());
         auto record = std::make_unique<perception::Cam2CamPerceptionStruct>(PerceptionRecord(i));
         record->SetMbufPtr(block);
         publisher.event.Send(std::move(record));
@@ -238,12 +264,19 @@ int PublishPerception(char** argv) {
     return publisher.event.FailedBlockFrees() == 0U ? 0 : 1;
 }
 
-// Receives the records; each must carry the publisher's fields and no block.
+// Receives the records; each must carry the publisher's fields and, in a block of this process's own pool,
+// the bytes of the publisher's block.
 int SubscribePerception(char** argv) {
     const std::uint32_t count = Arg(argv, 3);
     const auto timeout = std::chrono::milliseconds(Arg(argv, 4));
+    PoolHandle pool = CreatePool(256);
+    if (pool == nullptr) {
+        std::cout << "no buffer pool" << std::endl;
+        return 2;
+    }
     vrt::cm::EventSubscriber<perception::Cam2CamPerceptionStruct>::Options options;
     options.queueCapacity = 256;
+    options.blockPool = pool;
     auto subscriber =
         vrt::cm::EventSubscriber<perception::Cam2CamPerceptionStruct>::Create(Arg(argv, 2), options);
     if (!subscriber.HasValue()) {
@@ -253,6 +286,7 @@ int SubscribePerception(char** argv) {
     std::cout << "ready" << std::endl;
     std::uint32_t received = 0;
     std::uint32_t mismatches = 0;
+    std::uint32_t blockMismatches = 0;
     const auto deadline = Clock::now() + timeout;
     perception::Cam2CamPerceptionStruct record;
     while (received < count && Clock::now() < deadline) {
@@ -264,13 +298,28 @@ int SubscribePerception(char** argv) {
             continue;
         }
         const auto index = static_cast<std::uint32_t>(record.header.sec);
+        Mbuf* block = record.GetMbufPtr();
+        record.SetMbufPtr(nullptr);
         if (!outcome->IsSuccess() || index != received || record != PerceptionRecord(index)) {
             ++mismatches;
         }
+        void* data = nullptr;
+        std::uint64_t size = 0;
+        std::uint64_t length = 0;
+        const std::vector<std::uint8_t> content = BlockContent(index);
+        if (block == nullptr || halMbufGetDataPtr(block, &data, &size) != HAL_BUFF_OK ||
+            halMbufGetDataLen(block, &length) != HAL_BUFF_OK || length != content.size() ||
+            std::memcmp(data, content.data(), content.size()) != 0) {
+            ++blockMismatches;
+        }
+        if (block != nullptr) {
+            halMbufFree(block);
+        }
         ++received;
     }
-    std::cout << "received " << received << " mismatches " << mismatches << std::endl;
-    return received == count && mismatches == 0 ? 0 : 1;
+    std::cout << "received " << received << " mismatches " << mismatches << " block mismatches "
+              << blockMismatches << std::endl;
+    return received == count && mismatches == 0 && blockMismatches == 0 ? 0 : 1;
 }
 
 }  // namespace

@@ -23,6 +23,7 @@
 #include "scratch_directory.h"
 #include "system_configuration.h"
 #include "system_run.h"
+#include "vcu/os/files.h"
 
 namespace {
 
@@ -80,6 +81,8 @@ camera_bench::SystemPart runSystem(const BenchOptions& options, const camera_ben
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A closed standard descriptor would be taken by the first file opened, which would get the output.
+    vcu::os::OpenStandardDescriptors();
     BenchOptions options;
     std::string error;
     if (!camera_bench::parseBenchOptions(argc, argv, &options, &error)) {

@@ -1,5 +1,7 @@
 #include "camera_recording.h"
 
+#include <cerrno>
+#include <cstring>
 #include <utility>
 
 #include "ara/log/logging.h"
@@ -63,7 +65,7 @@ bool CameraRecording::Start(const ReceivedFrame& frame) {
 }
 
 void CameraRecording::Add(const ReceivedFrame& frame) {
-    if (finished_ || ReachedLimit() || frame.data == nullptr || frame.size == 0) {
+    if (finished_ || !stopReason_.empty() || ReachedLimit() || frame.data == nullptr || frame.size == 0) {
         return;
     }
     if (!stream_ && !Start(frame)) {
@@ -79,11 +81,7 @@ void CameraRecording::Add(const ReceivedFrame& frame) {
         codesUntrusted_ = false;
     }
     if (!stream_->Write(frame.data, frame.size, stampNs, randomAccess)) {
-        ++writeErrors_;
-        if (!loggedWriteError_) {
-            logger_.LogError(ARA_LOG_HERE) << name_ << ": " << stream_->LastError();
-            loggedWriteError_ = true;
-        }
+        WriteFailed(stream_->LastError(), stream_->LastErrno());
     }
 
     PendingRow pending{IndexRow(), !codesUntrusted_};
@@ -121,11 +119,35 @@ void CameraRecording::Resolve(const std::vector<DecodedPicture>& pictures) {
 void CameraRecording::WriteRow(const PendingRow& pending) {
     stats_.AddFrameCode(pending.row.frameCode);
     if (!index_->Write(pending.row)) {
-        ++writeErrors_;
-        if (!loggedWriteError_) {
-            logger_.LogError(ARA_LOG_HERE) << name_ << ": " << index_->Path() << ": write failed";
-            loggedWriteError_ = true;
+        WriteFailed(index_->Path() + ": write failed", index_->LastErrno());
+    }
+}
+
+void CameraRecording::WriteFailed(const std::string& what, int error) {
+    ++writeErrors_;
+    if (error == ENOSPC || error == EDQUOT) {
+        if (stopReason_.empty()) {
+            stopReason_ = "disk full (" + std::string(std::strerror(error)) + ")";
+            logger_.LogError(ARA_LOG_HERE) << name_ << ": the disk is full: " << what << "; recording of "
+                                           << name_ << " stopped, its files keep what was written before";
         }
+        return;
+    }
+    if (!loggedWriteError_) {
+        logger_.LogError(ARA_LOG_HERE) << name_ << ": " << what;
+        loggedWriteError_ = true;
+    }
+}
+
+void CameraRecording::Flush() {
+    if (finished_ || !stopReason_.empty() || !stream_) {
+        return;
+    }
+    if (!index_->Flush()) {
+        WriteFailed(index_->Path() + ": write failed", index_->LastErrno());
+    }
+    if (!stream_->Flush()) {
+        WriteFailed(stream_->LastError(), stream_->LastErrno());
     }
 }
 

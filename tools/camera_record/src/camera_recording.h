@@ -53,6 +53,9 @@ class CameraRecording {
     // Samples were lost in transport, perhaps of this camera: until its next key frame the pictures may be
     // decoded from the wrong references, so their frame codes are not read (they would lie).
     void NoteStreamBreak() noexcept { codesUntrusted_ = true; }
+    // Hands what is buffered to the files, so that the index and the video files agree on disk; the
+    // recorder calls it every second.
+    void Flush();
     // Decodes what the decoder still holds, writes the remaining index lines and closes the files. Later
     // frames are ignored.
     void Finish();
@@ -73,6 +76,9 @@ class CameraRecording {
     std::uint64_t StampsAdjusted() const noexcept;
     // Why this camera records nothing, when its files could not be opened.
     const std::string& Failure() const noexcept { return failure_; }
+    // Why this camera stopped recording on the way (the disk is full); empty while it records. Its files
+    // keep what was written before.
+    const std::string& StopReason() const noexcept { return stopReason_; }
 
     // Index lines waiting for their picture beyond this many are written without a code.
     static constexpr std::size_t kMaxPendingRows = 16;
@@ -86,6 +92,8 @@ class CameraRecording {
     bool Start(const ReceivedFrame& frame);
     void Resolve(const std::vector<DecodedPicture>& pictures);
     void WriteRow(const PendingRow& pending);
+    // Counts a failed write; on a full disk stops this camera's recording.
+    void WriteFailed(const std::string& what, int error);
 
     Settings settings_;
     ara::log::Logger& logger_;
@@ -100,6 +108,7 @@ class CameraRecording {
     std::uint64_t skipped_{0};
     std::uint64_t writeErrors_{0};
     std::string failure_;
+    std::string stopReason_;
     bool finished_{false};
     bool codesUntrusted_{false};
     bool loggedSkip_{false};

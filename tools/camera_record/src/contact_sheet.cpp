@@ -1,7 +1,9 @@
 #include "contact_sheet.h"
 
 #include <array>
+#include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 
@@ -163,11 +165,16 @@ ara::core::Result<void, std::string> ContactSheet::WritePng(const std::string& p
     if (result < 0) {
         return R::FromError(path + ": PNG cannot be encoded (" + ffmpeg::AvErrorText(result) + ")");
     }
+    errno = 0;
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
     file.write(reinterpret_cast<const char*>(packet->data), packet->size);
     file.close();
     if (!file) {
-        return R::FromError(path + ": cannot be written");
+        // A cut picture would pass for a real one: none at all, and the reason.
+        const int error = errno;
+        std::remove(path.c_str());
+        return R::FromError(path + ": cannot be written" + (error == ENOSPC ? ": the disk is full" : "") +
+                            (error != 0 ? " (" + std::string(std::strerror(error)) + ")" : ""));
     }
     return R::FromValue();
 }

@@ -1,5 +1,6 @@
 #include "index_writer.h"
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 
@@ -29,20 +30,36 @@ std::string IndexWriter::Format(const IndexRow& row) {
     return line;
 }
 
-bool IndexWriter::Write(const IndexRow& row) {
-    if (!file_.is_open()) {
-        return false;
+bool IndexWriter::Check() {
+    if (file_) {
+        return true;
     }
-    file_ << Format(row) << '\n';
-    return static_cast<bool>(file_);
+    lastErrno_ = errno;
+    file_.clear();
+    return false;
+}
+
+bool IndexWriter::Write(const IndexRow& row) {
+    errno = 0;
+    return file_.is_open() && (file_ << Format(row) << '\n', Check());
+}
+
+bool IndexWriter::Flush() {
+    errno = 0;
+    return !file_.is_open() || (file_.flush(), Check());
 }
 
 bool IndexWriter::Close() {
     if (!file_.is_open()) {
         return true;
     }
+    errno = 0;
     file_.close();
-    return !file_.fail();
+    if (file_.fail()) {
+        lastErrno_ = errno;
+        return false;
+    }
+    return true;
 }
 
 }  // namespace camera_record

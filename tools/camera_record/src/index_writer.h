@@ -39,8 +39,12 @@ class IndexWriter {
 
     // False when the line could not be written.
     bool Write(const IndexRow& row);
+    // Hands the buffered lines to the file; false when that failed.
+    bool Flush();
     // Flushes and closes the file; false when that failed. Later calls do nothing.
     bool Close();
+    // The system's error number of the last failure, 0 when it had none (ENOSPC: the disk is full).
+    int LastErrno() const noexcept { return lastErrno_; }
 
     // One row as it appears in the file, without the line end.
     static std::string Format(const IndexRow& row);
@@ -50,8 +54,11 @@ class IndexWriter {
   private:
     IndexWriter() = default;
 
+    bool Check();
+
     std::string path_;
     std::ofstream file_;
+    int lastErrno_{0};
 };
 
 }  // namespace camera_record

@@ -5,8 +5,10 @@
 #include <signal.h>
 #include <time.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <optional>
@@ -18,7 +20,9 @@
 #include "impl_type_camerah265image.h"
 #include "recorder.h"
 #include "recorder_options.h"
+#include "vcu/os/files.h"
 #include "vrt/cm/event_subscriber.h"
+#include "vrt/cm/transport_runtime.h"
 
 namespace {
 
@@ -26,6 +30,8 @@ using Clock = std::chrono::steady_clock;
 using camera_record::Recorder;
 
 volatile std::sig_atomic_t stopRequested = 0;
+// RouDi ended or restarted: nothing more will arrive. Set on the middleware's monitoring thread.
+std::atomic<bool> roudiLost{false};
 
 void RequestStop(int /*signal*/) {
     stopRequested = 1;
@@ -57,6 +63,9 @@ constexpr std::uint64_t kQueueCapacity = 64;
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Before any file is opened: a closed standard descriptor would be taken by a file that then receives
+    // the live lines.
+    vcu::os::OpenStandardDescriptors();
     auto parsed = camera_record::ParseOptions(std::vector<std::string>(argv + 1, argv + argc));
     if (!parsed.HasValue()) {
         std::cerr << "camera_record: " << parsed.Error() << "\n" << camera_record::Usage();
@@ -76,6 +85,10 @@ int main(int argc, char** argv) {
     ara::log::Logger& logger = ara::log::CreateLogger("REC", "recording");
 
     InstallSignalHandlers();
+    vrt::cm::SetTransportLossHandler([](const std::string& /*reason*/) {
+        roudiLost = true;
+        stopRequested = 1;
+    });
     vrt::cm::EventSubscriber<CameraH265Image>::Options subscriberOptions;
     subscriberOptions.queueCapacity = kQueueCapacity;
     auto subscribed = vrt::cm::EventSubscriber<CameraH265Image>::Create(
@@ -83,6 +96,11 @@ int main(int argc, char** argv) {
     if (!subscribed.HasValue()) {
         std::cerr << "camera_record: cannot subscribe to the camera images (event " << Recorder::kImageEventId
                   << "): " << subscribed.Error() << "\n";
+        if (vrt::cm::StartupAbandoned()) {
+            // iceoryx's registration still runs on a thread of its own: end without destroying its statics.
+            std::cerr << std::flush;
+            std::_Exit(1);
+        }
         return 1;
     }
     auto& subscriber = *subscribed.Value();
@@ -103,7 +121,6 @@ int main(int argc, char** argv) {
     Clock::time_point windowStart = start;
     CameraH265Image record;
     vrt::cm::shm::SampleHeader header;
-    std::optional<std::uint64_t> expectedSequence;
     while (stopRequested == 0) {
         if (subscriber.WaitForData(std::chrono::milliseconds(50))) {
             for (int i = 0; i < kSamplesPerTurn; ++i) {
@@ -112,10 +129,10 @@ int main(int argc, char** argv) {
                     break;
                 }
                 // A gap in the publisher's sequence, or a sample we cannot read, cost some camera a frame.
-                if ((expectedSequence && header.sequence != *expectedSequence) || !outcome->IsSuccess()) {
+                recorder.NoteSequence(header.sequence);
+                if (!outcome->IsSuccess()) {
                     recorder.NoteLostSamples();
                 }
-                expectedSequence = header.sequence + 1U;
                 if (!outcome->IsSuccess()) {
                     continue;
                 }
@@ -137,6 +154,7 @@ int main(int argc, char** argv) {
             std::cout << recorder.LiveLine(SecondsBetween(start, now), SecondsBetween(windowStart, now),
                                            subscriber.MissedSamples())
                       << std::endl;
+            recorder.Flush();
             windowStart = now;
         }
         if (options.durationSeconds && SecondsBetween(start, now) >= *options.durationSeconds) {
@@ -150,6 +168,11 @@ int main(int argc, char** argv) {
     const std::string summary = recorder.Finish(SecondsBetween(start, Clock::now()),
                                                 subscriber.MissedSamples(), subscriber.DecodeFailures());
     std::cout << summary << std::flush;
+    if (roudiLost) {
+        std::cerr << "camera_record: RouDi was lost (ended or restarted), so no sample can arrive any more; "
+                     "the files hold what was received before. Exit status 1.\n";
+        return 1;
+    }
     if (recorder.OutputsIncomplete()) {
         std::cerr << "camera_record: some outputs in " << options.outputDirectory
                   << " could not be written (see the errors above)\n";

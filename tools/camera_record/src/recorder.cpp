@@ -1,6 +1,9 @@
 #include "recorder.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <fstream>
 
 #include "ara/log/logging.h"
@@ -44,6 +47,25 @@ void Recorder::NoteLostSamples() {
     }
 }
 
+void Recorder::NoteSequence(std::uint64_t sequence) {
+    if (expectedSequence_ && sequence < *expectedSequence_) {
+        ++restarts_;
+        logger_.LogWarn(ARA_LOG_HERE)
+            << "the publisher started over: sequence " << sequence << " after " << *expectedSequence_ - 1U
+            << "; it was restarted (counted as a restart, not as lost samples)";
+        NoteLostSamples();
+    } else if (expectedSequence_ && sequence != *expectedSequence_) {
+        NoteLostSamples();
+    }
+    expectedSequence_ = sequence + 1U;
+}
+
+void Recorder::Flush() {
+    for (const auto& camera : cameras_) {
+        camera->Flush();
+    }
+}
+
 bool Recorder::AllReachedLimit() const {
     return options_.framesPerCamera && std::all_of(cameras_.begin(), cameras_.end(),
                                                    [](const auto& camera) { return camera->ReachedLimit(); });
@@ -52,13 +74,19 @@ bool Recorder::AllReachedLimit() const {
 std::string Recorder::LiveLine(double elapsedSeconds, double windowSeconds, std::uint64_t missedSamples) {
     std::vector<LiveCamera> live;
     for (const auto& camera : cameras_) {
-        live.push_back(LiveCamera{camera->Name(), camera->Stats().TakeWindow(windowSeconds)});
+        live.push_back(LiveCamera{camera->Name(), camera->Stats().TakeWindow(windowSeconds),
+                                  camera->WriteErrors(), camera->StopReason()});
     }
     const PublisherState publisher = samples_ == 0                      ? PublisherState::kWaiting
                                      : samples_ == samplesBeforeWindow_ ? PublisherState::kSilent
                                                                         : PublisherState::kActive;
     samplesBeforeWindow_ = samples_;
-    return FormatLiveLine(elapsedSeconds, live, missedSamples, publisher);
+    std::string line = FormatLiveLine(elapsedSeconds, live, missedSamples, publisher);
+    if (restarts_ != restartsBeforeWindow_) {
+        line += " | publisher restarted";
+        restartsBeforeWindow_ = restarts_;
+    }
+    return line;
 }
 
 const CameraRecording* Recorder::Camera(int platformId) const {
@@ -79,6 +107,7 @@ std::string Recorder::Finish(double elapsedSeconds, std::uint64_t missedSamples,
     report.missedSamples = missedSamples;
     report.undecodableSamples = undecodableSamples;
     report.foreignSamples = foreignSamples_;
+    report.publisherRestarts = restarts_;
 
     auto sheet = ContactSheet::Create();
     for (const auto& camera : cameras_) {
@@ -94,6 +123,7 @@ std::string Recorder::Finish(double elapsedSeconds, std::uint64_t missedSamples,
         entry.decodeErrors = camera->DecodeErrors();
         entry.writeErrors = camera->WriteErrors();
         entry.failure = camera->Failure();
+        entry.stopReason = camera->StopReason();
         outputsIncomplete_ = outputsIncomplete_ || !entry.failure.empty() || entry.writeErrors > 0;
         report.cameras.push_back(entry);
         if (sheet.HasValue() && camera->LatestPicture() != nullptr) {
@@ -120,11 +150,18 @@ std::string Recorder::Finish(double elapsedSeconds, std::uint64_t missedSamples,
 
     const std::string text = FormatSummary(report);
     const std::string path = options_.outputDirectory + "/" + kSummaryFile;
+    errno = 0;
     std::ofstream file(path, std::ios::trunc);
     file << text;
     file.close();
     if (!file) {
-        logger_.LogError(ARA_LOG_HERE) << path << ": cannot be written";
+        // An empty or cut summary would pass for a real one: none at all, and the reason.
+        const int error = errno;
+        std::remove(path.c_str());
+        logger_.LogError(ARA_LOG_HERE)
+            << path << ": cannot be written" << (error == ENOSPC ? ": the disk is full" : "")
+            << (error != 0 ? " (" + std::string(std::strerror(error)) + ")" : "")
+            << "; the summary is only on standard output";
         outputsIncomplete_ = true;
     }
     return text;

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,10 @@ class Recorder {
     void Add(int cameraIndex, const ReceivedFrame& frame);
     // Samples were lost in transport before the next one; they may have been any camera's.
     void NoteLostSamples();
+    // The publisher's sequence number of the next sample: a gap is lost samples; a number that goes back
+    // is a publisher that started over (the application was restarted), logged and counted as a restart.
+    void NoteSequence(std::uint64_t sequence);
+    std::uint64_t PublisherRestarts() const noexcept { return restarts_; }
 
     // True when a frame count was given and every recorded camera has reached it.
     bool AllReachedLimit() const;
@@ -36,6 +41,8 @@ class Recorder {
     // The live line for a window of `windowSeconds` ending `elapsedSeconds` after the start; starts the
     // next window.
     std::string LiveLine(double elapsedSeconds, double windowSeconds, std::uint64_t missedSamples);
+    // Hands every camera's buffered index lines and frames to the files; call every second.
+    void Flush();
 
     // Finishes every camera's files and writes the contact sheet and the summary; returns the summary
     // text. Call once.
@@ -53,6 +60,9 @@ class Recorder {
     std::uint64_t foreignSamples_{0};
     std::uint64_t samples_{0};
     std::uint64_t samplesBeforeWindow_{0};
+    std::optional<std::uint64_t> expectedSequence_;
+    std::uint64_t restarts_{0};
+    std::uint64_t restartsBeforeWindow_{0};
     bool loggedForeign_{false};
     bool outputsIncomplete_{false};
 };

@@ -25,8 +25,15 @@ std::string FormatLiveLine(double elapsedSeconds, const std::vector<LiveCamera>&
     std::vector<double> latencies;
     for (const LiveCamera& camera : cameras) {
         const WindowFigures& figures = camera.figures;
-        line += Format(" %s %4.1f fps %5.2f Mbit/s %" PRIu64 " key |", camera.name.c_str(), figures.fps,
+        line += Format(" %s %4.1f fps %5.2f Mbit/s %" PRIu64 " key", camera.name.c_str(), figures.fps,
                        figures.bitRateKbps / 1000.0, figures.keyFrames);
+        if (camera.writeErrors > 0) {
+            line += Format(" %" PRIu64 " write errors", camera.writeErrors);
+        }
+        if (!camera.stopReason.empty()) {
+            line += " STOPPED: " + camera.stopReason;
+        }
+        line += " |";
         latencies.insert(latencies.end(), figures.latenciesMs.begin(), figures.latenciesMs.end());
     }
     if (latencies.empty()) {
@@ -62,10 +69,14 @@ std::string FormatSummary(const RecordingReport& report) {
         if (!camera.failure.empty()) {
             text += camera.name + " not recorded: " + camera.failure + "\n";
         }
+        if (!camera.stopReason.empty()) {
+            text += camera.name + " stopped recording: " + camera.stopReason + "\n";
+        }
     }
     text += Format("missed_samples=%" PRIu64 " undecodable_samples=%" PRIu64 " other_camera_samples=%" PRIu64
-                   " (event-wide, all cameras together)\n",
-                   report.missedSamples, report.undecodableSamples, report.foreignSamples);
+                   " publisher_restarts=%" PRIu64 " (event-wide, all cameras together)\n",
+                   report.missedSamples, report.undecodableSamples, report.foreignSamples,
+                   report.publisherRestarts);
     if (!report.contactSheet.empty()) {
         text += "contact sheet: " + report.contactSheet +
                 " (cam_8 top-left, cam_9 top-right, cam_10 bottom-left, cam_11 bottom-right)\n";

@@ -14,6 +14,8 @@ namespace camera_record {
 struct LiveCamera {
     std::string name;  // cam_8
     WindowFigures figures;
+    std::uint64_t writeErrors{0};  // since the start
+    std::string stopReason;  // why the camera stopped recording ("disk full ..."), empty while it records
 };
 
 // What the recorder has heard of the publisher by the end of a window.
@@ -25,6 +27,8 @@ enum class PublisherState : std::uint8_t {
 
 // e.g. "[  3 s] cam_8 30.0 fps 2.10 Mbit/s 1 key | cam_9 ... | latency p50 4.2 ms max 9.1 ms | missed 0",
 // ending in "| waiting for the publisher" before the first sample and "| no samples" in a silent window.
+// A camera with failed writes shows "3 write errors" after its key count, one that stopped recording
+// "STOPPED: <reason>".
 std::string FormatLiveLine(double elapsedSeconds, const std::vector<LiveCamera>& cameras,
                            std::uint64_t missedSamples, PublisherState publisher);
 
@@ -37,7 +41,8 @@ struct CameraReport {
     std::uint64_t skippedBeforeKeyFrame{0};
     std::uint64_t decodeErrors{0};
     std::uint64_t writeErrors{0};
-    std::string failure;  // why nothing was recorded, when files could not be opened
+    std::string failure;     // why nothing was recorded, when files could not be opened
+    std::string stopReason;  // why recording stopped on the way (disk full)
 };
 
 struct RecordingReport {
@@ -48,6 +53,7 @@ struct RecordingReport {
     std::uint64_t missedSamples{0};       // for the event, all cameras together
     std::uint64_t undecodableSamples{0};  // samples whose payload did not deserialize
     std::uint64_t foreignSamples{0};      // samples of cameras not recorded or with an invalid camera id
+    std::uint64_t publisherRestarts{0};   // times the publisher's sequence started over (it was restarted)
     std::string contactSheet;             // path, or empty when none was written
 };
 

@@ -1,5 +1,6 @@
 #include "stream_writer.h"
 
+#include <cerrno>
 #include <cstring>
 #include <utility>
 
@@ -84,6 +85,7 @@ StreamWriter& StreamWriter::operator=(StreamWriter&& other) noexcept {
         framesWritten_ = other.framesWritten_;
         stampsAdjusted_ = other.stampsAdjusted_;
         lastError_ = std::move(other.lastError_);
+        lastErrno_ = other.lastErrno_;
         open_ = std::exchange(other.open_, false);
     }
     return *this;
@@ -100,9 +102,10 @@ bool StreamWriter::Write(const std::uint8_t* data, std::size_t size, std::int64_
         return false;
     }
     bool ok = true;
+    errno = 0;
     elementary_.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
     if (!elementary_) {
-        lastError_ = elementaryPath_ + ": write failed";
+        Failed(elementaryPath_ + ": write failed", errno);
         elementary_.clear();
         ok = false;
     }
@@ -135,13 +138,43 @@ bool StreamWriter::Write(const std::uint8_t* data, std::size_t size, std::int64_
     packet->flags = randomAccess ? AV_PKT_FLAG_KEY : 0;
     result = av_write_frame(mp4_.get(), packet);
     av_packet_unref(packet);
+    // The muxer's output is buffered: a failed write of the buffer shows in its I/O context.
+    if (result >= 0 && mp4_->pb != nullptr && mp4_->pb->error < 0) {
+        result = mp4_->pb->error;
+    }
     if (result < 0) {
-        lastError_ = mp4Path_ + ": frame cannot be written (" + ffmpeg::AvErrorText(result) + ")";
+        Failed(mp4Path_ + ": frame cannot be written", result < 0 && result > -4096 ? -result : 0);
         ok = false;
     } else {
         lastPts_ = pts;
     }
     ++framesWritten_;
+    return ok;
+}
+
+void StreamWriter::Failed(const std::string& what, int error) {
+    lastErrno_ = error;
+    lastError_ = error != 0 ? what + " (" + std::strerror(error) + ")" : what;
+}
+
+bool StreamWriter::Flush() {
+    if (!open_) {
+        return true;
+    }
+    bool ok = true;
+    errno = 0;
+    if (!elementary_.flush()) {
+        Failed(elementaryPath_ + ": write failed", errno);
+        elementary_.clear();
+        ok = false;
+    }
+    if (mp4_->pb != nullptr) {
+        avio_flush(mp4_->pb);
+        if (mp4_->pb->error < 0) {
+            Failed(mp4Path_ + ": write failed", -mp4_->pb->error);
+            ok = false;
+        }
+    }
     return ok;
 }
 

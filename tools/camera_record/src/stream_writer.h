@@ -38,17 +38,23 @@ class StreamWriter {
     // Writes the MP4's index and closes both files; later calls do nothing. False when either file could not
     // be completed.
     bool Close();
+    // Hands what is buffered to the files, so that they hold every frame written so far; false when that
+    // failed (the error is kept in LastError).
+    bool Flush();
 
     const std::string& ElementaryPath() const noexcept { return elementaryPath_; }
     const std::string& Mp4Path() const noexcept { return mp4Path_; }
     std::uint64_t FramesWritten() const noexcept { return framesWritten_; }
     std::uint64_t StampsAdjusted() const noexcept { return stampsAdjusted_; }
     const std::string& LastError() const noexcept { return lastError_; }
+    // The system's error number of the last failure, 0 when it had none (ENOSPC: the disk is full).
+    int LastErrno() const noexcept { return lastErrno_; }
 
     // The MP4's time base: 90 kHz, as usual for video.
     static constexpr int kTimeBase = 90000;
 
   private:
+    void Failed(const std::string& what, int error);
     StreamWriter() = default;
 
     std::string elementaryPath_;
@@ -62,6 +68,7 @@ class StreamWriter {
     std::uint64_t framesWritten_{0};
     std::uint64_t stampsAdjusted_{0};
     std::string lastError_;
+    int lastErrno_{0};
     bool open_{false};
 };
 

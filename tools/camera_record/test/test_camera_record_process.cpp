@@ -4,12 +4,15 @@
 
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 
+#include "camera_recording.h"
 #include "com_test_support.h"
 #include "record_test_support.h"
 #include "roudi_process.h"
@@ -105,6 +108,30 @@ bool WaitForLiveFrames(const std::string& path, const std::string& camera,
     return false;
 }
 
+// A small tmpfs mounted on a directory of the test's own, unmounted when destroyed: a disk that fills up.
+class SmallDisk {
+  public:
+    SmallDisk(const std::string& directory, const std::string& size) : directory_(directory) {
+        std::filesystem::create_directories(directory_);
+        if (::mount("tmpfs", directory_.c_str(), "tmpfs", 0, ("size=" + size).c_str()) != 0) {
+            error_ = "cannot mount a tmpfs on " + directory_ + ": " + std::strerror(errno) +
+                     " (the test needs root, or CAP_SYS_ADMIN)";
+        }
+    }
+    ~SmallDisk() {
+        if (error_.empty()) {
+            ::umount2(directory_.c_str(), MNT_DETACH);
+        }
+    }
+    SmallDisk(const SmallDisk&) = delete;
+    SmallDisk& operator=(const SmallDisk&) = delete;
+    const std::string& Error() const noexcept { return error_; }
+
+  private:
+    std::string directory_;
+    std::string error_;
+};
+
 class CameraRecordProcess : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
@@ -158,7 +185,8 @@ RouDiProcess* CameraRecordProcess::roudi_ = nullptr;
 
 TEST_F(CameraRecordProcess, WithoutRouDiExitsAtOnceSayingSo) {
     if (vrt::cm::test::RouDiIsRunning()) {
-        GTEST_SKIP() << "a RouDi is running on this machine";
+        FAIL() << "a RouDi is running on this machine, so the case without one cannot be tried: stop it "
+                  "(make run, the demo) or run the test with a private /tmp (unshare -m)";
     }
     ChildProcess sut =
         Recorder({"--duration", "5", "--output", Scratch("no_roudi")}, Scratch("no_roudi.txt"));
@@ -173,7 +201,7 @@ TEST_F(CameraRecordProcess, WithoutRouDiExitsAtOnceSayingSo) {
 
 TEST_F(CameraRecordProcess, WithoutPublisherKeepsWaitingAndReportsZeroFps) {
     if (const std::string missing = RouDiUnavailable(); !missing.empty()) {
-        GTEST_SKIP() << "no RouDi of our own: " << missing;
+        FAIL() << "no RouDi of our own: " << missing;
     }
     ChildProcess sut = Recorder({"--duration", "2.5", "--output", Scratch("idle")}, Scratch("idle.txt"));
 
@@ -187,7 +215,7 @@ TEST_F(CameraRecordProcess, WithoutPublisherKeepsWaitingAndReportsZeroFps) {
 
 TEST_F(CameraRecordProcess, RecordsEveryCameraOfAPublisherInAnotherProcess) {
     if (const std::string missing = RouDiUnavailable(); !missing.empty()) {
-        GTEST_SKIP() << "no RouDi of our own: " << missing;
+        FAIL() << "no RouDi of our own: " << missing;
     }
     constexpr int kFrames = 40;
     ChildProcess sut =
@@ -237,7 +265,7 @@ TEST_F(CameraRecordProcess, RecordsEveryCameraOfAPublisherInAnotherProcess) {
 
 TEST_F(CameraRecordProcess, SigtermFinishesTheFilesAndExitsZero) {
     if (const std::string missing = RouDiUnavailable(); !missing.empty()) {
-        GTEST_SKIP() << "no RouDi of our own: " << missing;
+        FAIL() << "no RouDi of our own: " << missing;
     }
     SignalledRecorder sut({"--output", Scratch("stopped"), "--cameras", "9"}, Scratch("stopped.txt"));
     ChildProcess publisher(
@@ -254,6 +282,77 @@ TEST_F(CameraRecordProcess, SigtermFinishesTheFilesAndExitsZero) {
     EXPECT_GT(mp4.decodedFrames, 0);
     EXPECT_NE(ReadText(Scratch("stopped/summary.txt")).find("cam_9 frames="), std::string::npos);
     EXPECT_FALSE(std::filesystem::exists(Scratch("stopped/cam_8.mp4")));
+}
+
+// A full disk: the live line says so, the recording of the camera stops with a plain message, the index
+// (flushed every second) matches the video that reached the disk, and no empty summary is left behind.
+TEST_F(CameraRecordProcess, FullDiskStopsTheCameraSaysSoAndKeepsAMatchingIndex) {
+    if (const std::string missing = RouDiUnavailable(); !missing.empty()) {
+        FAIL() << "no RouDi of our own: " << missing;
+    }
+    const std::string output = Scratch("full_disk");
+    SmallDisk disk(output, "256k");
+    ASSERT_TRUE(disk.Error().empty()) << disk.Error();
+    SignalledRecorder sut({"--output", output, "--cameras", "9", "--duration", "8"},
+                          Scratch("full_disk.txt"));
+    ChildProcess publisher(
+        {RECORD_PUBLISHER, "300", "10", "30", std::to_string(kWidth), std::to_string(kHeight)},
+        Scratch("publisher3.txt"));
+
+    ASSERT_EQ(sut.Wait(kRunTimeout), 1) << ReadText(Scratch("full_disk.txt"));
+    const std::string text = ReadText(Scratch("full_disk.txt"));
+    EXPECT_NE(text.find("cam_9: the disk is full: "), std::string::npos) << text;
+    EXPECT_NE(text.find("STOPPED: disk full (No space left on device)"), std::string::npos) << text;
+    EXPECT_NE(text.find("cam_9 stopped recording: disk full"), std::string::npos) << text;
+    // The live line stops counting frames once the camera stopped.
+    const std::vector<std::string> lines = ReadLines(Scratch("full_disk.txt"));
+    std::string lastLive;
+    for (const std::string& line : lines) {
+        if (line.rfind("[", 0) == 0) {
+            lastLive = line;
+        }
+    }
+    EXPECT_NE(lastLive.find("cam_9  0.0 fps"), std::string::npos) << lastLive;
+
+    const std::vector<std::string> index = ReadLines(output + "/cam_9_index.csv");
+    ASSERT_GT(index.size(), 1U) << "the index holds the lines flushed before the disk filled";
+    const auto elementary = ProbeMedia(output + "/cam_9.h264", "h264");
+    const auto rows = static_cast<int>(index.size()) - 1;
+    EXPECT_GT(elementary.decodedFrames, 0);
+    // Both were flushed at the same moments; the video may be a second ahead at most.
+    EXPECT_LE(rows, elementary.decodedFrames + 1);
+    EXPECT_GE(rows + 30 + static_cast<int>(CameraRecording::kMaxPendingRows), elementary.decodedFrames);
+    for (const char* name : {"/summary.txt", "/contact_sheet.png"}) {
+        const std::string path = output + name;
+        EXPECT_TRUE(!std::filesystem::exists(path) || std::filesystem::file_size(path) > 0)
+            << path << " exists but is empty";
+    }
+}
+
+// RouDi dies under a running recorder (SIGKILL: no goodbye to its clients): the recorder sees it within
+// about two seconds, says so, finishes its files and ends with status 1. Runs last: it ends the suite's
+// RouDi.
+TEST_F(CameraRecordProcess, RouDiKilledEndsTheRecorderWithStatusOne) {
+    if (const std::string missing = RouDiUnavailable(); !missing.empty()) {
+        FAIL() << "no RouDi of our own: " << missing;
+    }
+    SignalledRecorder sut({"--output", Scratch("roudi_lost"), "--cameras", "8"}, Scratch("roudi_lost.txt"));
+    ASSERT_TRUE(vrt::cm::test::WaitForText(Scratch("roudi_lost.txt"), "waiting for the publisher",
+                                           std::chrono::seconds(20)))
+        << ReadText(Scratch("roudi_lost.txt"));
+
+    roudi_->Signal(SIGKILL);
+    const auto killed = std::chrono::steady_clock::now();
+    EXPECT_EQ(sut.Wait(std::chrono::seconds(10)), 1) << ReadText(Scratch("roudi_lost.txt"));
+    EXPECT_LT(std::chrono::steady_clock::now() - killed, std::chrono::seconds(3));
+    const std::string text = ReadText(Scratch("roudi_lost.txt"));
+    EXPECT_NE(
+        text.find("[Transport][Lost, samples sent from now on reach no subscriber] [ShmRuntime] RouDi has "
+                  "ended"),
+        std::string::npos)
+        << text;
+    EXPECT_NE(text.find("camera_record: RouDi was lost"), std::string::npos) << text;
+    EXPECT_NE(ReadText(Scratch("roudi_lost/summary.txt")).find("cam_8 frames=0"), std::string::npos);
 }
 
 }  // namespace

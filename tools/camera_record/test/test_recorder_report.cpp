@@ -16,14 +16,23 @@ TEST(RecorderReport, LiveLineShowsEveryCameraTheLatencyOfAllAndWaitsVisiblyForTh
     idle.latenciesMs = {9.0};
 
     EXPECT_EQ(
-        FormatLiveLine(3.0, {{"cam_8", active}, {"cam_9", idle}}, 2, PublisherState::kActive),
+        FormatLiveLine(3.0, {{"cam_8", active, 0, ""}, {"cam_9", idle, 0, ""}}, 2, PublisherState::kActive),
         "[   3 s] cam_8 30.0 fps  2.10 Mbit/s 1 key | cam_9  0.0 fps  0.00 Mbit/s 0 key | latency p50 4.0 ms "
         "max 9.0 ms | missed 2");
     EXPECT_EQ(
-        FormatLiveLine(1.0, {{"cam_8", WindowFigures()}}, 0, PublisherState::kWaiting),
+        FormatLiveLine(1.0, {{"cam_8", WindowFigures(), 0, ""}}, 0, PublisherState::kWaiting),
         "[   1 s] cam_8  0.0 fps  0.00 Mbit/s 0 key | latency - | missed 0 | waiting for the publisher");
-    EXPECT_EQ(FormatLiveLine(9.0, {{"cam_8", WindowFigures()}}, 0, PublisherState::kSilent),
+    EXPECT_EQ(FormatLiveLine(9.0, {{"cam_8", WindowFigures(), 0, ""}}, 0, PublisherState::kSilent),
               "[   9 s] cam_8  0.0 fps  0.00 Mbit/s 0 key | latency - | missed 0 | no samples");
+    // Failed writes are seen while they happen, not only in the summary.
+    EXPECT_EQ(
+        FormatLiveLine(
+            4.0,
+            {{"cam_8", WindowFigures(), 3, "disk full (No space left on device)"}, {"cam_9", active, 1, ""}},
+            0, PublisherState::kActive),
+        "[   4 s] cam_8  0.0 fps  0.00 Mbit/s 0 key 3 write errors STOPPED: disk full (No space left on "
+        "device) | cam_9 30.0 fps  2.10 Mbit/s 1 key 1 write errors | latency p50 2.0 ms max 4.0 ms | "
+        "missed 0");
 }
 
 TEST(RecorderReport, SummaryHasOneKeyValueLinePerCameraAndTheEventWideFigures) {
@@ -46,6 +55,7 @@ TEST(RecorderReport, SummaryHasOneKeyValueLinePerCameraAndTheEventWideFigures) {
     camera.summary.framesWithCode = 300;
     report.cameras.push_back(camera);
     report.missedSamples = 1;
+    report.publisherRestarts = 1;
     report.contactSheet = "out/record/contact_sheet.png";
 
     EXPECT_EQ(
@@ -55,7 +65,8 @@ TEST(RecorderReport, SummaryHasOneKeyValueLinePerCameraAndTheEventWideFigures) {
         "latency_p99_ms=9.80 "
         "latency_max_ms=12.00 decode_errors=0 write_errors=0 codec=h264 size=1280x720 skipped_before_key=0 "
         "coded_frames=300 code_gaps=0 code_disorder=0\n"
-        "missed_samples=1 undecodable_samples=0 other_camera_samples=0 (event-wide, all cameras together)\n"
+        "missed_samples=1 undecodable_samples=0 other_camera_samples=0 publisher_restarts=1 (event-wide, all "
+        "cameras together)\n"
         "contact sheet: out/record/contact_sheet.png (cam_8 top-left, cam_9 top-right, cam_10 bottom-left, "
         "cam_11 bottom-right)\n");
 }

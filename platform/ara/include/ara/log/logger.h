@@ -1,8 +1,10 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "ara/log/common.h"
 #include "ara/log/log_stream.h"
@@ -10,6 +12,7 @@
 namespace ara::log {
 
 namespace internal {
+class EntryLimiter;
 class LoggingBackend;
 struct RemoteContext;
 }  // namespace internal
@@ -28,6 +31,11 @@ class Logger {
 
     // True when a message of this level would be emitted.
     bool IsEnabled(LogLevel level) const noexcept;
+
+    // The limited entry: true when a message under `key` may be emitted now, at most `maxCount` per window
+    // of `periodMs` milliseconds. For a message that a loop would repeat for every frame or sample: log it
+    // only when this returns true.
+    bool LimitedEntry(std::string_view key, std::uint32_t periodMs, std::uint32_t maxCount) const;
 
     const std::string& ContextId() const noexcept { return contextId_; }
     const std::string& Description() const noexcept { return description_; }
@@ -51,6 +59,7 @@ class Logger {
     std::string description_;
     std::atomic<LogLevel> level_;
     std::unique_ptr<internal::RemoteContext> remote_;  // registered DLT context, in remote mode
+    std::unique_ptr<internal::EntryLimiter> limiter_;
 };
 
 }  // namespace ara::log

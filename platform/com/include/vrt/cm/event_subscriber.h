@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -11,7 +12,9 @@
 #include <utility>
 
 #include "ara/core/result.h"
+#include "hal_buff/hal_buff.h"
 #include "vrt/cm/deployment/deployment_manifest.h"
+#include "vrt/cm/serialize/dp_raw_data_object.h"
 #include "vrt/cm/shm/shm_transport.h"
 #include "vrt/common/deserializer.h"
 
@@ -21,11 +24,16 @@ namespace vrt::cm {
 // in other processes than the publisher. Samples queue up to the capacity given at creation; when the
 // subscriber falls behind, the oldest are lost (counted by MissedSamples) and the publisher never waits.
 // Either poll (TryReceive, WaitForData) or start a receiving thread (StartReceiving), not both.
+//
+// A record type with a shared-buffer block (GetMbufPtr) receives the sender's block bytes in a block of
+// Options::blockPool, which the caller then owns (halMbufFree); without a pool, or when the pool has no free
+// block large enough, the record comes without one and BlocksDropped counts it.
 template <typename T>
 class EventSubscriber {
   public:
     struct Options {
         std::uint64_t queueCapacity{16U};
+        PoolHandle blockPool{nullptr};  // not owned; must outlive the subscriber
     };
 
     using Handler = std::function<void(const T& record, const shm::SampleHeader& header)>;
@@ -45,7 +53,7 @@ class EventSubscriber {
             return R::FromError(receiver.Error());
         }
         return R::FromValue(std::unique_ptr<EventSubscriber>(
-            new EventSubscriber(std::move(receiver).Value(), std::move(config))));
+            new EventSubscriber(std::move(receiver).Value(), std::move(config), options.blockPool)));
     }
 
     // Connects to the event the deployment manifest at `manifestPath` lists under `entityId`, using its SHM
@@ -81,16 +89,22 @@ class EventSubscriber {
     // decode is counted in DecodeFailures and yields its Result.
     std::optional<common::serialize::Result> TryReceive(T& record, shm::SampleHeader* header = nullptr) {
         std::optional<common::serialize::Result> outcome;
-        receiver_->Take(
-            [&](const std::uint8_t* data, std::size_t size, const shm::SampleHeader& sampleHeader) {
-                outcome = deserializer_.Deserialize(record, data, size);
-                if (!outcome->IsSuccess()) {
-                    ++decodeFailures_;
-                }
-                if (header != nullptr) {
-                    *header = sampleHeader;
-                }
-            });
+        receiver_->Take([&](const std::uint8_t* data, std::size_t size,
+                            const shm::SampleHeader& sampleHeader) {
+            const std::uint64_t blockBytes = sampleHeader.blockBytes <= size ? sampleHeader.blockBytes : 0U;
+            outcome = deserializer_.Deserialize(record, data, size - blockBytes);
+            if (!outcome->IsSuccess()) {
+                ++decodeFailures_;
+            }
+            if constexpr (serialize::kCarriesMbuf<T>) {
+                record.SetMbufPtr(outcome->IsSuccess() && blockBytes > 0U
+                                      ? CopyBlock(data + size - blockBytes, blockBytes)
+                                      : nullptr);
+            }
+            if (header != nullptr) {
+                *header = sampleHeader;
+            }
+        });
         return outcome;
     }
 
@@ -98,6 +112,8 @@ class EventSubscriber {
     bool IsConnected() const noexcept { return receiver_->IsConnected(); }
     std::uint64_t MissedSamples() const noexcept { return receiver_->MissedSamples(); }
     std::uint64_t DecodeFailures() const noexcept { return decodeFailures_.load(); }
+    // Records whose block bytes arrived but found no block of the pool to go into.
+    std::uint64_t BlocksDropped() const noexcept { return blocksDropped_.load(); }
 
     // Starts a thread that hands every decoded record to `handler` until StopReceiving.
     void StartReceiving(Handler handler) {
@@ -131,12 +147,34 @@ class EventSubscriber {
     }
 
   private:
-    EventSubscriber(std::unique_ptr<shm::ShmEventReceiver> receiver, common::TransportSerializeConfig config)
-        : receiver_(std::move(receiver)), deserializer_(std::move(config)) {}
+    EventSubscriber(std::unique_ptr<shm::ShmEventReceiver> receiver, common::TransportSerializeConfig config,
+                    PoolHandle blockPool)
+        : receiver_(std::move(receiver)), deserializer_(std::move(config)), blockPool_(blockPool) {}
+
+    // A block of the pool holding `bytes`, or null (counted).
+    Mbuf* CopyBlock(const std::uint8_t* bytes, std::uint64_t length) {
+        Mbuf* block = nullptr;
+        void* data = nullptr;
+        std::uint64_t capacity = 0U;
+        if (blockPool_ == nullptr || halMbufAllocByPool(blockPool_, &block) != HAL_BUFF_OK) {
+            ++blocksDropped_;
+            return nullptr;
+        }
+        if (halMbufGetDataPtr(block, &data, &capacity) != HAL_BUFF_OK || capacity < length) {
+            halMbufFree(block);
+            ++blocksDropped_;
+            return nullptr;
+        }
+        std::memcpy(data, bytes, length);
+        halMbufSetDataLen(block, length);
+        return block;
+    }
 
     std::unique_ptr<shm::ShmEventReceiver> receiver_;
     common::Deserializer<T> deserializer_;
     std::atomic<std::uint64_t> decodeFailures_{0U};
+    PoolHandle blockPool_;
+    std::atomic<std::uint64_t> blocksDropped_{0U};
     std::atomic<bool> running_{false};
     std::thread thread_;
 };

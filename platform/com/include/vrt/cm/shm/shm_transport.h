@@ -26,16 +26,23 @@ struct ShmAddress {
 
 // Travels in each chunk's user header, ahead of the serialized payload.
 struct SampleHeader {
-    std::uint64_t sequence{0};   // per publisher, from 0; a gap is a sample the subscriber lost
-    std::int64_t sendTimeNs{0};  // CLOCK_MONOTONIC when the sample was handed to the transport
+    std::uint64_t sequence{0};    // per publisher, from 0; a gap is a sample the subscriber lost
+    std::int64_t sendTimeNs{0};   // CLOCK_MONOTONIC when the sample was handed to the transport
+    std::uint64_t blockBytes{0};  // the payload's last bytes that are the record's shared-buffer block
 };
 
-// This process's connection to RouDi, made once. Refuses to start when no RouDi runs (iceoryx itself would
-// wait for one), and learns RouDi's mempools so that oversized loans are refused before iceoryx aborts.
+// This process's connection to RouDi, made once. Refuses to start when no RouDi runs or its socket refuses
+// this process (iceoryx itself would wait for ever), waits at most VRT_CM_ROUDI_WAIT_S seconds (10 by
+// default) for RouDi's answer, and learns RouDi's mempools so that oversized loans are refused before
+// iceoryx aborts. Once connected, a monitoring thread checks RouDi every 250 ms and reports its end or
+// restart through vrt::cm::ReportTransportLoss (transport_runtime.h).
 class ShmRuntime {
   public:
-    // Connects on the first call; every call returns the first call's outcome. Thread-safe.
+    // Connects on the first call; every call returns the first call's outcome. Thread-safe. The wait for
+    // RouDi ends early, with an error, on vrt::cm::CancelStartupWaits().
     static ara::core::Result<void, std::string> Connect();
+    // True once the RouDi this process registered with has ended or been restarted.
+    static bool RouDiLost() noexcept;
     // The largest user payload a chunk with a SampleHeader can carry; 0 before a successful Connect.
     static std::uint64_t LargestPayload() noexcept;
 };
@@ -46,6 +53,7 @@ enum class SendStatus : std::uint8_t {
     kTooLarge,     // refused: larger than RouDi's largest mempool
     kLoanFailed,   // RouDi's mempool of that size is exhausted
     kWriteFailed,  // the writer reported a failure; the chunk was returned
+    kRouDiLost,    // dropped: RouDi has ended or was restarted (reported once, at the loss)
 };
 
 // One event's publisher. Thread-safe: sends from several threads are serialized. Subscribers that fall
@@ -69,18 +77,19 @@ class ShmEventPublisher {
     bool HasSubscribers() const noexcept;
     const ShmAddress& Address() const noexcept;
 
-    // Loans exactly `size` bytes, lets `write` fill them and publishes. Failures are logged (rate-limited).
-    SendStatus Send(std::size_t size, WriteFunction write, void* context);
+    // Loans exactly `size` bytes, lets `write` fill them and publishes; the last `blockBytes` of them are a
+    // shared-buffer block's bytes (SampleHeader::blockBytes). Failures are logged (rate-limited).
+    SendStatus Send(std::size_t size, WriteFunction write, void* context, std::uint64_t blockBytes = 0U);
 
     template <typename Writer, typename = std::enable_if_t<!std::is_pointer_v<std::decay_t<Writer>>>>
-    SendStatus Send(std::size_t size, Writer&& write) {
+    SendStatus Send(std::size_t size, Writer&& write, std::uint64_t blockBytes = 0U) {
         using W = std::remove_reference_t<Writer>;
         return Send(
             size,
             [](void* context, std::uint8_t* buffer, std::size_t bytes) {
                 return (*static_cast<W*>(context))(buffer, bytes);
             },
-            const_cast<void*>(static_cast<const void*>(&write)));
+            const_cast<void*>(static_cast<const void*>(&write)), blockBytes);
     }
 
   private:

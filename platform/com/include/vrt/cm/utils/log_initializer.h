@@ -22,18 +22,13 @@ class CmLogger {
     ara::log::Logger& Get() const noexcept { return logger_; }
 
     // True when a message under `key` may be emitted now: at most `maxCount` per window of `periodMs`
-    // milliseconds. Callers log only when it returns true.
-    bool LimitedEntry(const std::string& key, std::uint32_t periodMs, std::uint32_t maxCount);
+    // milliseconds (the logger's limited entry). Callers log only when it returns true.
+    bool LimitedEntry(const std::string& key, std::uint32_t periodMs, std::uint32_t maxCount) {
+        return logger_.LimitedEntry(key, periodMs, maxCount);
+    }
 
   private:
-    struct Window {
-        std::chrono::steady_clock::time_point start;
-        std::uint32_t count{0};
-    };
-
     ara::log::Logger& logger_;
-    std::mutex mutex_;
-    std::unordered_map<std::string, Window> windows_;
 };
 
 class LogInitializer {

@@ -28,8 +28,9 @@ namespace ara::com::internal::skeleton::event {
 // A payload type with a shared-buffer block (GetMbufPtr) hands the sample's block, if any, to the middleware
 // with every send, whether the event was initialized or not, and the middleware frees it exactly once: after
 // the send, or when the last process-local client lets go of the sample, whichever is later. Process-local
-// clients see the block itself; the shared-memory transport carries the serialized fields only, so a
-// subscriber in another process receives the record without a block.
+// clients see the block itself; the shared-memory transport copies the block's bytes after the serialized
+// fields, so that a subscriber in another process receives them (EventSubscriber puts them in a block of
+// its own).
 template <typename T>
 class EventAdapter : public EventAdapterBase {
   public:
@@ -164,8 +165,8 @@ class EventAdapter : public EventAdapterBase {
             return;
         }
         if constexpr (Object::GetObjectType() == vrt::cm::serialize::ObjectType::kRawData) {
-            // The fields are serialized once, into the object's private data, which is the chunk's payload.
-            // The block does not cross the process boundary.
+            // The fields are serialized once, into the object's private data; the chunk holds them and then
+            // the block's bytes, which the block itself cannot carry across the process boundary.
             auto result = object.Serialize(*shmSerializer_, nullptr, size.Value());
             if (result.IsSuccess()) {
                 result = object.AttachToMessage();
@@ -175,10 +176,17 @@ class EventAdapter : public EventAdapterBase {
                 return;
             }
             const std::vector<std::uint8_t>& payload = object.GetPrivateData();
-            shm->Send(payload.size(), [&payload](std::uint8_t* buffer, std::size_t bytes) {
-                std::memcpy(buffer, payload.data(), bytes);
-                return true;
-            });
+            const auto [block, blockBytes] = BlockBytes(object.GetMbuf());
+            shm->Send(
+                payload.size() + blockBytes,
+                [&payload, block = block](std::uint8_t* buffer, std::size_t bytes) {
+                    std::memcpy(buffer, payload.data(), payload.size());
+                    if (bytes > payload.size()) {
+                        std::memcpy(buffer + payload.size(), block, bytes - payload.size());
+                    }
+                    return true;
+                },
+                blockBytes);
         } else {
             shm->Send(size.Value(), [this, &object](std::uint8_t* buffer, std::size_t bytes) {
                 const auto result = object.Serialize(*shmSerializer_, buffer, bytes);

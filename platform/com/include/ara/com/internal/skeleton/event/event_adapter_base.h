@@ -85,6 +85,9 @@ class EventAdapterBase {
         return rawDataHandler_;
     }
     vrt::cm::shm::ShmEventPublisher* ShmPublisher() const noexcept { return shmPublisher_.get(); }
+    // The bytes a sample's block holds (its data length), to travel after the sample's fields over shared
+    // memory; empty when there is no block or it cannot be read (logged).
+    std::pair<const std::uint8_t*, std::uint64_t> BlockBytes(Mbuf* block) const;
     void MarkInitialized() noexcept { initialized_.store(true, std::memory_order_release); }
 
   private:
