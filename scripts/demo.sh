@@ -3,6 +3,9 @@
 # in another process. Outputs go to out/demo/ (streams, MP4s, indexes, contact_sheet.png, summary.txt, logs).
 #
 #   scripts/demo.sh [seconds]
+#
+# DEMO_TRANSPORT=someip (or `make demo DEMO_TRANSPORT=someip`) runs it with config/someip/, whose image event
+# is also deployed on SOME/IP, and the recorder subscribes over SOME/IP on loopback instead of shared memory.
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -42,8 +45,14 @@ else
   sleep 1
 fi
 
-export CM_CONFIG_FILE_PATH="$PWD/config"
+TRANSPORT=${DEMO_TRANSPORT:-shm}
+case "$TRANSPORT" in
+  shm) export CM_CONFIG_FILE_PATH="$PWD/config" ;;
+  someip) export CM_CONFIG_FILE_PATH="$PWD/config/someip" ;;
+  *) echo "demo: DEMO_TRANSPORT must be shm or someip, not '$TRANSPORT'" >&2; exit 2 ;;
+esac
 ARA_LOG_MODE=console "$BIN/tools/camera_record/camera_record" --duration "$SECONDS_TO_RUN" --output "$OUT" \
+  --transport "$TRANSPORT" \
   >"$OUT/recorder.out" 2>"$OUT/recorder.log" &
 recorder=$!
 pids="$recorder $pids"

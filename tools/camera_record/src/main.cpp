@@ -78,6 +78,9 @@ int main(int argc, char** argv) {
     InstallSignalHandlers();
     vrt::cm::EventSubscriber<CameraH265Image>::Options subscriberOptions;
     subscriberOptions.queueCapacity = kQueueCapacity;
+    if (options.someip) {
+        subscriberOptions.transport = vrt::cm::type::DriverType::SOMEIP;
+    }
     auto subscribed = vrt::cm::EventSubscriber<CameraH265Image>::Create(
         Recorder::kImageEventId, subscriberOptions, options.manifestPath);
     if (!subscribed.HasValue()) {
@@ -102,7 +105,7 @@ int main(int argc, char** argv) {
     const Clock::time_point start = Clock::now();
     Clock::time_point windowStart = start;
     CameraH265Image record;
-    vrt::cm::shm::SampleHeader header;
+    vrt::cm::SampleHeader header;
     std::optional<std::uint64_t> expectedSequence;
     while (stopRequested == 0) {
         if (subscriber.WaitForData(std::chrono::milliseconds(50))) {
