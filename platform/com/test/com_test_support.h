@@ -3,12 +3,15 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <sstream>
 #include <string>
+#include <thread>
 
 #include "vrt/cm/deployment/deployment_manifest.h"
 
@@ -67,6 +70,25 @@ inline std::string Manifest(const std::string& entries) {
 
 inline std::string ProlocOnly() {
     return std::string("{\"PROLOC\": {\"serialization\": ") + kShmSerialization + "}}";
+}
+
+inline std::string ReadFile(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Waits until the file holds `text`; false after the timeout.
+inline bool WaitForText(const std::string& path, const std::string& text, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (ReadFile(path).find(text) != std::string::npos) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
 }
 
 }  // namespace vrt::cm::test

@@ -16,8 +16,10 @@
 namespace {
 
 using vrt::cm::test::ChildProcess;
+using vrt::cm::test::ReadFile;
 using vrt::cm::test::RouDiProcess;
 using vrt::cm::test::ScopedManifest;
+using vrt::cm::test::WaitForText;
 
 constexpr std::uint32_t kEvent = 35045;
 constexpr std::uint32_t kPerceptionEvent = 30182;
@@ -30,25 +32,6 @@ std::string ShmManifest() {
     return vrt::cm::test::Manifest(
         vrt::cm::test::EventEntry(kEvent, "CameraH265ImageEvent", transports) + ", " +
         vrt::cm::test::EventEntry(kPerceptionEvent, "Cam2CamPerceptionEvent1", transports, 4098));
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-// Waits until the file holds `text`; false after the timeout.
-bool WaitForText(const std::string& path, const std::string& text, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (ReadFile(path).find(text) != std::string::npos) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
 }
 
 TEST(ShmWithoutRouDi, EventInitializationFailsAtOnceWithAClearMessage) {
