@@ -91,4 +91,17 @@ inline bool WaitForText(const std::string& path, const std::string& text, std::c
     return false;
 }
 
+// A manifest that deploys event `entityId` of service 4097 on SOMEIP only (big-endian SOME/IP serialization)
+// with fast discovery: offers every 100 ms with a TTL of 1 s.
+inline std::string SomeipManifest(std::uint32_t entityId, std::uint16_t port, std::uint16_t sdPort,
+                                  const std::string& address = "127.0.0.1",
+                                  const std::string& clientAddress = "127.0.0.1") {
+    const std::string transports =
+        R"({"SOMEIP": {"serialization": {"type": 1, "byteOrder": 0, "stringLength": 4, "vectorLength": 4},
+             "network": {"address": ")" +
+        address + R"(", "clientAddress": ")" + clientAddress + R"(", "port": )" + std::to_string(port) +
+        R"(, "sdPort": )" + std::to_string(sdPort) + R"(, "offerIntervalMs": 100, "offerTtl": 1}}})";
+    return Manifest(EventEntry(entityId, "CameraH265ImageEvent", transports));
+}
+
 }  // namespace vrt::cm::test

@@ -13,14 +13,17 @@
 #include <vector>
 
 #include "com_test_support.h"
+#include "network_namespaces.h"
 #include "roudi_process.h"
 #include "vrt/cm/someip/someip_transport.h"
 
 namespace {
 
 using vrt::cm::test::ChildProcess;
+using vrt::cm::test::NetworkNamespaces;
 using vrt::cm::test::ReadFile;
 using vrt::cm::test::ScopedManifest;
+using vrt::cm::test::SomeipManifest;
 using vrt::cm::test::WaitForText;
 using namespace vrt::cm::someip;
 
@@ -31,16 +34,6 @@ constexpr std::chrono::seconds kRunTimeout{60};
 // Ten ports per test process, below the ephemeral range.
 std::uint16_t Port(int index) {
     return static_cast<std::uint16_t>(20000 + (::getpid() % 1000) * 10 + index);
-}
-
-std::string SomeipManifest(std::uint16_t port, std::uint16_t sdPort, const std::string& address = "127.0.0.1",
-                           const std::string& clientAddress = "127.0.0.1") {
-    const std::string transports =
-        R"({"SOMEIP": {"serialization": {"type": 1, "byteOrder": 0, "stringLength": 4, "vectorLength": 4},
-             "network": {"address": ")" +
-        address + R"(", "clientAddress": ")" + clientAddress + R"(", "port": )" + std::to_string(port) +
-        R"(, "sdPort": )" + std::to_string(sdPort) + R"(, "offerIntervalMs": 100, "offerTtl": 1}}})";
-    return vrt::cm::test::Manifest(vrt::cm::test::EventEntry(kEvent, "CameraH265ImageEvent", transports));
 }
 
 // The subscriber reports "received N missed M first F last L mismatches X".
@@ -57,7 +50,7 @@ class SomeipProcesses : public ::testing::Test {
 };
 
 TEST_F(SomeipProcesses, SubscriberProcessReceivesEveryEventOverLoopbackIncludingSegmentedOnes) {
-    ScopedManifest manifest(SomeipManifest(Port(0), Port(1)));
+    ScopedManifest manifest(SomeipManifest(kEvent, Port(0), Port(1)));
     const std::string sub = manifest.Directory() + "/sub.txt";
     const std::string pub = manifest.Directory() + "/pub.txt";
     // Up to 200 kB per event: most go as SOME/IP-TP segments.
@@ -70,53 +63,15 @@ TEST_F(SomeipProcesses, SubscriberProcessReceivesEveryEventOverLoopbackIncluding
     ExpectEveryEventArrived(ReadFile(sub), 300);
 }
 
-// Two namespaces joined by a veth pair, made and removed here.
-class NetworkNamespaces {
-  public:
-    NetworkNamespaces() {
-        const std::string id = std::to_string(::getpid());
-        a_ = "vrtsipa" + id;
-        b_ = "vrtsipb" + id;
-        subnet_ = "10.231." + std::to_string(::getpid() % 250) + ".";
-        const std::string script =
-            "ip netns add " + a_ + " && ip netns add " + b_ + " && ip link add va" + id + " netns " + a_ +
-            " type veth peer name vb" + id + " netns " + b_ + " && ip -n " + a_ + " addr add " + AddressA() +
-            "/24 dev va" + id + " && ip -n " + b_ + " addr add " + AddressB() + "/24 dev vb" + id +
-            " && ip -n " + a_ + " link set va" + id + " up && ip -n " + b_ + " link set vb" + id +
-            " up && ip -n " + a_ + " link set lo up && ip -n " + b_ + " link set lo up";
-        ok_ = std::system((script + " 2>/dev/null").c_str()) == 0;
-    }
-    ~NetworkNamespaces() {
-        // Deleting a namespace removes its end of the veth pair, and with it the other end.
-        (void)std::system(
-            ("ip netns del " + a_ + " 2>/dev/null; ip netns del " + b_ + " 2>/dev/null").c_str());
-    }
-    NetworkNamespaces(const NetworkNamespaces&) = delete;
-    NetworkNamespaces& operator=(const NetworkNamespaces&) = delete;
-
-    bool Ok() const { return ok_; }
-    std::string AddressA() const { return subnet_ + "1"; }
-    std::string AddressB() const { return subnet_ + "2"; }
-    std::vector<std::string> In(const std::string& ns, std::vector<std::string> argv) const {
-        argv.insert(argv.begin(), {IP_BINARY, "netns", "exec", ns});
-        return argv;
-    }
-    const std::string& A() const { return a_; }
-    const std::string& B() const { return b_; }
-
-  private:
-    std::string a_, b_, subnet_;
-    bool ok_{false};
-};
-
 TEST_F(SomeipProcesses, SubscriberInAnotherNetworkNamespaceReceivesEveryEventOverAVethPair) {
-    NetworkNamespaces namespaces;
+    NetworkNamespaces namespaces(IP_BINARY);
     if (!namespaces.Ok()) {
         GTEST_SKIP()
             << "network namespaces cannot be created here (needs root and `ip netns`); the veth test "
                "did not run";
     }
-    ScopedManifest manifest(SomeipManifest(Port(2), Port(3), namespaces.AddressA(), namespaces.AddressB()));
+    ScopedManifest manifest(
+        SomeipManifest(kEvent, Port(2), Port(3), namespaces.AddressA(), namespaces.AddressB()));
     const std::string sub = manifest.Directory() + "/sub.txt";
     const std::string pub = manifest.Directory() + "/pub.txt";
     ChildProcess subscriber(namespaces.In(namespaces.B(), {SHM_PEER, "subscribe", std::to_string(kEvent),
