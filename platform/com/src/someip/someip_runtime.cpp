@@ -1,6 +1,9 @@
+#include <arpa/inet.h>
+#include <sys/socket.h>
 #include <sys/uio.h>
 
 #include <algorithm>
+#include <array>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -22,6 +25,7 @@ using Clock = SdClock;
 // Room for bursts of key-frame segments while the receiving thread is busy.
 constexpr std::size_t kSocketBufferBytes = 8U * 1024U * 1024U;
 constexpr std::size_t kDatagramCapacity = 65536;
+constexpr std::size_t kBatch = 32;  // datagrams per receive call
 constexpr auto kLogPeriod = std::chrono::seconds(1);
 
 SdTiming TimingOf(const NetworkDeployment& network) {
@@ -335,7 +339,17 @@ class Runtime : public std::enable_shared_from_this<Runtime> {
 
   private:
     explicit Runtime(Poller poller)
-        : poller_(std::move(poller)), log_(vrt::cm::utils::LogInitializer::GetLogger()) {}
+        : poller_(std::move(poller)),
+          log_(vrt::cm::utils::LogInitializer::GetLogger()),
+          parts_(kBatch),
+          messages_(kBatch) {
+        for (std::size_t i = 0; i < kBatch; ++i) {
+            parts_[i] = iovec{buffer_.data() + i * kDatagramCapacity, kDatagramCapacity};
+            messages_[i] = mmsghdr{};
+            messages_[i].msg_hdr.msg_iov = &parts_[i];
+            messages_[i].msg_hdr.msg_iovlen = 1;
+        }
+    }
 
     ara::core::Result<void, std::string> Register(int fd, std::function<void()> handler) {
         auto added = poller_.Add(fd);
@@ -350,14 +364,19 @@ class Runtime : public std::enable_shared_from_this<Runtime> {
         handlers_.erase(fd);
     }
 
-    // Reads every waiting datagram of `socket` into the loop's buffer and hands it to `handle`.
+    // Reads every waiting datagram of `socket`, a batch per call, and hands each to `handle`.
     template <typename Handle>
     void Drain(const UdpSocket& socket, Handle&& handle) {
-        Endpoint from;
-        bool truncated = false;
-        for (long received = 0;
-             (received = socket.Receive(buffer_.data(), buffer_.size(), from, truncated)) >= 0;) {
-            handle(buffer_.data(), static_cast<std::size_t>(received), from, truncated);
+        for (std::size_t received = 0;
+             (received = socket.ReceiveBatch(messages_.data(), senders_.data(), kBatch)) > 0;) {
+            for (std::size_t i = 0; i < received; ++i) {
+                const Endpoint from{ntohl(senders_[i].sin_addr.s_addr), ntohs(senders_[i].sin_port)};
+                const bool truncated = (messages_[i].msg_hdr.msg_flags & MSG_TRUNC) != 0;
+                handle(buffer_.data() + i * kDatagramCapacity, messages_[i].msg_len, from, truncated);
+            }
+            if (received < kBatch) {
+                break;
+            }
         }
     }
 
@@ -514,7 +533,11 @@ class Runtime : public std::enable_shared_from_this<Runtime> {
     std::map<std::pair<std::uint16_t, std::uint16_t>, std::weak_ptr<ProvidedService>> services_;
     std::map<std::pair<std::uint32_t, std::uint16_t>, std::weak_ptr<SharedSd>> sdSockets_;
     std::vector<ConsumedEvent*> consumers_;
-    std::vector<std::uint8_t> buffer_ = std::vector<std::uint8_t>(kDatagramCapacity);
+    // Receive buffers of one batch: kBatch datagrams of up to kDatagramCapacity bytes.
+    std::vector<std::uint8_t> buffer_ = std::vector<std::uint8_t>(kBatch * kDatagramCapacity);
+    std::vector<iovec> parts_;
+    std::vector<mmsghdr> messages_;
+    std::vector<sockaddr_in> senders_ = std::vector<sockaddr_in>(kBatch);
 };
 
 // ---- publisher ----
@@ -533,6 +556,10 @@ struct SomeipEventPublisher::Impl {
     SessionCounter session;
     std::vector<std::uint8_t> buffer;  // the serialized payload, reused
     std::vector<Endpoint> targets;     // a copy of the subscribers, reused
+    // The segments of one TP message: their headers, gather lists and message headers, reused.
+    std::vector<std::array<std::uint8_t, kHeaderSize + kTpHeaderSize>> heads;
+    std::vector<iovec> parts;
+    std::vector<mmsghdr> messages;
 
     ~Impl() {
         if (offered) {
@@ -545,35 +572,44 @@ struct SomeipEventPublisher::Impl {
     }
 
     void SendTo(const Endpoint& to, const Header& header, std::size_t size) {
-        std::uint8_t head[kHeaderSize + kTpHeaderSize];
         if (size <= tpLimit) {
+            std::uint8_t head[kHeaderSize];
             Header whole = header;
             whole.length = static_cast<std::uint32_t>(kLengthCoveredHeader + size);
             EncodeHeader(whole, head);
-            const iovec parts[2] = {{head, kHeaderSize}, {buffer.data(), size}};
-            Count(service->events.SendTo(to, parts, 2));
+            const iovec single[2] = {{head, kHeaderSize}, {buffer.data(), size}};
+            Count(service->events.SendTo(to, single, 2) ? 1U : 0U, 1U);
             return;
+        }
+        // Every segment's headers and its slice of the payload, gathered once and sent in one batch.
+        const std::size_t count = (size + segmentSize - 1) / segmentSize;
+        if (heads.size() < count) {
+            heads.resize(count);
+            parts.resize(2 * count);
+            messages.resize(count);
         }
         Header segment = header;
         segment.messageType = static_cast<std::uint8_t>(header.messageType | kTpFlag);
-        for (std::size_t offset = 0; offset < size; offset += segmentSize) {
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::size_t offset = i * segmentSize;
             const std::size_t length = std::min(segmentSize, size - offset);
             segment.length = static_cast<std::uint32_t>(kLengthCoveredHeader + kTpHeaderSize + length);
-            EncodeHeader(segment, head);
+            EncodeHeader(segment, heads[i].data());
             EncodeTpHeader(TpHeader{static_cast<std::uint32_t>(offset), offset + length < size},
-                           head + kHeaderSize);
-            const iovec parts[2] = {{head, kHeaderSize + kTpHeaderSize}, {buffer.data() + offset, length}};
-            if (!Count(service->events.SendTo(to, parts, 2))) {
-                return;  // the rest of the message is of no use to the receiver
-            }
+                           heads[i].data() + kHeaderSize);
+            parts[2 * i] = iovec{heads[i].data(), kHeaderSize + kTpHeaderSize};
+            parts[2 * i + 1] = iovec{buffer.data() + offset, length};
+            messages[i] = mmsghdr{};
+            messages[i].msg_hdr.msg_iov = &parts[2 * i];
+            messages[i].msg_hdr.msg_iovlen = 2;
         }
+        Count(service->events.SendBatch(to, messages.data(), count), count);
     }
 
-    bool Count(bool sent) {
-        if (!sent) {
-            service->failedDatagrams.fetch_add(1U, std::memory_order_relaxed);
+    void Count(std::size_t sent, std::size_t attempted) {
+        if (sent < attempted) {
+            service->failedDatagrams.fetch_add(attempted - sent, std::memory_order_relaxed);
         }
-        return sent;
     }
 };
 

@@ -109,6 +109,34 @@ bool UdpSocket::SendTo(const Endpoint& to, const std::uint8_t* data, std::size_t
     return SendTo(to, &part, 1);
 }
 
+std::size_t UdpSocket::SendBatch(const Endpoint& to, mmsghdr* messages, std::size_t count) const noexcept {
+    sockaddr_in address = ToSockaddr(to);
+    for (std::size_t i = 0; i < count; ++i) {
+        messages[i].msg_hdr.msg_name = &address;
+        messages[i].msg_hdr.msg_namelen = sizeof(address);
+    }
+    std::size_t sent = 0;
+    while (sent < count) {
+        const int done = ::sendmmsg(fd_, messages + sent, static_cast<unsigned int>(count - sent),
+                                    MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (done <= 0) {
+            break;
+        }
+        sent += static_cast<std::size_t>(done);
+    }
+    return sent;
+}
+
+std::size_t UdpSocket::ReceiveBatch(mmsghdr* messages, sockaddr_in* from, std::size_t count) const noexcept {
+    for (std::size_t i = 0; i < count; ++i) {
+        messages[i].msg_hdr.msg_name = &from[i];
+        messages[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+        messages[i].msg_hdr.msg_flags = 0;
+    }
+    const int received = ::recvmmsg(fd_, messages, static_cast<unsigned int>(count), MSG_DONTWAIT, nullptr);
+    return received > 0 ? static_cast<std::size_t>(received) : 0U;
+}
+
 long UdpSocket::Receive(std::uint8_t* buffer, std::size_t capacity, Endpoint& from,
                         bool& truncated) const noexcept {
     sockaddr_in address{};

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/uio.h>
 
 #include <cstddef>
@@ -38,6 +40,12 @@ class UdpSocket {
     // Sends one datagram gathered from `parts`; false when the kernel refused it (errno kept).
     bool SendTo(const Endpoint& to, const iovec* parts, std::size_t count) const noexcept;
     bool SendTo(const Endpoint& to, const std::uint8_t* data, std::size_t size) const noexcept;
+    // Sends `count` datagrams, already gathered in `messages`, to `to` in as few calls as the kernel allows;
+    // returns how many were sent before the first refusal.
+    std::size_t SendBatch(const Endpoint& to, mmsghdr* messages, std::size_t count) const noexcept;
+    // Up to `count` waiting datagrams into `messages` (their buffers set by the caller); the number received,
+    // 0 when none is waiting. Each message's length is in msg_len, its sender in `from`.
+    std::size_t ReceiveBatch(mmsghdr* messages, sockaddr_in* from, std::size_t count) const noexcept;
     // One datagram into `buffer`; -1 when none is waiting. A datagram longer than the buffer is cut
     // (`truncated` set).
     long Receive(std::uint8_t* buffer, std::size_t capacity, Endpoint& from, bool& truncated) const noexcept;
