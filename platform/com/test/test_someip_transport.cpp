@@ -246,3 +246,35 @@ TEST_F(SomeipSockets, ASubscriberThatGoesAwayIsDroppedByThePublisher) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SomeipInstance, EventsOfOneInstanceShareItsEndpointAndTheLastOneToGoFreesIt) {
+    NetworkDeployment first = Loopback(Port(6), Port(7));
+    NetworkDeployment second = first;
+    second.eventId = 0x0001;
+    second.eventgroupId = 2;
+    NetworkDeployment elsewhere = first;
+    elsewhere.port = Port(8);
+    {
+        auto a = SomeipEventPublisher::Create(kServiceId, first);
+        ASSERT_TRUE(a.HasValue()) << a.Error();
+        auto b = SomeipEventPublisher::Create(kServiceId, second);
+        ASSERT_TRUE(b.HasValue()) << b.Error();
+        auto c = SomeipEventPublisher::Create(kServiceId, elsewhere);
+        ASSERT_FALSE(c.HasValue());
+        EXPECT_NE(c.Error().find("disagree on the instance's network settings"), std::string::npos)
+            << c.Error();
+        a.Value()->Offer();
+        b.Value()->Offer();
+        auto receiver = SomeipEventReceiver::Create(kServiceId, second, 4);
+        ASSERT_TRUE(receiver.HasValue()) << receiver.Error();
+        ASSERT_TRUE(Eventually([&] { return b.Value()->HasSubscribers(); }));
+        EXPECT_FALSE(a.Value()->HasSubscribers());  // another eventgroup
+    }
+    // Both gone: the instance's ports are free again.
+    auto again = SomeipEventPublisher::Create(kServiceId, first);
+    EXPECT_TRUE(again.HasValue()) << again.Error();
+}
+
+}  // namespace

@@ -74,6 +74,7 @@ struct ProvidedService {
     std::shared_ptr<SharedSd> sd;
     std::unique_ptr<SdServer> server;  // under the runtime's mutex
     int offers{0};                     // events currently offered, under the runtime's mutex
+    int publishers{0};                 // events bound to the instance, under the runtime's mutex
     std::atomic<bool> offered{false};
     mutable std::mutex subscribersMutex;
     std::map<std::uint16_t, std::vector<Endpoint>> subscribers;  // a copy of the server's, for senders
@@ -188,6 +189,7 @@ class Runtime : public std::enable_shared_from_this<Runtime> {
                     "sdPort, sdMulticast, versions, offerIntervalMs, offerTtl)");
             }
             existing->server->AddEventgroup(network.eventgroupId);
+            ++existing->publishers;
             std::lock_guard<std::mutex> subscribersLock(existing->subscribersMutex);
             existing->subscribers[network.eventgroupId];
             return R::FromValue(existing);
@@ -233,12 +235,19 @@ class Runtime : public std::enable_shared_from_this<Runtime> {
                                                      service->events.Local(), TimingOf(network), multicast);
         service->subscribers[network.eventgroupId];
         service->sd->services.push_back(service.get());
+        service->publishers = 1;
         services_[key] = service;
         return R::FromValue(service);
     }
 
+    // One event of the instance goes; the last one withdraws the instance and takes it out of discovery, so
+    // that the loop no longer reaches it (whoever holds it last closes its sockets).
     void ReleaseService(ProvidedService& service) {
         std::lock_guard<std::mutex> lock(mutex_);
+        if (--service.publishers > 0) {
+            return;
+        }
+        services_.erase(std::make_pair(service.serviceId, service.network.instanceId));
         std::vector<SdOutgoing> out;
         service.server->StopOffer(out);
         service.sd->channel.Send(out);
@@ -246,6 +255,7 @@ class Runtime : public std::enable_shared_from_this<Runtime> {
         list.erase(std::remove(list.begin(), list.end(), &service), list.end());
         if (list.empty()) {
             Unregister(service.sd->channel.socket.Descriptor());
+            sdSockets_.erase(std::make_pair(service.network.address, service.network.sdPort));
         }
     }
 
@@ -565,10 +575,7 @@ struct SomeipEventPublisher::Impl {
         if (offered) {
             runtime->StopOffer(*service);
         }
-        // The last event of the instance withdraws it and closes its sockets.
-        if (service.use_count() == 1) {
-            runtime->ReleaseService(*service);
-        }
+        runtime->ReleaseService(*service);
     }
 
     void SendTo(const Endpoint& to, const Header& header, std::size_t size) {
