@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "ara/com/internal/skeleton/event/event_adapter.h"
 #include "ara/log/logging.h"
+#include "bench_publisher.h"
 #include "com_test_support.h"
 #include "impl_type_camerah265image.h"
 #include "roudi_process.h"
@@ -73,17 +73,9 @@ int Subscriber(std::size_t samples) {
 }
 
 int Publisher(std::size_t samples, std::size_t bytes, std::chrono::microseconds interval) {
-    const vrt::cm::type::ServiceIdentifierType service("/kestrova/ap/Service/instance/Visualization");
-    ara::com::internal::skeleton::SkeletonAdapter skeleton(
-        service, ara::core::InstanceSpecifier("bench/port"), vrt::cm::type::MethodCallProcessingMode::kEvent);
-    ara::com::internal::skeleton::event::EventAdapter<CameraH265Image> event(
-        skeleton.GetSkeleton(), kEvent, service, ara::core::InstanceSpecifier("bench/port"));
-    if (!event.Initialize().HasValue()) {
+    vrt::cm::bench::ImagePublisher publisher;
+    if (!publisher.Start()) {
         return 2;
-    }
-    skeleton.OfferService();
-    for (int i = 0; i < 1000 && !event.HasRemoteSubscribers(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     CameraH265Image image;
     image.typeCode = 20;
@@ -94,7 +86,7 @@ int Publisher(std::size_t samples, std::size_t bytes, std::chrono::microseconds 
         const std::int64_t now = NowNs();
         sample->header.sec = static_cast<std::int32_t>(now / 1000000000LL);
         sample->header.nsec = static_cast<std::int32_t>(now % 1000000000LL);
-        event.Send(std::move(sample));
+        publisher.event.Send(std::move(sample));
         std::this_thread::sleep_for(interval);
     }
     return 0;

@@ -22,8 +22,8 @@
 #include <thread>
 #include <vector>
 
-#include "ara/com/internal/skeleton/event/event_adapter.h"
 #include "ara/log/logging.h"
+#include "bench_publisher.h"
 #include "com_test_support.h"
 #include "impl_type_camerah265image.h"
 #include "roudi_process.h"
@@ -100,17 +100,9 @@ int Subscriber(vrt::cm::type::DriverType transport, std::size_t samples, int rep
 }
 
 int Publisher(double seconds, int reportFd) {
-    const vrt::cm::type::ServiceIdentifierType service("/kestrova/ap/Service/instance/Visualization");
-    ara::com::internal::skeleton::SkeletonAdapter skeleton(
-        service, ara::core::InstanceSpecifier("bench/port"), vrt::cm::type::MethodCallProcessingMode::kEvent);
-    ara::com::internal::skeleton::event::EventAdapter<CameraH265Image> event(
-        skeleton.GetSkeleton(), kEvent, service, ara::core::InstanceSpecifier("bench/port"));
-    if (!event.Initialize().HasValue()) {
+    vrt::cm::bench::ImagePublisher publisher;
+    if (!publisher.Start()) {
         return 2;
-    }
-    skeleton.OfferService();
-    for (int i = 0; i < 1000 && !event.HasRemoteSubscribers(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     std::vector<CameraH265Image> frames(2);
     for (int key = 0; key < 2; ++key) {
@@ -133,7 +125,7 @@ int Publisher(double seconds, int reportFd) {
             frame.header.sec = static_cast<std::int32_t>(now / 1000000000LL);
             frame.header.nsec = static_cast<std::int32_t>(now % 1000000000LL);
             const std::int64_t before = Now(CLOCK_THREAD_CPUTIME_ID);
-            event.Send(frame);
+            publisher.event.Send(frame);
             sendCpu += Now(CLOCK_THREAD_CPUTIME_ID) - before;
         }
         const std::int64_t next = wallStart + (tick + 1) * period;
@@ -148,7 +140,7 @@ int Publisher(double seconds, int reportFd) {
     const int length = std::snprintf(line, sizeof(line), "%.3f %.3f\n",
                                      100.0 * static_cast<double>(sendCpu) / wall, 100.0 * process / wall);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the last samples reach the subscriber
-    skeleton.StopOfferService();
+    publisher.skeleton.StopOfferService();
     return write(reportFd, line, static_cast<std::size_t>(length)) == length ? 0 : 1;
 }
 

@@ -304,22 +304,12 @@ TransportDeployment ReadTransport(type::DriverType driver, const json& object, c
                                   std::uint32_t entityId, const std::string& instanceId,
                                   const std::string& instancePath) {
     RequireObject(object, path, "a transport deployment");
-    if (driver == type::DriverType::SOMEIP) {
+    const bool someip = driver == type::DriverType::SOMEIP;
+    if (someip) {
         RejectUnknownKeys(object, path, {"vlan", "serialization", "network"});
-        const auto network = object.find("network");
-        TransportDeployment transport;
-        transport.network = ReadNetwork(network == object.end() ? nullptr : &*network, Child(path, "network"),
-                                        entityId, instanceId, instancePath);
-        transport.driver = driver;
-        if (auto vlan = object.find("vlan"); vlan != object.end()) {
-            transport.vlan = String(*vlan, Child(path, "vlan"));
-        }
-        if (auto serialization = object.find("serialization"); serialization != object.end()) {
-            transport.serialization = ReadSerialization(*serialization, Child(path, "serialization"));
-        }
-        return transport;
+    } else {
+        RejectUnknownKeys(object, path, {"vlan", "serialization"});
     }
-    RejectUnknownKeys(object, path, {"vlan", "serialization"});
     TransportDeployment transport;
     transport.driver = driver;
     if (auto vlan = object.find("vlan"); vlan != object.end()) {
@@ -327,6 +317,11 @@ TransportDeployment ReadTransport(type::DriverType driver, const json& object, c
     }
     if (auto serialization = object.find("serialization"); serialization != object.end()) {
         transport.serialization = ReadSerialization(*serialization, Child(path, "serialization"));
+    }
+    if (someip) {
+        const auto network = object.find("network");
+        transport.network = ReadNetwork(network == object.end() ? nullptr : &*network, Child(path, "network"),
+                                        entityId, instanceId, instancePath);
     }
     return transport;
 }

@@ -159,31 +159,32 @@ void SdClient::Start(SdClock::time_point now, std::vector<SdOutgoing>& out) {
     Search(now, out);
 }
 
+SdEntry SdClient::Entry(EntryType type, std::uint32_t ttl) const {
+    SdEntry entry;
+    entry.type = type;
+    entry.serviceId = service_.serviceId;
+    entry.instanceId = service_.instanceId;
+    entry.majorVersion = service_.majorVersion;
+    entry.ttl = ttl;
+    if (type == EntryType::kFindService) {
+        entry.minorVersion = 0xFFFFFFFFU;  // any minor version
+    } else {
+        entry.eventgroupId = eventgroup_;
+        entry.endpoint = eventEndpoint_;
+    }
+    return entry;
+}
+
 void SdClient::Search(SdClock::time_point now, std::vector<SdOutgoing>& out) {
     state_ = State::kSearching;
     serverSd_.reset();
     serviceEndpoint_.reset();
-    SdEntry find;
-    find.type = EntryType::kFindService;
-    find.serviceId = service_.serviceId;
-    find.instanceId = service_.instanceId;
-    find.majorVersion = service_.majorVersion;
-    find.minorVersion = 0xFFFFFFFFU;
-    find.ttl = timing_.offerTtl;
-    out.push_back(One(server_, find));
+    out.push_back(One(server_, Entry(EntryType::kFindService, timing_.offerTtl)));
     nextAction_ = now + timing_.offerInterval;
 }
 
 void SdClient::Subscribe(SdClock::time_point now, std::vector<SdOutgoing>& out) {
-    SdEntry subscribe;
-    subscribe.type = EntryType::kSubscribeEventgroup;
-    subscribe.serviceId = service_.serviceId;
-    subscribe.instanceId = service_.instanceId;
-    subscribe.majorVersion = service_.majorVersion;
-    subscribe.ttl = timing_.subscribeTtl;
-    subscribe.eventgroupId = eventgroup_;
-    subscribe.endpoint = eventEndpoint_;
-    out.push_back(One(*serverSd_, subscribe));
+    out.push_back(One(*serverSd_, Entry(EntryType::kSubscribeEventgroup, timing_.subscribeTtl)));
     if (state_ != State::kSubscribed) {
         state_ = State::kSubscribing;
     }
@@ -192,15 +193,7 @@ void SdClient::Subscribe(SdClock::time_point now, std::vector<SdOutgoing>& out) 
 
 void SdClient::Stop(std::vector<SdOutgoing>& out) {
     if ((state_ == State::kSubscribing || state_ == State::kSubscribed) && serverSd_) {
-        SdEntry stop;
-        stop.type = EntryType::kSubscribeEventgroup;
-        stop.serviceId = service_.serviceId;
-        stop.instanceId = service_.instanceId;
-        stop.majorVersion = service_.majorVersion;
-        stop.ttl = 0;
-        stop.eventgroupId = eventgroup_;
-        stop.endpoint = eventEndpoint_;
-        out.push_back(One(*serverSd_, stop));
+        out.push_back(One(*serverSd_, Entry(EntryType::kSubscribeEventgroup, 0)));  // StopSubscribe
     }
     state_ = State::kStopped;
 }

@@ -112,6 +112,7 @@ class SdClient {
   private:
     void Subscribe(SdClock::time_point now, std::vector<SdOutgoing>& out);
     void Search(SdClock::time_point now, std::vector<SdOutgoing>& out);
+    SdEntry Entry(EntryType type, std::uint32_t ttl) const;
 
     ServiceInstance service_;
     std::uint16_t eventgroup_;
