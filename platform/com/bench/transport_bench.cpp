@@ -23,8 +23,8 @@
 #include <vector>
 
 #include "ara/log/logging.h"
-#include "bench_publisher.h"
 #include "com_test_support.h"
+#include "image_bench_support.h"
 #include "impl_type_camerah265image.h"
 #include "roudi_process.h"
 #include "vrt/cm/event_subscriber.h"
@@ -52,15 +52,11 @@ std::int64_t ProcessCpuNs() {
 }
 
 int Subscriber(vrt::cm::type::DriverType transport, std::size_t samples, int reportFd) {
-    vrt::cm::EventSubscriber<CameraH265Image>::Options options;
-    options.queueCapacity = 256;
-    options.transport = transport;
-    auto created = vrt::cm::EventSubscriber<CameraH265Image>::Create(kEvent, options);
-    if (!created.HasValue()) {
-        std::fprintf(stderr, "subscriber: %s\n", created.Error().c_str());
+    const auto created = vrt::cm::bench::SubscribeImages(transport);
+    if (!created) {
         return 2;
     }
-    auto& subscriber = *created.Value();
+    auto& subscriber = *created;
     std::vector<double> latencies;
     std::vector<double> keyLatencies;
     latencies.reserve(samples);

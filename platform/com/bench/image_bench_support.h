@@ -1,11 +1,14 @@
 #pragma once
 
 #include <chrono>
+#include <cstdio>
+#include <memory>
 #include <thread>
 
 #include "ara/com/internal/skeleton/event/event_adapter.h"
 #include "ara/com/internal/skeleton/skeleton_adapter.h"
 #include "impl_type_camerah265image.h"
+#include "vrt/cm/event_subscriber.h"
 
 namespace vrt::cm::bench {
 
@@ -36,5 +39,19 @@ struct ImagePublisher {
     ara::com::internal::skeleton::SkeletonAdapter skeleton;
     ara::com::internal::skeleton::event::EventAdapter<CameraH265Image> event;
 };
+
+// The image event's subscriber over `transport` (a queue of 256); null, the reason on stderr, when it cannot
+// be made.
+inline std::unique_ptr<EventSubscriber<CameraH265Image>> SubscribeImages(type::DriverType transport) {
+    EventSubscriber<CameraH265Image>::Options options;
+    options.queueCapacity = 256;
+    options.transport = transport;
+    auto created = EventSubscriber<CameraH265Image>::Create(ImagePublisher::kEvent, options);
+    if (!created.HasValue()) {
+        std::fprintf(stderr, "subscriber: %s\n", created.Error().c_str());
+        return nullptr;
+    }
+    return std::move(created).Value();
+}
 
 }  // namespace vrt::cm::bench
