@@ -1,10 +1,10 @@
 #include <arpa/inet.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 
 #include <algorithm>
 #include <array>
-#include <condition_variable>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -25,7 +25,8 @@ using Clock = SdClock;
 // Room for bursts of key-frame segments while the receiving thread is busy.
 constexpr std::size_t kSocketBufferBytes = 8U * 1024U * 1024U;
 constexpr std::size_t kDatagramCapacity = 65536;
-constexpr std::size_t kBatch = 32;  // datagrams per receive call
+constexpr std::size_t kBatch = 32;          // datagrams per receive call on the loop's SD sockets
+constexpr std::size_t kConsumerBatch = 16;  // and on a consumer's event socket
 constexpr auto kLogPeriod = std::chrono::seconds(1);
 
 SdTiming TimingOf(const NetworkDeployment& network) {
@@ -41,6 +42,42 @@ ServiceInstance InstanceOf(std::uint16_t serviceId, const NetworkDeployment& net
 }
 
 }  // namespace
+
+// Receive buffers for a batch of datagrams per call, and the loop that empties a socket with them.
+class DatagramBatch {
+  public:
+    explicit DatagramBatch(std::size_t slots)
+        : buffer_(slots * kDatagramCapacity), parts_(slots), messages_(slots), senders_(slots) {
+        for (std::size_t i = 0; i < slots; ++i) {
+            parts_[i] = iovec{buffer_.data() + i * kDatagramCapacity, kDatagramCapacity};
+            messages_[i] = mmsghdr{};
+            messages_[i].msg_hdr.msg_iov = &parts_[i];
+            messages_[i].msg_hdr.msg_iovlen = 1;
+        }
+    }
+
+    // Reads every waiting datagram of `socket` and hands each to `handle(data, size, from, truncated)`.
+    template <typename Handle>
+    void Drain(const UdpSocket& socket, Handle&& handle) {
+        for (std::size_t received = 0;
+             (received = socket.ReceiveBatch(messages_.data(), senders_.data(), messages_.size())) > 0;) {
+            for (std::size_t i = 0; i < received; ++i) {
+                const Endpoint from{ntohl(senders_[i].sin_addr.s_addr), ntohs(senders_[i].sin_port)};
+                const bool truncated = (messages_[i].msg_hdr.msg_flags & MSG_TRUNC) != 0;
+                handle(buffer_.data() + i * kDatagramCapacity, messages_[i].msg_len, from, truncated);
+            }
+            if (received < messages_.size()) {
+                break;
+            }
+        }
+    }
+
+  private:
+    std::vector<std::uint8_t> buffer_;
+    std::vector<iovec> parts_;
+    std::vector<mmsghdr> messages_;
+    std::vector<sockaddr_in> senders_;
+};
 
 // An SD socket with its own session numbering; the reboot flag stays set until the session ids wrap.
 struct SdChannel {
@@ -123,7 +160,24 @@ struct ConsumedEvent {
         sample.bytes.assign(payload, payload + size);
         sample.header.sequence = tracker.Sequence();
         queue.push_back(std::move(sample));
-        ready.notify_one();
+    }
+
+    // Reads what waits on the event socket through the receive path; on the consumer's thread.
+    void Pump() {
+        batch.Drain(events,
+                    [this](const std::uint8_t* data, std::size_t size, const Endpoint& from, bool truncated) {
+                        if (truncated) {
+                            path.Drops().Count(DropReason::kWrongLength);  // longer than any datagram we take
+                            return;
+                        }
+                        path.OnDatagram(data, size, from.address, from.port, SdClock::now());
+                    });
+        path.Expire(SdClock::now());
+    }
+
+    bool HasQueued() {
+        std::lock_guard<std::mutex> lock(queueMutex);
+        return !queue.empty();
     }
 
     std::uint16_t serviceId;
@@ -133,12 +187,13 @@ struct ConsumedEvent {
     SdChannel sd;
     std::unique_ptr<SdClient> client;  // under the runtime's mutex
     std::atomic<SdClient::State> state{SdClient::State::kStopped};
-    ReceivePath path;        // receiving thread only
-    SessionTracker tracker;  // receiving thread only
+    // The consumer's thread only: it reads the event socket itself, so that a datagram wakes one thread.
+    ReceivePath path;
+    SessionTracker tracker;
+    DatagramBatch batch{kConsumerBatch};
     std::uint64_t loggedDrops{0};
 
     std::mutex queueMutex;
-    std::condition_variable ready;
     std::deque<Sample> queue;
     std::vector<std::vector<std::uint8_t>> spare;  // buffers of taken samples, reused
     std::atomic<std::uint64_t> missed{0};
@@ -314,12 +369,8 @@ class Runtime : public std::enable_shared_from_this<Runtime> {
             Endpoint{network.address, network.sdPort}, event->events.Local(), TimingOf(network));
         std::lock_guard<std::mutex> lock(mutex_);
         ConsumedEvent* raw = event.get();
-        auto added = Register(raw->events.Descriptor(), [this, raw] { OnConsumerEvents(*raw); });
-        if (added.HasValue()) {
-            added = Register(raw->sd.socket.Descriptor(), [this, raw] { OnConsumerSd(*raw); });
-        }
+        auto added = Register(raw->sd.socket.Descriptor(), [this, raw] { OnConsumerSd(*raw); });
         if (!added.HasValue()) {
-            Unregister(raw->events.Descriptor());
             return added;
         }
         std::vector<SdOutgoing> out;
@@ -339,7 +390,6 @@ class Runtime : public std::enable_shared_from_this<Runtime> {
         std::vector<SdOutgoing> out;
         event.client->Stop(out);
         event.sd.Send(out);
-        Unregister(event.events.Descriptor());
         Unregister(event.sd.socket.Descriptor());
         consumers_.erase(std::remove(consumers_.begin(), consumers_.end(), &event), consumers_.end());
     }
@@ -349,17 +399,7 @@ class Runtime : public std::enable_shared_from_this<Runtime> {
 
   private:
     explicit Runtime(Poller poller)
-        : poller_(std::move(poller)),
-          log_(vrt::cm::utils::LogInitializer::GetLogger()),
-          parts_(kBatch),
-          messages_(kBatch) {
-        for (std::size_t i = 0; i < kBatch; ++i) {
-            parts_[i] = iovec{buffer_.data() + i * kDatagramCapacity, kDatagramCapacity};
-            messages_[i] = mmsghdr{};
-            messages_[i].msg_hdr.msg_iov = &parts_[i];
-            messages_[i].msg_hdr.msg_iovlen = 1;
-        }
-    }
+        : poller_(std::move(poller)), log_(vrt::cm::utils::LogInitializer::GetLogger()) {}
 
     ara::core::Result<void, std::string> Register(int fd, std::function<void()> handler) {
         auto added = poller_.Add(fd);
@@ -374,36 +414,21 @@ class Runtime : public std::enable_shared_from_this<Runtime> {
         handlers_.erase(fd);
     }
 
-    // Reads every waiting datagram of `socket`, a batch per call, and hands each to `handle`.
-    template <typename Handle>
-    void Drain(const UdpSocket& socket, Handle&& handle) {
-        for (std::size_t received = 0;
-             (received = socket.ReceiveBatch(messages_.data(), senders_.data(), kBatch)) > 0;) {
-            for (std::size_t i = 0; i < received; ++i) {
-                const Endpoint from{ntohl(senders_[i].sin_addr.s_addr), ntohs(senders_[i].sin_port)};
-                const bool truncated = (messages_[i].msg_hdr.msg_flags & MSG_TRUNC) != 0;
-                handle(buffer_.data() + i * kDatagramCapacity, messages_[i].msg_len, from, truncated);
-            }
-            if (received < kBatch) {
-                break;
-            }
-        }
-    }
-
     void OnProviderSd(SharedSd& sd) {
         std::vector<SdOutgoing> out;
-        Drain(sd.channel.socket, [&](const std::uint8_t* data, std::size_t size, const Endpoint& from, bool) {
-            const DecodedSd decoded = DecodeSd(data, size);
-            if (!decoded.message) {
-                return;
-            }
-            const Clock::time_point now = Clock::now();
-            for (ProvidedService* service : sd.services) {
-                service->server->OnMessage(*decoded.message, from, now, out);
-                service->RefreshSubscribers();
-            }
-            NackUnknown(*decoded.message, sd, from, out);
-        });
+        batch_.Drain(sd.channel.socket,
+                     [&](const std::uint8_t* data, std::size_t size, const Endpoint& from, bool) {
+                         const DecodedSd decoded = DecodeSd(data, size);
+                         if (!decoded.message) {
+                             return;
+                         }
+                         const Clock::time_point now = Clock::now();
+                         for (ProvidedService* service : sd.services) {
+                             service->server->OnMessage(*decoded.message, from, now, out);
+                             service->RefreshSubscribers();
+                         }
+                         NackUnknown(*decoded.message, sd, from, out);
+                     });
         sd.channel.Send(out);
     }
 
@@ -432,25 +457,15 @@ class Runtime : public std::enable_shared_from_this<Runtime> {
 
     void OnConsumerSd(ConsumedEvent& event) {
         std::vector<SdOutgoing> out;
-        Drain(event.sd.socket, [&](const std::uint8_t* data, std::size_t size, const Endpoint& from, bool) {
-            const DecodedSd decoded = DecodeSd(data, size);
-            if (decoded.message) {
-                event.client->OnMessage(*decoded.message, from, Clock::now(), out);
-            }
-        });
+        batch_.Drain(event.sd.socket,
+                     [&](const std::uint8_t* data, std::size_t size, const Endpoint& from, bool) {
+                         const DecodedSd decoded = DecodeSd(data, size);
+                         if (decoded.message) {
+                             event.client->OnMessage(*decoded.message, from, Clock::now(), out);
+                         }
+                     });
         event.sd.Send(out);
         event.state = event.client->GetState();
-    }
-
-    void OnConsumerEvents(ConsumedEvent& event) {
-        Drain(event.events, [&](const std::uint8_t* data, std::size_t size, const Endpoint& from,
-                                bool truncated) {
-            if (truncated) {
-                event.path.Drops().Count(DropReason::kWrongLength);  // longer than any UDP datagram we take
-                return;
-            }
-            event.path.OnDatagram(data, size, from.address, from.port, Clock::now());
-        });
     }
 
     void OnTimers(Clock::time_point now) {
@@ -467,7 +482,6 @@ class Runtime : public std::enable_shared_from_this<Runtime> {
             event->client->OnTimer(now, out);
             event->sd.Send(out);
             event->state = event->client->GetState();
-            event->path.Expire(now);
             LogDrops(*event);
         }
     }
@@ -506,10 +520,6 @@ class Runtime : public std::enable_shared_from_this<Runtime> {
         }
         for (const ConsumedEvent* event : consumers_) {
             next = std::min(next, event->client->NextDeadline());
-            if (event->path.PartialMessages() != 0) {
-                next = std::min(next,
-                                now + std::chrono::milliseconds(event->network.reassemblyTimeoutMs / 2 + 1));
-            }
         }
         if (next <= now) {
             return 0;
@@ -543,11 +553,7 @@ class Runtime : public std::enable_shared_from_this<Runtime> {
     std::map<std::pair<std::uint16_t, std::uint16_t>, std::weak_ptr<ProvidedService>> services_;
     std::map<std::pair<std::uint32_t, std::uint16_t>, std::weak_ptr<SharedSd>> sdSockets_;
     std::vector<ConsumedEvent*> consumers_;
-    // Receive buffers of one batch: kBatch datagrams of up to kDatagramCapacity bytes.
-    std::vector<std::uint8_t> buffer_ = std::vector<std::uint8_t>(kBatch * kDatagramCapacity);
-    std::vector<iovec> parts_;
-    std::vector<mmsghdr> messages_;
-    std::vector<sockaddr_in> senders_ = std::vector<sockaddr_in>(kBatch);
+    DatagramBatch batch_{kBatch};
 };
 
 // ---- publisher ----
@@ -738,6 +744,7 @@ SomeipEventReceiver::~SomeipEventReceiver() {
 }
 
 bool SomeipEventReceiver::Take(ReadFunction read, void* context) {
+    event_->Pump();
     ConsumedEvent::Sample sample;
     {
         std::lock_guard<std::mutex> lock(event_->queueMutex);
@@ -756,8 +763,23 @@ bool SomeipEventReceiver::Take(ReadFunction read, void* context) {
 }
 
 bool SomeipEventReceiver::WaitForData(std::chrono::nanoseconds timeout) {
-    std::unique_lock<std::mutex> lock(event_->queueMutex);
-    return event_->ready.wait_for(lock, timeout, [this] { return !event_->queue.empty(); });
+    const auto deadline = Clock::now() + timeout;
+    // Partial messages must still time out while nothing arrives: wake at least this often.
+    const auto tick =
+        std::chrono::milliseconds(std::max<std::uint32_t>(1U, event_->network.reassemblyTimeoutMs / 2));
+    while (true) {
+        event_->Pump();
+        if (event_->HasQueued()) {
+            return true;
+        }
+        const auto left = deadline - Clock::now();
+        if (left <= Clock::duration::zero()) {
+            return false;
+        }
+        pollfd ready{event_->events.Descriptor(), POLLIN, 0};
+        const auto wait = std::min<Clock::duration>(left, tick);
+        (void)::poll(&ready, 1, static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wait).count()));
+    }
 }
 
 bool SomeipEventReceiver::IsConnected() const noexcept {

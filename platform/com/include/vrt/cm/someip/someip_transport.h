@@ -13,7 +13,8 @@
 
 // The SOME/IP binding on UDP: events as notifications (SOME/IP-TP above the segment size), offered and
 // subscribed through SOME/IP-SD. One process-wide runtime owns the sockets and one epoll thread that serves
-// discovery, timers and reception; senders send on their own thread.
+// discovery and its timers; senders send on their own thread, and a receiver reads its event socket on the
+// thread that waits for and takes its samples, so that a datagram wakes only that thread.
 namespace vrt::cm::someip {
 
 class Runtime;
@@ -51,7 +52,9 @@ class SomeipEventPublisher : public EventTransportPublisher {
 };
 
 // A subscription to one event: finds the service, subscribes its eventgroup, receives and reassembles the
-// notifications and queues them (drop-oldest). One thread takes and waits.
+// notifications and queues them (drop-oldest). One thread takes and waits; it also reads the socket, so
+// datagrams wait in the socket's buffer (8 MiB where allowed) while nobody takes, and partial messages
+// time out only while someone waits or takes.
 class SomeipEventReceiver : public EventTransportReceiver {
   public:
     using EventTransportReceiver::Take;
