@@ -92,15 +92,18 @@ inline bool WaitForText(const std::string& path, const std::string& text, std::c
 }
 
 // A manifest that deploys event `entityId` of service 4097 on SOMEIP only (big-endian SOME/IP serialization)
-// with fast discovery: offers every 100 ms with a TTL of 1 s.
+// with fast discovery: offers every 100 ms with a TTL of 1 s. `moreNetwork` adds keys to the network object
+// (", \"key\": value").
 inline std::string SomeipManifest(std::uint32_t entityId, std::uint16_t port, std::uint16_t sdPort,
                                   const std::string& address = "127.0.0.1",
-                                  const std::string& clientAddress = "127.0.0.1") {
+                                  const std::string& clientAddress = "127.0.0.1",
+                                  const std::string& moreNetwork = "") {
     const std::string transports =
         R"({"SOMEIP": {"serialization": {"type": 1, "byteOrder": 0, "stringLength": 4, "vectorLength": 4},
              "network": {"address": ")" +
         address + R"(", "clientAddress": ")" + clientAddress + R"(", "port": )" + std::to_string(port) +
-        R"(, "sdPort": )" + std::to_string(sdPort) + R"(, "offerIntervalMs": 100, "offerTtl": 1}}})";
+        R"(, "sdPort": )" + std::to_string(sdPort) + R"(, "offerIntervalMs": 100, "offerTtl": 1)" +
+        moreNetwork + "}}}";
     return Manifest(EventEntry(entityId, "CameraH265ImageEvent", transports));
 }
 

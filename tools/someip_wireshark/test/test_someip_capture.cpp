@@ -1,10 +1,12 @@
 // tshark reads a capture of a running publisher and subscriber, on a veth pair between two network
 // namespaces, with the configuration someip_wireshark writes from the deployment: discovery shows every
-// step (find, offer, subscribe, ack, stop subscribe, stop offer), every event is reassembled from its TP
+// step (find, offer, also to the multicast group, subscribe, ack, stop subscribe, stop offer), every event
+// is reassembled from its TP
 // segments and decoded field by field, and nothing is flagged malformed or worse than a note.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <regex>
 #include <string>
 
 #include "com_test_support.h"
@@ -39,8 +41,11 @@ TEST(SomeipCapture, TsharkDecodesTheRunningSystemWithTheGeneratedConfiguration) 
                         "test did not run";
     }
     const std::uint16_t port = static_cast<std::uint16_t>(30000 + ::getpid() % 1000 * 2);
+    // Offers also go to a multicast group, which the subscriber joins.
+    const std::string group = "239.255.77." + std::to_string(1 + ::getpid() % 250);
     ScopedManifest manifest(vrt::cm::test::SomeipManifest(kEvent, port, static_cast<std::uint16_t>(port + 1),
-                                                          namespaces.AddressA(), namespaces.AddressB()));
+                                                          namespaces.AddressA(), namespaces.AddressB(),
+                                                          R"(, "sdMulticast": ")" + group + "\""));
     const std::string dir = manifest.Directory();
     ASSERT_EQ(std::system((std::string(SOMEIP_WIRESHARK) + " --manifest " + manifest.Path() + " --out " +
                            dir + "/wireshark > " + dir + "/tool.txt 2>&1")
@@ -85,6 +90,10 @@ TEST(SomeipCapture, TsharkDecodesTheRunningSystemWithTheGeneratedConfiguration) 
     }
     EXPECT_NE(summary.find("Service ID: 0x1001 (TestService), Method ID: 0x88e5 (CameraH265ImageEvent)"),
               std::string::npos)
+        << summary;
+    EXPECT_TRUE(
+        std::regex_search(summary, std::regex(namespaces.AddressA() + " \\S+ " + group + " .*\\[Offer\\]")))
+        << "no offer to the multicast group " << group << " in\n"
         << summary;
     // Every event decoded from its reassembled payload, with the values the publisher put in.
     EXPECT_EQ(Count(pdml, R"(name="someip.payload.typeCode" showname="typeCode [int32]: 20")"),

@@ -28,8 +28,8 @@ namespace ara::com::internal::skeleton::event {
 // A payload type with a shared-buffer block (GetMbufPtr) hands the sample's block, if any, to the middleware
 // with every send, whether the event was initialized or not, and the middleware frees it exactly once: after
 // the send, or when the last process-local client lets go of the sample, whichever is later. Process-local
-// clients see the block itself; the shared-memory transport carries the serialized fields only, so a
-// subscriber in another process receives the record without a block.
+// clients see the block itself; the shared-memory transport and the SOME/IP binding carry the serialized
+// fields only, so a subscriber in another process receives the record without a block.
 template <typename T>
 class EventAdapter : public EventAdapterBase {
   public:
