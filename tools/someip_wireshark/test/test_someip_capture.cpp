@@ -58,6 +58,7 @@ TEST(SomeipCapture, TsharkDecodesTheRunningSystemWithTheGeneratedConfiguration) 
                          dir + "/capture.txt");
     ASSERT_TRUE(WaitForText(dir + "/capture.txt", "Capturing on", std::chrono::seconds(20)))
         << ReadFile(dir + "/capture.txt");
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // it says so a moment before it captures
     ::setenv("PEER_TRANSPORT", "SOMEIP", 1);
     ChildProcess subscriber(
         namespaces.In(namespaces.B(), {SHM_PEER, "subscribe", std::to_string(kEvent), std::to_string(kEvents),
@@ -66,6 +67,8 @@ TEST(SomeipCapture, TsharkDecodesTheRunningSystemWithTheGeneratedConfiguration) 
     ::unsetenv("PEER_TRANSPORT");
     ASSERT_TRUE(WaitForText(dir + "/sub.txt", "ready", std::chrono::seconds(10)))
         << ReadFile(dir + "/sub.txt");
+    // The subscriber searches every 100 ms until an offer comes: give the capture time to see it search.
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
     ChildProcess publisher(namespaces.In(namespaces.A(), {SHM_PEER, "publish", std::to_string(kEvent),
                                                           std::to_string(kEvents), "8", "60000", "5000"}),
                            dir + "/pub.txt");
