@@ -3,6 +3,10 @@
 # in another process. Outputs go to out/demo/ (streams, MP4s, indexes, contact_sheet.png, summary.txt, logs).
 #
 #   scripts/demo.sh [seconds]
+#
+# DEMO_TRANSPORT=someip (or `make demo DEMO_TRANSPORT=someip`) runs it with config/someip/, whose image event
+# is deployed on SOME/IP instead of shared memory, and the recorder subscribes over SOME/IP on loopback; no
+# RouDi is started then.
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -14,6 +18,13 @@ BIN="$BUILD_DIR"
 ./scripts/install-deps.sh
 cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCAMERA_STRICT=ON >/dev/null
 cmake --build "$BUILD_DIR" -j "$(nproc)" --target camera_driving camera_record camera_remap_maps
+
+TRANSPORT=${DEMO_TRANSPORT:-shm}
+case "$TRANSPORT" in
+  shm) export CM_CONFIG_FILE_PATH="$PWD/config" ;;
+  someip) export CM_CONFIG_FILE_PATH="$PWD/config/someip" ;;
+  *) echo "demo: DEMO_TRANSPORT must be shm or someip, not '$TRANSPORT'" >&2; exit 2 ;;
+esac
 
 rm -rf "$OUT" && mkdir -p "$OUT/maps"
 
@@ -34,7 +45,9 @@ cleanup() {
 }
 trap cleanup EXIT INT TERM
 
-if pgrep -x iox-roudi >/dev/null; then
+if [ "$TRANSPORT" = someip ]; then
+  echo "demo: the image event goes over SOME/IP on loopback; no RouDi needed"
+elif pgrep -x iox-roudi >/dev/null; then
   echo "demo: using the RouDi that is already running"
 else
   iox-roudi -c config/roudi.toml >"$OUT/roudi.log" 2>&1 &
@@ -42,8 +55,8 @@ else
   sleep 1
 fi
 
-export CM_CONFIG_FILE_PATH="$PWD/config"
 ARA_LOG_MODE=console "$BIN/tools/camera_record/camera_record" --duration "$SECONDS_TO_RUN" --output "$OUT" \
+  --transport "$TRANSPORT" \
   >"$OUT/recorder.out" 2>"$OUT/recorder.log" &
 recorder=$!
 pids="$recorder $pids"

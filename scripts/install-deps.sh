@@ -30,6 +30,7 @@ PACKAGES="
   libhwy-dev
   libopencv-imgproc-dev
   tshark
+  iproute2
   clang
   libclang-rt-14-dev
 "

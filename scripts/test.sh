@@ -3,7 +3,7 @@
 #  - optimised build: every test (unit, integration, end-to-end, the one-minute soak);
 #  - ASan+UBSan build: the unit tests and the shutdown-under-load test;
 #  - ThreadSanitizer build: the shutdown-under-load test and the encoder channel tests;
-#  - clang build of the fuzzers: a short bounded run of each.
+#  - clang build of the fuzzers (deserializers, SOME/IP receive path): a short bounded run of each.
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -29,19 +29,24 @@ TSAN_OPTIONS="halt_on_error=1 suppressions=$PWD/scripts/tsan.supp" \
 TSAN_OPTIONS="halt_on_error=1 suppressions=$PWD/scripts/tsan.supp" \
   ctest --test-dir "$TSAN_DIR" --output-on-failure -R '^EncoderChannel\.'
 
-# ---- Fuzzers: a clang build of the deserializers' libFuzzer targets and a short, bounded run of each ----
+# ---- Fuzzers: a clang build of the deserializers' and the SOME/IP receive path's libFuzzer targets and a
+# short, bounded run of each ----
 # A fault they find leaves its input as crash-* in the run directory: add it to
-# platform/vrt/fuzz/regressions/<target>/ so the unit tests replay it from then on.
+# <fuzzer dir>/regressions/<target>/ so the unit tests replay it from then on.
 FUZZ_DIR=${FUZZ_DIR:-build/fuzz}
 FUZZ_SECONDS=${FUZZ_SECONDS:-20}
 CC=clang CXX=clang++ cmake -S . -B "$FUZZ_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF \
   -DCAMERA_STRICT=ON -DVRT_BUILD_FUZZERS=ON
-cmake --build "$FUZZ_DIR" -j "$JOBS" --target vrt_fuzz_shm_deserializer vrt_fuzz_someip_deserializer
-for fuzzer in shm_deserializer someip_deserializer; do
-  work="$FUZZ_DIR/run/$fuzzer"
+cmake --build "$FUZZ_DIR" -j "$JOBS" --target vrt_fuzz_shm_deserializer vrt_fuzz_someip_deserializer \
+  vrt_fuzz_someip_receive
+# <source dir>:<target>, the binary being $FUZZ_DIR/<source dir>/vrt_fuzz_<target>
+for fuzzer in platform/vrt:shm_deserializer platform/vrt:someip_deserializer platform/com:someip_receive; do
+  dir=${fuzzer%%:*}
+  name=${fuzzer#*:}
+  work="$FUZZ_DIR/run/$name"
   rm -rf "$work" && mkdir -p "$work/corpus"
-  cp platform/vrt/fuzz/corpus/$fuzzer/* "$work/corpus/"
-  "$FUZZ_DIR/platform/vrt/vrt_fuzz_$fuzzer" -max_total_time="$FUZZ_SECONDS" -max_len=2048 \
+  cp "$dir"/fuzz/corpus/"$name"/* "$work/corpus/"
+  "$FUZZ_DIR/$dir/vrt_fuzz_$name" -max_total_time="$FUZZ_SECONDS" -max_len=2048 \
     -artifact_prefix="$work/" "$work/corpus" 2>"$work/log" || { tail -40 "$work/log"; exit 1; }
-  echo "fuzz: $fuzzer $(grep -o 'Done [0-9]* runs' "$work/log")"
+  echo "fuzz: $name $(grep -o 'Done [0-9]* runs' "$work/log")"
 done

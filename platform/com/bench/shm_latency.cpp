@@ -15,9 +15,9 @@
 #include <thread>
 #include <vector>
 
-#include "ara/com/internal/skeleton/event/event_adapter.h"
 #include "ara/log/logging.h"
 #include "com_test_support.h"
+#include "image_bench_support.h"
 #include "impl_type_camerah265image.h"
 #include "roudi_process.h"
 #include "vrt/cm/event_subscriber.h"
@@ -33,14 +33,11 @@ std::int64_t NowNs() {
 }
 
 int Subscriber(std::size_t samples) {
-    vrt::cm::EventSubscriber<CameraH265Image>::Options options;
-    options.queueCapacity = 256;
-    auto created = vrt::cm::EventSubscriber<CameraH265Image>::Create(kEvent, options);
-    if (!created.HasValue()) {
-        std::fprintf(stderr, "subscriber: %s\n", created.Error().c_str());
+    const auto created = vrt::cm::bench::SubscribeImages(vrt::cm::type::DriverType::SHM);
+    if (!created) {
         return 2;
     }
-    auto& subscriber = *created.Value();
+    auto& subscriber = *created;
     std::vector<double> latencies;
     latencies.reserve(samples);
     CameraH265Image record;
@@ -73,17 +70,9 @@ int Subscriber(std::size_t samples) {
 }
 
 int Publisher(std::size_t samples, std::size_t bytes, std::chrono::microseconds interval) {
-    const vrt::cm::type::ServiceIdentifierType service("/kestrova/ap/Service/instance/Visualization");
-    ara::com::internal::skeleton::SkeletonAdapter skeleton(
-        service, ara::core::InstanceSpecifier("bench/port"), vrt::cm::type::MethodCallProcessingMode::kEvent);
-    ara::com::internal::skeleton::event::EventAdapter<CameraH265Image> event(
-        skeleton.GetSkeleton(), kEvent, service, ara::core::InstanceSpecifier("bench/port"));
-    if (!event.Initialize().HasValue()) {
+    vrt::cm::bench::ImagePublisher publisher;
+    if (!publisher.Start()) {
         return 2;
-    }
-    skeleton.OfferService();
-    for (int i = 0; i < 1000 && !event.HasRemoteSubscribers(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     CameraH265Image image;
     image.typeCode = 20;
@@ -94,7 +83,7 @@ int Publisher(std::size_t samples, std::size_t bytes, std::chrono::microseconds 
         const std::int64_t now = NowNs();
         sample->header.sec = static_cast<std::int32_t>(now / 1000000000LL);
         sample->header.nsec = static_cast<std::int32_t>(now % 1000000000LL);
-        event.Send(std::move(sample));
+        publisher.event.Send(std::move(sample));
         std::this_thread::sleep_for(interval);
     }
     return 0;

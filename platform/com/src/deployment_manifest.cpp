@@ -5,8 +5,11 @@
 #include <initializer_list>
 #include <limits>
 #include <sstream>
+#include <type_traits>
 
 #include <nlohmann/json.hpp>
+
+#include "vrt/cm/someip/someip_sd.h"
 
 namespace vrt::cm::deployment {
 
@@ -218,9 +221,95 @@ SerializationDescription ReadSerialization(const json& object, const std::string
 
 #undef VALUE_KEYS
 
-TransportDeployment ReadTransport(type::DriverType driver, const json& object, const std::string& path) {
+std::uint32_t Ipv4(const json& value, const std::string& path) {
+    const std::string text = String(value, path);
+    const auto address = someip::ParseIpv4(text);
+    if (!address) {
+        throw ParseFailure{path, "expected a dotted IPv4 address, found \"" + text + "\""};
+    }
+    return *address;
+}
+
+// The SOME/IP network settings of one event; every key is optional.
+someip::NetworkDeployment ReadNetwork(const json* object, const std::string& path, std::uint32_t entityId,
+                                      const std::string& instanceId, const std::string& instancePath) {
+    someip::NetworkDeployment network;
+    network.eventId = static_cast<std::uint16_t>(entityId & 0x7FFFU);
+    const bool numeric = !instanceId.empty() && instanceId.size() <= 5 &&
+                         instanceId.find_first_not_of("0123456789") == std::string::npos;
+    if (!numeric || std::stoul(instanceId) > 0xFFFEU) {
+        throw ParseFailure{instancePath,
+                           "expected a SOME/IP instance id (a decimal number from 0 to 65534) "
+                           "for an event with a SOMEIP transport, found \"" +
+                               instanceId + "\""};
+    }
+    network.instanceId = static_cast<std::uint16_t>(std::stoul(instanceId));
+    if (object == nullptr) {
+        return network;
+    }
+    RequireObject(*object, path, "the SOME/IP network settings");
+    RejectUnknownKeys(
+        *object, path,
+        {"eventId", "eventgroupId", "interfaceVersion", "minorVersion", "address", "port", "sdPort",
+         "sdMulticast", "clientAddress", "clientPort", "offerIntervalMs", "offerTtl", "subscribeTtl",
+         "tpSegmentSize", "maxMessageSize", "reassemblyTimeoutMs", "maxReassemblies"});
+    const auto number = [&](const char* key, std::uint64_t min, std::uint64_t max, auto& field) {
+        if (auto it = object->find(key); it != object->end()) {
+            const std::string at = Child(path, key);
+            const std::uint64_t value = Unsigned(*it, at, max);
+            if (value < min) {
+                throw ParseFailure{at, "expected an integer from " + std::to_string(min) + " to " +
+                                           std::to_string(max) + ", found " + std::to_string(value)};
+            }
+            field = static_cast<std::remove_reference_t<decltype(field)>>(value);
+        }
+    };
+    number("eventId", 0, 0x7FFF, network.eventId);
+    number("eventgroupId", 1, 0xFFFE, network.eventgroupId);
+    number("interfaceVersion", 0, 0xFE, network.interfaceVersion);
+    number("minorVersion", 0, 0xFFFFFFFE, network.minorVersion);
+    number("port", 1, 0xFFFF, network.port);
+    number("sdPort", 1, 0xFFFF, network.sdPort);
+    number("clientPort", 0, 0xFFFF, network.clientPort);
+    number("offerIntervalMs", 10, 3600000, network.offerIntervalMs);
+    number("offerTtl", 1, someip::kMaxTtl - 1, network.offerTtl);
+    number("subscribeTtl", 1, someip::kMaxTtl - 1, network.subscribeTtl);
+    number("tpSegmentSize", 16, 65000, network.tpSegmentSize);
+    number("maxMessageSize", 16, 256U * 1024U * 1024U, network.maxMessageSize);
+    number("reassemblyTimeoutMs", 1, 3600000, network.reassemblyTimeoutMs);
+    number("maxReassemblies", 1, 1024, network.maxReassemblies);
+    if (auto it = object->find("address"); it != object->end()) {
+        network.address = Ipv4(*it, Child(path, "address"));
+    }
+    if (auto it = object->find("clientAddress"); it != object->end()) {
+        network.clientAddress = Ipv4(*it, Child(path, "clientAddress"));
+    }
+    if (auto it = object->find("sdMulticast"); it != object->end()) {
+        const std::string at = Child(path, "sdMulticast");
+        const std::uint32_t group = Ipv4(*it, at);
+        if ((group >> 28U) != 0xEU) {
+            throw ParseFailure{at, "expected an IPv4 multicast address (224.0.0.0 to 239.255.255.255)"};
+        }
+        network.sdMulticast = group;
+    }
+    if (static_cast<std::uint64_t>(network.offerIntervalMs) >= 1000ULL * network.offerTtl) {
+        throw ParseFailure{Child(path, "offerIntervalMs"),
+                           "expected an interval shorter than offerTtl seconds, or offers expire between "
+                           "two of them"};
+    }
+    return network;
+}
+
+TransportDeployment ReadTransport(type::DriverType driver, const json& object, const std::string& path,
+                                  std::uint32_t entityId, const std::string& instanceId,
+                                  const std::string& instancePath) {
     RequireObject(object, path, "a transport deployment");
-    RejectUnknownKeys(object, path, {"vlan", "serialization"});
+    const bool someip = driver == type::DriverType::SOMEIP;
+    if (someip) {
+        RejectUnknownKeys(object, path, {"vlan", "serialization", "network"});
+    } else {
+        RejectUnknownKeys(object, path, {"vlan", "serialization"});
+    }
     TransportDeployment transport;
     transport.driver = driver;
     if (auto vlan = object.find("vlan"); vlan != object.end()) {
@@ -228,6 +317,11 @@ TransportDeployment ReadTransport(type::DriverType driver, const json& object, c
     }
     if (auto serialization = object.find("serialization"); serialization != object.end()) {
         transport.serialization = ReadSerialization(*serialization, Child(path, "serialization"));
+    }
+    if (someip) {
+        const auto network = object.find("network");
+        transport.network = ReadNetwork(network == object.end() ? nullptr : &*network, Child(path, "network"),
+                                        entityId, instanceId, instancePath);
     }
     return transport;
 }
@@ -273,7 +367,8 @@ EventDeployment ReadEvent(std::uint32_t entityId, const json& object, const std:
             throw ParseFailure{Child(at, it.key()),
                                "unknown transport; expected one of: SHM, PROLOC, SOMEIP"};
         }
-        event.transports.emplace(*driver, ReadTransport(*driver, *it, Child(at, it.key())));
+        event.transports.emplace(*driver, ReadTransport(*driver, *it, Child(at, it.key()), entityId,
+                                                        event.instanceId, Child(path, "instanceId")));
     }
     return event;
 }

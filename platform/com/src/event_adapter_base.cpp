@@ -1,6 +1,8 @@
 #include "ara/com/internal/skeleton/event/event_adapter_base.h"
 
 #include "hal_buff/hal_buff.h"
+#include "vrt/cm/shm/shm_transport.h"
+#include "vrt/cm/someip/someip_transport.h"
 #include "vrt/cm/type/com_error_domain.h"
 
 namespace ara::com::internal::skeleton::event {
@@ -119,6 +121,7 @@ int EventAdapterBase::InitializeEventInfo(EventInfoTable& table) {
         info.uuid = std::to_string(event->serviceId) + "-" + event->instanceId + "-" +
                     std::to_string(entityId_) + "-" + std::string(vrt::cm::type::ToString(driver));
         info.serialization = transport.serialization;
+        info.network = transport.network;
         table.emplace(driver, std::move(info));
     }
     return 0;
@@ -136,7 +139,7 @@ void EventAdapterBase::PrintEventTable(const EventInfoTable& table) const {
 }
 
 bool EventAdapterBase::InitializeEvent(const EventInfoTable& table) {
-    std::unique_ptr<vrt::cm::shm::ShmEventPublisher> shm;
+    std::map<DriverType, std::unique_ptr<vrt::cm::EventTransportPublisher>> publishers;
     for (const auto& [driver, info] : table) {
         if (driver == DriverType::SHM) {
             auto connected = vrt::cm::shm::ShmRuntime::Connect();
@@ -154,11 +157,16 @@ bool EventAdapterBase::InitializeEvent(const EventInfoTable& table) {
                     << "] " << created.Error();
                 return false;
             }
-            shm = std::move(created).Value();
-        } else if (driver == DriverType::SOMEIP) {
-            log_->Get().LogWarn(ARA_LOG_HERE) << "[EventAdapterBase][No SOME/IP binding in this build, "
-                                                 "samples are not sent on it][shortName="
-                                              << info.shortName << "]";
+            publishers[driver] = std::move(created).Value();
+        } else if (driver == DriverType::SOMEIP && info.network) {
+            auto created = vrt::cm::someip::SomeipEventPublisher::Create(info.serviceId, *info.network);
+            if (!created.HasValue()) {
+                log_->Get().LogError(ARA_LOG_HERE)
+                    << "[EventAdapterBase][SOME/IP publisher not created][shortName=" << info.shortName
+                    << "] " << created.Error();
+                return false;
+            }
+            publishers[driver] = std::move(created).Value();
         }
     }
     std::vector<DriverType> transports;
@@ -167,7 +175,7 @@ bool EventAdapterBase::InitializeEvent(const EventInfoTable& table) {
     }
     {
         std::lock_guard<std::mutex> lock(bindingMutex_);
-        shmPublisher_ = std::move(shm);
+        publishers_ = std::move(publishers);
         transports_ = std::move(transports);
     }
     // Not under the binding mutex: the handle calls OnOffer with its own mutex held. An offer racing with
@@ -217,20 +225,31 @@ std::uint64_t EventAdapterBase::FailedBlockFrees() const noexcept {
 
 bool EventAdapterBase::HasRemoteSubscribers() const {
     std::lock_guard<std::mutex> lock(bindingMutex_);
-    return shmPublisher_ && shmPublisher_->HasSubscribers();
+    for (const auto& entry : publishers_) {
+        if (entry.second->HasSubscribers()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+vrt::cm::EventTransportPublisher* EventAdapterBase::Publisher(DriverType driver) const noexcept {
+    // Set once by InitializeEvent before the event is sent on, so senders read it without the lock.
+    const auto it = publishers_.find(driver);
+    return it == publishers_.end() ? nullptr : it->second.get();
 }
 
 void EventAdapterBase::OnOffer() {
     std::lock_guard<std::mutex> lock(bindingMutex_);
-    if (shmPublisher_) {
-        shmPublisher_->Offer();
+    for (auto& entry : publishers_) {
+        entry.second->Offer();
     }
 }
 
 void EventAdapterBase::OnStopOffer() {
     std::lock_guard<std::mutex> lock(bindingMutex_);
-    if (shmPublisher_) {
-        shmPublisher_->StopOffer();
+    for (auto& entry : publishers_) {
+        entry.second->StopOffer();
     }
 }
 

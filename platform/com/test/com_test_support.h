@@ -3,13 +3,17 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <sstream>
 #include <string>
+#include <thread>
 
+#include "roudi_process.h"
 #include "vrt/cm/deployment/deployment_manifest.h"
 
 namespace vrt::cm::test {
@@ -67,6 +71,22 @@ inline std::string Manifest(const std::string& entries) {
 
 inline std::string ProlocOnly() {
     return std::string("{\"PROLOC\": {\"serialization\": ") + kShmSerialization + "}}";
+}
+
+// A manifest that deploys event `entityId` of service 4097 on SOMEIP only (big-endian SOME/IP serialization)
+// with fast discovery: offers every 100 ms with a TTL of 1 s. `moreNetwork` adds keys to the network object
+// (", \"key\": value").
+inline std::string SomeipManifest(std::uint32_t entityId, std::uint16_t port, std::uint16_t sdPort,
+                                  const std::string& address = "127.0.0.1",
+                                  const std::string& clientAddress = "127.0.0.1",
+                                  const std::string& moreNetwork = "") {
+    const std::string transports =
+        R"({"SOMEIP": {"serialization": {"type": 1, "byteOrder": 0, "stringLength": 4, "vectorLength": 4},
+             "network": {"address": ")" +
+        address + R"(", "clientAddress": ")" + clientAddress + R"(", "port": )" + std::to_string(port) +
+        R"(, "sdPort": )" + std::to_string(sdPort) + R"(, "offerIntervalMs": 100, "offerTtl": 1)" +
+        moreNetwork + "}}}";
+    return Manifest(EventEntry(entityId, "CameraH265ImageEvent", transports));
 }
 
 }  // namespace vrt::cm::test

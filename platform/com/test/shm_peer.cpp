@@ -8,7 +8,8 @@
 //   shm_peer publish-perception   <entityId> <count> <poolBlocks>
 //   shm_peer subscribe-perception <entityId> <count> <timeoutMs>
 //
-// Configuration from CM_CONFIG_FILE_PATH; RouDi must run. Exit status 0 when everything held.
+// Configuration from CM_CONFIG_FILE_PATH; RouDi must run for SHM transports. The subscribers use the SHM
+// transport, or the SOMEIP one when PEER_TRANSPORT=SOMEIP. Exit status 0 when everything held.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -49,6 +50,13 @@ CameraH265Image Generate(std::uint32_t seed, std::uint32_t index, std::size_t ma
     image.header.frameId = "vcu_camera_instance_71";
     image.isKeyFrame = index % 10U == 0U;
     return image;
+}
+
+// The transport the subscribers use: SHM unless PEER_TRANSPORT names another.
+vrt::cm::type::DriverType SubscriberTransport() {
+    const char* name = std::getenv("PEER_TRANSPORT");
+    const auto driver = vrt::cm::type::DriverTypeFromString(name == nullptr ? "SHM" : name);
+    return driver ? *driver : vrt::cm::type::DriverType::SHM;
 }
 
 std::uint32_t Arg(char** argv, int index) {
@@ -137,6 +145,7 @@ int Subscribe(char** argv) {
     const std::size_t maxSize = Arg(argv, 5);
     vrt::cm::EventSubscriber<CameraH265Image>::Options options;
     options.queueCapacity = Arg(argv, 6);
+    options.transport = SubscriberTransport();
     const auto slow = std::chrono::milliseconds(Arg(argv, 7));
     const auto timeout = std::chrono::milliseconds(Arg(argv, 8));
     auto subscriber = vrt::cm::EventSubscriber<CameraH265Image>::Create(Arg(argv, 2), options);
@@ -275,6 +284,7 @@ int SubscribePerception(char** argv) {
         return 2;
     }
     vrt::cm::EventSubscriber<perception::Cam2CamPerceptionStruct>::Options options;
+    options.transport = SubscriberTransport();
     options.queueCapacity = 256;
     options.blockPool = pool;
     auto subscriber =

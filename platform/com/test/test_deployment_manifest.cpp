@@ -128,4 +128,75 @@ TEST(DeploymentManifest, ShippedManifestDeploysEverySystemEvent) {
     EXPECT_EQ(sut.Value().FindEvent(35045)->transports.count(DriverType::SHM), 1U);
 }
 
+TEST(DeploymentManifest, SomeipNetworkTakesItsDefaultsAndEveryKeyGiven) {
+    const std::string serialization = R"("serialization": {"type": 1})";
+    auto sut =
+        ParseOk(Manifest(EventEntry(35045, "Image", "{\"SOMEIP\": {" + serialization + "}}", 4097, "3")));
+    const auto& defaults = *sut.FindEvent(35045)->transports.at(DriverType::SOMEIP).network;
+    EXPECT_EQ(defaults.eventId, 35045 & 0x7FFF);
+    EXPECT_EQ(defaults.instanceId, 3);
+    EXPECT_EQ(defaults.port, 30501);
+    EXPECT_EQ(defaults.sdPort, 30490);
+    EXPECT_EQ(defaults.address, 0x7F000001U);
+    EXPECT_FALSE(defaults.sdMulticast);
+    EXPECT_EQ(defaults.tpSegmentSize, 1400U);
+
+    sut = ParseOk(
+        Manifest(EventEntry(35045, "Image",
+                            "{\"SOMEIP\": {" + serialization +
+                                R"(, "network": {"eventId": 5, "eventgroupId": 9, "address": "10.0.0.1",
+            "port": 4000, "sdPort": 4001, "sdMulticast": "224.244.224.245", "clientAddress": "10.0.0.2",
+            "clientPort": 4002, "offerIntervalMs": 200, "offerTtl": 2, "subscribeTtl": 5, "tpSegmentSize": 1000,
+            "maxMessageSize": 65536, "reassemblyTimeoutMs": 50, "maxReassemblies": 2, "interfaceVersion": 4,
+            "minorVersion": 7}}})")));
+    const auto& given = *sut.FindEvent(35045)->transports.at(DriverType::SOMEIP).network;
+    EXPECT_EQ(given.eventId, 5);
+    EXPECT_EQ(given.eventgroupId, 9);
+    EXPECT_EQ(given.address, 0x0A000001U);
+    EXPECT_EQ(given.clientAddress, 0x0A000002U);
+    EXPECT_EQ(given.sdMulticast, 0xE0F4E0F5U);
+    EXPECT_EQ(given.clientPort, 4002);
+    EXPECT_EQ(given.subscribeTtl, 5U);
+    EXPECT_EQ(given.maxReassemblies, 2U);
+    EXPECT_EQ(given.interfaceVersion, 4);
+    EXPECT_EQ(given.minorVersion, 7U);
+}
+
+TEST(DeploymentManifest, SomeipNetworkErrorsNameTheKeyAndWhatWasExpected) {
+    const auto entry = [](const std::string& network, const std::string& instance = "1") {
+        return Manifest(EventEntry(
+            35045, "Image", R"({"SOMEIP": {"serialization": {"type": 1}, "network": )" + network + "}}", 4097,
+            instance));
+    };
+    EXPECT_EQ(
+        ParseError(entry(R"({"address": "localhost"})")),
+        "m.json: /events/35045/transports/SOMEIP/network/address: expected a dotted IPv4 address, found "
+        "\"localhost\"");
+    EXPECT_EQ(
+        ParseError(entry(R"({"sdMulticast": "10.1.1.1"})")),
+        "m.json: /events/35045/transports/SOMEIP/network/sdMulticast: expected an IPv4 multicast address "
+        "(224.0.0.0 to 239.255.255.255)");
+    EXPECT_EQ(
+        ParseError(entry(R"({"port": 0})")),
+        "m.json: /events/35045/transports/SOMEIP/network/port: expected an integer from 1 to 65535, found 0");
+    EXPECT_NE(ParseError(entry(R"({"offerIntervalMs": 5000})")).find("shorter than offerTtl"),
+              std::string::npos);
+    EXPECT_NE(ParseError(entry(R"({"sdport": 1})")).find("network/sdport: unknown key"), std::string::npos);
+    EXPECT_EQ(ParseError(entry("{}", "front")),
+              "m.json: /events/35045/instanceId: expected a SOME/IP instance id (a decimal number from 0 to "
+              "65534) for an event with a SOMEIP transport, found \"front\"");
+    EXPECT_NE(ParseError(Manifest(EventEntry(35045, "Image", R"({"SHM": {"network": {}}})")))
+                  .find("SHM/network: unknown key"),
+              std::string::npos);
+}
+
+TEST(DeploymentManifest, TheSomeipDemoManifestDeploysTheImageEventOnSomeip) {
+    auto sut = DeploymentManifest::Load(CONFIG_DIR "/someip/cm_deployment.json");
+    ASSERT_TRUE(sut.HasValue()) << sut.Error().Describe();
+    const auto& transports = sut.Value().FindEvent(35045)->transports;
+    ASSERT_EQ(transports.count(DriverType::SOMEIP), 1U);
+    EXPECT_EQ(transports.at(DriverType::SOMEIP).serialization->serializeType, 1U);
+    EXPECT_EQ(transports.count(DriverType::SHM), 0U);  // the demo over SOME/IP runs without RouDi
+}
+
 }  // namespace

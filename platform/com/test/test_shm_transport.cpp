@@ -16,8 +16,10 @@
 namespace {
 
 using vrt::cm::test::ChildProcess;
+using vrt::cm::test::ReadFile;
 using vrt::cm::test::RouDiProcess;
 using vrt::cm::test::ScopedManifest;
+using vrt::cm::test::WaitForText;
 
 constexpr std::uint32_t kEvent = 35045;
 constexpr std::uint32_t kPerceptionEvent = 30182;

@@ -91,6 +91,9 @@ int main(int argc, char** argv) {
     });
     vrt::cm::EventSubscriber<CameraH265Image>::Options subscriberOptions;
     subscriberOptions.queueCapacity = kQueueCapacity;
+    if (options.someip) {
+        subscriberOptions.transport = vrt::cm::type::DriverType::SOMEIP;
+    }
     auto subscribed = vrt::cm::EventSubscriber<CameraH265Image>::Create(
         Recorder::kImageEventId, subscriberOptions, options.manifestPath);
     if (!subscribed.HasValue()) {
@@ -120,7 +123,7 @@ int main(int argc, char** argv) {
     const Clock::time_point start = Clock::now();
     Clock::time_point windowStart = start;
     CameraH265Image record;
-    vrt::cm::shm::SampleHeader header;
+    vrt::cm::SampleHeader header;
     while (stopRequested == 0) {
         if (subscriber.WaitForData(std::chrono::milliseconds(50))) {
             for (int i = 0; i < kSamplesPerTurn; ++i) {

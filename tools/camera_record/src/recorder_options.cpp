@@ -81,8 +81,8 @@ ara::core::Result<RecorderOptions, std::string> ParseOptions(const std::vector<s
             value = name.substr(equals + 1);
             name = name.substr(0, equals);
         }
-        static const char* const kKnown[] = {"duration", "frames",   "output",
-                                             "cameras",  "manifest", "code-scale"};
+        static const char* const kKnown[] = {"duration", "frames",     "output",   "cameras",
+                                             "manifest", "code-scale", "transport"};
         if (std::find(std::begin(kKnown), std::end(kKnown), name) == std::end(kKnown)) {
             return ParseResult::FromError("unknown option --" + name);
         }
@@ -120,6 +120,11 @@ ara::core::Result<RecorderOptions, std::string> ParseOptions(const std::vector<s
                 return Invalid(name, "''", "the path of a deployment manifest (cm_deployment.json)");
             }
             options.manifestPath = *value;
+        } else if (name == "transport") {
+            if (*value != "shm" && *value != "someip") {
+                return Invalid(name, *value, "shm or someip");
+            }
+            options.someip = *value == "someip";
         } else {
             options.codeScale = ParsePositive(*value);
             if (!options.codeScale) {
@@ -132,7 +137,7 @@ ara::core::Result<RecorderOptions, std::string> ParseOptions(const std::vector<s
 
 const char* Usage() {
     return "usage: camera_record [--duration SECONDS] [--frames COUNT] [--output DIR] [--cameras 8,9,10,11]\n"
-           "                     [--manifest PATH] [--code-scale SCALE]\n"
+           "                     [--manifest PATH] [--code-scale SCALE] [--transport shm|someip]\n"
            "\n"
            "Records the cameras' encoded frames published on the visualization image event (35045) over "
            "shared\n"
@@ -146,6 +151,8 @@ const char* Usage() {
            "  --output DIR        output directory, created when missing (default out/record)\n"
            "  --cameras LIST      platform ids of the cameras to record (default 8,9,10,11)\n"
            "  --manifest PATH     deployment manifest (default $CM_CONFIG_FILE_PATH/cm_deployment.json)\n"
+           "  --transport NAME    shm (default; iox-roudi must run) or someip (the event's SOMEIP "
+           "transport)\n"
            "  --code-scale SCALE  size of the test pattern's frame code in the pictures (found by itself "
            "when\n"
            "                      not given; 0.667 for 1920x1080 resized to 1280x720)\n";

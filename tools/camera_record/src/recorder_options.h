@@ -18,6 +18,7 @@ struct RecorderOptions {
     std::vector<int> cameras{8, 9, 10, 11};  // platform ids, ascending
     std::string manifestPath;                // empty: the one in CM_CONFIG_FILE_PATH
     std::optional<double> codeScale;         // scale of the pattern's frame code; searched without
+    bool someip{false};                      // subscribe over SOME/IP instead of shared memory
     bool help{false};
 };
 

@@ -14,11 +14,13 @@ TEST(ParseOptions, DefaultsRecordAllFourCamerasIntoOutRecordUntilStopped) {
     EXPECT_EQ(sut.Value().cameras, (std::vector<int>{8, 9, 10, 11}));
     EXPECT_TRUE(sut.Value().manifestPath.empty());
     EXPECT_FALSE(sut.Value().codeScale);
+    EXPECT_FALSE(sut.Value().someip);
 }
 
 TEST(ParseOptions, TakesValuesAsNextArgumentOrAfterEquals) {
-    const auto sut = ParseOptions({"--duration", "2.5", "--frames=90", "--output", "/tmp/x", "--cameras=11,8",
-                                   "--manifest", "/etc/cm.json", "--code-scale", "0.667"});
+    const auto sut =
+        ParseOptions({"--duration", "2.5", "--frames=90", "--output", "/tmp/x", "--cameras=11,8",
+                      "--manifest", "/etc/cm.json", "--code-scale", "0.667", "--transport", "someip"});
     ASSERT_TRUE(sut.HasValue()) << sut.Error();
     EXPECT_EQ(sut.Value().durationSeconds, 2.5);
     EXPECT_EQ(sut.Value().framesPerCamera, 90U);
@@ -26,6 +28,7 @@ TEST(ParseOptions, TakesValuesAsNextArgumentOrAfterEquals) {
     EXPECT_EQ(sut.Value().cameras, (std::vector<int>{8, 11}));
     EXPECT_EQ(sut.Value().manifestPath, "/etc/cm.json");
     EXPECT_EQ(sut.Value().codeScale, 0.667);
+    EXPECT_TRUE(sut.Value().someip);
     EXPECT_TRUE(ParseOptions({"--help"}).Value().help);
 }
 
@@ -49,6 +52,7 @@ TEST(ParseOptions, BadArgumentsAreRefusedNamingTheOptionAndWhatWasExpected) {
          "--cameras 8,: expected a comma-separated list of distinct camera ids from 8 to 11, e.g. 8,9,10,11"},
         {{"--output="}, "--output '': expected a directory"},
         {{"--code-scale", "-2"}, "--code-scale -2: expected a scale greater than 0, e.g. 0.667"},
+        {{"--transport", "udp"}, "--transport udp: expected shm or someip"},
         {{"--duration"}, "--duration needs a value"},
         {{"--fps", "30"}, "unknown option --fps"},
         {{"record"}, "unexpected argument 'record'"},

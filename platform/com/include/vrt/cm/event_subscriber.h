@@ -16,27 +16,30 @@
 #include "vrt/cm/deployment/deployment_manifest.h"
 #include "vrt/cm/serialize/dp_raw_data_object.h"
 #include "vrt/cm/shm/shm_transport.h"
+#include "vrt/cm/someip/someip_transport.h"
 #include "vrt/common/deserializer.h"
 
 namespace vrt::cm {
 
-// Receives one event over the shared-memory transport, decoded into records of type T; for tools and tests
-// in other processes than the publisher. Samples queue up to the capacity given at creation; when the
-// subscriber falls behind, the oldest are lost (counted by MissedSamples) and the publisher never waits.
-// Either poll (TryReceive, WaitForData) or start a receiving thread (StartReceiving), not both.
+// Receives one event over an inter-process transport (shared memory or SOME/IP), decoded into records of
+// type T; for tools and tests in other processes than the publisher. Samples queue up to the capacity given
+// at creation; when the subscriber falls behind, the oldest are lost (counted by MissedSamples) and the
+// publisher never waits. Either poll (TryReceive, WaitForData) or start a receiving thread (StartReceiving),
+// not both.
 //
-// A record type with a shared-buffer block (GetMbufPtr) receives the sender's block bytes in a block of
-// Options::blockPool, which the caller then owns (halMbufFree); without a pool, or when the pool has no free
-// block large enough, the record comes without one and BlocksDropped counts it.
+// A record type with a shared-buffer block (GetMbufPtr) receives the sender's block bytes (shared memory
+// only) in a block of Options::blockPool, which the caller then owns (halMbufFree); without a pool, or when
+// the pool has no free block large enough, the record comes without one and BlocksDropped counts it.
 template <typename T>
 class EventSubscriber {
   public:
     struct Options {
         std::uint64_t queueCapacity{16U};
-        PoolHandle blockPool{nullptr};  // not owned; must outlive the subscriber
+        PoolHandle blockPool{nullptr};                      // not owned; must outlive the subscriber
+        type::DriverType transport{type::DriverType::SHM};  // SHM or SOMEIP
     };
 
-    using Handler = std::function<void(const T& record, const shm::SampleHeader& header)>;
+    using Handler = std::function<void(const T& record, const SampleHeader& header)>;
 
     // Connects by service id, instance id and event entity id, decoding with `config`.
     static ara::core::Result<std::unique_ptr<EventSubscriber>, std::string> Create(
@@ -56,8 +59,21 @@ class EventSubscriber {
             new EventSubscriber(std::move(receiver).Value(), std::move(config), options.blockPool)));
     }
 
-    // Connects to the event the deployment manifest at `manifestPath` lists under `entityId`, using its SHM
-    // transport's address and serialization configuration.
+    // Subscribes over SOME/IP to the event `network` describes, of service `serviceId`.
+    static ara::core::Result<std::unique_ptr<EventSubscriber>, std::string> CreateSomeip(
+        std::uint16_t serviceId, const someip::NetworkDeployment& network,
+        common::TransportSerializeConfig config, Options options) {
+        using R = ara::core::Result<std::unique_ptr<EventSubscriber>, std::string>;
+        auto receiver = someip::SomeipEventReceiver::Create(serviceId, network, options.queueCapacity);
+        if (!receiver.HasValue()) {
+            return R::FromError(receiver.Error());
+        }
+        return R::FromValue(std::unique_ptr<EventSubscriber>(
+            new EventSubscriber(std::move(receiver).Value(), std::move(config), options.blockPool)));
+    }
+
+    // Connects to the event the deployment manifest at `manifestPath` lists under `entityId`, using the
+    // address and serialization configuration of its transport `options.transport`.
     static ara::core::Result<std::unique_ptr<EventSubscriber>, std::string> Create(
         std::uint32_t entityId, Options options,
         const std::string& manifestPath = deployment::DeploymentManifest::DefaultPath()) {
@@ -71,14 +87,22 @@ class EventSubscriber {
             return R::FromError(manifestPath + ": /events/" + std::to_string(entityId) +
                                 ": missing; expected the deployment of the event to subscribe to");
         }
-        const auto shm = event->transports.find(type::DriverType::SHM);
-        if (shm == event->transports.end() || !shm->second.serialization) {
-            return R::FromError(manifestPath + ": /events/" + std::to_string(entityId) +
-                                "/transports/SHM: missing; expected a shared-memory transport with a "
-                                "serialization configuration");
+        const std::string name(type::ToString(options.transport));
+        const auto transport = event->transports.find(options.transport);
+        if (transport == event->transports.end() || !transport->second.serialization) {
+            return R::FromError(manifestPath + ": /events/" + std::to_string(entityId) + "/transports/" +
+                                name + ": missing; expected a " + name +
+                                " transport with a serialization configuration");
+        }
+        if (options.transport == type::DriverType::SOMEIP) {
+            return CreateSomeip(event->serviceId, *transport->second.network,
+                                transport->second.serialization->template For<T>(), options);
+        }
+        if (options.transport != type::DriverType::SHM) {
+            return R::FromError("transport " + name + " cannot be subscribed to from another process");
         }
         return Create(event->serviceId, event->instanceId, entityId,
-                      shm->second.serialization->template For<T>(), options);
+                      transport->second.serialization->template For<T>(), options);
     }
 
     ~EventSubscriber() { StopReceiving(); }
@@ -87,10 +111,9 @@ class EventSubscriber {
 
     // Decodes the oldest queued sample into `record`. nullopt when none is queued; a sample that does not
     // decode is counted in DecodeFailures and yields its Result.
-    std::optional<common::serialize::Result> TryReceive(T& record, shm::SampleHeader* header = nullptr) {
+    std::optional<common::serialize::Result> TryReceive(T& record, SampleHeader* header = nullptr) {
         std::optional<common::serialize::Result> outcome;
-        receiver_->Take([&](const std::uint8_t* data, std::size_t size,
-                            const shm::SampleHeader& sampleHeader) {
+        receiver_->Take([&](const std::uint8_t* data, std::size_t size, const SampleHeader& sampleHeader) {
             const std::uint64_t blockBytes = sampleHeader.blockBytes <= size ? sampleHeader.blockBytes : 0U;
             outcome = deserializer_.Deserialize(record, data, size - blockBytes);
             if (!outcome->IsSuccess()) {
@@ -114,6 +137,8 @@ class EventSubscriber {
     std::uint64_t DecodeFailures() const noexcept { return decodeFailures_.load(); }
     // Records whose block bytes arrived but found no block of the pool to go into.
     std::uint64_t BlocksDropped() const noexcept { return blocksDropped_.load(); }
+    // The transport underneath, for its own figures (e.g. a SomeipEventReceiver's drop counts).
+    const EventTransportReceiver& Transport() const noexcept { return *receiver_; }
 
     // Starts a thread that hands every decoded record to `handler` until StopReceiving.
     void StartReceiving(Handler handler) {
@@ -121,7 +146,7 @@ class EventSubscriber {
         running_ = true;
         thread_ = std::thread([this, handler = std::move(handler)] {
             T record;
-            shm::SampleHeader header;
+            SampleHeader header;
             while (running_.load()) {
                 if (!receiver_->WaitForData(std::chrono::milliseconds(50))) {
                     continue;
@@ -147,7 +172,7 @@ class EventSubscriber {
     }
 
   private:
-    EventSubscriber(std::unique_ptr<shm::ShmEventReceiver> receiver, common::TransportSerializeConfig config,
+    EventSubscriber(std::unique_ptr<EventTransportReceiver> receiver, common::TransportSerializeConfig config,
                     PoolHandle blockPool)
         : receiver_(std::move(receiver)), deserializer_(std::move(config)), blockPool_(blockPool) {}
 
@@ -170,7 +195,7 @@ class EventSubscriber {
         return block;
     }
 
-    std::unique_ptr<shm::ShmEventReceiver> receiver_;
+    std::unique_ptr<EventTransportReceiver> receiver_;
     common::Deserializer<T> deserializer_;
     std::atomic<std::uint64_t> decodeFailures_{0U};
     PoolHandle blockPool_;

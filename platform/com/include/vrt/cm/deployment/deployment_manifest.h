@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "ara/core/result.h"
+#include "vrt/cm/someip/someip_deployment.h"
 #include "vrt/cm/type/driver_type.h"
 #include "vrt/common/serialize_config.h"
 #include "vrt/common/someip_config_builder.h"
@@ -44,6 +45,7 @@ struct TransportDeployment {
     type::DriverType driver{type::DriverType::PROLOC};
     std::string vlan;
     std::optional<SerializationDescription> serialization;  // absent: the event cannot be encoded here
+    std::optional<someip::NetworkDeployment> network;       // SOMEIP only; always set for it
 };
 
 // Everything the deployment says about one event, looked up by its entity id.

@@ -8,6 +8,7 @@
 #include <type_traits>
 
 #include "ara/core/result.h"
+#include "vrt/cm/transport/event_transport.h"
 
 // The shared-memory transport on Eclipse iceoryx. The iceoryx types stay inside the implementation, so that
 // this header can be included by generated and application code.
@@ -25,11 +26,7 @@ struct ShmAddress {
 };
 
 // Travels in each chunk's user header, ahead of the serialized payload.
-struct SampleHeader {
-    std::uint64_t sequence{0};    // per publisher, from 0; a gap is a sample the subscriber lost
-    std::int64_t sendTimeNs{0};   // CLOCK_MONOTONIC when the sample was handed to the transport
-    std::uint64_t blockBytes{0};  // the payload's last bytes that are the record's shared-buffer block
-};
+using SampleHeader = vrt::cm::SampleHeader;
 
 // This process's connection to RouDi, made once. Refuses to start when no RouDi runs or its socket refuses
 // this process (iceoryx itself would wait for ever), waits at most VRT_CM_ROUDI_WAIT_S seconds (10 by
@@ -47,50 +44,30 @@ class ShmRuntime {
     static std::uint64_t LargestPayload() noexcept;
 };
 
-enum class SendStatus : std::uint8_t {
-    kSent,
-    kNotOffered,   // dropped: the event is not offered
-    kTooLarge,     // refused: larger than RouDi's largest mempool
-    kLoanFailed,   // RouDi's mempool of that size is exhausted
-    kWriteFailed,  // the writer reported a failure; the chunk was returned
-    kRouDiLost,    // dropped: RouDi has ended or was restarted (reported once, at the loss)
-};
+using SendStatus = vrt::cm::SendStatus;
 
 // One event's publisher. Thread-safe: sends from several threads are serialized. Subscribers that fall
 // behind lose their oldest samples; a send never waits for them.
-class ShmEventPublisher {
+class ShmEventPublisher : public EventTransportPublisher {
   public:
-    // Returns false when the payload could not be written; the chunk is then released unpublished.
-    using WriteFunction = bool (*)(void* context, std::uint8_t* buffer, std::size_t size);
+    using EventTransportPublisher::Send;
 
     // Requires ShmRuntime::Connect() to have succeeded. Not offered until Offer().
     static ara::core::Result<std::unique_ptr<ShmEventPublisher>, std::string> Create(
         const ShmAddress& address);
-    ~ShmEventPublisher();
+    ~ShmEventPublisher() override;
     ShmEventPublisher(const ShmEventPublisher&) = delete;
     ShmEventPublisher& operator=(const ShmEventPublisher&) = delete;
 
-    void Offer();
-    void StopOffer();
-    bool IsOffered() const noexcept;
-    // True while at least one subscriber is connected.
-    bool HasSubscribers() const noexcept;
+    void Offer() override;
+    void StopOffer() override;
+    bool IsOffered() const noexcept override;
+    bool HasSubscribers() const noexcept override;
     const ShmAddress& Address() const noexcept;
 
     // Loans exactly `size` bytes, lets `write` fill them and publishes; the last `blockBytes` of them are a
     // shared-buffer block's bytes (SampleHeader::blockBytes). Failures are logged (rate-limited).
-    SendStatus Send(std::size_t size, WriteFunction write, void* context, std::uint64_t blockBytes = 0U);
-
-    template <typename Writer, typename = std::enable_if_t<!std::is_pointer_v<std::decay_t<Writer>>>>
-    SendStatus Send(std::size_t size, Writer&& write, std::uint64_t blockBytes = 0U) {
-        using W = std::remove_reference_t<Writer>;
-        return Send(
-            size,
-            [](void* context, std::uint8_t* buffer, std::size_t bytes) {
-                return (*static_cast<W*>(context))(buffer, bytes);
-            },
-            const_cast<void*>(static_cast<const void*>(&write)), blockBytes);
-    }
+    SendStatus Send(std::size_t size, WriteFunction write, void* context, std::uint64_t blockBytes) override;
 
   private:
     struct Impl;
@@ -99,36 +76,25 @@ class ShmEventPublisher {
 };
 
 // One event's subscription. Not thread-safe: one thread takes and waits.
-class ShmEventReceiver {
+class ShmEventReceiver : public EventTransportReceiver {
   public:
-    using ReadFunction = void (*)(void* context, const std::uint8_t* data, std::size_t size,
-                                  const SampleHeader& header);
+    using EventTransportReceiver::Take;
 
     // Requires ShmRuntime::Connect() to have succeeded. `queueCapacity` samples are kept for this
     // subscriber (1 to 256); when full, the oldest is dropped.
     static ara::core::Result<std::unique_ptr<ShmEventReceiver>, std::string> Create(
         const ShmAddress& address, std::uint64_t queueCapacity);
-    ~ShmEventReceiver();
+    ~ShmEventReceiver() override;
     ShmEventReceiver(const ShmEventReceiver&) = delete;
     ShmEventReceiver& operator=(const ShmEventReceiver&) = delete;
 
     // Hands the oldest queued sample to `read`, then returns its chunk; false when none is queued.
-    bool Take(ReadFunction read, void* context);
-
-    template <typename Reader, typename = std::enable_if_t<!std::is_pointer_v<std::decay_t<Reader>>>>
-    bool Take(Reader&& read) {
-        using R = std::remove_reference_t<Reader>;
-        return Take([](void* context, const std::uint8_t* data, std::size_t size,
-                       const SampleHeader& header) { (*static_cast<R*>(context))(data, size, header); },
-                    const_cast<void*>(static_cast<const void*>(&read)));
-    }
-
-    // Waits until a sample is queued or the timeout passes; true when one is queued.
-    bool WaitForData(std::chrono::nanoseconds timeout);
+    bool Take(ReadFunction read, void* context) override;
+    bool WaitForData(std::chrono::nanoseconds timeout) override;
     // True once a publisher of the address is connected to this subscriber.
-    bool IsConnected() const noexcept;
+    bool IsConnected() const noexcept override;
     // Samples the publisher sent that never reached this subscriber (dropped from its full queue).
-    std::uint64_t MissedSamples() const noexcept;
+    std::uint64_t MissedSamples() const noexcept override;
 
   private:
     struct Impl;

@@ -9,7 +9,7 @@ namespace vrt::cm::type {
 // A transport an event can be deployed on. The order of the values is the order in which an event's
 // transports are checked, initialized and sent on.
 enum class DriverType : std::uint8_t {
-    SOMEIP = 0,  // network binding (reserved: accepted in the deployment, no binding yet)
+    SOMEIP = 0,  // network binding: SOME/IP over UDP with SOME/IP-TP and SOME/IP-SD
     SHM = 1,     // shared memory between processes of one host (iceoryx)
     PROLOC = 2,  // process-local delivery, no serialization
 };

@@ -30,7 +30,8 @@ namespace ara::com::internal::skeleton::event {
 // the send, or when the last process-local client lets go of the sample, whichever is later. Process-local
 // clients see the block itself; the shared-memory transport copies the block's bytes after the serialized
 // fields, so that a subscriber in another process receives them (EventSubscriber puts them in a block of
-// its own).
+// its own). The SOME/IP binding carries the serialized fields only: its wire format has no room for the
+// block, so a SOME/IP subscriber receives the record without one.
 template <typename T>
 class EventAdapter : public EventAdapterBase {
   public:
@@ -69,11 +70,14 @@ class EventAdapter : public EventAdapterBase {
             return Failure(ComErrc::kNetworkBindingFailure);
         }
         PrintEventTable(table);
-        if (auto shm = table.find(DriverType::SHM); shm != table.end()) {
-            shmSerializer_.emplace(shm->second.serialization->template For<T>());
+        for (const DriverType driver : {DriverType::SHM, DriverType::SOMEIP}) {
+            if (auto entry = table.find(driver); entry != table.end()) {
+                SerializerOf(driver).emplace(entry->second.serialization->template For<T>());
+            }
         }
         if (!InitializeEvent(table)) {
             shmSerializer_.reset();
+            someipSerializer_.reset();
             return Failure(ComErrc::kNetworkBindingFailure);
         }
         for (const auto& entry : table) {
@@ -152,32 +156,48 @@ class EventAdapter : public EventAdapterBase {
         }
     }
 
+    std::optional<vrt::common::Serializer<T>>& SerializerOf(vrt::cm::type::DriverType driver) {
+        return driver == vrt::cm::type::DriverType::SHM ? shmSerializer_ : someipSerializer_;
+    }
+
     template <typename Object>
     void Transmit(Object& object, const T& sample) {
         object.StoreToContainer();
-        vrt::cm::shm::ShmEventPublisher* shm = ShmPublisher();
-        if (shm == nullptr || !shmSerializer_ || !shm->IsOffered()) {
-            return;
+        for (const auto driver : {vrt::cm::type::DriverType::SHM, vrt::cm::type::DriverType::SOMEIP}) {
+            vrt::cm::EventTransportPublisher* publisher = Publisher(driver);
+            auto& serializer = SerializerOf(driver);
+            if (publisher != nullptr && serializer && publisher->IsOffered()) {
+                TransmitOn(driver, *publisher, *serializer, object, sample);
+            }
         }
-        const auto size = shmSerializer_->GetSize(sample);
+    }
+
+    // Serializes the sample in the transport's configuration straight into the transport's buffer.
+    template <typename Object>
+    void TransmitOn(vrt::cm::type::DriverType driver, vrt::cm::EventTransportPublisher& publisher,
+                    const vrt::common::Serializer<T>& serializer, Object& object, const T& sample) {
+        const auto size = serializer.GetSize(sample);
         if (!size.HasValue()) {
-            LogEncodeFailure(vrt::cm::type::DriverType::SHM, size.Error());
+            LogEncodeFailure(driver, size.Error());
             return;
         }
         if constexpr (Object::GetObjectType() == vrt::cm::serialize::ObjectType::kRawData) {
-            // The fields are serialized once, into the object's private data; the chunk holds them and then
-            // the block's bytes, which the block itself cannot carry across the process boundary.
-            auto result = object.Serialize(*shmSerializer_, nullptr, size.Value());
+            // The fields are serialized once per transport, into the object's private data. Over shared
+            // memory the chunk holds them and then the block's bytes, which the block itself cannot carry
+            // across the process boundary.
+            auto result = object.Serialize(serializer, nullptr, size.Value());
             if (result.IsSuccess()) {
                 result = object.AttachToMessage();
             }
             if (!result.IsSuccess()) {
-                LogEncodeFailure(vrt::cm::type::DriverType::SHM, result);
+                LogEncodeFailure(driver, result);
                 return;
             }
             const std::vector<std::uint8_t>& payload = object.GetPrivateData();
-            const auto [block, blockBytes] = BlockBytes(object.GetMbuf());
-            shm->Send(
+            const auto [block, blockBytes] = driver == vrt::cm::type::DriverType::SHM
+                                                 ? BlockBytes(object.GetMbuf())
+                                                 : std::pair<const std::uint8_t*, std::uint64_t>{nullptr, 0U};
+            publisher.Send(
                 payload.size() + blockBytes,
                 [&payload, block = block](std::uint8_t* buffer, std::size_t bytes) {
                     std::memcpy(buffer, payload.data(), payload.size());
@@ -188,13 +208,14 @@ class EventAdapter : public EventAdapterBase {
                 },
                 blockBytes);
         } else {
-            shm->Send(size.Value(), [this, &object](std::uint8_t* buffer, std::size_t bytes) {
-                const auto result = object.Serialize(*shmSerializer_, buffer, bytes);
-                if (!result.IsSuccess()) {
-                    LogEncodeFailure(vrt::cm::type::DriverType::SHM, result);
-                }
-                return result.IsSuccess();
-            });
+            publisher.Send(size.Value(),
+                           [this, driver, &serializer, &object](std::uint8_t* buffer, std::size_t bytes) {
+                               const auto result = object.Serialize(serializer, buffer, bytes);
+                               if (!result.IsSuccess()) {
+                                   LogEncodeFailure(driver, result);
+                               }
+                               return result.IsSuccess();
+                           });
         }
     }
 
@@ -203,6 +224,7 @@ class EventAdapter : public EventAdapterBase {
     std::shared_ptr<vrt::cm::proloc::ProlocEventInstanceImpl<T>> registry_;
     std::shared_ptr<vrt::cm::proloc::ProlocEventMemoryImpl<T>> memory_;
     std::optional<vrt::common::Serializer<T>> shmSerializer_;
+    std::optional<vrt::common::Serializer<T>> someipSerializer_;
 };
 
 }  // namespace ara::com::internal::skeleton::event

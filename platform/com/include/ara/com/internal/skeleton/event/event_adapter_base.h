@@ -12,7 +12,7 @@
 #include "ara/core/instance_specifier.h"
 #include "vrt/cm/deployment/deployment_manifest.h"
 #include "vrt/cm/proloc/proloc_entity_index.h"
-#include "vrt/cm/shm/shm_transport.h"
+#include "vrt/cm/transport/event_transport.h"
 #include "vrt/cm/type/driver_type.h"
 #include "vrt/cm/type/service_identifier_type.h"
 #include "vrt/cm/utils/dp_adapter_handler.h"
@@ -32,6 +32,7 @@ struct EventInfo {
     std::string shortName;
     std::string uuid;  // "<serviceId>-<instanceId>-<entityId>-<transport>"
     std::optional<vrt::cm::deployment::SerializationDescription> serialization;
+    std::optional<vrt::cm::someip::NetworkDeployment> network;  // SOMEIP only
 };
 
 using EventInfoTable = std::map<vrt::cm::type::DriverType, EventInfo>;
@@ -48,7 +49,8 @@ class EventAdapterBase {
     // The transports the event was initialized on, in table order.
     std::vector<vrt::cm::type::DriverType> Transports() const;
 
-    // True while a subscriber in another process is connected to the event's shared-memory transport.
+    // True while a subscriber in another process is connected to one of the event's inter-process transports
+    // (shared memory or SOME/IP).
     bool HasRemoteSubscribers() const;
 
     // Shared-buffer blocks of sent samples that the buffer service refused to free (each one is logged).
@@ -84,7 +86,8 @@ class EventAdapterBase {
     const std::shared_ptr<vrt::cm::utils::DpAdapterHandler>& RawDataHandler() const noexcept {
         return rawDataHandler_;
     }
-    vrt::cm::shm::ShmEventPublisher* ShmPublisher() const noexcept { return shmPublisher_.get(); }
+    // The event's publisher on an inter-process transport (SHM or SOMEIP); null when it has none there.
+    vrt::cm::EventTransportPublisher* Publisher(vrt::cm::type::DriverType driver) const noexcept;
     // The bytes a sample's block holds (its data length), to travel after the sample's fields over shared
     // memory; empty when there is no block or it cannot be read (logged).
     std::pair<const std::uint8_t*, std::uint64_t> BlockBytes(Mbuf* block) const;
@@ -99,7 +102,7 @@ class EventAdapterBase {
     std::shared_ptr<vrt::cm::utils::DpAdapterHandler> rawDataHandler_;
     std::atomic<bool> initialized_{false};
     mutable std::mutex bindingMutex_;
-    std::unique_ptr<vrt::cm::shm::ShmEventPublisher> shmPublisher_;
+    std::map<vrt::cm::type::DriverType, std::unique_ptr<vrt::cm::EventTransportPublisher>> publishers_;
     std::vector<vrt::cm::type::DriverType> transports_;
 };
 

@@ -1,0 +1,245 @@
+// Four cameras' encoded 720p streams (30 fps each) between two processes, over the shared-memory transport
+// and over the SOME/IP binding on loopback, through the whole event path (event adapter, serialization,
+// transport, subscriber, deserialization). For each transport it prints the sender's CPU (inside Send on the
+// publishing thread, and the whole publishing process, whose only work is the binding) as a share of one
+// core, and the publish-to-receive latency.
+//
+//   vrt_com_transport_bench [--transport shm|someip|both] [--seconds 10]
+//
+// The stream is synthetic, shaped like the demo's H.264 output: a 120 kB key frame every 30 frames and
+// 15 kB frames between (about 4.4 Mbit/s per camera). SHM uses a running RouDi, or starts one with
+// config/roudi.toml.
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ara/log/logging.h"
+#include "com_test_support.h"
+#include "image_bench_support.h"
+#include "impl_type_camerah265image.h"
+#include "roudi_process.h"
+#include "vrt/cm/event_subscriber.h"
+
+namespace {
+
+constexpr std::uint32_t kEvent = 35045;
+constexpr int kCameras = 4;
+constexpr int kFps = 30;
+constexpr int kGop = 30;
+constexpr std::size_t kKeyFrameBytes = 120U * 1024U;
+constexpr std::size_t kFrameBytes = 15U * 1024U;
+
+std::int64_t Now(clockid_t clock) {
+    timespec now{};
+    clock_gettime(clock, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000000000LL + now.tv_nsec;
+}
+
+std::int64_t ProcessCpuNs() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000000000LL +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1000LL;
+}
+
+int Subscriber(vrt::cm::type::DriverType transport, std::size_t samples, int reportFd) {
+    const auto created = vrt::cm::bench::SubscribeImages(transport);
+    if (!created) {
+        return 2;
+    }
+    auto& subscriber = *created;
+    std::vector<double> latencies;
+    std::vector<double> keyLatencies;
+    latencies.reserve(samples);
+    CameraH265Image record;
+    const std::int64_t deadline = Now(CLOCK_MONOTONIC) + 120LL * 1000000000LL;
+    while (latencies.size() < samples && Now(CLOCK_MONOTONIC) < deadline) {
+        if (!subscriber.WaitForData(std::chrono::milliseconds(100))) {
+            continue;
+        }
+        while (auto outcome = subscriber.TryReceive(record)) {
+            const std::int64_t sent =
+                static_cast<std::int64_t>(record.header.sec) * 1000000000LL + record.header.nsec;
+            latencies.push_back(static_cast<double>(Now(CLOCK_MONOTONIC) - sent) / 1e6);
+            if (record.isKeyFrame) {
+                keyLatencies.push_back(latencies.back());
+            }
+        }
+    }
+    if (latencies.empty()) {
+        std::fprintf(stderr, "subscriber: nothing received\n");
+        return 1;
+    }
+    const auto at = [](std::vector<double>& values, double q) {
+        std::sort(values.begin(), values.end());
+        return values.empty()
+                   ? 0.0
+                   : values[std::min(values.size() - 1, static_cast<std::size_t>(q * values.size()))];
+    };
+    const double p50 = at(latencies, 0.5);
+    const double p99 = at(latencies, 0.99);
+    char line[256];
+    const int length =
+        std::snprintf(line, sizeof(line), "%zu/%zu %llu %.3f %.3f %.3f %.3f\n", latencies.size(), samples,
+                      static_cast<unsigned long long>(subscriber.MissedSamples()), p50, p99, latencies.back(),
+                      at(keyLatencies, 0.5));
+    return write(reportFd, line, static_cast<std::size_t>(length)) == length ? 0 : 1;
+}
+
+int Publisher(double seconds, int reportFd) {
+    vrt::cm::bench::ImagePublisher publisher;
+    if (!publisher.Start()) {
+        return 2;
+    }
+    std::vector<CameraH265Image> frames(2);
+    for (int key = 0; key < 2; ++key) {
+        frames[key].typeCode = 20;
+        frames[key].data.assign(key == 1 ? kKeyFrameBytes : kFrameBytes, 0xA5);
+        frames[key].header.frameId = "vcu_camera_instance_71";
+        frames[key].isKeyFrame = key == 1;
+    }
+    const int ticks = static_cast<int>(seconds * kFps);
+    const std::int64_t period = 1000000000LL / kFps;
+    std::int64_t sendCpu = 0;
+    const std::int64_t wallStart = Now(CLOCK_MONOTONIC);
+    const std::int64_t processStart = ProcessCpuNs();
+    for (int tick = 0; tick < ticks; ++tick) {
+        for (int camera = 0; camera < kCameras; ++camera) {
+            // The cameras' key frames are spread over the GOP, as free-running cameras would have them.
+            CameraH265Image& frame = frames[(tick + camera * kGop / kCameras) % kGop == 0 ? 1 : 0];
+            frame.cameraId = static_cast<std::int8_t>(camera);
+            const std::int64_t now = Now(CLOCK_MONOTONIC);
+            frame.header.sec = static_cast<std::int32_t>(now / 1000000000LL);
+            frame.header.nsec = static_cast<std::int32_t>(now % 1000000000LL);
+            const std::int64_t before = Now(CLOCK_THREAD_CPUTIME_ID);
+            publisher.event.Send(frame);
+            sendCpu += Now(CLOCK_THREAD_CPUTIME_ID) - before;
+        }
+        const std::int64_t next = wallStart + (tick + 1) * period;
+        const std::int64_t wait = next - Now(CLOCK_MONOTONIC);
+        if (wait > 0) {
+            std::this_thread::sleep_for(std::chrono::nanoseconds(wait));
+        }
+    }
+    const double wall = static_cast<double>(Now(CLOCK_MONOTONIC) - wallStart);
+    const double process = static_cast<double>(ProcessCpuNs() - processStart);
+    char line[128];
+    const int length = std::snprintf(line, sizeof(line), "%.3f %.3f\n",
+                                     100.0 * static_cast<double>(sendCpu) / wall, 100.0 * process / wall);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the last samples reach the subscriber
+    publisher.skeleton.StopOfferService();
+    return write(reportFd, line, static_cast<std::size_t>(length)) == length ? 0 : 1;
+}
+
+std::string ReadAll(int fd) {
+    std::string text;
+    char buffer[256];
+    for (ssize_t n = 0; (n = read(fd, buffer, sizeof(buffer))) > 0;) {
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+    return text;
+}
+
+bool Run(vrt::cm::type::DriverType transport, double seconds) {
+    const bool shm = transport == vrt::cm::type::DriverType::SHM;
+    const std::uint16_t port = static_cast<std::uint16_t>(21000 + ::getpid() % 1000 * 2);
+    const std::string shmTransport =
+        std::string(R"({"SHM": {"serialization": )") + vrt::cm::test::kShmSerialization + "}}";
+    vrt::cm::test::ScopedManifest manifest(
+        shm ? vrt::cm::test::Manifest(vrt::cm::test::EventEntry(kEvent, "CameraH265ImageEvent", shmTransport))
+            : vrt::cm::test::SomeipManifest(kEvent, port, static_cast<std::uint16_t>(port + 1)));
+    std::unique_ptr<vrt::cm::test::RouDiProcess> roudi;
+    if (shm && !vrt::cm::test::RouDiIsRunning()) {
+        roudi = std::make_unique<vrt::cm::test::RouDiProcess>(IOX_ROUDI, ROUDI_CONFIG);
+        if (!roudi->Error().empty()) {
+            std::fprintf(stderr, "%s\n", roudi->Error().c_str());
+            return false;
+        }
+    }
+    const std::size_t samples = static_cast<std::size_t>(seconds * kFps) * kCameras;
+    int subscriberPipe[2];
+    int publisherPipe[2];
+    if (pipe(subscriberPipe) != 0 || pipe(publisherPipe) != 0) {
+        return false;
+    }
+    const pid_t subscriber = fork();
+    if (subscriber == 0) {
+        std::exit(Subscriber(transport, samples, subscriberPipe[1]));
+    }
+    const pid_t publisher = fork();
+    if (publisher == 0) {
+        std::exit(Publisher(seconds, publisherPipe[1]));
+    }
+    close(subscriberPipe[1]);
+    close(publisherPipe[1]);
+    const std::string sender = ReadAll(publisherPipe[0]);
+    const std::string receiver = ReadAll(subscriberPipe[0]);
+    int published = 0;
+    int received = 0;
+    waitpid(publisher, &published, 0);
+    waitpid(subscriber, &received, 0);
+    double sendShare = 0;
+    double processShare = 0;
+    char count[64] = {};
+    unsigned long long missed = 0;
+    double p50 = 0;
+    double p99 = 0;
+    double max = 0;
+    double keyP50 = 0;
+    if (std::sscanf(sender.c_str(), "%lf %lf", &sendShare, &processShare) != 2 ||
+        std::sscanf(receiver.c_str(), "%63s %llu %lf %lf %lf %lf", count, &missed, &p50, &p99, &max,
+                    &keyP50) != 6) {
+        std::fprintf(stderr, "%s: a side failed (publisher status %d: %s, subscriber status %d: %s)\n",
+                     shm ? "shm" : "someip", published, sender.c_str(), received, receiver.c_str());
+        return false;
+    }
+    std::printf("%-7s %8.2f %% %8.2f %% %12s %7llu %9.3f %9.3f %9.3f %9.3f\n", shm ? "shm" : "someip",
+                sendShare, processShare, count, missed, p50, p99, max, keyP50);
+    std::fflush(stdout);
+    close(subscriberPipe[0]);
+    close(publisherPipe[0]);
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string which = "both";
+    double seconds = 10.0;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (std::strcmp(argv[i], "--transport") == 0) {
+            which = argv[i + 1];
+        } else if (std::strcmp(argv[i], "--seconds") == 0) {
+            seconds = std::strtod(argv[i + 1], nullptr);
+        }
+    }
+    if ((which != "shm" && which != "someip" && which != "both") || seconds <= 0) {
+        std::fprintf(stderr, "usage: vrt_com_transport_bench [--transport shm|someip|both] [--seconds 10]\n");
+        return 2;
+    }
+    ara::log::CreateLogger("CM", "Communication middleware", ara::log::LogLevel::kWarn);
+    std::printf("%d cameras x %d fps for %.0f s; key frame %zu B every %d frames, other frames %zu B\n",
+                kCameras, kFps, seconds, kKeyFrameBytes, kGop, kFrameBytes);
+    std::printf("%-7s %10s %10s %12s %7s %9s %9s %9s %9s\n", "", "Send CPU", "sender CPU", "received",
+                "missed", "p50 ms", "p99 ms", "max ms", "key p50");
+    std::fflush(stdout);  // before the children inherit the buffer
+    bool ok = true;
+    if (which != "someip") {
+        ok = Run(vrt::cm::type::DriverType::SHM, seconds) && ok;
+    }
+    if (which != "shm") {
+        ok = Run(vrt::cm::type::DriverType::SOMEIP, seconds) && ok;
+    }
+    std::printf(
+        "CPU as a share of one core over the run; latency from just before Send to the decoded record.\n");
+    return ok ? 0 : 1;
+}

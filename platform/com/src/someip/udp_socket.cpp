@@ -1,0 +1,243 @@
+#include "udp_socket.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+namespace vrt::cm::someip {
+
+namespace {
+
+sockaddr_in ToSockaddr(const Endpoint& endpoint) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(endpoint.address);
+    address.sin_port = htons(endpoint.port);
+    return address;
+}
+
+std::string Failure(const char* call, const Endpoint& endpoint) {
+    return std::string(call) + " on " + endpoint.ToString() + " failed: " + std::strerror(errno);
+}
+
+}  // namespace
+
+ara::core::Result<UdpSocket, std::string> UdpSocket::Bind(const Endpoint& local, const Options& options) {
+    using R = ara::core::Result<UdpSocket, std::string>;
+    UdpSocket socket;
+    socket.fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (socket.fd_ < 0) {
+        return R::FromError(Failure("socket", local));
+    }
+    const int on = 1;
+    if (options.reuseAddress && (::setsockopt(socket.fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0 ||
+                                 ::setsockopt(socket.fd_, SOL_SOCKET, SO_REUSEPORT, &on, sizeof(on)) != 0)) {
+        return R::FromError(Failure("setsockopt(SO_REUSEADDR)", local));
+    }
+    if (options.bufferBytes != 0) {
+        const int bytes = static_cast<int>(options.bufferBytes);
+        // The forcing variants pass the system's ceiling when we may; otherwise take what is allowed.
+        for (const auto& [force, plain] :
+             {std::pair{SO_RCVBUFFORCE, SO_RCVBUF}, std::pair{SO_SNDBUFFORCE, SO_SNDBUF}}) {
+            if (::setsockopt(socket.fd_, SOL_SOCKET, force, &bytes, sizeof(bytes)) != 0) {
+                (void)::setsockopt(socket.fd_, SOL_SOCKET, plain, &bytes, sizeof(bytes));
+            }
+        }
+    }
+    if (options.multicastInterface) {
+        in_addr interfaceAddress{};
+        interfaceAddress.s_addr = htonl(*options.multicastInterface);
+        const unsigned char loop = 1;
+        if (::setsockopt(socket.fd_, IPPROTO_IP, IP_MULTICAST_IF, &interfaceAddress,
+                         sizeof(interfaceAddress)) != 0 ||
+            ::setsockopt(socket.fd_, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof(loop)) != 0) {
+            return R::FromError(Failure("setsockopt(IP_MULTICAST_IF)", local));
+        }
+    }
+    const sockaddr_in address = ToSockaddr(local);
+    if (::bind(socket.fd_, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+        return R::FromError(Failure("bind", local));
+    }
+    sockaddr_in bound{};
+    socklen_t length = sizeof(bound);
+    if (::getsockname(socket.fd_, reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
+        return R::FromError(Failure("getsockname", local));
+    }
+    socket.local_ = Endpoint{local.address, ntohs(bound.sin_port)};
+    return R::FromValue(std::move(socket));
+}
+
+UdpSocket::~UdpSocket() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+UdpSocket::UdpSocket(UdpSocket&& other) noexcept : fd_(std::exchange(other.fd_, -1)), local_(other.local_) {}
+
+UdpSocket& UdpSocket::operator=(UdpSocket&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+        fd_ = std::exchange(other.fd_, -1);
+        local_ = other.local_;
+    }
+    return *this;
+}
+
+bool UdpSocket::SendTo(const Endpoint& to, const iovec* parts, std::size_t count) const noexcept {
+    sockaddr_in address = ToSockaddr(to);
+    msghdr message{};
+    message.msg_name = &address;
+    message.msg_namelen = sizeof(address);
+    message.msg_iov = const_cast<iovec*>(parts);
+    message.msg_iovlen = count;
+    return ::sendmsg(fd_, &message, MSG_DONTWAIT | MSG_NOSIGNAL) >= 0;
+}
+
+bool UdpSocket::SendTo(const Endpoint& to, const std::uint8_t* data, std::size_t size) const noexcept {
+    iovec part{const_cast<std::uint8_t*>(data), size};
+    return SendTo(to, &part, 1);
+}
+
+std::size_t UdpSocket::SendBatch(const Endpoint& to, mmsghdr* messages, std::size_t count) const noexcept {
+    sockaddr_in address = ToSockaddr(to);
+    for (std::size_t i = 0; i < count; ++i) {
+        messages[i].msg_hdr.msg_name = &address;
+        messages[i].msg_hdr.msg_namelen = sizeof(address);
+    }
+    std::size_t sent = 0;
+    while (sent < count) {
+        const int done = ::sendmmsg(fd_, messages + sent, static_cast<unsigned int>(count - sent),
+                                    MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (done <= 0) {
+            break;
+        }
+        sent += static_cast<std::size_t>(done);
+    }
+    return sent;
+}
+
+std::size_t UdpSocket::ReceiveBatch(mmsghdr* messages, sockaddr_in* from, std::size_t count) const noexcept {
+    for (std::size_t i = 0; i < count; ++i) {
+        messages[i].msg_hdr.msg_name = &from[i];
+        messages[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+        messages[i].msg_hdr.msg_flags = 0;
+    }
+    const int received = ::recvmmsg(fd_, messages, static_cast<unsigned int>(count), MSG_DONTWAIT, nullptr);
+    return received > 0 ? static_cast<std::size_t>(received) : 0U;
+}
+
+long UdpSocket::Receive(std::uint8_t* buffer, std::size_t capacity, Endpoint& from,
+                        bool& truncated) const noexcept {
+    sockaddr_in address{};
+    iovec part{buffer, capacity};
+    msghdr message{};
+    message.msg_name = &address;
+    message.msg_namelen = sizeof(address);
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    const ssize_t received = ::recvmsg(fd_, &message, MSG_DONTWAIT);
+    if (received < 0) {
+        return -1;
+    }
+    from = Endpoint{ntohl(address.sin_addr.s_addr), ntohs(address.sin_port)};
+    truncated = (message.msg_flags & MSG_TRUNC) != 0;
+    return static_cast<long>(received);
+}
+
+ara::core::Result<void, std::string> UdpSocket::JoinGroup(std::uint32_t group,
+                                                          std::uint32_t interfaceAddress) {
+    ip_mreq request{};
+    request.imr_multiaddr.s_addr = htonl(group);
+    request.imr_interface.s_addr = htonl(interfaceAddress);
+    if (::setsockopt(fd_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof(request)) != 0) {
+        return ara::core::Result<void, std::string>::FromError(
+            Failure("setsockopt(IP_ADD_MEMBERSHIP)", Endpoint{group, local_.port}));
+    }
+    return {};
+}
+
+ara::core::Result<Poller, std::string> Poller::Create() {
+    using R = ara::core::Result<Poller, std::string>;
+    Poller poller;
+    poller.epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
+    poller.wake_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (poller.epoll_ < 0 || poller.wake_ < 0) {
+        return R::FromError(std::string("epoll_create1/eventfd failed: ") + std::strerror(errno));
+    }
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.fd = poller.wake_;
+    if (::epoll_ctl(poller.epoll_, EPOLL_CTL_ADD, poller.wake_, &event) != 0) {
+        return R::FromError(std::string("epoll_ctl failed: ") + std::strerror(errno));
+    }
+    return R::FromValue(std::move(poller));
+}
+
+Poller::~Poller() {
+    if (wake_ >= 0) {
+        ::close(wake_);
+    }
+    if (epoll_ >= 0) {
+        ::close(epoll_);
+    }
+}
+
+Poller::Poller(Poller&& other) noexcept
+    : epoll_(std::exchange(other.epoll_, -1)), wake_(std::exchange(other.wake_, -1)) {}
+
+Poller& Poller::operator=(Poller&& other) noexcept {
+    if (this != &other) {
+        Poller old(std::move(*this));
+        epoll_ = std::exchange(other.epoll_, -1);
+        wake_ = std::exchange(other.wake_, -1);
+    }
+    return *this;
+}
+
+ara::core::Result<void, std::string> Poller::Add(int fd) {
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.fd = fd;
+    if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event) != 0) {
+        return ara::core::Result<void, std::string>::FromError(std::string("epoll_ctl(ADD) failed: ") +
+                                                               std::strerror(errno));
+    }
+    return {};
+}
+
+void Poller::Remove(int fd) noexcept {
+    (void)::epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+}
+
+void Poller::Wake() const noexcept {
+    const std::uint64_t one = 1;
+    (void)!::write(wake_, &one, sizeof(one));
+}
+
+int Poller::Wait(int* ready, int capacity, int timeoutMs) noexcept {
+    epoll_event events[16];
+    const int count = ::epoll_wait(epoll_, events, std::min(capacity, 16), timeoutMs);
+    int filled = 0;
+    for (int i = 0; i < count; ++i) {
+        if (events[i].data.fd == wake_) {
+            std::uint64_t value = 0;
+            (void)!::read(wake_, &value, sizeof(value));
+        } else {
+            ready[filled++] = events[i].data.fd;
+        }
+    }
+    return filled;
+}
+
+}  // namespace vrt::cm::someip

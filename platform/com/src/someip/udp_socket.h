@@ -1,0 +1,82 @@
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "ara/core/result.h"
+#include "vrt/cm/someip/someip_sd.h"
+
+// The binding's only contact with the socket API: a move-only UDP socket and an epoll set with a wake-up
+// descriptor. Every failing call becomes a message naming the call, the endpoint and errno's text.
+namespace vrt::cm::someip {
+
+class UdpSocket {
+  public:
+    struct Options {
+        bool reuseAddress{false};                         // several sockets on one port (SD with multicast)
+        std::size_t bufferBytes{0};                       // send and receive buffers; 0 keeps the system's
+        std::optional<std::uint32_t> multicastInterface;  // outgoing multicast leaves from this address
+    };
+
+    // A non-blocking socket bound to `local` (port 0 picks a free one).
+    static ara::core::Result<UdpSocket, std::string> Bind(const Endpoint& local, const Options& options);
+
+    UdpSocket() = default;
+    ~UdpSocket();
+    UdpSocket(UdpSocket&& other) noexcept;
+    UdpSocket& operator=(UdpSocket&& other) noexcept;
+    UdpSocket(const UdpSocket&) = delete;
+    UdpSocket& operator=(const UdpSocket&) = delete;
+
+    int Descriptor() const noexcept { return fd_; }
+    const Endpoint& Local() const noexcept { return local_; }
+
+    // Sends one datagram gathered from `parts`; false when the kernel refused it (errno kept).
+    bool SendTo(const Endpoint& to, const iovec* parts, std::size_t count) const noexcept;
+    bool SendTo(const Endpoint& to, const std::uint8_t* data, std::size_t size) const noexcept;
+    // Sends `count` datagrams, already gathered in `messages`, to `to` in as few calls as the kernel allows;
+    // returns how many were sent before the first refusal.
+    std::size_t SendBatch(const Endpoint& to, mmsghdr* messages, std::size_t count) const noexcept;
+    // Up to `count` waiting datagrams into `messages` (their buffers set by the caller); the number received,
+    // 0 when none is waiting. Each message's length is in msg_len, its sender in `from`.
+    std::size_t ReceiveBatch(mmsghdr* messages, sockaddr_in* from, std::size_t count) const noexcept;
+    // One datagram into `buffer`; -1 when none is waiting. A datagram longer than the buffer is cut
+    // (`truncated` set).
+    long Receive(std::uint8_t* buffer, std::size_t capacity, Endpoint& from, bool& truncated) const noexcept;
+
+    ara::core::Result<void, std::string> JoinGroup(std::uint32_t group, std::uint32_t interfaceAddress);
+
+  private:
+    int fd_{-1};
+    Endpoint local_;
+};
+
+// An epoll set of readable descriptors plus an eventfd that interrupts a wait. Move-only owner of both.
+class Poller {
+  public:
+    static ara::core::Result<Poller, std::string> Create();
+    Poller() = default;
+    ~Poller();
+    Poller(Poller&& other) noexcept;
+    Poller& operator=(Poller&& other) noexcept;
+    Poller(const Poller&) = delete;
+    Poller& operator=(const Poller&) = delete;
+
+    ara::core::Result<void, std::string> Add(int fd);
+    void Remove(int fd) noexcept;
+    void Wake() const noexcept;
+    // Waits up to `timeoutMs` (-1: forever); fills up to `capacity` ready descriptors, wake-ups excluded.
+    int Wait(int* ready, int capacity, int timeoutMs) noexcept;
+
+  private:
+    int epoll_{-1};
+    int wake_{-1};
+};
+
+}  // namespace vrt::cm::someip

@@ -1,0 +1,55 @@
+// camera_record --transport someip: the real recorder in one network namespace records the four cameras of
+// a publisher process in another, joined by a veth pair, with no RouDi anywhere.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "com_test_support.h"
+#include "network_namespaces.h"
+#include "record_test_support.h"
+#include "roudi_process.h"
+
+namespace camera_record {
+namespace {
+
+using vrt::cm::test::ChildProcess;
+using vrt::cm::test::NetworkNamespaces;
+using vrt::cm::test::ScopedManifest;
+
+TEST(CameraRecordSomeip, RecordsFourPlayableStreamsFromAPublisherInAnotherNetworkNamespace) {
+    NetworkNamespaces namespaces(IP_BINARY);
+    if (!namespaces.Ok()) {
+        GTEST_SKIP() << "network namespaces cannot be created here (needs root and `ip netns`); the SOME/IP "
+                        "recording test did not run";
+    }
+    constexpr int kFrames = 30;
+    const std::uint16_t port = static_cast<std::uint16_t>(31000 + ::getpid() % 1000 * 2);
+    ScopedManifest manifest(vrt::cm::test::SomeipManifest(35045, port, static_cast<std::uint16_t>(port + 1),
+                                                          namespaces.AddressA(), namespaces.AddressB()));
+    const std::string out = manifest.Directory() + "/record";
+    ChildProcess recorder(
+        namespaces.In(namespaces.B(), {CAMERA_RECORD, "--transport", "someip", "--frames",
+                                       std::to_string(kFrames), "--output", out, "--code-scale", "1"}),
+        manifest.Directory() + "/recorder.txt");
+    ChildProcess publisher(namespaces.In(namespaces.A(), {RECORD_PUBLISHER, "45", "10", "30", "640", "360"}),
+                           manifest.Directory() + "/publisher.txt");
+
+    ASSERT_EQ(recorder.Wait(std::chrono::seconds(90)), 0)
+        << test::ReadText(manifest.Directory() + "/recorder.txt");
+    EXPECT_EQ(publisher.Wait(std::chrono::seconds(90)), 0)
+        << test::ReadText(manifest.Directory() + "/publisher.txt");
+    const std::string summary = test::ReadText(out + "/summary.txt");
+    for (int id = 8; id <= 11; ++id) {
+        const std::string name = "cam_" + std::to_string(id);
+        SCOPED_TRACE(name);
+        EXPECT_TRUE(std::regex_search(summary, std::regex(name + " frames=30 .* decode_errors=0 .*codec=h264 "
+                                                                 "size=640x360 .*code_disorder=0\n")))
+            << summary;
+        EXPECT_EQ(test::ProbeMedia(out + "/" + name + ".h264", "h264").decodedFrames, kFrames);
+        EXPECT_EQ(test::ProbeMedia(out + "/" + name + ".mp4").decodedFrames, kFrames);
+    }
+    EXPECT_NE(summary.find("undecodable_samples=0"), std::string::npos) << summary;
+}
+
+}  // namespace
+}  // namespace camera_record

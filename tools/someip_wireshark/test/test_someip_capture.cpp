@@ -1,0 +1,109 @@
+// tshark reads a capture of a running publisher and subscriber, on a veth pair between two network
+// namespaces, with the configuration someip_wireshark writes from the deployment: discovery shows every
+// step (find, offer, also to the multicast group, subscribe, ack, stop subscribe, stop offer), every event
+// is reassembled from its TP
+// segments and decoded field by field, and nothing is flagged malformed or worse than a note.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <regex>
+#include <string>
+
+#include "com_test_support.h"
+#include "network_namespaces.h"
+#include "roudi_process.h"
+
+namespace {
+
+using vrt::cm::test::ChildProcess;
+using vrt::cm::test::NetworkNamespaces;
+using vrt::cm::test::ReadFile;
+using vrt::cm::test::ScopedManifest;
+using vrt::cm::test::WaitForText;
+
+constexpr std::uint32_t kEvent = 35045;
+constexpr int kEvents = 40;
+
+std::size_t Count(const std::string& text, const std::string& what) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+TEST(SomeipCapture, TsharkDecodesTheRunningSystemWithTheGeneratedConfiguration) {
+    ASSERT_EQ(std::system("command -v tshark >/dev/null 2>&1"), 0)
+        << "tshark is not installed; scripts/install-deps.sh installs it";
+    NetworkNamespaces namespaces(IP_BINARY);
+    if (!namespaces.Ok()) {
+        GTEST_SKIP() << "network namespaces cannot be created here (needs root and `ip netns`); the capture "
+                        "test did not run";
+    }
+    const std::uint16_t port = static_cast<std::uint16_t>(30000 + ::getpid() % 1000 * 2);
+    // Offers also go to a multicast group, which the subscriber joins.
+    const std::string group = "239.255.77." + std::to_string(1 + ::getpid() % 250);
+    ScopedManifest manifest(vrt::cm::test::SomeipManifest(kEvent, port, static_cast<std::uint16_t>(port + 1),
+                                                          namespaces.AddressA(), namespaces.AddressB(),
+                                                          R"(, "sdMulticast": ")" + group + "\""));
+    const std::string dir = manifest.Directory();
+    ASSERT_EQ(std::system((std::string(SOMEIP_WIRESHARK) + " --manifest " + manifest.Path() + " --out " +
+                           dir + "/wireshark > " + dir + "/tool.txt 2>&1")
+                              .c_str()),
+              0)
+        << ReadFile(dir + "/tool.txt");
+
+    ChildProcess capture(namespaces.In(namespaces.B(), {TSHARK, "-n", "-i", namespaces.InterfaceB(), "-f",
+                                                        "udp", "-w", dir + "/capture.pcap", "-F", "pcap"}),
+                         dir + "/capture.txt");
+    ASSERT_TRUE(WaitForText(dir + "/capture.txt", "Capturing on", std::chrono::seconds(20)))
+        << ReadFile(dir + "/capture.txt");
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // it says so a moment before it captures
+    ::setenv("PEER_TRANSPORT", "SOMEIP", 1);
+    ChildProcess subscriber(
+        namespaces.In(namespaces.B(), {SHM_PEER, "subscribe", std::to_string(kEvent), std::to_string(kEvents),
+                                       "8", "60000", "256", "0", "30000"}),
+        dir + "/sub.txt");
+    ::unsetenv("PEER_TRANSPORT");
+    ASSERT_TRUE(WaitForText(dir + "/sub.txt", "ready", std::chrono::seconds(10)))
+        << ReadFile(dir + "/sub.txt");
+    // The subscriber searches every 100 ms until an offer comes: give the capture time to see it search.
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    ChildProcess publisher(namespaces.In(namespaces.A(), {SHM_PEER, "publish", std::to_string(kEvent),
+                                                          std::to_string(kEvents), "8", "60000", "5000"}),
+                           dir + "/pub.txt");
+    ASSERT_EQ(subscriber.Wait(std::chrono::seconds(60)), 0) << ReadFile(dir + "/sub.txt");
+    ASSERT_EQ(publisher.Wait(std::chrono::seconds(60)), 0) << ReadFile(dir + "/pub.txt");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the last StopOffer reaches the capture
+    capture.Stop();
+
+    const std::string read = "XDG_CONFIG_HOME='" + dir + "' tshark -n -r '" + dir + "/capture.pcap'";
+    ASSERT_EQ(std::system((read + " > '" + dir + "/summary.txt' 2>&1").c_str()), 0);
+    ASSERT_EQ(std::system((read + " -T pdml > '" + dir + "/capture.pdml' 2>/dev/null").c_str()), 0);
+    ASSERT_EQ(std::system((read + " -Y '_ws.malformed || _ws.expert.severity >= 0x00600000' > '" + dir +
+                           "/problems.txt' 2>/dev/null")
+                              .c_str()),
+              0);
+    const std::string summary = ReadFile(dir + "/summary.txt");
+    const std::string pdml = ReadFile(dir + "/capture.pdml");
+    EXPECT_EQ(ReadFile(dir + "/problems.txt"), "") << "tshark flags packets";
+    for (const char* step :
+         {"[Find]", "[Offer]", "[Subscribe]", "[SubscribeAck]", "[StopSubscribe]", "[StopOffer]"}) {
+        EXPECT_NE(summary.find(step), std::string::npos) << step << " missing from\n" << summary;
+    }
+    EXPECT_NE(summary.find("Service ID: 0x1001 (TestService), Method ID: 0x88e5 (CameraH265ImageEvent)"),
+              std::string::npos)
+        << summary;
+    EXPECT_TRUE(
+        std::regex_search(summary, std::regex(namespaces.AddressA() + " \\S+ " + group + " .*\\[Offer\\]")))
+        << "no offer to the multicast group " << group << " in\n"
+        << summary;
+    // Every event decoded from its reassembled payload, with the values the publisher put in.
+    EXPECT_EQ(Count(pdml, R"(name="someip.payload.typeCode" showname="typeCode [int32]: 20")"),
+              static_cast<std::size_t>(kEvents));
+    EXPECT_EQ(Count(pdml, R"(showname="frameId [frameId]: )"), static_cast<std::size_t>(kEvents));
+    EXPECT_GT(Count(pdml, R"(name="someip.tp.reassembled.length")"), 0U);
+    EXPECT_EQ(Count(pdml, "someip.payload.unparsed"), 0U);
+}
+
+}  // namespace
