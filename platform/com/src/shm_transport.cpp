@@ -16,6 +16,7 @@
 #include <optional>
 #include <thread>
 
+#include "iceoryx_hoofs/log/logmanager.hpp"
 #include "iceoryx_posh/iceoryx_posh_types.hpp"
 #include "iceoryx_posh/mepoo/chunk_header.hpp"
 #include "iceoryx_posh/mepoo/chunk_settings.hpp"
@@ -24,7 +25,6 @@
 #include "iceoryx_posh/popo/untyped_subscriber.hpp"
 #include "iceoryx_posh/popo/wait_set.hpp"
 #include "iceoryx_posh/roudi/introspection_types.hpp"
-#include "iceoryx_hoofs/log/logmanager.hpp"
 #include "iceoryx_posh/runtime/posh_runtime.hpp"
 #include "vrt/cm/utils/log_initializer.h"
 
@@ -228,6 +228,11 @@ ara::core::Result<void, std::string> ShmRuntime::Connect() {
 
 std::uint64_t ShmRuntime::LargestPayload() noexcept {
     return State().largestPayload.load();
+}
+
+bool ShmRuntime::RouDiRunning() noexcept {
+    std::string reason;
+    return ProbeRouDi(reason) != RouDiPresence::kAbsent;
 }
 
 // ---------------------------------------------------------------------------------------------------------

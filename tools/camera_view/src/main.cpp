@@ -1,0 +1,151 @@
+// camera_view: subscribes to the cameras' encoded frames on the visualization image event over shared memory,
+// like camera_record, and serves them live to browsers with their figures. See ViewUsage().
+
+#include <signal.h>
+#include <time.h>
+
+#include <chrono>
+#include <csignal>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "ara/log/logging.h"
+#include "camera_figures.h"
+#include "frame_message.h"
+#include "impl_type_camerah265image.h"
+#include "view_options.h"
+#include "view_server.h"
+#include "vrt/cm/event_subscriber.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint32_t kImageEventId = 35045;
+// Samples the subscriber keeps while camera_view is busy; beyond, the oldest are lost (and counted).
+constexpr std::uint64_t kQueueCapacity = 64;
+
+volatile std::sig_atomic_t stopRequested = 0;
+
+void RequestStop(int /*signal*/) {
+    stopRequested = 1;
+}
+
+void InstallSignalHandlers() {
+    struct sigaction action {};
+    action.sa_handler = RequestStop;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+    // A browser that goes away mid-write must not end the process.
+    ::signal(SIGPIPE, SIG_IGN);
+}
+
+std::int64_t RealtimeNs() {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+std::int64_t MonotonicNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    auto parsed = camera_view::ParseViewOptions(std::vector<std::string>(argv + 1, argv + argc));
+    if (!parsed.HasValue()) {
+        std::cerr << "camera_view: " << parsed.Error() << "\n" << camera_view::ViewUsage();
+        return 2;
+    }
+    camera_view::ViewOptions options = std::move(parsed).Value();
+    if (options.help) {
+        std::cout << camera_view::ViewUsage();
+        return 0;
+    }
+    if (options.manifestPath.empty()) {
+        options.manifestPath = vrt::cm::deployment::DeploymentManifest::DefaultPath();
+    }
+
+    ara::log::InitLogging("CVIE", "camera viewer", ara::log::LogLevel::kInfo, ara::log::LogMode::kConsole,
+                          "");
+    ara::log::Logger& logger = ara::log::CreateLogger("VIEW", "live view");
+    InstallSignalHandlers();
+
+    vrt::cm::EventSubscriber<CameraH265Image>::Options subscriberOptions;
+    subscriberOptions.queueCapacity = kQueueCapacity;
+    auto subscribed = vrt::cm::EventSubscriber<CameraH265Image>::Create(kImageEventId, subscriberOptions,
+                                                                        options.manifestPath);
+    if (!subscribed.HasValue()) {
+        std::cerr << "camera_view: cannot subscribe to the camera images (event " << kImageEventId
+                  << "): " << subscribed.Error() << "\n";
+        return 1;
+    }
+    auto& subscriber = *subscribed.Value();
+
+    camera_view::ServerOptions serverOptions;
+    serverOptions.address = options.address;
+    serverOptions.port = options.port;
+    auto started = camera_view::ViewServer::Start(serverOptions);
+    if (!started.HasValue()) {
+        std::cerr << "camera_view: " << started.Error() << "\n";
+        return 1;
+    }
+    camera_view::ViewServer& server = *started.Value();
+    const std::string host =
+        options.address.find(':') != std::string::npos ? "[" + options.address + "]" : options.address;
+    std::cout << "camera_view: open http://" << host << ":" << server.Port() << "/ in a browser" << std::endl;
+    logger.LogInfo(ARA_LOG_HERE) << "serving event " << static_cast<unsigned int>(kImageEventId) << " on "
+                                 << options.address << " port " << static_cast<unsigned int>(server.Port());
+
+    camera_view::FigureBoard board;
+    std::array<std::uint32_t, camera_view::kCameras> frameNumbers{};
+    const Clock::time_point start = Clock::now();
+    Clock::time_point windowStart = start;
+    CameraH265Image record;
+    while (stopRequested == 0) {
+        if (subscriber.WaitForData(std::chrono::milliseconds(50))) {
+            while (auto outcome = subscriber.TryReceive(record)) {
+                if (!outcome->IsSuccess()) {
+                    continue;
+                }
+                const int camera = record.cameraId;
+                if (camera < 0 || camera >= camera_view::kCameras) {
+                    continue;
+                }
+                camera_view::FrameHeader header;
+                header.camera = static_cast<std::uint8_t>(camera);
+                header.key = record.isKeyFrame;
+                header.frameNumber = frameNumbers[static_cast<std::size_t>(camera)]++;
+                header.publishNs =
+                    static_cast<std::int64_t>(record.header.sec) * 1000000000 + record.header.nsec;
+                header.receiveNs = RealtimeNs();
+                board.AddFrame(camera, MonotonicNs(), header.publishNs, header.receiveNs, record.data.size(),
+                               header.key);
+                server.PublishFrame(
+                    camera_view::MakeFrameMessage(header, record.data.data(), record.data.size()), camera,
+                    header.key);
+            }
+        }
+        const Clock::time_point now = Clock::now();
+        if (now - windowStart >= std::chrono::seconds(1)) {
+            camera_view::TransportView transport;
+            transport.rouDiRunning = vrt::cm::shm::ShmRuntime::RouDiRunning();
+            transport.offered = subscriber.IsConnected();
+            transport.missedSamples = subscriber.MissedSamples();
+            transport.decodeFailures = subscriber.DecodeFailures();
+            const double uptime = std::chrono::duration<double>(now - start).count();
+            const camera_view::Figures figures = board.TakeWindow(MonotonicNs(), uptime, transport);
+            server.PublishText(camera_view::FiguresJson(figures, server.Counters().viewers));
+            windowStart = now;
+        }
+        if (options.durationSeconds &&
+            std::chrono::duration<double>(now - start).count() >= *options.durationSeconds) {
+            break;
+        }
+    }
+    logger.LogInfo(ARA_LOG_HERE) << "stopped";
+    return 0;
+}
