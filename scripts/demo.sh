@@ -18,12 +18,7 @@ cmake --build "$BUILD_DIR" -j "$(nproc)" --target camera_driving camera_record c
 rm -rf "$OUT" && mkdir -p "$OUT/maps"
 
 # Two of the four cameras look through a wide-angle lens with strong barrel distortion; their maps undo it.
-"$BIN/tools/remap_maps/camera_remap_maps" --width 1920 --height 1080 --fx 1100 --fy 1100 --cx 959.5 --cy 539.5 \
-  --k1 -0.32 --k2 0.12 --p1 0.001 --p2 -0.0005 --k3 -0.02 --zoom 0.85 \
-  --out-x "$OUT/maps/cam_8_x.bin" --out-y "$OUT/maps/cam_8_y.bin"
-"$BIN/tools/remap_maps/camera_remap_maps" --width 1920 --height 1080 --fx 1300 --fy 1300 --cx 959.5 --cy 539.5 \
-  --k1 -0.18 --k2 0.05 --zoom 1.0 \
-  --out-x "$OUT/maps/cam_10_x.bin" --out-y "$OUT/maps/cam_10_y.bin"
+./scripts/demo_maps.sh "$BIN/tools/remap_maps/camera_remap_maps" "$OUT/maps" >/dev/null
 
 pids=""
 cleanup() {

@@ -32,6 +32,7 @@ PACKAGES="
   tshark
   clang
   libclang-rt-14-dev
+  chromium
 "
 
 SUDO=""
