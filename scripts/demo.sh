@@ -13,7 +13,7 @@ BIN="$BUILD_DIR"
 
 ./scripts/install-deps.sh
 cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCAMERA_STRICT=ON >/dev/null
-cmake --build "$BUILD_DIR" -j "$(nproc)" --target camera_driving camera_record camera_remap_maps
+cmake --build "$BUILD_DIR" -j "$(nproc)" --target camera_driving camera_record camera_view camera_remap_maps
 
 rm -rf "$OUT" && mkdir -p "$OUT/maps"
 
@@ -43,12 +43,19 @@ ARA_LOG_MODE=console "$BIN/tools/camera_record/camera_record" --duration "$SECON
 recorder=$!
 pids="$recorder $pids"
 
+# The live view of the same run, for a browser on this machine (make view keeps it running).
+VIEW_PORT=${VIEW_PORT:-8090}
+"$BIN/tools/camera_view/camera_view" --port "$VIEW_PORT" \
+  >"$OUT/camera_view.out" 2>"$OUT/camera_view.log" &
+pids="$! $pids"
+
 "$BIN/modules/camera_driving/camera_driving" >"$OUT/camera_driving.out" \
   2>"$OUT/camera_driving.log" &
 app=$!
 pids="$app $pids"
 
 echo "demo: four cameras streaming for ${SECONDS_TO_RUN} s (logs in $OUT/camera_driving.log)"
+echo "demo: watch them live at http://127.0.0.1:${VIEW_PORT}/ while it runs ('make view' runs until Ctrl-C)"
 wait "$recorder" || { echo "demo: the recorder failed, see $OUT/recorder.log"; exit 1; }
 kill -TERM "$app"
 wait "$app" || { echo "demo: camera_driving did not stop cleanly, see $OUT/camera_driving.log"; exit 1; }
