@@ -1,6 +1,6 @@
 #!/bin/sh
 # Writes the demo's undistortion maps: cameras 8 and 10 look through wide-angle lenses with barrel distortion
-# (the calibrations below; config/vcu_camera.ini gives the pattern source the same lenses).
+# (the calibrations below; config/vcu_camera.ini gives the test pattern the same lenses, keep them in step).
 #
 #   scripts/demo_maps.sh <camera_remap_maps binary> <output directory>
 set -eu
