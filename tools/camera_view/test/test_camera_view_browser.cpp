@@ -8,7 +8,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -17,26 +16,13 @@
 #include "headless_browser.h"
 #include "roudi_launcher.h"
 #include "scratch_directory.h"
+#include "view_process.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using camera_view::test::HeadlessBrowser;
-
-std::string ReadText(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-// The port camera_view printed in its "open http://..." line; 0 until it did.
-int PrintedPort(const std::string& outputFile) {
-    static const std::regex line(R"(open http://127\.0\.0\.1:([0-9]+)/)");
-    std::smatch match;
-    const std::string text = ReadText(outputFile);
-    return std::regex_search(text, match, line) ? std::stoi(match[1]) : 0;
-}
+using camera_view::harness::HeadlessBrowser;
+using camera_view::harness::ReadText;
 
 // A child of the test, stopped (SIGTERM, then SIGKILL) when the test ends.
 struct Child {
@@ -60,11 +46,10 @@ class BrowserView : public ::testing::Test {
             << HeadlessBrowser::kDefaultBinary << " is missing: scripts/install-deps.sh installs chromium";
         // The demo's system: config/ as it is, run from a directory that holds the maps it names.
         ASSERT_TRUE(scratch_.valid());
-        const std::string maps = scratch_.file("out/demo/maps");
-        const std::string command = std::string("/bin/sh " PROJECT_SOURCE_DIR "/scripts/demo_maps.sh ") +
-                                    REMAP_MAPS_BINARY + " " + maps + " >/dev/null";
-        ASSERT_EQ(std::system(command.c_str()), 0) << command;
-        ASSERT_EQ(::chdir(scratch_.path().c_str()), 0);
+        std::string error;
+        ASSERT_TRUE(camera_view::harness::EnterDemoDirectory(scratch_.path(), PROJECT_SOURCE_DIR,
+                                                             REMAP_MAPS_BINARY, &error))
+            << error;
         roudi_ = std::make_unique<camera_bench::RouDiLauncher>(IOX_ROUDI, PROJECT_CONFIG_DIR "/roudi.toml",
                                                                scratch_.file("roudi.log"));
         ASSERT_TRUE(roudi_->ready()) << roudi_->error();
@@ -93,11 +78,7 @@ TEST_F(BrowserView, EachTileDecodesSixtyFramesInFiveSecondsAndShowsFigures) {
     application_.pid = camera_bench::spawnProcess({CAMERA_DRIVING_BINARY}, scratch_.file("app.log"), &error);
     ASSERT_GT(application_.pid, 0) << error;
 
-    int port = 0;
-    for (int i = 0; i < 100 && port == 0; ++i) {
-        std::this_thread::sleep_for(50ms);
-        port = PrintedPort(viewOutput);
-    }
+    const int port = camera_view::harness::WaitForPort(viewOutput, 5s);
     ASSERT_NE(port, 0) << "camera_view printed no address:\n" << ReadText(viewOutput);
 
     HeadlessBrowser browser(scratch_.subdirectory("chromium"), scratch_.file("chromium.log"));

@@ -17,7 +17,7 @@
 
 extern char** environ;
 
-namespace camera_view::test {
+namespace camera_view::harness {
 
 namespace {
 
@@ -209,4 +209,4 @@ bool HeadlessBrowser::Screenshot(const std::string& path) {
     return static_cast<bool>(file);
 }
 
-}  // namespace camera_view::test
+}  // namespace camera_view::harness

@@ -2,7 +2,7 @@
 
 // Debian's Chromium, headless, driven over the DevTools protocol on its remote-debugging pipe (file
 // descriptors 3 and 4 of the child, NUL-terminated JSON messages): opens a page, evaluates expressions in it
-// and takes screenshots. For camera_view's page tests and benchmark. Not thread-safe.
+// and takes screenshots. For camera_view's page tests and screenshots. Not thread-safe.
 
 #include <sys/types.h>
 
@@ -11,7 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
-namespace camera_view::test {
+namespace camera_view::harness {
 
 class HeadlessBrowser {
   public:
@@ -47,4 +47,4 @@ class HeadlessBrowser {
     std::string error_;
 };
 
-}  // namespace camera_view::test
+}  // namespace camera_view::harness
