@@ -15,8 +15,6 @@ constexpr int kNewtonSteps = 12;
 constexpr double kTolerancePixels = 0.01;
 // A solution whose ray misses the camera pixel by more than this is no solution (past the lens's fold).
 constexpr double kAcceptPixels = 0.5;
-// Past the picture: one black luma byte, one spare, and a neutral chroma pair at an even offset.
-constexpr std::size_t kSentinelBytes = 4;
 
 struct Point {
     double x{0};
@@ -87,20 +85,19 @@ LensWarp::LensWarp(const LensSettings& lens, int width, int height) : width_(wid
         }
     }
 
-    const std::size_t pixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-    const auto blackLuma = static_cast<std::int32_t>(pixels * 3 / 2);
-    const auto neutralChroma = static_cast<std::int32_t>(pixels / 2 + 2);
-    picture_.assign(pixels * 3 / 2 + kSentinelBytes, 0);
-    picture_[pixels * 3 / 2] = 16;
-    picture_[pixels * 3 / 2 + 2] = 128;
-    picture_[pixels * 3 / 2 + 3] = 128;
-    luma_.assign(pixels, blackLuma);
-    for (int y = 0; y < height; ++y) {
-        const int r = y / kGridStep;
-        const double fy = static_cast<double>(y - r * kGridStep) / kGridStep;
-        for (int x = 0; x < width; ++x) {
-            const int c = x / kGridStep;
-            const double fx = static_cast<double>(x - c * kGridStep) / kGridStep;
+    picture_.assign(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 3 / 2, 0);
+    // One source block per 2 x 2 block of the camera picture (its chroma pair's block), looked up at the
+    // block's centre: a quarter of the gathers of a per-pixel table, at a warp resolution of two pixels.
+    const int blockColumns = width / 2;
+    blocks_.assign(static_cast<std::size_t>(blockColumns) * static_cast<std::size_t>(height / 2), -1);
+    for (int by = 0; by < height / 2; ++by) {
+        const double y = 2 * by + 0.5;
+        const int r = static_cast<int>(y) / kGridStep;
+        const double fy = (y - r * kGridStep) / kGridStep;
+        for (int bx = 0; bx < blockColumns; ++bx) {
+            const double x = 2 * bx + 0.5;
+            const int c = static_cast<int>(x) / kGridStep;
+            const double fx = (x - c * kGridStep) / kGridStep;
             const Point& p00 = grid[static_cast<std::size_t>(r * columns + c)];
             const Point& p10 = grid[static_cast<std::size_t>(r * columns + c + 1)];
             const Point& p01 = grid[static_cast<std::size_t>((r + 1) * columns + c)];
@@ -112,45 +109,55 @@ LensWarp::LensWarp(const LensSettings& lens, int width, int height) : width_(wid
                 (p00.x * (1 - fx) + p10.x * fx) * (1 - fy) + (p01.x * (1 - fx) + p11.x * fx) * fy;
             const double sy =
                 (p00.y * (1 - fx) + p10.y * fx) * (1 - fy) + (p01.y * (1 - fx) + p11.y * fx) * fy;
-            const long ix = std::lround(sx);
-            const long iy = std::lround(sy);
-            if (ix >= 0 && ix < width && iy >= 0 && iy < height) {
-                luma_[static_cast<std::size_t>(y) * static_cast<std::size_t>(width) +
-                      static_cast<std::size_t>(x)] = static_cast<std::int32_t>(iy * width + ix);
-            }
-        }
-    }
-
-    // Each chroma pair follows the top-left luma pixel of its 2 x 2 block.
-    chroma_.assign(static_cast<std::size_t>(width / 2) * static_cast<std::size_t>(height / 2), neutralChroma);
-    for (int y = 0; y < height / 2; ++y) {
-        for (int x = 0; x < width / 2; ++x) {
-            const std::int32_t source = sourceOf(2 * x, 2 * y);
-            if (source >= 0) {  // otherwise the neutral pair
-                const std::int32_t sx = source % width;
-                const std::int32_t sy = source / width;
-                chroma_[static_cast<std::size_t>(y) * static_cast<std::size_t>(width / 2) +
-                        static_cast<std::size_t>(x)] = (sy / 2) * width + (sx / 2) * 2;
+            if (sx >= 0 && sx < width && sy >= 0 && sy < height) {
+                blocks_[static_cast<std::size_t>(by) * static_cast<std::size_t>(blockColumns) +
+                        static_cast<std::size_t>(bx)] =
+                    static_cast<std::int32_t>(sy / 2) * blockColumns + static_cast<std::int32_t>(sx / 2);
             }
         }
     }
 }
 
-void LensWarp::apply(std::uint8_t* camera) const {
-    // Branch-free gathers: pixels without a source read the black pixel and the neutral chroma pair kept past
-    // the end of the picture.
-    const std::size_t pixels = luma_.size();
-    const std::uint8_t* source = picture_.data();
-    const std::int32_t* luma = luma_.data();
-    for (std::size_t i = 0; i < pixels; ++i) {
-        camera[i] = source[luma[i]];
+std::int32_t LensWarp::sourceOf(int x, int y) const {
+    const int blockColumns = width_ / 2;
+    const std::int32_t block =
+        blocks_[static_cast<std::size_t>(y / 2) * static_cast<std::size_t>(blockColumns) +
+                static_cast<std::size_t>(x / 2)];
+    if (block < 0) {
+        return -1;
     }
-    const std::uint8_t* sourceChroma = source + pixels;
-    std::uint8_t* chroma = camera + pixels;
-    const std::int32_t* pairs = chroma_.data();
-    for (std::size_t i = 0; i < chroma_.size(); ++i) {
-        chroma[2 * i] = sourceChroma[pairs[i]];
-        chroma[2 * i + 1] = sourceChroma[pairs[i] + 1];
+    return (2 * (block / blockColumns) + (y & 1)) * width_ + 2 * (block % blockColumns) + (x & 1);
+}
+
+void LensWarp::apply(std::uint8_t* camera) const {
+    constexpr std::uint8_t kBlack[2] = {16, 16};
+    constexpr std::uint8_t kNeutral[2] = {128, 128};
+    const auto width = static_cast<std::size_t>(width_);
+    const std::size_t blockColumns = width / 2;
+    const std::size_t blockRows = static_cast<std::size_t>(height_) / 2;
+    const std::uint8_t* source = picture_.data();
+    const std::uint8_t* sourceChroma = source + width * static_cast<std::size_t>(height_);
+    std::uint8_t* chroma = camera + width * static_cast<std::size_t>(height_);
+    const std::int32_t* block = blocks_.data();
+    for (std::size_t by = 0; by < blockRows; ++by) {
+        std::uint8_t* top = camera + 2 * by * width;
+        std::uint8_t* bottom = top + width;
+        std::uint8_t* pairs = chroma + by * width;
+        for (std::size_t bx = 0; bx < blockColumns; ++bx, ++block) {
+            const std::int32_t b = *block;
+            if (b < 0) {
+                std::memcpy(top + 2 * bx, kBlack, 2);
+                std::memcpy(bottom + 2 * bx, kBlack, 2);
+                std::memcpy(pairs + 2 * bx, kNeutral, 2);
+                continue;
+            }
+            const std::size_t sy = static_cast<std::size_t>(b) / blockColumns;
+            const std::size_t sx = static_cast<std::size_t>(b) % blockColumns;
+            const std::uint8_t* from = source + 2 * sy * width + 2 * sx;
+            std::memcpy(top + 2 * bx, from, 2);
+            std::memcpy(bottom + 2 * bx, from + width, 2);
+            std::memcpy(pairs + 2 * bx, sourceChroma + sy * width + 2 * sx, 2);
+        }
     }
 }
 

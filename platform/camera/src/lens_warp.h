@@ -37,18 +37,13 @@ class LensWarp {
     void apply(std::uint8_t* camera) const;
 
     // The picture pixel the camera pixel (x, y) shows, or -1 for none; for tests.
-    std::int32_t sourceOf(int x, int y) const {
-        const std::int32_t source = luma_[static_cast<std::size_t>(y) * static_cast<std::size_t>(width_) +
-                                          static_cast<std::size_t>(x)];
-        return source < width_ * height_ ? source : -1;
-    }
+    std::int32_t sourceOf(int x, int y) const;
 
   private:
     int width_;
     int height_;
-    std::vector<std::uint8_t> picture_;  // the undistorted picture, then a black pixel and a neutral pair
-    std::vector<std::int32_t> luma_;     // per camera pixel: index of its picture pixel (or the black one)
-    std::vector<std::int32_t> chroma_;   // per camera chroma pair: offset of the picture's pair in the plane
+    std::vector<std::uint8_t> picture_;  // the undistorted picture
+    std::vector<std::int32_t> blocks_;   // per 2 x 2 camera block: the picture's block it shows, -1 for black
 };
 
 }  // namespace vcu::camera::internal
