@@ -20,22 +20,9 @@ rm -rf "$OUT" && mkdir -p "$OUT/maps"
 # Two of the four cameras look through a wide-angle lens with strong barrel distortion; their maps undo it.
 ./scripts/demo_maps.sh "$BIN/tools/remap_maps/camera_remap_maps" "$OUT/maps" >/dev/null
 
-pids=""
-cleanup() {
-  for pid in $pids; do
-    kill "$pid" 2>/dev/null || true
-  done
-  wait 2>/dev/null || true
-}
-trap cleanup EXIT INT TERM
-
-if pgrep -x iox-roudi >/dev/null; then
-  echo "demo: using the RouDi that is already running"
-else
-  iox-roudi -c config/roudi.toml >"$OUT/roudi.log" 2>&1 &
-  pids="$!"
-  sleep 1
-fi
+. ./scripts/processes.sh
+trap stop_processes EXIT INT TERM
+start_roudi "$OUT/roudi.log" demo
 
 export CM_CONFIG_FILE_PATH="$PWD/config"
 ARA_LOG_MODE=console "$BIN/tools/camera_record/camera_record" --duration "$SECONDS_TO_RUN" --output "$OUT" \

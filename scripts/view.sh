@@ -17,25 +17,10 @@ mkdir -p "$OUT"
 # config/ names the maps under out/demo/maps, relative to the directory the application runs in.
 ./scripts/demo_maps.sh "$BUILD_DIR/tools/remap_maps/camera_remap_maps" out/demo/maps >/dev/null
 
-pids=""
-cleanup() {
-  for pid in $pids; do
-    kill "$pid" 2>/dev/null || true
-  done
-  wait 2>/dev/null || true
-}
-trap cleanup EXIT
+. ./scripts/processes.sh
+trap stop_processes EXIT
 trap 'exit 0' INT TERM
-
-# RouDi holds an exclusive lock on this file while it runs.
-roudi_lock=/tmp/iox-unique-roudi.lock
-if [ -e "$roudi_lock" ] && ! flock -n -s "$roudi_lock" true; then
-  echo "view: using the RouDi that is already running"
-else
-  iox-roudi -c config/roudi.toml >"$OUT/roudi.log" 2>&1 &
-  pids="$!"
-  sleep 1
-fi
+start_roudi "$OUT/roudi.log" view
 
 export CM_CONFIG_FILE_PATH="$PWD/config"
 ARA_LOG_MODE=console "$BUILD_DIR/tools/camera_view/camera_view" --address "$VIEW_ADDRESS" --port "$VIEW_PORT" \

@@ -1,6 +1,7 @@
 // camera_view: subscribes to the cameras' encoded frames on the visualization image event over shared memory,
 // like camera_record, and serves them live to browsers with their figures. See ViewUsage().
 
+#include <pthread.h>
 #include <signal.h>
 #include <time.h>
 
@@ -26,30 +27,28 @@ constexpr std::uint32_t kImageEventId = 35045;
 // Samples the subscriber keeps while camera_view is busy; beyond, the oldest are lost (and counted).
 constexpr std::uint64_t kQueueCapacity = 64;
 
-volatile std::sig_atomic_t stopRequested = 0;
-
-void RequestStop(int /*signal*/) {
-    stopRequested = 1;
-}
-
-void InstallSignalHandlers() {
-    struct sigaction action {};
-    action.sa_handler = RequestStop;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
+// SIGINT and SIGTERM stay pending (blocked in every thread, which inherit the mask) until the receiving loop
+// asks for them, so that no handler runs in the middle of anything.
+sigset_t BlockStopSignals() {
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGTERM);
+    ::pthread_sigmask(SIG_BLOCK, &stop, nullptr);
     // A browser that goes away mid-write must not end the process.
     ::signal(SIGPIPE, SIG_IGN);
+    return stop;
 }
 
-std::int64_t RealtimeNs() {
+bool StopRequested(const sigset_t& stop) {
+    const timespec now{0, 0};
+    return ::sigtimedwait(&stop, nullptr, &now) > 0;
+}
+
+std::int64_t NowNs(clockid_t clock) {
     timespec now{};
-    ::clock_gettime(CLOCK_REALTIME, &now);
+    ::clock_gettime(clock, &now);
     return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
-std::int64_t MonotonicNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
 }
 
 }  // namespace
@@ -69,10 +68,10 @@ int main(int argc, char** argv) {
         options.manifestPath = vrt::cm::deployment::DeploymentManifest::DefaultPath();
     }
 
+    const sigset_t stopSignals = BlockStopSignals();  // before any thread starts
     ara::log::InitLogging("CVIE", "camera viewer", ara::log::LogLevel::kInfo, ara::log::LogMode::kConsole,
                           "");
     ara::log::Logger& logger = ara::log::CreateLogger("VIEW", "live view");
-    InstallSignalHandlers();
 
     vrt::cm::EventSubscriber<CameraH265Image>::Options subscriberOptions;
     subscriberOptions.queueCapacity = kQueueCapacity;
@@ -105,7 +104,7 @@ int main(int argc, char** argv) {
     const Clock::time_point start = Clock::now();
     Clock::time_point windowStart = start;
     CameraH265Image record;
-    while (stopRequested == 0) {
+    while (!StopRequested(stopSignals)) {
         if (subscriber.WaitForData(std::chrono::milliseconds(50))) {
             while (auto outcome = subscriber.TryReceive(record)) {
                 if (!outcome->IsSuccess()) {
@@ -121,9 +120,9 @@ int main(int argc, char** argv) {
                 header.frameNumber = frameNumbers[static_cast<std::size_t>(camera)]++;
                 header.publishNs =
                     static_cast<std::int64_t>(record.header.sec) * 1000000000 + record.header.nsec;
-                header.receiveNs = RealtimeNs();
-                board.AddFrame(camera, MonotonicNs(), header.publishNs, header.receiveNs, record.data.size(),
-                               header.key);
+                header.receiveNs = NowNs(CLOCK_REALTIME);
+                board.AddFrame(camera, NowNs(CLOCK_MONOTONIC), header.publishNs, header.receiveNs,
+                               record.data.size(), header.key);
                 server.PublishFrame(
                     camera_view::MakeFrameMessage(header, record.data.data(), record.data.size()), camera,
                     header.key);
@@ -137,7 +136,7 @@ int main(int argc, char** argv) {
             transport.missedSamples = subscriber.MissedSamples();
             transport.decodeFailures = subscriber.DecodeFailures();
             const double uptime = std::chrono::duration<double>(now - start).count();
-            const camera_view::Figures figures = board.TakeWindow(MonotonicNs(), uptime, transport);
+            const camera_view::Figures figures = board.TakeWindow(NowNs(CLOCK_MONOTONIC), uptime, transport);
             server.PublishText(camera_view::FiguresJson(figures, server.Counters().viewers));
             windowStart = now;
         }
