@@ -297,6 +297,9 @@ void ViewServer::Impl::Accept() {
             return;
         }
         if (!error) {
+            // Frames go out as they come: no waiting for the previous write's acknowledgement (Nagle).
+            beast::error_code ignored;
+            socket.set_option(tcp::no_delay(true), ignored);
             std::make_shared<HttpSession>(std::move(socket), *this)->Start();
         }
         Accept();
