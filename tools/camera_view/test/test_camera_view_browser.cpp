@@ -109,7 +109,7 @@ TEST_F(BrowserView, EachTileDecodesSixtyFramesInFiveSecondsAndShowsFigures) {
     for (std::size_t tile = 0; tile < 4; ++tile) {
         EXPECT_GE(after[tile].get<int>() - before[tile].get<int>(), 60)
             << "tile " << tile << " (cam_" << 8 + tile << ") decoded " << before[tile] << " then "
-            << after[tile];
+            << after[tile] << "; page counts " << tiles;
     }
 
     // The figures of each camera as the page shows them.
