@@ -43,7 +43,7 @@ function makeTile(index) {
   root.append(title, canvas, figures);
   document.getElementById('grid').appendChild(root);
   const tile = {
-    decoded: 0, received: 0, skipped: 0, errors: 0, figuresShown: 0, codec: '', lastFrame: -1,
+    decoded: 0, drawn: 0, pending: null, received: 0, skipped: 0, errors: 0, figuresShown: 0, codec: '', lastFrame: -1,
     waitingForKey: true, decoder: null, browserLatencies: [],
     ui: { badge, canvas, context: canvas.getContext('2d'), cells },
   };
@@ -78,7 +78,25 @@ function codecOf(bytes) {
   return '';
 }
 
+let drawScheduled = false;
+
+function drawPending() {
+  drawScheduled = false;
+  for (const tile of view.tiles) {
+    if (!tile.pending) continue;
+    const canvas = tile.ui.canvas;
+    tile.ui.context.drawImage(tile.pending, 0, 0, canvas.width, canvas.height);
+    tile.pending.close();
+    tile.pending = null;
+    ++tile.drawn;
+  }
+}
+
 function resetDecoder(tile) {
+  if (tile.pending) {
+    tile.pending.close();
+    tile.pending = null;
+  }
   if (tile.decoder && tile.decoder.state !== 'closed') tile.decoder.close();
   tile.decoder = null;
   tile.waitingForKey = true;
@@ -89,11 +107,16 @@ function configure(tile, codec) {
   tile.codec = codec;
   tile.decoder = new VideoDecoder({
     output: (frame) => {
-      const canvas = tile.ui.canvas;
-      tile.size = `${frame.displayWidth} x ${frame.displayHeight}`;
-      tile.ui.context.drawImage(frame, 0, 0, canvas.width, canvas.height);
-      frame.close();
       ++tile.decoded;
+      tile.size = `${frame.displayWidth} x ${frame.displayHeight}`;
+      // Drawn at the next animation frame, newest only: a busy browser draws less often instead of falling
+      // behind.
+      if (tile.pending) tile.pending.close();
+      tile.pending = frame;
+      if (!drawScheduled) {
+        drawScheduled = true;
+        requestAnimationFrame(drawPending);
+      }
     },
     error: () => { ++tile.errors; resetDecoder(tile); },
   });
