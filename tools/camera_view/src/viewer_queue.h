@@ -27,7 +27,7 @@ struct Outgoing {
 class ViewerQueue {
   public:
     struct Limits {
-        std::size_t maxMessages{48};  // about 0.4 s of four cameras at 30 fps: bounds the lag too
+        std::size_t maxMessages{64};  // about 0.5 s of four cameras at 30 fps: bounds the lag too
         std::size_t maxBytes{8U << 20U};
     };
 
