@@ -1,4 +1,5 @@
 # Entry points. `make demo` runs the whole system for ten seconds and records what it publishes;
+# `make view` runs the system and its live view in a browser until Ctrl-C;
 # `make test` installs dependencies, builds and runs every test, then repeats the unit tests under
 # AddressSanitizer + UndefinedBehaviorSanitizer; `make run` runs the application until Ctrl-C.
 
@@ -6,7 +7,7 @@ BUILD_DIR ?= build/release
 ASAN_DIR  ?= build/asan
 JOBS      ?= $(shell nproc)
 
-.PHONY: all deps build test demo run format clean
+.PHONY: all deps build test demo view run format clean
 
 all: build
 
@@ -22,6 +23,9 @@ test: deps
 
 demo:
 	./scripts/demo.sh
+
+view:
+	./scripts/view.sh
 
 run:
 	./scripts/run.sh

@@ -17,7 +17,7 @@ BIN="$BUILD_DIR"
 
 ./scripts/install-deps.sh
 cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCAMERA_STRICT=ON >/dev/null
-cmake --build "$BUILD_DIR" -j "$(nproc)" --target camera_driving camera_record camera_remap_maps
+cmake --build "$BUILD_DIR" -j "$(nproc)" --target camera_driving camera_record camera_view camera_remap_maps
 
 TRANSPORT=${DEMO_TRANSPORT:-shm}
 case "$TRANSPORT" in
@@ -28,31 +28,16 @@ esac
 
 rm -rf "$OUT" && mkdir -p "$OUT/maps"
 
-# Two of the four cameras look through a wide-angle lens with strong barrel distortion; their maps undo it.
-"$BIN/tools/remap_maps/camera_remap_maps" --width 1920 --height 1080 --fx 1100 --fy 1100 --cx 959.5 --cy 539.5 \
-  --k1 -0.32 --k2 0.12 --p1 0.001 --p2 -0.0005 --k3 -0.02 --zoom 0.85 \
-  --out-x "$OUT/maps/cam_8_x.bin" --out-y "$OUT/maps/cam_8_y.bin"
-"$BIN/tools/remap_maps/camera_remap_maps" --width 1920 --height 1080 --fx 1300 --fy 1300 --cx 959.5 --cy 539.5 \
-  --k1 -0.18 --k2 0.05 --zoom 1.0 \
-  --out-x "$OUT/maps/cam_10_x.bin" --out-y "$OUT/maps/cam_10_y.bin"
+. ./scripts/processes.sh
+trap stop_processes EXIT INT TERM
 
-pids=""
-cleanup() {
-  for pid in $pids; do
-    kill "$pid" 2>/dev/null || true
-  done
-  wait 2>/dev/null || true
-}
-trap cleanup EXIT INT TERM
+# Two of the four cameras look through a wide-angle lens with strong barrel distortion; their maps undo it.
+./scripts/demo_maps.sh "$BIN/tools/remap_maps/camera_remap_maps" "$OUT/maps" >/dev/null
 
 if [ "$TRANSPORT" = someip ]; then
   echo "demo: the image event goes over SOME/IP on loopback; no RouDi needed"
-elif pgrep -x iox-roudi >/dev/null; then
-  echo "demo: using the RouDi that is already running"
 else
-  iox-roudi -c config/roudi.toml >"$OUT/roudi.log" 2>&1 &
-  pids="$!"
-  sleep 1
+  start_roudi "$OUT/roudi.log" demo
 fi
 
 ARA_LOG_MODE=console "$BIN/tools/camera_record/camera_record" --duration "$SECONDS_TO_RUN" --output "$OUT" \
@@ -61,12 +46,24 @@ ARA_LOG_MODE=console "$BIN/tools/camera_record/camera_record" --duration "$SECON
 recorder=$!
 pids="$recorder $pids"
 
+# The live view of the same run, for a browser on this machine (make view keeps it running). It subscribes
+# over shared memory; the SOME/IP deployment's client port is the recorder's.
+VIEW_PORT=${VIEW_PORT:-8090}
+if [ "$TRANSPORT" = shm ]; then
+  "$BIN/tools/camera_view/camera_view" --port "$VIEW_PORT" \
+    >"$OUT/camera_view.out" 2>"$OUT/camera_view.log" &
+  pids="$! $pids"
+fi
+
 "$BIN/modules/camera_driving/camera_driving" >"$OUT/camera_driving.out" \
   2>"$OUT/camera_driving.log" &
 app=$!
 pids="$app $pids"
 
 echo "demo: four cameras streaming for ${SECONDS_TO_RUN} s (logs in $OUT/camera_driving.log)"
+if [ "$TRANSPORT" = shm ]; then
+  echo "demo: watch them live at http://127.0.0.1:${VIEW_PORT}/ while it runs ('make view' runs until Ctrl-C)"
+fi
 wait "$recorder" || { echo "demo: the recorder failed, see $OUT/recorder.log"; exit 1; }
 kill -TERM "$app"
 wait "$app" || { echo "demo: camera_driving did not stop cleanly, see $OUT/camera_driving.log"; exit 1; }

@@ -33,6 +33,7 @@ PACKAGES="
   iproute2
   clang
   libclang-rt-14-dev
+  chromium
 "
 
 SUDO=""

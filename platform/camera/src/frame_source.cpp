@@ -9,7 +9,8 @@ namespace vcu::camera::internal {
 SourceOrError openFrameSource(const SourceSettings& settings, unsigned int cameraId, int width, int height) {
     switch (settings.kind) {
         case SourceKind::kPattern:
-            return std::unique_ptr<FrameSource>(std::make_unique<PatternSource>(cameraId, width, height));
+            return std::unique_ptr<FrameSource>(
+                std::make_unique<PatternSource>(cameraId, width, height, settings.lens));
         case SourceKind::kNv12File:
             return Nv12FileSource::open(settings.path, width, height);
         case SourceKind::kVideoFile:

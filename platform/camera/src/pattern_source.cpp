@@ -40,7 +40,8 @@ int bounce(std::uint64_t frameNumber, int speed, int range) {
 
 }  // namespace
 
-PatternSource::PatternSource(unsigned int cameraId, int width, int height)
+PatternSource::PatternSource(unsigned int cameraId, int width, int height,
+                             const std::optional<LensSettings>& lens)
     : cameraId_(cameraId),
       width_(width),
       height_(height),
@@ -53,6 +54,10 @@ PatternSource::PatternSource(unsigned int cameraId, int width, int height)
                                                  colourOf(100.0, hue + kPi, 70.0)};
     boxColour_ = colourOf(210.0, hue + kPi, 80.0);
     textColour_ = kWhite;
+
+    if (lens) {
+        warp_ = std::make_unique<LensWarp>(*lens, width_, height_);
+    }
 
     const int length = width_ + period_;
     lumaRow_.resize(static_cast<std::size_t>(length));
@@ -71,11 +76,15 @@ bool PatternSource::fill(std::uint8_t* nv12, int width, int height, std::uint64_
     if (nv12 == nullptr || width != width_ || height != height_) {
         return false;
     }
-    const Nv12Image image{nv12, width, height};
+    std::uint8_t* target = warp_ ? warp_->picture() : nv12;
+    const Nv12Image image{target, width, height};
     drawBars(image, frameNumber);
     drawBox(image, frameNumber);
-    drawFrameCode(nv12, width, height, static_cast<std::uint32_t>(frameNumber));
+    drawFrameCode(target, width, height, static_cast<std::uint32_t>(frameNumber));
     drawLabel(image, frameNumber);
+    if (warp_) {
+        warp_->apply(nv12);
+    }
     return true;
 }
 

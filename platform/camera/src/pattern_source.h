@@ -1,10 +1,13 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "frame_source.h"
+#include "lens_warp.h"
 #include "nv12_image.h"
 
 namespace vcu::camera::internal {
@@ -14,13 +17,16 @@ namespace vcu::camera::internal {
 // Diagonal bars in the camera's own hues scroll across the picture and a box bounces over it, so a frozen or
 // repeated picture is obvious. A label shows "CAM <id>" and the frame number, and the frame code (see
 // vcu/camera/frame_code.h) carries the number at the centre for machines. Every bar row is rendered once at
-// construction; a frame is then row copies plus a few rectangles.
+// construction; a frame is then row copies plus a few rectangles. With a lens, the pattern is drawn
+// undistorted into a picture of its own and then warped as that lens shows it (see LensWarp), so that
+// undistortion with the lens's maps makes it straight.
 class PatternSource final : public FrameSource {
   public:
-    PatternSource(unsigned int cameraId, int width, int height);
+    PatternSource(unsigned int cameraId, int width, int height,
+                  const std::optional<LensSettings>& lens = std::nullopt);
 
     bool fill(std::uint8_t* nv12, int width, int height, std::uint64_t frameNumber) override;
-    std::string describe() const override { return "test pattern"; }
+    std::string describe() const override { return warp_ ? "test pattern through a lens" : "test pattern"; }
 
   private:
     void drawBars(const Nv12Image& image, std::uint64_t frameNumber) const;
@@ -37,6 +43,7 @@ class PatternSource final : public FrameSource {
     Nv12Colour boxColour_;
     Nv12Colour textColour_;
     std::string cameraText_;
+    std::unique_ptr<LensWarp> warp_;  // holds the pattern before the lens, when there is one
 };
 
 }  // namespace vcu::camera::internal

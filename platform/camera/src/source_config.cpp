@@ -1,9 +1,13 @@
 #include "source_config.h"
 
+#include <algorithm>
 #include <boost/property_tree/ini_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 #include <charconv>
+#include <cmath>
+#include <cstdlib>
 #include <filesystem>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <system_error>
@@ -31,7 +35,48 @@ struct SectionValues {
     std::optional<std::string> path;
     std::optional<int> fps;
     std::optional<int> bufferCount;
+    std::map<std::string, double> lens;  // lens_* keys by name, without the prefix
 };
+
+constexpr const char* kLensPrefix = "lens_";
+// The lens keys, as camera_remap_maps names its options: the first four are required.
+constexpr const char* kLensKeys[] = {"fx", "fy", "cx", "cy", "k1", "k2", "p1", "p2", "k3", "zoom"};
+constexpr std::size_t kRequiredLensKeys = 4;
+
+std::optional<double> parseNumber(const std::string& text) {
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    char* end = nullptr;
+    const double value = std::strtod(text.c_str(), &end);
+    if (end != text.c_str() + text.size() || !std::isfinite(value)) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// The lens of a section's lens_* keys; the error names what is missing or wrong.
+std::variant<LensSettings, std::string> makeLens(const std::map<std::string, double>& keys) {
+    for (std::size_t i = 0; i < kRequiredLensKeys; ++i) {
+        if (keys.count(kLensKeys[i]) == 0) {
+            return std::string("lens_") + kLensKeys[i] +
+                   " is missing; a lens needs lens_fx, lens_fy, lens_cx and lens_cy";
+        }
+    }
+    const auto value = [&keys](const char* key, double fallback) {
+        const auto found = keys.find(key);
+        return found != keys.end() ? found->second : fallback;
+    };
+    LensSettings lens;
+    lens.camera = lens::Intrinsics{value("fx", 0), value("fy", 0), value("cx", 0), value("cy", 0)};
+    lens.distortion =
+        lens::Distortion{value("k1", 0), value("k2", 0), value("p1", 0), value("p2", 0), value("k3", 0)};
+    lens.zoom = value("zoom", 1.0);
+    if (lens.camera.fx <= 0 || lens.camera.fy <= 0 || lens.zoom <= 0) {
+        return std::string("lens_fx, lens_fy and lens_zoom must be positive");
+    }
+    return lens;
+}
 
 void apply(const SectionValues& values, SourceSettings& settings) {
     if (values.kind) {
@@ -148,9 +193,19 @@ class ConfigFileReader {
                 if (!values.bufferCount) {
                     return badValue(section, key, value, rangeText(kMinBuffers, kMaxBuffers));
                 }
+            } else if (key.rfind(kLensPrefix, 0) == 0 && section != kDefaultsSection &&
+                       std::find(std::begin(kLensKeys), std::end(kLensKeys), key.substr(5)) !=
+                           std::end(kLensKeys)) {
+                const auto number = parseNumber(value);
+                if (!number) {
+                    return badValue(section, key, value, "a number");
+                }
+                values.lens[key.substr(5)] = *number;
             } else {
                 return fail("unknown key '" + key + "' in section [" + section +
-                            "]; expected source, path, fps or buffers");
+                            "]; expected source, path, fps or buffers" +
+                            (section == kDefaultsSection ? std::string()
+                                                         : ", or the lens keys lens_fx .. lens_zoom"));
             }
         }
         return std::nullopt;
@@ -251,6 +306,13 @@ std::variant<std::vector<SourceSettings>, ConfigError> loadSourceSettings(
         }
         if (const auto own = sections.find(section); own != sections.end()) {
             apply(own->second, settings);
+            if (!own->second.lens.empty()) {
+                auto lens = makeLens(own->second.lens);
+                if (const auto* problem = std::get_if<std::string>(&lens)) {
+                    return ConfigError{"camera configuration " + file + ": [" + section + "] " + *problem};
+                }
+                settings.lens = std::get<LensSettings>(lens);
+            }
         }
         const std::string variable = kSourceVariablePrefix + std::to_string(id);
         if (const auto source = lookup(variable)) {
@@ -262,6 +324,10 @@ std::variant<std::vector<SourceSettings>, ConfigError> loadSourceSettings(
         }
         if (fpsOverride) {
             settings.fps = *fpsOverride;
+        }
+        if (settings.lens && settings.kind != SourceKind::kPattern) {
+            return ConfigError{"camera " + std::to_string(id) + ": the lens_* keys of [" + section +
+                               "] apply to the test pattern only, not to source " + toString(settings.kind)};
         }
         if (settings.kind != SourceKind::kPattern && settings.path.empty()) {
             return ConfigError{"camera " + std::to_string(id) + ": source " + toString(settings.kind) +

@@ -1,9 +1,12 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
+
+#include "lens_warp.h"
 
 namespace vcu::camera::internal {
 
@@ -20,6 +23,8 @@ struct SourceSettings {
     std::string path;  // file of an nv12 or video source
     int fps{kDefaultFps};
     int bufferCount{kDefaultBufferCount};
+    // The test pattern as this lens shows it (keys lens_fx .. lens_zoom of the camera's own section).
+    std::optional<LensSettings> lens;
 };
 
 struct ConfigError {

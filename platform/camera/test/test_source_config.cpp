@@ -100,4 +100,40 @@ TEST_F(SourceConfigTest, ErrorsNameTheFileSectionKeyAndValue) {
     }
 }
 
+TEST_F(SourceConfigTest, ACameraSectionMayGiveTheLensThePatternIsSeenThrough) {
+    useFile(
+        "[camera_8]\nlens_fx = 1100\nlens_fy = 1000\nlens_cx = 959.5\nlens_cy = 539.5\nlens_k1 = -0.32\n"
+        "lens_p2 = -5e-4\nlens_zoom = 0.85\n");
+    const auto settings = loadOk({8, 9});
+    ASSERT_EQ(settings.size(), 2U);
+    ASSERT_TRUE(settings[0].lens);
+    EXPECT_DOUBLE_EQ(settings[0].lens->camera.fx, 1100);
+    EXPECT_DOUBLE_EQ(settings[0].lens->camera.fy, 1000);
+    EXPECT_DOUBLE_EQ(settings[0].lens->camera.cy, 539.5);
+    EXPECT_DOUBLE_EQ(settings[0].lens->distortion.k1, -0.32);
+    EXPECT_DOUBLE_EQ(settings[0].lens->distortion.k2, 0.0);
+    EXPECT_DOUBLE_EQ(settings[0].lens->distortion.p2, -5e-4);
+    EXPECT_DOUBLE_EQ(settings[0].lens->zoom, 0.85);
+    EXPECT_DOUBLE_EQ(settings[0].lens->view().fx, 935);
+    EXPECT_FALSE(settings[1].lens);
+
+    const std::vector<std::pair<const char*, std::vector<const char*>>> cases{
+        {"[camera_8]\nlens_fx = 1100\nlens_fy = 1100\nlens_cy = 539.5\n",
+         {"[camera_8]", "lens_cx is missing"}},
+        {"[camera_8]\nlens_fx = wide\n", {"lens_fx", "'wide'", "a number"}},
+        {"[camera_8]\nlens_fx = -1\nlens_fy = 1\nlens_cx = 1\nlens_cy = 1\n", {"must be positive"}},
+        {"[camera]\nlens_fx = 1100\n", {"unknown key 'lens_fx'", "[camera]"}},
+        {"[camera_8]\nlens_k4 = 1\n", {"unknown key 'lens_k4'", "lens_fx .. lens_zoom"}},
+        {"[camera_8]\nsource = video\npath = a.mp4\nlens_fx = 1\nlens_fy = 1\nlens_cx = 1\nlens_cy = 1\n",
+         {"camera 8", "test pattern only"}},
+    };
+    for (const auto& [content, fragments] : cases) {
+        useFile(content);
+        const std::string message = loadError({8});
+        for (const char* fragment : fragments) {
+            EXPECT_NE(message.find(fragment), std::string::npos) << content << " -> " << message;
+        }
+    }
+}
+
 }  // namespace

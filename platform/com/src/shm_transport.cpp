@@ -397,6 +397,11 @@ std::uint64_t ShmRuntime::LargestPayload() noexcept {
     return State().largestPayload.load();
 }
 
+bool ShmRuntime::RouDiRunning() noexcept {
+    std::string reason;
+    return ProbeRouDi(reason) != RouDiPresence::kAbsent;
+}
+
 // ---------------------------------------------------------------------------------------------------------
 
 struct ShmEventPublisher::Impl {

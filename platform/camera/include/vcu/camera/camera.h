@@ -21,6 +21,9 @@
 //             scaled to the camera's size, looped)
 //   fps     = 1..240                   (default 30)
 //   buffers = 2..64                    (frame buffers in the camera's pool, default 4)
+//   lens_fx, lens_fy, lens_cx, lens_cy, lens_k1, lens_k2, lens_p1, lens_p2, lens_k3, lens_zoom
+//             ([camera_<id>] only, pattern only): the pattern as this lens shows it, so that undistortion
+//             maps made by camera_remap_maps with the same numbers make it straight (fx..cy required)
 //
 // Environment variables override the file: VCU_CAMERA_SOURCE_<id> = pattern | nv12:<path> | video:<path>,
 // and VCU_CAMERA_FPS = 1..240 for every camera. Unknown sections or keys and bad values make CameraInit fail

@@ -42,6 +42,9 @@ class ShmRuntime {
     static bool RouDiLost() noexcept;
     // The largest user payload a chunk with a SampleHeader can carry; 0 before a successful Connect.
     static std::uint64_t LargestPayload() noexcept;
+    // Whether a RouDi runs on this machine right now (it holds its lock and its socket exists); for
+    // processes that want to tell "RouDi is gone" from "nobody publishes". Thread-safe.
+    static bool RouDiRunning() noexcept;
 };
 
 using SendStatus = vrt::cm::SendStatus;

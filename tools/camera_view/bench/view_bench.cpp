@@ -1,0 +1,204 @@
+// camera_view_bench: what serving the four cameras to one viewer costs camera_view. Runs RouDi (unless one
+// runs), the application with the demo's configuration and camera_view, then measures camera_view's CPU time
+// with no viewer and with one WebSocket viewer that reads every frame, and the latency camera_view adds
+// between taking a frame from the transport and the viewer having it (both stamps from CLOCK_REALTIME on this
+// machine).
+//
+//   camera_view_bench [--seconds N]     (N per phase, default 10)
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/websocket.hpp>
+
+#include "child_process.h"
+#include "frame_message.h"
+#include "percentiles.h"
+#include "process_usage.h"
+#include "roudi_launcher.h"
+#include "scratch_directory.h"
+#include "view_process.h"
+
+namespace {
+
+namespace beast = boost::beast;
+namespace websocket = beast::websocket;
+namespace net = boost::asio;
+using tcp = net::ip::tcp;
+using namespace std::chrono_literals;
+
+// CPU ticks (user + system) of process `pid` so far; 0 when it cannot be read.
+std::uint64_t ProcessTicks(pid_t pid) {
+    camera_bench::ThreadCpu cpu;
+    const std::string line = camera_view::harness::ReadText("/proc/" + std::to_string(pid) + "/stat");
+    return camera_bench::parseThreadStat(line, &cpu) ? cpu.ticks : 0;
+}
+
+// camera_view's share of one core over `seconds`.
+double CpuShare(pid_t pid, double seconds) {
+    const std::uint64_t before = ProcessTicks(pid);
+    const double start = camera_bench::monotonicSeconds();
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    const double elapsed = camera_bench::monotonicSeconds() - start;
+    return static_cast<double>(ProcessTicks(pid) - before) / camera_bench::ticksPerSecond() / elapsed * 100.0;
+}
+
+// One viewer that reads every message and stamps each frame when it has it whole.
+class Viewer {
+  public:
+    explicit Viewer(int port) : ws_(io_) {
+        ws_.next_layer().connect(
+            tcp::endpoint(net::ip::make_address("127.0.0.1"), static_cast<std::uint16_t>(port)));
+        ws_.handshake("127.0.0.1", "/ws");
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~Viewer() {
+        stop_ = true;
+        beast::error_code ignored;
+        ws_.next_layer().shutdown(tcp::socket::shutdown_both, ignored);
+        thread_.join();
+    }
+    // Starts keeping figures (after the warm-up).
+    void Measure() { measuring_ = true; }
+    // Stops keeping figures; safe to read them afterwards.
+    void Freeze() {
+        measuring_ = false;
+        std::this_thread::sleep_for(100ms);
+    }
+
+    std::array<std::uint64_t, 4> frames{};
+    std::uint64_t bytes{0};
+    std::vector<double> addedMs;
+    std::vector<double> publishToViewerMs;
+
+  private:
+    void Run() {
+        beast::flat_buffer buffer;
+        while (!stop_) {
+            beast::error_code error;
+            ws_.read(buffer, error);
+            if (error) {
+                return;
+            }
+            const std::int64_t now = camera_bench::realtimeNanoseconds();
+            const auto* data = static_cast<const std::uint8_t*>(buffer.data().data());
+            camera_view::FrameHeader header;
+            if (measuring_ && ws_.got_binary() &&
+                camera_view::ParseFrameHeader(data, buffer.size(), &header) && header.camera < 4) {
+                ++frames[header.camera];
+                bytes += buffer.size();
+                addedMs.push_back(static_cast<double>(now - header.receiveNs) / 1e6);
+                publishToViewerMs.push_back(static_cast<double>(now - header.publishNs) / 1e6);
+            }
+            buffer.consume(buffer.size());
+        }
+    }
+
+    net::io_context io_;
+    websocket::stream<tcp::socket> ws_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> measuring_{false};
+    std::thread thread_;
+};
+
+struct Child {
+    pid_t pid{-1};
+    ~Child() {
+        if (pid > 0) {
+            camera_bench::stopChild(pid, 5.0);
+        }
+    }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    double seconds = 10;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) {
+            seconds = std::atof(argv[++i]);
+        } else {
+            std::fprintf(stderr, "usage: camera_view_bench [--seconds N]\n");
+            return 2;
+        }
+    }
+    if (!(seconds >= 1 && seconds <= 600)) {
+        std::fprintf(stderr, "camera_view_bench: --seconds must be 1 to 600\n");
+        return 2;
+    }
+
+    camera_bench::installInterruptCleanup();
+    camera_bench::ScratchDirectory scratch;
+    std::string error;
+    if (!scratch.valid() || !camera_view::harness::EnterDemoDirectory(scratch.path(), PROJECT_SOURCE_DIR,
+                                                                      REMAP_MAPS_BINARY, &error)) {
+        std::fprintf(stderr, "camera_view_bench: %s\n", error.c_str());
+        return 1;
+    }
+    camera_bench::RouDiLauncher roudi(IOX_ROUDI, PROJECT_CONFIG_DIR "/roudi.toml", scratch.file("roudi.log"));
+    if (!roudi.ready()) {
+        std::fprintf(stderr, "camera_view_bench: %s\n", roudi.error().c_str());
+        return 1;
+    }
+    ::setenv("CM_CONFIG_FILE_PATH", PROJECT_CONFIG_DIR, 1);
+    ::setenv("ARA_LOG_LEVEL", "warn", 1);
+
+    Child application;
+    Child view;
+    const std::string viewOutput = scratch.file("camera_view.out");
+    view.pid = camera_bench::spawnProcess({CAMERA_VIEW_BINARY, "--port", "0"}, viewOutput, &error);
+    application.pid = camera_bench::spawnProcess({CAMERA_DRIVING_BINARY}, scratch.file("app.log"), &error);
+    const int port = camera_view::harness::WaitForPort(viewOutput, 5s);
+    if (view.pid <= 0 || application.pid <= 0 || port == 0) {
+        std::fprintf(stderr, "camera_view_bench: the system did not start: %s\n%s\n", error.c_str(),
+                     camera_view::harness::ReadText(viewOutput).c_str());
+        return 1;
+    }
+
+    std::printf(
+        "camera_view_bench: the application (demo configuration, four cameras) and camera_view, %.0f s "
+        "per phase\n",
+        seconds);
+    std::this_thread::sleep_for(3s);  // the cameras start one after the other
+    const double idleShare = CpuShare(view.pid, seconds);
+
+    auto viewer = std::make_unique<Viewer>(port);
+    std::this_thread::sleep_for(2s);  // every camera's first key frame
+    viewer->Measure();
+    const double servingShare = CpuShare(view.pid, seconds);
+    viewer->Freeze();
+
+    const double rate =
+        static_cast<double>(viewer->frames[0] + viewer->frames[1] + viewer->frames[2] + viewer->frames[3]) /
+        seconds;
+    std::printf(
+        "  frames to the viewer: cam_8 %.1f/s, cam_9 %.1f/s, cam_10 %.1f/s, cam_11 %.1f/s (%.0f in all, "
+        "%.2f Mbit/s)\n",
+        static_cast<double>(viewer->frames[0]) / seconds, static_cast<double>(viewer->frames[1]) / seconds,
+        static_cast<double>(viewer->frames[2]) / seconds, static_cast<double>(viewer->frames[3]) / seconds,
+        rate, static_cast<double>(viewer->bytes) * 8 / seconds / 1e6);
+    std::printf("  camera_view CPU, subscribed, no viewer: %5.2f %% of one core\n", idleShare);
+    std::printf("  camera_view CPU, serving one viewer:   %5.2f %% of one core (goal <= 5 %%)\n",
+                servingShare);
+    const camera_bench::Distribution added = camera_bench::summarize(viewer->addedMs);
+    std::printf(
+        "  added latency, camera_view takes the frame -> the viewer has it: p50 %.3f ms, p99 %.3f ms, max "
+        "%.3f ms (goal p99 <= 5 ms)\n",
+        added.p50, added.p99, added.max);
+    const camera_bench::Distribution total = camera_bench::summarize(viewer->publishToViewerMs);
+    std::printf("  publish -> viewer: p50 %.3f ms, p99 %.3f ms, max %.3f ms\n", total.p50, total.p99,
+                total.max);
+    return 0;  // the viewer goes first, then the processes, RouDi last
+}

@@ -1,0 +1,155 @@
+// camera_view: subscribes to the cameras' encoded frames on the visualization image event over shared memory,
+// like camera_record, and serves them live to browsers with their figures. See ViewUsage().
+
+#include <pthread.h>
+#include <signal.h>
+#include <time.h>
+
+#include <chrono>
+#include <csignal>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "ara/log/logging.h"
+#include "camera_figures.h"
+#include "frame_message.h"
+#include "impl_type_camerah265image.h"
+#include "vcu/os/files.h"
+#include "view_options.h"
+#include "view_server.h"
+#include "vrt/cm/event_subscriber.h"
+#include "vrt/cm/transport_runtime.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint32_t kImageEventId = 35045;
+// Samples the subscriber keeps while camera_view is busy; beyond, the oldest are lost (and counted).
+constexpr std::uint64_t kQueueCapacity = 64;
+
+// SIGINT and SIGTERM stay pending (blocked in every thread, which inherit the mask) until the receiving loop
+// asks for them, so that no handler runs in the middle of anything.
+sigset_t BlockStopSignals() {
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGTERM);
+    ::pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+    // A browser that goes away mid-write must not end the process.
+    ::signal(SIGPIPE, SIG_IGN);
+    return stop;
+}
+
+bool StopRequested(const sigset_t& stop) {
+    const timespec now{0, 0};
+    return ::sigtimedwait(&stop, nullptr, &now) > 0;
+}
+
+std::int64_t NowNs(clockid_t clock) {
+    timespec now{};
+    ::clock_gettime(clock, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Closed standard descriptors would be taken by the next files opened (log lines would land in them).
+    vcu::os::OpenStandardDescriptors();
+    auto parsed = camera_view::ParseViewOptions(std::vector<std::string>(argv + 1, argv + argc));
+    if (!parsed.HasValue()) {
+        std::cerr << "camera_view: " << parsed.Error() << "\n" << camera_view::ViewUsage();
+        return 2;
+    }
+    camera_view::ViewOptions options = std::move(parsed).Value();
+    if (options.help) {
+        std::cout << camera_view::ViewUsage();
+        return 0;
+    }
+    if (options.manifestPath.empty()) {
+        options.manifestPath = vrt::cm::deployment::DeploymentManifest::DefaultPath();
+    }
+
+    const sigset_t stopSignals = BlockStopSignals();  // before any thread starts
+    ara::log::InitLogging("CVIE", "camera viewer", ara::log::LogLevel::kInfo, ara::log::LogMode::kConsole,
+                          "");
+    ara::log::Logger& logger = ara::log::CreateLogger("VIEW", "live view");
+
+    vrt::cm::EventSubscriber<CameraH265Image>::Options subscriberOptions;
+    subscriberOptions.queueCapacity = kQueueCapacity;
+    auto subscribed = vrt::cm::EventSubscriber<CameraH265Image>::Create(kImageEventId, subscriberOptions,
+                                                                        options.manifestPath);
+    if (!subscribed.HasValue()) {
+        std::cerr << "camera_view: cannot subscribe to the camera images (event " << kImageEventId
+                  << "): " << subscribed.Error() << "\n";
+        return 1;
+    }
+    auto& subscriber = *subscribed.Value();
+
+    camera_view::ServerOptions serverOptions;
+    serverOptions.address = options.address;
+    serverOptions.port = options.port;
+    auto started = camera_view::ViewServer::Start(serverOptions);
+    if (!started.HasValue()) {
+        std::cerr << "camera_view: " << started.Error() << "\n";
+        return 1;
+    }
+    camera_view::ViewServer& server = *started.Value();
+    const std::string host =
+        options.address.find(':') != std::string::npos ? "[" + options.address + "]" : options.address;
+    std::cout << "camera_view: open http://" << host << ":" << server.Port() << "/ in a browser" << std::endl;
+    logger.LogInfo(ARA_LOG_HERE) << "serving event " << static_cast<unsigned int>(kImageEventId) << " on "
+                                 << options.address << " port " << static_cast<unsigned int>(server.Port());
+
+    camera_view::FigureBoard board;
+    std::array<std::uint32_t, camera_view::kCameras> frameNumbers{};
+    const Clock::time_point start = Clock::now();
+    Clock::time_point windowStart = start;
+    CameraH265Image record;
+    while (!StopRequested(stopSignals)) {
+        if (subscriber.WaitForData(std::chrono::milliseconds(50))) {
+            while (auto outcome = subscriber.TryReceive(record)) {
+                if (!outcome->IsSuccess()) {
+                    continue;
+                }
+                const int camera = record.cameraId;
+                if (camera < 0 || camera >= camera_view::kCameras) {
+                    continue;
+                }
+                camera_view::FrameHeader header;
+                header.camera = static_cast<std::uint8_t>(camera);
+                header.key = record.isKeyFrame;
+                header.frameNumber = frameNumbers[static_cast<std::size_t>(camera)]++;
+                header.publishNs =
+                    static_cast<std::int64_t>(record.header.sec) * 1000000000 + record.header.nsec;
+                header.receiveNs = NowNs(CLOCK_REALTIME);
+                board.AddFrame(camera, NowNs(CLOCK_MONOTONIC), header.publishNs, header.receiveNs,
+                               record.data.size(), header.key);
+                server.PublishFrame(
+                    camera_view::MakeFrameMessage(header, record.data.data(), record.data.size()), camera,
+                    header.key);
+            }
+        }
+        const Clock::time_point now = Clock::now();
+        if (now - windowStart >= std::chrono::seconds(1)) {
+            camera_view::TransportView transport;
+            // A restarted RouDi is running, but this process's ports died with the old one.
+            transport.rouDiRunning = !vrt::cm::TransportLost() && vrt::cm::shm::ShmRuntime::RouDiRunning();
+            transport.offered = subscriber.IsConnected();
+            transport.missedSamples = subscriber.MissedSamples();
+            transport.decodeFailures = subscriber.DecodeFailures();
+            const double uptime = std::chrono::duration<double>(now - start).count();
+            const camera_view::Figures figures = board.TakeWindow(NowNs(CLOCK_MONOTONIC), uptime, transport);
+            server.PublishText(camera_view::FiguresJson(figures, server.Counters().viewers));
+            windowStart = now;
+        }
+        if (options.durationSeconds &&
+            std::chrono::duration<double>(now - start).count() >= *options.durationSeconds) {
+            break;
+        }
+    }
+    logger.LogInfo(ARA_LOG_HERE) << "stopped";
+    return 0;
+}

@@ -1,0 +1,28 @@
+#pragma once
+
+// The command line of camera_view.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ara/core/result.h"
+
+namespace camera_view {
+
+struct ViewOptions {
+    std::string address{"127.0.0.1"};  // loopback unless asked otherwise
+    std::uint16_t port{8090};          // 0: any free port
+    std::string manifestPath;          // empty: the one in CM_CONFIG_FILE_PATH
+    std::optional<double> durationSeconds;
+    bool help{false};
+};
+
+// Parses the arguments after the program name (--port 8090 or --port=8090). The error names the option and
+// what was expected.
+ara::core::Result<ViewOptions, std::string> ParseViewOptions(const std::vector<std::string>& arguments);
+
+const char* ViewUsage();
+
+}  // namespace camera_view

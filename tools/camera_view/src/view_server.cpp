@@ -1,0 +1,386 @@
+#include "view_server.h"
+
+#include <algorithm>
+#include <chrono>
+#include <optional>
+#include <thread>
+#include <unordered_set>
+#include <utility>
+
+#include <boost/asio/dispatch.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/websocket.hpp>
+
+#include "web_assets.h"
+
+namespace camera_view {
+
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+namespace net = boost::asio;
+using tcp = net::ip::tcp;
+
+namespace {
+
+constexpr auto kRequestTimeout = std::chrono::seconds(30);
+constexpr std::size_t kViewerMessageLimit = 4096;  // viewers send nothing but control frames
+constexpr const char kViewerPath[] = "/ws";
+constexpr const char kServerName[] = "camera_view";
+
+class ViewerSession;
+
+}  // namespace
+
+// Everything below runs on the server's thread, except the atomics read by Counters().
+struct ViewServer::Impl {
+    explicit Impl(const ServerOptions& o) : options(o) {}
+
+    ServerOptions options;
+    std::unordered_set<ViewerSession*> viewers;
+    std::atomic<std::size_t> viewerCount{0};
+    std::atomic<std::size_t> queuedBytes{0};
+    std::atomic<std::size_t> peakQueuedBytes{0};
+    std::atomic<std::uint64_t> skippedFrames{0};
+    std::atomic<std::uint64_t> refusedViewers{0};
+    net::io_context io{1};
+    tcp::acceptor acceptor{io};
+    std::thread thread;
+
+    void Accept();
+    void AddQueued(std::size_t bytes) {
+        const std::size_t now = queuedBytes.fetch_add(bytes) + bytes;
+        std::size_t peak = peakQueuedBytes.load();
+        while (now > peak && !peakQueuedBytes.compare_exchange_weak(peak, now)) {
+        }
+    }
+};
+
+namespace {
+
+// One viewer's WebSocket: a read that only notices the close, and one write at a time from its queue.
+class ViewerSession : public std::enable_shared_from_this<ViewerSession> {
+  public:
+    ViewerSession(tcp::socket&& socket, ViewServer::Impl& server)
+        : ws_(std::move(socket)), server_(server), queue_(server.options.queueLimits) {}
+
+    ~ViewerSession() {
+        if (server_.viewers.erase(this) > 0) {
+            server_.viewerCount.fetch_sub(1);
+        }
+        server_.queuedBytes.fetch_sub(queue_.QueuedBytes() + inFlight_.Size());
+    }
+
+    void Accept(http::request<http::empty_body> request) {
+        beast::get_lowest_layer(ws_).expires_never();
+        websocket::stream_base::timeout timeout{};
+        timeout.handshake_timeout = std::chrono::seconds(10);
+        timeout.idle_timeout = std::chrono::seconds(server_.options.idleTimeoutSeconds);
+        timeout.keep_alive_pings = true;
+        ws_.set_option(timeout);
+        ws_.set_option(websocket::stream_base::decorator(
+            [](websocket::response_type& response) { response.set(http::field::server, kServerName); }));
+        ws_.read_message_max(kViewerMessageLimit);
+        ws_.async_accept(request, [self = shared_from_this()](beast::error_code error) {
+            if (!error) {
+                self->Open();
+            }
+        });
+    }
+
+    void Deliver(const std::shared_ptr<const std::vector<std::uint8_t>>& frame, int camera, bool key) {
+        const std::size_t before = queue_.QueuedBytes();
+        const std::uint64_t skipped = queue_.SkippedFrames();
+        queue_.OfferFrame(frame, camera, key);
+        Account(before, skipped);
+        Pump();
+    }
+
+    void Deliver(const std::shared_ptr<const std::string>& text) {
+        const std::size_t before = queue_.QueuedBytes();
+        queue_.OfferText(text);
+        Account(before, queue_.SkippedFrames());
+        Pump();
+    }
+
+  private:
+    void Open() {
+        server_.viewers.insert(this);
+        server_.viewerCount.fetch_add(1);
+        Read();
+    }
+
+    void Read() {
+        ws_.async_read(readBuffer_, [self = shared_from_this()](beast::error_code error, std::size_t) {
+            if (error) {
+                self->Close();
+                return;
+            }
+            self->readBuffer_.consume(self->readBuffer_.size());
+            self->Read();
+        });
+    }
+
+    void Pump() {
+        if (writing_ || queue_.Empty() || closed_) {
+            return;
+        }
+        inFlight_ = queue_.Take();
+        writing_ = true;
+        ws_.binary(inFlight_.frame != nullptr);
+        const net::const_buffer bytes =
+            inFlight_.frame ? net::buffer(*inFlight_.frame) : net::buffer(*inFlight_.text);
+        ws_.async_write(bytes, [self = shared_from_this()](beast::error_code error, std::size_t) {
+            self->writing_ = false;
+            self->server_.queuedBytes.fetch_sub(self->inFlight_.Size());
+            self->inFlight_ = Outgoing{};
+            if (error) {
+                self->Close();
+                return;
+            }
+            self->Pump();
+        });
+    }
+
+    // Keeps the server's totals in step with this queue.
+    void Account(std::size_t bytesBefore, std::uint64_t skippedBefore) {
+        const std::size_t after = queue_.QueuedBytes();
+        if (after > bytesBefore) {
+            server_.AddQueued(after - bytesBefore);
+        } else {
+            server_.queuedBytes.fetch_sub(bytesBefore - after);
+        }
+        server_.skippedFrames.fetch_add(queue_.SkippedFrames() - skippedBefore);
+    }
+
+    // Stops taking frames; the pending operations end with errors and release the session.
+    void Close() {
+        if (closed_) {
+            return;
+        }
+        closed_ = true;
+        if (server_.viewers.erase(this) > 0) {
+            server_.viewerCount.fetch_sub(1);
+        }
+        beast::error_code ignored;
+        beast::get_lowest_layer(ws_).socket().shutdown(tcp::socket::shutdown_both, ignored);
+    }
+
+    websocket::stream<beast::tcp_stream> ws_;
+    ViewServer::Impl& server_;
+    ViewerQueue queue_;
+    Outgoing inFlight_;
+    beast::flat_buffer readBuffer_;
+    bool writing_{false};
+    bool closed_{false};
+};
+
+// One HTTP connection: requests for the page and its assets, or the upgrade to a viewer's WebSocket.
+class HttpSession : public std::enable_shared_from_this<HttpSession> {
+  public:
+    HttpSession(tcp::socket&& socket, ViewServer::Impl& server)
+        : stream_(std::move(socket)), server_(server) {}
+
+    void Start() {
+        net::dispatch(stream_.get_executor(), [self = shared_from_this()] { self->Read(); });
+    }
+
+  private:
+    void Read() {
+        parser_.emplace();
+        parser_->header_limit(static_cast<std::uint32_t>(server_.options.headerLimit));
+        parser_->body_limit(0);
+        stream_.expires_after(kRequestTimeout);
+        http::async_read(
+            stream_, buffer_, *parser_,
+            [self = shared_from_this()](beast::error_code error, std::size_t) { self->OnRead(error); });
+    }
+
+    void OnRead(beast::error_code error) {
+        if (error == http::error::end_of_stream) {
+            stream_.socket().shutdown(tcp::socket::shutdown_send, error);
+            return;
+        }
+        if (error == http::error::header_limit) {
+            Reply(http::status::request_header_fields_too_large, "request header fields too large\n", false);
+            return;
+        }
+        if (error == http::error::body_limit || error == http::error::unexpected_body) {
+            Reply(http::status::payload_too_large, "requests carry no body here\n", false);
+            return;
+        }
+        if (error.category() ==
+            beast::error_code(http::error::bad_target).category()) {  // any other malformed request
+            Reply(http::status::bad_request, "bad request\n", false);
+            return;
+        }
+        if (error) {
+            return;  // time-out or reset: nothing to answer
+        }
+        request_ = parser_->release();
+        const std::string_view target(request_.target().data(), request_.target().size());
+        const std::string_view path = target.substr(0, target.find('?'));
+        if (websocket::is_upgrade(request_)) {
+            Upgrade(path);
+            return;
+        }
+        if (request_.method() != http::verb::get && request_.method() != http::verb::head) {
+            Reply(http::status::method_not_allowed, "only GET and HEAD\n", request_.keep_alive());
+            return;
+        }
+        const WebAsset* asset = FindWebAsset(path);
+        if (asset == nullptr) {
+            Reply(http::status::not_found, "not found\n", request_.keep_alive());
+            return;
+        }
+        Send(http::status::ok, asset->contentType, std::string(asset->body), request_.keep_alive());
+    }
+
+    void Upgrade(std::string_view path) {
+        if (path != kViewerPath) {
+            Reply(http::status::not_found, "not found\n", false);
+            return;
+        }
+        if (server_.viewerCount.load() >= server_.options.maxViewers) {
+            server_.refusedViewers.fetch_add(1);
+            Reply(http::status::service_unavailable, "too many viewers\n", false);
+            return;
+        }
+        stream_.expires_never();
+        std::make_shared<ViewerSession>(stream_.release_socket(), server_)->Accept(std::move(request_));
+    }
+
+    void Reply(http::status status, const char* text, bool keepAlive) {
+        Send(status, "text/plain; charset=utf-8", text, keepAlive);
+    }
+
+    void Send(http::status status, std::string_view contentType, std::string body, bool keepAlive) {
+        response_.emplace(status, 11);
+        response_->set(http::field::server, kServerName);
+        response_->set(http::field::content_type, beast::string_view(contentType.data(), contentType.size()));
+        response_->set(http::field::cache_control, "no-store");
+        const bool head = request_.method() == http::verb::head;
+        response_->body() = std::move(body);
+        response_->keep_alive(keepAlive);
+        response_->prepare_payload();
+        if (head) {
+            response_->body().clear();
+        }
+        http::async_write(stream_, *response_,
+                          [self = shared_from_this(), keepAlive](beast::error_code error, std::size_t) {
+                              if (!error && keepAlive) {
+                                  self->Read();
+                                  return;
+                              }
+                              beast::error_code ignored;
+                              self->stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+                          });
+    }
+
+    beast::tcp_stream stream_;
+    ViewServer::Impl& server_;
+    beast::flat_buffer buffer_;
+    std::optional<http::request_parser<http::empty_body>> parser_;
+    http::request<http::empty_body> request_;
+    std::optional<http::response<http::string_body>> response_;
+};
+
+}  // namespace
+
+void ViewServer::Impl::Accept() {
+    acceptor.async_accept([this](beast::error_code error, tcp::socket socket) {
+        if (error == net::error::operation_aborted) {
+            return;
+        }
+        if (!error) {
+            // Frames go out as they come: no waiting for the previous write's acknowledgement (Nagle).
+            beast::error_code ignored;
+            socket.set_option(tcp::no_delay(true), ignored);
+            std::make_shared<HttpSession>(std::move(socket), *this)->Start();
+        }
+        Accept();
+    });
+}
+
+ara::core::Result<std::unique_ptr<ViewServer>, std::string> ViewServer::Start(const ServerOptions& options) {
+    using R = ara::core::Result<std::unique_ptr<ViewServer>, std::string>;
+    auto impl = std::make_unique<Impl>(options);
+    beast::error_code error;
+    const auto address = net::ip::make_address(options.address, error);
+    if (error) {
+        return R::FromError("address " + options.address + ": " + error.message() +
+                            "; expected an IPv4 or IPv6 address such as 127.0.0.1");
+    }
+    const tcp::endpoint endpoint(address, options.port);
+    const std::string where = options.address + ":" + std::to_string(options.port);
+    impl->acceptor.open(endpoint.protocol(), error);
+    if (!error) {
+        impl->acceptor.set_option(net::socket_base::reuse_address(true), error);
+    }
+    if (!error) {
+        impl->acceptor.bind(endpoint, error);
+    }
+    if (!error) {
+        impl->acceptor.listen(net::socket_base::max_listen_connections, error);
+    }
+    if (error) {
+        return R::FromError("cannot listen on " + where + ": " + error.message());
+    }
+    impl->Accept();
+    Impl& running = *impl;
+    impl->thread = std::thread([&running] { running.io.run(); });
+    return R::FromValue(std::unique_ptr<ViewServer>(new ViewServer(std::move(impl))));
+}
+
+ViewServer::ViewServer(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+ViewServer::~ViewServer() {
+    net::post(impl_->io, [impl = impl_.get()] {
+        beast::error_code ignored;
+        impl->acceptor.close(ignored);
+    });
+    impl_->io.stop();
+    if (impl_->thread.joinable()) {
+        impl_->thread.join();
+    }
+}
+
+std::uint16_t ViewServer::Port() const noexcept {
+    beast::error_code error;
+    const auto endpoint = impl_->acceptor.local_endpoint(error);
+    return error ? 0 : endpoint.port();
+}
+
+void ViewServer::PublishFrame(std::shared_ptr<const std::vector<std::uint8_t>> message, int camera,
+                              bool key) {
+    net::post(impl_->io, [impl = impl_.get(), message = std::move(message), camera, key] {
+        for (ViewerSession* viewer : impl->viewers) {
+            viewer->Deliver(message, camera, key);
+        }
+    });
+}
+
+void ViewServer::PublishText(std::string text) {
+    auto shared = std::make_shared<const std::string>(std::move(text));
+    net::post(impl_->io, [impl = impl_.get(), shared = std::move(shared)] {
+        for (ViewerSession* viewer : impl->viewers) {
+            viewer->Deliver(shared);
+        }
+    });
+}
+
+ServerCounters ViewServer::Counters() const noexcept {
+    ServerCounters counters;
+    counters.viewers = impl_->viewerCount.load();
+    counters.queuedBytes = impl_->queuedBytes.load();
+    counters.peakQueuedBytes = impl_->peakQueuedBytes.load();
+    counters.skippedFrames = impl_->skippedFrames.load();
+    counters.refusedViewers = impl_->refusedViewers.load();
+    return counters;
+}
+
+}  // namespace camera_view

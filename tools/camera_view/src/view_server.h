@@ -1,0 +1,61 @@
+#pragma once
+
+// camera_view's HTTP and WebSocket server on Boost.Beast: serves the page and its assets, and at "/ws" a
+// WebSocket per viewer over which every received frame and the figures go out. One thread of its own runs
+// every connection; Publish* may be called from any thread and never waits for a viewer: each viewer has a
+// bounded ViewerQueue, and a viewer that cannot keep up skips ahead to key frames.
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ara/core/result.h"
+#include "viewer_queue.h"
+
+namespace camera_view {
+
+struct ServerOptions {
+    std::string address{"127.0.0.1"};
+    std::uint16_t port{8090};  // 0: any free port (see ViewServer::Port)
+    ViewerQueue::Limits queueLimits;
+    std::size_t maxViewers{32};
+    std::size_t headerLimit{8192};  // bytes of a request's start line and headers
+    int idleTimeoutSeconds{10};     // a viewer that answers no ping for this long is dropped
+};
+
+struct ServerCounters {
+    std::size_t viewers{0};
+    std::size_t queuedBytes{0};      // now, over every viewer
+    std::size_t peakQueuedBytes{0};  // the most ever queued at once
+    std::uint64_t skippedFrames{0};  // frames some viewer did not get (see ViewerQueue)
+    std::uint64_t refusedViewers{0};
+};
+
+class ViewServer {
+  public:
+    // Binds and listens, then serves on its own thread until destroyed. The error names the address.
+    static ara::core::Result<std::unique_ptr<ViewServer>, std::string> Start(const ServerOptions& options);
+    ~ViewServer();
+    ViewServer(const ViewServer&) = delete;
+    ViewServer& operator=(const ViewServer&) = delete;
+
+    std::uint16_t Port() const noexcept;
+
+    // A frame message (see frame_message.h) of camera `camera` (0..3) for every viewer.
+    void PublishFrame(std::shared_ptr<const std::vector<std::uint8_t>> message, int camera, bool key);
+    // A text message (the figures) for every viewer.
+    void PublishText(std::string text);
+
+    ServerCounters Counters() const noexcept;
+
+    struct Impl;
+
+  private:
+    explicit ViewServer(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace camera_view

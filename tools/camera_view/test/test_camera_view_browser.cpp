@@ -1,0 +1,138 @@
+// The whole way to a real browser: RouDi, the application with four cameras, camera_view, and Debian's
+// Chromium headless on the page. Reads back from the page what each tile decoded and showed, and leaves a
+// screenshot in out/camera_view/.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "child_process.h"
+#include "headless_browser.h"
+#include "roudi_launcher.h"
+#include "scratch_directory.h"
+#include "view_process.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using camera_view::harness::HeadlessBrowser;
+using camera_view::harness::ReadText;
+
+// A child of the test, stopped (SIGTERM, then SIGKILL) when the test ends.
+struct Child {
+    pid_t pid{-1};
+    void Stop() {
+        if (pid > 0) {
+            camera_bench::stopChild(pid, 5.0);
+        }
+        pid = -1;
+    }
+    ~Child() { Stop(); }
+};
+
+class BrowserView : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (camera_bench::rouDiIsRunning()) {
+            GTEST_SKIP() << "another RouDi runs on this machine; this test needs its own";
+        }
+        ASSERT_EQ(::access(HeadlessBrowser::kDefaultBinary, X_OK), 0)
+            << HeadlessBrowser::kDefaultBinary << " is missing: scripts/install-deps.sh installs chromium";
+        // The demo's system: config/ as it is, run from a directory that holds the maps it names.
+        ASSERT_TRUE(scratch_.valid());
+        std::string error;
+        ASSERT_TRUE(camera_view::harness::EnterDemoDirectory(scratch_.path(), PROJECT_SOURCE_DIR,
+                                                             REMAP_MAPS_BINARY, &error))
+            << error;
+        roudi_ = std::make_unique<camera_bench::RouDiLauncher>(IOX_ROUDI, PROJECT_CONFIG_DIR "/roudi.toml",
+                                                               scratch_.file("roudi.log"));
+        ASSERT_TRUE(roudi_->ready()) << roudi_->error();
+        ::setenv("CM_CONFIG_FILE_PATH", PROJECT_CONFIG_DIR, 1);
+        ::setenv("ARA_LOG_LEVEL", "warn", 1);
+    }
+
+    void TearDown() override {
+        // RouDi goes last: it ends the processes still registered with it.
+        view_.Stop();
+        application_.Stop();
+        roudi_.reset();
+    }
+
+    camera_bench::ScratchDirectory scratch_;
+    std::unique_ptr<camera_bench::RouDiLauncher> roudi_;
+    Child application_;
+    Child view_;
+};
+
+TEST_F(BrowserView, EachTileDecodesSixtyFramesInFiveSecondsAndShowsFigures) {
+    std::string error;
+    const std::string viewOutput = scratch_.file("camera_view.out");
+    view_.pid = camera_bench::spawnProcess({CAMERA_VIEW_BINARY, "--port", "0"}, viewOutput, &error);
+    ASSERT_GT(view_.pid, 0) << error;
+    application_.pid = camera_bench::spawnProcess({CAMERA_DRIVING_BINARY}, scratch_.file("app.log"), &error);
+    ASSERT_GT(application_.pid, 0) << error;
+
+    const int port = camera_view::harness::WaitForPort(viewOutput, 5s);
+    ASSERT_NE(port, 0) << "camera_view printed no address:\n" << ReadText(viewOutput);
+
+    HeadlessBrowser browser(scratch_.subdirectory("chromium"), scratch_.file("chromium.log"));
+    ASSERT_EQ(browser.Error(), "");
+    ASSERT_TRUE(browser.Open("http://127.0.0.1:" + std::to_string(port) + "/")) << browser.Error();
+
+    const std::string decoded = "cameraView.tiles.map(t => t.decoded)";
+    const std::string counts =
+        "JSON.stringify(cameraView.tiles.map(t => ({decoded: t.decoded, received: t.received, "
+        "skipped: t.skipped, errors: t.errors, fps: t.figures && t.figures.fps})))";
+    // Start counting once every tile shows pictures: the system needs a moment to start its cameras.
+    nlohmann::json before;
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        before = browser.Evaluate(decoded);
+        if (before.is_array() && before.size() == 4 &&
+            std::all_of(before.begin(), before.end(),
+                        [](const auto& n) { return n.template get<int>() > 0; })) {
+            break;
+        }
+        std::this_thread::sleep_for(200ms);
+    }
+    ASSERT_TRUE(before.is_array() && before.size() == 4) << browser.Error();
+    std::this_thread::sleep_for(5s);
+    const nlohmann::json after = browser.Evaluate(decoded);
+    ASSERT_TRUE(after.is_array() && after.size() == 4) << browser.Error();
+    const nlohmann::json tiles = browser.Evaluate(counts);
+    for (std::size_t tile = 0; tile < 4; ++tile) {
+        EXPECT_GE(after[tile].get<int>() - before[tile].get<int>(), 60)
+            << "tile " << tile << " (cam_" << 8 + tile << ") decoded " << before[tile] << " then "
+            << after[tile] << "; page counts " << tiles;
+    }
+
+    // The figures of each camera as the page shows them.
+    const nlohmann::json shown = browser.Evaluate(
+        "JSON.stringify({state: cameraView.state, tiles: cameraView.tiles.map(t => ({shown: t.figuresShown, "
+        "fps: t.ui.cells.fps.textContent, latency: t.ui.cells.latency.textContent, "
+        "bitrate: t.ui.cells.bitrate.textContent, key: t.ui.cells.key.textContent, "
+        "state: t.ui.badge.textContent}))})");
+    ASSERT_TRUE(shown.is_string()) << browser.Error();
+    const nlohmann::json figures = nlohmann::json::parse(shown.get<std::string>());
+    EXPECT_EQ(figures["state"], "running");
+    for (const auto& tile : figures["tiles"]) {
+        EXPECT_GE(tile["shown"].get<int>(), 3) << tile.dump();
+        EXPECT_EQ(tile["state"], "streaming") << tile.dump();
+        EXPECT_GT(std::stod(tile["fps"].get<std::string>()), 10.0) << tile.dump();
+        EXPECT_NE(tile["latency"].get<std::string>().find(" ms"), std::string::npos) << tile.dump();
+        EXPECT_NE(tile["bitrate"].get<std::string>().find("Mbit/s"), std::string::npos) << tile.dump();
+        EXPECT_NE(tile["key"].get<std::string>().find("30 frames"), std::string::npos) << tile.dump();
+    }
+
+    ::mkdir(PROJECT_SOURCE_DIR "/out", 0755);
+    ::mkdir(PROJECT_SOURCE_DIR "/out/camera_view", 0755);
+    EXPECT_TRUE(browser.Screenshot(PROJECT_SOURCE_DIR "/out/camera_view/screenshot.png")) << browser.Error();
+}
+
+}  // namespace

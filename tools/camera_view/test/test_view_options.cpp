@@ -1,0 +1,43 @@
+#include <gtest/gtest.h>
+
+#include "view_options.h"
+
+namespace camera_view {
+namespace {
+
+TEST(ViewOptions, DefaultsListenOnLoopbackOnly) {
+    const auto sut = ParseViewOptions({});
+    ASSERT_TRUE(sut.HasValue());
+    EXPECT_EQ(sut.Value().address, "127.0.0.1");
+    EXPECT_EQ(sut.Value().port, 8090);
+    EXPECT_FALSE(sut.Value().durationSeconds);
+}
+
+TEST(ViewOptions, ValuesComeAsTheNextArgumentOrAfterAnEqualsSign) {
+    const auto sut =
+        ParseViewOptions({"--address", "0.0.0.0", "--port=0", "--manifest", "m.json", "--duration=2.5"});
+    ASSERT_TRUE(sut.HasValue()) << sut.Error();
+    EXPECT_EQ(sut.Value().address, "0.0.0.0");
+    EXPECT_EQ(sut.Value().port, 0);
+    EXPECT_EQ(sut.Value().manifestPath, "m.json");
+    EXPECT_DOUBLE_EQ(*sut.Value().durationSeconds, 2.5);
+}
+
+TEST(ViewOptions, BadValuesAreRefusedNamingTheOption) {
+    for (const auto& [arguments, fragment] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"--port", "65536"}, "--port 65536"},
+             {{"--port", "-1"}, "--port -1"},
+             {{"--port", "99999999999999999999"}, "--port"},
+             {{"--port"}, "--port needs a value"},
+             {{"--duration", "0"}, "--duration 0"},
+             {{"--duration", "soon"}, "--duration soon"},
+             {{"--address="}, "--address"},
+             {{"--verbose"}, "unknown option --verbose"}}) {
+        const auto sut = ParseViewOptions(arguments);
+        ASSERT_FALSE(sut.HasValue()) << arguments[0];
+        EXPECT_NE(sut.Error().find(fragment), std::string::npos) << sut.Error();
+    }
+}
+
+}  // namespace
+}  // namespace camera_view
