@@ -84,7 +84,7 @@ void printSystem(const SystemPart& system) {
     std::printf(
         "    by %.0f s of the window, latency p99 ms / frames skipped by the workers / other work %%:",
         f.sliceSeconds);
-    for (std::size_t slice = 0; slice < f.sliceCount; ++slice) {
+    for (std::size_t slice = 0; slice < f.sliceP99Ms.size(); ++slice) {
         std::printf("  %.1f/%llu/%.1f", f.sliceP99Ms[slice],
                     static_cast<unsigned long long>(f.sliceSkipped[slice]), f.sliceOtherLoadPercent[slice]);
     }
@@ -98,9 +98,9 @@ void printSystem(const SystemPart& system) {
         "  busiest threads of %zu (%% of one core; unnamed threads are the media unit's picture and "
         "encoder channels, the acquisition and the middleware):\n",
         f.threadsSeen);
-    for (std::size_t i = 0; i < f.threadCount && i < 14; ++i) {
+    for (std::size_t i = 0; i < f.threads.size() && i < 14; ++i) {
         const ThreadFigures& t = f.threads[i];
-        std::printf("    %-16s %-10s tid %-7d %6.1f\n", t.name.data(), t.role.data(), t.tid, t.corePercent);
+        std::printf("    %-16s %-10s tid %-7d %6.1f\n", t.name.c_str(), t.role.c_str(), t.tid, t.corePercent);
     }
     std::printf(
         "  resident memory, MB (10^6 bytes): peak %.1f (sampled every 100 ms), window start %.1f, end %.1f "

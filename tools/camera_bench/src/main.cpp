@@ -72,7 +72,7 @@ camera_bench::SystemPart runSystem(const BenchOptions& options, const camera_ben
     rouDi.stop();
     part.measured = part.figures.ok;
     if (!part.measured) {
-        part.status = part.figures.error.data();
+        part.status = part.figures.error;
     }
     return part;
 }
