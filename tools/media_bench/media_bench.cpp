@@ -23,7 +23,7 @@
 #include "ara/log/logging.h"
 #include "cam_preprocess.h"
 #include "lens_model.h"
-#include "mpu/mpu_dma.h"
+#include "mpu/mpu_owners.h"
 #include "mpu/mpu_sys.h"
 #include "mpu/mpu_venc.h"
 #include "mpu/mpu_vpc.h"
@@ -66,22 +66,27 @@ void check(std::int32_t status, const char* what) {
     }
 }
 
+// Media memory of `size` bytes.
+mpu::DmaBuffer allocate(std::uint64_t size) {
+    mpu::DmaBuffer buffer;
+    check(mpu::DmaBuffer::allocate(size, nullptr, &buffer), "mpu_dma_malloc");
+    return buffer;
+}
+
 // Media memory holding an NV12 picture, with its record.
 struct Nv12 {
+    mpu::DmaBuffer memory;
     mpu_vpc_pic_info info{};
-    Nv12(std::uint32_t width, std::uint32_t height) {
-        info = {nullptr,
+    Nv12(std::uint32_t width, std::uint32_t height)
+        : memory(allocate(std::uint64_t{width} * height * 3 / 2)) {
+        info = {memory.address(),
                 width * height * 3 / 2,
                 width,
                 height,
                 width,
                 height,
                 MPU_PIXEL_FORMAT_YUV_SEMIPLANAR_420};
-        check(mpu_dma_malloc(0, &info.picture_address, info.picture_buffer_size), "mpu_dma_malloc");
     }
-    ~Nv12() { mpu_dma_free(info.picture_address); }
-    Nv12(const Nv12&) = delete;
-    Nv12& operator=(const Nv12&) = delete;
     std::uint8_t* luma() const { return static_cast<std::uint8_t*>(info.picture_address); }
     std::uint8_t* chroma() const { return luma() + std::size_t{info.picture_width} * info.picture_height; }
 };
@@ -134,6 +139,7 @@ int main(int argc, char** argv) {
     ara::log::InitLogging("BNCH", "media_bench", ara::log::LogLevel::kWarn, ara::log::LogMode::kConsole, "");
     cv::setNumThreads(1);
     check(mpu_sys_init(), "mpu_sys_init");
+    const mpu::MediaSystem mediaSystem(0, nullptr);
 
     // A wide-angle camera's calibration, viewed a little wider so that the corners are black.
     const lens::Intrinsics camera{1000.0, 1000.0, 959.5, 539.5};
@@ -146,6 +152,7 @@ int main(int argc, char** argv) {
     std::int32_t channel = -1;
     const mpu_vpc_chn_attr channelAttr{};
     check(mpu_vpc_sys_create_chn(&channel, &channelAttr), "mpu_vpc_sys_create_chn");
+    const mpu::PictureChannel pictureChannel(channel, nullptr);
     Nv12 frame(kInWidth, kInHeight);
     Nv12 undistorted(kInWidth, kInHeight);
     Nv12 resized(kOutWidth, kOutHeight);
@@ -155,8 +162,8 @@ int main(int argc, char** argv) {
     // Remap through the media unit's table.
     std::uint32_t lutSize = 0;
     check(mpu_vpc_get_lut_mem_size(kInWidth, kInHeight, &lutSize), "mpu_vpc_get_lut_mem_size");
-    mpu_remap_lut lut{kInWidth, kInHeight, kInWidth, kInHeight, nullptr, lutSize};
-    check(mpu_dma_malloc(0, &lut.lut_addr, lutSize), "mpu_dma_malloc");
+    const mpu::DmaBuffer lutMemory = allocate(lutSize);
+    mpu_remap_lut lut{kInWidth, kInHeight, kInWidth, kInHeight, lutMemory.address(), lutSize};
     mpu_remap_maps mapRecord{maps.x.data(), maps.y.data(), kInWidth * kInHeight * 4, kInWidth, kInHeight,
                              kInWidth,      kInHeight};
     check(mpu_vpc_get_remap_lut(&mapRecord, &lut), "mpu_vpc_get_remap_lut");
@@ -217,9 +224,10 @@ int main(int argc, char** argv) {
             return mpu_vpc_crop_resize(channel, &undistorted.info, &region, 1, id, -1);
         });
     });
-    mpu_vpc_pic_info bgr{nullptr,    kOutWidth * 3 * kOutHeight, kOutWidth, kOutHeight, kOutWidth * 3,
-                         kOutHeight, MPU_PIXEL_FORMAT_BGR_888};
-    check(mpu_dma_malloc(0, &bgr.picture_address, bgr.picture_buffer_size), "mpu_dma_malloc");
+    const mpu::DmaBuffer bgrMemory = allocate(std::uint64_t{kOutWidth} * 3 * kOutHeight);
+    mpu_vpc_pic_info bgr{
+        bgrMemory.address(), kOutWidth * 3 * kOutHeight, kOutWidth, kOutHeight, kOutWidth * 3,
+        kOutHeight,          MPU_PIXEL_FORMAT_BGR_888};
     figures.bgr = timeMedian(iterations, [&](int) {
         runTask(channel, "convert", [&](std::uint32_t* id) {
             return mpu_vpc_convert_color(channel, &resized.info, &bgr, id, -1);
@@ -244,10 +252,13 @@ int main(int argc, char** argv) {
         attr.rc_attr.max_bit_rate = 4000;
         attr.gop_attr = {MPU_VENC_GOP_NORMAL_P, 3};
         check(mpu_venc_create_chn(kEncoderChannel, &attr), "mpu_venc_create_chn");
+        const mpu::EncoderChannel encoderChannel(kEncoderChannel, nullptr);
         const mpu_venc_start_param start{-1};
         check(mpu_venc_start_chn(kEncoderChannel, &start), "mpu_venc_start_chn");
+        const mpu::RunningEncoder runningEncoder(kEncoderChannel, nullptr);
         std::int32_t epollFd = -1;
         check(mpu_sys_create_epoll(10, &epollFd), "mpu_sys_create_epoll");
+        const mpu::MediaEpoll epoll(epollFd, nullptr);
         const int fd = mpu_venc_get_fd(kEncoderChannel);
         mpu_sys_epoll_event watch{MPU_SYS_EPOLL_IN, nullptr};
         check(mpu_sys_ctl_epoll(epollFd, MPU_SYS_EPOLL_CTL_ADD, fd, &watch), "mpu_sys_ctl_epoll");
@@ -277,9 +288,6 @@ int main(int argc, char** argv) {
             check(mpu_venc_get_stream(kEncoderChannel, &stream, -1), "mpu_venc_get_stream");
             check(mpu_venc_release_stream(kEncoderChannel, &stream), "mpu_venc_release_stream");
         });
-        mpu_sys_close_epoll(epollFd);
-        mpu_venc_stop_chn(kEncoderChannel);
-        mpu_venc_destroy_chn(kEncoderChannel);
     }
 
     // The whole per-frame path of one camera worker, undistortion on, through the preprocessor itself.
@@ -324,11 +332,6 @@ int main(int argc, char** argv) {
             check(preprocess.runEncoderPipeline(&stream), "CamPreprocess::runEncoderPipeline");
         });
     }
-
-    mpu_dma_free(bgr.picture_address);
-    mpu_dma_free(lut.lut_addr);
-    mpu_vpc_destroy_chn(channel);
-    mpu_sys_exit();
 
     std::printf("media_bench: 1920 x 1080 NV12 camera frame, single thread, median of %d runs\n", iterations);
     std::printf("  %-34s %8.3f ms   (goal <= 4)\n", "remap (media unit)", figures.remap);
