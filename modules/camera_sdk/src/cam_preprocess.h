@@ -108,6 +108,7 @@ class CamPreprocess {
                      const char* failureMessage);
     void discardLeftoverStreams();
     int waitForEncoderInput();
+    int finishPictureTask(int submitted, const std::uint32_t& taskId, const char* what, const char* result);
 
     mpu_vpc_pic_info inputPicInfo{};
     mpu_vpc_pic_info outputPicInfo{};

@@ -38,55 +38,43 @@ void CamPreprocess::changeResizeSize(unsigned int width, unsigned int height) {
     setDefaultOutputPicInfo();
 }
 
-int CamPreprocess::getUndistortedImage() {
-    std::uint32_t taskId = 0;
-    int ret = mpu_vpc_lut_remap(pictureChannel.get(), &warpParam, &remapLut, &taskId, -1);
-    if (ret != 0) {
+// The end of one picture task: a failed submission, else the task's result, each logged as "failed to <what>"
+// or "failed to get <result>". `taskId` is read once the submission has written it.
+int CamPreprocess::finishPictureTask(int submitted, const std::uint32_t& taskId, const char* what,
+                                     const char* result) {
+    if (submitted != 0) {
         logger.LogError(ARA_LOG_HERE)
-            << cameraTag << "failed to undistort with result 0x" << ara::log::HexFormat(ret);
-        return ret;
+            << cameraTag << "failed to " << what << " with result 0x" << ara::log::HexFormat(submitted);
+        return submitted;
     }
-    ret = mpu_vpc_get_process_result(pictureChannel.get(), taskId, -1);
+    const int ret = mpu_vpc_get_process_result(pictureChannel.get(), taskId, -1);
     if (ret != 0) {
         logger.LogError(ARA_LOG_HERE)
-            << cameraTag << "failed to get undistorted image with result 0x" << ara::log::HexFormat(ret);
+            << cameraTag << "failed to get " << result << " with result 0x" << ara::log::HexFormat(ret);
     }
     return ret;
+}
+
+int CamPreprocess::getUndistortedImage() {
+    std::uint32_t taskId = 0;
+    return finishPictureTask(mpu_vpc_lut_remap(pictureChannel.get(), &warpParam, &remapLut, &taskId, -1),
+                             taskId, "undistort", "undistorted image");
 }
 
 int CamPreprocess::getResizedCroppedImage() {
     // Chosen by configuration, not by whether the remap ran for this frame.
     const mpu_vpc_pic_info& source = undistortionEnabled ? warpParam.dst_pic : inputPicInfo;
     std::uint32_t taskId = 0;
-    int ret = mpu_vpc_crop_resize(pictureChannel.get(), &source, &cropResizeRegion, 1, &taskId, -1);
-    if (ret != 0) {
-        logger.LogError(ARA_LOG_HERE)
-            << cameraTag << "failed to crop and resize with result 0x" << ara::log::HexFormat(ret);
-        return ret;
-    }
-    ret = mpu_vpc_get_process_result(pictureChannel.get(), taskId, -1);
-    if (ret != 0) {
-        logger.LogError(ARA_LOG_HERE) << cameraTag << "failed to get cropped and resized image with result 0x"
-                                      << ara::log::HexFormat(ret);
-    }
-    return ret;
+    return finishPictureTask(
+        mpu_vpc_crop_resize(pictureChannel.get(), &source, &cropResizeRegion, 1, &taskId, -1), taskId,
+        "crop and resize", "cropped and resized image");
 }
 
 int CamPreprocess::getConvertedImage() {
     std::uint32_t taskId = 0;
-    int ret = mpu_vpc_convert_color(pictureChannel.get(), &cropResizeRegion.dest_pic_info, &outputPicInfo,
-                                    &taskId, -1);
-    if (ret != 0) {
-        logger.LogError(ARA_LOG_HERE)
-            << cameraTag << "failed to convert with result 0x" << ara::log::HexFormat(ret);
-        return ret;
-    }
-    ret = mpu_vpc_get_process_result(pictureChannel.get(), taskId, -1);
-    if (ret != 0) {
-        logger.LogError(ARA_LOG_HERE)
-            << cameraTag << "failed to get converted image with result 0x" << ara::log::HexFormat(ret);
-    }
-    return ret;
+    return finishPictureTask(mpu_vpc_convert_color(pictureChannel.get(), &cropResizeRegion.dest_pic_info,
+                                                   &outputPicInfo, &taskId, -1),
+                             taskId, "convert", "converted image");
 }
 
 int CamPreprocess::runPreprocessPipeline(bool skipUndistortion) {
