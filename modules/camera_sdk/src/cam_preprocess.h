@@ -7,6 +7,7 @@
 
 #include "acc/acc_runtime.h"
 #include "ara/log/logger.h"
+#include "ara/log/logging.h"
 #include "mpu/mpu_owners.h"
 #include "mpu/mpu_sys.h"
 #include "mpu/mpu_venc.h"
@@ -108,6 +109,18 @@ class CamPreprocess {
                      const char* failureMessage);
     void discardLeftoverStreams();
     int waitForEncoderInput();
+    // Logs a pipeline stage's outcome: "<failed> error with result: 0x<status>" at error level, else
+    // "<done> successfully" at debug level. Returns the status.
+    template <class Status>
+    Status logStage(Status status, const char* failed, const char* done) {
+        if (status != 0) {
+            logger.LogError(ARA_LOG_HERE)
+                << cameraTag << failed << " error with result: 0x" << ara::log::HexFormat(status);
+        } else {
+            logger.LogDebug(ARA_LOG_HERE) << cameraTag << done << " successfully";
+        }
+        return status;
+    }
     int finishPictureTask(int submitted, const std::uint32_t& taskId, const char* what, const char* result);
 
     mpu_vpc_pic_info inputPicInfo{};

@@ -186,12 +186,5 @@ void CamPreprocess::discardLeftoverStreams() {
 }
 
 unsigned char CamPreprocess::runEncoderPipeline(std::shared_ptr<mpu_venc_stream>* stream) {
-    const unsigned char result = h265Encoder(stream);
-    if (result != 0) {
-        logger.LogError(ARA_LOG_HERE)
-            << cameraTag << "image H.265 encoding error with result: 0x" << ara::log::HexFormat(result);
-    } else {
-        logger.LogDebug(ARA_LOG_HERE) << cameraTag << "image encoded to H.265 successfully";
-    }
-    return result;
+    return logStage(h265Encoder(stream), "image H.265 encoding", "image encoded to H.265");
 }

@@ -80,33 +80,20 @@ int CamPreprocess::getConvertedImage() {
 int CamPreprocess::runPreprocessPipeline(bool skipUndistortion) {
     int ret = 0;
     if (undistortionEnabled && !skipUndistortion) {
-        ret = getUndistortedImage();
+        ret = logStage(getUndistortedImage(), "image undistortion", "image undistorted");
         if (ret != 0) {
-            logger.LogError(ARA_LOG_HERE)
-                << cameraTag << "image undistortion error with result: 0x" << ara::log::HexFormat(ret);
             return ret;
         }
-        logger.LogDebug(ARA_LOG_HERE) << cameraTag << "image undistorted successfully";
     }
     ret = waitForEncoderInput();
     if (ret != 0) {
         return ret;
     }
-    ret = getResizedCroppedImage();
+    ret = logStage(getResizedCroppedImage(), "image cropping and resizing", "image cropped and resized");
     if (ret != 0) {
-        logger.LogError(ARA_LOG_HERE)
-            << cameraTag << "image cropping and resizing error with result: 0x" << ara::log::HexFormat(ret);
         return ret;
     }
-    logger.LogDebug(ARA_LOG_HERE) << cameraTag << "image cropped and resized successfully";
-    ret = getConvertedImage();
-    if (ret != 0) {
-        logger.LogError(ARA_LOG_HERE)
-            << cameraTag << "image converting to BGR error with result: 0x" << ara::log::HexFormat(ret);
-    } else {
-        logger.LogDebug(ARA_LOG_HERE) << cameraTag << "image converted to BGR successfully";
-    }
-    return ret;
+    return logStage(getConvertedImage(), "image converting to BGR", "image converted to BGR");
 }
 
 // The encoder reads the crop-resized picture in place. A frame whose stream did not come back (time-out,
