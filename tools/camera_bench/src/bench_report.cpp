@@ -166,32 +166,7 @@ void printComparison(const ComparisonFigures& c) {
     std::printf("  other work on this machine during the rounds: %.1f %% of the cores busy%s\n",
                 c.otherLoadPercent,
                 c.otherLoadPercent > kQuietMachinePercent ? "  -- NOT QUIET: the figures are doubtful" : "");
-
-    std::printf("\nOne camera's undistorting path stage by stage (median over the %d frames, ms)\n",
-                c.file.frames);
-    if (!c.stagesOk) {
-        std::printf("  not measured: %s\n", c.stagesError.c_str());
-        return;
-    }
-    std::printf("  %-30s %10s %10s\n", "stage", "CPU", "wall");
-    const struct {
-        const char* name;
-        double cpu;
-        double wall;
-    } rows[] = {{"remap (undistortion)", c.stageCpu.remap, c.stageWall.remap},
-                {"crop-resize to 1280x720", c.stageCpu.cropResize, c.stageWall.cropResize},
-                {"NV12 to BGR", c.stageCpu.bgr, c.stageWall.bgr},
-                {"H.264 encode", c.stageCpu.encode, c.stageWall.encode},
-                {"H.264 encode, key frames only", c.stageCpu.encodeKeyFrame, c.stageWall.encodeKeyFrame},
-                {"path (remap to encode)", c.stageCpu.path, c.stageWall.path}};
-    for (const auto& row : rows) {
-        std::printf("  %-30s %10.3f %10.3f\n", row.name, row.cpu, row.wall);
-    }
-    const long cores = sysconf(_SC_NPROCESSORS_ONLN);
-    std::printf(
-        "  4 cameras x 30 fps of this path need %.1f %% of %ld cores (capture, acquisition and "
-        "publishing not included)\n",
-        4 * 30 * c.stageCpu.path / 1000.0 / static_cast<double>(cores) * 100, cores);
+    std::printf("  the path stage by stage: media_bench\n");
 }
 
 }  // namespace
