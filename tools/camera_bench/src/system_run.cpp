@@ -453,11 +453,8 @@ SystemFigures measureSystemInChild(const SystemRunSettings& settings) {
     // The child closes its end once the figures are written.
     std::string text;
     bool complete = false;
-    while (!complete) {
-        const double left = deadline - monotonicSeconds();
-        if (left <= 0) {
-            break;
-        }
+    for (double left = deadline - monotonicSeconds(); !complete && left > 0;
+         left = deadline - monotonicSeconds()) {
         pollfd readable{channel[0], POLLIN, 0};
         const int ready = poll(&readable, 1, static_cast<int>(std::min(left, 1.0) * 1000));
         if (ready < 0 && errno != EINTR) {
