@@ -14,6 +14,7 @@ PACKAGES="
   libgmock-dev
   libbenchmark-dev
   libboost-dev
+  libboost-program-options-dev
   libdlt-dev
   dlt-daemon
   dlt-tools

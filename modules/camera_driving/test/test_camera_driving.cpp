@@ -8,6 +8,7 @@
 #include "ara/log/log_capture.h"
 #include "camera_driving.h"
 #include "impl_type_camerah265image.h"
+#include "mpu/annex_b.h"
 #include "mpu/fault_injection.h"
 #include "vcu/camera/camera.h"
 #include "wrapper_test_support.h"
@@ -64,12 +65,11 @@ std::vector<vcu::camera::CameraData> threeFrames() {
 
 // True when the H.264 stream holds an IDR picture (NAL unit type 5).
 bool holdsIdrPicture(const std::vector<std::uint8_t>& bytes) {
-    for (std::size_t i = 0; i + 3 < bytes.size(); ++i) {
-        if (bytes[i] == 0 && bytes[i + 1] == 0 && bytes[i + 2] == 1 && (bytes[i + 3] & 0x1F) == 5) {
-            return true;
-        }
-    }
-    return false;
+    bool idr = false;
+    mpu::annex_b::forEachNalHeader(bytes.data(), bytes.size(), [&](std::size_t header) {
+        idr = idr || mpu::annex_b::h264NalType(bytes[header]) == 5;
+    });
+    return idr;
 }
 
 class RecordingObserver : public FrameObserver {

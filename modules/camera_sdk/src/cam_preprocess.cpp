@@ -3,13 +3,10 @@
 #include <boost/property_tree/exceptions.hpp>
 #include <cctype>
 #include <cerrno>
-#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
-#include <iostream>
 #include <limits>
-#include <thread>
 
 #include "ara/log/logging.h"
 #include "mpu/mpu_dma.h"
@@ -17,42 +14,37 @@
 
 namespace {
 
-// How long a new frame waits for the encoder to finish reading the previous picture before it is dropped.
-constexpr auto kEncoderInputWait = std::chrono::milliseconds(1000);
-constexpr std::uint32_t kEncoderModule = MPU_VENC_MOD_H264;
-constexpr std::uint32_t kEncoderPayload = MPU_PAYLOAD_TYPE_H264;
-constexpr std::uint32_t kRateControlVbr = MPU_VENC_RC_H264_VBR;
-constexpr std::uint32_t kFramesPerSecond = 30;
-constexpr std::uint32_t kMaxBitRateKbps = 4000;
-constexpr std::int32_t kIpQpDelta = 3;
-
-// A status as the one-byte results report it. A failure whose low byte happens to be 0 must not read as
-// success, so it becomes 0xFF.
-unsigned char lowByte(std::int32_t status) {
-    const auto low = static_cast<unsigned char>(status & 0xFF);
-    return status != 0 && low == 0 ? 0xFF : low;
-}
-
 // NV12 picture: luma plus half as much chroma, computed as the platform does (times 3 first, then halved).
 std::uint32_t nv12Bytes(std::uint32_t widthStride, std::uint32_t heightStride) {
     return widthStride * heightStride * 3 / 2;
 }
 
-// Returns the stream to its encoder channel when the last handle is dropped.
-struct StreamReleaser {
-    unsigned char channel;
-    mpu_venc_pack* packs;
-
-    void operator()(mpu_venc_stream* stream) const {
-        if (mpu_venc_release_stream(channel, stream) != 0) {
-            std::cout << "mpu_venc_release_stream failed" << std::endl;
-        }
-        delete[] packs;
-        delete stream;
-    }
-};
-
 }  // namespace
+
+unsigned char CamPreprocess::lowByte(std::int32_t status) {
+    const auto low = static_cast<unsigned char>(status & 0xFF);
+    return status != 0 && low == 0 ? 0xFF : low;
+}
+
+mpu::ReleaseReport CamPreprocess::teardownReport(std::string released, std::string failed, bool withStatus) {
+    return
+        [this, released = std::move(released), failed = std::move(failed), withStatus](std::int32_t status) {
+            if (status == 0) {
+                if (!released.empty()) {
+                    logger.LogInfo(ARA_LOG_HERE) << cameraTag << released;
+                }
+            } else if (withStatus) {
+                logger.LogError(ARA_LOG_HERE) << cameraTag << failed << status;
+            } else {
+                logger.LogError(ARA_LOG_HERE) << cameraTag << failed;
+            }
+        };
+}
+
+mpu::ReleaseReport CamPreprocess::memoryReport(const std::string& name) {
+    return teardownReport("release memory of " + name,
+                          "failed to release memory of " + name + " with value: ", true);
+}
 
 CamPreprocess::CamPreprocess(unsigned char index)
     : cameraIndex(index),
@@ -183,24 +175,27 @@ unsigned char CamPreprocess::initACC() {
             << cameraTag << "ACC didn't get run mode successfully, ret = 0x" << ara::log::HexFormat(ret);
     }
     ret = accInit(nullptr);
-    acquired.accInitialized = ret == ACC_SUCCESS;
     if (ret == ACC_SUCCESS) {
+        session.runtime =
+            mpu::AccRuntime(0, teardownReport("ACC de-initializes", "ACC de-initializes failed", false));
         logger.LogInfo(ARA_LOG_HERE) << cameraTag << "ACC Initialized successfully";
     } else {
         logger.LogError(ARA_LOG_HERE)
             << cameraTag << "ACC didn't initialized successfully, ret = 0x" << ara::log::HexFormat(ret);
     }
     ret = accrtSetDevice(0);
-    acquired.deviceSet = ret == ACC_SUCCESS;
     if (ret == ACC_SUCCESS) {
+        session.device = mpu::AccDevice(0, teardownReport("release Device", "release Device failed", false));
         logger.LogInfo(ARA_LOG_HERE) << cameraTag << "ACC set device successfully";
     } else {
         logger.LogError(ARA_LOG_HERE)
             << cameraTag << "ACC didn't set device successfully, ret = 0x" << ara::log::HexFormat(ret);
     }
+    accrtContext context = nullptr;
     ret = accrtCreateContext(&context, 0);
-    acquired.contextCreated = ret == ACC_SUCCESS;
     if (ret == ACC_SUCCESS) {
+        session.context =
+            mpu::AccContext(context, teardownReport("release Context", "release Context failed", false));
         logger.LogInfo(ARA_LOG_HERE) << cameraTag << "ACC context successfully";
     } else {
         logger.LogError(ARA_LOG_HERE)
@@ -215,7 +210,9 @@ int CamPreprocess::initMPI() {
         logger.LogFatal(ARA_LOG_HERE) << cameraTag << "mpi sys init failed with result: " << ret;
         return ret;
     }
-    acquired.mediaSystem = true;
+    session.mediaSystem =
+        mpu::MediaSystem(0, teardownReport("Media data processing system de-initialization",
+                                           "Media data processing system de-initialization failed", false));
     vpcChannelAttr = mpu_vpc_chn_attr{};
     // The output picture takes its size from the crop-resize destination: this order matters.
     setDefaultInputPicInfo();
@@ -355,86 +352,81 @@ void CamPreprocess::setDefaultRemapParam() {
 }
 
 int CamPreprocess::createVPCChannel() {
-    const int ret = mpu_vpc_sys_create_chn(&vpcChannel, &vpcChannelAttr);
+    std::int32_t channel = -1;
+    const int ret = mpu_vpc_sys_create_chn(&channel, &vpcChannelAttr);
     if (ret == 0) {
-        acquired.vpcChannel = true;
-        logger.LogInfo(ARA_LOG_HERE) << cameraTag << "channel " << vpcChannel << " created successfully";
+        const std::string id = std::to_string(channel);
+        pictureChannel = mpu::PictureChannel(
+            channel, teardownReport("destroy channel " + id,
+                                    "failed to destroy channel " + id + " with value: ", true));
+        logger.LogInfo(ARA_LOG_HERE) << cameraTag << "channel " << channel << " created successfully";
     }
     return ret;
 }
 
-// Allocates into `*slot`, freeing what the slot held before, so a repeated allocation leaks nothing.
-int CamPreprocess::allocateInto(void** slot, std::uint32_t size, const char* failureMessage) {
-    void* address = nullptr;
-    const int ret = mpu_dma_malloc(0, &address, size);
+// Allocates into `memory`, freeing what it held before, so a repeated allocation leaks nothing.
+int CamPreprocess::allocateInto(mpu::DmaBuffer& memory, const char* name, std::uint32_t size,
+                                const char* failureMessage) {
+    const int ret = mpu::DmaBuffer::allocate(size, memoryReport(name), &memory);
     if (ret != 0) {
         logger.LogError(ARA_LOG_HERE) << cameraTag << failureMessage << ara::log::HexFormat(ret);
-        return ret;
-    }
-    if (*slot != nullptr) {
-        mpu_dma_free(*slot);
-    }
-    *slot = address;
-    return 0;
-}
-
-int CamPreprocess::allocateByPicInfo(mpu_vpc_pic_info& pic) {
-    void* address = nullptr;
-    void** slot = &pic == &inputPicInfo ? &owned.input : &pic == &outputPicInfo ? &owned.output : &address;
-    const int ret = allocateInto(slot, pic.picture_buffer_size,
-                                 "failed to allocate dma memory for channel with result 0x");
-    if (ret == 0) {
-        pic.picture_address = *slot;
-        if (slot == &owned.output) {
-            owned.outputBytes = pic.picture_buffer_size;
-        }
     }
     return ret;
 }
 
-int CamPreprocess::allocateByCropResizeRegion(mpu_vpc_crop_resize_region& region) {
+int CamPreprocess::allocateByPicInfo(mpu_vpc_pic_info& pic, mpu::DmaBuffer& memory, const char* name) {
+    const int ret = allocateInto(memory, name, pic.picture_buffer_size,
+                                 "failed to allocate dma memory for channel with result 0x");
+    if (ret == 0) {
+        pic.picture_address = memory.address();
+    }
+    return ret;
+}
+
+int CamPreprocess::allocateByCropResizeRegion(mpu_vpc_crop_resize_region& region, mpu::DmaBuffer& memory) {
     mpu_vpc_pic_info& destination = region.dest_pic_info;
     const int ret =
-        allocateInto(&owned.cropResize, destination.picture_buffer_size,
+        allocateInto(memory, "cropResize image", destination.picture_buffer_size,
                      "failed to allocate dma memory for crop resize region in channel with result 0x");
     if (ret == 0) {
-        destination.picture_address = owned.cropResize;
-        owned.cropResizeBytes = destination.picture_buffer_size;
+        destination.picture_address = memory.address();
     }
     return ret;
 }
 
 int CamPreprocess::allocateByUndistortion(mpu_warp_transform_param& warp, mpu_remap_lut& lut) {
-    int ret = allocateInto(&owned.undistortionSource, warp.src_pic.picture_buffer_size,
-                           "failed to allocate dma memory for undistortion input in channel with result 0x");
+    int ret =
+        allocateInto(undistortionSourceMemory, "undistortion input image", warp.src_pic.picture_buffer_size,
+                     "failed to allocate dma memory for undistortion input in channel with result 0x");
     if (ret != 0) {
         return ret;
     }
-    warp.src_pic.picture_address = owned.undistortionSource;
-    ret = allocateInto(&owned.undistortionDestination, warp.dst_pic.picture_buffer_size,
+    warp.src_pic.picture_address = undistortionSourceMemory.address();
+    ret = allocateInto(undistortionDestinationMemory, "undistortion output image",
+                       warp.dst_pic.picture_buffer_size,
                        "failed to allocate dma memory for undistortion output in channel with result 0x");
     if (ret != 0) {
         return ret;
     }
-    warp.dst_pic.picture_address = owned.undistortionDestination;
+    warp.dst_pic.picture_address = undistortionDestinationMemory.address();
     // No table is built into memory that was not allocated for it.
     if (lutSizeStatus != 0) {
         logger.LogError(ARA_LOG_HERE) << cameraTag << "no memory for the remap table: its size is unknown";
         return lutSizeStatus;
     }
-    ret = allocateInto(&owned.remapTable, lut.lut_size,
+    ret = allocateInto(remapTableMemory, "remap table", lut.lut_size,
                        "failed to allocate dma memory for remap table in channel with result 0x");
     if (ret != 0) {
         return ret;
     }
-    lut.lut_addr = owned.remapTable;
+    lut.lut_addr = remapTableMemory.address();
 
-    ret = mpu_vpc_set_chn_workspace(vpcChannel, &workspaceInfo, 1);
+    ret = mpu_vpc_set_chn_workspace(pictureChannel.get(), &workspaceInfo, 1);
     if (ret != 0) {
         logger.LogError(ARA_LOG_HERE)
             << cameraTag << "applied for temporary cache failed with result = 0x" << ara::log::HexFormat(ret);
     } else {
-        logger.LogInfo(ARA_LOG_HERE) << cameraTag << "channel " << vpcChannel
+        logger.LogInfo(ARA_LOG_HERE) << cameraTag << "channel " << pictureChannel.get()
                                      << " applied for temporary cache successfully";
     }
     ret = mpu_vpc_get_remap_lut(&remapMaps, &lut);
@@ -446,21 +438,21 @@ int CamPreprocess::allocateByUndistortion(mpu_warp_transform_param& warp, mpu_re
 }
 
 unsigned char CamPreprocess::allocateMemory() {
-    int ret = allocateByPicInfo(inputPicInfo);
+    int ret = allocateByPicInfo(inputPicInfo, inputMemory, "input image");
     if (ret != 0) {
         logger.LogError(ARA_LOG_HERE)
             << cameraTag << "input memory allocated failed for channel with result: " << lowByte(ret);
         return lowByte(ret);
     }
     logger.LogInfo(ARA_LOG_HERE) << cameraTag << "input memory allocated successfully";
-    ret = allocateByPicInfo(outputPicInfo);
+    ret = allocateByPicInfo(outputPicInfo, outputMemory, "output image");
     if (ret != 0) {
         logger.LogError(ARA_LOG_HERE)
             << cameraTag << "output memory allocated failed for channel with result: " << lowByte(ret);
         return lowByte(ret);
     }
     logger.LogInfo(ARA_LOG_HERE) << cameraTag << "output memory allocated successfully";
-    ret = allocateByCropResizeRegion(cropResizeRegion);
+    ret = allocateByCropResizeRegion(cropResizeRegion, cropResizeMemory);
     if (ret != 0) {
         logger.LogError(ARA_LOG_HERE)
             << cameraTag
@@ -479,399 +471,4 @@ unsigned char CamPreprocess::allocateMemory() {
         logger.LogInfo(ARA_LOG_HERE) << cameraTag << "undistortion memory allocated successfully for channel";
     }
     return 0;
-}
-
-void** CamPreprocess::getInputAddress() {
-    return undistortionEnabled ? &warpParam.src_pic.picture_address : &inputPicInfo.picture_address;
-}
-
-void CamPreprocess::setFrameAuxiliaryInfo(const vcu::camera::CameraAuxiliaryInfo& info) {
-    cameraData.auxiliaryInfo = info;
-}
-
-void CamPreprocess::changeResizeSize(unsigned int width, unsigned int height) {
-    const std::uint64_t nv12 = std::uint64_t{width} * height * 3 / 2;
-    const std::uint64_t bgr = std::uint64_t{width} * 3 * height;
-    if ((owned.cropResize != nullptr && nv12 > owned.cropResizeBytes) ||
-        (owned.output != nullptr && bgr > owned.outputBytes)) {
-        logger.LogError(ARA_LOG_HERE) << cameraTag << "resize size " << width << " x " << height
-                                      << " does not fit the buffers allocated for " << outputImageWidth
-                                      << " x " << outputImageHeight << "; the size is kept";
-        return;
-    }
-    outputImageWidth = width;
-    outputImageHeight = height;
-    setDefaultCropReizeRegion();
-    setDefaultOutputPicInfo();
-}
-
-int CamPreprocess::getUndistortedImage() {
-    std::uint32_t taskId = 0;
-    int ret = mpu_vpc_lut_remap(vpcChannel, &warpParam, &remapLut, &taskId, -1);
-    if (ret != 0) {
-        logger.LogError(ARA_LOG_HERE)
-            << cameraTag << "failed to undistort with result 0x" << ara::log::HexFormat(ret);
-        return ret;
-    }
-    ret = mpu_vpc_get_process_result(vpcChannel, taskId, -1);
-    if (ret != 0) {
-        logger.LogError(ARA_LOG_HERE)
-            << cameraTag << "failed to get undistorted image with result 0x" << ara::log::HexFormat(ret);
-    }
-    return ret;
-}
-
-int CamPreprocess::getResizedCroppedImage() {
-    // Chosen by configuration, not by whether the remap ran for this frame.
-    const mpu_vpc_pic_info& source = undistortionEnabled ? warpParam.dst_pic : inputPicInfo;
-    std::uint32_t taskId = 0;
-    int ret = mpu_vpc_crop_resize(vpcChannel, &source, &cropResizeRegion, 1, &taskId, -1);
-    if (ret != 0) {
-        logger.LogError(ARA_LOG_HERE)
-            << cameraTag << "failed to crop and resize with result 0x" << ara::log::HexFormat(ret);
-        return ret;
-    }
-    ret = mpu_vpc_get_process_result(vpcChannel, taskId, -1);
-    if (ret != 0) {
-        logger.LogError(ARA_LOG_HERE) << cameraTag << "failed to get cropped and resized image with result 0x"
-                                      << ara::log::HexFormat(ret);
-    }
-    return ret;
-}
-
-int CamPreprocess::getConvertedImage() {
-    std::uint32_t taskId = 0;
-    int ret = mpu_vpc_convert_color(vpcChannel, &cropResizeRegion.dest_pic_info, &outputPicInfo, &taskId, -1);
-    if (ret != 0) {
-        logger.LogError(ARA_LOG_HERE)
-            << cameraTag << "failed to convert with result 0x" << ara::log::HexFormat(ret);
-        return ret;
-    }
-    ret = mpu_vpc_get_process_result(vpcChannel, taskId, -1);
-    if (ret != 0) {
-        logger.LogError(ARA_LOG_HERE)
-            << cameraTag << "failed to get converted image with result 0x" << ara::log::HexFormat(ret);
-    }
-    return ret;
-}
-
-int CamPreprocess::runPreprocessPipeline(bool skipUndistortion) {
-    int ret = 0;
-    if (undistortionEnabled && !skipUndistortion) {
-        ret = getUndistortedImage();
-        if (ret != 0) {
-            logger.LogError(ARA_LOG_HERE)
-                << cameraTag << "image undistortion error with result: 0x" << ara::log::HexFormat(ret);
-            return ret;
-        }
-        logger.LogDebug(ARA_LOG_HERE) << cameraTag << "image undistorted successfully";
-    }
-    ret = waitForEncoderInput();
-    if (ret != 0) {
-        return ret;
-    }
-    ret = getResizedCroppedImage();
-    if (ret != 0) {
-        logger.LogError(ARA_LOG_HERE)
-            << cameraTag << "image cropping and resizing error with result: 0x" << ara::log::HexFormat(ret);
-        return ret;
-    }
-    logger.LogDebug(ARA_LOG_HERE) << cameraTag << "image cropped and resized successfully";
-    ret = getConvertedImage();
-    if (ret != 0) {
-        logger.LogError(ARA_LOG_HERE)
-            << cameraTag << "image converting to BGR error with result: 0x" << ara::log::HexFormat(ret);
-    } else {
-        logger.LogDebug(ARA_LOG_HERE) << cameraTag << "image converted to BGR successfully";
-    }
-    return ret;
-}
-
-// The encoder reads the crop-resized picture in place. A frame whose stream did not come back (time-out,
-// failed fetch) may still be queued in the encoder; the picture is not written again until it has been read.
-int CamPreprocess::waitForEncoderInput() {
-    if (!encoderInputPending) {
-        return 0;
-    }
-    const auto deadline = std::chrono::steady_clock::now() + kEncoderInputWait;
-    for (;;) {
-        mpu_venc_chn_status status{};
-        const int ret = mpu_venc_query_status(cameraIndex, &status);
-        if (ret != 0) {
-            logger.LogError(ARA_LOG_HERE)
-                << cameraTag << "encoder status query failed with result 0x" << ara::log::HexFormat(ret);
-            return ret;
-        }
-        if (status.left_pics == 0) {
-            encoderInputPending = false;
-            return 0;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) {
-            logger.LogError(ARA_LOG_HERE)
-                << cameraTag
-                << "the encoder still reads the previous picture; the picture is not overwritten";
-            return MPU_ERR_TIMEOUT;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-}
-
-int CamPreprocess::runPerceptionPipeline() {
-    return runPreprocessPipeline(false);
-}
-
-int CamPreprocess::createEncoderChannel(int width, int height, int bufferFactor) {
-    mpu_venc_mod_param moduleParam{};
-    moduleParam.mod_type = kEncoderModule;
-    mpu_venc_get_mod_param(&moduleParam);
-    // The consumer reads each frame from its first packet: the whole frame goes into one.
-    moduleParam.codec.one_stream_buffer = 1;
-    mpu_venc_set_mod_param(&moduleParam);
-
-    const auto w = static_cast<std::uint32_t>(width);
-    const auto h = static_cast<std::uint32_t>(height);
-    mpu_venc_chn_attr attr{};
-    attr.venc_attr.type = kEncoderPayload;
-    attr.venc_attr.max_pic_width = w;
-    attr.venc_attr.max_pic_height = h;
-    attr.venc_attr.buf_size = static_cast<std::uint32_t>(bufferFactor) * w * h;
-    attr.venc_attr.profile = 0;
-    attr.venc_attr.is_by_frame = 1;
-    attr.venc_attr.pic_width = w;
-    attr.venc_attr.pic_height = h;
-    attr.rc_attr.rc_mode = kRateControlVbr;
-    attr.rc_attr.gop = encoderGopNumber;
-    attr.rc_attr.stat_time = 1;
-    attr.rc_attr.src_frame_rate = kFramesPerSecond;
-    attr.rc_attr.dst_frame_rate = kFramesPerSecond;
-    attr.rc_attr.max_bit_rate = kMaxBitRateKbps;
-    attr.gop_attr.gop_mode = MPU_VENC_GOP_NORMAL_P;
-    attr.gop_attr.ip_qp_delta = kIpQpDelta;
-    int ret = mpu_venc_create_chn(cameraIndex, &attr);
-    acquired.encoderChannel = ret == 0;
-    if (ret != 0) {
-        // Nothing to start or wait for: every frame of this camera would fail.
-        logger.LogError(ARA_LOG_HERE)
-            << cameraTag << "encoder create channel returned 0x" << ara::log::HexFormat(ret);
-        return ret;
-    }
-    logger.LogInfo(ARA_LOG_HERE) << cameraTag << "encoder create channel returned 0x"
-                                 << ara::log::HexFormat(ret);
-
-    const mpu_venc_start_param start{-1};
-    ret = mpu_venc_start_chn(cameraIndex, &start);
-    acquired.encoderStarted = ret == 0;
-    if (ret != 0) {
-        logger.LogError(ARA_LOG_HERE)
-            << cameraTag << "failed to start encoder channel with result 0x" << ara::log::HexFormat(ret);
-        return ret;
-    }
-
-    epollFd = 0;
-    encoderFd = mpu_venc_get_fd(cameraIndex);
-    ret = mpu_sys_create_epoll(10, &epollFd);
-    acquired.epoll = ret == 0;
-    if (ret != 0) {
-        logger.LogError(ARA_LOG_HERE)
-            << cameraTag << "failed to create epoll instance with result 0x" << ara::log::HexFormat(ret);
-        return ret;
-    }
-    epollEvent.events = MPU_SYS_EPOLL_IN;
-    epollEvent.data = reinterpret_cast<void*>(static_cast<std::intptr_t>(encoderFd));
-    ret = mpu_sys_ctl_epoll(epollFd, MPU_SYS_EPOLL_CTL_ADD, encoderFd, &epollEvent);
-    if (ret != 0) {
-        logger.LogError(ARA_LOG_HERE) << cameraTag << "failed to wait for encoder descriptor " << encoderFd
-                                      << " with result 0x" << ara::log::HexFormat(ret);
-    }
-    return ret;
-}
-
-unsigned char CamPreprocess::h265Encoder(std::shared_ptr<mpu_venc_stream>* stream) {
-    if (runMode == ACC_HOST) {
-        logger.LogError(ARA_LOG_HERE) << cameraTag << "ACC_HOST mode is not supported";
-        return 1;
-    }
-    discardLeftoverStreams();
-    // The channel was created at the output size: it gets the crop-resized picture, in its own geometry.
-    const mpu_vpc_pic_info& picture = cropResizeRegion.dest_pic_info;
-    mpu_video_frame_info frameInfo{};
-    mpu_video_frame& frame = frameInfo.v_frame;
-    frame.width = picture.picture_width;
-    frame.height = picture.picture_height;
-    frame.field = MPU_VIDEO_FIELD_FRAME;
-    frame.pixel_format = MPU_PIXEL_FORMAT_YUV_SEMIPLANAR_420;
-    frame.video_format = 0;
-    frame.compress_mode = 0;
-    frame.dynamic_range = 0;
-    frame.color_gamut = MPU_COLOR_GAMUT_BT709;
-    frame.width_stride[0] = frame.width_stride[1] = frame.width_stride[2] = picture.picture_width_stride;
-    auto* luma = static_cast<std::uint8_t*>(picture.picture_address);
-    frame.virt_addr[0] = luma;
-    frame.virt_addr[1] =
-        luma == nullptr ? nullptr
-                        : luma + std::uint64_t{picture.picture_width_stride} * picture.picture_height_stride;
-    frameCounter += 2;
-    frame.time_ref = frameCounter;
-    const vcu::camera::CameraTimestamp& captured = cameraData.auxiliaryInfo.captureTime();
-    frame.pts =
-        static_cast<std::uint64_t>(captured.sec) * 1000000000ull + static_cast<std::uint64_t>(captured.nsec);
-    frameInfo.pool_id = 0;
-    frameInfo.mod_id = 8;
-
-    int ret = mpu_venc_send_frame(cameraIndex, &frameInfo, -1);
-    if (ret != 0) {
-        return lowByte(ret);
-    }
-    // Until its stream is back the encoder may still read the picture in place.
-    encoderInputPending = true;
-    mpu_sys_epoll_event events[3] = {};
-    std::int32_t eventCount = 0;
-    mpu_sys_wait_epoll(epollFd, events, 3, 1000, &eventCount);
-
-    mpu_venc_chn_status status{};
-    ret = mpu_venc_query_status(cameraIndex, &status);
-    if (ret != 0) {
-        return lowByte(ret);
-    }
-    if (status.cur_packs == 0) {
-        return lowByte(MPU_ERR_BUF_EMPTY);
-    }
-    std::unique_ptr<mpu_venc_pack[]> packs(new mpu_venc_pack[status.cur_packs]());
-    std::unique_ptr<mpu_venc_stream> record(new mpu_venc_stream());
-    record->pack = packs.get();
-    record->pack_count = status.cur_packs;
-    ret = mpu_venc_get_stream(cameraIndex, record.get(), -1);
-    if (ret != 0) {
-        return lowByte(ret);  // nothing was handed out, so there is nothing to release
-    }
-    // The stream is out, so the encoder has read the picture (it takes one frame in, one stream out).
-    encoderInputPending = false;
-    mpu_venc_pack* packArray = packs.release();
-    *stream = std::shared_ptr<mpu_venc_stream>(record.release(), StreamReleaser{cameraIndex, packArray});
-    return 0;
-}
-
-// A frame that failed after sending (its stream was not fetched in time) leaves its stream waiting; fetching
-// that one for the next frame would put every later frame one behind, so it is dropped here.
-void CamPreprocess::discardLeftoverStreams() {
-    mpu_venc_chn_status status{};
-    while (mpu_venc_query_status(cameraIndex, &status) == 0 && status.left_stream_frames > 0 &&
-           status.cur_packs > 0) {
-        std::unique_ptr<mpu_venc_pack[]> packs(new mpu_venc_pack[status.cur_packs]());
-        mpu_venc_stream leftover{packs.get(), status.cur_packs, 0, 0};
-        if (mpu_venc_get_stream(cameraIndex, &leftover, 0) != 0 ||
-            mpu_venc_release_stream(cameraIndex, &leftover) != 0) {
-            return;
-        }
-        logger.LogWarn(ARA_LOG_HERE) << cameraTag << "dropped the stream of an earlier frame, time reference "
-                                     << leftover.time_ref;
-    }
-}
-
-unsigned char CamPreprocess::runEncoderPipeline(std::shared_ptr<mpu_venc_stream>* stream) {
-    const unsigned char result = h265Encoder(stream);
-    if (result != 0) {
-        logger.LogError(ARA_LOG_HERE)
-            << cameraTag << "image H.265 encoding error with result: 0x" << ara::log::HexFormat(result);
-    } else {
-        logger.LogDebug(ARA_LOG_HERE) << cameraTag << "image encoded to H.265 successfully";
-    }
-    return result;
-}
-
-void CamPreprocess::releaseMemory() {
-    const struct {
-        void* address;
-        const char* released;
-        const char* failed;
-    } pictures[] = {
-        {owned.input, "release memory of input image",
-         "failed to release memory of input image with value: "},
-        {owned.output, "release memory of output image",
-         "failed to release memory of output image with value: "},
-        {owned.cropResize, "release memory of cropResize image",
-         "failed to release memory of cropResize image with value: "},
-        {owned.undistortionSource, "release memory of undistortion input image",
-         "failed to release memory of undistortion input image with value: "},
-        {owned.undistortionDestination, "release memory of undistortion output image",
-         "failed to release memory of undistortion output image with value: "},
-        {owned.remapTable, "release memory of remap table",
-         "failed to release memory of remap table with value: "},
-    };
-    for (const auto& picture : pictures) {
-        if (picture.address == nullptr) {
-            continue;
-        }
-        const int ret = mpu_dma_free(picture.address);
-        if (ret == 0) {
-            logger.LogInfo(ARA_LOG_HERE) << cameraTag << picture.released;
-        } else {
-            logger.LogError(ARA_LOG_HERE) << cameraTag << picture.failed << ret;
-        }
-    }
-    owned = OwnedMemory{};
-    remapMapX.reset();
-    remapMapY.reset();
-}
-
-void CamPreprocess::releaseEncoder() {
-    if (acquired.encoderStarted && mpu_venc_stop_chn(cameraIndex) != 0) {
-        logger.LogError(ARA_LOG_HERE) << cameraTag << "failed to stop encoder channel " << cameraIndex;
-    }
-    if (acquired.encoderChannel) {
-        const int ret = mpu_venc_destroy_chn(cameraIndex);
-        if (ret == 0) {
-            logger.LogInfo(ARA_LOG_HERE) << cameraTag << "destroy encoder channel " << cameraIndex;
-        } else {
-            logger.LogError(ARA_LOG_HERE)
-                << cameraTag << "failed to destroy encoder channel " << cameraIndex << " with value: " << ret;
-        }
-    }
-    if (acquired.epoll && mpu_sys_close_epoll(epollFd) != 0) {
-        logger.LogError(ARA_LOG_HERE) << cameraTag << "failed to close epoll instance " << epollFd;
-    }
-}
-
-CamPreprocess::~CamPreprocess() {
-    // The encoder reads the crop-resized picture in place: it stops before that memory goes.
-    releaseEncoder();
-    releaseMemory();
-    if (acquired.vpcChannel) {
-        const int ret = mpu_vpc_destroy_chn(vpcChannel);
-        if (ret == 0) {
-            logger.LogInfo(ARA_LOG_HERE) << cameraTag << "destroy channel " << vpcChannel;
-        } else {
-            logger.LogError(ARA_LOG_HERE)
-                << cameraTag << "failed to destroy channel " << vpcChannel << " with value: " << ret;
-        }
-    }
-    if (acquired.mediaSystem) {
-        if (mpu_sys_exit() == 0) {
-            logger.LogInfo(ARA_LOG_HERE) << cameraTag << "Media data processing system de-initialization";
-        } else {
-            logger.LogError(ARA_LOG_HERE)
-                << cameraTag << "Media data processing system de-initialization failed";
-        }
-    }
-    if (acquired.contextCreated) {
-        if (accrtDestroyContext(context) == ACC_SUCCESS) {
-            logger.LogInfo(ARA_LOG_HERE) << cameraTag << "release Context";
-        } else {
-            logger.LogError(ARA_LOG_HERE) << cameraTag << "release Context failed";
-        }
-    }
-    if (acquired.deviceSet) {
-        if (accrtResetDevice(0) == ACC_SUCCESS) {
-            logger.LogInfo(ARA_LOG_HERE) << cameraTag << "release Device";
-        } else {
-            logger.LogError(ARA_LOG_HERE) << cameraTag << "release Device failed";
-        }
-    }
-    if (acquired.accInitialized) {
-        if (accFinalize() == ACC_SUCCESS) {
-            logger.LogInfo(ARA_LOG_HERE) << cameraTag << "ACC de-initializes";
-        } else {
-            logger.LogError(ARA_LOG_HERE) << cameraTag << "ACC de-initializes failed";
-        }
-    }
 }

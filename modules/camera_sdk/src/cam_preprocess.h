@@ -7,6 +7,8 @@
 
 #include "acc/acc_runtime.h"
 #include "ara/log/logger.h"
+#include "ara/log/logging.h"
+#include "mpu/mpu_owners.h"
 #include "mpu/mpu_sys.h"
 #include "mpu/mpu_venc.h"
 #include "mpu/mpu_vpc.h"
@@ -19,14 +21,14 @@
 // order: constructor, init, allocateMemory, then per frame getInputAddress (the frame's NV12 address is
 // written through it), setFrameAuxiliaryInfo, changeResizeSize, runPreprocessPipeline, runEncoderPipeline.
 // The object owns the picture buffers, the remap maps and table, both channels, the epoll instance and its
-// share of the runtime start-up; the camera frame it reads stays the camera's.
+// share of the runtime start-up, each through a move-only owner that gives it back when the object goes
+// (logged); the camera frame it reads stays the camera's.
 class CamPreprocess {
   public:
     // Platform id of camera index 0; a camera's id is its index plus this, as in "cam_8".
     static constexpr unsigned kFirstCameraId = 8;
 
     explicit CamPreprocess(unsigned char cameraIndex);
-    ~CamPreprocess();
     CamPreprocess(const CamPreprocess&) = delete;
     CamPreprocess& operator=(const CamPreprocess&) = delete;
 
@@ -43,8 +45,10 @@ class CamPreprocess {
     void setDefaultRemapParam();
     int createVPCChannel();
 
-    int allocateByPicInfo(mpu_vpc_pic_info& pic);
-    int allocateByCropResizeRegion(mpu_vpc_crop_resize_region& region);
+    // Allocate the buffer of a picture, or of a region's destination picture, into `memory` (what it held
+    // before is freed) and store its address in the record; `name` names the picture in the teardown log.
+    int allocateByPicInfo(mpu_vpc_pic_info& pic, mpu::DmaBuffer& memory, const char* name);
+    int allocateByCropResizeRegion(mpu_vpc_crop_resize_region& region, mpu::DmaBuffer& memory);
     int allocateByUndistortion(mpu_warp_transform_param& warp, mpu_remap_lut& lut);
     unsigned char allocateMemory();
 
@@ -79,42 +83,45 @@ class CamPreprocess {
     unsigned int gopNumber() const { return encoderGopNumber; }
 
   private:
-    // Media memory this object allocated, so teardown frees exactly that (the records' address fields may
-    // point at a camera frame by then).
-    struct OwnedMemory {
-        void* input{nullptr};
-        void* output{nullptr};
-        void* cropResize{nullptr};
-        void* undistortionSource{nullptr};
-        void* undistortionDestination{nullptr};
-        void* remapTable{nullptr};
-        std::uint64_t cropResizeBytes{0};
-        std::uint64_t outputBytes{0};
-    };
-    // What start-up acquired, so teardown gives back only that: the runtime and media system start-ups are
-    // counted process-wide, and an extra exit would end another camera's.
-    struct Acquired {
-        bool accInitialized{false};
-        bool deviceSet{false};
-        bool contextCreated{false};
-        bool mediaSystem{false};
-        bool vpcChannel{false};
-        bool encoderChannel{false};
-        bool encoderStarted{false};
-        bool epoll{false};
+    // The start-ups this object made, given back in reverse order: the runtime and media system start-ups
+    // are counted process-wide, so only the ones that succeeded are ended.
+    struct RuntimeSession {
+        mpu::AccRuntime runtime;
+        mpu::AccDevice device;
+        mpu::AccContext context;
+        mpu::MediaSystem mediaSystem;
     };
 
+    // A status as the one-byte results report it. A failure whose low byte happens to be 0 must not read as
+    // success, so it becomes 0xFF.
+    static unsigned char lowByte(std::int32_t status);
+    // Logs a teardown step: `released` at info level (nothing when empty) on success, else `failed` at error
+    // level, followed by the status when `withStatus`.
+    mpu::ReleaseReport teardownReport(std::string released, std::string failed, bool withStatus);
+    mpu::ReleaseReport memoryReport(const std::string& name);
     std::uint32_t readNumber(const boost::property_tree::ptree& config, const std::string& section,
                              const char* key);
     void refuseValue(const std::string& section, const char* key, std::uint32_t value, const char* why);
     void checkConfiguration(const std::string& section);
     bool readMapFile(const std::string& path, std::unique_ptr<float[]>* values);
     void disableUndistortion();
-    int allocateInto(void** slot, std::uint32_t size, const char* failureMessage);
+    int allocateInto(mpu::DmaBuffer& memory, const char* name, std::uint32_t size,
+                     const char* failureMessage);
     void discardLeftoverStreams();
     int waitForEncoderInput();
-    void releaseMemory();
-    void releaseEncoder();
+    // Logs a pipeline stage's outcome: "<failed> error with result: 0x<status>" at error level, else
+    // "<done> successfully" at debug level. Returns the status.
+    template <class Status>
+    Status logStage(Status status, const char* failed, const char* done) {
+        if (status != 0) {
+            logger.LogError(ARA_LOG_HERE)
+                << cameraTag << failed << " error with result: 0x" << ara::log::HexFormat(status);
+        } else {
+            logger.LogDebug(ARA_LOG_HERE) << cameraTag << done << " successfully";
+        }
+        return status;
+    }
+    int finishPictureTask(int submitted, const std::uint32_t& taskId, const char* what, const char* result);
 
     mpu_vpc_pic_info inputPicInfo{};
     mpu_vpc_pic_info outputPicInfo{};
@@ -136,13 +143,10 @@ class CamPreprocess {
     std::string remapFilePathY;
     accrtRunMode runMode{ACC_DEVICE};
     std::uint32_t frameCounter{0};
-    std::int32_t epollFd{0};
     mpu_sys_epoll_event epollEvent{};
     std::int32_t encoderFd{-1};
     vcu::camera::CameraData cameraData;
-    std::int32_t vpcChannel{-1};
     mpu_vpc_chn_attr vpcChannelAttr{};
-    accrtContext context{nullptr};
     ara::log::Logger& logger;
     // "camera <id>: ", the start of every message of this preprocessor.
     const std::string cameraTag;
@@ -150,8 +154,22 @@ class CamPreprocess {
     std::unique_ptr<float[]> remapMapX;
     std::unique_ptr<float[]> remapMapY;
     std::int32_t lutSizeStatus{0};
-    OwnedMemory owned;
-    Acquired acquired;
     // A frame was sent to the encoder and its stream has not come back yet.
     bool encoderInputPending{false};
+
+    // Owners, declared in acquisition order so that they are given back in reverse; they stay last, so
+    // the logger and the tag their reports use outlive them. The encoder reads the crop-resized picture in
+    // place, so the picture memory is declared before the encoder: the encoder stops first. The buffers are
+    // declared from the last allocated to the first, so the teardown frees the input picture first.
+    RuntimeSession session;
+    mpu::PictureChannel pictureChannel;
+    mpu::DmaBuffer remapTableMemory;
+    mpu::DmaBuffer undistortionDestinationMemory;
+    mpu::DmaBuffer undistortionSourceMemory;
+    mpu::DmaBuffer cropResizeMemory;
+    mpu::DmaBuffer outputMemory;
+    mpu::DmaBuffer inputMemory;
+    mpu::EncoderChannel encoderChannel;
+    mpu::RunningEncoder runningEncoder;
+    mpu::MediaEpoll epoll;
 };

@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <boost/property_tree/exceptions.hpp>
@@ -62,8 +63,10 @@ struct Frame {
 class CamPreprocessTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        mapX = ::testing::TempDir() + "cam_preprocess_x.bin";
-        mapY = ::testing::TempDir() + "cam_preprocess_y.bin";
+        // One pair a process: ctest runs the cases of this suite side by side.
+        const std::string stem = ::testing::TempDir() + "cam_preprocess_" + std::to_string(getpid());
+        mapX = stem + "_x.bin";
+        mapY = stem + "_y.bin";
         config.put_child("cam_8", cameraSection(kInWidth, kInHeight, kOutWidth, kOutHeight));
     }
     void TearDown() override {

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "media_log.h"
+#include "mpu/annex_b.h"
 
 namespace mpu::internal {
 namespace {
@@ -161,26 +162,16 @@ std::int32_t checkFrame(const mpu_video_frame& frame, const EncoderSettings& set
 }
 
 std::uint32_t nalUnitType(std::uint8_t header, Codec codec) {
-    return codec == Codec::kH264 ? header & 0x1Fu : (header >> 1) & 0x3Fu;
+    return codec == Codec::kH264 ? annex_b::h264NalType(header) : annex_b::h265NalType(header);
 }
 
-// Start of the next Annex B start code at or after `from`, or `size`.
+// The start-code scan within one packet, whose size fits 32 bits.
 std::uint32_t nextStartCode(const std::uint8_t* data, std::uint32_t size, std::uint32_t from) {
-    for (std::uint32_t i = from; i + 3 <= size; ++i) {
-        if (data[i] == 0 && data[i + 1] == 0 &&
-            (data[i + 2] == 1 || (i + 4 <= size && data[i + 2] == 0 && data[i + 3] == 1))) {
-            return i;
-        }
-    }
-    return size;
+    return static_cast<std::uint32_t>(annex_b::nextStartCode(data, size, from));
 }
 
-// First byte after the start code at `at`.
 std::uint32_t skipStartCode(const std::uint8_t* data, std::uint32_t size, std::uint32_t at) {
-    while (at < size && data[at] == 0) {
-        ++at;
-    }
-    return at < size ? at + 1 : size;
+    return static_cast<std::uint32_t>(annex_b::skipStartCode(data, size, at));
 }
 
 template <class Predicate>

@@ -15,6 +15,7 @@ extern "C" {
 }
 
 #include "media_test_support.h"
+#include "mpu/annex_b.h"
 #include "mpu/mpu_venc.h"
 
 // libx265 3.5 keeps some of its frame filter's buffers after the encoder is closed; that is the codec
@@ -89,11 +90,10 @@ struct Fetched {
 
 std::vector<std::uint32_t> nalTypes(const std::vector<std::uint8_t>& bytes, bool h265) {
     std::vector<std::uint32_t> types;
-    for (std::size_t i = 0; i + 3 < bytes.size(); ++i) {
-        if (bytes[i] == 0 && bytes[i + 1] == 0 && bytes[i + 2] == 1) {
-            types.push_back(h265 ? (bytes[i + 3] >> 1) & 0x3F : bytes[i + 3] & 0x1F);
-        }
-    }
+    mpu::annex_b::forEachNalHeader(bytes.data(), bytes.size(), [&](std::size_t header) {
+        types.push_back(h265 ? mpu::annex_b::h265NalType(bytes[header])
+                             : mpu::annex_b::h264NalType(bytes[header]));
+    });
     return types;
 }
 

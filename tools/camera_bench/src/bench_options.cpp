@@ -1,95 +1,74 @@
 #include "bench_options.h"
 
-#include <cerrno>
+#include <boost/program_options.hpp>
 #include <cmath>
-#include <cstdlib>
+#include <sstream>
 
 namespace camera_bench {
 namespace {
 
-bool parseDecimal(const char* text, double low, double high, double* value) {
-    char* end = nullptr;
-    errno = 0;
-    const double parsed = std::strtod(text, &end);
-    if (errno != 0 || end == text || *end != '\0' || !std::isfinite(parsed) || parsed < low ||
-        parsed > high) {
-        return false;
-    }
-    *value = parsed;
-    return true;
+namespace po = boost::program_options;
+
+po::options_description describeOptions(BenchOptions* options) {
+    po::options_description description("options");
+    description.add_options()                                                                           //
+        ("seconds", po::value(&options->seconds)->value_name("N"),                                      //
+         "measured window of the four-camera run, 1 to 86400 (default 60)")                             //
+        ("warmup", po::value(&options->warmupSeconds)->value_name("N"),                                 //
+         "seconds discarded before the window, 2 to 600 (default 3)")                                   //
+        ("frames", po::value(&options->frames)->value_name("N"),                                        //
+         "test-pattern frames of the throughput comparison, 60 to 3000 (default 300)")                  //
+        ("rounds", po::value(&options->rounds)->value_name("N"),                                        //
+         "comparison rounds, medians reported, 1 to 20 (default 5)")                                    //
+        ("skip-ffmpeg", po::bool_switch(&options->skipFfmpeg), "no ffmpeg run (vs_ffmpeg=nan)")         //
+        ("skip-system", po::bool_switch(&options->skipSystem), "no four-camera run (its figures nan)")  //
+        ("help,h", po::bool_switch(&options->help), "this text");
+    return description;
 }
 
-bool parseWhole(const char* text, long low, long high, int* value) {
-    char* end = nullptr;
-    errno = 0;
-    const long parsed = std::strtol(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || parsed < low || parsed > high) {
-        return false;
+template <class Number>
+bool inRange(const char* name, Number value, Number low, Number high, const char* expected,
+             std::string* error) {
+    if (std::isfinite(static_cast<double>(value)) && value >= low && value <= high) {
+        return true;
     }
-    *value = static_cast<int>(parsed);
-    return true;
+    std::ostringstream text;
+    text << "--" << name << " " << value << ": expected " << expected;
+    *error = text.str();
+    return false;
 }
 
 }  // namespace
 
 bool parseBenchOptions(int argc, const char* const* argv, BenchOptions* options, std::string* error) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string name = argv[i];
-        if (name == "--skip-ffmpeg") {
-            options->skipFfmpeg = true;
-            continue;
-        }
-        if (name == "--skip-system") {
-            options->skipSystem = true;
-            continue;
-        }
-        if (name == "--help" || name == "-h") {
-            options->help = true;
-            continue;
-        }
-        const bool takesValue =
-            name == "--seconds" || name == "--warmup" || name == "--frames" || name == "--rounds";
-        if (!takesValue) {
-            *error = "unknown option " + name;
-            return false;
-        }
-        if (i + 1 >= argc) {
-            *error = name + " needs a value";
-            return false;
-        }
-        const char* value = argv[++i];
-        bool ok = false;
-        const char* expected = "";
-        if (name == "--seconds") {
-            ok = parseDecimal(value, 1.0, 86400.0, &options->seconds);
-            expected = "seconds from 1 to 86400";
-        } else if (name == "--warmup") {
-            ok = parseDecimal(value, 2.0, 600.0, &options->warmupSeconds);
-            expected = "seconds from 2 to 600";
-        } else if (name == "--frames") {
-            ok = parseWhole(value, 60, 3000, &options->frames);
-            expected = "a whole number from 60 to 3000";
-        } else {
-            ok = parseWhole(value, 1, 20, &options->rounds);
-            expected = "a whole number from 1 to 20";
-        }
-        if (!ok) {
-            *error = name + " " + value + ": expected " + expected;
-            return false;
-        }
+    try {
+        po::variables_map values;
+        po::store(po::command_line_parser(argc, argv)
+                      .options(describeOptions(options))
+                      .style(po::command_line_style::unix_style ^ po::command_line_style::allow_guessing)
+                      .run(),
+                  values);
+        po::notify(values);
+    } catch (const po::error& failure) {
+        *error = failure.what();
+        return false;
     }
-    return true;
+    return inRange("seconds", options->seconds, 1.0, 86400.0, "seconds from 1 to 86400", error) &&
+           inRange("warmup", options->warmupSeconds, 2.0, 600.0, "seconds from 2 to 600", error) &&
+           inRange("frames", options->frames, 60, 3000, "a whole number from 60 to 3000", error) &&
+           inRange("rounds", options->rounds, 1, 20, "a whole number from 1 to 20", error);
 }
 
 const char* benchUsage() {
-    return "usage: camera_bench [--seconds N] [--warmup N] [--frames N] [--rounds N] [--skip-ffmpeg] "
-           "[--skip-system]\n"
-           "  --seconds N    measured window of the four-camera run (default 60)\n"
-           "  --warmup N     seconds discarded before the window (default 3, at least 2)\n"
-           "  --frames N     test-pattern frames of the throughput comparison (default 300)\n"
-           "  --rounds N     comparison rounds, medians reported (default 5)\n"
-           "  --skip-ffmpeg  no ffmpeg run (vs_ffmpeg=nan)\n"
-           "  --skip-system  no four-camera run (its figures nan)\n";
+    static const std::string usage = [] {
+        BenchOptions defaults;
+        std::ostringstream text;
+        text << "usage: camera_bench [--seconds N] [--warmup N] [--frames N] [--rounds N] [--skip-ffmpeg] "
+                "[--skip-system]\n"
+             << describeOptions(&defaults);
+        return text.str();
+    }();
+    return usage.c_str();
 }
 
 }  // namespace camera_bench

@@ -84,7 +84,7 @@ void printSystem(const SystemPart& system) {
     std::printf(
         "    by %.0f s of the window, latency p99 ms / frames skipped by the workers / other work %%:",
         f.sliceSeconds);
-    for (std::size_t slice = 0; slice < f.sliceCount; ++slice) {
+    for (std::size_t slice = 0; slice < f.sliceP99Ms.size(); ++slice) {
         std::printf("  %.1f/%llu/%.1f", f.sliceP99Ms[slice],
                     static_cast<unsigned long long>(f.sliceSkipped[slice]), f.sliceOtherLoadPercent[slice]);
     }
@@ -98,9 +98,9 @@ void printSystem(const SystemPart& system) {
         "  busiest threads of %zu (%% of one core; unnamed threads are the media unit's picture and "
         "encoder channels, the acquisition and the middleware):\n",
         f.threadsSeen);
-    for (std::size_t i = 0; i < f.threadCount && i < 14; ++i) {
+    for (std::size_t i = 0; i < f.threads.size() && i < 14; ++i) {
         const ThreadFigures& t = f.threads[i];
-        std::printf("    %-16s %-10s tid %-7d %6.1f\n", t.name.data(), t.role.data(), t.tid, t.corePercent);
+        std::printf("    %-16s %-10s tid %-7d %6.1f\n", t.name.c_str(), t.role.c_str(), t.tid, t.corePercent);
     }
     std::printf(
         "  resident memory, MB (10^6 bytes): peak %.1f (sampled every 100 ms), window start %.1f, end %.1f "
@@ -166,32 +166,7 @@ void printComparison(const ComparisonFigures& c) {
     std::printf("  other work on this machine during the rounds: %.1f %% of the cores busy%s\n",
                 c.otherLoadPercent,
                 c.otherLoadPercent > kQuietMachinePercent ? "  -- NOT QUIET: the figures are doubtful" : "");
-
-    std::printf("\nOne camera's undistorting path stage by stage (median over the %d frames, ms)\n",
-                c.file.frames);
-    if (!c.stagesOk) {
-        std::printf("  not measured: %s\n", c.stagesError.c_str());
-        return;
-    }
-    std::printf("  %-30s %10s %10s\n", "stage", "CPU", "wall");
-    const struct {
-        const char* name;
-        double cpu;
-        double wall;
-    } rows[] = {{"remap (undistortion)", c.stageCpu.remap, c.stageWall.remap},
-                {"crop-resize to 1280x720", c.stageCpu.cropResize, c.stageWall.cropResize},
-                {"NV12 to BGR", c.stageCpu.bgr, c.stageWall.bgr},
-                {"H.264 encode", c.stageCpu.encode, c.stageWall.encode},
-                {"H.264 encode, key frames only", c.stageCpu.encodeKeyFrame, c.stageWall.encodeKeyFrame},
-                {"path (remap to encode)", c.stageCpu.path, c.stageWall.path}};
-    for (const auto& row : rows) {
-        std::printf("  %-30s %10.3f %10.3f\n", row.name, row.cpu, row.wall);
-    }
-    const long cores = sysconf(_SC_NPROCESSORS_ONLN);
-    std::printf(
-        "  4 cameras x 30 fps of this path need %.1f %% of %ld cores (capture, acquisition and "
-        "publishing not included)\n",
-        4 * 30 * c.stageCpu.path / 1000.0 / static_cast<double>(cores) * 100, cores);
+    std::printf("  the path stage by stage: media_bench\n");
 }
 
 }  // namespace

@@ -94,8 +94,7 @@ double perCpuSecond(const ThroughputRun& run) {
 
 }  // namespace
 
-ComparisonFigures runComparison(const BenchOptions& options, const ScratchDirectory& scratch,
-                                const std::string& mapX, const std::string& mapY) {
+ComparisonFigures runComparison(const BenchOptions& options, const ScratchDirectory& scratch) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     ComparisonFigures figures;
     figures.vsFfmpeg = figures.vsFfmpegFree = nan;
@@ -207,11 +206,6 @@ ComparisonFigures runComparison(const BenchOptions& options, const ScratchDirect
         figures.vsFfmpegHighest = *std::max_element(ratios.begin(), ratios.end());
         figures.vsFfmpegFree = median(column(&ComparisonRound::ratioFree));
     }
-
-    std::printf("camera_bench: timing the undistorting path stage by stage\n");
-    std::fflush(stdout);
-    figures.stagesOk =
-        measureStages(figures.file, mapX, mapY, &figures.stageCpu, &figures.stageWall, &figures.stagesError);
     return figures;
 }
 

@@ -61,16 +61,10 @@ struct ComparisonFigures {
 
     // Busy CPU time of the machine during the rounds that was neither ours nor ffmpeg's, of all cores.
     double otherLoadPercent{0};
-
-    bool stagesOk{false};
-    std::string stagesError;
-    StageTimes stageCpu;
-    StageTimes stageWall;
 };
 
 // Renders the frames into the scratch directory, then runs `options.rounds` rounds of ours and ffmpeg's
-// (unless skipped) and the stage breakdown with the maps `mapX`, `mapY`. Prints progress on stdout.
-ComparisonFigures runComparison(const BenchOptions& options, const ScratchDirectory& scratch,
-                                const std::string& mapX, const std::string& mapY);
+// (unless skipped). Prints progress on stdout. The path stage by stage is media_bench's.
+ComparisonFigures runComparison(const BenchOptions& options, const ScratchDirectory& scratch);
 
 }  // namespace camera_bench

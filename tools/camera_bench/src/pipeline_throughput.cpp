@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "cam_preprocess.h"
-#include "percentiles.h"
 #include "process_usage.h"
 
 namespace camera_bench {
@@ -90,8 +89,9 @@ class FrameSource {
     AlignedBuffer buffer_;
 };
 
-boost::property_tree::ptree preprocessorConfig(int section, const FrameFile& file, int cropTop, int cropLeft,
-                                               const std::string& mapX, const std::string& mapY) {
+// Without undistortion: no map keys.
+boost::property_tree::ptree preprocessorConfig(int section, const FrameFile& file, int cropTop,
+                                               int cropLeft) {
     const std::string name = "cam_" + std::to_string(section) + ".";
     boost::property_tree::ptree config;
     config.put(name + "inputImageWidth", file.width);
@@ -101,10 +101,6 @@ boost::property_tree::ptree preprocessorConfig(int section, const FrameFile& fil
     config.put(name + "cropTopOffset", cropTop);
     config.put(name + "cropLeftOffset", cropLeft);
     config.put(name + "encoderGopNumber", kGop);
-    if (!mapX.empty()) {
-        config.put(name + "remapFilePathX", mapX);
-        config.put(name + "remapFilePathY", mapY);
-    }
     return config;
 }
 
@@ -133,8 +129,7 @@ bool runPipeline(const FrameFile& file, FrameInput input, ThroughputRun* run, st
         return false;
     }
     const double setupStart = processCpuSeconds();
-    boost::property_tree::ptree config =
-        preprocessorConfig(kSectionOffset, file, kCropTop, kCropLeft, "", "");
+    boost::property_tree::ptree config = preprocessorConfig(kSectionOffset, file, kCropTop, kCropLeft);
     std::unique_ptr<CamPreprocess> preprocess = startPreprocessor(0, config, error);
     if (!preprocess) {
         return false;
@@ -169,80 +164,6 @@ bool runPipeline(const FrameFile& file, FrameInput input, ThroughputRun* run, st
     preprocess.reset();
     setupCpu += processCpuSeconds() - teardownStart;
     run->setupCpuSeconds = setupCpu;
-    return true;
-}
-
-bool measureStages(const FrameFile& file, const std::string& mapX, const std::string& mapY, StageTimes* cpu,
-                   StageTimes* wall, std::string* error) {
-    FrameSource frames(file, FrameInput::kInPlace);
-    if (!frames.valid()) {
-        *error = "cannot read " + file.path;
-        return false;
-    }
-    // Camera index 1 (section cam_9): its own encoder channel, apart from the throughput runs'.
-    boost::property_tree::ptree config = preprocessorConfig(kSectionOffset + 1, file, 0, 0, mapX, mapY);
-    std::unique_ptr<CamPreprocess> preprocess = startPreprocessor(1, config, error);
-    if (!preprocess) {
-        return false;
-    }
-    if (!preprocess->isUndistortionEnabled()) {
-        *error = "the preprocessor did not take the undistortion maps " + mapX + ", " + mapY;
-        return false;
-    }
-
-    constexpr int kStages = 4;  // remap, crop-resize, BGR, encode; then the path
-    std::vector<double> cpuMs[kStages + 1];
-    std::vector<double> wallMs[kStages + 1];
-    std::vector<double> keyCpuMs;
-    std::vector<double> keyWallMs;
-    for (int i = 0; i < file.frames; ++i) {
-        double cpuAt[kStages + 1];
-        double wallAt[kStages + 1];
-        int status[kStages] = {};
-        const auto mark = [&](int point) {
-            wallAt[point] = monotonicSeconds();
-            cpuAt[point] = processCpuSeconds();
-        };
-        *preprocess->getInputAddress() = frames.frame(i);
-        preprocess->changeResizeSize(kOutputWidth, kOutputHeight);
-        std::shared_ptr<mpu_venc_stream> stream;
-        mark(0);
-        status[0] = preprocess->getUndistortedImage();
-        mark(1);
-        status[1] = preprocess->getResizedCroppedImage();
-        mark(2);
-        status[2] = preprocess->getConvertedImage();
-        mark(3);
-        status[3] = preprocess->runEncoderPipeline(&stream);
-        mark(4);
-        stream.reset();
-        for (int stage = 0; stage < kStages; ++stage) {
-            if (status[stage] != 0) {
-                *error = "stage " + std::to_string(stage + 1) + " of 4 failed on frame " + std::to_string(i) +
-                         " (see the log above)";
-                return false;
-            }
-            cpuMs[stage].push_back((cpuAt[stage + 1] - cpuAt[stage]) * 1e3);
-            wallMs[stage].push_back((wallAt[stage + 1] - wallAt[stage]) * 1e3);
-        }
-        if (i % kGop == 0) {
-            keyCpuMs.push_back(cpuMs[3].back());
-            keyWallMs.push_back(wallMs[3].back());
-        }
-        cpuMs[kStages].push_back((cpuAt[kStages] - cpuAt[0]) * 1e3);
-        wallMs[kStages].push_back((wallAt[kStages] - wallAt[0]) * 1e3);
-    }
-    const auto fill = [](std::vector<double>* ms, StageTimes* out) {
-        out->remap = median(ms[0]);
-        out->cropResize = median(ms[1]);
-        out->bgr = median(ms[2]);
-        out->encode = median(ms[3]);
-        out->path = median(ms[4]);
-    };
-    fill(cpuMs, cpu);
-    fill(wallMs, wall);
-    cpu->encodeKeyFrame = median(keyCpuMs);
-    wall->encodeKeyFrame = median(keyWallMs);
     return true;
 }
 

@@ -32,19 +32,4 @@ struct ThroughputRun {
 // preprocessor created for this run. False with `error` set when a step fails.
 bool runPipeline(const FrameFile& file, FrameInput input, ThroughputRun* run, std::string* error);
 
-// Medians over the frames, in milliseconds, of each stage of the undistorting path.
-struct StageTimes {
-    double remap{0};
-    double cropResize{0};
-    double bgr{0};
-    double encode{0};
-    double encodeKeyFrame{0};  // the encoding of key frames alone (every 30th frame)
-    double path{0};            // remap to encode, as the camera worker runs them
-};
-
-// The undistorting path (maps `mapX`, `mapY`, no crop) over every frame of `file` in place, stage by
-// stage: the process's CPU time and the wall time of each.
-bool measureStages(const FrameFile& file, const std::string& mapX, const std::string& mapY, StageTimes* cpu,
-                   StageTimes* wall, std::string* error);
-
 }  // namespace camera_bench

@@ -42,18 +42,15 @@ constexpr double kSliceSeconds = 10.0;
 
 void setError(SystemFigures* figures, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void setError(SystemFigures* figures, const char* format, ...) {
-    if (figures->error[0] != '\0') {
+    if (!figures->error.empty()) {
         return;  // the first error is the cause
     }
+    char text[800];
     va_list arguments;
     va_start(arguments, format);
-    std::vsnprintf(figures->error.data(), figures->error.size(), format, arguments);
+    std::vsnprintf(text, sizeof(text), format, arguments);
     va_end(arguments);
-}
-
-template <std::size_t N>
-void copyText(std::array<char, N>& target, const std::string& text) {
-    std::snprintf(target.data(), N, "%s", text.c_str());
+    figures->error = text;
 }
 
 // The window's slices: kSliceSeconds each, longer when the window would need more than kMaxSlices.
@@ -234,7 +231,7 @@ void countFrames(const FrameLatencyRecorder& recorder, const Snapshot& first, co
     std::vector<double> all;
     std::vector<double> keyFrames;
     std::vector<double> otherFrames;
-    std::vector<std::vector<double>> slices(figures->sliceCount);
+    std::vector<std::vector<double>> slices(figures->sliceP99Ms.size());
     for (std::size_t camera = 0; camera < kCameraCount; ++camera) {
         CameraFigures& out = figures->cameras[camera];
         const vcu::camera::CameraStats& from = first.stats[camera];
@@ -256,7 +253,7 @@ void countFrames(const FrameLatencyRecorder& recorder, const Snapshot& first, co
                 continue;
             }
             const auto slice =
-                std::min(figures->sliceCount - 1,
+                std::min(figures->sliceP99Ms.size() - 1,
                          static_cast<std::size_t>(static_cast<double>(sample.captureNs - first.realtimeNs) /
                                                   1e9 / figures->sliceSeconds));
             ++out.published;
@@ -280,7 +277,7 @@ void countFrames(const FrameLatencyRecorder& recorder, const Snapshot& first, co
         figures->due += out.captured + out.droppedNoBuffer + out.sourceErrors;
     }
     figures->latencyMs = summarize(all);
-    for (std::size_t slice = 0; slice < figures->sliceCount; ++slice) {
+    for (std::size_t slice = 0; slice < figures->sliceP99Ms.size(); ++slice) {
         figures->sliceP99Ms[slice] = summarize(slices[slice]).p99;
     }
     figures->keyFrameLatencyMs = summarize(keyFrames);
@@ -307,7 +304,7 @@ void measureThreads(const FrameLatencyRecorder& recorder, pid_t supervisor, cons
         const auto found = before.find(thread.tid);
         const std::uint64_t start = found == before.end() ? 0 : found->second;
         ThreadFigures out;
-        copyText(out.name, thread.name);
+        out.name = thread.name;
         out.tid = thread.tid;
         out.corePercent = static_cast<double>(thread.ticks - start) * toCorePercent;
         std::string role = "other";
@@ -321,7 +318,7 @@ void measureThreads(const FrameLatencyRecorder& recorder, pid_t supervisor, cons
                 role = "worker " + std::to_string(kFirstCameraId + camera);
             }
         }
-        copyText(out.role, role);
+        out.role = role;
         if (role == "capture") {
             figures->captureCorePercent += out.corePercent;
         } else if (role.rfind("worker", 0) == 0) {
@@ -334,8 +331,8 @@ void measureThreads(const FrameLatencyRecorder& recorder, pid_t supervisor, cons
     std::sort(threads.begin(), threads.end(),
               [](const ThreadFigures& a, const ThreadFigures& b) { return a.corePercent > b.corePercent; });
     figures->threadsSeen = threads.size();
-    figures->threadCount = std::min(threads.size(), figures->threads.size());
-    std::copy_n(threads.begin(), figures->threadCount, figures->threads.begin());
+    threads.resize(std::min(threads.size(), SystemFigures::kMaxThreads));
+    figures->threads = std::move(threads);
 }
 
 }  // namespace
@@ -378,7 +375,9 @@ SystemFigures measureSystem(const SystemRunSettings& settings) {
     figures.windowSeconds = last.monotonic - first.monotonic;
     const SliceLayout slices = sliceLayout(settings.windowSeconds);
     figures.sliceSeconds = slices.seconds;
-    figures.sliceCount = slices.count;
+    figures.sliceP99Ms.assign(slices.count, 0.0);
+    figures.sliceSkipped.assign(slices.count, 0);
+    figures.sliceOtherLoadPercent.assign(slices.count, 0.0);
     const std::vector<LoadSample>& loads = supervisor.sliceLoads();
     for (std::size_t slice = 0; slice < slices.count && slice + 1 < loads.size(); ++slice) {
         figures.sliceOtherLoadPercent[slice] = otherLoadPercent(loads[slice], loads[slice + 1]);
@@ -401,7 +400,7 @@ SystemFigures measureSystem(const SystemRunSettings& settings) {
         figures.stealPercent = 100.0 * static_cast<double>(last.machine.steal - first.machine.steal) /
                                ticksPerSecond() / machineSeconds;
     }
-    figures.ok = figures.error[0] == '\0';
+    figures.ok = figures.error.empty();
     return figures;
 }
 
@@ -433,10 +432,10 @@ SystemFigures measureSystemInChild(const SystemRunSettings& settings) {
             }
         }
         const SystemFigures measured = measureSystem(settings);
-        const auto* bytes = reinterpret_cast<const char*>(&measured);
+        const std::string text = systemFiguresToJson(measured);
         std::size_t sent = 0;
-        while (sent < sizeof(measured)) {
-            const ssize_t written = write(channel[1], bytes + sent, sizeof(measured) - sent);
+        while (sent < text.size()) {
+            const ssize_t written = write(channel[1], text.data() + sent, text.size() - sent);
             if (written <= 0) {
                 break;
             }
@@ -451,13 +450,11 @@ SystemFigures measureSystemInChild(const SystemRunSettings& settings) {
 
     // The child needs its start-up, the warm-up, the window, the drain and the teardown.
     const double deadline = monotonicSeconds() + settings.warmupSeconds + settings.windowSeconds + 120.0;
-    std::size_t received = 0;
-    auto* bytes = reinterpret_cast<char*>(&figures);
-    while (received < sizeof(figures)) {
-        const double left = deadline - monotonicSeconds();
-        if (left <= 0) {
-            break;
-        }
+    // The child closes its end once the figures are written.
+    std::string text;
+    bool complete = false;
+    for (double left = deadline - monotonicSeconds(); !complete && left > 0;
+         left = deadline - monotonicSeconds()) {
         pollfd readable{channel[0], POLLIN, 0};
         const int ready = poll(&readable, 1, static_cast<int>(std::min(left, 1.0) * 1000));
         if (ready < 0 && errno != EINTR) {
@@ -466,14 +463,16 @@ SystemFigures measureSystemInChild(const SystemRunSettings& settings) {
         if (ready <= 0) {
             continue;
         }
-        const ssize_t count = read(channel[0], bytes + received, sizeof(figures) - received);
-        if (count <= 0) {
+        char chunk[4096];
+        const ssize_t count = read(channel[0], chunk, sizeof(chunk));
+        if (count < 0) {
             break;
         }
-        received += static_cast<std::size_t>(count);
+        complete = count == 0;
+        text.append(chunk, static_cast<std::size_t>(std::max<ssize_t>(count, 0)));
     }
     close(channel[0]);
-    if (received != sizeof(figures)) {
+    if (!complete || !systemFiguresFromJson(text, &figures)) {
         stopChild(child, 5.0);
         figures = SystemFigures{};
         setError(&figures,

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "percentiles.h"
 #include "process_usage.h"
@@ -30,18 +31,18 @@ struct CameraFigures {
 };
 
 struct ThreadFigures {
-    std::array<char, 16> name{};
-    std::array<char, 12> role{};  // capture, worker, bench or other
+    std::string name;
+    std::string role;  // capture, worker, bench or other
     int tid{0};
     double corePercent{0};  // of one core, over the window
 };
 
-// Everything the run measured. Trivially copyable: a child sends it to its parent as bytes.
+// Everything the run measured. A child sends it to its parent as JSON (systemFiguresToJson).
 struct SystemFigures {
     static constexpr std::size_t kMaxThreads = 40;
 
     bool ok{false};
-    std::array<char, 800> error{};
+    std::string error;  // the first error, the cause; empty when the run was measured
     double warmupSeconds{0};
     double windowSeconds{0};  // as measured
     int cpuCount{0};
@@ -64,10 +65,9 @@ struct SystemFigures {
     // the machine, to tell a steady tail from bursts.
     static constexpr std::size_t kMaxSlices = 36;
     double sliceSeconds{0};
-    std::size_t sliceCount{0};
-    std::array<double, kMaxSlices> sliceP99Ms{};
-    std::array<std::uint64_t, kMaxSlices> sliceSkipped{};
-    std::array<double, kMaxSlices> sliceOtherLoadPercent{};  // see otherLoadPercent
+    std::vector<double> sliceP99Ms;  // one value a slice, as the two below
+    std::vector<std::uint64_t> sliceSkipped;
+    std::vector<double> sliceOtherLoadPercent;  // see otherLoadPercent
 
     double cpuPercent{0};  // of all cpuCount cores
     double userPercent{0};
@@ -79,8 +79,7 @@ struct SystemFigures {
     double captureCorePercent{0};  // by thread role, of one core
     double workerCorePercent{0};
     double otherCorePercent{0};
-    std::array<ThreadFigures, kMaxThreads> threads{};  // busiest first
-    std::size_t threadCount{0};
+    std::vector<ThreadFigures> threads;  // busiest first, kMaxThreads at most
     std::size_t threadsSeen{0};
 
     double rssStartMb{0};  // at the window's start
@@ -88,6 +87,10 @@ struct SystemFigures {
     double rssEndMb{0};    // at the window's end
     MemoryBreakdown memoryEnd{};
 };
+
+// The figures as JSON text, and back; false (figures untouched) when `text` does not hold them.
+std::string systemFiguresToJson(const SystemFigures& figures);
+bool systemFiguresFromJson(const std::string& text, SystemFigures* figures);
 
 struct SystemRunSettings {
     std::string cameraConfig;  // the INI file (its directory is CM_CONFIG_FILE_PATH)

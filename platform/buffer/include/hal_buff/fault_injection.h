@@ -6,7 +6,7 @@
 // An armed failure makes the call return `status` at entry, before it looks at its arguments, and change
 // nothing (RegisterMediaResource returns false instead). Thread-safe.
 
-#include <cstdint>
+#include "fault/fault_table.h"
 
 namespace hal_buff::fault {
 
@@ -19,16 +19,15 @@ enum class Operation {
     kSetDataLen,
     kGetDataLen,
     kFree,
+    kCount,
 };
 
-// The next `count` calls of `operation` fail with `status` (non-zero). Replaces what was armed before for
-// that operation.
-void FailNext(Operation operation, unsigned int count, std::int32_t status);
-
-// Disarms every operation.
-void ClearAll();
-
-// Called by the service at the entry of each operation: the status to fail with, or 0 to go on.
-std::int32_t Consume(Operation operation);
+// FailNext(operation, count, status): the next `count` calls of `operation` fail with `status` (non-zero),
+// replacing what was armed before for it. ClearAll(): disarms every operation. Consume(operation): called by
+// the service at the entry of each operation, the status to fail with or 0 to go on.
+using Faults = ::fault::FaultTable<Operation, Operation::kCount>;
+inline constexpr auto FailNext = &Faults::FailNext;
+inline constexpr auto ClearAll = &Faults::ClearAll;
+inline constexpr auto Consume = &Faults::Consume;
 
 }  // namespace hal_buff::fault

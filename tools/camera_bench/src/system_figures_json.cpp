@@ -1,0 +1,54 @@
+// The four-camera run's figures as JSON, the form in which a measuring child hands them to its parent.
+#include <limits>
+#include <nlohmann/json.hpp>
+
+#include "system_run.h"
+
+namespace camera_bench {
+namespace {
+
+// NaN (a figure that could not be measured) has no JSON form: it is written as null and read back as NaN.
+void nullToNan(nlohmann::json& value) {
+    if (value.is_null()) {
+        value = std::numeric_limits<double>::quiet_NaN();
+    } else if (value.is_structured()) {
+        for (nlohmann::json& element : value) {
+            nullToNan(element);
+        }
+    }
+}
+
+}  // namespace
+
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(CameraFigures, captured, delivered, droppedNoBuffer, droppedOverrun,
+                                   sourceErrors, published, keyFrames, bytes, p50Ms, p99Ms, maxMs)
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(ThreadFigures, name, role, tid, corePercent)
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(Distribution, count, min, mean, p50, p90, p99, p999, max)
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(MemoryBreakdown, anonymous, file, shared, highWater)
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(SystemFigures, ok, error, warmupSeconds, windowSeconds, cpuCount, cameras,
+                                   captured, published, publishedPercent, due, publishedOfDuePercent,
+                                   unrecorded, latencyMs, keyFrameLatencyMs, otherFrameLatencyMs,
+                                   sliceSeconds, sliceP99Ms, sliceSkipped, sliceOtherLoadPercent, cpuPercent,
+                                   userPercent, systemPercent, otherLoadPercent, stealPercent,
+                                   captureCorePercent, workerCorePercent, otherCorePercent, threads,
+                                   threadsSeen, rssStartMb, rssPeakMb, rssEndMb, memoryEnd)
+
+std::string systemFiguresToJson(const SystemFigures& figures) {
+    return nlohmann::json(figures).dump();
+}
+
+bool systemFiguresFromJson(const std::string& text, SystemFigures* figures) {
+    nlohmann::json parsed = nlohmann::json::parse(text, nullptr, false);
+    if (parsed.is_discarded()) {
+        return false;
+    }
+    nullToNan(parsed);
+    try {
+        *figures = parsed.get<SystemFigures>();
+    } catch (const nlohmann::json::exception&) {
+        return false;
+    }
+    return true;
+}
+
+}  // namespace camera_bench
