@@ -151,9 +151,8 @@ namespace {
 
 // A private DLT daemon (its own pipe directory and port) and a receiver printing what reaches it.
 TEST(RemoteLogging, DaemonReceivesTypedMessagesWithShortIds) {
-    if (std::system("command -v dlt-daemon >/dev/null && command -v dlt-receive >/dev/null") != 0) {
-        GTEST_SKIP() << "dlt-daemon and dlt-receive are installed by scripts/install-deps.sh";
-    }
+    ASSERT_EQ(std::system("command -v dlt-daemon >/dev/null && command -v dlt-receive >/dev/null"), 0)
+        << "dlt-daemon or dlt-receive is missing: scripts/install-deps.sh installs them";
     const std::string dir = TestDirectory();
     const std::string port = std::to_string(35000 + ::getpid() % 1000);
     // The receiver's output is line-buffered so that the script can wait for what it has printed.

@@ -39,9 +39,10 @@ struct Child {
 class BrowserView : public ::testing::Test {
   protected:
     void SetUp() override {
-        if (camera_bench::rouDiIsRunning()) {
-            GTEST_SKIP() << "another RouDi runs on this machine; this test needs its own";
-        }
+        ASSERT_FALSE(camera_bench::rouDiIsRunning())
+            << "another RouDi runs on this machine, and this test needs its own: stop it (make run, the "
+               "demo) "
+               "or run the test with a private /tmp and /dev/shm (unshare -m)";
         ASSERT_EQ(::access(HeadlessBrowser::kDefaultBinary, X_OK), 0)
             << HeadlessBrowser::kDefaultBinary << " is missing: scripts/install-deps.sh installs chromium";
         // The demo's system: config/ as it is, run from a directory that holds the maps it names.
