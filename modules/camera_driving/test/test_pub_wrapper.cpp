@@ -9,7 +9,9 @@
 namespace {
 
 using ara::log::LogLevel;
+using camera_driving::test::kClient;
 using camera_driving::test::ProlocManifest;
+using camera_driving::test::Subscribe;
 using vrt::cm::test::ScopedManifest;
 
 // Opens the publisher's pool and refill thread to inspection.
@@ -80,10 +82,13 @@ TEST_F(PubWrapperTest, SharedSkeletonStaysOfferedUntilTheLastPublisherGoes) {
     auto sharer = std::make_unique<CamDrv2CamDrvPerceptionTwo_Provide>("a/two", logger);
     creator->Init(false);
     sharer->Init(creator->GetSkeleton(), false);
+    auto subscriber = Subscribe<perception::Cam2CamPerceptionStruct>(4098, 28892);
+    ASSERT_TRUE(subscriber);
 
     creator.reset();
     EXPECT_EQ(capture.Count("CM", "[Stop offer service]"), 0U);
     sharer->Publish();
+    EXPECT_EQ(subscriber->GetMessageNumber(kClient), 1U) << "the sharer lost its event with the creator";
     sharer.reset();
 
     EXPECT_EQ(capture.Count("CM", "[Stop offer service]"), 1U);

@@ -109,10 +109,11 @@ TEST_F(MbufModule, EmptyVectorFillReportsLengthZero) {
 
 TEST_F(MbufModule, RefusedCopyStopsTheFillAndLeaksNothing) {
     sut.init(true, 20, 64);
+    length = 99;
     EXPECT_EQ(sut.fillMbuf(Bytes(65), &length), nullptr);
     EXPECT_EQ(sut.fillMbuf(nullptr, &length, 8), nullptr);
     EXPECT_EQ(Errors("Copy data to Mbuf error, error code is: "), 2U);
-    EXPECT_EQ(capture.Count("mbuf_module", "Set Mbuf data length"), 0U);
+    EXPECT_EQ(length, 99U) << "a refused fill went on to set and report a data length";
 
     for (int i = 0; i < 20; ++i) {
         ASSERT_NE(sut.fillMbuf(Bytes(64), &length), nullptr) << "fill " << i;
@@ -134,7 +135,12 @@ TEST_F(MbufModule, ReadBackRefusesNullAndReleasedBlocksWithoutFreeing) {
     EXPECT_EQ(sut.getMbufData(&released, &size), nullptr);
     EXPECT_EQ(Errors("Get Mbuf data pointer error, error code is: "), 3U);
     EXPECT_EQ(capture.Count("mbuf_module", "free Mbuf"), 0U);
+    // Only the released block is free again: one fill takes it, the next finds the pool full.
+    Mbuf* refill = sut.fillMbuf(Bytes(8), &length);
+    ASSERT_NE(refill, nullptr);
+    EXPECT_EQ(sut.fillMbuf(Bytes(8), &length), nullptr) << "a refusal freed the kept block";
     EXPECT_NE(sut.getMbufData(&kept, &size), nullptr) << "the refusals freed nothing";
+    EXPECT_NE(sut.getMbufData(&refill, &size), nullptr);
 }
 
 long ResidentBytes() {
@@ -156,6 +162,15 @@ TEST_F(MbufModule, FourCameraPoolsShareOneInitialisationAndCostNoMemoryUntilWrit
     }
     EXPECT_LT(ResidentBytes() - before, 16L << 20) << "four pools of 20 frames must not be backed before use";
     EXPECT_EQ(Logged(ara::log::LogLevel::kInfo, "Init mbuf completed without any error"), 1U);
+    // Later inits leave the service alone: one that called it now would fail and create no pool.
+    hal_buff::fault::FailNext(Operation::kBuffInit, 1, -3);
+    mbuf::MbufModule late;
+    late.init(true, 1, 64);
+    EXPECT_NE(late.fillMbuf(Bytes(1), &length), nullptr);
+    for (std::size_t index = 0; index < modules.size(); ++index) {
+        Mbuf* block = modules[index].fillMbuf(Bytes(4), &length);
+        EXPECT_NE(modules[index].getMbufData(&block, &size), nullptr) << "module " << index;
+    }
 
     // The memory is real: a second block (at a non-zero offset) reads back through the share handle.
     ASSERT_NE(modules[3].fillMbuf(Bytes(1), &length), nullptr);
