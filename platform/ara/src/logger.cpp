@@ -1,5 +1,6 @@
 #include "ara/log/logger.h"
 
+#include "dlt_output.h"
 #include "entry_limiter.h"
 #include "logging_backend.h"
 
