@@ -1,29 +1,21 @@
 #include "vrt/cm/type/com_error_domain.h"
 
+#include "ara/core/internal/enum_name.h"
+
 namespace vrt::cm::type {
 
 const char* ComErrorDomain::Message(CodeType errorCode) const noexcept {
-    switch (static_cast<ComErrc>(errorCode)) {
-        case ComErrc::kOk:
-            return "ok";
-        case ComErrc::kServiceNotAvailable:
-            return "kServiceNotAvailable";
-        case ComErrc::kMaxSamplesExceeded:
-            return "kMaxSamplesExceeded";
-        case ComErrc::kNetworkBindingFailure:
-            return "kNetworkBindingFailure";
-        case ComErrc::kGrantEnforcementError:
-            return "kGrantEnforcementError";
-        case ComErrc::kServiceNotOffered:
-            return "kServiceNotOffered";
-        case ComErrc::kCommunicationStackError:
-            return "kCommunicationStackError";
-        case ComErrc::kWrongMethodCallProcessingMode:
-            return "kWrongMethodCallProcessingMode";
-        case ComErrc::kCouldNotExecute:
-            return "kCouldNotExecute";
-    }
-    return "";
+    static constexpr ara::core::internal::EnumName<ComErrc> kMessages[] = {
+        {ComErrc::kOk, "ok"},
+        {ComErrc::kServiceNotAvailable, "kServiceNotAvailable"},
+        {ComErrc::kMaxSamplesExceeded, "kMaxSamplesExceeded"},
+        {ComErrc::kNetworkBindingFailure, "kNetworkBindingFailure"},
+        {ComErrc::kGrantEnforcementError, "kGrantEnforcementError"},
+        {ComErrc::kServiceNotOffered, "kServiceNotOffered"},
+        {ComErrc::kCommunicationStackError, "kCommunicationStackError"},
+        {ComErrc::kWrongMethodCallProcessingMode, "kWrongMethodCallProcessingMode"},
+        {ComErrc::kCouldNotExecute, "kCouldNotExecute"}};
+    return ara::core::internal::NameOf(kMessages, static_cast<ComErrc>(errorCode), "");
 }
 
 void ComErrorDomain::ThrowAsException(const ara::core::ErrorCode& errorCode) const noexcept(false) {

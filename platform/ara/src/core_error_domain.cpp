@@ -1,17 +1,15 @@
 #include "ara/core/core_error_domain.h"
 
+#include "ara/core/internal/enum_name.h"
+
 namespace ara::core {
 
 const char* CoreErrorDomain::Message(CodeType errorCode) const noexcept {
-    switch (static_cast<CoreErrc>(errorCode)) {
-        case CoreErrc::kInvalidArgument:
-            return "Invalid argument";
-        case CoreErrc::kInvalidMetaModelShortname:
-            return "Invalid meta model short name";
-        case CoreErrc::kInvalidMetaModelPath:
-            return "Invalid meta model path";
-    }
-    return "Unknown error";
+    static constexpr internal::EnumName<CoreErrc> kMessages[] = {
+        {CoreErrc::kInvalidArgument, "Invalid argument"},
+        {CoreErrc::kInvalidMetaModelShortname, "Invalid meta model short name"},
+        {CoreErrc::kInvalidMetaModelPath, "Invalid meta model path"}};
+    return internal::NameOf(kMessages, static_cast<CoreErrc>(errorCode), "Unknown error");
 }
 
 void CoreErrorDomain::ThrowAsException(const ErrorCode& errorCode) const noexcept(false) {

@@ -2,16 +2,16 @@
 
 #include <charconv>
 #include <cstdint>
-#include <iterator>
+
+#include "ara/core/internal/enum_name.h"
 
 namespace ara::log::internal {
 
 std::optional<LogLevel> ParseLevel(std::string_view text) noexcept {
-    static constexpr std::string_view kNames[] = {"off",  "fatal", "error",  "warn",
-                                                  "info", "debug", "verbose"};
-    for (std::size_t i = 0; i < std::size(kNames); ++i) {
-        if (text == kNames[i] || (text.size() == 1 && text[0] == static_cast<char>('0' + i))) {
-            return static_cast<LogLevel>(i);
+    for (auto i = static_cast<int>(LogLevel::kOff); i <= static_cast<int>(LogLevel::kVerbose); ++i) {
+        const auto level = static_cast<LogLevel>(i);
+        if (text == ToString(level) || (text.size() == 1 && text[0] == static_cast<char>('0' + i))) {
+            return level;
         }
     }
     if (text == "warning") {
@@ -21,16 +21,14 @@ std::optional<LogLevel> ParseLevel(std::string_view text) noexcept {
 }
 
 std::optional<LogMode> ParseMode(std::string_view text) noexcept {
+    static constexpr core::internal::EnumName<LogMode> kModeNames[] = {
+        {LogMode::kConsole, "console"}, {LogMode::kRemote, "remote"}, {LogMode::kFile, "file"}};
     std::uint8_t mode = 0;
     while (!text.empty()) {
         const std::size_t end = text.find_first_of(",|");
         const std::string_view word = text.substr(0, end);
-        if (word == "console") {
-            mode |= static_cast<std::uint8_t>(LogMode::kConsole);
-        } else if (word == "remote") {
-            mode |= static_cast<std::uint8_t>(LogMode::kRemote);
-        } else if (word == "file") {
-            mode |= static_cast<std::uint8_t>(LogMode::kFile);
+        if (const auto value = core::internal::ValueOf(kModeNames, word)) {
+            mode |= static_cast<std::uint8_t>(*value);
         } else if (!word.empty()) {
             return std::nullopt;
         }

@@ -1,5 +1,7 @@
 #include "ara/log/logger.h"
 
+#include "ara/core/internal/enum_name.h"
+
 #include "dlt_output.h"
 #include "entry_limiter.h"
 #include "logging_backend.h"
@@ -51,23 +53,11 @@ LogStream Logger::LogVerbose(const SourceLocation& location) const noexcept {
 }
 
 const char* ToString(LogLevel level) noexcept {
-    switch (level) {
-        case LogLevel::kOff:
-            return "off";
-        case LogLevel::kFatal:
-            return "fatal";
-        case LogLevel::kError:
-            return "error";
-        case LogLevel::kWarn:
-            return "warn";
-        case LogLevel::kInfo:
-            return "info";
-        case LogLevel::kDebug:
-            return "debug";
-        case LogLevel::kVerbose:
-            return "verbose";
-    }
-    return "unknown";
+    static constexpr core::internal::EnumName<LogLevel> kNames[] = {
+        {LogLevel::kOff, "off"},        {LogLevel::kFatal, "fatal"}, {LogLevel::kError, "error"},
+        {LogLevel::kWarn, "warn"},      {LogLevel::kInfo, "info"},   {LogLevel::kDebug, "debug"},
+        {LogLevel::kVerbose, "verbose"}};
+    return core::internal::NameOf(kNames, level, "unknown");
 }
 
 }  // namespace ara::log

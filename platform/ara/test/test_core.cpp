@@ -4,7 +4,9 @@
 
 #include "ara/core/core_error_domain.h"
 #include "ara/core/instance_specifier.h"
+#include "ara/core/internal/enum_name.h"
 #include "ara/core/result.h"
+#include "ara/log/common.h"
 #include "vrt/cm/type/com_error_domain.h"
 
 namespace {
@@ -108,3 +110,26 @@ TEST(Result, HoldsValueOrError) {
 }
 
 }  // namespace
+
+namespace {
+enum class Colour { kRed = 1, kGreen = 7, kBlue = 9 };
+constexpr ara::core::internal::EnumName<Colour> kColourNames[] = {
+    {Colour::kRed, "red"}, {Colour::kGreen, "green"}, {Colour::kBlue, "blue"}};
+}  // namespace
+
+TEST(EnumNameTest, NamesListedValuesAndFallsBackForOthers) {
+    static_assert(ara::core::internal::NameOf(kColourNames, Colour::kBlue, "?")[0] == 'b');
+    EXPECT_STREQ(ara::core::internal::NameOf(kColourNames, Colour::kGreen, "?"), "green");
+    // A code read from outside the process need not be one the table lists.
+    EXPECT_STREQ(ara::core::internal::NameOf(kColourNames, static_cast<Colour>(8), "?"), "?");
+    EXPECT_STREQ(ara::log::ToString(static_cast<ara::log::LogLevel>(42)), "unknown");
+    EXPECT_STREQ(ara::core::GetCoreErrorDomain().Message(1), "Unknown error");
+}
+
+TEST(EnumNameTest, FindsTheValueOfAnExactName) {
+    EXPECT_EQ(ara::core::internal::ValueOf(kColourNames, "red"), Colour::kRed);
+    EXPECT_EQ(ara::core::internal::ValueOf(kColourNames, "blue"), Colour::kBlue);
+    EXPECT_FALSE(ara::core::internal::ValueOf(kColourNames, "Red"));
+    EXPECT_FALSE(ara::core::internal::ValueOf(kColourNames, "re"));
+    EXPECT_FALSE(ara::core::internal::ValueOf(kColourNames, ""));
+}
