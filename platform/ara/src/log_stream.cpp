@@ -38,9 +38,9 @@ LogArgument* LogStream::NextArgument() noexcept {
     return &arguments_[argumentCount_++];
 }
 
-void LogStream::AppendText(std::string_view text) noexcept {
+LogStream& LogStream::AppendText(std::string_view text) noexcept {
     if (logger_ == nullptr) {
-        return;
+        return *this;
     }
     // Keep room for the ellipsis that marks a cut message.
     const std::size_t room =
@@ -51,137 +51,13 @@ void LogStream::AppendText(std::string_view text) noexcept {
     }
     LogArgument* argument = NextArgument();
     if (argument == nullptr) {
-        return;
+        return *this;
     }
     char* begin = text_.data() + textUsed_;
     std::copy(text.begin(), text.end(), begin);
     textUsed_ += text.size();
     argument->type = LogArgument::Type::kText;
     argument->text = std::string_view(begin, text.size());
-}
-
-void LogStream::AppendSigned(std::int64_t value, std::uint8_t width) noexcept {
-    if (logger_ == nullptr) {
-        return;
-    }
-    if (LogArgument* argument = NextArgument()) {
-        argument->type = LogArgument::Type::kSigned;
-        argument->width = width;
-        argument->signedValue = value;
-    }
-}
-
-void LogStream::AppendUnsigned(std::uint64_t value, std::uint8_t width, LogArgument::Type type) noexcept {
-    if (logger_ == nullptr) {
-        return;
-    }
-    if (LogArgument* argument = NextArgument()) {
-        argument->type = type;
-        argument->width = width;
-        argument->unsignedValue = value;
-    }
-}
-
-LogStream& LogStream::operator<<(const char* text) {
-    AppendText(text == nullptr ? std::string_view("(null)") : std::string_view(text));
-    return *this;
-}
-
-LogStream& LogStream::operator<<(const std::string& text) {
-    AppendText(text);
-    return *this;
-}
-
-LogStream& LogStream::operator<<(std::string_view text) {
-    AppendText(text);
-    return *this;
-}
-
-LogStream& LogStream::operator<<(char character) {
-    AppendText(std::string_view(&character, 1));
-    return *this;
-}
-
-LogStream& LogStream::operator<<(bool value) {
-    if (logger_ != nullptr) {
-        if (LogArgument* argument = NextArgument()) {
-            argument->type = LogArgument::Type::kBool;
-            argument->width = 1;
-            argument->unsignedValue = value ? 1U : 0U;
-        }
-    }
-    return *this;
-}
-
-LogStream& LogStream::operator<<(signed char value) {
-    AppendSigned(value, sizeof(value));
-    return *this;
-}
-
-LogStream& LogStream::operator<<(unsigned char value) {
-    AppendUnsigned(value, sizeof(value));
-    return *this;
-}
-
-LogStream& LogStream::operator<<(short value) {
-    AppendSigned(value, sizeof(value));
-    return *this;
-}
-
-LogStream& LogStream::operator<<(unsigned short value) {
-    AppendUnsigned(value, sizeof(value));
-    return *this;
-}
-
-LogStream& LogStream::operator<<(int value) {
-    AppendSigned(value, sizeof(value));
-    return *this;
-}
-
-LogStream& LogStream::operator<<(unsigned int value) {
-    AppendUnsigned(value, sizeof(value));
-    return *this;
-}
-
-LogStream& LogStream::operator<<(long value) {
-    AppendSigned(value, sizeof(value));
-    return *this;
-}
-
-LogStream& LogStream::operator<<(unsigned long value) {
-    AppendUnsigned(value, sizeof(value));
-    return *this;
-}
-
-LogStream& LogStream::operator<<(long long value) {
-    AppendSigned(value, sizeof(value));
-    return *this;
-}
-
-LogStream& LogStream::operator<<(unsigned long long value) {
-    AppendUnsigned(value, sizeof(value));
-    return *this;
-}
-
-LogStream& LogStream::operator<<(float value) {
-    if (logger_ != nullptr) {
-        if (LogArgument* argument = NextArgument()) {
-            argument->type = LogArgument::Type::kFloat;
-            argument->width = sizeof(value);
-            argument->floatValue = value;
-        }
-    }
-    return *this;
-}
-
-LogStream& LogStream::operator<<(double value) {
-    if (logger_ != nullptr) {
-        if (LogArgument* argument = NextArgument()) {
-            argument->type = LogArgument::Type::kFloat;
-            argument->width = sizeof(value);
-            argument->floatValue = value;
-        }
-    }
     return *this;
 }
 

@@ -64,27 +64,30 @@ class LogStream {
     LogStream& operator=(LogStream&&) = delete;
     ~LogStream();
 
-    LogStream& operator<<(const char* text);
-    LogStream& operator<<(const std::string& text);
-    LogStream& operator<<(std::string_view text);
-    LogStream& operator<<(char character);
-    LogStream& operator<<(bool value);
-    LogStream& operator<<(signed char value);
-    LogStream& operator<<(unsigned char value);
-    LogStream& operator<<(short value);
-    LogStream& operator<<(unsigned short value);
-    LogStream& operator<<(int value);
-    LogStream& operator<<(unsigned int value);
-    LogStream& operator<<(long value);
-    LogStream& operator<<(unsigned long value);
-    LogStream& operator<<(long long value);
-    LogStream& operator<<(unsigned long long value);
-    LogStream& operator<<(float value);
-    LogStream& operator<<(double value);
+    LogStream& operator<<(const char* text) {
+        return AppendText(text == nullptr ? std::string_view("(null)") : std::string_view(text));
+    }
+    LogStream& operator<<(const std::string& text) { return AppendText(text); }
+    LogStream& operator<<(std::string_view text) { return AppendText(text); }
+    LogStream& operator<<(char character) { return AppendText(std::string_view(&character, 1)); }
+    LogStream& operator<<(bool value) {
+        return Append(LogArgument::Type::kBool, static_cast<std::uint8_t>(value));
+    }
+    LogStream& operator<<(signed char value) { return Append(LogArgument::Type::kSigned, value); }
+    LogStream& operator<<(unsigned char value) { return Append(LogArgument::Type::kUnsigned, value); }
+    LogStream& operator<<(short value) { return Append(LogArgument::Type::kSigned, value); }
+    LogStream& operator<<(unsigned short value) { return Append(LogArgument::Type::kUnsigned, value); }
+    LogStream& operator<<(int value) { return Append(LogArgument::Type::kSigned, value); }
+    LogStream& operator<<(unsigned int value) { return Append(LogArgument::Type::kUnsigned, value); }
+    LogStream& operator<<(long value) { return Append(LogArgument::Type::kSigned, value); }
+    LogStream& operator<<(unsigned long value) { return Append(LogArgument::Type::kUnsigned, value); }
+    LogStream& operator<<(long long value) { return Append(LogArgument::Type::kSigned, value); }
+    LogStream& operator<<(unsigned long long value) { return Append(LogArgument::Type::kUnsigned, value); }
+    LogStream& operator<<(float value) { return Append(LogArgument::Type::kFloat, value); }
+    LogStream& operator<<(double value) { return Append(LogArgument::Type::kFloat, value); }
     template <typename Unsigned>
     LogStream& operator<<(LogHex<Unsigned> value) {
-        AppendUnsigned(value.value, sizeof(Unsigned), LogArgument::Type::kHex);
-        return *this;
+        return Append(LogArgument::Type::kHex, value.value);
     }
 
   private:
@@ -92,11 +95,24 @@ class LogStream {
     LogStream(const Logger* logger, LogLevel level, const SourceLocation& location) noexcept;
 
     LogArgument* NextArgument() noexcept;
-    void AppendSigned(std::int64_t value, std::uint8_t width) noexcept;
-    // kUnsigned or kHex.
-    void AppendUnsigned(std::uint64_t value, std::uint8_t width,
-                        LogArgument::Type type = LogArgument::Type::kUnsigned) noexcept;
-    void AppendText(std::string_view text) noexcept;
+    // Adds a number or a truth value as an argument of its own width; nothing when the level is disabled.
+    template <typename Value>
+    LogStream& Append(LogArgument::Type type, Value value) noexcept {
+        LogArgument* argument = logger_ == nullptr ? nullptr : NextArgument();
+        if (argument != nullptr) {
+            argument->type = type;
+            argument->width = sizeof(Value);
+            if constexpr (std::is_floating_point_v<Value>) {
+                argument->floatValue = value;
+            } else if constexpr (std::is_signed_v<Value>) {
+                argument->signedValue = value;
+            } else {
+                argument->unsignedValue = value;
+            }
+        }
+        return *this;
+    }
+    LogStream& AppendText(std::string_view text) noexcept;
 
     const Logger* logger_;  // null when the level is disabled
     LogLevel level_;
