@@ -154,28 +154,31 @@ std::string configurationPath(const std::string& directory) {
     return directory + "/aos_a_cam_config.ini";
 }
 
-bool readConfiguration(const std::string& path, boost::property_tree::ptree& tree, ara::log::Logger& logger) {
+ara::core::Result<boost::property_tree::ptree, ConfigurationReadError> readConfiguration(
+    const std::string& path, ara::log::Logger& logger) {
+    using Result = ara::core::Result<boost::property_tree::ptree, ConfigurationReadError>;
     // A FIFO or a device would block the reader or feed it for ever.
     if (const std::string problem = vcu::os::RegularFileProblem(path); !problem.empty()) {
         logger.LogError(ARA_LOG_HERE) << "Configuration file " << path << " unusable: " << problem;
-        return false;
+        return Result::FromError(ConfigurationReadError::kUnusableFile);
     }
     std::ifstream file(path, std::ios::binary);
     std::stringstream content;
     if (!file || !(content << file.rdbuf())) {
         logger.LogError(ARA_LOG_HERE)
             << "Configuration file " << path << " unusable: cannot open file: " << std::strerror(errno);
-        return false;
+        return Result::FromError(ConfigurationReadError::kUnreadable);
     }
     std::istringstream text(withoutTrailingComments(content.str()));
+    boost::property_tree::ptree tree;
     try {
         boost::property_tree::ini_parser::read_ini(text, tree);
     } catch (const boost::property_tree::ini_parser::ini_parser_error& error) {
         logger.LogError(ARA_LOG_HERE)
             << "Configuration file " << path << " unusable: line " << error.line() << ": " << error.message();
-        return false;
+        return Result::FromError(ConfigurationReadError::kMalformed);
     }
-    return true;
+    return tree;
 }
 
 void warnUnknownEntries(const boost::property_tree::ptree& tree, const std::string& path,

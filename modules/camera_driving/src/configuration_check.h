@@ -3,15 +3,24 @@
 #include <boost/property_tree/ptree.hpp>
 #include <string>
 
+#include "ara/core/result.h"
 #include "ara/log/logger.h"
 
 // The configuration file's name and where it lies: "<directory>/aos_a_cam_config.ini".
 std::string configurationPath(const std::string& directory);
 
-// Reads the INI file into `tree`. A UTF-8 byte-order mark is skipped, and a ';' or '#' after a blank starts
-// a comment to the end of the line ("inputImageWidth = 1920 ; comment"). On failure (no file, not a regular
-// file, malformed INI) logs the reason, with the file and line, on `logger` and returns false.
-bool readConfiguration(const std::string& path, boost::property_tree::ptree& tree, ara::log::Logger& logger);
+// Why a configuration file could not be read; the reason in full, with the file and line, is logged.
+enum class ConfigurationReadError {
+    kUnusableFile,  // missing, a directory, a FIFO or a device
+    kUnreadable,    // cannot be opened or read
+    kMalformed,     // not INI
+};
+
+// Reads the INI file. A UTF-8 byte-order mark is skipped, and a ';' or '#' after a blank starts a comment to
+// the end of the line ("inputImageWidth = 1920 ; comment"). On failure logs the reason, with the file and
+// line, on `logger`.
+ara::core::Result<boost::property_tree::ptree, ConfigurationReadError> readConfiguration(
+    const std::string& path, ara::log::Logger& logger);
 
 // Checks every key that the orchestrator and the preprocessors will read, in the four camera sections
 // "cam_8" to "cam_11", before anything is built: each required key present, each value an unsigned decimal

@@ -139,10 +139,11 @@ int main() {
     });
 
     const std::string path = configurationPath(getEnvVar("CM_CONFIG_FILE_PATH"));
-    boost::property_tree::ptree tree;
-    if (!readConfiguration(path, tree, logger) || !checkConfiguration(tree, path, logger)) {
+    auto read = readConfiguration(path, logger);
+    if (!read || !checkConfiguration(read.Value(), path, logger)) {
         return EXIT_FAILURE;
     }
+    boost::property_tree::ptree& tree = read.Value();
 
     int status = EXIT_SUCCESS;
     {

@@ -4,6 +4,7 @@
 
 #include <boost/property_tree/ptree.hpp>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -142,21 +143,24 @@ TEST_F(ConfigurationCheck, OneMapFileAloneIsAWarningNotAnError) {
 }
 
 TEST_F(ConfigurationCheck, ReaderErrorsCarryTheReadersMessage) {
-    boost::property_tree::ptree tree;
+    const auto errorOf = [this](const std::string& path) {
+        const auto read = readConfiguration(path, logger_);
+        return read ? std::nullopt : std::optional<ConfigurationReadError>(read.Error());
+    };
     const std::string missing = ::testing::TempDir() + "/no_such_dir/aos_a_cam_config.ini";
-    EXPECT_FALSE(readConfiguration(missing, tree, logger_));
+    EXPECT_EQ(errorOf(missing), ConfigurationReadError::kUnusableFile);
     EXPECT_EQ(capture_.Count("TCFG", LogLevel::kError, "cannot open file"), 1U);
 
     const std::string malformed = ::testing::TempDir() + "/malformed.ini";
     std::ofstream(malformed) << "[cam_8]\ninputImageWidth 1920\n";
-    EXPECT_FALSE(readConfiguration(malformed, tree, logger_));
+    EXPECT_EQ(errorOf(malformed), ConfigurationReadError::kMalformed);
     EXPECT_EQ(capture_.Count("TCFG", LogLevel::kError, "'=' character not found in line"), 1U);
 
     // A FIFO without a writer would block the reader for ever.
     const std::string fifo = ::testing::TempDir() + "/fifo.ini";
     ::unlink(fifo.c_str());
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    EXPECT_FALSE(readConfiguration(fifo, tree, logger_));
+    EXPECT_EQ(errorOf(fifo), ConfigurationReadError::kUnusableFile);
     EXPECT_EQ(capture_.Count("TCFG", LogLevel::kError, fifo + " unusable: is a FIFO, not a regular file"),
               1U);
     ::unlink(fifo.c_str());
@@ -173,8 +177,9 @@ TEST_F(ConfigurationCheck, ReadsCommentsAfterValuesAndAByteOrderMark) {
         << "\xEF\xBB\xBF; cameras\n[cam_8]\ninputImageWidth = 1920      ; the camera's frames\n"
            "encoderGopNumber = 30\t# frames per group\n  # indented comment\n"
            "remapFilePathX = maps/a;b#c.bin ; both or neither\n";
-    boost::property_tree::ptree tree;
-    ASSERT_TRUE(readConfiguration(path, tree, logger_)) << errors();
+    const auto read = readConfiguration(path, logger_);
+    ASSERT_TRUE(read) << errors();
+    const boost::property_tree::ptree& tree = read.Value();
     EXPECT_EQ(tree.get<std::string>("cam_8.inputImageWidth"), "1920");
     EXPECT_EQ(tree.get<std::string>("cam_8.encoderGopNumber"), "30");
     EXPECT_EQ(tree.get<std::string>("cam_8.remapFilePathX"), "maps/a;b#c.bin");

@@ -343,9 +343,8 @@ SystemFigures measureSystem(const SystemRunSettings& settings) {
     figures.cpuCount = static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
 
     ara::log::Logger& logger = ara::log::CreateLogger("BNCH", "camera_bench", ara::log::LogLevel::kWarn);
-    boost::property_tree::ptree tree;
-    if (!readConfiguration(settings.cameraConfig, tree, logger) ||
-        !checkConfiguration(tree, settings.cameraConfig, logger)) {
+    auto read = readConfiguration(settings.cameraConfig, logger);
+    if (!read || !checkConfiguration(read.Value(), settings.cameraConfig, logger)) {
         setError(&figures, "the configuration %s was refused (see the log above)",
                  settings.cameraConfig.c_str());
         return figures;
@@ -360,7 +359,7 @@ SystemFigures measureSystem(const SystemRunSettings& settings) {
     RunSupervisor supervisor(driving, recorder, settings, &figures);
     supervisor.start();
     try {
-        driving.init(tree);
+        driving.init(read.Value());
     } catch (const std::exception& error) {
         setError(&figures, "the camera system ended with an error: %s", error.what());
     }
