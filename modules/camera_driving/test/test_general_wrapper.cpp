@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <functional>
+#include <memory>
+
 #include "CameraDriving_GeneralWrapper.h"
 #include "ara/log/log_capture.h"
 #include "ara/log/logging.h"
@@ -41,17 +45,27 @@ TEST_F(GeneralWrapperTest, ConstructionOffersBothInstancesThroughTwoCreatingPort
     EXPECT_EQ(sut.camDrv2CamDrvPerceptionFour.GetSkeleton(), sut.camDrv2CamDrvPerception.GetSkeleton());
 }
 
-TEST_F(GeneralWrapperTest, SecondPerceptionPortSendsOnTheSecondEventOfTheSharedInstance) {
+TEST_F(GeneralWrapperTest, EachPerceptionPortSendsOnItsOwnEventOfTheSharedInstance) {
     ScopedManifest manifest(ProlocManifest());
     GeneralWrapper sut(logger);
-    auto first = Subscribe<Perception>(4098, 30182);
-    auto second = Subscribe<Perception>(4098, 28892);
-    ASSERT_TRUE(first && second);
-
-    sut.camDrv2CamDrvPerceptionTwo.Publish();
-
-    EXPECT_EQ(first->GetMessageNumber(kClient), 0U);
-    EXPECT_EQ(second->GetMessageNumber(kClient), 1U);
+    const std::uint32_t eventIds[] = {30182, 28892, 5485, 50588};  // Cam2CamPerceptionEvent1 to 4
+    const std::function<void()> publish[] = {[&] { sut.camDrv2CamDrvPerception.Publish(); },
+                                             [&] { sut.camDrv2CamDrvPerceptionTwo.Publish(); },
+                                             [&] { sut.camDrv2CamDrvPerceptionThree.Publish(); },
+                                             [&] { sut.camDrv2CamDrvPerceptionFour.Publish(); }};
+    std::shared_ptr<vrt::cm::proloc::ProlocEventMemoryImpl<Perception>> proxies[4];
+    for (std::size_t event = 0; event < 4; ++event) {
+        proxies[event] = Subscribe<Perception>(4098, eventIds[event]);
+        ASSERT_TRUE(proxies[event]);
+    }
+    for (std::size_t port = 0; port < 4; ++port) {
+        publish[port]();
+        // Each event has had one sample from its own port so far, none from another.
+        for (std::size_t event = 0; event < 4; ++event) {
+            EXPECT_EQ(proxies[event]->GetMessageNumber(kClient), event <= port ? 1U : 0U)
+                << "after publishing on port " << port + 1 << ", event " << event + 1;
+        }
+    }
 }
 
 TEST_F(GeneralWrapperTest, SequenceRunsOnlyOnTheFirstPerceptionPort) {

@@ -30,67 +30,34 @@ class CamDrv2Visualization_Provide
     CamDrv2Visualization_PubDataWrapper<CameraH265Image> dataWrapper_;
 };
 
-// The first perception port: creates the camera driving service instance and sends its first event.
-class CamDrv2CamDrvPerception_Provide
+// A perception port: sends one of the camera driving service instance's four perception events, from a
+// data source whose sequence number runs (the first port) or stays fixed (the others). The first port
+// creates the instance; the others share it.
+template <PerceptionEvent CameraDrivingServiceSkeleton::*kEvent, bool kSequenceRuns>
+class PerceptionPort
     : public PubWrapper<CameraDrivingServiceSkeleton, PerceptionEvent, perception::Cam2CamPerceptionStruct> {
   public:
-    CamDrv2CamDrvPerception_Provide(const std::string& instanceName, ara::log::Logger& logger)
-        : PubWrapper(dataWrapper_, instanceName, logger) {}
+    using DataWrapper = CamDrvPerception_PubDataWrapper<perception::Cam2CamPerceptionStruct, kSequenceRuns>;
 
-    PerceptionEvent* GetEvent() override { return &skeleton_->Cam2CamPerceptionEvent1; }
-    CamDrv2CamDrvPerception_PubDataWrapper<perception::Cam2CamPerceptionStruct>& GetDataWrapper() {
-        return dataWrapper_;
-    }
+    PerceptionPort(const std::string& instanceName, ara::log::Logger& logger)
+        : PubWrapper<CameraDrivingServiceSkeleton, PerceptionEvent, perception::Cam2CamPerceptionStruct>(
+              dataWrapper_, instanceName, logger) {}
 
-  private:
-    CamDrv2CamDrvPerception_PubDataWrapper<perception::Cam2CamPerceptionStruct> dataWrapper_;
-};
-
-// The second to fourth perception ports share the first one's instance, each sending its own event.
-class CamDrv2CamDrvPerceptionTwo_Provide
-    : public PubWrapper<CameraDrivingServiceSkeleton, PerceptionEvent, perception::Cam2CamPerceptionStruct> {
-  public:
-    CamDrv2CamDrvPerceptionTwo_Provide(const std::string& instanceName, ara::log::Logger& logger)
-        : PubWrapper(dataWrapper_, instanceName, logger) {}
-
-    PerceptionEvent* GetEvent() override { return &skeleton_->Cam2CamPerceptionEvent2; }
-    CamDrv2CamDrvPerceptionTwo_PubDataWrapper<perception::Cam2CamPerceptionStruct>& GetDataWrapper() {
-        return dataWrapper_;
-    }
+    PerceptionEvent* GetEvent() override { return &((*this->skeleton_).*kEvent); }
+    DataWrapper& GetDataWrapper() { return dataWrapper_; }
 
   private:
-    CamDrv2CamDrvPerceptionTwo_PubDataWrapper<perception::Cam2CamPerceptionStruct> dataWrapper_;
+    DataWrapper dataWrapper_;
 };
 
-class CamDrv2CamDrvPerceptionThree_Provide
-    : public PubWrapper<CameraDrivingServiceSkeleton, PerceptionEvent, perception::Cam2CamPerceptionStruct> {
-  public:
-    CamDrv2CamDrvPerceptionThree_Provide(const std::string& instanceName, ara::log::Logger& logger)
-        : PubWrapper(dataWrapper_, instanceName, logger) {}
-
-    PerceptionEvent* GetEvent() override { return &skeleton_->Cam2CamPerceptionEvent3; }
-    CamDrv2CamDrvPerceptionThree_PubDataWrapper<perception::Cam2CamPerceptionStruct>& GetDataWrapper() {
-        return dataWrapper_;
-    }
-
-  private:
-    CamDrv2CamDrvPerceptionThree_PubDataWrapper<perception::Cam2CamPerceptionStruct> dataWrapper_;
-};
-
-class CamDrv2CamDrvPerceptionFour_Provide
-    : public PubWrapper<CameraDrivingServiceSkeleton, PerceptionEvent, perception::Cam2CamPerceptionStruct> {
-  public:
-    CamDrv2CamDrvPerceptionFour_Provide(const std::string& instanceName, ara::log::Logger& logger)
-        : PubWrapper(dataWrapper_, instanceName, logger) {}
-
-    PerceptionEvent* GetEvent() override { return &skeleton_->Cam2CamPerceptionEvent4; }
-    CamDrv2CamDrvPerceptionFour_PubDataWrapper<perception::Cam2CamPerceptionStruct>& GetDataWrapper() {
-        return dataWrapper_;
-    }
-
-  private:
-    CamDrv2CamDrvPerceptionFour_PubDataWrapper<perception::Cam2CamPerceptionStruct> dataWrapper_;
-};
+using CamDrv2CamDrvPerception_Provide =
+    PerceptionPort<&CameraDrivingServiceSkeleton::Cam2CamPerceptionEvent1, true>;
+using CamDrv2CamDrvPerceptionTwo_Provide =
+    PerceptionPort<&CameraDrivingServiceSkeleton::Cam2CamPerceptionEvent2, false>;
+using CamDrv2CamDrvPerceptionThree_Provide =
+    PerceptionPort<&CameraDrivingServiceSkeleton::Cam2CamPerceptionEvent3, false>;
+using CamDrv2CamDrvPerceptionFour_Provide =
+    PerceptionPort<&CameraDrivingServiceSkeleton::Cam2CamPerceptionEvent4, false>;
 
 // Owns the five provided ports. When the constructor returns, the visualization instance and the camera
 // driving service instance are offered; an exception from the middleware leaves it after the ports built

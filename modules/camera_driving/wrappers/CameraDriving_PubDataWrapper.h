@@ -39,44 +39,44 @@ class CamDrv2Visualization_PubDataWrapper : public PubDataWrapper<T> {
     bool isKeyFrame_{false};
 };
 
-// Data source of the first perception port: its sequence number runs, one step per publish.
-template <typename T>
-class CamDrv2CamDrvPerception_PubDataWrapper : public PubDataWrapper<T> {
+// The fields of a perception port's data source, in their order: the first port's running sequence number
+// follows the type code, the other ports' fixed one precedes it.
+template <bool kSequenceRuns>
+struct PerceptionSourceFields {
+    Mbuf* mbuf{nullptr};
+    std::uint32_t typeCode{0};
+    std::uint8_t seq{0};
+};
+template <>
+struct PerceptionSourceFields<false> {
+    Mbuf* mbuf{nullptr};
+    std::uint8_t seq{0};
+    std::uint32_t typeCode{0};
+};
+
+// Data source of a perception port. The first port's sequence number runs, one step per publish (wrapping
+// from 255 to 0); the second to fourth ports send a fixed one.
+template <typename T, bool kSequenceRuns>
+class CamDrvPerception_PubDataWrapper : public PubDataWrapper<T> {
   public:
     void GetData(std::unique_ptr<T>& sample) override {
-        sample->SetMbufPtr(mbuf_);
-        sample->seq = static_cast<std::int8_t>(seq_);
-        ++seq_;  // wraps from 255 to 0
-        sample->typeCode = static_cast<std::int32_t>(typeCode_);
+        sample->SetMbufPtr(fields_.mbuf);
+        sample->seq = static_cast<std::int8_t>(fields_.seq);
+        if constexpr (kSequenceRuns) {
+            ++fields_.seq;
+        }
+        sample->typeCode = static_cast<std::int32_t>(fields_.typeCode);
     }
 
   private:
-    Mbuf* mbuf_{nullptr};
-    std::uint32_t typeCode_{0};
-    std::uint8_t seq_{0};
-};
-
-// Data source of the second to fourth perception ports: a fixed sequence number.
-template <typename T>
-class CamDrv2CamDrvPerceptionFixedSeq_PubDataWrapper : public PubDataWrapper<T> {
-  public:
-    void GetData(std::unique_ptr<T>& sample) override {
-        sample->SetMbufPtr(mbuf_);
-        sample->seq = static_cast<std::int8_t>(seq_);
-        sample->typeCode = static_cast<std::int32_t>(typeCode_);
-    }
-
-  private:
-    Mbuf* mbuf_{nullptr};
-    std::uint8_t seq_{0};
-    std::uint32_t typeCode_{0};
+    PerceptionSourceFields<kSequenceRuns> fields_;
 };
 
 template <typename T>
-class CamDrv2CamDrvPerceptionTwo_PubDataWrapper : public CamDrv2CamDrvPerceptionFixedSeq_PubDataWrapper<T> {};
+using CamDrv2CamDrvPerception_PubDataWrapper = CamDrvPerception_PubDataWrapper<T, true>;
 template <typename T>
-class CamDrv2CamDrvPerceptionThree_PubDataWrapper : public CamDrv2CamDrvPerceptionFixedSeq_PubDataWrapper<T> {
-};
+using CamDrv2CamDrvPerceptionTwo_PubDataWrapper = CamDrvPerception_PubDataWrapper<T, false>;
 template <typename T>
-class CamDrv2CamDrvPerceptionFour_PubDataWrapper : public CamDrv2CamDrvPerceptionFixedSeq_PubDataWrapper<T> {
-};
+using CamDrv2CamDrvPerceptionThree_PubDataWrapper = CamDrvPerception_PubDataWrapper<T, false>;
+template <typename T>
+using CamDrv2CamDrvPerceptionFour_PubDataWrapper = CamDrvPerception_PubDataWrapper<T, false>;
