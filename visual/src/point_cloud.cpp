@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <initializer_list>
 
 namespace vcu::visual {
 
@@ -14,41 +15,44 @@ bool Transfer(void* destination, std::size_t destinationSize, const void* source
 }
 
 namespace {
+
 PointField Field(const char* name, std::size_t offset, PointField::DataType type) {
     return PointField{name, static_cast<std::uint32_t>(offset), type, 1};
 }
+
+// The fields every point type starts with, its coordinates, followed by those of its own.
+template <typename Point>
+std::vector<PointField> CoordinatesAnd(std::initializer_list<PointField> own) {
+    std::vector<PointField> fields = {Field("x", offsetof(Point, x), PointField::kFloat32),
+                                      Field("y", offsetof(Point, y), PointField::kFloat32),
+                                      Field("z", offsetof(Point, z), PointField::kFloat32)};
+    fields.insert(fields.end(), own.begin(), own.end());
+    return fields;
+}
+
 }  // namespace
 
 template <>
 std::vector<PointField> VizConvertToPointField<PointXYZ>() {
-    return {Field("x", offsetof(PointXYZ, x), PointField::kFloat32),
-            Field("y", offsetof(PointXYZ, y), PointField::kFloat32),
-            Field("z", offsetof(PointXYZ, z), PointField::kFloat32)};
+    return CoordinatesAnd<PointXYZ>({});
 }
 
 template <>
 std::vector<PointField> VizConvertToPointField<PointXYZI>() {
-    return {Field("x", offsetof(PointXYZI, x), PointField::kFloat32),
-            Field("y", offsetof(PointXYZI, y), PointField::kFloat32),
-            Field("z", offsetof(PointXYZI, z), PointField::kFloat32),
-            Field("intensity", offsetof(PointXYZI, intensity), PointField::kFloat32)};
+    return CoordinatesAnd<PointXYZI>(
+        {Field("intensity", offsetof(PointXYZI, intensity), PointField::kFloat32)});
 }
 
 template <>
 std::vector<PointField> VizConvertToPointField<PointXYZIR>() {
-    return {Field("x", offsetof(PointXYZIR, x), PointField::kFloat32),
-            Field("y", offsetof(PointXYZIR, y), PointField::kFloat32),
-            Field("z", offsetof(PointXYZIR, z), PointField::kFloat32),
-            Field("intensity", offsetof(PointXYZIR, intensity), PointField::kFloat32),
-            Field("ring", offsetof(PointXYZIR, ring), PointField::kUint16)};
+    return CoordinatesAnd<PointXYZIR>(
+        {Field("intensity", offsetof(PointXYZIR, intensity), PointField::kFloat32),
+         Field("ring", offsetof(PointXYZIR, ring), PointField::kUint16)});
 }
 
 template <>
 std::vector<PointField> VizConvertToPointField<PointXYZRGB>() {
-    return {Field("x", offsetof(PointXYZRGB, x), PointField::kFloat32),
-            Field("y", offsetof(PointXYZRGB, y), PointField::kFloat32),
-            Field("z", offsetof(PointXYZRGB, z), PointField::kFloat32),
-            Field("rgb", offsetof(PointXYZRGB, rgb), PointField::kUint32)};
+    return CoordinatesAnd<PointXYZRGB>({Field("rgb", offsetof(PointXYZRGB, rgb), PointField::kUint32)});
 }
 
 }  // namespace vcu::visual

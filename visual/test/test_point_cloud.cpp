@@ -9,6 +9,16 @@
 namespace vcu::visual {
 namespace {
 
+// A cloud that declares `width` × `height` points and holds `points` zeroed ones.
+template <typename Point>
+PointCloud<Point> Cloud(std::uint32_t width, std::uint32_t height, std::size_t points) {
+    PointCloud<Point> cloud;
+    cloud.width = width;
+    cloud.height = height;
+    cloud.points.resize(points);
+    return cloud;
+}
+
 TEST(ConvertToStdPointCloud, UnorganizedCloudBecomesOneRow) {
     PointCloud<PointXYZI> cloud;
     cloud.header.frameId = "lidar";
@@ -33,10 +43,7 @@ TEST(ConvertToStdPointCloud, UnorganizedCloudBecomesOneRow) {
 }
 
 TEST(ConvertToStdPointCloud, OrganizedCloudKeepsItsShape) {
-    PointCloud<PointXYZIR> cloud;
-    cloud.width = 4;
-    cloud.height = 2;
-    cloud.points.resize(8);
+    const auto cloud = Cloud<PointXYZIR>(4, 2, 8);
     PointCloud2 out;
     ASSERT_EQ(ConvertToStdPointCloud(cloud, out), RetCode::kSuccess);
     EXPECT_EQ(out.height, 2U);
@@ -48,10 +55,7 @@ TEST(ConvertToStdPointCloud, OrganizedCloudKeepsItsShape) {
 }
 
 TEST(ConvertToStdPointCloud, SizeMismatchLeavesTheOutputUntouched) {
-    PointCloud<PointXYZ> cloud;
-    cloud.width = 4;
-    cloud.height = 2;
-    cloud.points.resize(7);
+    const auto cloud = Cloud<PointXYZ>(4, 2, 7);
     PointCloud2 out;
     out.width = 99;
     out.data = {1, 2, 3};
@@ -61,10 +65,7 @@ TEST(ConvertToStdPointCloud, SizeMismatchLeavesTheOutputUntouched) {
     EXPECT_TRUE(out.fields.empty());
 
     // width × height is computed in 64 bits: 2^16 × 2^16 does not wrap to 0 points.
-    PointCloud<PointXYZ> huge;
-    huge.width = 65536;
-    huge.height = 65536;
-    EXPECT_EQ(ConvertToStdPointCloud(huge, out), RetCode::kSizeMismatch);
+    EXPECT_EQ(ConvertToStdPointCloud(Cloud<PointXYZ>(65536, 65536, 0), out), RetCode::kSizeMismatch);
 }
 
 TEST(ConvertToStdPointCloud, EmptyCloudStillGetsItsFieldDescriptors) {
@@ -106,10 +107,7 @@ TEST(Publisher, PublishesConvertedCloudsOnly) {
     good.points.resize(3);
     EXPECT_TRUE(sut.Publish(good));
 
-    PointCloud<PointXYZI> bad;
-    bad.width = 2;
-    bad.height = 2;
-    EXPECT_FALSE(sut.Publish(bad));
+    EXPECT_FALSE(sut.Publish(Cloud<PointXYZI>(2, 2, 0)));
     EXPECT_EQ(sut.published, (std::vector<std::uint32_t>{3}));
 }
 
