@@ -15,7 +15,7 @@
 namespace {
 
 // NV12 picture: luma plus half as much chroma, computed as the platform does (times 3 first, then halved).
-std::uint32_t nv12Bytes(std::uint32_t widthStride, std::uint32_t heightStride) {
+std::uint32_t Nv12Bytes(std::uint32_t widthStride, std::uint32_t heightStride) {
     return widthStride * heightStride * 3 / 2;
 }
 
@@ -236,7 +236,7 @@ void CamPreprocess::setDefaultInputPicInfo() {
     inputPicInfo.picture_width_stride = inputImageWidth;
     inputPicInfo.picture_height_stride = inputImageHeight;
     inputPicInfo.picture_format = MPU_PIXEL_FORMAT_YUV_SEMIPLANAR_420;
-    inputPicInfo.picture_buffer_size = nv12Bytes(inputImageWidth, inputImageHeight);
+    inputPicInfo.picture_buffer_size = Nv12Bytes(inputImageWidth, inputImageHeight);
 }
 
 void CamPreprocess::setDefaultCropReizeRegion() {
@@ -246,7 +246,7 @@ void CamPreprocess::setDefaultCropReizeRegion() {
     destination.picture_width_stride = outputImageWidth;
     destination.picture_height_stride = outputImageHeight;
     destination.picture_format = MPU_PIXEL_FORMAT_YUV_SEMIPLANAR_420;
-    destination.picture_buffer_size = nv12Bytes(outputImageWidth, outputImageHeight);
+    destination.picture_buffer_size = Nv12Bytes(outputImageWidth, outputImageHeight);
     cropResizeRegion.crop_region.left_offset = cropLeftOffset;
     cropResizeRegion.crop_region.top_offset = cropTopOffset;
     cropResizeRegion.crop_region.crop_width = inputImageWidth - 2 * cropLeftOffset;
@@ -343,7 +343,7 @@ void CamPreprocess::setDefaultRemapParam() {
     picture.picture_width_stride = w;
     picture.picture_height_stride = h;
     picture.picture_format = MPU_PIXEL_FORMAT_YUV_SEMIPLANAR_420;
-    picture.picture_buffer_size = nv12Bytes(w, h);
+    picture.picture_buffer_size = Nv12Bytes(w, h);
     warpParam.src_pic = picture;
     warpParam.dst_pic = picture;
     warpParam.interpolation = 0;

@@ -6,7 +6,7 @@
 
 namespace vcu::camera::internal {
 
-SourceOrError openFrameSource(const SourceSettings& settings, unsigned int cameraId, int width, int height) {
+SourceResult openFrameSource(const SourceSettings& settings, unsigned int cameraId, int width, int height) {
     switch (settings.kind) {
         case SourceKind::kPattern:
             return std::unique_ptr<FrameSource>(
@@ -16,7 +16,7 @@ SourceOrError openFrameSource(const SourceSettings& settings, unsigned int camer
         case SourceKind::kVideoFile:
             return VideoFileSource::open(settings.path, width, height);
     }
-    return SourceError{"unknown source kind"};
+    return SourceFailure("unknown source kind");
 }
 
 }  // namespace vcu::camera::internal

@@ -3,7 +3,9 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <variant>
+#include <utility>
+
+#include "ara/core/result.h"
 
 #include "source_config.h"
 
@@ -28,13 +30,18 @@ class FrameSource {
     FrameSource& operator=(const FrameSource&) = default;
 };
 
+// Why a source cannot be opened, for the log line that names the camera.
 struct SourceError {
     std::string message;
 };
 
-using SourceOrError = std::variant<std::unique_ptr<FrameSource>, SourceError>;
+using SourceResult = ara::core::Result<std::unique_ptr<FrameSource>, SourceError>;
+
+inline SourceResult SourceFailure(std::string message) {
+    return SourceResult::FromError(SourceError{std::move(message)});
+}
 
 // Opens the source the settings name for one camera of the given picture size.
-SourceOrError openFrameSource(const SourceSettings& settings, unsigned int cameraId, int width, int height);
+SourceResult openFrameSource(const SourceSettings& settings, unsigned int cameraId, int width, int height);
 
 }  // namespace vcu::camera::internal

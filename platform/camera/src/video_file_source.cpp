@@ -13,15 +13,15 @@ extern "C" {
 
 namespace vcu::camera::internal {
 
-SourceOrError VideoFileSource::open(const std::string& path, int width, int height) {
+SourceResult VideoFileSource::open(const std::string& path, int width, int height) {
     std::unique_ptr<VideoFileSource> source(new VideoFileSource(path, width, height));
     const auto failure = [&path](const std::string& what, int error) {
-        return SourceError{"video file " + path + ": " + what + " (" + ffmpeg::AvErrorText(error) + ")"};
+        return SourceFailure("video file " + path + ": " + what + " (" + ffmpeg::AvErrorText(error) + ")");
     };
 
     // The source is read round and round: a FIFO or a device would block the open or never loop.
     if (const std::string problem = vcu::os::RegularFileProblem(path); !problem.empty()) {
-        return SourceError{"video file " + path + " " + problem};
+        return SourceFailure("video file " + path + " " + problem);
     }
     AVFormatContext* format = nullptr;
     int result = avformat_open_input(&format, path.c_str(), nullptr, nullptr);
@@ -60,7 +60,7 @@ SourceOrError VideoFileSource::open(const std::string& path, int width, int heig
         return failure(std::string("decoder ") + codec->name + " cannot be opened", result);
     }
     if (!source->decodeNext()) {
-        return SourceError{"video file " + path + ": no picture could be decoded"};
+        return SourceFailure("video file " + path + ": no picture could be decoded");
     }
     source->framePending_ = true;
     return std::unique_ptr<FrameSource>(std::move(source));

@@ -14,7 +14,7 @@ namespace vcu::camera::internal {
 class VideoFileSource final : public FrameSource {
   public:
     // Opens the file and decodes its first picture, so that a file that cannot be played fails here.
-    static SourceOrError open(const std::string& path, int width, int height);
+    static SourceResult open(const std::string& path, int width, int height);
 
     bool fill(std::uint8_t* nv12, int width, int height, std::uint64_t frameNumber) override;
     std::string describe() const override { return "video file " + path_; }

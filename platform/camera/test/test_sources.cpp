@@ -38,17 +38,16 @@ double meanLuma(const std::vector<std::uint8_t>& nv12, int width, int height) {
     return std::accumulate(nv12.begin(), end, 0.0) / (static_cast<double>(width) * height);
 }
 
-std::unique_ptr<FrameSource> opened(SourceOrError result) {
-    if (auto* error = std::get_if<SourceError>(&result)) {
-        ADD_FAILURE() << error->message;
+std::unique_ptr<FrameSource> opened(SourceResult result) {
+    if (!result) {
+        ADD_FAILURE() << result.Error().message;
         return nullptr;
     }
-    return std::move(std::get<std::unique_ptr<FrameSource>>(result));
+    return std::move(result).Value();
 }
 
-std::string errorOf(SourceOrError result) {
-    const auto* error = std::get_if<SourceError>(&result);
-    return error != nullptr ? error->message : std::string("(opened)");
+std::string errorOf(SourceResult result) {
+    return result ? std::string("(opened)") : result.Error().message;
 }
 
 TEST(PatternSourceTest, MovesFromFrameToFrameAndCarriesItsNumber) {

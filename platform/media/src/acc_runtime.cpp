@@ -30,12 +30,12 @@ struct Runtime {
     std::unordered_map<accrtContextRecord*, std::unique_ptr<accrtContextRecord>> contexts;
 };
 
-Runtime& runtime() {
+Runtime& RuntimeState() {
     static Runtime instance;
     return instance;
 }
 
-bool validDevice(std::int32_t deviceId) {
+bool ValidDevice(std::int32_t deviceId) {
     return deviceId >= 0 && deviceId < kDeviceCount;
 }
 
@@ -51,7 +51,7 @@ accError accInit(const char* configPath) {
         mediaLogger().LogError(ARA_LOG_HERE) << "accInit: cannot read configuration file " << configPath;
         return ACC_ERROR_INVALID_FILE;
     }
-    Runtime& rt = runtime();
+    Runtime& rt = RuntimeState();
     std::lock_guard<std::mutex> lock(rt.mutex);
     ++rt.initCount;
     return ACC_SUCCESS;
@@ -61,7 +61,7 @@ accError accFinalize() {
     if (const std::int32_t injected = mpu::fault::Consume(Operation::kAccFinalize)) {
         return injected;
     }
-    Runtime& rt = runtime();
+    Runtime& rt = RuntimeState();
     std::lock_guard<std::mutex> lock(rt.mutex);
     if (rt.initCount == 0) {
         return ACC_ERROR_REPEAT_FINALIZE;
@@ -74,12 +74,12 @@ accError accrtSetDevice(std::int32_t deviceId) {
     if (const std::int32_t injected = mpu::fault::Consume(Operation::kSetDevice)) {
         return injected;
     }
-    Runtime& rt = runtime();
+    Runtime& rt = RuntimeState();
     std::lock_guard<std::mutex> lock(rt.mutex);
     if (rt.initCount == 0) {
         return ACC_ERROR_UNINITIALIZED;
     }
-    if (!validDevice(deviceId)) {
+    if (!ValidDevice(deviceId)) {
         mediaLogger().LogError(ARA_LOG_HERE) << "accrtSetDevice: no device " << deviceId;
         return ACC_ERROR_INVALID_DEVICE;
     }
@@ -91,9 +91,9 @@ accError accrtResetDevice(std::int32_t deviceId) {
     if (const std::int32_t injected = mpu::fault::Consume(Operation::kResetDevice)) {
         return injected;
     }
-    Runtime& rt = runtime();
+    Runtime& rt = RuntimeState();
     std::lock_guard<std::mutex> lock(rt.mutex);
-    if (!validDevice(deviceId)) {
+    if (!ValidDevice(deviceId)) {
         return ACC_ERROR_INVALID_DEVICE;
     }
     if (rt.deviceOpenCount[deviceId] == 0) {
@@ -110,9 +110,9 @@ accError accrtCreateContext(accrtContext* context, std::int32_t deviceId) {
     if (context == nullptr) {
         return ACC_ERROR_INVALID_PARAM;
     }
-    Runtime& rt = runtime();
+    Runtime& rt = RuntimeState();
     std::lock_guard<std::mutex> lock(rt.mutex);
-    if (!validDevice(deviceId)) {
+    if (!ValidDevice(deviceId)) {
         return ACC_ERROR_INVALID_DEVICE;
     }
     if (rt.deviceOpenCount[deviceId] == 0) {
@@ -129,7 +129,7 @@ accError accrtDestroyContext(accrtContext context) {
     if (const std::int32_t injected = mpu::fault::Consume(Operation::kDestroyContext)) {
         return injected;
     }
-    Runtime& rt = runtime();
+    Runtime& rt = RuntimeState();
     std::lock_guard<std::mutex> lock(rt.mutex);
     // Looked up by value: a handle that is not ours is never dereferenced.
     if (rt.contexts.erase(context) == 0) {

@@ -19,7 +19,7 @@ struct DmaRegistry {
     std::unordered_map<void*, std::uint64_t> blocks;
 };
 
-DmaRegistry& registry() {
+DmaRegistry& Registry() {
     static DmaRegistry instance;
     return instance;
 }
@@ -52,7 +52,7 @@ std::int32_t mpu_dma_malloc(std::uint32_t memType, void** address, std::uint64_t
     }
     std::memset(block, 0, rounded);
     {
-        DmaRegistry& reg = registry();
+        DmaRegistry& reg = Registry();
         std::lock_guard<std::mutex> lock(reg.mutex);
         reg.blocks.emplace(block, size);
     }
@@ -68,7 +68,7 @@ std::int32_t mpu_dma_free(void* address) {
         return MPU_ERR_NULL_PTR;
     }
     {
-        DmaRegistry& reg = registry();
+        DmaRegistry& reg = Registry();
         std::lock_guard<std::mutex> lock(reg.mutex);
         if (reg.blocks.erase(address) == 0) {
             mediaLogger().LogError(ARA_LOG_HERE) << "mpu_dma_free: address not allocated (or freed before)";

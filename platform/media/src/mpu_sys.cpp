@@ -10,20 +10,20 @@
 #include "media_log.h"
 #include "media_system.h"
 #include "mpu/fault_injection.h"
-#include "unique_fd.h"
+#include "vcu/os/unique_fd.h"
 
 namespace {
 
 using mpu::fault::Operation;
 using mpu::internal::mediaLogger;
-using mpu::internal::UniqueFd;
+using vcu::os::UniqueFd;
 
 struct MediaSystem {
     std::mutex mutex;
     unsigned int initCount{0};
 };
 
-MediaSystem& mediaSystem() {
+MediaSystem& SystemState() {
     static MediaSystem instance;
     return instance;
 }
@@ -39,7 +39,7 @@ struct EpollRegistry {
     }
 };
 
-EpollRegistry& epollRegistry() {
+EpollRegistry& EpollInstances() {
     static EpollRegistry instance;
     return instance;
 }
@@ -56,7 +56,7 @@ static_assert(MPU_SYS_EPOLL_CTL_ADD == EPOLL_CTL_ADD && MPU_SYS_EPOLL_CTL_DEL ==
 namespace mpu::internal {
 
 bool systemInitialized() {
-    MediaSystem& system = mediaSystem();
+    MediaSystem& system = SystemState();
     std::lock_guard<std::mutex> lock(system.mutex);
     return system.initCount > 0;
 }
@@ -69,7 +69,7 @@ std::int32_t mpu_sys_init() {
     if (const std::int32_t injected = mpu::fault::Consume(Operation::kSysInit)) {
         return injected;
     }
-    MediaSystem& system = mediaSystem();
+    MediaSystem& system = SystemState();
     std::lock_guard<std::mutex> lock(system.mutex);
     ++system.initCount;
     return MPU_OK;
@@ -79,7 +79,7 @@ std::int32_t mpu_sys_exit() {
     if (const std::int32_t injected = mpu::fault::Consume(Operation::kSysExit)) {
         return injected;
     }
-    MediaSystem& system = mediaSystem();
+    MediaSystem& system = SystemState();
     std::lock_guard<std::mutex> lock(system.mutex);
     if (system.initCount == 0) {
         return MPU_ERR_NOT_INITIALIZED;
@@ -108,7 +108,7 @@ std::int32_t mpu_sys_create_epoll(std::int32_t size, std::int32_t* epollFd) {
         return MPU_ERR_SYSTEM;
     }
     const int fd = instance.get();
-    EpollRegistry& registry = epollRegistry();
+    EpollRegistry& registry = EpollInstances();
     std::lock_guard<std::mutex> lock(registry.mutex);
     registry.instances.emplace(fd, std::move(instance));
     *epollFd = fd;
@@ -127,7 +127,7 @@ std::int32_t mpu_sys_ctl_epoll(std::int32_t epollFd, std::int32_t operation, std
     if (event == nullptr && operation != MPU_SYS_EPOLL_CTL_DEL) {
         return MPU_ERR_NULL_PTR;
     }
-    if (!epollRegistry().contains(epollFd)) {
+    if (!EpollInstances().contains(epollFd)) {
         mediaLogger().LogError(ARA_LOG_HERE)
             << "mpu_sys_ctl_epoll: " << epollFd << " is not an epoll instance";
         return MPU_ERR_ILLEGAL_PARAM;
@@ -159,7 +159,7 @@ std::int32_t mpu_sys_wait_epoll(std::int32_t epollFd, mpu_sys_epoll_event* event
     if (maxEvents <= 0 || maxEvents > kMostEvents || timeoutMs < MPU_WAIT_FOREVER) {
         return MPU_ERR_ILLEGAL_PARAM;
     }
-    if (!epollRegistry().contains(epollFd)) {
+    if (!EpollInstances().contains(epollFd)) {
         return MPU_ERR_ILLEGAL_PARAM;
     }
     epoll_event osEvents[kMostEvents];
@@ -181,7 +181,7 @@ std::int32_t mpu_sys_wait_epoll(std::int32_t epollFd, mpu_sys_epoll_event* event
 }
 
 std::int32_t mpu_sys_close_epoll(std::int32_t epollFd) {
-    EpollRegistry& registry = epollRegistry();
+    EpollRegistry& registry = EpollInstances();
     std::lock_guard<std::mutex> lock(registry.mutex);
     if (registry.instances.erase(epollFd) == 0) {
         return MPU_ERR_ILLEGAL_PARAM;

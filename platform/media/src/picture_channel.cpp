@@ -1,24 +1,9 @@
 #include "picture_channel.h"
 
-#include <chrono>
-
 #include "picture_ops.h"
+#include "wait_until.h"
 
 namespace mpu::internal {
-namespace {
-
-template <class Predicate>
-bool waitUntil(std::condition_variable& condition, std::unique_lock<std::mutex>& lock, std::int32_t timeoutMs,
-               Predicate ready) {
-    if (timeoutMs < 0) {
-        condition.wait(lock, ready);
-        return true;
-    }
-    return condition.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready);
-}
-
-}  // namespace
-
 void runPictureTask(const PictureTask& task, scale::Nv12Scaler& scaler) {
     if (const auto* remapTask = std::get_if<RemapTask>(&task)) {
         remap::remapLumaPlane(remapTask->table.luma, {remapTask->source.luma, remapTask->source.stride},
@@ -65,7 +50,7 @@ std::int32_t PictureChannel::submit(const PictureTask& task, std::int32_t timeou
         if (!anySlotInFlight()) {
             return MPU_ERR_QUEUE_FULL;
         }
-        if (!waitUntil(taskDone_, lock, timeoutMs, freeSlot)) {
+        if (!WaitUntil(taskDone_, lock, timeoutMs, freeSlot)) {
             return MPU_ERR_TIMEOUT;
         }
     }
@@ -89,7 +74,7 @@ std::int32_t PictureChannel::collect(std::uint32_t taskId, std::int32_t timeoutM
     if (slot == nullptr) {
         return MPU_ERR_UNKNOWN_TASK;
     }
-    if (!waitUntil(taskDone_, lock, timeoutMs, [slot] { return slot->state == SlotState::kDone; })) {
+    if (!WaitUntil(taskDone_, lock, timeoutMs, [slot] { return slot->state == SlotState::kDone; })) {
         return MPU_ERR_TIMEOUT;
     }
     const std::int32_t status = slot->status;

@@ -51,7 +51,7 @@ void RemapChromaRows(const PlaneTable& table, PlaneRef source, MutablePlaneRef d
 // prefetchers cannot follow; so each block asks for the lines of the block a few rows further down.
 constexpr std::uint32_t kPrefetchRows = 4;
 
-HWY_INLINE void prefetchNeighbourhood(PlaneRef source, std::int32_t position, std::uint32_t bytesPerSample) {
+HWY_INLINE void PrefetchNeighbourhood(PlaneRef source, std::int32_t position, std::uint32_t bytesPerSample) {
     const std::int32_t x = static_cast<std::int16_t>(position & 0xFFFF);
     const std::int32_t y = position >> 16;
     if (x >= 0 && y >= 0) {
@@ -76,7 +76,7 @@ struct Lanes {
 // Horizontal step in 16-bit lanes: each 16-bit lane holds a neighbour pair (low byte first); the result is
 // first * (32 - fx) + second * fx, at most 255 * 32.
 template <class D>
-HWY_INLINE hn::Vec<typename Lanes<D>::DI16> lerpPairs(hn::Vec<D> pairs, hn::Vec<D> fx) {
+HWY_INLINE hn::Vec<typename Lanes<D>::DI16> LerpPairs(hn::Vec<D> pairs, hn::Vec<D> fx) {
     const typename Lanes<D>::DI16 d16;
     const typename Lanes<D>::DU16 du16;
     const auto fx16 = hn::BitCast(d16, hn::Or(fx, hn::ShiftLeft<16>(fx)));
@@ -88,7 +88,7 @@ HWY_INLINE hn::Vec<typename Lanes<D>::DI16> lerpPairs(hn::Vec<D> pairs, hn::Vec<
 
 // Vertical step in 32-bit lanes: top * (32 - fy) + bottom * fy, rounded and scaled back to a code value.
 template <class D>
-HWY_INLINE hn::Vec<D> lerpRows(D d, hn::Vec<D> top, hn::Vec<D> bottom, hn::Vec<D> fy) {
+HWY_INLINE hn::Vec<D> LerpRows(D d, hn::Vec<D> top, hn::Vec<D> bottom, hn::Vec<D> fy) {
     const auto sum = hn::Add(hn::ShiftLeft<kFractionBits>(top), hn::Mul(hn::Sub(bottom, top), fy));
     return hn::ShiftRight<2 * kFractionBits>(hn::Add(sum, hn::Set(d, 1 << (2 * kFractionBits - 1))));
 }
@@ -115,7 +115,7 @@ void RemapLumaRows(const PlaneTable& table, PlaneRef source, MutablePlaneRef des
         for (std::uint32_t b = 0; b < table.blocksPerRow; ++b) {
             const std::uint32_t x0 = b * kBlockSamples;
             if (ahead != nullptr) {
-                prefetchNeighbourhood(source, ahead[x0], 1);
+                PrefetchNeighbourhood(source, ahead[x0], 1);
             }
             if (blocks[b] == kOutside) {
                 std::memset(out + x0, kLumaBlack, kBlockSamples);
@@ -136,9 +136,9 @@ void RemapLumaRows(const PlaneTable& table, PlaneRef source, MutablePlaneRef des
                 const auto lower = hn::GatherOffset(d, base, hn::Add(offset, stride));
                 // Both rows' pairs in one vector: upper pair in the low 16 bits, lower pair in the high ones.
                 const auto pairs = hn::Or(hn::And(upper, low16), hn::ShiftLeft<16>(lower));
-                const auto rows = hn::BitCast(d, lerpPairs<D32>(pairs, hn::And(frac, low8)));
+                const auto rows = hn::BitCast(d, LerpPairs<D32>(pairs, hn::And(frac, low8)));
                 const auto value =
-                    lerpRows(d, hn::And(rows, low16), hn::ShiftRight<16>(rows), hn::ShiftRight<8>(frac));
+                    LerpRows(d, hn::And(rows, low16), hn::ShiftRight<16>(rows), hn::ShiftRight<8>(frac));
                 hn::StoreU(hn::DemoteTo(du8, value), du8, out + x);
             }
         }
@@ -177,7 +177,7 @@ void RemapChromaRows(const PlaneTable& table, PlaneRef source, MutablePlaneRef d
         for (std::uint32_t b = 0; b < table.blocksPerRow; ++b) {
             const std::uint32_t x0 = b * kBlockSamples;
             if (ahead != nullptr) {
-                prefetchNeighbourhood(source, ahead[x0], 2);
+                PrefetchNeighbourhood(source, ahead[x0], 2);
             }
             if (blocks[b] == kOutside) {
                 std::memset(out + 2 * x0, kChromaNeutral, 2 * kBlockSamples);
@@ -199,10 +199,10 @@ void RemapChromaRows(const PlaneTable& table, PlaneRef source, MutablePlaneRef d
                 const auto fx = hn::And(frac, low8);
                 const auto fy = hn::ShiftRight<8>(frac);
                 // Each result holds the U sum in its low 16 bits and the V sum in its high ones.
-                const auto top = hn::BitCast(d, lerpPairs<D32>(upper, fx));
-                const auto bottom = hn::BitCast(d, lerpPairs<D32>(lower, fx));
-                const auto u = lerpRows(d, hn::And(top, low16), hn::And(bottom, low16), fy);
-                const auto v = lerpRows(d, hn::ShiftRight<16>(top), hn::ShiftRight<16>(bottom), fy);
+                const auto top = hn::BitCast(d, LerpPairs<D32>(upper, fx));
+                const auto bottom = hn::BitCast(d, LerpPairs<D32>(lower, fx));
+                const auto u = LerpRows(d, hn::And(top, low16), hn::And(bottom, low16), fy);
+                const auto v = LerpRows(d, hn::ShiftRight<16>(top), hn::ShiftRight<16>(bottom), fy);
                 const auto uv = hn::Or(u, hn::ShiftLeft<8>(v));
                 hn::StoreU(hn::DemoteTo(dHalf16, uv), dHalf16, reinterpret_cast<std::uint16_t*>(out + 2 * x));
             }

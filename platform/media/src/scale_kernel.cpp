@@ -18,7 +18,7 @@ namespace mpu::internal::scale {
 namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
-HWY_INLINE std::uint8_t blend(std::uint32_t first, std::uint32_t second, std::uint32_t weight) {
+HWY_INLINE std::uint8_t Blend(std::uint32_t first, std::uint32_t second, std::uint32_t weight) {
     return static_cast<std::uint8_t>((first * (kWeightOne - weight) + second * weight + (kWeightOne / 2)) >>
                                      kWeightBits);
 }
@@ -30,17 +30,17 @@ HWY_INLINE std::uint8_t blend(std::uint32_t first, std::uint32_t second, std::ui
 void blendRows(const std::uint8_t* top, const std::uint8_t* bottom, std::uint32_t weight, std::uint8_t* out,
                std::uint32_t bytes) {
     for (std::uint32_t x = 0; x < bytes; ++x) {
-        out[x] = blend(top[x], bottom[x], weight);
+        out[x] = Blend(top[x], bottom[x], weight);
     }
 }
 
-void blendColumns(const PlanePlan& plan, const std::uint8_t* row, std::uint8_t* out) {
+void BlendColumns(const PlanePlan& plan, const std::uint8_t* row, std::uint8_t* out) {
     const std::uint32_t bytes = plan.dstWidth * plan.channels;
     for (std::uint32_t x = 0; x < bytes; ++x) {
         const ColumnBlock& block = plan.columns[x / kBlockBytes];
         const std::uint32_t k = x % kBlockBytes;
         const std::uint8_t* left = row + block.start + block.left[2 * k];
-        out[x] = blend(left[0], left[plan.channels], block.right[k]);
+        out[x] = Blend(left[0], left[plan.channels], block.right[k]);
     }
 }
 
@@ -63,11 +63,11 @@ void blendRows(const std::uint8_t* top, const std::uint8_t* bottom, std::uint32_
         hn::StoreU(hn::DemoteTo(d8, hn::BitCast(di16, hn::ShiftRight<kWeightBits>(sum))), d8, out + x);
     }
     for (; x < bytes; ++x) {
-        out[x] = blend(top[x], bottom[x], weight);
+        out[x] = Blend(top[x], bottom[x], weight);
     }
 }
 
-void blendColumns(const PlanePlan& plan, const std::uint8_t* row, std::uint8_t* out) {
+void BlendColumns(const PlanePlan& plan, const std::uint8_t* row, std::uint8_t* out) {
     const hn::Full128<std::uint8_t> d8;
     const hn::Full128<std::uint16_t> d16;
     const hn::RebindToSigned<decltype(d16)> di16;
@@ -114,7 +114,7 @@ void ScalePlaneRows(const PlanePlan& plan, const std::uint8_t* source, std::uint
         } else {
             blendRows(top, top + sourceStride, position.weight, row, rowBytes);
         }
-        blendColumns(plan, row, destination + std::uint64_t{y} * destinationStride);
+        BlendColumns(plan, row, destination + std::uint64_t{y} * destinationStride);
     }
 }
 

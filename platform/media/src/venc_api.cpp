@@ -21,25 +21,25 @@ struct EncoderRegistry {
     mpu_venc_codec_mod_param h265{};
 };
 
-EncoderRegistry& registry() {
+EncoderRegistry& Registry() {
     static EncoderRegistry instance;
     return instance;
 }
 
-bool validId(std::int32_t channel) {
+bool ValidId(std::int32_t channel) {
     return channel >= 0 && channel < MPU_VENC_MAX_CHANNELS;
 }
 
-std::shared_ptr<EncoderChannel> findChannel(std::int32_t channel) {
-    if (!validId(channel)) {
+std::shared_ptr<EncoderChannel> FindChannel(std::int32_t channel) {
+    if (!ValidId(channel)) {
         return nullptr;
     }
-    EncoderRegistry& reg = registry();
+    EncoderRegistry& reg = Registry();
     std::lock_guard<std::mutex> lock(reg.mutex);
     return reg.channels[static_cast<std::size_t>(channel)];
 }
 
-mpu_venc_codec_mod_param* moduleParam(EncoderRegistry& reg, std::uint32_t modType) {
+mpu_venc_codec_mod_param* ModuleParam(EncoderRegistry& reg, std::uint32_t modType) {
     switch (modType) {
         case MPU_VENC_MOD_H264:
             return &reg.h264;
@@ -57,7 +57,7 @@ namespace mpu::internal {
 void destroyAllEncoderChannels() {
     std::array<std::shared_ptr<EncoderChannel>, MPU_VENC_MAX_CHANNELS> leftovers;
     {
-        EncoderRegistry& reg = registry();
+        EncoderRegistry& reg = Registry();
         std::lock_guard<std::mutex> lock(reg.mutex);
         leftovers.swap(reg.channels);
     }
@@ -81,9 +81,9 @@ std::int32_t mpu_venc_get_mod_param(mpu_venc_mod_param* param) {
     if (param == nullptr) {
         return MPU_ERR_NULL_PTR;
     }
-    EncoderRegistry& reg = registry();
+    EncoderRegistry& reg = Registry();
     std::lock_guard<std::mutex> lock(reg.mutex);
-    const mpu_venc_codec_mod_param* current = moduleParam(reg, param->mod_type);
+    const mpu_venc_codec_mod_param* current = ModuleParam(reg, param->mod_type);
     if (current == nullptr) {
         return MPU_ERR_ILLEGAL_PARAM;
     }
@@ -106,9 +106,9 @@ std::int32_t mpu_venc_set_mod_param(const mpu_venc_mod_param* param) {
             << wanted.speed_preset;
         return MPU_ERR_ILLEGAL_PARAM;
     }
-    EncoderRegistry& reg = registry();
+    EncoderRegistry& reg = Registry();
     std::lock_guard<std::mutex> lock(reg.mutex);
-    mpu_venc_codec_mod_param* current = moduleParam(reg, param->mod_type);
+    mpu_venc_codec_mod_param* current = ModuleParam(reg, param->mod_type);
     if (current == nullptr) {
         return MPU_ERR_ILLEGAL_PARAM;
     }
@@ -123,13 +123,13 @@ std::int32_t mpu_venc_create_chn(std::int32_t channel, const mpu_venc_chn_attr* 
     if (attr == nullptr) {
         return MPU_ERR_NULL_PTR;
     }
-    if (!validId(channel)) {
+    if (!ValidId(channel)) {
         return MPU_ERR_INVALID_CHANNEL;
     }
     if (!mpu::internal::systemInitialized()) {
         return MPU_ERR_NOT_INITIALIZED;
     }
-    EncoderRegistry& reg = registry();
+    EncoderRegistry& reg = Registry();
     mpu_venc_codec_mod_param moduleSettings{};
     {
         std::lock_guard<std::mutex> lock(reg.mutex);
@@ -140,16 +140,16 @@ std::int32_t mpu_venc_create_chn(std::int32_t channel, const mpu_venc_chn_attr* 
         moduleSettings = h264 ? reg.h264 : reg.h265;
     }
     // Opening the codec takes a while; done without holding the registry.
-    std::unique_ptr<EncoderChannel> created;
-    if (const std::int32_t status = EncoderChannel::create(*attr, moduleSettings, &created)) {
-        return status;
+    EncoderChannel::CreateResult created = EncoderChannel::create(*attr, moduleSettings);
+    if (!created) {
+        return created.Error();
     }
     std::lock_guard<std::mutex> lock(reg.mutex);
     auto& slot = reg.channels[static_cast<std::size_t>(channel)];
     if (slot) {
         return MPU_ERR_CHANNEL_EXISTS;  // created meanwhile by another thread
     }
-    slot = std::move(created);
+    slot = std::move(created).Value();
     return MPU_OK;
 }
 
@@ -157,12 +157,12 @@ std::int32_t mpu_venc_destroy_chn(std::int32_t channel) {
     if (const std::int32_t injected = mpu::fault::Consume(Operation::kVencDestroyChannel)) {
         return injected;
     }
-    if (!validId(channel)) {
+    if (!ValidId(channel)) {
         return MPU_ERR_INVALID_CHANNEL;
     }
     std::shared_ptr<EncoderChannel> doomed;
     {
-        EncoderRegistry& reg = registry();
+        EncoderRegistry& reg = Registry();
         std::lock_guard<std::mutex> lock(reg.mutex);
         auto& slot = reg.channels[static_cast<std::size_t>(channel)];
         if (!slot) {
@@ -186,7 +186,7 @@ std::int32_t mpu_venc_start_chn(std::int32_t channel, const mpu_venc_start_param
     if (param == nullptr) {
         return MPU_ERR_NULL_PTR;
     }
-    const std::shared_ptr<EncoderChannel> target = findChannel(channel);
+    const std::shared_ptr<EncoderChannel> target = FindChannel(channel);
     return target ? target->start(*param) : MPU_ERR_INVALID_CHANNEL;
 }
 
@@ -194,7 +194,7 @@ std::int32_t mpu_venc_stop_chn(std::int32_t channel) {
     if (const std::int32_t injected = mpu::fault::Consume(Operation::kVencStopChannel)) {
         return injected;
     }
-    const std::shared_ptr<EncoderChannel> target = findChannel(channel);
+    const std::shared_ptr<EncoderChannel> target = FindChannel(channel);
     return target ? target->stop() : MPU_ERR_INVALID_CHANNEL;
 }
 
@@ -202,7 +202,7 @@ std::int32_t mpu_venc_get_fd(std::int32_t channel) {
     if (mpu::fault::Consume(Operation::kVencGetFd) != 0) {
         return -1;
     }
-    const std::shared_ptr<EncoderChannel> target = findChannel(channel);
+    const std::shared_ptr<EncoderChannel> target = FindChannel(channel);
     return target ? target->fd() : -1;
 }
 
@@ -217,7 +217,7 @@ std::int32_t mpu_venc_send_frame(std::int32_t channel, const mpu_video_frame_inf
     if (timeoutMs < MPU_WAIT_FOREVER) {
         return MPU_ERR_ILLEGAL_PARAM;
     }
-    const std::shared_ptr<EncoderChannel> target = findChannel(channel);
+    const std::shared_ptr<EncoderChannel> target = FindChannel(channel);
     return target ? target->sendFrame(*frame, timeoutMs) : MPU_ERR_INVALID_CHANNEL;
 }
 
@@ -228,7 +228,7 @@ std::int32_t mpu_venc_query_status(std::int32_t channel, mpu_venc_chn_status* st
     if (status == nullptr) {
         return MPU_ERR_NULL_PTR;
     }
-    const std::shared_ptr<EncoderChannel> target = findChannel(channel);
+    const std::shared_ptr<EncoderChannel> target = FindChannel(channel);
     return target ? target->queryStatus(status) : MPU_ERR_INVALID_CHANNEL;
 }
 
@@ -242,7 +242,7 @@ std::int32_t mpu_venc_get_stream(std::int32_t channel, mpu_venc_stream* stream, 
     if (timeoutMs < MPU_WAIT_FOREVER) {
         return MPU_ERR_ILLEGAL_PARAM;
     }
-    const std::shared_ptr<EncoderChannel> target = findChannel(channel);
+    const std::shared_ptr<EncoderChannel> target = FindChannel(channel);
     return target ? target->getStream(stream, timeoutMs) : MPU_ERR_INVALID_CHANNEL;
 }
 
@@ -253,7 +253,7 @@ std::int32_t mpu_venc_release_stream(std::int32_t channel, const mpu_venc_stream
     if (stream == nullptr) {
         return MPU_ERR_NULL_PTR;
     }
-    const std::shared_ptr<EncoderChannel> target = findChannel(channel);
+    const std::shared_ptr<EncoderChannel> target = FindChannel(channel);
     return target ? target->releaseStream(*stream) : MPU_ERR_INVALID_CHANNEL;
 }
 

@@ -27,30 +27,30 @@ struct ChannelRegistry {
     std::map<std::int32_t, std::shared_ptr<PictureChannel>> channels;
 };
 
-ChannelRegistry& registry() {
+ChannelRegistry& Registry() {
     static ChannelRegistry instance;
     return instance;
 }
 
-std::shared_ptr<PictureChannel> findChannel(std::int32_t id) {
-    ChannelRegistry& reg = registry();
+std::shared_ptr<PictureChannel> FindChannel(std::int32_t id) {
+    ChannelRegistry& reg = Registry();
     std::lock_guard<std::mutex> lock(reg.mutex);
     const auto found = reg.channels.find(id);
     return found == reg.channels.end() ? nullptr : found->second;
 }
 
-bool validTableSize(std::uint32_t width, std::uint32_t height) {
+bool ValidTableSize(std::uint32_t width, std::uint32_t height) {
     return width >= 2 && height >= 2 && width <= MPU_MAX_PICTURE_SIDE && height <= MPU_MAX_PICTURE_SIDE &&
            width % 2 == 0 && height % 2 == 0;
 }
 
-bool validTimeout(std::int32_t timeoutMs) {
+bool ValidTimeout(std::int32_t timeoutMs) {
     return timeoutMs >= MPU_WAIT_FOREVER;
 }
 
-std::int32_t submitTo(std::int32_t channel, const mpu::internal::PictureTask& task, std::uint32_t* taskId,
+std::int32_t SubmitTo(std::int32_t channel, const mpu::internal::PictureTask& task, std::uint32_t* taskId,
                       std::int32_t timeoutMs) {
-    const std::shared_ptr<PictureChannel> target = findChannel(channel);
+    const std::shared_ptr<PictureChannel> target = FindChannel(channel);
     if (!target) {
         return MPU_ERR_INVALID_CHANNEL;
     }
@@ -64,7 +64,7 @@ namespace mpu::internal {
 void destroyAllPictureChannels() {
     std::map<std::int32_t, std::shared_ptr<PictureChannel>> leftovers;
     {
-        ChannelRegistry& reg = registry();
+        ChannelRegistry& reg = Registry();
         std::lock_guard<std::mutex> lock(reg.mutex);
         leftovers.swap(reg.channels);
     }
@@ -92,7 +92,7 @@ std::int32_t mpu_vpc_sys_create_chn(std::int32_t* channel, const mpu_vpc_chn_att
     if (!mpu::internal::systemInitialized()) {
         return MPU_ERR_NOT_INITIALIZED;
     }
-    ChannelRegistry& reg = registry();
+    ChannelRegistry& reg = Registry();
     std::lock_guard<std::mutex> lock(reg.mutex);
     std::int32_t id = 0;
     while (id < kMaxChannels && reg.channels.count(id) != 0) {
@@ -115,7 +115,7 @@ std::int32_t mpu_vpc_destroy_chn(std::int32_t channel) {
     }
     std::shared_ptr<PictureChannel> doomed;
     {
-        ChannelRegistry& reg = registry();
+        ChannelRegistry& reg = Registry();
         std::lock_guard<std::mutex> lock(reg.mutex);
         const auto found = reg.channels.find(channel);
         if (found == reg.channels.end()) {
@@ -140,8 +140,8 @@ std::int32_t mpu_vpc_set_chn_workspace(std::int32_t channel, const mpu_vpc_works
     }
     for (std::uint32_t i = 0; i < count; ++i) {
         const mpu_vpc_workspace& ws = workspaces[i];
-        if (ws.workspace_type != MPU_VPC_WORKSPACE_REMAP || !validTableSize(ws.src_width, ws.src_height) ||
-            !validTableSize(ws.dst_width, ws.dst_height)) {
+        if (ws.workspace_type != MPU_VPC_WORKSPACE_REMAP || !ValidTableSize(ws.src_width, ws.src_height) ||
+            !ValidTableSize(ws.dst_width, ws.dst_height)) {
             mediaLogger().LogError(ARA_LOG_HERE)
                 << "mpu_vpc_set_chn_workspace: refused workspace " << i << ": type " << ws.workspace_type
                 << ", source " << ws.src_width << " x " << ws.src_height << ", destination " << ws.dst_width
@@ -149,7 +149,7 @@ std::int32_t mpu_vpc_set_chn_workspace(std::int32_t channel, const mpu_vpc_works
             return MPU_ERR_ILLEGAL_PARAM;
         }
     }
-    const std::shared_ptr<PictureChannel> target = findChannel(channel);
+    const std::shared_ptr<PictureChannel> target = FindChannel(channel);
     if (!target) {
         return MPU_ERR_INVALID_CHANNEL;
     }
@@ -164,7 +164,7 @@ std::int32_t mpu_vpc_get_lut_mem_size(std::uint32_t width, std::uint32_t height,
     if (size == nullptr) {
         return MPU_ERR_NULL_PTR;
     }
-    if (!validTableSize(width, height)) {
+    if (!ValidTableSize(width, height)) {
         mediaLogger().LogError(ARA_LOG_HERE)
             << "mpu_vpc_get_lut_mem_size: refused size " << width << " x " << height;
         return MPU_ERR_ILLEGAL_PARAM;
@@ -180,8 +180,8 @@ std::int32_t mpu_vpc_get_remap_lut(const mpu_remap_maps* maps, mpu_remap_lut* lu
     if (maps == nullptr || lut == nullptr || maps->map_x == nullptr || maps->map_y == nullptr) {
         return MPU_ERR_NULL_PTR;
     }
-    if (!validTableSize(maps->src_width, maps->src_height) ||
-        !validTableSize(maps->dst_width, maps->dst_height) || maps->src_width != lut->src_width ||
+    if (!ValidTableSize(maps->src_width, maps->src_height) ||
+        !ValidTableSize(maps->dst_width, maps->dst_height) || maps->src_width != lut->src_width ||
         maps->src_height != lut->src_height || maps->dst_width != lut->dst_width ||
         maps->dst_height != lut->dst_height ||
         std::uint64_t{maps->map_size} != std::uint64_t{maps->dst_width} * maps->dst_height * sizeof(float)) {
@@ -211,7 +211,7 @@ std::int32_t mpu_vpc_lut_remap(std::int32_t channel, const mpu_warp_transform_pa
         return MPU_ERR_NULL_PTR;
     }
     if (param->interpolation != MPU_VPC_INTERPOLATION_BILINEAR || param->lut_count != 1 ||
-        !validTimeout(timeoutMs)) {
+        !ValidTimeout(timeoutMs)) {
         mediaLogger().LogError(ARA_LOG_HERE) << "mpu_vpc_lut_remap: refused interpolation "
                                              << param->interpolation << ", table count " << param->lut_count;
         return MPU_ERR_NOT_SUPPORTED;
@@ -233,7 +233,7 @@ std::int32_t mpu_vpc_lut_remap(std::int32_t channel, const mpu_warp_transform_pa
             << " -> " << dst.picture_width << " x " << dst.picture_height << " in the table memory";
         return MPU_ERR_BAD_TABLE;
     }
-    const std::shared_ptr<PictureChannel> target = findChannel(channel);
+    const std::shared_ptr<PictureChannel> target = FindChannel(channel);
     if (!target) {
         return MPU_ERR_INVALID_CHANNEL;
     }
@@ -257,7 +257,7 @@ std::int32_t mpu_vpc_crop_resize(std::int32_t channel, const mpu_vpc_pic_info* s
     if (source == nullptr || regions == nullptr || taskId == nullptr) {
         return MPU_ERR_NULL_PTR;
     }
-    if (regionCount == 0 || regionCount > MPU_VPC_MAX_CROP_REGIONS || !validTimeout(timeoutMs)) {
+    if (regionCount == 0 || regionCount > MPU_VPC_MAX_CROP_REGIONS || !ValidTimeout(timeoutMs)) {
         return MPU_ERR_ILLEGAL_PARAM;
     }
     if (const std::int32_t status = mpu::internal::checkNv12(*source, "crop-resize source")) {
@@ -289,7 +289,7 @@ std::int32_t mpu_vpc_crop_resize(std::int32_t channel, const mpu_vpc_pic_info* s
             mpu::internal::CropResizeJob{region.crop_region, mpu::internal::nv12Planes(region.dest_pic_info),
                                          region.resize_info.interpolation};
     }
-    return submitTo(channel, task, taskId, timeoutMs);
+    return SubmitTo(channel, task, taskId, timeoutMs);
 }
 
 std::int32_t mpu_vpc_convert_color(std::int32_t channel, const mpu_vpc_pic_info* source,
@@ -301,7 +301,7 @@ std::int32_t mpu_vpc_convert_color(std::int32_t channel, const mpu_vpc_pic_info*
     if (source == nullptr || destination == nullptr || taskId == nullptr) {
         return MPU_ERR_NULL_PTR;
     }
-    if (!validTimeout(timeoutMs)) {
+    if (!ValidTimeout(timeoutMs)) {
         return MPU_ERR_ILLEGAL_PARAM;
     }
     if (const std::int32_t status = mpu::internal::checkNv12(*source, "conversion source")) {
@@ -320,17 +320,17 @@ std::int32_t mpu_vpc_convert_color(std::int32_t channel, const mpu_vpc_pic_info*
     }
     const mpu::internal::ConvertTask task{mpu::internal::nv12Planes(*source),
                                           mpu::internal::packedPicture(*destination)};
-    return submitTo(channel, task, taskId, timeoutMs);
+    return SubmitTo(channel, task, taskId, timeoutMs);
 }
 
 std::int32_t mpu_vpc_get_process_result(std::int32_t channel, std::uint32_t taskId, std::int32_t timeoutMs) {
     if (const std::int32_t injected = mpu::fault::Consume(Operation::kVpcGetProcessResult)) {
         return injected;
     }
-    if (!validTimeout(timeoutMs)) {
+    if (!ValidTimeout(timeoutMs)) {
         return MPU_ERR_ILLEGAL_PARAM;
     }
-    const std::shared_ptr<PictureChannel> target = findChannel(channel);
+    const std::shared_ptr<PictureChannel> target = FindChannel(channel);
     if (!target) {
         return MPU_ERR_INVALID_CHANNEL;
     }
