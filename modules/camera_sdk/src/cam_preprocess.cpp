@@ -266,20 +266,22 @@ void CamPreprocess::setDefaultOutputPicInfo() {
         outputPicInfo.picture_width_stride * outputPicInfo.picture_height_stride;
 }
 
-bool CamPreprocess::readMapFile(const std::string& path, std::unique_ptr<float[]>* values) {
+ara::core::Result<std::unique_ptr<float[]>, CamPreprocess::MapFileError> CamPreprocess::readMapFile(
+    const std::string& path) {
+    using R = ara::core::Result<std::unique_ptr<float[]>, MapFileError>;
     const std::uint64_t expected = std::uint64_t{inputImageWidth} * inputImageHeight;
     // A FIFO would block the open; a missing file is named with the system's reason.
     if (const std::string problem = vcu::os::RegularFileProblem(path); !problem.empty()) {
         logger.LogError(ARA_LOG_HERE) << cameraTag << "Error: Failed to open file for reading.";
         logger.LogError(ARA_LOG_HERE) << cameraTag << "cannot read map file " << path << ": " << problem;
-        return false;
+        return R::FromError(MapFileError::kUnreadable);
     }
     std::ifstream file(path, std::ios::binary);
     if (!file) {
         logger.LogError(ARA_LOG_HERE) << cameraTag << "Error: Failed to open file for reading.";
         logger.LogError(ARA_LOG_HERE)
             << cameraTag << "cannot read map file " << path << ": " << std::strerror(errno);
-        return false;
+        return R::FromError(MapFileError::kUnreadable);
     }
     file.seekg(0, std::ios::end);
     const std::streamoff bytes = file.tellg();
@@ -289,17 +291,16 @@ bool CamPreprocess::readMapFile(const std::string& path, std::unique_ptr<float[]
     if (found != expected) {
         logger.LogError(ARA_LOG_HERE)
             << cameraTag << "map file " << path << " holds " << found << " values, expected " << expected;
-        return false;
+        return R::FromError(MapFileError::kWrongSize);
     }
-    values->reset(new float[expected]);
-    file.read(reinterpret_cast<char*>(values->get()), static_cast<std::streamsize>(expected * sizeof(float)));
+    auto values = std::make_unique<float[]>(expected);
+    file.read(reinterpret_cast<char*>(values.get()), static_cast<std::streamsize>(expected * sizeof(float)));
     if (!file) {
         logger.LogError(ARA_LOG_HERE) << cameraTag << "cannot read map file " << path << ": expected "
                                       << expected << " values, found fewer";
-        values->reset();
-        return false;
+        return R::FromError(MapFileError::kShort);
     }
-    return true;
+    return values;
 }
 
 void CamPreprocess::disableUndistortion() {
@@ -310,10 +311,15 @@ void CamPreprocess::disableUndistortion() {
 }
 
 void CamPreprocess::setDefaultRemapParam() {
-    if (!readMapFile(remapFilePathX, &remapMapX) || !readMapFile(remapFilePathY, &remapMapY)) {
+    auto mapX = readMapFile(remapFilePathX);
+    // The second file is read only when the first was taken; otherwise its failure stands for both.
+    auto mapY = mapX ? readMapFile(remapFilePathY) : std::move(mapX);
+    if (!mapY) {
         disableUndistortion();
         return;
     }
+    remapMapX = std::move(mapX).Value();
+    remapMapY = std::move(mapY).Value();
     const std::uint32_t w = inputImageWidth;
     const std::uint32_t h = inputImageHeight;
     remapMaps.map_x = remapMapX.get();
