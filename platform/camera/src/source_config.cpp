@@ -107,15 +107,19 @@ std::optional<int> ParseInt(const std::string& text, int min, int max) {
     return value;
 }
 
+// Each source kind with its name in the file and the environment.
+struct KindName {
+    SourceKind kind;
+    const char* name;
+};
+constexpr KindName kKindNames[] = {
+    {SourceKind::kPattern, "pattern"}, {SourceKind::kNv12File, "nv12"}, {SourceKind::kVideoFile, "video"}};
+
 std::optional<SourceKind> ParseKind(const std::string& text) {
-    if (text == "pattern") {
-        return SourceKind::kPattern;
-    }
-    if (text == "nv12") {
-        return SourceKind::kNv12File;
-    }
-    if (text == "video") {
-        return SourceKind::kVideoFile;
+    for (const KindName& entry : kKindNames) {
+        if (text == entry.name) {
+            return entry.kind;
+        }
     }
     return std::nullopt;
 }
@@ -246,13 +250,10 @@ ConfigCheck ReadSourceVariable(const std::string& name, const std::string& value
 }  // namespace
 
 const char* toString(SourceKind kind) noexcept {
-    switch (kind) {
-        case SourceKind::kPattern:
-            return "pattern";
-        case SourceKind::kNv12File:
-            return "nv12";
-        case SourceKind::kVideoFile:
-            return "video";
+    for (const KindName& entry : kKindNames) {
+        if (entry.kind == kind) {
+            return entry.name;
+        }
     }
     return "unknown";
 }
