@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <limits>
 #include <utility>
 
@@ -431,37 +432,34 @@ int CamPreprocess::allocateByUndistortion(mpu_warp_transform_param& warp, mpu_re
 }
 
 unsigned char CamPreprocess::allocateMemory() {
-    int ret = allocateByPicInfo(inputPicInfo, inputMemory, "input image");
-    if (ret != 0) {
-        logger.LogError(ARA_LOG_HERE)
-            << cameraTag << "input memory allocated failed for channel with result: " << lowByte(ret);
-        return lowByte(ret);
-    }
-    logger.LogInfo(ARA_LOG_HERE) << cameraTag << "input memory allocated successfully";
-    ret = allocateByPicInfo(outputPicInfo, outputMemory, "output image");
-    if (ret != 0) {
-        logger.LogError(ARA_LOG_HERE)
-            << cameraTag << "output memory allocated failed for channel with result: " << lowByte(ret);
-        return lowByte(ret);
-    }
-    logger.LogInfo(ARA_LOG_HERE) << cameraTag << "output memory allocated successfully";
-    ret = allocateByCropResizeRegion(cropResizeRegion, cropResizeMemory);
-    if (ret != 0) {
-        logger.LogError(ARA_LOG_HERE)
-            << cameraTag
-            << "crop and resize memory allocated failed for channel with result: " << lowByte(ret);
-        return lowByte(ret);
-    }
-    logger.LogInfo(ARA_LOG_HERE) << cameraTag << "crop and resize memory allocated successfully";
-    if (undistortionEnabled) {
-        ret = allocateByUndistortion(warpParam, remapLut);
-        if (ret != 0) {
+    // In this order, each with the name its log lines give its memory; the undistortion buffers only when
+    // undistortion is on.
+    const struct {
+        const char* what;
+        const char* doneTail;
+        std::function<int()> allocate;
+    } steps[] = {
+        {"input", "", [this] { return allocateByPicInfo(inputPicInfo, inputMemory, "input image"); }},
+        {"output", "", [this] { return allocateByPicInfo(outputPicInfo, outputMemory, "output image"); }},
+        {"crop and resize", "",
+         [this] { return allocateByCropResizeRegion(cropResizeRegion, cropResizeMemory); }},
+        {"undistortion", " for channel",
+         undistortionEnabled
+             ? std::function<int()>([this] { return allocateByUndistortion(warpParam, remapLut); })
+             : nullptr},
+    };
+    for (const auto& step : steps) {
+        if (!step.allocate) {
+            continue;
+        }
+        if (const int ret = step.allocate(); ret != 0) {
             logger.LogError(ARA_LOG_HERE)
-                << cameraTag
-                << "undistortion memory allocated failed for channel with result: " << lowByte(ret);
+                << cameraTag << step.what
+                << " memory allocated failed for channel with result: " << lowByte(ret);
             return lowByte(ret);
         }
-        logger.LogInfo(ARA_LOG_HERE) << cameraTag << "undistortion memory allocated successfully for channel";
+        logger.LogInfo(ARA_LOG_HERE) << cameraTag << step.what << " memory allocated successfully"
+                                     << step.doneTail;
     }
     return 0;
 }

@@ -1,8 +1,6 @@
 #include "frame_source.h"
 
-#include "nv12_file_source.h"
 #include "pattern_source.h"
-#include "video_file_source.h"
 
 namespace vcu::camera::internal {
 
@@ -12,9 +10,9 @@ SourceResult openFrameSource(const SourceSettings& settings, unsigned int camera
             return std::unique_ptr<FrameSource>(
                 std::make_unique<PatternSource>(cameraId, width, height, settings.lens));
         case SourceKind::kNv12File:
-            return Nv12FileSource::open(settings.path, width, height);
+            return OpenNv12File(settings.path, width, height);
         case SourceKind::kVideoFile:
-            return VideoFileSource::open(settings.path, width, height);
+            return OpenVideoFile(settings.path, width, height);
     }
     return SourceFailure("unknown source kind");
 }

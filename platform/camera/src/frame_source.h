@@ -22,12 +22,15 @@ class FrameSource {
     virtual bool fill(std::uint8_t* nv12, int width, int height, std::uint64_t frameNumber) = 0;
 
     // A short description for log lines.
-    virtual std::string describe() const = 0;
+    const std::string& describe() const { return description_; }
 
   protected:
-    FrameSource() = default;
+    explicit FrameSource(std::string description) : description_(std::move(description)) {}
     FrameSource(const FrameSource&) = default;
     FrameSource& operator=(const FrameSource&) = default;
+
+  private:
+    std::string description_;
 };
 
 // Why a source cannot be opened, for the log line that names the camera.
@@ -40,6 +43,15 @@ using SourceResult = ara::core::Result<std::unique_ptr<FrameSource>, SourceError
 inline SourceResult SourceFailure(std::string message) {
     return SourceResult::FromError(SourceError{std::move(message)});
 }
+
+// Raw NV12 frames of the camera's size, back to back in one file, played in order and looped.
+SourceResult OpenNv12File(const std::string& path, int width, int height);
+
+// Any video file FFmpeg can read: its first video stream, decoded picture by picture, scaled to the camera's
+// size as NV12 and started again at the end. One decoded picture per captured frame, so the video plays at
+// the camera's rate. The file is opened and its first picture decoded here, so that a file that cannot be
+// played fails at once.
+SourceResult OpenVideoFile(const std::string& path, int width, int height);
 
 // Opens the source the settings name for one camera of the given picture size.
 SourceResult openFrameSource(const SourceSettings& settings, unsigned int cameraId, int width, int height);

@@ -1,15 +1,38 @@
-#include "nv12_file_source.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <string>
+
+#include "frame_source.h"
+#include "vcu/os/unique_fd.h"
 
 namespace vcu::camera::internal {
+namespace {
 
-SourceResult Nv12FileSource::open(const std::string& path, int width, int height) {
+// Plays the frames of an open file whose size is a whole number of frames.
+class Nv12FileSource final : public FrameSource {
+  public:
+    Nv12FileSource(const std::string& path, vcu::os::UniqueFd file, int width, int height,
+                   std::uint64_t frameCount);
+
+    bool fill(std::uint8_t* nv12, int width, int height, std::uint64_t frameNumber) override;
+
+  private:
+    vcu::os::UniqueFd file_;
+    int width_;
+    int height_;
+    std::uint64_t frameBytes_;
+    std::uint64_t frameCount_;
+    std::uint64_t nextFrame_{0};
+};
+
+}  // namespace
+
+SourceResult OpenNv12File(const std::string& path, int width, int height) {
     // O_NONBLOCK: opening a FIFO without a writer would otherwise block here; it is refused below.
     vcu::os::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (!file.valid()) {
@@ -31,9 +54,9 @@ SourceResult Nv12FileSource::open(const std::string& path, int width, int height
         new Nv12FileSource(path, std::move(file), width, height, fileBytes / frameBytes));
 }
 
-Nv12FileSource::Nv12FileSource(std::string path, vcu::os::UniqueFd file, int width, int height,
+Nv12FileSource::Nv12FileSource(const std::string& path, vcu::os::UniqueFd file, int width, int height,
                                std::uint64_t frameCount)
-    : path_(std::move(path)),
+    : FrameSource("nv12 file " + path + " (" + std::to_string(frameCount) + " frames)"),
       file_(std::move(file)),
       width_(width),
       height_(height),
@@ -60,10 +83,6 @@ bool Nv12FileSource::fill(std::uint8_t* nv12, int width, int height, std::uint64
         done += static_cast<std::uint64_t>(count);
     }
     return true;
-}
-
-std::string Nv12FileSource::describe() const {
-    return "nv12 file " + path_ + " (" + std::to_string(frameCount_) + " frames)";
 }
 
 }  // namespace vcu::camera::internal

@@ -42,7 +42,8 @@ int Bounce(std::uint64_t frameNumber, int speed, int range) {
 
 PatternSource::PatternSource(unsigned int cameraId, int width, int height,
                              const std::optional<LensSettings>& lens)
-    : cameraId_(cameraId),
+    : FrameSource(lens ? "test pattern through a lens" : "test pattern"),
+      cameraId_(cameraId),
       width_(width),
       height_(height),
       period_(std::max(8, width / 6) & ~1),

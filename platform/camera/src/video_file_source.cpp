@@ -1,5 +1,3 @@
-#include "video_file_source.h"
-
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -9,9 +7,47 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include <cstdint>
+#include <string>
+
+#include "ffmpeg/handles.h"
+#include "frame_source.h"
 #include "vcu/os/files.h"
 
 namespace vcu::camera::internal {
+namespace {
+
+// Decodes the file's first video stream and scales its pictures to the camera's size.
+class VideoFileSource final : public FrameSource {
+  public:
+    // Opens the file and decodes its first picture, so that a file that cannot be played fails here.
+    static SourceResult open(const std::string& path, int width, int height);
+
+    bool fill(std::uint8_t* nv12, int width, int height, std::uint64_t frameNumber) override;
+
+  private:
+    VideoFileSource(const std::string& path, int width, int height);
+
+    bool decodeNext();
+    bool rewind();
+
+    int width_;
+    int height_;
+    ffmpeg::InputContextPtr format_;
+    ffmpeg::CodecContextPtr decoder_;
+    ffmpeg::FramePtr frame_;
+    ffmpeg::PacketPtr packet_;
+    ffmpeg::ScaleContextPtr scaler_;
+    int streamIndex_{-1};
+    bool framePending_{false};  // frame_ holds a picture that no fill has used yet
+    std::uint64_t framesSinceRewind_{0};
+};
+
+}  // namespace
+
+SourceResult OpenVideoFile(const std::string& path, int width, int height) {
+    return VideoFileSource::open(path, width, height);
+}
 
 SourceResult VideoFileSource::open(const std::string& path, int width, int height) {
     std::unique_ptr<VideoFileSource> source(new VideoFileSource(path, width, height));
@@ -66,8 +102,8 @@ SourceResult VideoFileSource::open(const std::string& path, int width, int heigh
     return std::unique_ptr<FrameSource>(std::move(source));
 }
 
-VideoFileSource::VideoFileSource(std::string path, int width, int height)
-    : path_(std::move(path)), width_(width), height_(height) {}
+VideoFileSource::VideoFileSource(const std::string& path, int width, int height)
+    : FrameSource("video file " + path), width_(width), height_(height) {}
 
 bool VideoFileSource::fill(std::uint8_t* nv12, int width, int height, std::uint64_t /*frameNumber*/) {
     if (nv12 == nullptr || width != width_ || height != height_) {
