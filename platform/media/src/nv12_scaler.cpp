@@ -23,14 +23,14 @@ constexpr std::uint32_t kMaxRowBytes = MPU_MAX_PICTURE_SIDE;
 
 }  // namespace
 
-bool buildColumns(std::uint32_t srcWidth, std::uint32_t dstWidth, std::uint32_t channels, ColumnBlock* blocks,
-                  std::uint32_t* count) {
+ara::core::Result<std::uint32_t, ColumnError> buildColumns(std::uint32_t srcWidth, std::uint32_t dstWidth,
+                                                           std::uint32_t channels, ColumnBlock* blocks) {
     const std::int64_t step = StepOf(srcWidth, dstWidth);
     const std::int64_t first = FirstOf(step);
     const std::int64_t last = std::int64_t{srcWidth - 1} << 16;
     const std::uint32_t bytes = dstWidth * channels;
-    *count = BlockCount(bytes);
-    for (std::uint32_t b = 0; b < *count; ++b) {
+    const std::uint32_t count = BlockCount(bytes);
+    for (std::uint32_t b = 0; b < count; ++b) {
         ColumnBlock& block = blocks[b];
         for (std::uint32_t k = 0; k < kBlockBytes; ++k) {
             const std::uint32_t byte = b * kBlockBytes + k;
@@ -56,13 +56,14 @@ bool buildColumns(std::uint32_t srcWidth, std::uint32_t dstWidth, std::uint32_t 
             }
             const std::uint32_t relative = offset - block.start;
             if (relative + channels >= kLoadBytes) {
-                return false;
+                return ara::core::Result<std::uint32_t, ColumnError>::FromError(
+                    ColumnError::kReductionTooLarge);
             }
             block.left[2 * k] = static_cast<std::uint8_t>(relative);
             block.right[k] = static_cast<std::uint16_t>(weight);
         }
     }
-    return true;
+    return count;
 }
 
 Nv12Scaler::Nv12Scaler()
@@ -91,9 +92,11 @@ bool Nv12Scaler::prepare(std::uint32_t cropWidth, std::uint32_t cropHeight, std:
     for (const auto& [plan, columns] : planes) {
         plan->rowStep = StepOf(plan->srcHeight, plan->dstHeight);
         plan->rowFirst = FirstOf(plan->rowStep);
-        if (!buildColumns(plan->srcWidth, plan->dstWidth, plan->channels, columns, &plan->columnCount)) {
+        const auto built = buildColumns(plan->srcWidth, plan->dstWidth, plan->channels, columns);
+        if (!built) {
             return false;
         }
+        plan->columnCount = built.Value();
     }
     covered_ = true;
     return true;

@@ -211,10 +211,12 @@ void buildTable(const mpu_remap_maps& maps, void* memory) {
     std::memcpy(base, &header, sizeof(header));
 }
 
-bool viewTable(const void* memory, std::uint64_t size, std::uint32_t srcWidth, std::uint32_t srcHeight,
-               std::uint32_t dstWidth, std::uint32_t dstHeight, TableView* view) {
+ara::core::Result<TableView, TableError> viewTable(const void* memory, std::uint64_t size,
+                                                   std::uint32_t srcWidth, std::uint32_t srcHeight,
+                                                   std::uint32_t dstWidth, std::uint32_t dstHeight) {
+    using R = ara::core::Result<TableView, TableError>;
     if (memory == nullptr || size < sizeof(TableHeader)) {
-        return false;
+        return R::FromError(TableError::kNoMemory);
     }
     TableHeader header{};
     std::memcpy(&header, memory, sizeof(header));
@@ -222,7 +224,7 @@ bool viewTable(const void* memory, std::uint64_t size, std::uint32_t srcWidth, s
     if (header.magic != kMagic || header.version != kVersion || header.srcWidth != srcWidth ||
         header.srcHeight != srcHeight || header.dstWidth != dstWidth || header.dstHeight != dstHeight ||
         header.totalSize != layout.total || size < layout.total) {
-        return false;
+        return R::FromError(TableError::kNotBuiltForSizes);
     }
     const auto* base = static_cast<const std::uint8_t*>(memory);
     const auto plane = [&](const PlaneOffsets& offsets, std::uint32_t width, std::uint32_t height,
@@ -236,9 +238,8 @@ bool viewTable(const void* memory, std::uint64_t size, std::uint32_t srcWidth, s
                           reinterpret_cast<const std::uint16_t*>(base + offsets.fraction),
                           base + offsets.blocks};
     };
-    view->luma = plane(layout.luma, dstWidth, dstHeight, srcWidth, srcHeight);
-    view->chroma = plane(layout.chroma, dstWidth / 2, dstHeight / 2, srcWidth / 2, srcHeight / 2);
-    return true;
+    return TableView{plane(layout.luma, dstWidth, dstHeight, srcWidth, srcHeight),
+                     plane(layout.chroma, dstWidth / 2, dstHeight / 2, srcWidth / 2, srcHeight / 2)};
 }
 
 }  // namespace mpu::internal::remap

@@ -217,10 +217,10 @@ std::int32_t mpu_vpc_lut_remap(std::int32_t channel, const mpu_warp_transform_pa
         }
         const mpu_vpc_pic_info& src = param->src_pic;
         const mpu_vpc_pic_info& dst = param->dst_pic;
-        mpu::internal::RemapTask task{};
-        if (!mpu::internal::remap::viewTable(lut->lut_addr, lut->lut_size, src.picture_width,
-                                             src.picture_height, dst.picture_width, dst.picture_height,
-                                             &task.table)) {
+        const auto table =
+            mpu::internal::remap::viewTable(lut->lut_addr, lut->lut_size, src.picture_width,
+                                            src.picture_height, dst.picture_width, dst.picture_height);
+        if (!table) {
             mediaLogger().LogError(ARA_LOG_HERE)
                 << "mpu_vpc_lut_remap: no table built for " << src.picture_width << " x "
                 << src.picture_height << " -> " << dst.picture_width << " x " << dst.picture_height
@@ -237,8 +237,8 @@ std::int32_t mpu_vpc_lut_remap(std::int32_t channel, const mpu_warp_transform_pa
                 << "mpu_vpc_lut_remap: channel " << channel << " has no remap workspace for these sizes";
             return MPU_ERR_NO_WORKSPACE;
         }
-        task.source = mpu::internal::nv12Planes(src);
-        task.destination = mpu::internal::nv12Planes(dst);
+        const mpu::internal::RemapTask task{mpu::internal::nv12Planes(src), mpu::internal::nv12Planes(dst),
+                                            table.Value()};
         return target->submit(task, timeoutMs, taskId);
     });
 }
