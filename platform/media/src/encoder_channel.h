@@ -39,7 +39,7 @@ class EncoderChannel {
     int fd() const { return eventFd_.get(); }
 
     std::int32_t sendFrame(const mpu_video_frame_info& frame, std::int32_t timeoutMs);
-    std::int32_t queryStatus(mpu_venc_chn_status* status) const;
+    mpu_venc_chn_status queryStatus() const;
     std::int32_t getStream(mpu_venc_stream* stream, std::int32_t timeoutMs);
     std::int32_t releaseStream(const mpu_venc_stream& stream);
 

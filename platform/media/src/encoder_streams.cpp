@@ -117,7 +117,7 @@ void EncoderChannel::storePacket(const EncodedPacket& packet, const PendingFrame
     streamReady_.notify_all();
 }
 
-std::int32_t EncoderChannel::queryStatus(mpu_venc_chn_status* status) const {
+mpu_venc_chn_status EncoderChannel::queryStatus() const {
     std::lock_guard<std::mutex> lock(mutex_);
     mpu_venc_chn_status result{};
     result.left_pics = inputLength_;
@@ -134,8 +134,7 @@ std::int32_t EncoderChannel::queryStatus(mpu_venc_chn_status* status) const {
     }
     result.left_recv_pics = framesLeftToReceive_;
     result.dropped_pics = droppedFrames_;
-    *status = result;
-    return MPU_OK;
+    return result;
 }
 
 std::int32_t EncoderChannel::getStream(mpu_venc_stream* stream, std::int32_t timeoutMs) {

@@ -216,7 +216,10 @@ std::int32_t mpu_venc_send_frame(std::int32_t channel, const mpu_video_frame_inf
 
 std::int32_t mpu_venc_query_status(std::int32_t channel, mpu_venc_chn_status* status) {
     return OnChannel(Operation::kVencQueryStatus, channel, Arguments(status != nullptr),
-                     [&](EncoderChannel& target) { return target.queryStatus(status); });
+                     [&](EncoderChannel& target) {
+                         *status = target.queryStatus();
+                         return MPU_OK;
+                     });
 }
 
 std::int32_t mpu_venc_get_stream(std::int32_t channel, mpu_venc_stream* stream, std::int32_t timeoutMs) {

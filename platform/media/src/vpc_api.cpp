@@ -50,13 +50,21 @@ bool ValidTimeout(std::int32_t timeoutMs) {
     return timeoutMs >= MPU_WAIT_FOREVER;
 }
 
+// Queues `task` on `target` and hands its id out through `taskId`.
+std::int32_t SubmitTo(PictureChannel& target, const mpu::internal::PictureTask& task, std::uint32_t* taskId,
+                      std::int32_t timeoutMs) {
+    const auto submitted = target.submit(task, timeoutMs);
+    if (!submitted) {
+        return submitted.Error();
+    }
+    *taskId = submitted.Value();
+    return MPU_OK;
+}
+
 std::int32_t SubmitTo(std::int32_t channel, const mpu::internal::PictureTask& task, std::uint32_t* taskId,
                       std::int32_t timeoutMs) {
     const std::shared_ptr<PictureChannel> target = FindChannel(channel);
-    if (!target) {
-        return MPU_ERR_INVALID_CHANNEL;
-    }
-    return target->submit(task, timeoutMs, taskId);
+    return target ? SubmitTo(*target, task, taskId, timeoutMs) : MPU_ERR_INVALID_CHANNEL;
 }
 
 }  // namespace
@@ -239,7 +247,7 @@ std::int32_t mpu_vpc_lut_remap(std::int32_t channel, const mpu_warp_transform_pa
         }
         const mpu::internal::RemapTask task{mpu::internal::nv12Planes(src), mpu::internal::nv12Planes(dst),
                                             table.Value()};
-        return target->submit(task, timeoutMs, taskId);
+        return SubmitTo(*target, task, taskId, timeoutMs);
     });
 }
 
