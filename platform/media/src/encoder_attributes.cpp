@@ -7,8 +7,6 @@ namespace {
 
 constexpr std::uint32_t kMaxBitRateKbps = 800000;
 constexpr std::uint32_t kMaxQp = 51;
-constexpr std::uint32_t kMaxFrameRate = 240;
-constexpr std::uint32_t kMaxStatTime = 60;
 constexpr std::int32_t kMaxIpQpDelta = 10;
 constexpr std::uint32_t kMaxStreamBuffer = 512u << 20;
 
@@ -72,17 +70,21 @@ SettingsResult SettingsFrom(const mpu_venc_chn_attr& attr, const mpu_venc_codec_
     if ((rc.rc_mode < MPU_VENC_RC_H265_CBR) != h264) {
         return RefuseAttribute("rate-control mode of the other codec", rc.rc_mode);
     }
-    if (rc.gop > MPU_VENC_MAX_GOP) {
-        return RefuseAttribute("GOP length", rc.gop);
-    }
-    if (rc.stat_time == 0 || rc.stat_time > kMaxStatTime) {
-        return RefuseAttribute("statistics time", rc.stat_time);
-    }
-    if (rc.src_frame_rate == 0 || rc.src_frame_rate > kMaxFrameRate) {
-        return RefuseAttribute("source frame rate", rc.src_frame_rate);
-    }
-    if (rc.dst_frame_rate == 0 || rc.dst_frame_rate > rc.src_frame_rate) {
-        return RefuseAttribute("destination frame rate", rc.dst_frame_rate);
+    // The rate control's timing, checked in this order: GOP length in frames, statistics time in seconds, and
+    // frame rates; the encoder keeps dst of every src frames.
+    const struct {
+        const char* field;
+        std::uint64_t value;
+        std::uint64_t min;
+        std::uint64_t max;
+    } timing[] = {{"GOP length", rc.gop, 0, MPU_VENC_MAX_GOP},
+                  {"statistics time", rc.stat_time, 1, 60},
+                  {"source frame rate", rc.src_frame_rate, 1, 240},
+                  {"destination frame rate", rc.dst_frame_rate, 1, rc.src_frame_rate}};
+    for (const auto& range : timing) {
+        if (range.value < range.min || range.value > range.max) {
+            return RefuseAttribute(range.field, static_cast<std::int64_t>(range.value));
+        }
     }
     if (s.rateControl == RateControl::kConstant && (rc.bit_rate < 2 || rc.bit_rate > kMaxBitRateKbps)) {
         return RefuseAttribute("bit rate", rc.bit_rate);
