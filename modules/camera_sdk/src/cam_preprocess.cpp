@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <limits>
+#include <utility>
 
 #include "ara/log/logging.h"
 #include "mpu/mpu_dma.h"
@@ -15,8 +17,18 @@
 namespace {
 
 // NV12 picture: luma plus half as much chroma, computed as the platform does (times 3 first, then halved).
-std::uint32_t nv12Bytes(std::uint32_t widthStride, std::uint32_t heightStride) {
+std::uint32_t Nv12Bytes(std::uint32_t widthStride, std::uint32_t heightStride) {
     return widthStride * heightStride * 3 / 2;
+}
+
+// Makes `picture` an unpadded NV12 picture of `width` x `height`; its address is left alone.
+void SetNv12Geometry(mpu_vpc_pic_info& picture, std::uint32_t width, std::uint32_t height) {
+    picture.picture_width = width;
+    picture.picture_height = height;
+    picture.picture_width_stride = width;
+    picture.picture_height_stride = height;
+    picture.picture_format = MPU_PIXEL_FORMAT_YUV_SEMIPLANAR_420;
+    picture.picture_buffer_size = Nv12Bytes(width, height);
 }
 
 }  // namespace
@@ -138,31 +150,29 @@ void CamPreprocess::checkConfiguration(const std::string& section) {
 void CamPreprocess::setupPipelines(boost::property_tree::ptree& config, unsigned char sectionOffset) {
     const std::string section =
         "cam_" + std::to_string(static_cast<int>(cameraIndex) + static_cast<int>(sectionOffset));
-    inputImageWidth = readNumber(config, section, "inputImageWidth");
-    inputImageHeight = readNumber(config, section, "inputImageHeight");
-    outputImageWidth = readNumber(config, section, "outputImageWidth");
-    outputImageHeight = readNumber(config, section, "outputImageHeight");
-    cropTopOffset = readNumber(config, section, "cropTopOffset");
-    cropLeftOffset = readNumber(config, section, "cropLeftOffset");
-    encoderGopNumber = readNumber(config, section, "encoderGopNumber");
+    // Read in this order, so that the first missing or malformed key is the one reported.
+    const std::pair<const char*, std::uint32_t*> numbers[] = {
+        {"inputImageWidth", &inputImageWidth},   {"inputImageHeight", &inputImageHeight},
+        {"outputImageWidth", &outputImageWidth}, {"outputImageHeight", &outputImageHeight},
+        {"cropTopOffset", &cropTopOffset},       {"cropLeftOffset", &cropLeftOffset},
+        {"encoderGopNumber", &encoderGopNumber}};
+    for (const auto& [key, value] : numbers) {
+        *value = readNumber(config, section, key);
+    }
     checkConfiguration(section);
 
-    if (!config.get_child_optional(section + ".remapFilePathX")) {
-        logger.LogWarn(ARA_LOG_HERE)
-            << cameraTag
-            << "The INI file does not contain the key 'remapFilePathX', so undistortion part is disabled.";
-        undistortionEnabled = false;
-        return;
+    const std::pair<const char*, std::string*> mapPaths[] = {{"remapFilePathX", &remapFilePathX},
+                                                             {"remapFilePathY", &remapFilePathY}};
+    for (const auto& [key, path] : mapPaths) {
+        if (!config.get_child_optional(section + "." + key)) {
+            logger.LogWarn(ARA_LOG_HERE) << cameraTag
+                                         << std::string("The INI file does not contain the key '") + key +
+                                                "', so undistortion part is disabled.";
+            undistortionEnabled = false;
+            return;
+        }
+        *path = config.get<std::string>(section + "." + key);
     }
-    remapFilePathX = config.get<std::string>(section + ".remapFilePathX");
-    if (!config.get_child_optional(section + ".remapFilePathY")) {
-        logger.LogWarn(ARA_LOG_HERE)
-            << cameraTag
-            << "The INI file does not contain the key 'remapFilePathY', so undistortion part is disabled.";
-        undistortionEnabled = false;
-        return;
-    }
-    remapFilePathY = config.get<std::string>(section + ".remapFilePathY");
     undistortionEnabled = true;
 }
 
@@ -231,22 +241,11 @@ int CamPreprocess::initMPI() {
 }
 
 void CamPreprocess::setDefaultInputPicInfo() {
-    inputPicInfo.picture_width = inputImageWidth;
-    inputPicInfo.picture_height = inputImageHeight;
-    inputPicInfo.picture_width_stride = inputImageWidth;
-    inputPicInfo.picture_height_stride = inputImageHeight;
-    inputPicInfo.picture_format = MPU_PIXEL_FORMAT_YUV_SEMIPLANAR_420;
-    inputPicInfo.picture_buffer_size = nv12Bytes(inputImageWidth, inputImageHeight);
+    SetNv12Geometry(inputPicInfo, inputImageWidth, inputImageHeight);
 }
 
 void CamPreprocess::setDefaultCropReizeRegion() {
-    mpu_vpc_pic_info& destination = cropResizeRegion.dest_pic_info;
-    destination.picture_width = outputImageWidth;
-    destination.picture_height = outputImageHeight;
-    destination.picture_width_stride = outputImageWidth;
-    destination.picture_height_stride = outputImageHeight;
-    destination.picture_format = MPU_PIXEL_FORMAT_YUV_SEMIPLANAR_420;
-    destination.picture_buffer_size = nv12Bytes(outputImageWidth, outputImageHeight);
+    SetNv12Geometry(cropResizeRegion.dest_pic_info, outputImageWidth, outputImageHeight);
     cropResizeRegion.crop_region.left_offset = cropLeftOffset;
     cropResizeRegion.crop_region.top_offset = cropTopOffset;
     cropResizeRegion.crop_region.crop_width = inputImageWidth - 2 * cropLeftOffset;
@@ -266,20 +265,22 @@ void CamPreprocess::setDefaultOutputPicInfo() {
         outputPicInfo.picture_width_stride * outputPicInfo.picture_height_stride;
 }
 
-bool CamPreprocess::readMapFile(const std::string& path, std::unique_ptr<float[]>* values) {
+ara::core::Result<std::unique_ptr<float[]>, CamPreprocess::MapFileError> CamPreprocess::readMapFile(
+    const std::string& path) {
+    using R = ara::core::Result<std::unique_ptr<float[]>, MapFileError>;
     const std::uint64_t expected = std::uint64_t{inputImageWidth} * inputImageHeight;
     // A FIFO would block the open; a missing file is named with the system's reason.
     if (const std::string problem = vcu::os::RegularFileProblem(path); !problem.empty()) {
         logger.LogError(ARA_LOG_HERE) << cameraTag << "Error: Failed to open file for reading.";
         logger.LogError(ARA_LOG_HERE) << cameraTag << "cannot read map file " << path << ": " << problem;
-        return false;
+        return R::FromError(MapFileError::kUnreadable);
     }
     std::ifstream file(path, std::ios::binary);
     if (!file) {
         logger.LogError(ARA_LOG_HERE) << cameraTag << "Error: Failed to open file for reading.";
         logger.LogError(ARA_LOG_HERE)
             << cameraTag << "cannot read map file " << path << ": " << std::strerror(errno);
-        return false;
+        return R::FromError(MapFileError::kUnreadable);
     }
     file.seekg(0, std::ios::end);
     const std::streamoff bytes = file.tellg();
@@ -289,17 +290,16 @@ bool CamPreprocess::readMapFile(const std::string& path, std::unique_ptr<float[]
     if (found != expected) {
         logger.LogError(ARA_LOG_HERE)
             << cameraTag << "map file " << path << " holds " << found << " values, expected " << expected;
-        return false;
+        return R::FromError(MapFileError::kWrongSize);
     }
-    values->reset(new float[expected]);
-    file.read(reinterpret_cast<char*>(values->get()), static_cast<std::streamsize>(expected * sizeof(float)));
+    auto values = std::make_unique<float[]>(expected);
+    file.read(reinterpret_cast<char*>(values.get()), static_cast<std::streamsize>(expected * sizeof(float)));
     if (!file) {
         logger.LogError(ARA_LOG_HERE) << cameraTag << "cannot read map file " << path << ": expected "
                                       << expected << " values, found fewer";
-        values->reset();
-        return false;
+        return R::FromError(MapFileError::kShort);
     }
-    return true;
+    return values;
 }
 
 void CamPreprocess::disableUndistortion() {
@@ -310,19 +310,18 @@ void CamPreprocess::disableUndistortion() {
 }
 
 void CamPreprocess::setDefaultRemapParam() {
-    if (!readMapFile(remapFilePathX, &remapMapX) || !readMapFile(remapFilePathY, &remapMapY)) {
+    auto mapX = readMapFile(remapFilePathX);
+    // The second file is read only when the first was taken; otherwise its failure stands for both.
+    auto mapY = mapX ? readMapFile(remapFilePathY) : std::move(mapX);
+    if (!mapY) {
         disableUndistortion();
         return;
     }
+    remapMapX = std::move(mapX).Value();
+    remapMapY = std::move(mapY).Value();
     const std::uint32_t w = inputImageWidth;
     const std::uint32_t h = inputImageHeight;
-    remapMaps.map_x = remapMapX.get();
-    remapMaps.map_y = remapMapY.get();
-    remapMaps.map_size = w * h * 4;
-    remapMaps.src_width = w;
-    remapMaps.src_height = h;
-    remapMaps.dst_width = w;
-    remapMaps.dst_height = h;
+    remapMaps = mpu_remap_maps{remapMapX.get(), remapMapY.get(), w * h * 4, w, h, w, h};
     remapLut.src_width = w;
     remapLut.src_height = h;
     remapLut.dst_width = w;
@@ -338,12 +337,7 @@ void CamPreprocess::setDefaultRemapParam() {
     remapLut.lut_size = size;
 
     mpu_vpc_pic_info picture{};
-    picture.picture_width = w;
-    picture.picture_height = h;
-    picture.picture_width_stride = w;
-    picture.picture_height_stride = h;
-    picture.picture_format = MPU_PIXEL_FORMAT_YUV_SEMIPLANAR_420;
-    picture.picture_buffer_size = nv12Bytes(w, h);
+    SetNv12Geometry(picture, w, h);
     warpParam.src_pic = picture;
     warpParam.dst_pic = picture;
     warpParam.interpolation = 0;
@@ -438,37 +432,34 @@ int CamPreprocess::allocateByUndistortion(mpu_warp_transform_param& warp, mpu_re
 }
 
 unsigned char CamPreprocess::allocateMemory() {
-    int ret = allocateByPicInfo(inputPicInfo, inputMemory, "input image");
-    if (ret != 0) {
-        logger.LogError(ARA_LOG_HERE)
-            << cameraTag << "input memory allocated failed for channel with result: " << lowByte(ret);
-        return lowByte(ret);
-    }
-    logger.LogInfo(ARA_LOG_HERE) << cameraTag << "input memory allocated successfully";
-    ret = allocateByPicInfo(outputPicInfo, outputMemory, "output image");
-    if (ret != 0) {
-        logger.LogError(ARA_LOG_HERE)
-            << cameraTag << "output memory allocated failed for channel with result: " << lowByte(ret);
-        return lowByte(ret);
-    }
-    logger.LogInfo(ARA_LOG_HERE) << cameraTag << "output memory allocated successfully";
-    ret = allocateByCropResizeRegion(cropResizeRegion, cropResizeMemory);
-    if (ret != 0) {
-        logger.LogError(ARA_LOG_HERE)
-            << cameraTag
-            << "crop and resize memory allocated failed for channel with result: " << lowByte(ret);
-        return lowByte(ret);
-    }
-    logger.LogInfo(ARA_LOG_HERE) << cameraTag << "crop and resize memory allocated successfully";
-    if (undistortionEnabled) {
-        ret = allocateByUndistortion(warpParam, remapLut);
-        if (ret != 0) {
+    // In this order, each with the name its log lines give its memory; the undistortion buffers only when
+    // undistortion is on.
+    const struct {
+        const char* what;
+        const char* doneTail;
+        std::function<int()> allocate;
+    } steps[] = {
+        {"input", "", [this] { return allocateByPicInfo(inputPicInfo, inputMemory, "input image"); }},
+        {"output", "", [this] { return allocateByPicInfo(outputPicInfo, outputMemory, "output image"); }},
+        {"crop and resize", "",
+         [this] { return allocateByCropResizeRegion(cropResizeRegion, cropResizeMemory); }},
+        {"undistortion", " for channel",
+         undistortionEnabled
+             ? std::function<int()>([this] { return allocateByUndistortion(warpParam, remapLut); })
+             : nullptr},
+    };
+    for (const auto& step : steps) {
+        if (!step.allocate) {
+            continue;
+        }
+        if (const int ret = step.allocate(); ret != 0) {
             logger.LogError(ARA_LOG_HERE)
-                << cameraTag
-                << "undistortion memory allocated failed for channel with result: " << lowByte(ret);
+                << cameraTag << step.what
+                << " memory allocated failed for channel with result: " << lowByte(ret);
             return lowByte(ret);
         }
-        logger.LogInfo(ARA_LOG_HERE) << cameraTag << "undistortion memory allocated successfully for channel";
+        logger.LogInfo(ARA_LOG_HERE) << cameraTag << step.what << " memory allocated successfully"
+                                     << step.doneTail;
     }
     return 0;
 }

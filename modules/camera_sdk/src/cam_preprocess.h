@@ -6,6 +6,7 @@
 #include <string>
 
 #include "acc/acc_runtime.h"
+#include "ara/core/result.h"
 #include "ara/log/logger.h"
 #include "ara/log/logging.h"
 #include "mpu/mpu_owners.h"
@@ -103,7 +104,10 @@ class CamPreprocess {
                              const char* key);
     void refuseValue(const std::string& section, const char* key, std::uint32_t value, const char* why);
     void checkConfiguration(const std::string& section);
-    bool readMapFile(const std::string& path, std::unique_ptr<float[]>* values);
+    // Why a remap map file was not taken (the reason is logged with the file's name).
+    enum class MapFileError { kUnreadable, kWrongSize, kShort };
+    // The width x height values of one remap map file.
+    ara::core::Result<std::unique_ptr<float[]>, MapFileError> readMapFile(const std::string& path);
     void disableUndistortion();
     int allocateInto(mpu::DmaBuffer& memory, const char* name, std::uint32_t size,
                      const char* failureMessage);

@@ -15,18 +15,26 @@ constexpr std::uint32_t kFramesPerSecond = 30;
 constexpr std::uint32_t kMaxBitRateKbps = 4000;
 constexpr std::int32_t kIpQpDelta = 3;
 
-// Returns the stream to its encoder channel when the last handle is dropped.
-struct StreamReleaser {
-    unsigned char channel;
-    mpu_venc_pack* packs;
-
-    void operator()(mpu_venc_stream* stream) const {
-        if (mpu_venc_release_stream(channel, stream) != 0) {
+// One fetched stream with its packet records: gives the stream back to its encoder channel when the last
+// handle is dropped (only once it was handed out).
+struct HeldStream {
+    HeldStream(unsigned char channelId, std::uint32_t packCount)
+        : channel(channelId), packs(std::make_unique<mpu_venc_pack[]>(packCount)) {
+        stream.pack = packs.get();
+        stream.pack_count = packCount;
+    }
+    HeldStream(const HeldStream&) = delete;
+    HeldStream& operator=(const HeldStream&) = delete;
+    ~HeldStream() {
+        if (fetched && mpu_venc_release_stream(channel, &stream) != 0) {
             std::cout << "mpu_venc_release_stream failed" << std::endl;
         }
-        delete[] packs;
-        delete stream;
     }
+
+    unsigned char channel;
+    std::unique_ptr<mpu_venc_pack[]> packs;
+    mpu_venc_stream stream{};
+    bool fetched{false};
 };
 
 }  // namespace
@@ -153,18 +161,15 @@ unsigned char CamPreprocess::h265Encoder(std::shared_ptr<mpu_venc_stream>* strea
     if (status.cur_packs == 0) {
         return lowByte(MPU_ERR_BUF_EMPTY);
     }
-    std::unique_ptr<mpu_venc_pack[]> packs(new mpu_venc_pack[status.cur_packs]());
-    std::unique_ptr<mpu_venc_stream> record(new mpu_venc_stream());
-    record->pack = packs.get();
-    record->pack_count = status.cur_packs;
-    ret = mpu_venc_get_stream(cameraIndex, record.get(), -1);
+    auto held = std::make_shared<HeldStream>(cameraIndex, status.cur_packs);
+    ret = mpu_venc_get_stream(cameraIndex, &held->stream, -1);
     if (ret != 0) {
         return lowByte(ret);  // nothing was handed out, so there is nothing to release
     }
+    held->fetched = true;
     // The stream is out, so the encoder has read the picture (it takes one frame in, one stream out).
     encoderInputPending = false;
-    mpu_venc_pack* packArray = packs.release();
-    *stream = std::shared_ptr<mpu_venc_stream>(record.release(), StreamReleaser{cameraIndex, packArray});
+    *stream = std::shared_ptr<mpu_venc_stream>(held, &held->stream);
     return 0;
 }
 

@@ -3,6 +3,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <utility>
+
+#include "vcu/os/unique_fd.h"
 
 namespace hal_buff {
 
@@ -21,15 +24,16 @@ class SharedMemory {
     SharedMemory& operator=(const SharedMemory&) = delete;
     ~SharedMemory();
 
-    int Fd() const noexcept { return fd_; }
+    int Fd() const noexcept { return fd_.get(); }
     std::uint8_t* Base() const noexcept { return base_; }
     std::size_t Size() const noexcept { return size_; }
 
   private:
-    SharedMemory(int fd, std::uint8_t* base, std::size_t size) noexcept : fd_(fd), base_(base), size_(size) {}
+    SharedMemory(vcu::os::UniqueFd fd, std::uint8_t* base, std::size_t size) noexcept
+        : fd_(std::move(fd)), base_(base), size_(size) {}
     void Release() noexcept;
 
-    int fd_{-1};
+    vcu::os::UniqueFd fd_;
     std::uint8_t* base_{nullptr};
     std::size_t size_{0};
 };

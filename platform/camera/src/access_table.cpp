@@ -7,7 +7,7 @@ namespace vcu::camera::internal {
 
 namespace {
 
-bool validSide(std::int32_t side) {
+bool ValidSide(std::int32_t side) {
     return side > 0 && side <= kMaxPictureSide && side % 2 == 0;
 }
 
@@ -37,12 +37,12 @@ bool validateAccessTable(const std::vector<CameraAccessConfig>& configs, const a
                                           << "\" is not supported, expected \"" << kImageFormatNv12 << "\"";
             valid = false;
         }
-        if (!validSide(config.width)) {
+        if (!ValidSide(config.width)) {
             logger.LogError(ARA_LOG_HERE) << entry << "width " << config.width
                                           << " is not an even number from 2 to " << kMaxPictureSide;
             valid = false;
         }
-        if (!validSide(config.height)) {
+        if (!ValidSide(config.height)) {
             logger.LogError(ARA_LOG_HERE) << entry << "height " << config.height
                                           << " is not an even number from 2 to " << kMaxPictureSide;
             valid = false;

@@ -56,7 +56,7 @@ constexpr Glyph kHash{0x0A, 0x0A, 0x1F, 0x0A, 0x1F, 0x0A, 0x0A};
 constexpr Glyph kMinus{0x00, 0x00, 0x00, 0x1F, 0x00, 0x00, 0x00};
 constexpr Glyph kBlank{};
 
-const Glyph& glyphOf(char character) noexcept {
+const Glyph& GlyphOf(char character) noexcept {
     if (character >= '0' && character <= '9') {
         return kDigits[static_cast<std::size_t>(character - '0')];
     }
@@ -84,7 +84,7 @@ void drawText(const Nv12Image& image, int x, int y, int scale, std::string_view 
               Nv12Colour colour) noexcept {
     int originX = x;
     for (const char character : text) {
-        const Glyph& glyph = glyphOf(character);
+        const Glyph& glyph = GlyphOf(character);
         for (int row = 0; row < kGlyphHeight; ++row) {
             const std::uint8_t bits = glyph[static_cast<std::size_t>(row)];
             int column = 0;

@@ -11,7 +11,7 @@ namespace vcu::camera::internal {
 
 namespace {
 
-CameraTimestamp realtimeNow() noexcept {
+CameraTimestamp RealtimeNow() noexcept {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     return CameraTimestamp{static_cast<std::int64_t>(now.tv_sec), static_cast<std::int64_t>(now.tv_nsec)};
@@ -96,9 +96,9 @@ void CameraChannel::captureFrame(std::uint64_t sequence) {
     CameraAuxiliaryInfo info;
     info.frameSequence = sequence;
     info.cameraId = settings_.cameraId;
-    info.timestamps[0] = realtimeNow();
+    info.timestamps[0] = RealtimeNow();
     const bool filled = source_->fill(pool_->data(*slot), settings_.width, settings_.height, sequence);
-    info.timestamps[1] = realtimeNow();
+    info.timestamps[1] = RealtimeNow();
     if (!filled) {
         pool_->release(*slot);
         {

@@ -6,7 +6,6 @@
 #include <string>
 #include <system_error>
 #include <utility>
-#include <variant>
 #include <vector>
 
 #include "access_table.h"
@@ -59,23 +58,23 @@ class CameraService {
             ids.push_back(static_cast<unsigned int>(config.cameraId));
         }
         auto loaded = loadSourceSettings(ids, [](const char* name) { return std::getenv(name); });
-        if (const auto* error = std::get_if<ConfigError>(&loaded)) {
-            logger_.LogError(ARA_LOG_HERE) << error->message;
+        if (!loaded) {
+            logger_.LogError(ARA_LOG_HERE) << loaded.Error().message;
             return kCameraInvalidConfig;
         }
-        const auto& settings = std::get<std::vector<SourceSettings>>(loaded);
+        const std::vector<SourceSettings>& settings = loaded.Value();
 
         std::vector<std::unique_ptr<CameraChannel>> channels;
         std::vector<std::string> descriptions;
         for (std::size_t i = 0; i < configs.size(); ++i) {
             const CameraAccessConfig& config = configs[i];
             auto opened = openFrameSource(settings[i], ids[i], config.width, config.height);
-            if (const auto* error = std::get_if<SourceError>(&opened)) {
+            if (!opened) {
                 logger_.LogError(ARA_LOG_HERE)
-                    << "camera " << ids[i] << " source cannot be used: " << error->message;
+                    << "camera " << ids[i] << " source cannot be used: " << opened.Error().message;
                 return kCameraSourceError;
             }
-            auto source = std::move(std::get<std::unique_ptr<FrameSource>>(opened));
+            std::unique_ptr<FrameSource> source = std::move(opened).Value();
             descriptions.push_back(source->describe());
             const std::size_t frameBytes =
                 static_cast<std::size_t>(config.width) * static_cast<std::size_t>(config.height) * 3U / 2U;

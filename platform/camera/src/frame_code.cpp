@@ -16,7 +16,7 @@ constexpr int kWhiteLevel = internal::kWhite.y;
 // damaged.
 constexpr double kAmbiguityMargin = 35.0;
 
-bool bitOf(std::uint32_t code, int row, int column) {
+bool BitOf(std::uint32_t code, int row, int column) {
     if (column < kDataColumns) {
         return ((code >> (row * kDataColumns + column)) & 1U) != 0;
     }
@@ -25,10 +25,10 @@ bool bitOf(std::uint32_t code, int row, int column) {
 }
 
 // Offset of a cell's centre from the picture centre, in pattern pixels.
-double cellCentreX(int column) {
+double CellCentreX(int column) {
     return (column - (kFrameCodeColumns - 1) / 2.0) * kFrameCodeCellSize;
 }
-double cellCentreY(int row) {
+double CellCentreY(int row) {
     return (row - (kFrameCodeRows - 1) / 2.0) * kFrameCodeCellSize;
 }
 
@@ -47,7 +47,7 @@ void drawFrameCode(std::uint8_t* nv12, int width, int height, std::uint32_t fram
         for (int column = 0; column < kFrameCodeColumns; ++column) {
             internal::fillRect(image, left + column * kFrameCodeCellSize, top + row * kFrameCodeCellSize,
                                kFrameCodeCellSize, kFrameCodeCellSize,
-                               bitOf(frameNumber, row, column) ? internal::kWhite : internal::kBlack);
+                               BitOf(frameNumber, row, column) ? internal::kWhite : internal::kBlack);
         }
     }
 }
@@ -64,8 +64,8 @@ std::optional<std::uint32_t> readFrameCode(const std::uint8_t* luma, int width, 
     for (int row = 0; row < kFrameCodeRows; ++row) {
         bool parity = false;
         for (int column = 0; column < kFrameCodeColumns; ++column) {
-            const double centreX = width / 2.0 + scale * cellCentreX(column);
-            const double centreY = height / 2.0 + scale * cellCentreY(row);
+            const double centreX = width / 2.0 + scale * CellCentreX(column);
+            const double centreY = height / 2.0 + scale * CellCentreY(row);
             const auto x0 = static_cast<long>(std::floor(centreX - half));
             const auto x1 = static_cast<long>(std::ceil(centreX + half));
             const auto y0 = static_cast<long>(std::floor(centreY - half));

@@ -1,22 +1,20 @@
 #include "frame_source.h"
 
-#include "nv12_file_source.h"
 #include "pattern_source.h"
-#include "video_file_source.h"
 
 namespace vcu::camera::internal {
 
-SourceOrError openFrameSource(const SourceSettings& settings, unsigned int cameraId, int width, int height) {
+SourceResult openFrameSource(const SourceSettings& settings, unsigned int cameraId, int width, int height) {
     switch (settings.kind) {
         case SourceKind::kPattern:
             return std::unique_ptr<FrameSource>(
                 std::make_unique<PatternSource>(cameraId, width, height, settings.lens));
         case SourceKind::kNv12File:
-            return Nv12FileSource::open(settings.path, width, height);
+            return OpenNv12File(settings.path, width, height);
         case SourceKind::kVideoFile:
-            return VideoFileSource::open(settings.path, width, height);
+            return OpenVideoFile(settings.path, width, height);
     }
-    return SourceError{"unknown source kind"};
+    return SourceFailure("unknown source kind");
 }
 
 }  // namespace vcu::camera::internal

@@ -3,7 +3,9 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <variant>
+#include <utility>
+
+#include "ara/core/result.h"
 
 #include "source_config.h"
 
@@ -20,21 +22,38 @@ class FrameSource {
     virtual bool fill(std::uint8_t* nv12, int width, int height, std::uint64_t frameNumber) = 0;
 
     // A short description for log lines.
-    virtual std::string describe() const = 0;
+    const std::string& describe() const { return description_; }
 
   protected:
-    FrameSource() = default;
+    explicit FrameSource(std::string description) : description_(std::move(description)) {}
     FrameSource(const FrameSource&) = default;
     FrameSource& operator=(const FrameSource&) = default;
+
+  private:
+    std::string description_;
 };
 
+// Why a source cannot be opened, for the log line that names the camera.
 struct SourceError {
     std::string message;
 };
 
-using SourceOrError = std::variant<std::unique_ptr<FrameSource>, SourceError>;
+using SourceResult = ara::core::Result<std::unique_ptr<FrameSource>, SourceError>;
+
+inline SourceResult SourceFailure(std::string message) {
+    return SourceResult::FromError(SourceError{std::move(message)});
+}
+
+// Raw NV12 frames of the camera's size, back to back in one file, played in order and looped.
+SourceResult OpenNv12File(const std::string& path, int width, int height);
+
+// Any video file FFmpeg can read: its first video stream, decoded picture by picture, scaled to the camera's
+// size as NV12 and started again at the end. One decoded picture per captured frame, so the video plays at
+// the camera's rate. The file is opened and its first picture decoded here, so that a file that cannot be
+// played fails at once.
+SourceResult OpenVideoFile(const std::string& path, int width, int height);
 
 // Opens the source the settings name for one camera of the given picture size.
-SourceOrError openFrameSource(const SourceSettings& settings, unsigned int cameraId, int width, int height);
+SourceResult openFrameSource(const SourceSettings& settings, unsigned int cameraId, int width, int height);
 
 }  // namespace vcu::camera::internal

@@ -24,7 +24,7 @@ struct Point {
 
 // The undistorted view pixel whose ray lands on camera pixel (x, y): Newton's method on distortPoint with a
 // numerical Jacobian, from `guess`.
-Point solve(const LensSettings& lens, const lens::Intrinsics& view, double x, double y, Point guess) {
+Point Solve(const LensSettings& lens, const lens::Intrinsics& view, double x, double y, Point guess) {
     Point p = guess;
     double residual = 1e9;
     for (int step = 0; step < kNewtonSteps; ++step) {
@@ -81,7 +81,7 @@ LensWarp::LensWarp(const LensSettings& lens, int width, int height) : width_(wid
             } else if (r > 0 && grid[static_cast<std::size_t>((r - 1) * columns + c)].valid) {
                 guess = grid[static_cast<std::size_t>((r - 1) * columns + c)];
             }
-            grid[static_cast<std::size_t>(r * columns + c)] = solve(lens, view, x, y, guess);
+            grid[static_cast<std::size_t>(r * columns + c)] = Solve(lens, view, x, y, guess);
         }
     }
 

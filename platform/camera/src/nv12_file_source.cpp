@@ -1,56 +1,62 @@
-#include "nv12_file_source.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <string>
+
+#include "frame_source.h"
+#include "vcu/os/unique_fd.h"
 
 namespace vcu::camera::internal {
+namespace {
 
-FileDescriptor::~FileDescriptor() {
-    if (fd_ >= 0) {
-        ::close(fd_);
-    }
-}
+// Plays the frames of an open file whose size is a whole number of frames.
+class Nv12FileSource final : public FrameSource {
+  public:
+    Nv12FileSource(const std::string& path, vcu::os::UniqueFd file, int width, int height,
+                   std::uint64_t frameCount);
 
-FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        fd_ = other.fd_;
-        other.fd_ = -1;
-    }
-    return *this;
-}
+    bool fill(std::uint8_t* nv12, int width, int height, std::uint64_t frameNumber) override;
 
-SourceOrError Nv12FileSource::open(const std::string& path, int width, int height) {
+  private:
+    vcu::os::UniqueFd file_;
+    int width_;
+    int height_;
+    std::uint64_t frameBytes_;
+    std::uint64_t frameCount_;
+    std::uint64_t nextFrame_{0};
+};
+
+}  // namespace
+
+SourceResult OpenNv12File(const std::string& path, int width, int height) {
     // O_NONBLOCK: opening a FIFO without a writer would otherwise block here; it is refused below.
-    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    vcu::os::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (!file.valid()) {
-        return SourceError{"nv12 file " + path + " cannot be opened: " + std::strerror(errno)};
+        return SourceFailure("nv12 file " + path + " cannot be opened: " + std::strerror(errno));
     }
     struct stat status {};
     if (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
-        return SourceError{"nv12 file " + path + " is not a regular file"};
+        return SourceFailure("nv12 file " + path + " is not a regular file");
     }
     const auto fileBytes = static_cast<std::uint64_t>(status.st_size);
     const auto frameBytes = static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) * 3U / 2U;
     if (fileBytes == 0 || fileBytes % frameBytes != 0) {
-        return SourceError{"nv12 file " + path + " holds " + std::to_string(fileBytes) +
-                           " bytes, which is not a whole number of " + std::to_string(width) + "x" +
-                           std::to_string(height) + " NV12 frames of " + std::to_string(frameBytes) +
-                           " bytes"};
+        return SourceFailure("nv12 file " + path + " holds " + std::to_string(fileBytes) +
+                             " bytes, which is not a whole number of " + std::to_string(width) + "x" +
+                             std::to_string(height) + " NV12 frames of " + std::to_string(frameBytes) +
+                             " bytes");
     }
     return std::unique_ptr<FrameSource>(
         new Nv12FileSource(path, std::move(file), width, height, fileBytes / frameBytes));
 }
 
-Nv12FileSource::Nv12FileSource(std::string path, FileDescriptor file, int width, int height,
+Nv12FileSource::Nv12FileSource(const std::string& path, vcu::os::UniqueFd file, int width, int height,
                                std::uint64_t frameCount)
-    : path_(std::move(path)),
+    : FrameSource("nv12 file " + path + " (" + std::to_string(frameCount) + " frames)"),
       file_(std::move(file)),
       width_(width),
       height_(height),
@@ -77,10 +83,6 @@ bool Nv12FileSource::fill(std::uint8_t* nv12, int width, int height, std::uint64
         done += static_cast<std::uint64_t>(count);
     }
     return true;
-}
-
-std::string Nv12FileSource::describe() const {
-    return "nv12 file " + path_ + " (" + std::to_string(frameCount_) + " frames)";
 }
 
 }  // namespace vcu::camera::internal

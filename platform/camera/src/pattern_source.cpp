@@ -15,21 +15,21 @@ constexpr int kBarCount = 4;
 constexpr double kPi = 3.14159265358979323846;
 
 // The hue of a camera, so that four cameras side by side differ at a glance.
-double hueOf(unsigned int cameraId) {
+double HueOf(unsigned int cameraId) {
     return static_cast<double>(cameraId % 8U) * (2.0 * kPi / 8.0) + 0.3;
 }
 
-std::uint8_t clampByte(double value) {
+std::uint8_t ClampByte(double value) {
     return static_cast<std::uint8_t>(std::clamp(std::lround(value), 16L, 240L));
 }
 
-Nv12Colour colourOf(double luma, double hue, double saturation) {
-    return Nv12Colour{clampByte(luma), clampByte(128.0 + saturation * std::cos(hue)),
-                      clampByte(128.0 + saturation * std::sin(hue))};
+Nv12Colour ColourOf(double luma, double hue, double saturation) {
+    return Nv12Colour{ClampByte(luma), ClampByte(128.0 + saturation * std::cos(hue)),
+                      ClampByte(128.0 + saturation * std::sin(hue))};
 }
 
 // A position that runs from 0 to range and back, `speed` pixels per frame.
-int bounce(std::uint64_t frameNumber, int speed, int range) {
+int Bounce(std::uint64_t frameNumber, int speed, int range) {
     if (range <= 0) {
         return 0;
     }
@@ -42,17 +42,18 @@ int bounce(std::uint64_t frameNumber, int speed, int range) {
 
 PatternSource::PatternSource(unsigned int cameraId, int width, int height,
                              const std::optional<LensSettings>& lens)
-    : cameraId_(cameraId),
+    : FrameSource(lens ? "test pattern through a lens" : "test pattern"),
+      cameraId_(cameraId),
       width_(width),
       height_(height),
       period_(std::max(8, width / 6) & ~1),
       speed_(std::max(2, width / 240) & ~1),
       cameraText_("CAM " + std::to_string(cameraId)) {
-    const double hue = hueOf(cameraId);
-    const std::array<Nv12Colour, kBarCount> bars{colourOf(60.0, hue, 90.0), colourOf(120.0, hue + 0.5, 60.0),
-                                                 colourOf(180.0, hue, 30.0),
-                                                 colourOf(100.0, hue + kPi, 70.0)};
-    boxColour_ = colourOf(210.0, hue + kPi, 80.0);
+    const double hue = HueOf(cameraId);
+    const std::array<Nv12Colour, kBarCount> bars{ColourOf(60.0, hue, 90.0), ColourOf(120.0, hue + 0.5, 60.0),
+                                                 ColourOf(180.0, hue, 30.0),
+                                                 ColourOf(100.0, hue + kPi, 70.0)};
+    boxColour_ = ColourOf(210.0, hue + kPi, 80.0);
     textColour_ = kWhite;
 
     if (lens) {
@@ -104,8 +105,8 @@ void PatternSource::drawBars(const Nv12Image& image, std::uint64_t frameNumber) 
 
 void PatternSource::drawBox(const Nv12Image& image, std::uint64_t frameNumber) const {
     const int size = std::max(8, height_ / 8) & ~1;
-    const int x = bounce(frameNumber, speed_ * 2, width_ - size) & ~1;
-    const int y = bounce(frameNumber, speed_, height_ - size) & ~1;
+    const int x = Bounce(frameNumber, speed_ * 2, width_ - size) & ~1;
+    const int y = Bounce(frameNumber, speed_, height_ - size) & ~1;
     fillRect(image, x, y, size, size, boxColour_);
 }
 

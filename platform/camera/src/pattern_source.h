@@ -26,7 +26,6 @@ class PatternSource final : public FrameSource {
                   const std::optional<LensSettings>& lens = std::nullopt);
 
     bool fill(std::uint8_t* nv12, int width, int height, std::uint64_t frameNumber) override;
-    std::string describe() const override { return warp_ ? "test pattern through a lens" : "test pattern"; }
 
   private:
     void drawBars(const Nv12Image& image, std::uint64_t frameNumber) const;

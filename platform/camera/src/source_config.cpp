@@ -43,7 +43,7 @@ constexpr const char* kLensPrefix = "lens_";
 constexpr const char* kLensKeys[] = {"fx", "fy", "cx", "cy", "k1", "k2", "p1", "p2", "k3", "zoom"};
 constexpr std::size_t kRequiredLensKeys = 4;
 
-std::optional<double> parseNumber(const std::string& text) {
+std::optional<double> ParseNumber(const std::string& text) {
     if (text.empty()) {
         return std::nullopt;
     }
@@ -56,11 +56,15 @@ std::optional<double> parseNumber(const std::string& text) {
 }
 
 // The lens of a section's lens_* keys; the error names what is missing or wrong.
-std::variant<LensSettings, std::string> makeLens(const std::map<std::string, double>& keys) {
+using ConfigCheck = ara::core::Result<void, ConfigError>;
+using LensResult = ara::core::Result<LensSettings, ConfigError>;
+
+LensResult MakeLens(const std::map<std::string, double>& keys) {
     for (std::size_t i = 0; i < kRequiredLensKeys; ++i) {
         if (keys.count(kLensKeys[i]) == 0) {
-            return std::string("lens_") + kLensKeys[i] +
-                   " is missing; a lens needs lens_fx, lens_fy, lens_cx and lens_cy";
+            return LensResult::FromError(
+                ConfigError{std::string("lens_") + kLensKeys[i] +
+                            " is missing; a lens needs lens_fx, lens_fy, lens_cx and lens_cy"});
         }
     }
     const auto value = [&keys](const char* key, double fallback) {
@@ -73,12 +77,12 @@ std::variant<LensSettings, std::string> makeLens(const std::map<std::string, dou
         lens::Distortion{value("k1", 0), value("k2", 0), value("p1", 0), value("p2", 0), value("k3", 0)};
     lens.zoom = value("zoom", 1.0);
     if (lens.camera.fx <= 0 || lens.camera.fy <= 0 || lens.zoom <= 0) {
-        return std::string("lens_fx, lens_fy and lens_zoom must be positive");
+        return LensResult::FromError(ConfigError{"lens_fx, lens_fy and lens_zoom must be positive"});
     }
     return lens;
 }
 
-void apply(const SectionValues& values, SourceSettings& settings) {
+void Apply(const SectionValues& values, SourceSettings& settings) {
     if (values.kind) {
         settings.kind = *values.kind;
     }
@@ -93,7 +97,7 @@ void apply(const SectionValues& values, SourceSettings& settings) {
     }
 }
 
-std::optional<int> parseInt(const std::string& text, int min, int max) {
+std::optional<int> ParseInt(const std::string& text, int min, int max) {
     int value = 0;
     const char* end = text.data() + text.size();
     const auto [ptr, error] = std::from_chars(text.data(), end, value);
@@ -103,20 +107,24 @@ std::optional<int> parseInt(const std::string& text, int min, int max) {
     return value;
 }
 
-std::optional<SourceKind> parseKind(const std::string& text) {
-    if (text == "pattern") {
-        return SourceKind::kPattern;
-    }
-    if (text == "nv12") {
-        return SourceKind::kNv12File;
-    }
-    if (text == "video") {
-        return SourceKind::kVideoFile;
+// Each source kind with its name in the file and the environment.
+struct KindName {
+    SourceKind kind;
+    const char* name;
+};
+constexpr KindName kKindNames[] = {
+    {SourceKind::kPattern, "pattern"}, {SourceKind::kNv12File, "nv12"}, {SourceKind::kVideoFile, "video"}};
+
+std::optional<SourceKind> ParseKind(const std::string& text) {
+    for (const KindName& entry : kKindNames) {
+        if (text == entry.name) {
+            return entry.kind;
+        }
     }
     return std::nullopt;
 }
 
-std::string rangeText(int min, int max) {
+std::string RangeText(int min, int max) {
     return "an integer from " + std::to_string(min) + " to " + std::to_string(max);
 }
 
@@ -125,13 +133,12 @@ class ConfigFileReader {
     explicit ConfigFileReader(std::string path) : path_(std::move(path)) {}
 
     // Parses every section; the first problem ends the parse.
-    std::optional<ConfigError> read(std::map<std::string, SectionValues>& sections) const {
+    ConfigCheck read(std::map<std::string, SectionValues>& sections) const {
         boost::property_tree::ptree tree;
         try {
             boost::property_tree::ini_parser::read_ini(path_, tree);
         } catch (const boost::property_tree::ini_parser_error& error) {
-            return ConfigError{"camera configuration " + path_ + ": " + error.message() + " (line " +
-                               std::to_string(error.line()) + ")"};
+            return fail(error.message() + " (line " + std::to_string(error.line()) + ")");
         }
         for (const auto& [name, node] : tree) {
             if (node.empty() && !node.data().empty()) {
@@ -143,12 +150,12 @@ class ConfigFileReader {
                             kCameraSectionPrefix + "<id>] with a numeric camera id");
             }
             SectionValues values;
-            if (auto error = readSection(name, node, values)) {
-                return error;
+            if (ConfigCheck checked = readSection(name, node, values); !checked) {
+                return checked;
             }
             sections[name] = values;
         }
-        return std::nullopt;
+        return {};
     }
 
   private:
@@ -166,13 +173,12 @@ class ConfigFileReader {
         return error == std::errc{} && ptr == end;
     }
 
-    std::optional<ConfigError> readSection(const std::string& section,
-                                           const boost::property_tree::ptree& node,
-                                           SectionValues& values) const {
+    ConfigCheck readSection(const std::string& section, const boost::property_tree::ptree& node,
+                            SectionValues& values) const {
         for (const auto& [key, child] : node) {
             const std::string& value = child.data();
             if (key == "source") {
-                values.kind = parseKind(value);
+                values.kind = ParseKind(value);
                 if (!values.kind) {
                     return badValue(section, key, value, "pattern, nv12 or video");
                 }
@@ -184,19 +190,19 @@ class ConfigFileReader {
                 values.path =
                     file.is_absolute() ? value : (std::filesystem::path(path_).parent_path() / file).string();
             } else if (key == "fps") {
-                values.fps = parseInt(value, kMinFps, kMaxFps);
+                values.fps = ParseInt(value, kMinFps, kMaxFps);
                 if (!values.fps) {
-                    return badValue(section, key, value, rangeText(kMinFps, kMaxFps));
+                    return badValue(section, key, value, RangeText(kMinFps, kMaxFps));
                 }
             } else if (key == "buffers") {
-                values.bufferCount = parseInt(value, kMinBuffers, kMaxBuffers);
+                values.bufferCount = ParseInt(value, kMinBuffers, kMaxBuffers);
                 if (!values.bufferCount) {
-                    return badValue(section, key, value, rangeText(kMinBuffers, kMaxBuffers));
+                    return badValue(section, key, value, RangeText(kMinBuffers, kMaxBuffers));
                 }
             } else if (key.rfind(kLensPrefix, 0) == 0 && section != kDefaultsSection &&
                        std::find(std::begin(kLensKeys), std::end(kLensKeys), key.substr(5)) !=
                            std::end(kLensKeys)) {
-                const auto number = parseNumber(value);
+                const auto number = ParseNumber(value);
                 if (!number) {
                     return badValue(section, key, value, "a number");
                 }
@@ -208,14 +214,14 @@ class ConfigFileReader {
                                                          : ", or the lens keys lens_fx .. lens_zoom"));
             }
         }
-        return std::nullopt;
+        return {};
     }
 
-    ConfigError fail(const std::string& what) const {
-        return ConfigError{"camera configuration " + path_ + ": " + what};
+    ConfigCheck fail(const std::string& what) const {
+        return ConfigCheck::FromError(ConfigError{"camera configuration " + path_ + ": " + what});
     }
 
-    ConfigError badValue(const std::string& section, const std::string& key, const std::string& value,
+    ConfigCheck badValue(const std::string& section, const std::string& key, const std::string& value,
                          const std::string& expected) const {
         return fail("[" + section + "] " + key + " = '" + value + "': expected " + expected);
     }
@@ -224,40 +230,36 @@ class ConfigFileReader {
 };
 
 // VCU_CAMERA_SOURCE_<id>: pattern | nv12:<path> | video:<path>.
-std::optional<ConfigError> readSourceVariable(const std::string& name, const std::string& value,
-                                              SectionValues& values) {
+ConfigCheck ReadSourceVariable(const std::string& name, const std::string& value, SectionValues& values) {
     const auto colon = value.find(':');
     const std::string kindText = value.substr(0, colon);
-    const auto kind = parseKind(kindText);
+    const auto kind = ParseKind(kindText);
     const bool needsPath = kind && *kind != SourceKind::kPattern;
     const bool hasPath = colon != std::string::npos && colon + 1 < value.size();
     if (!kind || needsPath != hasPath) {
-        return ConfigError{"environment " + name + " = '" + value +
-                           "': expected pattern, nv12:<path> or video:<path>"};
+        return ConfigCheck::FromError(ConfigError{"environment " + name + " = '" + value +
+                                                  "': expected pattern, nv12:<path> or video:<path>"});
     }
     values.kind = kind;
     if (hasPath) {
         values.path = value.substr(colon + 1);
     }
-    return std::nullopt;
+    return {};
 }
 
 }  // namespace
 
 const char* toString(SourceKind kind) noexcept {
-    switch (kind) {
-        case SourceKind::kPattern:
-            return "pattern";
-        case SourceKind::kNv12File:
-            return "nv12";
-        case SourceKind::kVideoFile:
-            return "video";
+    for (const KindName& entry : kKindNames) {
+        if (entry.kind == kind) {
+            return entry.name;
+        }
     }
     return "unknown";
 }
 
-std::variant<std::vector<SourceSettings>, ConfigError> loadSourceSettings(
-    const std::vector<unsigned int>& cameraIds, const EnvironmentLookup& environment) {
+SourceSettingsResult loadSourceSettings(const std::vector<unsigned int>& cameraIds,
+                                        const EnvironmentLookup& environment) {
     const auto lookup = [&environment](const std::string& name) -> std::optional<std::string> {
         const char* value = environment(name.c_str());
         return value != nullptr ? std::optional<std::string>(value) : std::nullopt;
@@ -277,22 +279,24 @@ std::variant<std::vector<SourceSettings>, ConfigError> loadSourceSettings(
         std::error_code error;
         const bool exists = std::filesystem::is_regular_file(file, error);
         if (!exists && fileRequired) {
-            return ConfigError{std::string("camera configuration ") + file + " named by " +
-                               kConfigFileVariable + " is not a readable file"};
+            return SourceSettingsResult::FromError(ConfigError{std::string("camera configuration ") + file +
+                                                               " named by " + kConfigFileVariable +
+                                                               " is not a readable file"});
         }
         if (exists) {
-            if (auto failure = ConfigFileReader(file).read(sections)) {
-                return *failure;
+            if (ConfigCheck checked = ConfigFileReader(file).read(sections); !checked) {
+                return SourceSettingsResult::FromError(checked.Error());
             }
         }
     }
 
     std::optional<int> fpsOverride;
     if (const auto fps = lookup(kFpsVariable)) {
-        fpsOverride = parseInt(*fps, kMinFps, kMaxFps);
+        fpsOverride = ParseInt(*fps, kMinFps, kMaxFps);
         if (!fpsOverride) {
-            return ConfigError{std::string("environment ") + kFpsVariable + " = '" + *fps + "': expected " +
-                               rangeText(kMinFps, kMaxFps)};
+            return SourceSettingsResult::FromError(ConfigError{std::string("environment ") + kFpsVariable +
+                                                               " = '" + *fps + "': expected " +
+                                                               RangeText(kMinFps, kMaxFps)});
         }
     }
 
@@ -302,38 +306,40 @@ std::variant<std::vector<SourceSettings>, ConfigError> loadSourceSettings(
         SourceSettings settings;
         const std::string section = kCameraSectionPrefix + std::to_string(id);
         if (const auto defaults = sections.find(kDefaultsSection); defaults != sections.end()) {
-            apply(defaults->second, settings);
+            Apply(defaults->second, settings);
         }
         if (const auto own = sections.find(section); own != sections.end()) {
-            apply(own->second, settings);
+            Apply(own->second, settings);
             if (!own->second.lens.empty()) {
-                auto lens = makeLens(own->second.lens);
-                if (const auto* problem = std::get_if<std::string>(&lens)) {
-                    return ConfigError{"camera configuration " + file + ": [" + section + "] " + *problem};
+                const LensResult lens = MakeLens(own->second.lens);
+                if (!lens) {
+                    return SourceSettingsResult::FromError(ConfigError{
+                        "camera configuration " + file + ": [" + section + "] " + lens.Error().message});
                 }
-                settings.lens = std::get<LensSettings>(lens);
+                settings.lens = lens.Value();
             }
         }
         const std::string variable = kSourceVariablePrefix + std::to_string(id);
         if (const auto source = lookup(variable)) {
             SectionValues values;
-            if (auto failure = readSourceVariable(variable, *source, values)) {
-                return *failure;
+            if (ConfigCheck checked = ReadSourceVariable(variable, *source, values); !checked) {
+                return SourceSettingsResult::FromError(checked.Error());
             }
-            apply(values, settings);
+            Apply(values, settings);
         }
         if (fpsOverride) {
             settings.fps = *fpsOverride;
         }
         if (settings.lens && settings.kind != SourceKind::kPattern) {
-            return ConfigError{"camera " + std::to_string(id) + ": the lens_* keys of [" + section +
-                               "] apply to the test pattern only, not to source " + toString(settings.kind)};
+            return SourceSettingsResult::FromError(
+                ConfigError{"camera " + std::to_string(id) + ": the lens_* keys of [" + section +
+                            "] apply to the test pattern only, not to source " + toString(settings.kind)});
         }
         if (settings.kind != SourceKind::kPattern && settings.path.empty()) {
-            return ConfigError{"camera " + std::to_string(id) + ": source " + toString(settings.kind) +
-                               " needs a path (key 'path' in [" + section + "] or [" + kDefaultsSection +
-                               "] of " + (file.empty() ? std::string("the camera configuration") : file) +
-                               ", or " + variable + ")"};
+            return SourceSettingsResult::FromError(ConfigError{
+                "camera " + std::to_string(id) + ": source " + toString(settings.kind) +
+                " needs a path (key 'path' in [" + section + "] or [" + kDefaultsSection + "] of " +
+                (file.empty() ? std::string("the camera configuration") : file) + ", or " + variable + ")"});
         }
         result.push_back(std::move(settings));
     }

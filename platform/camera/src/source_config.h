@@ -3,9 +3,9 @@
 #include <functional>
 #include <optional>
 #include <string>
-#include <variant>
 #include <vector>
 
+#include "ara/core/result.h"
 #include "lens_warp.h"
 
 namespace vcu::camera::internal {
@@ -37,7 +37,9 @@ using EnvironmentLookup = std::function<const char*(const char*)>;
 // Finds and reads the platform configuration file and the environment overrides (see vcu/camera/camera.h)
 // and returns the settings of each camera of `cameraIds`, in that order. Relative paths in the file are taken
 // from the file's directory, those in the environment from the working directory.
-std::variant<std::vector<SourceSettings>, ConfigError> loadSourceSettings(
-    const std::vector<unsigned int>& cameraIds, const EnvironmentLookup& environment);
+using SourceSettingsResult = ara::core::Result<std::vector<SourceSettings>, ConfigError>;
+
+SourceSettingsResult loadSourceSettings(const std::vector<unsigned int>& cameraIds,
+                                        const EnvironmentLookup& environment);
 
 }  // namespace vcu::camera::internal

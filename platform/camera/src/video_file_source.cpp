@@ -1,5 +1,3 @@
-#include "video_file_source.h"
-
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -9,19 +7,57 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include <cstdint>
+#include <string>
+
+#include "ffmpeg/handles.h"
+#include "frame_source.h"
 #include "vcu/os/files.h"
 
 namespace vcu::camera::internal {
+namespace {
 
-SourceOrError VideoFileSource::open(const std::string& path, int width, int height) {
+// Decodes the file's first video stream and scales its pictures to the camera's size.
+class VideoFileSource final : public FrameSource {
+  public:
+    // Opens the file and decodes its first picture, so that a file that cannot be played fails here.
+    static SourceResult open(const std::string& path, int width, int height);
+
+    bool fill(std::uint8_t* nv12, int width, int height, std::uint64_t frameNumber) override;
+
+  private:
+    VideoFileSource(const std::string& path, int width, int height);
+
+    bool decodeNext();
+    bool rewind();
+
+    int width_;
+    int height_;
+    ffmpeg::InputContextPtr format_;
+    ffmpeg::CodecContextPtr decoder_;
+    ffmpeg::FramePtr frame_;
+    ffmpeg::PacketPtr packet_;
+    ffmpeg::ScaleContextPtr scaler_;
+    int streamIndex_{-1};
+    bool framePending_{false};  // frame_ holds a picture that no fill has used yet
+    std::uint64_t framesSinceRewind_{0};
+};
+
+}  // namespace
+
+SourceResult OpenVideoFile(const std::string& path, int width, int height) {
+    return VideoFileSource::open(path, width, height);
+}
+
+SourceResult VideoFileSource::open(const std::string& path, int width, int height) {
     std::unique_ptr<VideoFileSource> source(new VideoFileSource(path, width, height));
     const auto failure = [&path](const std::string& what, int error) {
-        return SourceError{"video file " + path + ": " + what + " (" + ffmpeg::AvErrorText(error) + ")"};
+        return SourceFailure("video file " + path + ": " + what + " (" + ffmpeg::AvErrorText(error) + ")");
     };
 
     // The source is read round and round: a FIFO or a device would block the open or never loop.
     if (const std::string problem = vcu::os::RegularFileProblem(path); !problem.empty()) {
-        return SourceError{"video file " + path + " " + problem};
+        return SourceFailure("video file " + path + " " + problem);
     }
     AVFormatContext* format = nullptr;
     int result = avformat_open_input(&format, path.c_str(), nullptr, nullptr);
@@ -60,14 +96,14 @@ SourceOrError VideoFileSource::open(const std::string& path, int width, int heig
         return failure(std::string("decoder ") + codec->name + " cannot be opened", result);
     }
     if (!source->decodeNext()) {
-        return SourceError{"video file " + path + ": no picture could be decoded"};
+        return SourceFailure("video file " + path + ": no picture could be decoded");
     }
     source->framePending_ = true;
     return std::unique_ptr<FrameSource>(std::move(source));
 }
 
-VideoFileSource::VideoFileSource(std::string path, int width, int height)
-    : path_(std::move(path)), width_(width), height_(height) {}
+VideoFileSource::VideoFileSource(const std::string& path, int width, int height)
+    : FrameSource("video file " + path), width_(width), height_(height) {}
 
 bool VideoFileSource::fill(std::uint8_t* nv12, int width, int height, std::uint64_t /*frameNumber*/) {
     if (nv12 == nullptr || width != width_ || height != height_) {

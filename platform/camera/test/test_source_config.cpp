@@ -14,7 +14,7 @@ using vcu::camera::test::TemporaryDirectory;
 
 class SourceConfigTest : public ::testing::Test {
   protected:
-    std::variant<std::vector<SourceSettings>, ConfigError> load(const std::vector<unsigned int>& ids) {
+    SourceSettingsResult load(const std::vector<unsigned int>& ids) {
         return loadSourceSettings(ids, [this](const char* name) -> const char* {
             const auto found = environment.find(name);
             return found != environment.end() ? found->second.c_str() : nullptr;
@@ -22,18 +22,17 @@ class SourceConfigTest : public ::testing::Test {
     }
 
     std::vector<SourceSettings> loadOk(const std::vector<unsigned int>& ids) {
-        auto result = load(ids);
-        if (const auto* error = std::get_if<ConfigError>(&result)) {
-            ADD_FAILURE() << error->message;
+        const SourceSettingsResult result = load(ids);
+        if (!result) {
+            ADD_FAILURE() << result.Error().message;
             return {};
         }
-        return std::get<std::vector<SourceSettings>>(result);
+        return result.Value();
     }
 
     std::string loadError(const std::vector<unsigned int>& ids) {
-        const auto result = load(ids);
-        const auto* error = std::get_if<ConfigError>(&result);
-        return error != nullptr ? error->message : std::string("(accepted)");
+        const SourceSettingsResult result = load(ids);
+        return result ? std::string("(accepted)") : result.Error().message;
     }
 
     void useFile(const std::string& content) {

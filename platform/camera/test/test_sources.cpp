@@ -19,10 +19,8 @@ extern "C" {
 #include "camera_test_support.h"
 #include "ffmpeg/handles.h"
 #include "frame_source.h"
-#include "nv12_file_source.h"
 #include "pattern_source.h"
 #include "vcu/camera/frame_code.h"
-#include "video_file_source.h"
 
 namespace {
 
@@ -38,17 +36,16 @@ double meanLuma(const std::vector<std::uint8_t>& nv12, int width, int height) {
     return std::accumulate(nv12.begin(), end, 0.0) / (static_cast<double>(width) * height);
 }
 
-std::unique_ptr<FrameSource> opened(SourceOrError result) {
-    if (auto* error = std::get_if<SourceError>(&result)) {
-        ADD_FAILURE() << error->message;
+std::unique_ptr<FrameSource> opened(SourceResult result) {
+    if (!result) {
+        ADD_FAILURE() << result.Error().message;
         return nullptr;
     }
-    return std::move(std::get<std::unique_ptr<FrameSource>>(result));
+    return std::move(result).Value();
 }
 
-std::string errorOf(SourceOrError result) {
-    const auto* error = std::get_if<SourceError>(&result);
-    return error != nullptr ? error->message : std::string("(opened)");
+std::string errorOf(SourceResult result) {
+    return result ? std::string("(opened)") : result.Error().message;
 }
 
 TEST(PatternSourceTest, MovesFromFrameToFrameAndCarriesItsNumber) {
@@ -89,7 +86,7 @@ TEST_F(Nv12FileSourceTest, PlaysTheFramesInOrderAndLoops) {
     for (const char value : {'a', 'b', 'c'}) {
         content.append(kFrameBytes, value);
     }
-    auto sut = opened(Nv12FileSource::open(directory.write("three.nv12", content), kWidth, kHeight));
+    auto sut = opened(OpenNv12File(directory.write("three.nv12", content), kWidth, kHeight));
     ASSERT_NE(sut, nullptr);
 
     std::string seen;
@@ -104,16 +101,15 @@ TEST_F(Nv12FileSourceTest, PlaysTheFramesInOrderAndLoops) {
 
 TEST_F(Nv12FileSourceTest, RefusesFilesThatAreNotWholeFrames) {
     const std::string partial = directory.write("partial.nv12", std::string(kFrameBytes + 1, 'x'));
-    const std::string message = errorOf(Nv12FileSource::open(partial, kWidth, kHeight));
+    const std::string message = errorOf(OpenNv12File(partial, kWidth, kHeight));
     EXPECT_NE(message.find(partial), std::string::npos) << message;
     EXPECT_NE(message.find(std::to_string(kFrameBytes + 1) + " bytes"), std::string::npos) << message;
     EXPECT_NE(message.find("of " + std::to_string(kFrameBytes) + " bytes"), std::string::npos) << message;
 
-    EXPECT_NE(errorOf(Nv12FileSource::open(directory.write("empty.nv12", ""), kWidth, kHeight))
-                  .find("holds 0 bytes"),
+    EXPECT_NE(errorOf(OpenNv12File(directory.write("empty.nv12", ""), kWidth, kHeight)).find("holds 0 bytes"),
               std::string::npos);
     const std::string missing = (directory.path() / "missing.nv12").string();
-    EXPECT_NE(errorOf(Nv12FileSource::open(missing, kWidth, kHeight)).find(missing), std::string::npos);
+    EXPECT_NE(errorOf(OpenNv12File(missing, kWidth, kHeight)).find(missing), std::string::npos);
 }
 
 // Encodes flat grey pictures, one luma level each, with FFmpeg's mpeg4 encoder into a Matroska file.
@@ -181,7 +177,7 @@ TEST(VideoFileSourceTest, DecodesScalesAndLoops) {
     // A camera size unlike the video's: the pictures are scaled to it.
     constexpr int kWidth = 96;
     constexpr int kHeight = 64;
-    auto sut = opened(VideoFileSource::open(path, kWidth, kHeight));
+    auto sut = opened(OpenVideoFile(path, kWidth, kHeight));
     ASSERT_NE(sut, nullptr);
     auto frame = nv12Frame(kWidth, kHeight);
     for (std::size_t i = 0; i < levels.size() * 2 + 1; ++i) {

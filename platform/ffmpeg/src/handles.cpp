@@ -10,11 +10,11 @@ extern "C" {
 
 namespace ffmpeg {
 
-void CodecContextDeleter::operator()(AVCodecContext* context) const {
+void Free(AVCodecContext* context) {
     avcodec_free_context(&context);
 }
 
-void ParserContextDeleter::operator()(AVCodecParserContext* parser) const {
+void Free(AVCodecParserContext* parser) {
     av_parser_close(parser);
 }
 
@@ -32,15 +32,15 @@ void InputContextDeleter::operator()(AVFormatContext* context) const {
     avformat_close_input(&context);
 }
 
-void FrameDeleter::operator()(AVFrame* frame) const {
+void Free(AVFrame* frame) {
     av_frame_free(&frame);
 }
 
-void PacketDeleter::operator()(AVPacket* packet) const {
+void Free(AVPacket* packet) {
     av_packet_free(&packet);
 }
 
-void ScaleContextDeleter::operator()(SwsContext* context) const {
+void Free(SwsContext* context) {
     sws_freeContext(context);
 }
 

@@ -12,18 +12,19 @@
 #include <thread>
 #include <vector>
 
+#include "ara/core/result.h"
 #include "mpu/mpu_venc.h"
-#include "unique_fd.h"
+#include "vcu/os/unique_fd.h"
 #include "video_encoder.h"
 
 namespace mpu::internal {
 
 class EncoderChannel {
   public:
-    // Checks `attr`, opens the codec and starts the encoder thread. On failure returns the status and leaves
-    // `*channel` alone.
-    static std::int32_t create(const mpu_venc_chn_attr& attr, const mpu_venc_codec_mod_param& moduleParam,
-                               std::unique_ptr<EncoderChannel>* channel);
+    using CreateResult = ara::core::Result<std::unique_ptr<EncoderChannel>, mpu_status>;
+
+    // Checks `attr`, opens the codec and starts the encoder thread; on failure, the status.
+    static CreateResult create(const mpu_venc_chn_attr& attr, const mpu_venc_codec_mod_param& moduleParam);
     ~EncoderChannel();
     EncoderChannel(const EncoderChannel&) = delete;
     EncoderChannel& operator=(const EncoderChannel&) = delete;
@@ -38,7 +39,7 @@ class EncoderChannel {
     int fd() const { return eventFd_.get(); }
 
     std::int32_t sendFrame(const mpu_video_frame_info& frame, std::int32_t timeoutMs);
-    std::int32_t queryStatus(mpu_venc_chn_status* status) const;
+    mpu_venc_chn_status queryStatus() const;
     std::int32_t getStream(mpu_venc_stream* stream, std::int32_t timeoutMs);
     std::int32_t releaseStream(const mpu_venc_stream& stream);
 
@@ -69,7 +70,11 @@ class EncoderChannel {
     void work();
     void encodeOne(const PendingFrame& frame, std::int64_t frameIndex);
     void storePacket(const EncodedPacket& packet, const PendingFrame& frame);
-    bool reserve(std::uint32_t size, std::uint64_t* offset) const;
+    // Why an encoded packet finds no place: empty, every stream slot taken, or too few free bytes.
+    enum class ReserveError { kEmpty, kNoStreamSlot, kNoRoom };
+    using ReserveResult = ara::core::Result<std::uint64_t, ReserveError>;
+    // The offset in the stream buffer where `size` bytes fit after the live streams.
+    ReserveResult reserve(std::uint32_t size) const;
     StoredStream& streamAt(std::uint32_t position) {
         return streams_[(streamHead_ + position) % kStreamDepth];
     }
@@ -83,7 +88,7 @@ class EncoderChannel {
     const std::uint32_t dstFrameRate_;
     const bool onePacketPerFrame_;
     std::unique_ptr<VideoEncoder> encoder_;
-    UniqueFd eventFd_;
+    vcu::os::UniqueFd eventFd_;
     std::unique_ptr<std::uint8_t[]> streamBuffer_;
     const std::uint32_t bufferSize_;
 

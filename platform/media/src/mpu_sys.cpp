@@ -7,23 +7,20 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "api_entry.h"
 #include "media_log.h"
 #include "media_system.h"
 #include "mpu/fault_injection.h"
-#include "unique_fd.h"
+#include "vcu/os/unique_fd.h"
 
 namespace {
-
-using mpu::fault::Operation;
-using mpu::internal::mediaLogger;
-using mpu::internal::UniqueFd;
 
 struct MediaSystem {
     std::mutex mutex;
     unsigned int initCount{0};
 };
 
-MediaSystem& mediaSystem() {
+MediaSystem& SystemState() {
     static MediaSystem instance;
     return instance;
 }
@@ -31,7 +28,7 @@ MediaSystem& mediaSystem() {
 // Epoll instances made through the API: only these are accepted by ctl, wait and close.
 struct EpollRegistry {
     std::mutex mutex;
-    std::unordered_map<int, UniqueFd> instances;
+    std::unordered_map<int, vcu::os::UniqueFd> instances;
 
     bool contains(int fd) {
         std::lock_guard<std::mutex> lock(mutex);
@@ -39,7 +36,7 @@ struct EpollRegistry {
     }
 };
 
-EpollRegistry& epollRegistry() {
+EpollRegistry& EpollInstances() {
     static EpollRegistry instance;
     return instance;
 }
@@ -51,12 +48,16 @@ static_assert(MPU_SYS_EPOLL_IN == static_cast<std::uint32_t>(EPOLLIN) &&
 static_assert(MPU_SYS_EPOLL_CTL_ADD == EPOLL_CTL_ADD && MPU_SYS_EPOLL_CTL_DEL == EPOLL_CTL_DEL &&
               MPU_SYS_EPOLL_CTL_MOD == EPOLL_CTL_MOD);
 
+using mpu::fault::Operation;
+using mpu::internal::Guarded;
+using mpu::internal::mediaLogger;
+
 }  // namespace
 
 namespace mpu::internal {
 
 bool systemInitialized() {
-    MediaSystem& system = mediaSystem();
+    MediaSystem& system = SystemState();
     std::lock_guard<std::mutex> lock(system.mutex);
     return system.initCount > 0;
 }
@@ -66,122 +67,115 @@ bool systemInitialized() {
 extern "C" {
 
 std::int32_t mpu_sys_init() {
-    if (const std::int32_t injected = mpu::fault::Consume(Operation::kSysInit)) {
-        return injected;
-    }
-    MediaSystem& system = mediaSystem();
-    std::lock_guard<std::mutex> lock(system.mutex);
-    ++system.initCount;
-    return MPU_OK;
+    return Guarded(Operation::kSysInit, [&]() -> std::int32_t {
+        MediaSystem& system = SystemState();
+        std::lock_guard<std::mutex> lock(system.mutex);
+        ++system.initCount;
+        return MPU_OK;
+    });
 }
 
 std::int32_t mpu_sys_exit() {
-    if (const std::int32_t injected = mpu::fault::Consume(Operation::kSysExit)) {
-        return injected;
-    }
-    MediaSystem& system = mediaSystem();
-    std::lock_guard<std::mutex> lock(system.mutex);
-    if (system.initCount == 0) {
-        return MPU_ERR_NOT_INITIALIZED;
-    }
-    if (--system.initCount == 0) {
-        mpu::internal::destroyAllPictureChannels();
-        mpu::internal::destroyAllEncoderChannels();
-    }
-    return MPU_OK;
+    return Guarded(Operation::kSysExit, [&]() -> std::int32_t {
+        MediaSystem& system = SystemState();
+        std::lock_guard<std::mutex> lock(system.mutex);
+        if (system.initCount == 0) {
+            return MPU_ERR_NOT_INITIALIZED;
+        }
+        if (--system.initCount == 0) {
+            mpu::internal::destroyAllPictureChannels();
+            mpu::internal::destroyAllEncoderChannels();
+        }
+        return MPU_OK;
+    });
 }
 
 std::int32_t mpu_sys_create_epoll(std::int32_t size, std::int32_t* epollFd) {
-    if (const std::int32_t injected = mpu::fault::Consume(Operation::kCreateEpoll)) {
-        return injected;
-    }
-    if (epollFd == nullptr) {
-        return MPU_ERR_NULL_PTR;
-    }
-    if (size <= 0) {
-        return MPU_ERR_ILLEGAL_PARAM;
-    }
-    UniqueFd instance(::epoll_create1(EPOLL_CLOEXEC));
-    if (!instance.valid()) {
-        const int error = errno;
-        mediaLogger().LogError(ARA_LOG_HERE) << "epoll_create1 failed: " << std::strerror(error);
-        return MPU_ERR_SYSTEM;
-    }
-    const int fd = instance.get();
-    EpollRegistry& registry = epollRegistry();
-    std::lock_guard<std::mutex> lock(registry.mutex);
-    registry.instances.emplace(fd, std::move(instance));
-    *epollFd = fd;
-    return MPU_OK;
+    return Guarded(Operation::kCreateEpoll, epollFd, [&]() -> std::int32_t {
+        if (size <= 0) {
+            return MPU_ERR_ILLEGAL_PARAM;
+        }
+        vcu::os::UniqueFd instance(::epoll_create1(EPOLL_CLOEXEC));
+        if (!instance.valid()) {
+            const int error = errno;
+            mediaLogger().LogError(ARA_LOG_HERE) << "epoll_create1 failed: " << std::strerror(error);
+            return MPU_ERR_SYSTEM;
+        }
+        const int fd = instance.get();
+        EpollRegistry& registry = EpollInstances();
+        std::lock_guard<std::mutex> lock(registry.mutex);
+        registry.instances.emplace(fd, std::move(instance));
+        *epollFd = fd;
+        return MPU_OK;
+    });
 }
 
 std::int32_t mpu_sys_ctl_epoll(std::int32_t epollFd, std::int32_t operation, std::int32_t fd,
                                mpu_sys_epoll_event* event) {
-    if (const std::int32_t injected = mpu::fault::Consume(Operation::kCtlEpoll)) {
-        return injected;
-    }
-    if (operation != MPU_SYS_EPOLL_CTL_ADD && operation != MPU_SYS_EPOLL_CTL_DEL &&
-        operation != MPU_SYS_EPOLL_CTL_MOD) {
-        return MPU_ERR_ILLEGAL_PARAM;
-    }
-    if (event == nullptr && operation != MPU_SYS_EPOLL_CTL_DEL) {
-        return MPU_ERR_NULL_PTR;
-    }
-    if (!epollRegistry().contains(epollFd)) {
-        mediaLogger().LogError(ARA_LOG_HERE)
-            << "mpu_sys_ctl_epoll: " << epollFd << " is not an epoll instance";
-        return MPU_ERR_ILLEGAL_PARAM;
-    }
-    epoll_event osEvent{};
-    if (event != nullptr) {
-        osEvent.events = event->events;
-        osEvent.data.ptr = event->data;
-    }
-    if (::epoll_ctl(epollFd, operation, fd, &osEvent) != 0) {
-        const int error = errno;
-        mediaLogger().LogError(ARA_LOG_HERE) << "epoll_ctl(" << epollFd << ", " << operation << ", " << fd
-                                             << ") failed: " << std::strerror(error);
-        return error == EBADF || error == EEXIST || error == ENOENT || error == EPERM ? MPU_ERR_ILLEGAL_PARAM
-                                                                                      : MPU_ERR_SYSTEM;
-    }
-    return MPU_OK;
+    return Guarded(Operation::kCtlEpoll, [&]() -> std::int32_t {
+        if (operation != MPU_SYS_EPOLL_CTL_ADD && operation != MPU_SYS_EPOLL_CTL_DEL &&
+            operation != MPU_SYS_EPOLL_CTL_MOD) {
+            return MPU_ERR_ILLEGAL_PARAM;
+        }
+        if (event == nullptr && operation != MPU_SYS_EPOLL_CTL_DEL) {
+            return MPU_ERR_NULL_PTR;
+        }
+        if (!EpollInstances().contains(epollFd)) {
+            mediaLogger().LogError(ARA_LOG_HERE)
+                << "mpu_sys_ctl_epoll: " << epollFd << " is not an epoll instance";
+            return MPU_ERR_ILLEGAL_PARAM;
+        }
+        epoll_event osEvent{};
+        if (event != nullptr) {
+            osEvent.events = event->events;
+            osEvent.data.ptr = event->data;
+        }
+        if (::epoll_ctl(epollFd, operation, fd, &osEvent) != 0) {
+            const int error = errno;
+            mediaLogger().LogError(ARA_LOG_HERE) << "epoll_ctl(" << epollFd << ", " << operation << ", " << fd
+                                                 << ") failed: " << std::strerror(error);
+            return error == EBADF || error == EEXIST || error == ENOENT || error == EPERM
+                       ? MPU_ERR_ILLEGAL_PARAM
+                       : MPU_ERR_SYSTEM;
+        }
+        return MPU_OK;
+    });
 }
 
 std::int32_t mpu_sys_wait_epoll(std::int32_t epollFd, mpu_sys_epoll_event* events, std::int32_t maxEvents,
                                 std::int32_t timeoutMs, std::int32_t* eventCount) {
-    if (const std::int32_t injected = mpu::fault::Consume(Operation::kWaitEpoll)) {
-        return injected;
-    }
-    if (events == nullptr || eventCount == nullptr) {
-        return MPU_ERR_NULL_PTR;
-    }
-    constexpr std::int32_t kMostEvents = 64;
-    if (maxEvents <= 0 || maxEvents > kMostEvents || timeoutMs < MPU_WAIT_FOREVER) {
-        return MPU_ERR_ILLEGAL_PARAM;
-    }
-    if (!epollRegistry().contains(epollFd)) {
-        return MPU_ERR_ILLEGAL_PARAM;
-    }
-    epoll_event osEvents[kMostEvents];
-    int ready;
-    do {
-        ready = ::epoll_wait(epollFd, osEvents, maxEvents, timeoutMs);
-    } while (ready < 0 && errno == EINTR);
-    if (ready < 0) {
-        const int error = errno;
-        mediaLogger().LogError(ARA_LOG_HERE) << "epoll_wait failed: " << std::strerror(error);
-        return MPU_ERR_SYSTEM;
-    }
-    for (int i = 0; i < ready; ++i) {
-        events[i].events = osEvents[i].events;
-        events[i].data = osEvents[i].data.ptr;
-    }
-    *eventCount = ready;
-    return MPU_OK;
+    return Guarded(Operation::kWaitEpoll, [&]() -> std::int32_t {
+        if (events == nullptr || eventCount == nullptr) {
+            return MPU_ERR_NULL_PTR;
+        }
+        constexpr std::int32_t kMostEvents = 64;
+        if (maxEvents <= 0 || maxEvents > kMostEvents || timeoutMs < MPU_WAIT_FOREVER) {
+            return MPU_ERR_ILLEGAL_PARAM;
+        }
+        if (!EpollInstances().contains(epollFd)) {
+            return MPU_ERR_ILLEGAL_PARAM;
+        }
+        epoll_event osEvents[kMostEvents];
+        int ready;
+        do {
+            ready = ::epoll_wait(epollFd, osEvents, maxEvents, timeoutMs);
+        } while (ready < 0 && errno == EINTR);
+        if (ready < 0) {
+            const int error = errno;
+            mediaLogger().LogError(ARA_LOG_HERE) << "epoll_wait failed: " << std::strerror(error);
+            return MPU_ERR_SYSTEM;
+        }
+        for (int i = 0; i < ready; ++i) {
+            events[i].events = osEvents[i].events;
+            events[i].data = osEvents[i].data.ptr;
+        }
+        *eventCount = ready;
+        return MPU_OK;
+    });
 }
 
 std::int32_t mpu_sys_close_epoll(std::int32_t epollFd) {
-    EpollRegistry& registry = epollRegistry();
+    EpollRegistry& registry = EpollInstances();
     std::lock_guard<std::mutex> lock(registry.mutex);
     if (registry.instances.erase(epollFd) == 0) {
         return MPU_ERR_ILLEGAL_PARAM;

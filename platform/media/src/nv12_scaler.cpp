@@ -7,14 +7,14 @@ namespace mpu::internal::scale {
 namespace {
 
 // libyuv's bilinear down-scaling slope: centre-aligned samples, 16.16 fixed point.
-std::int64_t stepOf(std::uint32_t src, std::uint32_t dst) {
+std::int64_t StepOf(std::uint32_t src, std::uint32_t dst) {
     return (std::int64_t{src} << 16) / dst;
 }
-std::int64_t firstOf(std::int64_t step) {
+std::int64_t FirstOf(std::int64_t step) {
     return step / 2 - (1 << 15);
 }
 
-std::uint32_t blockCount(std::uint32_t bytes) {
+std::uint32_t BlockCount(std::uint32_t bytes) {
     return (bytes + kBlockBytes - 1) / kBlockBytes;
 }
 
@@ -23,14 +23,14 @@ constexpr std::uint32_t kMaxRowBytes = MPU_MAX_PICTURE_SIDE;
 
 }  // namespace
 
-bool buildColumns(std::uint32_t srcWidth, std::uint32_t dstWidth, std::uint32_t channels, ColumnBlock* blocks,
-                  std::uint32_t* count) {
-    const std::int64_t step = stepOf(srcWidth, dstWidth);
-    const std::int64_t first = firstOf(step);
+ara::core::Result<std::uint32_t, ColumnError> buildColumns(std::uint32_t srcWidth, std::uint32_t dstWidth,
+                                                           std::uint32_t channels, ColumnBlock* blocks) {
+    const std::int64_t step = StepOf(srcWidth, dstWidth);
+    const std::int64_t first = FirstOf(step);
     const std::int64_t last = std::int64_t{srcWidth - 1} << 16;
     const std::uint32_t bytes = dstWidth * channels;
-    *count = blockCount(bytes);
-    for (std::uint32_t b = 0; b < *count; ++b) {
+    const std::uint32_t count = BlockCount(bytes);
+    for (std::uint32_t b = 0; b < count; ++b) {
         ColumnBlock& block = blocks[b];
         for (std::uint32_t k = 0; k < kBlockBytes; ++k) {
             const std::uint32_t byte = b * kBlockBytes + k;
@@ -56,18 +56,19 @@ bool buildColumns(std::uint32_t srcWidth, std::uint32_t dstWidth, std::uint32_t 
             }
             const std::uint32_t relative = offset - block.start;
             if (relative + channels >= kLoadBytes) {
-                return false;
+                return ara::core::Result<std::uint32_t, ColumnError>::FromError(
+                    ColumnError::kReductionTooLarge);
             }
             block.left[2 * k] = static_cast<std::uint8_t>(relative);
             block.right[k] = static_cast<std::uint16_t>(weight);
         }
     }
-    return true;
+    return count;
 }
 
 Nv12Scaler::Nv12Scaler()
-    : lumaColumns_(blockCount(kMaxRowBytes) + 1),
-      chromaColumns_(blockCount(kMaxRowBytes) + 1),
+    : lumaColumns_(BlockCount(kMaxRowBytes) + 1),
+      chromaColumns_(BlockCount(kMaxRowBytes) + 1),
       row_(kMaxRowBytes + 2 + kLoadBytes) {}
 
 bool Nv12Scaler::prepare(std::uint32_t cropWidth, std::uint32_t cropHeight, std::uint32_t dstWidth,
@@ -89,11 +90,13 @@ bool Nv12Scaler::prepare(std::uint32_t cropWidth, std::uint32_t cropHeight, std:
     const std::pair<PlanePlan*, ColumnBlock*> planes[] = {{&luma_, lumaColumns_.data()},
                                                           {&chroma_, chromaColumns_.data()}};
     for (const auto& [plan, columns] : planes) {
-        plan->rowStep = stepOf(plan->srcHeight, plan->dstHeight);
-        plan->rowFirst = firstOf(plan->rowStep);
-        if (!buildColumns(plan->srcWidth, plan->dstWidth, plan->channels, columns, &plan->columnCount)) {
+        plan->rowStep = StepOf(plan->srcHeight, plan->dstHeight);
+        plan->rowFirst = FirstOf(plan->rowStep);
+        const auto built = buildColumns(plan->srcWidth, plan->dstWidth, plan->channels, columns);
+        if (!built) {
             return false;
         }
+        plan->columnCount = built.Value();
     }
     covered_ = true;
     return true;

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "ara/core/result.h"
 #include "mpu/mpu_vpc.h"
 #include "picture_check.h"
 
@@ -68,11 +69,14 @@ inline RowPosition rowPosition(const PlanePlan& plan, std::uint32_t y) {
 void scalePlane(const PlanePlan& plan, const std::uint8_t* source, std::uint32_t sourceStride,
                 std::uint8_t* destination, std::uint32_t destinationStride, std::uint8_t* row);
 
+// Why a row cannot be scaled with column blocks: a block would reach further than one load (a reduction of
+// about 2 x or more).
+enum class ColumnError { kReductionTooLarge };
+
 // Builds the column blocks of a row of `dstWidth` samples out of `srcWidth` (both >= 2 and dst <= src);
-// `blocks` has room for dstWidth x channels / kBlockBytes + 1 blocks. False when a block reaches further
-// than one load (a reduction of about 2 x or more).
-bool buildColumns(std::uint32_t srcWidth, std::uint32_t dstWidth, std::uint32_t channels, ColumnBlock* blocks,
-                  std::uint32_t* count);
+// `blocks` has room for dstWidth x channels / kBlockBytes + 1 blocks. The number of blocks built.
+ara::core::Result<std::uint32_t, ColumnError> buildColumns(std::uint32_t srcWidth, std::uint32_t dstWidth,
+                                                           std::uint32_t channels, ColumnBlock* blocks);
 
 // The crop-resize scaler of one picture channel: its tables and row buffer are made once, for the largest
 // picture, and rebuilt only when the geometry changes. Not thread-safe: one channel's worker uses it.

@@ -1,24 +1,9 @@
 #include "picture_channel.h"
 
-#include <chrono>
-
 #include "picture_ops.h"
+#include "wait_until.h"
 
 namespace mpu::internal {
-namespace {
-
-template <class Predicate>
-bool waitUntil(std::condition_variable& condition, std::unique_lock<std::mutex>& lock, std::int32_t timeoutMs,
-               Predicate ready) {
-    if (timeoutMs < 0) {
-        condition.wait(lock, ready);
-        return true;
-    }
-    return condition.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready);
-}
-
-}  // namespace
-
 void runPictureTask(const PictureTask& task, scale::Nv12Scaler& scaler) {
     if (const auto* remapTask = std::get_if<RemapTask>(&task)) {
         remap::remapLumaPlane(remapTask->table.luma, {remapTask->source.luma, remapTask->source.stride},
@@ -57,16 +42,18 @@ bool PictureChannel::anySlotInFlight() const {
     return false;
 }
 
-std::int32_t PictureChannel::submit(const PictureTask& task, std::int32_t timeoutMs, std::uint32_t* taskId) {
+ara::core::Result<std::uint32_t, mpu_status> PictureChannel::submit(const PictureTask& task,
+                                                                    std::int32_t timeoutMs) {
+    using R = ara::core::Result<std::uint32_t, mpu_status>;
     std::unique_lock<std::mutex> lock(mutex_);
     const auto freeSlot = [this] { return queueLength_ < slots_.size() && findSlot(0) != nullptr; };
     if (!freeSlot()) {
         // Only a running task can free a slot; results nobody collects never will.
         if (!anySlotInFlight()) {
-            return MPU_ERR_QUEUE_FULL;
+            return R::FromError(MPU_ERR_QUEUE_FULL);
         }
-        if (!waitUntil(taskDone_, lock, timeoutMs, freeSlot)) {
-            return MPU_ERR_TIMEOUT;
+        if (!WaitUntil(taskDone_, lock, timeoutMs, freeSlot)) {
+            return R::FromError(MPU_ERR_TIMEOUT);
         }
     }
     Slot* slot = findSlot(0);
@@ -77,10 +64,10 @@ std::int32_t PictureChannel::submit(const PictureTask& task, std::int32_t timeou
     nextTaskId_ = nextTaskId_ == UINT32_MAX ? 1 : nextTaskId_ + 1;
     queue_[(queueHead_ + queueLength_) % queue_.size()] = static_cast<std::size_t>(slot - slots_.data());
     ++queueLength_;
-    *taskId = slot->taskId;
+    const std::uint32_t taskId = slot->taskId;
     lock.unlock();
     taskQueued_.notify_one();
-    return MPU_OK;
+    return taskId;
 }
 
 std::int32_t PictureChannel::collect(std::uint32_t taskId, std::int32_t timeoutMs) {
@@ -89,7 +76,7 @@ std::int32_t PictureChannel::collect(std::uint32_t taskId, std::int32_t timeoutM
     if (slot == nullptr) {
         return MPU_ERR_UNKNOWN_TASK;
     }
-    if (!waitUntil(taskDone_, lock, timeoutMs, [slot] { return slot->state == SlotState::kDone; })) {
+    if (!WaitUntil(taskDone_, lock, timeoutMs, [slot] { return slot->state == SlotState::kDone; })) {
         return MPU_ERR_TIMEOUT;
     }
     const std::int32_t status = slot->status;

@@ -11,6 +11,7 @@
 #include <variant>
 #include <vector>
 
+#include "ara/core/result.h"
 #include "mpu/mpu_vpc.h"
 #include "nv12_scaler.h"
 #include "picture_check.h"
@@ -54,7 +55,9 @@ class PictureChannel {
     PictureChannel(const PictureChannel&) = delete;
     PictureChannel& operator=(const PictureChannel&) = delete;
 
-    std::int32_t submit(const PictureTask& task, std::int32_t timeoutMs, std::uint32_t* taskId);
+    // Queues `task`, waiting up to `timeoutMs` for a free slot: its task id, or MPU_ERR_QUEUE_FULL or
+    // MPU_ERR_TIMEOUT.
+    ara::core::Result<std::uint32_t, mpu_status> submit(const PictureTask& task, std::int32_t timeoutMs);
     std::int32_t collect(std::uint32_t taskId, std::int32_t timeoutMs);
 
     void setWorkspaces(const mpu_vpc_workspace* workspaces, std::uint32_t count);

@@ -5,11 +5,11 @@
 namespace mpu::internal {
 namespace {
 
-bool sizeInRange(std::uint32_t value) {
+bool SizeInRange(std::uint32_t value) {
     return value >= 1 && value <= MPU_MAX_PICTURE_SIDE;
 }
 
-std::int32_t refuse(const char* what, const char* reason, std::uint64_t value, std::uint64_t limit) {
+std::int32_t Refuse(const char* what, const char* reason, std::uint64_t value, std::uint64_t limit) {
     mediaLogger().LogError(ARA_LOG_HERE)
         << what << " refused: " << reason << " (" << value << ", limit " << limit << ")";
     return MPU_ERR_BAD_PICTURE;
@@ -19,29 +19,29 @@ std::int32_t refuse(const char* what, const char* reason, std::uint64_t value, s
 
 std::int32_t checkNv12(const mpu_vpc_pic_info& picture, const char* what) {
     if (picture.picture_format != MPU_PIXEL_FORMAT_YUV_SEMIPLANAR_420) {
-        return refuse(what, "pixel format is not NV12", picture.picture_format,
+        return Refuse(what, "pixel format is not NV12", picture.picture_format,
                       MPU_PIXEL_FORMAT_YUV_SEMIPLANAR_420);
     }
     if (picture.picture_address == nullptr) {
-        return refuse(what, "null address", 0, 0);
+        return Refuse(what, "null address", 0, 0);
     }
-    if (!sizeInRange(picture.picture_width) || picture.picture_width % 2 != 0) {
-        return refuse(what, "width not even or out of range", picture.picture_width, MPU_MAX_PICTURE_SIDE);
+    if (!SizeInRange(picture.picture_width) || picture.picture_width % 2 != 0) {
+        return Refuse(what, "width not even or out of range", picture.picture_width, MPU_MAX_PICTURE_SIDE);
     }
-    if (!sizeInRange(picture.picture_height) || picture.picture_height % 2 != 0) {
-        return refuse(what, "height not even or out of range", picture.picture_height, MPU_MAX_PICTURE_SIDE);
+    if (!SizeInRange(picture.picture_height) || picture.picture_height % 2 != 0) {
+        return Refuse(what, "height not even or out of range", picture.picture_height, MPU_MAX_PICTURE_SIDE);
     }
     if (picture.picture_width_stride < picture.picture_width) {
-        return refuse(what, "width stride below width", picture.picture_width_stride, picture.picture_width);
+        return Refuse(what, "width stride below width", picture.picture_width_stride, picture.picture_width);
     }
     if (picture.picture_height_stride < picture.picture_height) {
-        return refuse(what, "height stride below height", picture.picture_height_stride,
+        return Refuse(what, "height stride below height", picture.picture_height_stride,
                       picture.picture_height);
     }
     const std::uint64_t needed = std::uint64_t{picture.picture_width_stride} *
                                  (std::uint64_t{picture.picture_height_stride} + picture.picture_height / 2);
     if (picture.picture_buffer_size < needed) {
-        return refuse(what, "buffer smaller than its geometry", picture.picture_buffer_size, needed);
+        return Refuse(what, "buffer smaller than its geometry", picture.picture_buffer_size, needed);
     }
     return MPU_OK;
 }
@@ -49,29 +49,29 @@ std::int32_t checkNv12(const mpu_vpc_pic_info& picture, const char* what) {
 std::int32_t checkPacked(const mpu_vpc_pic_info& picture, const char* what) {
     if (picture.picture_format != MPU_PIXEL_FORMAT_BGR_888 &&
         picture.picture_format != MPU_PIXEL_FORMAT_RGB_888) {
-        return refuse(what, "pixel format is not packed BGR or RGB", picture.picture_format,
+        return Refuse(what, "pixel format is not packed BGR or RGB", picture.picture_format,
                       MPU_PIXEL_FORMAT_BGR_888);
     }
     if (picture.picture_address == nullptr) {
-        return refuse(what, "null address", 0, 0);
+        return Refuse(what, "null address", 0, 0);
     }
-    if (!sizeInRange(picture.picture_width)) {
-        return refuse(what, "width out of range", picture.picture_width, MPU_MAX_PICTURE_SIDE);
+    if (!SizeInRange(picture.picture_width)) {
+        return Refuse(what, "width out of range", picture.picture_width, MPU_MAX_PICTURE_SIDE);
     }
-    if (!sizeInRange(picture.picture_height)) {
-        return refuse(what, "height out of range", picture.picture_height, MPU_MAX_PICTURE_SIDE);
+    if (!SizeInRange(picture.picture_height)) {
+        return Refuse(what, "height out of range", picture.picture_height, MPU_MAX_PICTURE_SIDE);
     }
     if (picture.picture_width_stride < std::uint64_t{3} * picture.picture_width) {
-        return refuse(what, "width stride below 3 bytes per pixel", picture.picture_width_stride,
+        return Refuse(what, "width stride below 3 bytes per pixel", picture.picture_width_stride,
                       std::uint64_t{3} * picture.picture_width);
     }
     if (picture.picture_height_stride < picture.picture_height) {
-        return refuse(what, "height stride below height", picture.picture_height_stride,
+        return Refuse(what, "height stride below height", picture.picture_height_stride,
                       picture.picture_height);
     }
     const std::uint64_t needed = std::uint64_t{picture.picture_width_stride} * picture.picture_height_stride;
     if (picture.picture_buffer_size < needed) {
-        return refuse(what, "buffer smaller than its geometry", picture.picture_buffer_size, needed);
+        return Refuse(what, "buffer smaller than its geometry", picture.picture_buffer_size, needed);
     }
     return MPU_OK;
 }

@@ -6,7 +6,7 @@
 namespace mpu::internal {
 namespace {
 
-libyuv::FilterMode filterFor(std::uint32_t interpolation) {
+libyuv::FilterMode FilterFor(std::uint32_t interpolation) {
     switch (interpolation) {
         case MPU_VPC_INTERPOLATION_NEAREST:
             return libyuv::kFilterNone;
@@ -17,7 +17,7 @@ libyuv::FilterMode filterFor(std::uint32_t interpolation) {
     }
 }
 
-int asInt(std::uint32_t value) {
+int AsInt(std::uint32_t value) {
     return static_cast<int>(value);
 }
 
@@ -33,23 +33,23 @@ void cropResize(const Nv12Planes& source, const mpu_vpc_crop_region& window, con
         source.luma + std::uint64_t{window.top_offset} * source.stride + window.left_offset;
     const std::uint8_t* chroma =
         source.chroma + std::uint64_t{window.top_offset / 2} * source.stride + (window.left_offset / 2) * 2;
-    libyuv::NV12Scale(luma, asInt(source.stride), chroma, asInt(source.stride), asInt(window.crop_width),
-                      asInt(window.crop_height), destination.luma, asInt(destination.stride),
-                      destination.chroma, asInt(destination.stride), asInt(destination.width),
-                      asInt(destination.height), filterFor(interpolation));
+    libyuv::NV12Scale(luma, AsInt(source.stride), chroma, AsInt(source.stride), AsInt(window.crop_width),
+                      AsInt(window.crop_height), destination.luma, AsInt(destination.stride),
+                      destination.chroma, AsInt(destination.stride), AsInt(destination.width),
+                      AsInt(destination.height), FilterFor(interpolation));
 }
 
 void convertColor(const Nv12Planes& source, const PackedPicture& destination) {
     // libyuv names formats by their order in a little-endian word: its "RGB24" is B, G, R in memory and its
     // "RAW" is R, G, B.
     if (destination.format == MPU_PIXEL_FORMAT_BGR_888) {
-        libyuv::NV12ToRGB24Matrix(source.luma, asInt(source.stride), source.chroma, asInt(source.stride),
-                                  destination.data, asInt(destination.stride), &libyuv::kYuvI601Constants,
-                                  asInt(source.width), asInt(source.height));
+        libyuv::NV12ToRGB24Matrix(source.luma, AsInt(source.stride), source.chroma, AsInt(source.stride),
+                                  destination.data, AsInt(destination.stride), &libyuv::kYuvI601Constants,
+                                  AsInt(source.width), AsInt(source.height));
     } else {
-        libyuv::NV12ToRAWMatrix(source.luma, asInt(source.stride), source.chroma, asInt(source.stride),
-                                destination.data, asInt(destination.stride), &libyuv::kYuvI601Constants,
-                                asInt(source.width), asInt(source.height));
+        libyuv::NV12ToRAWMatrix(source.luma, AsInt(source.stride), source.chroma, AsInt(source.stride),
+                                destination.data, AsInt(destination.stride), &libyuv::kYuvI601Constants,
+                                AsInt(source.width), AsInt(source.height));
     }
 }
 

@@ -30,7 +30,7 @@ struct TableHeader {
     PlaneOffsets chroma;
 };
 
-std::uint64_t alignUp(std::uint64_t value) {
+std::uint64_t AlignUp(std::uint64_t value) {
     return (value + kSectionAlignment - 1) / kSectionAlignment * kSectionAlignment;
 }
 
@@ -40,23 +40,23 @@ struct Layout {
     std::uint64_t total;
 };
 
-PlaneOffsets placePlane(std::uint32_t width, std::uint32_t height, std::uint64_t* cursor) {
+PlaneOffsets PlacePlane(std::uint32_t width, std::uint32_t height, std::uint64_t* cursor) {
     const std::uint64_t samples = std::uint64_t{width} * height;
     PlaneOffsets offsets{};
     offsets.position = *cursor;
-    *cursor = alignUp(*cursor + samples * sizeof(std::int32_t));
+    *cursor = AlignUp(*cursor + samples * sizeof(std::int32_t));
     offsets.fraction = *cursor;
-    *cursor = alignUp(*cursor + samples * sizeof(std::uint16_t));
+    *cursor = AlignUp(*cursor + samples * sizeof(std::uint16_t));
     offsets.blocks = *cursor;
-    *cursor = alignUp(*cursor + std::uint64_t{width / kBlockSamples} * height);
+    *cursor = AlignUp(*cursor + std::uint64_t{width / kBlockSamples} * height);
     return offsets;
 }
 
-Layout layoutFor(std::uint32_t width, std::uint32_t height) {
+Layout LayoutFor(std::uint32_t width, std::uint32_t height) {
     Layout layout{};
-    std::uint64_t cursor = alignUp(sizeof(TableHeader));
-    layout.luma = placePlane(width, height, &cursor);
-    layout.chroma = placePlane(width / 2, height / 2, &cursor);
+    std::uint64_t cursor = AlignUp(sizeof(TableHeader));
+    layout.luma = PlacePlane(width, height, &cursor);
+    layout.chroma = PlacePlane(width / 2, height / 2, &cursor);
     layout.total = cursor;
     return layout;
 }
@@ -64,7 +64,7 @@ Layout layoutFor(std::uint32_t width, std::uint32_t height) {
 // Far enough outside any picture that every neighbour is outside, yet small enough for int16.
 constexpr float kOutsideLimit = 16384.0f;
 
-std::int32_t quantise(float coordinate) {
+std::int32_t Quantise(float coordinate) {
     float scaled = coordinate * static_cast<float>(kFractionOne);
     if (!(scaled > -kOutsideLimit * kFractionOne && scaled < kOutsideLimit * kFractionOne)) {
         scaled = -kOutsideLimit * kFractionOne;  // also NaN: no source position at all
@@ -79,8 +79,8 @@ struct Axis {
     std::int32_t fraction;  // weight of the second neighbour in 1/32 (0..32)
 };
 
-Axis placeOnAxis(float coordinate, std::uint32_t size) {
-    const std::int32_t q = quantise(coordinate);
+Axis PlaceOnAxis(float coordinate, std::uint32_t size) {
+    const std::int32_t q = Quantise(coordinate);
     Axis axis{q >> kFractionBits, q & (kFractionOne - 1)};
     const auto last = static_cast<std::int32_t>(size) - 1;
     if (axis.start == last && axis.fraction == 0 && size >= 2) {
@@ -93,7 +93,7 @@ Axis placeOnAxis(float coordinate, std::uint32_t size) {
     return axis;
 }
 
-BlockKind classify(const Axis& x, std::uint32_t width, const Axis& y, std::uint32_t height) {
+BlockKind Classify(const Axis& x, std::uint32_t width, const Axis& y, std::uint32_t height) {
     const auto w = static_cast<std::int32_t>(width);
     const auto h = static_cast<std::int32_t>(height);
     if (x.start >= 0 && x.start <= w - 2 && y.start >= 0 && y.start <= h - 2) {
@@ -115,7 +115,7 @@ struct PlaneWriter {
 
 // Writes a row's entries and the kinds of its whole blocks.
 template <typename SourceAt>
-void writeRow(const PlaneWriter& plane, std::uint32_t row, std::uint32_t srcWidth, std::uint32_t srcHeight,
+void WriteRow(const PlaneWriter& plane, std::uint32_t row, std::uint32_t srcWidth, std::uint32_t srcHeight,
               SourceAt sourceAt) {
     const std::uint64_t rowStart = std::uint64_t{row} * plane.width;
     std::uint8_t* rowBlocks = plane.blocks + std::uint64_t{row} * plane.blocksPerRow;
@@ -148,22 +148,22 @@ void writeRow(const PlaneWriter& plane, std::uint32_t row, std::uint32_t srcWidt
 }  // namespace
 
 Entry makeEntry(float x, float y, std::uint32_t srcWidth, std::uint32_t srcHeight) {
-    const Axis ax = placeOnAxis(x, srcWidth);
-    const Axis ay = placeOnAxis(y, srcHeight);
+    const Axis ax = PlaceOnAxis(x, srcWidth);
+    const Axis ay = PlaceOnAxis(y, srcHeight);
     Entry entry{};
     entry.position = static_cast<std::int32_t>((static_cast<std::uint32_t>(ay.start) << 16) |
                                                (static_cast<std::uint32_t>(ax.start) & 0xFFFF));
     entry.fraction = static_cast<std::uint16_t>(ax.fraction | (ay.fraction << 8));
-    entry.kind = classify(ax, srcWidth, ay, srcHeight);
+    entry.kind = Classify(ax, srcWidth, ay, srcHeight);
     return entry;
 }
 
 std::uint64_t tableSize(std::uint32_t width, std::uint32_t height) {
-    return layoutFor(width, height).total;
+    return LayoutFor(width, height).total;
 }
 
 void buildTable(const mpu_remap_maps& maps, void* memory) {
-    const Layout layout = layoutFor(maps.dst_width, maps.dst_height);
+    const Layout layout = LayoutFor(maps.dst_width, maps.dst_height);
     auto* base = static_cast<std::uint8_t*>(memory);
     // The header goes last, so a table whose building was interrupted is never taken for a built one.
     std::memset(base, 0, sizeof(TableHeader));
@@ -178,7 +178,7 @@ void buildTable(const mpu_remap_maps& maps, void* memory) {
     const PlaneWriter luma = planeWriter(layout.luma, width);
     for (std::uint32_t y = 0; y < maps.dst_height; ++y) {
         const std::uint64_t rowStart = std::uint64_t{y} * width;
-        writeRow(luma, y, maps.src_width, maps.src_height, [&](std::uint32_t x, float* sx, float* sy) {
+        WriteRow(luma, y, maps.src_width, maps.src_height, [&](std::uint32_t x, float* sx, float* sy) {
             *sx = maps.map_x[rowStart + x];
             *sy = maps.map_y[rowStart + x];
         });
@@ -190,7 +190,7 @@ void buildTable(const mpu_remap_maps& maps, void* memory) {
     for (std::uint32_t j = 0; j < maps.dst_height / 2; ++j) {
         const std::uint64_t upper = std::uint64_t{2 * j} * width;
         const std::uint64_t lower = upper + width;
-        writeRow(chroma, j, maps.src_width / 2, maps.src_height / 2,
+        WriteRow(chroma, j, maps.src_width / 2, maps.src_height / 2,
                  [&](std::uint32_t i, float* sx, float* sy) {
                      const std::uint64_t column = 2 * std::uint64_t{i};
                      *sx = (maps.map_x[upper + column] + maps.map_x[lower + column]) * 0.25f;
@@ -211,18 +211,20 @@ void buildTable(const mpu_remap_maps& maps, void* memory) {
     std::memcpy(base, &header, sizeof(header));
 }
 
-bool viewTable(const void* memory, std::uint64_t size, std::uint32_t srcWidth, std::uint32_t srcHeight,
-               std::uint32_t dstWidth, std::uint32_t dstHeight, TableView* view) {
+ara::core::Result<TableView, TableError> viewTable(const void* memory, std::uint64_t size,
+                                                   std::uint32_t srcWidth, std::uint32_t srcHeight,
+                                                   std::uint32_t dstWidth, std::uint32_t dstHeight) {
+    using R = ara::core::Result<TableView, TableError>;
     if (memory == nullptr || size < sizeof(TableHeader)) {
-        return false;
+        return R::FromError(TableError::kNoMemory);
     }
     TableHeader header{};
     std::memcpy(&header, memory, sizeof(header));
-    const Layout layout = layoutFor(dstWidth, dstHeight);
+    const Layout layout = LayoutFor(dstWidth, dstHeight);
     if (header.magic != kMagic || header.version != kVersion || header.srcWidth != srcWidth ||
         header.srcHeight != srcHeight || header.dstWidth != dstWidth || header.dstHeight != dstHeight ||
         header.totalSize != layout.total || size < layout.total) {
-        return false;
+        return R::FromError(TableError::kNotBuiltForSizes);
     }
     const auto* base = static_cast<const std::uint8_t*>(memory);
     const auto plane = [&](const PlaneOffsets& offsets, std::uint32_t width, std::uint32_t height,
@@ -236,9 +238,8 @@ bool viewTable(const void* memory, std::uint64_t size, std::uint32_t srcWidth, s
                           reinterpret_cast<const std::uint16_t*>(base + offsets.fraction),
                           base + offsets.blocks};
     };
-    view->luma = plane(layout.luma, dstWidth, dstHeight, srcWidth, srcHeight);
-    view->chroma = plane(layout.chroma, dstWidth / 2, dstHeight / 2, srcWidth / 2, srcHeight / 2);
-    return true;
+    return TableView{plane(layout.luma, dstWidth, dstHeight, srcWidth, srcHeight),
+                     plane(layout.chroma, dstWidth / 2, dstHeight / 2, srcWidth / 2, srcHeight / 2)};
 }
 
 }  // namespace mpu::internal::remap

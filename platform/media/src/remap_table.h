@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "ara/core/result.h"
 #include "mpu/mpu_vpc.h"
 
 namespace mpu::internal::remap {
@@ -57,9 +58,14 @@ std::uint64_t tableSize(std::uint32_t width, std::uint32_t height);
 // Builds the table into `memory` (`size` bytes, at least tableSize). The maps' record has been checked.
 void buildTable(const mpu_remap_maps& maps, void* memory);
 
-// The table in `memory` if it was built there for exactly these sizes, else false.
-bool viewTable(const void* memory, std::uint64_t size, std::uint32_t srcWidth, std::uint32_t srcHeight,
-               std::uint32_t dstWidth, std::uint32_t dstHeight, TableView* view);
+// Why table memory cannot be read as a table: none given (or too small for a header), or not a table built
+// there for exactly these sizes.
+enum class TableError { kNoMemory, kNotBuiltForSizes };
+
+// The table in `memory` if it was built there for exactly these sizes.
+ara::core::Result<TableView, TableError> viewTable(const void* memory, std::uint64_t size,
+                                                   std::uint32_t srcWidth, std::uint32_t srcHeight,
+                                                   std::uint32_t dstWidth, std::uint32_t dstHeight);
 
 // One plane's pixels: `stride` bytes per row.
 struct PlaneRef {

@@ -17,19 +17,19 @@ extern "C" {
 namespace mpu::internal {
 namespace {
 
-std::string avError(int code) {
+std::string AvError(int code) {
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
     av_strerror(code, text, sizeof(text));
     return text;
 }
 
-const char* presetName(std::uint32_t preset) {
+const char* PresetName(std::uint32_t preset) {
     static constexpr const char* kNames[] = {"ultrafast", "superfast", "veryfast",
                                              "faster",    "fast",      "medium"};
     return preset < sizeof(kNames) / sizeof(kNames[0]) ? kNames[preset] : kNames[0];
 }
 
-const char* profileName(const EncoderSettings& settings) {
+const char* ProfileName(const EncoderSettings& settings) {
     if (settings.codec == Codec::kH265) {
         return "main";
     }
@@ -37,7 +37,7 @@ const char* profileName(const EncoderSettings& settings) {
     return settings.profile < 3 ? kNames[settings.profile] : kNames[0];
 }
 
-std::string number(double value) {
+std::string Number(double value) {
     char text[32];
     std::snprintf(text, sizeof(text), "%.3f", value);
     return text;
@@ -46,7 +46,7 @@ std::string number(double value) {
 // Settings passed to the codec library itself. They come after libavcodec's own mapping of the context
 // fields, so they decide: a GOP of exactly `gop` frames (no scene-cut key frames), key frames that are IDR
 // frames with the stream headers in front, no B-frames.
-std::string codecParameters(const EncoderSettings& settings) {
+std::string CodecParameters(const EncoderSettings& settings) {
     std::string params;
     if (settings.gop == 0) {
         // One IDR frame at the start and none after it, as the publisher's key-frame flag assumes.
@@ -62,7 +62,7 @@ std::string codecParameters(const EncoderSettings& settings) {
         delta = static_cast<std::int32_t>(settings.pQp) - static_cast<std::int32_t>(settings.iQp);
         params += ":qp=" + std::to_string(settings.pQp);
     }
-    params += ":ipratio=" + number(std::pow(2.0, delta / 6.0));
+    params += ":ipratio=" + Number(std::pow(2.0, delta / 6.0));
     if (settings.codec == Codec::kH265) {
         params += ":open-gop=0:frame-threads=1:log-level=error";
     } else {
@@ -71,7 +71,7 @@ std::string codecParameters(const EncoderSettings& settings) {
     return params;
 }
 
-void noRelease(void* /*opaque*/, std::uint8_t* /*data*/) {}
+void NoRelease(void* /*opaque*/, std::uint8_t* /*data*/) {}
 
 }  // namespace
 
@@ -126,27 +126,27 @@ std::unique_ptr<VideoEncoder> VideoEncoder::open(const EncoderSettings& settings
             break;
     }
 
-    const std::string params = codecParameters(settings);
+    const std::string params = CodecParameters(settings);
     const char* paramsKey = settings.codec == Codec::kH264 ? "x264-params" : "x265-params";
     const struct {
         const char* key;
         const char* value;
-    } options[] = {{"preset", presetName(settings.speedPreset)},
+    } options[] = {{"preset", PresetName(settings.speedPreset)},
                    {"tune", "zerolatency"},
-                   {"profile", profileName(settings)},
+                   {"profile", ProfileName(settings)},
                    {paramsKey, params.c_str()}};
     for (const auto& option : options) {
         const int result = av_opt_set(context->priv_data, option.key, option.value, 0);
         if (result < 0) {
             mediaLogger().LogError(ARA_LOG_HERE) << library << ": option " << option.key << "="
-                                                 << option.value << " refused: " << avError(result);
+                                                 << option.value << " refused: " << AvError(result);
             return nullptr;
         }
     }
     const int opened = avcodec_open2(context, codec, nullptr);
     if (opened < 0) {
         mediaLogger().LogError(ARA_LOG_HERE) << library << " did not open for " << settings.width << " x "
-                                             << settings.height << " (" << params << "): " << avError(opened);
+                                             << settings.height << " (" << params << "): " << AvError(opened);
         return nullptr;
     }
 
@@ -158,7 +158,7 @@ std::unique_ptr<VideoEncoder> VideoEncoder::open(const EncoderSettings& settings
         // The frame's planes are the caller's memory. A buffer reference that owns nothing marks the frame as
         // reference-counted, so libavcodec takes it as it is instead of copying the picture.
         static std::uint8_t placeholder = 0;
-        frame->buf[0] = av_buffer_create(&placeholder, 1, noRelease, nullptr, AV_BUFFER_FLAG_READONLY);
+        frame->buf[0] = av_buffer_create(&placeholder, 1, NoRelease, nullptr, AV_BUFFER_FLAG_READONLY);
         if (frame->buf[0] == nullptr) {
             return nullptr;
         }
@@ -188,7 +188,7 @@ bool VideoEncoder::encode(const FramePlanes& planes, std::int64_t frameIndex, Pa
     const int sent = avcodec_send_frame(context_.get(), frame);
     if (sent < 0) {
         mediaLogger().LogError(ARA_LOG_HERE)
-            << "encoder refused frame " << static_cast<long long>(frameIndex) << ": " << avError(sent);
+            << "encoder refused frame " << static_cast<long long>(frameIndex) << ": " << AvError(sent);
         return false;
     }
     return drain(sink);
@@ -202,7 +202,7 @@ bool VideoEncoder::drain(PacketSink& sink) {
             return true;
         }
         if (received < 0) {
-            mediaLogger().LogError(ARA_LOG_HERE) << "encoder failed: " << avError(received);
+            mediaLogger().LogError(ARA_LOG_HERE) << "encoder failed: " << AvError(received);
             return false;
         }
         sink.onPacket(EncodedPacket{packet->data, static_cast<std::uint32_t>(packet->size), packet->pts,

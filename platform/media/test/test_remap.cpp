@@ -300,8 +300,9 @@ TEST(RemapKernels, EveryInstructionSetMatchesTheSampleBySamplePath) {
     mpu_remap_maps records{maps.x.data(), maps.y.data(), width * height * 4, width, height, width, height};
     std::vector<std::uint8_t> memory(remap::tableSize(width, height));
     remap::buildTable(records, memory.data());
-    remap::TableView view{};
-    ASSERT_TRUE(remap::viewTable(memory.data(), memory.size(), width, height, width, height, &view));
+    const auto viewed = remap::viewTable(memory.data(), memory.size(), width, height, width, height);
+    ASSERT_TRUE(viewed);
+    const remap::TableView& view = viewed.Value();
 
     Picture source = randomPicture(width, height, 6);
     Picture expected = Picture::nv12(width, height);

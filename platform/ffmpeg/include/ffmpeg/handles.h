@@ -16,38 +16,37 @@ struct SwsContext;
 
 namespace ffmpeg {
 
-struct CodecContextDeleter {
-    void operator()(AVCodecContext* context) const;
+// Each frees its object with the call FFmpeg pairs with its allocation.
+void Free(AVCodecContext* context);
+void Free(AVCodecParserContext* parser);
+void Free(AVFrame* frame);
+void Free(AVPacket* packet);
+void Free(SwsContext* context);
+
+struct Deleter {
+    template <typename T>
+    void operator()(T* object) const {
+        Free(object);
+    }
 };
-struct ParserContextDeleter {
-    void operator()(AVCodecParserContext* parser) const;
-};
-// An output format context: closes its file (when the format writes one) and frees the context. It does not
-// write the trailer; whoever opened the file decides whether it is complete.
-struct OutputContextDeleter {
-    void operator()(AVFormatContext* context) const;
-};
-// An input format context opened with avformat_open_input.
+
+// A format context is given back by how it was opened. An input one was opened with avformat_open_input.
+// An output one: closes its file (when the format writes one) and frees the context. It does not write the
+// trailer; whoever opened the file decides whether it is complete.
 struct InputContextDeleter {
     void operator()(AVFormatContext* context) const;
 };
-struct FrameDeleter {
-    void operator()(AVFrame* frame) const;
-};
-struct PacketDeleter {
-    void operator()(AVPacket* packet) const;
-};
-struct ScaleContextDeleter {
-    void operator()(SwsContext* context) const;
+struct OutputContextDeleter {
+    void operator()(AVFormatContext* context) const;
 };
 
-using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
-using ParserContextPtr = std::unique_ptr<AVCodecParserContext, ParserContextDeleter>;
+using CodecContextPtr = std::unique_ptr<AVCodecContext, Deleter>;
+using ParserContextPtr = std::unique_ptr<AVCodecParserContext, Deleter>;
 using OutputContextPtr = std::unique_ptr<AVFormatContext, OutputContextDeleter>;
 using InputContextPtr = std::unique_ptr<AVFormatContext, InputContextDeleter>;
-using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
-using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
-using ScaleContextPtr = std::unique_ptr<SwsContext, ScaleContextDeleter>;
+using FramePtr = std::unique_ptr<AVFrame, Deleter>;
+using PacketPtr = std::unique_ptr<AVPacket, Deleter>;
+using ScaleContextPtr = std::unique_ptr<SwsContext, Deleter>;
 
 // FFmpeg's text for an error code, e.g. "Invalid data found when processing input".
 std::string AvErrorText(int code);

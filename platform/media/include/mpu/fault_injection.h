@@ -10,6 +10,12 @@
 
 namespace mpu::fault {
 
+// FailNext(operation, count, status): the next `count` calls of `operation` fail with `status` (non-zero),
+// replacing what was armed before for it. ClearAll(): disarms every operation of every seam.
+// Consume(operation): called by the media unit at the entry of each operation, the status to fail with or 0
+// to go on.
+using namespace ::fault::seam;
+
 enum class Operation {
     kAccInit,
     kAccFinalize,
@@ -47,13 +53,5 @@ enum class Operation {
     kVencReleaseStream,
     kCount,
 };
-
-// FailNext(operation, count, status): the next `count` calls of `operation` fail with `status` (non-zero),
-// replacing what was armed before for it. ClearAll(): disarms every operation. Consume(operation): called by
-// the media unit at the entry of each operation, the status to fail with or 0 to go on.
-using Faults = ::fault::FaultTable<Operation, Operation::kCount>;
-inline constexpr auto FailNext = &Faults::FailNext;
-inline constexpr auto ClearAll = &Faults::ClearAll;
-inline constexpr auto Consume = &Faults::Consume;
 
 }  // namespace mpu::fault
