@@ -7,9 +7,14 @@
 
 namespace {
 
-bool parse(std::vector<const char*> args, camera_bench::BenchOptions* options, std::string* error) {
-    args.insert(args.begin(), "camera_bench");
-    return camera_bench::parseBenchOptions(static_cast<int>(args.size()), args.data(), options, error);
+bool parse(const std::vector<std::string>& args, camera_bench::BenchOptions* options, std::string* error) {
+    auto parsed = camera_bench::parseBenchOptions(args);
+    if (!parsed.HasValue()) {
+        *error = parsed.Error();
+        return false;
+    }
+    *options = parsed.Value();
+    return true;
 }
 
 TEST(BenchOptions, DefaultsWithoutArguments) {

@@ -17,10 +17,10 @@
 #include <vector>
 
 #include "ara/log/logging.h"
+#include "command_line.h"
 #include "impl_type_camerah265image.h"
 #include "recorder.h"
 #include "recorder_options.h"
-#include "vcu/os/files.h"
 #include "vrt/cm/event_subscriber.h"
 #include "vrt/cm/transport_runtime.h"
 
@@ -63,19 +63,12 @@ constexpr std::uint64_t kQueueCapacity = 64;
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Before any file is opened: a closed standard descriptor would be taken by a file that then receives
-    // the live lines.
-    vcu::os::OpenStandardDescriptors();
-    auto parsed = camera_record::ParseOptions(std::vector<std::string>(argv + 1, argv + argc));
-    if (!parsed.HasValue()) {
-        std::cerr << "camera_record: " << parsed.Error() << "\n" << camera_record::Usage();
-        return 2;
+    auto commandLine = camera_tools::StartTool("camera_record", argc, argv, camera_record::ParseOptions,
+                                               camera_record::Usage());
+    if (!commandLine.HasValue()) {
+        return commandLine.Error();
     }
-    camera_record::RecorderOptions options = std::move(parsed).Value();
-    if (options.help) {
-        std::cout << camera_record::Usage();
-        return 0;
-    }
+    camera_record::RecorderOptions options = std::move(commandLine).Value();
     if (options.manifestPath.empty()) {
         options.manifestPath = vrt::cm::deployment::DeploymentManifest::DefaultPath();
     }

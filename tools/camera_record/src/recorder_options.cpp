@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "command_line.h"
+
 namespace camera_record {
 namespace {
 
@@ -62,100 +64,100 @@ ParseResult Invalid(const std::string& option, const std::string& value, const s
     return ParseResult::FromError("--" + option + " " + value + ": expected " + expected);
 }
 
+const camera_tools::po::options_description& Described() {
+    static const camera_tools::po::options_description options = [] {
+        camera_tools::po::options_description described("options");
+        camera_tools::AddTextOption(described, "duration", "SECONDS", "stop after this many seconds");
+        camera_tools::AddTextOption(
+            described, "frames", "COUNT",
+            "stop when every camera recorded COUNT frames (from its first key frame)");
+        camera_tools::AddTextOption(described, "output", "DIR",
+                                    "output directory, created when missing (default out/record)");
+        camera_tools::AddTextOption(described, "cameras", "LIST",
+                                    "platform ids of the cameras to record (default 8,9,10,11)");
+        camera_tools::AddTextOption(described, "manifest", "PATH",
+                                    "deployment manifest (default $CM_CONFIG_FILE_PATH/cm_deployment.json)");
+        camera_tools::AddTextOption(
+            described, "transport", "NAME",
+            "shm (default; iox-roudi must run) or someip (the event's SOMEIP transport)");
+        camera_tools::AddTextOption(described, "code-scale", "SCALE",
+                                    "size of the test pattern's frame code in the pictures (found by itself "
+                                    "when not given; 0.667 for 1920x1080 resized to 1280x720)");
+        described.add_options()("help,h", "this text");
+        return described;
+    }();
+    return options;
+}
+
 }  // namespace
 
 ara::core::Result<RecorderOptions, std::string> ParseOptions(const std::vector<std::string>& arguments) {
+    auto parsed = camera_tools::ParseCommandLine(Described(), arguments);
+    if (!parsed.HasValue()) {
+        return ParseResult::FromError(parsed.Error());
+    }
+    const camera_tools::po::variables_map& values = parsed.Value();
     RecorderOptions options;
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        std::string name = arguments[i];
-        if (name == "-h" || name == "--help") {
-            options.help = true;
-            continue;
+    options.help = values.count("help") != 0;
+    if (const auto value = camera_tools::TextValue(values, "duration")) {
+        options.durationSeconds = ParsePositive(*value);
+        if (!options.durationSeconds) {
+            return Invalid("duration", *value, "a number of seconds greater than 0");
         }
-        if (name.rfind("--", 0) != 0 || name.size() == 2) {
-            return ParseResult::FromError("unexpected argument '" + name + "'");
+    }
+    if (const auto value = camera_tools::TextValue(values, "frames")) {
+        options.framesPerCamera = ParseCount(*value);
+        if (!options.framesPerCamera) {
+            return Invalid("frames", *value, "a whole number of frames per camera greater than 0");
         }
-        name = name.substr(2);
-        std::optional<std::string> value;
-        if (const std::size_t equals = name.find('='); equals != std::string::npos) {
-            value = name.substr(equals + 1);
-            name = name.substr(0, equals);
+    }
+    if (const auto value = camera_tools::TextValue(values, "output")) {
+        if (value->empty()) {
+            return Invalid("output", "''", "a directory");
         }
-        static const char* const kKnown[] = {"duration", "frames",     "output",   "cameras",
-                                             "manifest", "code-scale", "transport"};
-        if (std::find(std::begin(kKnown), std::end(kKnown), name) == std::end(kKnown)) {
-            return ParseResult::FromError("unknown option --" + name);
+        options.outputDirectory = *value;
+    }
+    if (const auto value = camera_tools::TextValue(values, "cameras")) {
+        auto cameras = ParseCameras(*value);
+        if (!cameras) {
+            return Invalid("cameras", *value,
+                           "a comma-separated list of distinct camera ids from 8 to 11, e.g. 8,9,10,11");
         }
-        if (!value) {
-            if (i + 1 >= arguments.size()) {
-                return ParseResult::FromError("--" + name + " needs a value");
-            }
-            value = arguments[++i];
+        options.cameras = std::move(*cameras);
+    }
+    if (const auto value = camera_tools::TextValue(values, "manifest")) {
+        if (value->empty()) {
+            return Invalid("manifest", "''", "the path of a deployment manifest (cm_deployment.json)");
         }
-
-        if (name == "duration") {
-            options.durationSeconds = ParsePositive(*value);
-            if (!options.durationSeconds) {
-                return Invalid(name, *value, "a number of seconds greater than 0");
-            }
-        } else if (name == "frames") {
-            options.framesPerCamera = ParseCount(*value);
-            if (!options.framesPerCamera) {
-                return Invalid(name, *value, "a whole number of frames per camera greater than 0");
-            }
-        } else if (name == "output") {
-            if (value->empty()) {
-                return Invalid(name, "''", "a directory");
-            }
-            options.outputDirectory = *value;
-        } else if (name == "cameras") {
-            auto cameras = ParseCameras(*value);
-            if (!cameras) {
-                return Invalid(name, *value,
-                               "a comma-separated list of distinct camera ids from 8 to 11, e.g. 8,9,10,11");
-            }
-            options.cameras = std::move(*cameras);
-        } else if (name == "manifest") {
-            if (value->empty()) {
-                return Invalid(name, "''", "the path of a deployment manifest (cm_deployment.json)");
-            }
-            options.manifestPath = *value;
-        } else if (name == "transport") {
-            if (*value != "shm" && *value != "someip") {
-                return Invalid(name, *value, "shm or someip");
-            }
-            options.someip = *value == "someip";
-        } else {
-            options.codeScale = ParsePositive(*value);
-            if (!options.codeScale) {
-                return Invalid(name, *value, "a scale greater than 0, e.g. 0.667");
-            }
+        options.manifestPath = *value;
+    }
+    if (const auto value = camera_tools::TextValue(values, "transport")) {
+        if (*value != "shm" && *value != "someip") {
+            return Invalid("transport", *value, "shm or someip");
+        }
+        options.someip = *value == "someip";
+    }
+    if (const auto value = camera_tools::TextValue(values, "code-scale")) {
+        options.codeScale = ParsePositive(*value);
+        if (!options.codeScale) {
+            return Invalid("code-scale", *value, "a scale greater than 0, e.g. 0.667");
         }
     }
     return ParseResult::FromValue(std::move(options));
 }
 
-const char* Usage() {
-    return "usage: camera_record [--duration SECONDS] [--frames COUNT] [--output DIR] [--cameras 8,9,10,11]\n"
-           "                     [--manifest PATH] [--code-scale SCALE] [--transport shm|someip]\n"
-           "\n"
-           "Records the cameras' encoded frames published on the visualization image event (35045) over "
-           "shared\n"
-           "memory. Per camera: cam_<id>.h264 (or .h265), cam_<id>.mp4 and cam_<id>_index.csv; at the end\n"
-           "summary.txt and contact_sheet.png. Runs until SIGINT/SIGTERM, the duration, or until every "
-           "camera\n"
-           "recorded COUNT frames. iox-roudi must run.\n"
-           "\n"
-           "  --duration SECONDS  stop after this many seconds\n"
-           "  --frames COUNT      stop when every camera recorded COUNT frames (from its first key frame)\n"
-           "  --output DIR        output directory, created when missing (default out/record)\n"
-           "  --cameras LIST      platform ids of the cameras to record (default 8,9,10,11)\n"
-           "  --manifest PATH     deployment manifest (default $CM_CONFIG_FILE_PATH/cm_deployment.json)\n"
-           "  --transport NAME    shm (default; iox-roudi must run) or someip (the event's SOMEIP "
-           "transport)\n"
-           "  --code-scale SCALE  size of the test pattern's frame code in the pictures (found by itself "
-           "when\n"
-           "                      not given; 0.667 for 1920x1080 resized to 1280x720)\n";
+const std::string& Usage() {
+    static const std::string usage = camera_tools::UsageText(
+        "usage: camera_record [--duration SECONDS] [--frames COUNT] [--output DIR] [--cameras 8,9,10,11]\n"
+        "                     [--manifest PATH] [--code-scale SCALE] [--transport shm|someip]\n"
+        "\n"
+        "Records the cameras' encoded frames published on the visualization image event (35045) over shared\n"
+        "memory. Per camera: cam_<id>.h264 (or .h265), cam_<id>.mp4 and cam_<id>_index.csv; at the end\n"
+        "summary.txt and contact_sheet.png. Runs until SIGINT/SIGTERM, the duration, or until every camera\n"
+        "recorded COUNT frames. iox-roudi must run.\n"
+        "\n",
+        Described());
+    return usage;
 }
 
 }  // namespace camera_record

@@ -27,9 +27,10 @@ inline constexpr int kFirstPlatformId = 8;
 inline constexpr int kCameraCount = 4;
 
 // Parses the arguments after the program name. Options take their value as the next argument or after '='
-// (--duration 10, --duration=10). The error names the option and what was expected.
+// (--duration 10, --duration=10); the last of a repeated option wins. The error names the option and what was
+// expected.
 ara::core::Result<RecorderOptions, std::string> ParseOptions(const std::vector<std::string>& arguments);
 
-const char* Usage();
+const std::string& Usage();
 
 }  // namespace camera_record

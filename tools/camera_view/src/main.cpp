@@ -13,9 +13,9 @@
 
 #include "ara/log/logging.h"
 #include "camera_figures.h"
+#include "command_line.h"
 #include "frame_message.h"
 #include "impl_type_camerah265image.h"
-#include "vcu/os/files.h"
 #include "view_options.h"
 #include "view_server.h"
 #include "vrt/cm/event_subscriber.h"
@@ -56,18 +56,12 @@ std::int64_t NowNs(clockid_t clock) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Closed standard descriptors would be taken by the next files opened (log lines would land in them).
-    vcu::os::OpenStandardDescriptors();
-    auto parsed = camera_view::ParseViewOptions(std::vector<std::string>(argv + 1, argv + argc));
-    if (!parsed.HasValue()) {
-        std::cerr << "camera_view: " << parsed.Error() << "\n" << camera_view::ViewUsage();
-        return 2;
+    auto commandLine = camera_tools::StartTool("camera_view", argc, argv, camera_view::ParseViewOptions,
+                                               camera_view::ViewUsage());
+    if (!commandLine.HasValue()) {
+        return commandLine.Error();
     }
-    camera_view::ViewOptions options = std::move(parsed).Value();
-    if (options.help) {
-        std::cout << camera_view::ViewUsage();
-        return 0;
-    }
+    camera_view::ViewOptions options = std::move(commandLine).Value();
     if (options.manifestPath.empty()) {
         options.manifestPath = vrt::cm::deployment::DeploymentManifest::DefaultPath();
     }

@@ -23,6 +23,6 @@ struct ViewOptions {
 // what was expected.
 ara::core::Result<ViewOptions, std::string> ParseViewOptions(const std::vector<std::string>& arguments);
 
-const char* ViewUsage();
+const std::string& ViewUsage();
 
 }  // namespace camera_view
