@@ -14,6 +14,11 @@ constexpr const char* kStray = "unexpected-argument";
 
 }  // namespace
 
+po::options_description OptionTable() {
+    constexpr unsigned kLineLength = 110;
+    return po::options_description("options", kLineLength, kLineLength / 2);
+}
+
 void AddTextOption(po::options_description& options, const char* name, const char* valueName,
                    const char* help) {
     options.add_options()(name, po::value<std::vector<std::string>>()->value_name(valueName), help);

@@ -16,6 +16,9 @@ namespace camera_tools {
 
 namespace po = boost::program_options;
 
+// An empty table of options, as wide as the usage's other lines.
+po::options_description OptionTable();
+
 // Adds an option whose value the tool checks itself, so that its error can say what was expected; the last
 // occurrence of a repeated option wins.
 void AddTextOption(po::options_description& options, const char* name, const char* valueName,

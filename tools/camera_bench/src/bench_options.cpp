@@ -12,7 +12,7 @@ namespace {
 namespace po = boost::program_options;
 
 po::options_description describeOptions(BenchOptions* options) {
-    po::options_description description("options");
+    po::options_description description = camera_tools::OptionTable();
     description.add_options()                                                                           //
         ("seconds", po::value(&options->seconds)->value_name("N"),                                      //
          "measured window of the four-camera run, 1 to 86400 (default 60)")                             //
@@ -65,7 +65,7 @@ const std::string& benchUsage() {
         BenchOptions defaults;
         return camera_tools::UsageText(
             "usage: camera_bench [--seconds N] [--warmup N] [--frames N] [--rounds N] [--skip-ffmpeg] "
-            "[--skip-system]\n",
+            "[--skip-system]\n\n",
             describeOptions(&defaults));
     }();
     return usage;

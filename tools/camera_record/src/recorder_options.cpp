@@ -66,7 +66,7 @@ ParseResult Invalid(const std::string& option, const std::string& value, const s
 
 const camera_tools::po::options_description& Described() {
     static const camera_tools::po::options_description options = [] {
-        camera_tools::po::options_description described("options");
+        camera_tools::po::options_description described = camera_tools::OptionTable();
         camera_tools::AddTextOption(described, "duration", "SECONDS", "stop after this many seconds");
         camera_tools::AddTextOption(
             described, "frames", "COUNT",

@@ -18,7 +18,7 @@ bool AllDigits(const std::string& text) {
 
 const camera_tools::po::options_description& Described() {
     static const camera_tools::po::options_description options = [] {
-        camera_tools::po::options_description described("options");
+        camera_tools::po::options_description described = camera_tools::OptionTable();
         camera_tools::AddTextOption(
             described, "address", "IP",
             "address to listen on (default 127.0.0.1, loopback only; 0.0.0.0 for every interface)");
@@ -76,7 +76,7 @@ const std::string& ViewUsage() {
     static const std::string usage = camera_tools::UsageText(
         "usage: camera_view [--address IP] [--port PORT] [--manifest PATH] [--duration SECONDS]\n"
         "  Serves the four cameras live to a browser: open http://IP:PORT/ (default "
-        "http://127.0.0.1:8090/).\n",
+        "http://127.0.0.1:8090/).\n\n",
         Described());
     return usage;
 }
