@@ -19,9 +19,14 @@ po::options_description OptionTable() {
     return po::options_description("options", kLineLength, kLineLength / 2);
 }
 
-void AddTextOption(po::options_description& options, const char* name, const char* valueName,
-                   const char* help) {
-    options.add_options()(name, po::value<std::vector<std::string>>()->value_name(valueName), help);
+po::options_description TextOptions(std::initializer_list<TextOption> options) {
+    po::options_description table = OptionTable();
+    for (const TextOption& option : options) {
+        table.add_options()(option.name, po::value<std::vector<std::string>>()->value_name(option.valueName),
+                            option.help);
+    }
+    table.add_options()("help,h", "this text");
+    return table;
 }
 
 std::optional<std::string> TextValue(const po::variables_map& values, const char* name) {

@@ -6,6 +6,7 @@
 
 #include <boost/program_options/options_description.hpp>
 #include <boost/program_options/variables_map.hpp>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,10 +20,15 @@ namespace po = boost::program_options;
 // An empty table of options, as wide as the usage's other lines.
 po::options_description OptionTable();
 
-// Adds an option whose value the tool checks itself, so that its error can say what was expected; the last
-// occurrence of a repeated option wins.
-void AddTextOption(po::options_description& options, const char* name, const char* valueName,
-                   const char* help);
+// An option whose value the tool checks itself, so that its error can say what was expected.
+struct TextOption {
+    const char* name;
+    const char* valueName;  // in the usage: --name VALUENAME
+    const char* help;
+};
+
+// A table of text options, and -h/--help. The last occurrence of a repeated option wins.
+po::options_description TextOptions(std::initializer_list<TextOption> options);
 
 // The value of a text option, when it was given.
 std::optional<std::string> TextValue(const po::variables_map& values, const char* name);
@@ -44,22 +50,21 @@ int RefuseCommandLine(const char* tool, const std::string& error, const std::str
 // Prints the usage on stdout; the exit status after --help.
 int ShowUsage(const std::string& usage);
 
-// The first lines of a tool's main: the standard descriptors, the command line, --help. The options to run
-// with, or the exit status when main is to end here (2 for a bad command line, 0 after --help).
-template <class Options>
-ara::core::Result<Options, int> StartTool(
-    const char* tool, int argc, const char* const* argv,
-    ara::core::Result<Options, std::string> (*parse)(const std::vector<std::string>&),
-    const std::string& usage) {
-    using Started = ara::core::Result<Options, int>;
+// A tool's main: reopens the standard descriptors, reads the command line with `parse` and answers --help;
+// then `run` with the options. The exit status: 2 for a bad command line (the error and the usage on
+// stderr), 0 after --help, else `run`'s.
+template <class Options, class Run>
+int RunTool(const char* tool, int argc, const char* const* argv,
+            ara::core::Result<Options, std::string> (*parse)(const std::vector<std::string>&),
+            const std::string& usage, Run run) {
     auto parsed = parse(ToolArguments(argc, argv));
     if (!parsed.HasValue()) {
-        return Started::FromError(RefuseCommandLine(tool, parsed.Error(), usage));
+        return RefuseCommandLine(tool, parsed.Error(), usage);
     }
     if (parsed.Value().help) {
-        return Started::FromError(ShowUsage(usage));
+        return ShowUsage(usage);
     }
-    return Started::FromValue(std::move(parsed).Value());
+    return run(std::move(parsed).Value());
 }
 
 }  // namespace camera_tools

@@ -80,16 +80,8 @@ camera_bench::SystemPart runSystem(const BenchOptions& options, const camera_ben
     return part;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    auto commandLine = camera_tools::StartTool("camera_bench", argc, argv, camera_bench::parseBenchOptions,
-                                               camera_bench::benchUsage());
-    if (!commandLine.HasValue()) {
-        return commandLine.Error();
-    }
-    const BenchOptions options = std::move(commandLine).Value();
-
+// Runs the tool with its command line read.
+int measure(const BenchOptions& options) {
     // Every context at warn unless the caller chose otherwise: the orchestrator logs each frame at info.
     setenv("ARA_LOG_LEVEL", "warn", 0);
     ara::log::InitLogging("BNCH", "camera_bench", ara::log::LogLevel::kWarn, ara::log::LogMode::kConsole, "");
@@ -133,4 +125,11 @@ int main(int argc, char** argv) {
     const bool complete = (system.measured || options.skipSystem) && comparison.ok &&
                           (comparison.ffmpegOk || options.skipFfmpeg);
     return complete ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    return camera_tools::RunTool("camera_bench", argc, argv, camera_bench::parseBenchOptions,
+                                 camera_bench::benchUsage(), measure);
 }

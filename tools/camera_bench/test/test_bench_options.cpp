@@ -7,45 +7,37 @@
 
 namespace {
 
-bool parse(const std::vector<std::string>& args, camera_bench::BenchOptions* options, std::string* error) {
-    auto parsed = camera_bench::parseBenchOptions(args);
-    if (!parsed.HasValue()) {
-        *error = parsed.Error();
-        return false;
-    }
-    *options = parsed.Value();
-    return true;
-}
+using camera_bench::parseBenchOptions;
 
 TEST(BenchOptions, DefaultsWithoutArguments) {
-    camera_bench::BenchOptions sut;
-    std::string error;
-    ASSERT_TRUE(parse({}, &sut, &error));
-    EXPECT_EQ(sut.seconds, 60.0);
-    EXPECT_EQ(sut.frames, 300);
-    EXPECT_FALSE(sut.skipFfmpeg);
+    const auto sut = parseBenchOptions({});
+    ASSERT_TRUE(sut.HasValue()) << sut.Error();
+    EXPECT_EQ(sut.Value().seconds, 60.0);
+    EXPECT_EQ(sut.Value().frames, 300);
+    EXPECT_FALSE(sut.Value().skipFfmpeg);
 }
 
 TEST(BenchOptions, ReadsEveryOption) {
-    camera_bench::BenchOptions sut;
-    std::string error;
-    ASSERT_TRUE(
-        parse({"--seconds", "12.5", "--frames", "120", "--skip-ffmpeg", "--rounds", "2"}, &sut, &error));
-    EXPECT_EQ(sut.seconds, 12.5);
-    EXPECT_EQ(sut.frames, 120);
-    EXPECT_EQ(sut.rounds, 2);
-    EXPECT_TRUE(sut.skipFfmpeg);
+    const auto sut =
+        parseBenchOptions({"--seconds", "12.5", "--frames", "120", "--skip-ffmpeg", "--rounds", "2"});
+    ASSERT_TRUE(sut.HasValue()) << sut.Error();
+    EXPECT_EQ(sut.Value().seconds, 12.5);
+    EXPECT_EQ(sut.Value().frames, 120);
+    EXPECT_EQ(sut.Value().rounds, 2);
+    EXPECT_TRUE(sut.Value().skipFfmpeg);
 }
 
 TEST(BenchOptions, RefusesBadValuesAndUnknownOptions) {
-    camera_bench::BenchOptions sut;
-    std::string error;
-    EXPECT_FALSE(parse({"--seconds", "0"}, &sut, &error));
-    EXPECT_NE(error.find("--seconds"), std::string::npos);
-    EXPECT_FALSE(parse({"--frames", "12x"}, &sut, &error));
-    EXPECT_FALSE(parse({"--frames"}, &sut, &error));
-    EXPECT_FALSE(parse({"--fast"}, &sut, &error));
-    EXPECT_NE(error.find("--fast"), std::string::npos);
+    for (const auto& [arguments, fragment] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"--seconds", "0"}, "--seconds 0: expected"},
+             {{"--rounds", "21"}, "--rounds 21: expected"},
+             {{"--frames", "12x"}, "--frames"},
+             {{"--frames"}, "--frames needs a value"},
+             {{"--fast"}, "unknown option --fast"}}) {
+        const auto sut = parseBenchOptions(arguments);
+        ASSERT_FALSE(sut.HasValue()) << arguments[0];
+        EXPECT_NE(sut.Error().find(fragment), std::string::npos) << sut.Error();
+    }
 }
 
 }  // namespace

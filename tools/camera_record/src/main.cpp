@@ -60,15 +60,8 @@ constexpr int kSamplesPerTurn = 32;
 // Samples the subscriber keeps while the recorder is busy; beyond, the oldest are lost (and counted).
 constexpr std::uint64_t kQueueCapacity = 64;
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    auto commandLine = camera_tools::StartTool("camera_record", argc, argv, camera_record::ParseOptions,
-                                               camera_record::Usage());
-    if (!commandLine.HasValue()) {
-        return commandLine.Error();
-    }
-    camera_record::RecorderOptions options = std::move(commandLine).Value();
+// Runs the tool with its command line read.
+int Record(camera_record::RecorderOptions options) {
     if (options.manifestPath.empty()) {
         options.manifestPath = vrt::cm::deployment::DeploymentManifest::DefaultPath();
     }
@@ -175,4 +168,11 @@ int main(int argc, char** argv) {
         return 1;
     }
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    return camera_tools::RunTool("camera_record", argc, argv, camera_record::ParseOptions,
+                                 camera_record::Usage(), Record);
 }

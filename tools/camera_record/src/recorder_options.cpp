@@ -65,27 +65,17 @@ ParseResult Invalid(const std::string& option, const std::string& value, const s
 }
 
 const camera_tools::po::options_description& Described() {
-    static const camera_tools::po::options_description options = [] {
-        camera_tools::po::options_description described = camera_tools::OptionTable();
-        camera_tools::AddTextOption(described, "duration", "SECONDS", "stop after this many seconds");
-        camera_tools::AddTextOption(
-            described, "frames", "COUNT",
-            "stop when every camera recorded COUNT frames (from its first key frame)");
-        camera_tools::AddTextOption(described, "output", "DIR",
-                                    "output directory, created when missing (default out/record)");
-        camera_tools::AddTextOption(described, "cameras", "LIST",
-                                    "platform ids of the cameras to record (default 8,9,10,11)");
-        camera_tools::AddTextOption(described, "manifest", "PATH",
-                                    "deployment manifest (default $CM_CONFIG_FILE_PATH/cm_deployment.json)");
-        camera_tools::AddTextOption(
-            described, "transport", "NAME",
-            "shm (default; iox-roudi must run) or someip (the event's SOMEIP transport)");
-        camera_tools::AddTextOption(described, "code-scale", "SCALE",
-                                    "size of the test pattern's frame code in the pictures (found by itself "
-                                    "when not given; 0.667 for 1920x1080 resized to 1280x720)");
-        described.add_options()("help,h", "this text");
-        return described;
-    }();
+    static const camera_tools::po::options_description options = camera_tools::TextOptions({
+        {"duration", "SECONDS", "stop after this many seconds"},
+        {"frames", "COUNT", "stop when every camera recorded COUNT frames (from its first key frame)"},
+        {"output", "DIR", "output directory, created when missing (default out/record)"},
+        {"cameras", "LIST", "platform ids of the cameras to record (default 8,9,10,11)"},
+        {"manifest", "PATH", "deployment manifest (default $CM_CONFIG_FILE_PATH/cm_deployment.json)"},
+        {"transport", "NAME", "shm (default; iox-roudi must run) or someip (the event's SOMEIP transport)"},
+        {"code-scale", "SCALE",
+         "size of the test pattern's frame code in the pictures (found by itself when not given; 0.667 for "
+         "1920x1080 resized to 1280x720)"},
+    });
     return options;
 }
 
@@ -96,7 +86,7 @@ ara::core::Result<RecorderOptions, std::string> ParseOptions(const std::vector<s
     if (!parsed.HasValue()) {
         return ParseResult::FromError(parsed.Error());
     }
-    const camera_tools::po::variables_map& values = parsed.Value();
+    const auto& values = parsed.Value();
     RecorderOptions options;
     options.help = values.count("help") != 0;
     if (const auto value = camera_tools::TextValue(values, "duration")) {

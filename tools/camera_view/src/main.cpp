@@ -53,15 +53,8 @@ std::int64_t NowNs(clockid_t clock) {
     return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    auto commandLine = camera_tools::StartTool("camera_view", argc, argv, camera_view::ParseViewOptions,
-                                               camera_view::ViewUsage());
-    if (!commandLine.HasValue()) {
-        return commandLine.Error();
-    }
-    camera_view::ViewOptions options = std::move(commandLine).Value();
+// Runs the tool with its command line read.
+int Serve(camera_view::ViewOptions options) {
     if (options.manifestPath.empty()) {
         options.manifestPath = vrt::cm::deployment::DeploymentManifest::DefaultPath();
     }
@@ -146,4 +139,11 @@ int main(int argc, char** argv) {
     }
     logger.LogInfo(ARA_LOG_HERE) << "stopped";
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    return camera_tools::RunTool("camera_view", argc, argv, camera_view::ParseViewOptions,
+                                 camera_view::ViewUsage(), Serve);
 }

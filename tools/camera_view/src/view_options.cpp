@@ -17,21 +17,14 @@ bool AllDigits(const std::string& text) {
 }
 
 const camera_tools::po::options_description& Described() {
-    static const camera_tools::po::options_description options = [] {
-        camera_tools::po::options_description described = camera_tools::OptionTable();
-        camera_tools::AddTextOption(
-            described, "address", "IP",
-            "address to listen on (default 127.0.0.1, loopback only; 0.0.0.0 for every interface)");
-        camera_tools::AddTextOption(described, "port", "PORT",
-                                    "port to listen on (default 8090; 0 picks a free one, printed at start)");
-        camera_tools::AddTextOption(described, "manifest", "PATH",
-                                    "platform deployment manifest (default: cm_deployment.json in "
-                                    "CM_CONFIG_FILE_PATH)");
-        camera_tools::AddTextOption(described, "duration", "SECONDS",
-                                    "stop after this many seconds (default: run until SIGINT or SIGTERM)");
-        described.add_options()("help,h", "this text");
-        return described;
-    }();
+    static const camera_tools::po::options_description options = camera_tools::TextOptions({
+        {"address", "IP",
+         "address to listen on (default 127.0.0.1, loopback only; 0.0.0.0 for every interface)"},
+        {"port", "PORT", "port to listen on (default 8090; 0 picks a free one, printed at start)"},
+        {"manifest", "PATH",
+         "platform deployment manifest (default: cm_deployment.json in CM_CONFIG_FILE_PATH)"},
+        {"duration", "SECONDS", "stop after this many seconds (default: run until SIGINT or SIGTERM)"},
+    });
     return options;
 }
 
@@ -42,7 +35,7 @@ ara::core::Result<ViewOptions, std::string> ParseViewOptions(const std::vector<s
     if (!parsed.HasValue()) {
         return ParseResult::FromError(parsed.Error());
     }
-    const camera_tools::po::variables_map& values = parsed.Value();
+    const auto& values = parsed.Value();
     ViewOptions options;
     options.help = values.count("help") != 0;
     if (const auto value = camera_tools::TextValue(values, "address")) {
