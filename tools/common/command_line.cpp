@@ -14,14 +14,14 @@ constexpr const char* kStray = "unexpected-argument";
 
 }  // namespace
 
-po::options_description OptionTable() {
+po::options_description WideOptionTable() {
     constexpr unsigned kLineLength = 110;
     return po::options_description("options", kLineLength, kLineLength / 2);
 }
 
-po::options_description TextOptions(std::initializer_list<TextOption> options) {
-    po::options_description table = OptionTable();
-    for (const TextOption& option : options) {
+po::options_description DescribeTextOptions(const std::vector<OptionText>& options) {
+    po::options_description table = WideOptionTable();
+    for (const OptionText& option : options) {
         table.add_options()(option.name, po::value<std::vector<std::string>>()->value_name(option.valueName),
                             option.help);
     }

@@ -2,11 +2,11 @@
 
 // The command lines of the tools: long options (--name VALUE or --name=VALUE, -h for --help) read by
 // Boost.Program_options, and the first lines every tool's main runs. Errors name the option and what went
-// wrong in the tools' own words ("unknown option --x", "--x needs a value", "unexpected argument 'x'").
+// wrong in the tools' own words ("unknown option --x", "--x needs a value", "unexpected argument 'x'",
+// "--x VALUE: expected ...").
 
 #include <boost/program_options/options_description.hpp>
 #include <boost/program_options/variables_map.hpp>
-#include <initializer_list>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,17 +18,26 @@ namespace camera_tools {
 namespace po = boost::program_options;
 
 // An empty table of options, as wide as the usage's other lines.
-po::options_description OptionTable();
+po::options_description WideOptionTable();
 
-// An option whose value the tool checks itself, so that its error can say what was expected.
-struct TextOption {
+// How an option looks in the usage: --name VALUENAME  help.
+struct OptionText {
     const char* name;
-    const char* valueName;  // in the usage: --name VALUENAME
+    const char* valueName;
     const char* help;
 };
 
-// A table of text options, and -h/--help. The last occurrence of a repeated option wins.
-po::options_description TextOptions(std::initializer_list<TextOption> options);
+// One option of a tool, with a value the tool checks itself, so that its error can say what was expected.
+template <class Options>
+struct Option {
+    OptionText text;
+    const char* expected;  // the error reads "--name VALUE: expected <expected>"
+    // Stores `value` in `options`; false when it is not what the option expects.
+    bool (*apply)(const std::string& value, Options& options);
+};
+
+// Text options (the last occurrence of a repeated one wins) and -h/--help.
+po::options_description DescribeTextOptions(const std::vector<OptionText>& options);
 
 // The value of a text option, when it was given.
 std::optional<std::string> TextValue(const po::variables_map& values, const char* name);
@@ -36,6 +45,37 @@ std::optional<std::string> TextValue(const po::variables_map& values, const char
 // Parses the arguments after the program name against `options`.
 ara::core::Result<po::variables_map, std::string> ParseCommandLine(const po::options_description& options,
                                                                    const std::vector<std::string>& arguments);
+
+template <class Options>
+po::options_description DescribeOptions(const std::vector<Option<Options>>& table) {
+    std::vector<OptionText> texts;
+    for (const Option<Options>& option : table) {
+        texts.push_back(option.text);
+    }
+    return DescribeTextOptions(texts);
+}
+
+// Options from the arguments after the program name, read with `table`; `help` is set by -h/--help.
+template <class Options>
+ara::core::Result<Options, std::string> ParseOptions(const std::vector<Option<Options>>& table,
+                                                     const std::vector<std::string>& arguments) {
+    using Parsed = ara::core::Result<Options, std::string>;
+    const auto values = ParseCommandLine(DescribeOptions(table), arguments);
+    if (!values.HasValue()) {
+        return Parsed::FromError(values.Error());
+    }
+    Options options;
+    options.help = values.Value().count("help") != 0;
+    for (const Option<Options>& option : table) {
+        const auto value = TextValue(values.Value(), option.text.name);
+        if (value && !option.apply(*value, options)) {
+            const std::string shown = value->empty() ? "''" : *value;
+            return Parsed::FromError("--" + std::string(option.text.name) + " " + shown + ": expected " +
+                                     option.expected);
+        }
+    }
+    return Parsed::FromValue(std::move(options));
+}
 
 // `head` (the synopsis and what the tool does), then the options' table.
 std::string UsageText(const std::string& head, const po::options_description& options);

@@ -12,7 +12,7 @@ namespace {
 namespace po = boost::program_options;
 
 po::options_description describeOptions(BenchOptions* options) {
-    po::options_description description = camera_tools::OptionTable();
+    po::options_description description = camera_tools::WideOptionTable();
     description.add_options()                                                                           //
         ("seconds", po::value(&options->seconds)->value_name("N"),                                      //
          "measured window of the four-camera run, 1 to 86400 (default 60)")                             //

@@ -11,8 +11,6 @@
 namespace camera_record {
 namespace {
 
-using ParseResult = ara::core::Result<RecorderOptions, std::string>;
-
 std::optional<double> ParsePositive(const std::string& text) {
     if (text.empty()) {
         return std::nullopt;
@@ -60,80 +58,64 @@ std::optional<std::vector<int>> ParseCameras(const std::string& text) {
     return cameras;
 }
 
-ParseResult Invalid(const std::string& option, const std::string& value, const std::string& expected) {
-    return ParseResult::FromError("--" + option + " " + value + ": expected " + expected);
-}
-
-const camera_tools::po::options_description& Described() {
-    static const camera_tools::po::options_description options = camera_tools::TextOptions({
-        {"duration", "SECONDS", "stop after this many seconds"},
-        {"frames", "COUNT", "stop when every camera recorded COUNT frames (from its first key frame)"},
-        {"output", "DIR", "output directory, created when missing (default out/record)"},
-        {"cameras", "LIST", "platform ids of the cameras to record (default 8,9,10,11)"},
-        {"manifest", "PATH", "deployment manifest (default $CM_CONFIG_FILE_PATH/cm_deployment.json)"},
-        {"transport", "NAME", "shm (default; iox-roudi must run) or someip (the event's SOMEIP transport)"},
-        {"code-scale", "SCALE",
-         "size of the test pattern's frame code in the pictures (found by itself when not given; 0.667 for "
-         "1920x1080 resized to 1280x720)"},
-    });
-    return options;
+const std::vector<camera_tools::Option<RecorderOptions>>& Table() {
+    using Options = RecorderOptions;
+    static const std::vector<camera_tools::Option<Options>> table = {
+        {{"duration", "SECONDS", "stop after this many seconds"},
+         "a number of seconds greater than 0",
+         [](const std::string& value, Options& options) {
+             options.durationSeconds = ParsePositive(value);
+             return options.durationSeconds.has_value();
+         }},
+        {{"frames", "COUNT", "stop when every camera recorded COUNT frames (from its first key frame)"},
+         "a whole number of frames per camera greater than 0",
+         [](const std::string& value, Options& options) {
+             options.framesPerCamera = ParseCount(value);
+             return options.framesPerCamera.has_value();
+         }},
+        {{"output", "DIR", "output directory, created when missing (default out/record)"},
+         "a directory",
+         [](const std::string& value, Options& options) {
+             options.outputDirectory = value;
+             return !value.empty();
+         }},
+        {{"cameras", "LIST", "platform ids of the cameras to record (default 8,9,10,11)"},
+         "a comma-separated list of distinct camera ids from 8 to 11, e.g. 8,9,10,11",
+         [](const std::string& value, Options& options) {
+             auto cameras = ParseCameras(value);
+             if (cameras) {
+                 options.cameras = std::move(*cameras);
+             }
+             return cameras.has_value();
+         }},
+        {{"manifest", "PATH", "deployment manifest (default $CM_CONFIG_FILE_PATH/cm_deployment.json)"},
+         "the path of a deployment manifest (cm_deployment.json)",
+         [](const std::string& value, Options& options) {
+             options.manifestPath = value;
+             return !value.empty();
+         }},
+        {{"transport", "NAME", "shm (default; iox-roudi must run) or someip (the event's SOMEIP transport)"},
+         "shm or someip",
+         [](const std::string& value, Options& options) {
+             options.someip = value == "someip";
+             return value == "shm" || value == "someip";
+         }},
+        {{"code-scale", "SCALE",
+          "size of the test pattern's frame code in the pictures (found by itself when not given; 0.667 for "
+          "1920x1080 resized to 1280x720)"},
+         "a scale greater than 0, e.g. 0.667",
+         [](const std::string& value, Options& options) {
+             options.codeScale = ParsePositive(value);
+             return options.codeScale.has_value();
+         }},
+    };
+    return table;
 }
 
 }  // namespace
 
 ara::core::Result<RecorderOptions, std::string> ParseOptions(const std::vector<std::string>& arguments) {
-    auto parsed = camera_tools::ParseCommandLine(Described(), arguments);
-    if (!parsed.HasValue()) {
-        return ParseResult::FromError(parsed.Error());
-    }
-    const auto& values = parsed.Value();
-    RecorderOptions options;
-    options.help = values.count("help") != 0;
-    if (const auto value = camera_tools::TextValue(values, "duration")) {
-        options.durationSeconds = ParsePositive(*value);
-        if (!options.durationSeconds) {
-            return Invalid("duration", *value, "a number of seconds greater than 0");
-        }
-    }
-    if (const auto value = camera_tools::TextValue(values, "frames")) {
-        options.framesPerCamera = ParseCount(*value);
-        if (!options.framesPerCamera) {
-            return Invalid("frames", *value, "a whole number of frames per camera greater than 0");
-        }
-    }
-    if (const auto value = camera_tools::TextValue(values, "output")) {
-        if (value->empty()) {
-            return Invalid("output", "''", "a directory");
-        }
-        options.outputDirectory = *value;
-    }
-    if (const auto value = camera_tools::TextValue(values, "cameras")) {
-        auto cameras = ParseCameras(*value);
-        if (!cameras) {
-            return Invalid("cameras", *value,
-                           "a comma-separated list of distinct camera ids from 8 to 11, e.g. 8,9,10,11");
-        }
-        options.cameras = std::move(*cameras);
-    }
-    if (const auto value = camera_tools::TextValue(values, "manifest")) {
-        if (value->empty()) {
-            return Invalid("manifest", "''", "the path of a deployment manifest (cm_deployment.json)");
-        }
-        options.manifestPath = *value;
-    }
-    if (const auto value = camera_tools::TextValue(values, "transport")) {
-        if (*value != "shm" && *value != "someip") {
-            return Invalid("transport", *value, "shm or someip");
-        }
-        options.someip = *value == "someip";
-    }
-    if (const auto value = camera_tools::TextValue(values, "code-scale")) {
-        options.codeScale = ParsePositive(*value);
-        if (!options.codeScale) {
-            return Invalid("code-scale", *value, "a scale greater than 0, e.g. 0.667");
-        }
-    }
-    return ParseResult::FromValue(std::move(options));
+    return camera_tools::ParseOptions(Table(), arguments);
 }
 
 const std::string& Usage() {
@@ -146,7 +128,7 @@ const std::string& Usage() {
         "summary.txt and contact_sheet.png. Runs until SIGINT/SIGTERM, the duration, or until every camera\n"
         "recorded COUNT frames. iox-roudi must run.\n"
         "\n",
-        Described());
+        camera_tools::DescribeOptions(Table()));
     return usage;
 }
 

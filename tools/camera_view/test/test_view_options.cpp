@@ -28,11 +28,9 @@ TEST(ViewOptions, BadValuesAreRefusedNamingTheOption) {
              {{"--port", "65536"}, "--port 65536"},
              {{"--port", "-1"}, "--port -1"},
              {{"--port", "99999999999999999999"}, "--port"},
-             {{"--port"}, "--port needs a value"},
              {{"--duration", "0"}, "--duration 0"},
              {{"--duration", "soon"}, "--duration soon"},
-             {{"--address="}, "--address"},
-             {{"--verbose"}, "unknown option --verbose"}}) {
+             {{"--address="}, "--address"}}) {
         const auto sut = ParseViewOptions(arguments);
         ASSERT_FALSE(sut.HasValue()) << arguments[0];
         EXPECT_NE(sut.Error().find(fragment), std::string::npos) << sut.Error();
