@@ -1,6 +1,9 @@
 #include "command_line.h"
 
 #include <boost/program_options.hpp>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
 #include <iostream>
 #include <sstream>
 
@@ -27,6 +30,19 @@ po::options_description DescribeTextOptions(const std::vector<OptionText>& optio
     }
     table.add_options()("help,h", "this text");
     return table;
+}
+
+std::optional<double> ParsePositive(const std::string& text) {
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    char* end = nullptr;
+    errno = 0;
+    const double value = std::strtod(text.c_str(), &end);
+    if (errno != 0 || *end != '\0' || !std::isfinite(value) || value <= 0.0) {
+        return std::nullopt;
+    }
+    return value;
 }
 
 std::optional<std::string> TextValue(const po::variables_map& values, const char* name) {

@@ -7,6 +7,7 @@
 
 #include <boost/program_options/options_description.hpp>
 #include <boost/program_options/variables_map.hpp>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,14 +28,42 @@ struct OptionText {
     const char* help;
 };
 
+// Stores an option's value in the options; false when it is not what the option expects.
+template <class Options>
+using Apply = std::function<bool(const std::string& value, Options& options)>;
+
 // One option of a tool, with a value the tool checks itself, so that its error can say what was expected.
 template <class Options>
 struct Option {
     OptionText text;
     const char* expected;  // the error reads "--name VALUE: expected <expected>"
-    // Stores `value` in `options`; false when it is not what the option expects.
-    bool (*apply)(const std::string& value, Options& options);
+    Apply<Options> apply;
 };
+
+// Stores the text in `field`; an empty text is refused unless `emptyAllowed`.
+template <class Options>
+Apply<Options> StoreText(std::string Options::*field, bool emptyAllowed = false) {
+    return [field, emptyAllowed](const std::string& value, Options& options) {
+        options.*field = value;
+        return emptyAllowed || !value.empty();
+    };
+}
+
+// Stores what `parse` (text to an optional value) makes of the text in `field`; refused when it makes
+// nothing.
+template <class Options, class Field, class Parse>
+Apply<Options> StoreParsed(Field Options::*field, Parse parse) {
+    return [field, parse](const std::string& value, Options& options) {
+        auto parsed = parse(value);
+        if (parsed) {
+            options.*field = std::move(*parsed);
+        }
+        return parsed.has_value();
+    };
+}
+
+// A finite number greater than 0, the whole text.
+std::optional<double> ParsePositive(const std::string& text);
 
 // Text options (the last occurrence of a repeated one wins) and -h/--help.
 po::options_description DescribeTextOptions(const std::vector<OptionText>& options);

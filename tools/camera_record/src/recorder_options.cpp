@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <cstdlib>
 #include <sstream>
 
@@ -10,19 +9,6 @@
 
 namespace camera_record {
 namespace {
-
-std::optional<double> ParsePositive(const std::string& text) {
-    if (text.empty()) {
-        return std::nullopt;
-    }
-    char* end = nullptr;
-    errno = 0;
-    const double value = std::strtod(text.c_str(), &end);
-    if (errno != 0 || end == text.c_str() || *end != '\0' || !std::isfinite(value) || value <= 0.0) {
-        return std::nullopt;
-    }
-    return value;
-}
 
 std::optional<std::uint64_t> ParseCount(const std::string& text) {
     if (text.empty() || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
@@ -63,37 +49,19 @@ const std::vector<camera_tools::Option<RecorderOptions>>& Table() {
     static const std::vector<camera_tools::Option<Options>> table = {
         {{"duration", "SECONDS", "stop after this many seconds"},
          "a number of seconds greater than 0",
-         [](const std::string& value, Options& options) {
-             options.durationSeconds = ParsePositive(value);
-             return options.durationSeconds.has_value();
-         }},
+         camera_tools::StoreParsed(&Options::durationSeconds, camera_tools::ParsePositive)},
         {{"frames", "COUNT", "stop when every camera recorded COUNT frames (from its first key frame)"},
          "a whole number of frames per camera greater than 0",
-         [](const std::string& value, Options& options) {
-             options.framesPerCamera = ParseCount(value);
-             return options.framesPerCamera.has_value();
-         }},
+         camera_tools::StoreParsed(&Options::framesPerCamera, ParseCount)},
         {{"output", "DIR", "output directory, created when missing (default out/record)"},
          "a directory",
-         [](const std::string& value, Options& options) {
-             options.outputDirectory = value;
-             return !value.empty();
-         }},
+         camera_tools::StoreText(&Options::outputDirectory)},
         {{"cameras", "LIST", "platform ids of the cameras to record (default 8,9,10,11)"},
          "a comma-separated list of distinct camera ids from 8 to 11, e.g. 8,9,10,11",
-         [](const std::string& value, Options& options) {
-             auto cameras = ParseCameras(value);
-             if (cameras) {
-                 options.cameras = std::move(*cameras);
-             }
-             return cameras.has_value();
-         }},
+         camera_tools::StoreParsed(&Options::cameras, ParseCameras)},
         {{"manifest", "PATH", "deployment manifest (default $CM_CONFIG_FILE_PATH/cm_deployment.json)"},
          "the path of a deployment manifest (cm_deployment.json)",
-         [](const std::string& value, Options& options) {
-             options.manifestPath = value;
-             return !value.empty();
-         }},
+         camera_tools::StoreText(&Options::manifestPath)},
         {{"transport", "NAME", "shm (default; iox-roudi must run) or someip (the event's SOMEIP transport)"},
          "shm or someip",
          [](const std::string& value, Options& options) {
@@ -104,10 +72,7 @@ const std::vector<camera_tools::Option<RecorderOptions>>& Table() {
           "size of the test pattern's frame code in the pictures (found by itself when not given; 0.667 for "
           "1920x1080 resized to 1280x720)"},
          "a scale greater than 0, e.g. 0.667",
-         [](const std::string& value, Options& options) {
-             options.codeScale = ParsePositive(value);
-             return options.codeScale.has_value();
-         }},
+         camera_tools::StoreParsed(&Options::codeScale, camera_tools::ParsePositive)},
     };
     return table;
 }

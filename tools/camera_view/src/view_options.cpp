@@ -1,8 +1,5 @@
 #include "view_options.h"
 
-#include <cerrno>
-#include <cmath>
-#include <cstdlib>
 
 #include "command_line.h"
 
@@ -10,8 +7,12 @@ namespace camera_view {
 
 namespace {
 
-bool AllDigits(const std::string& text) {
-    return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+std::optional<std::uint16_t> ParsePort(const std::string& text) {
+    if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos ||
+        std::stoul(text) > 65535U) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint16_t>(std::stoul(text));
 }
 
 const std::vector<camera_tools::Option<ViewOptions>>& Table() {
@@ -20,38 +21,17 @@ const std::vector<camera_tools::Option<ViewOptions>>& Table() {
         {{"address", "IP",
           "address to listen on (default 127.0.0.1, loopback only; 0.0.0.0 for every interface)"},
          "an IP address such as 127.0.0.1",
-         [](const std::string& value, Options& options) {
-             options.address = value;
-             return !value.empty();
-         }},
+         camera_tools::StoreText(&Options::address)},
         {{"port", "PORT", "port to listen on (default 8090; 0 picks a free one, printed at start)"},
          "a port number 0 to 65535",
-         [](const std::string& value, Options& options) {
-             if (!AllDigits(value) || value.size() > 5 || std::stoul(value) > 65535U) {
-                 return false;
-             }
-             options.port = static_cast<std::uint16_t>(std::stoul(value));
-             return true;
-         }},
+         camera_tools::StoreParsed(&Options::port, ParsePort)},
         {{"manifest", "PATH",
           "platform deployment manifest (default: cm_deployment.json in CM_CONFIG_FILE_PATH)"},
          "the path of a deployment manifest",
-         [](const std::string& value, Options& options) {
-             options.manifestPath = value;
-             return true;
-         }},
+         camera_tools::StoreText(&Options::manifestPath, true)},
         {{"duration", "SECONDS", "stop after this many seconds (default: run until SIGINT or SIGTERM)"},
          "a positive number of seconds",
-         [](const std::string& value, Options& options) {
-             char* end = nullptr;
-             errno = 0;
-             const double seconds = std::strtod(value.c_str(), &end);
-             if (value.empty() || errno != 0 || *end != '\0' || !std::isfinite(seconds) || seconds <= 0) {
-                 return false;
-             }
-             options.durationSeconds = seconds;
-             return true;
-         }},
+         camera_tools::StoreParsed(&Options::durationSeconds, camera_tools::ParsePositive)},
     };
     return table;
 }
