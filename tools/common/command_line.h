@@ -119,13 +119,30 @@ int RefuseCommandLine(const char* tool, const std::string& error, const std::str
 // Prints the usage on stdout; the exit status after --help.
 int ShowUsage(const std::string& usage);
 
+// A tool's command line: its options' table and its usage.
+template <class Options>
+class CommandLine {
+  public:
+    // `head` is the usage's synopsis and what the tool does; the options' table follows it.
+    CommandLine(const std::string& head, std::vector<Option<Options>> table)
+        : table_(std::move(table)), usage_(UsageText(head, DescribeOptions(table_))) {}
+
+    ara::core::Result<Options, std::string> Parse(const std::vector<std::string>& arguments) const {
+        return ParseOptions(table_, arguments);
+    }
+    const std::string& Usage() const { return usage_; }
+
+  private:
+    std::vector<Option<Options>> table_;
+    std::string usage_;
+};
+
 // A tool's main: reopens the standard descriptors, reads the command line with `parse` and answers --help;
 // then `run` with the options. The exit status: 2 for a bad command line (the error and the usage on
 // stderr), 0 after --help, else `run`'s.
-template <class Options, class Run>
-int RunTool(const char* tool, int argc, const char* const* argv,
-            ara::core::Result<Options, std::string> (*parse)(const std::vector<std::string>&),
-            const std::string& usage, Run run) {
+template <class Parse, class Run>
+int RunTool(const char* tool, int argc, const char* const* argv, Parse parse, const std::string& usage,
+            Run run) {
     auto parsed = parse(ToolArguments(argc, argv));
     if (!parsed.HasValue()) {
         return RefuseCommandLine(tool, parsed.Error(), usage);
@@ -134,6 +151,15 @@ int RunTool(const char* tool, int argc, const char* const* argv,
         return ShowUsage(usage);
     }
     return run(std::move(parsed).Value());
+}
+
+template <class Options, class Run>
+int RunTool(const char* tool, int argc, const char* const* argv, const CommandLine<Options>& commandLine,
+            Run run) {
+    const auto parse = [&commandLine](const std::vector<std::string>& arguments) {
+        return commandLine.Parse(arguments);
+    };
+    return RunTool(tool, argc, argv, parse, commandLine.Usage(), run);
 }
 
 }  // namespace camera_tools

@@ -1,6 +1,6 @@
 // camera_record: subscribes to the cameras' encoded frames on the visualization image event over shared
 // memory and records them per camera (elementary stream, MP4, index), with a live line every second and a
-// summary and contact sheet at the end. See Usage() in recorder_options.cpp.
+// summary and contact sheet at the end. See its usage in recorder_options.cpp.
 
 #include <signal.h>
 #include <time.h>
@@ -173,6 +173,5 @@ int Record(camera_record::RecorderOptions options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    return camera_tools::RunTool("camera_record", argc, argv, camera_record::ParseOptions,
-                                 camera_record::Usage(), Record);
+    return camera_tools::RunTool("camera_record", argc, argv, camera_record::RecorderCommandLine(), Record);
 }

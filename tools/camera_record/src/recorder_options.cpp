@@ -44,47 +44,11 @@ std::optional<std::vector<int>> ParseCameras(const std::string& text) {
     return cameras;
 }
 
-const std::vector<camera_tools::Option<RecorderOptions>>& Table() {
-    using Options = RecorderOptions;
-    static const std::vector<camera_tools::Option<Options>> table = {
-        {{"duration", "SECONDS", "stop after this many seconds"},
-         "a number of seconds greater than 0",
-         camera_tools::StoreParsed(&Options::durationSeconds, camera_tools::ParsePositive)},
-        {{"frames", "COUNT", "stop when every camera recorded COUNT frames (from its first key frame)"},
-         "a whole number of frames per camera greater than 0",
-         camera_tools::StoreParsed(&Options::framesPerCamera, ParseCount)},
-        {{"output", "DIR", "output directory, created when missing (default out/record)"},
-         "a directory",
-         camera_tools::StoreText(&Options::outputDirectory)},
-        {{"cameras", "LIST", "platform ids of the cameras to record (default 8,9,10,11)"},
-         "a comma-separated list of distinct camera ids from 8 to 11, e.g. 8,9,10,11",
-         camera_tools::StoreParsed(&Options::cameras, ParseCameras)},
-        {{"manifest", "PATH", "deployment manifest (default $CM_CONFIG_FILE_PATH/cm_deployment.json)"},
-         "the path of a deployment manifest (cm_deployment.json)",
-         camera_tools::StoreText(&Options::manifestPath)},
-        {{"transport", "NAME", "shm (default; iox-roudi must run) or someip (the event's SOMEIP transport)"},
-         "shm or someip",
-         [](const std::string& value, Options& options) {
-             options.someip = value == "someip";
-             return value == "shm" || value == "someip";
-         }},
-        {{"code-scale", "SCALE",
-          "size of the test pattern's frame code in the pictures (found by itself when not given; 0.667 for "
-          "1920x1080 resized to 1280x720)"},
-         "a scale greater than 0, e.g. 0.667",
-         camera_tools::StoreParsed(&Options::codeScale, camera_tools::ParsePositive)},
-    };
-    return table;
-}
-
 }  // namespace
 
-ara::core::Result<RecorderOptions, std::string> ParseOptions(const std::vector<std::string>& arguments) {
-    return camera_tools::ParseOptions(Table(), arguments);
-}
-
-const std::string& Usage() {
-    static const std::string usage = camera_tools::UsageText(
+const camera_tools::CommandLine<RecorderOptions>& RecorderCommandLine() {
+    using Options = RecorderOptions;
+    static const camera_tools::CommandLine<Options> commandLine(
         "usage: camera_record [--duration SECONDS] [--frames COUNT] [--output DIR] [--cameras 8,9,10,11]\n"
         "                     [--manifest PATH] [--code-scale SCALE] [--transport shm|someip]\n"
         "\n"
@@ -93,8 +57,37 @@ const std::string& Usage() {
         "summary.txt and contact_sheet.png. Runs until SIGINT/SIGTERM, the duration, or until every camera\n"
         "recorded COUNT frames. iox-roudi must run.\n"
         "\n",
-        camera_tools::DescribeOptions(Table()));
-    return usage;
+        {
+            {{"duration", "SECONDS", "stop after this many seconds"},
+             "a number of seconds greater than 0",
+             camera_tools::StoreParsed(&Options::durationSeconds, camera_tools::ParsePositive)},
+            {{"frames", "COUNT", "stop when every camera recorded COUNT frames (from its first key frame)"},
+             "a whole number of frames per camera greater than 0",
+             camera_tools::StoreParsed(&Options::framesPerCamera, ParseCount)},
+            {{"output", "DIR", "output directory, created when missing (default out/record)"},
+             "a directory",
+             camera_tools::StoreText(&Options::outputDirectory)},
+            {{"cameras", "LIST", "platform ids of the cameras to record (default 8,9,10,11)"},
+             "a comma-separated list of distinct camera ids from 8 to 11, e.g. 8,9,10,11",
+             camera_tools::StoreParsed(&Options::cameras, ParseCameras)},
+            {{"manifest", "PATH", "deployment manifest (default $CM_CONFIG_FILE_PATH/cm_deployment.json)"},
+             "the path of a deployment manifest (cm_deployment.json)",
+             camera_tools::StoreText(&Options::manifestPath)},
+            {{"transport", "NAME",
+              "shm (default; iox-roudi must run) or someip (the event's SOMEIP transport)"},
+             "shm or someip",
+             [](const std::string& value, Options& options) {
+                 options.someip = value == "someip";
+                 return value == "shm" || value == "someip";
+             }},
+            {{"code-scale", "SCALE",
+              "size of the test pattern's frame code in the pictures (found by itself when not given; 0.667 "
+              "for "
+              "1920x1080 resized to 1280x720)"},
+             "a scale greater than 0, e.g. 0.667",
+             camera_tools::StoreParsed(&Options::codeScale, camera_tools::ParsePositive)},
+        });
+    return commandLine;
 }
 
 }  // namespace camera_record

@@ -1,5 +1,5 @@
 // camera_view: subscribes to the cameras' encoded frames on the visualization image event over shared memory,
-// like camera_record, and serves them live to browsers with their figures. See ViewUsage().
+// like camera_record, and serves them live to browsers with their figures. See its usage in view_options.cpp.
 
 #include <pthread.h>
 #include <signal.h>
@@ -144,6 +144,5 @@ int Serve(camera_view::ViewOptions options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    return camera_tools::RunTool("camera_view", argc, argv, camera_view::ParseViewOptions,
-                                 camera_view::ViewUsage(), Serve);
+    return camera_tools::RunTool("camera_view", argc, argv, camera_view::ViewCommandLine(), Serve);
 }
