@@ -47,17 +47,6 @@ const char* Name(ApplicationState state) noexcept {
     return NameIn(kApplicationStateNames, state);
 }
 
-double NearestRank(std::vector<double>& values, double percent) {
-    if (values.empty()) {
-        return 0;
-    }
-    const auto rank =
-        static_cast<std::size_t>(std::ceil(percent / 100.0 * static_cast<double>(values.size())));
-    const std::size_t index = std::min(values.size() - 1, rank == 0 ? 0 : rank - 1);
-    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(index), values.end());
-    return values[index];
-}
-
 FigureBoard::FigureBoard() {
     for (Camera& camera : cameras_) {
         camera.latenciesMs.reserve(kWindowReserve);
