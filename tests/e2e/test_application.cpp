@@ -58,10 +58,8 @@ std::string writeConfiguration(const std::string& dir, std::uint32_t gop) {
     const lens::UndistortMaps maps =
         lens::makeUndistortMaps(1920, 1080, camera, {-0.18, 0.05, 0, 0, 0}, camera);
     for (int id : {8, 10}) {
-        std::string error;
         const std::string prefix = dir + "/maps/cam_" + std::to_string(id);
-        EXPECT_TRUE(lens::writeMapFile(prefix + "_x.bin", maps.x, &error)) << error;
-        EXPECT_TRUE(lens::writeMapFile(prefix + "_y.bin", maps.y, &error)) << error;
+        EXPECT_TRUE(lens::writeMapFiles(maps, prefix + "_x.bin", prefix + "_y.bin").HasValue());
     }
     return dir;
 }

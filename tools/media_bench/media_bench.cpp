@@ -307,9 +307,8 @@ MediaPath::MediaPath() {
     const std::string directory = std::getenv("TMPDIR") != nullptr ? std::getenv("TMPDIR") : "/tmp";
     const std::string mapX = directory + "/media_bench_map_x.bin";
     const std::string mapY = directory + "/media_bench_map_y.bin";
-    std::string error;
-    if (!lens::writeMapFile(mapX, maps.x, &error) || !lens::writeMapFile(mapY, maps.y, &error)) {
-        std::fprintf(stderr, "media_bench: %s\n", error.c_str());
+    if (const auto written = lens::writeMapFiles(maps, mapX, mapY); !written) {
+        std::fprintf(stderr, "media_bench: %s\n", written.Error().c_str());
         std::exit(1);
     }
     boost::property_tree::ptree config;

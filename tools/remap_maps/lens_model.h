@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "ara/core/result.h"
+
 namespace lens {
 
 struct Intrinsics {
@@ -43,7 +45,11 @@ void distortPoint(const Intrinsics& camera, const Distortion& distortion, const 
 UndistortMaps makeUndistortMaps(std::uint32_t width, std::uint32_t height, const Intrinsics& camera,
                                 const Distortion& distortion, const Intrinsics& view);
 
-// Writes `values` as raw little-endian 32-bit floats, no header. False with `error` set when it fails.
-bool writeMapFile(const std::string& path, const std::vector<float>& values, std::string* error);
+// Writes `values` as raw little-endian 32-bit floats, no header. The error names the file and what failed.
+ara::core::Result<void, std::string> writeMapFile(const std::string& path, const std::vector<float>& values);
+
+// Writes both maps, the x map to `pathX` and the y map to `pathY`.
+ara::core::Result<void, std::string> writeMapFiles(const UndistortMaps& maps, const std::string& pathX,
+                                                   const std::string& pathY);
 
 }  // namespace lens

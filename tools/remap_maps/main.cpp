@@ -86,10 +86,8 @@ int main(int argc, char** argv) {
     view.fy *= zoom;
     const lens::UndistortMaps maps = lens::makeUndistortMaps(
         static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height), camera, distortion, view);
-    std::string error;
-    if (!lens::writeMapFile(options["out-x"], maps.x, &error) ||
-        !lens::writeMapFile(options["out-y"], maps.y, &error)) {
-        std::cerr << "camera_remap_maps: " << error << "\n";
+    if (const auto written = lens::writeMapFiles(maps, options["out-x"], options["out-y"]); !written) {
+        std::cerr << "camera_remap_maps: " << written.Error() << "\n";
         return 1;
     }
     std::cout << "camera_remap_maps: wrote " << maps.x.size() << " values to " << options["out-x"] << " and "

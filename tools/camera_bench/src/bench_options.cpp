@@ -4,13 +4,15 @@
 #include <cmath>
 #include <sstream>
 
+#include "command_line.h"
+
 namespace camera_bench {
 namespace {
 
 namespace po = boost::program_options;
 
 po::options_description describeOptions(BenchOptions* options) {
-    po::options_description description("options");
+    po::options_description description = camera_tools::WideOptionTable();
     description.add_options()                                                                           //
         ("seconds", po::value(&options->seconds)->value_name("N"),                                      //
          "measured window of the four-camera run, 1 to 86400 (default 60)")                             //
@@ -26,49 +28,47 @@ po::options_description describeOptions(BenchOptions* options) {
     return description;
 }
 
+// Empty when `value` lies in [low, high]; otherwise the error naming the option.
 template <class Number>
-bool inRange(const char* name, Number value, Number low, Number high, const char* expected,
-             std::string* error) {
+std::string outOfRange(const char* name, Number value, Number low, Number high, const char* expected) {
     if (std::isfinite(static_cast<double>(value)) && value >= low && value <= high) {
-        return true;
+        return {};
     }
     std::ostringstream text;
     text << "--" << name << " " << value << ": expected " << expected;
-    *error = text.str();
-    return false;
+    return text.str();
 }
 
 }  // namespace
 
-bool parseBenchOptions(int argc, const char* const* argv, BenchOptions* options, std::string* error) {
-    try {
-        po::variables_map values;
-        po::store(po::command_line_parser(argc, argv)
-                      .options(describeOptions(options))
-                      .style(po::command_line_style::unix_style ^ po::command_line_style::allow_guessing)
-                      .run(),
-                  values);
-        po::notify(values);
-    } catch (const po::error& failure) {
-        *error = failure.what();
-        return false;
+ara::core::Result<BenchOptions, std::string> parseBenchOptions(const std::vector<std::string>& arguments) {
+    using Parsed = ara::core::Result<BenchOptions, std::string>;
+    BenchOptions options;
+    const auto parsed = camera_tools::ParseCommandLine(describeOptions(&options), arguments);
+    if (!parsed.HasValue()) {
+        return Parsed::FromError(parsed.Error());
     }
-    return inRange("seconds", options->seconds, 1.0, 86400.0, "seconds from 1 to 86400", error) &&
-           inRange("warmup", options->warmupSeconds, 2.0, 600.0, "seconds from 2 to 600", error) &&
-           inRange("frames", options->frames, 60, 3000, "a whole number from 60 to 3000", error) &&
-           inRange("rounds", options->rounds, 1, 20, "a whole number from 1 to 20", error);
+    for (const std::string& error :
+         {outOfRange("seconds", options.seconds, 1.0, 86400.0, "seconds from 1 to 86400"),
+          outOfRange("warmup", options.warmupSeconds, 2.0, 600.0, "seconds from 2 to 600"),
+          outOfRange("frames", options.frames, 60, 3000, "a whole number from 60 to 3000"),
+          outOfRange("rounds", options.rounds, 1, 20, "a whole number from 1 to 20")}) {
+        if (!error.empty()) {
+            return Parsed::FromError(error);
+        }
+    }
+    return Parsed::FromValue(options);
 }
 
-const char* benchUsage() {
+const std::string& benchUsage() {
     static const std::string usage = [] {
         BenchOptions defaults;
-        std::ostringstream text;
-        text << "usage: camera_bench [--seconds N] [--warmup N] [--frames N] [--rounds N] [--skip-ffmpeg] "
-                "[--skip-system]\n"
-             << describeOptions(&defaults);
-        return text.str();
+        return camera_tools::UsageText(
+            "usage: camera_bench [--seconds N] [--warmup N] [--frames N] [--rounds N] [--skip-ffmpeg] "
+            "[--skip-system]\n\n",
+            describeOptions(&defaults));
     }();
-    return usage.c_str();
+    return usage;
 }
 
 }  // namespace camera_bench

@@ -3,6 +3,9 @@
 // The command line of camera_bench.
 
 #include <string>
+#include <vector>
+
+#include "ara/core/result.h"
 
 namespace camera_bench {
 
@@ -16,10 +19,10 @@ struct BenchOptions {
     bool help{false};
 };
 
-// Parses argv[1..argc-1]. False, with `error` naming the option and what it expects, on an unknown option, a
-// missing value or a value out of range; `options` may then be partly filled.
-bool parseBenchOptions(int argc, const char* const* argv, BenchOptions* options, std::string* error);
+// Parses the arguments after the program name. The error names the option and what it expects on an unknown
+// option, a missing value or a value out of range.
+ara::core::Result<BenchOptions, std::string> parseBenchOptions(const std::vector<std::string>& arguments);
 
-const char* benchUsage();
+const std::string& benchUsage();
 
 }  // namespace camera_bench

@@ -64,17 +64,16 @@ struct FfmpegSeries {
     std::vector<FfmpegRun> all;
     std::vector<FfmpegRun> first;
 
-    bool run(const std::string& binary, const ComparisonFigures& figures, const std::string& log,
-             std::string* error) {
-        FfmpegRun full;
-        FfmpegRun shortRun;
-        if (!runFfmpeg(binary, figures.file, figures.file.frames, log, &full, error) ||
-            !runFfmpeg(binary, figures.file, figures.ffmpegShortFrames, log, &shortRun, error)) {
-            return false;
+    // Empty, or the error of the run that failed.
+    std::string run(const std::string& binary, const ComparisonFigures& figures, const std::string& log) {
+        const auto full = runFfmpeg(binary, figures.file, figures.file.frames, log);
+        const auto shortRun = full ? runFfmpeg(binary, figures.file, figures.ffmpegShortFrames, log) : full;
+        if (!shortRun) {
+            return shortRun.Error();
         }
-        all.push_back(full);
-        first.push_back(shortRun);
-        return true;
+        all.push_back(full.Value());
+        first.push_back(shortRun.Value());
+        return {};
     }
 
     // Frames per second of round `i`, the median start-up taken off; `wall` chooses the elapsed time.
@@ -103,10 +102,12 @@ ComparisonFigures runComparison(const BenchOptions& options, const ScratchDirect
     std::printf("camera_bench: rendering %d test-pattern frames into %s\n", options.frames,
                 figures.file.path.c_str());
     std::fflush(stdout);
-    if (!renderPatternFrames(scratch.file("vcu_camera_render.ini"), options.frames, &figures.file,
-                             &figures.error)) {
+    auto rendered = renderPatternFrames(scratch.file("vcu_camera_render.ini"), options.frames, figures.file);
+    if (!rendered) {
+        figures.error = rendered.Error();
         return figures;
     }
+    figures.file = std::move(rendered).Value();
 
     std::string ffmpeg;
     if (options.skipFfmpeg) {
@@ -136,27 +137,30 @@ ComparisonFigures runComparison(const BenchOptions& options, const ScratchDirect
         {
             const OneCpu confined;
             figures.cpu = confined.cpu();
-            ThroughputRun ours;
-            ThroughputRun inMemory;
-            if (!runPipeline(figures.file, FrameInput::kCopied, &ours, &figures.error) ||
-                !runPipeline(figures.file, FrameInput::kInPlace, &inMemory, &figures.error)) {
+            const auto copied = runPipeline(figures.file, FrameInput::kCopied);
+            const auto inPlace = copied ? runPipeline(figures.file, FrameInput::kInPlace) : copied;
+            if (!inPlace) {
+                figures.error = inPlace.Error();
                 return figures;
             }
+            const ThroughputRun& ours = copied.Value();
+            const ThroughputRun& inMemory = inPlace.Value();
             result.ours = perCpuSecond(ours);
             result.oursInMemory = perCpuSecond(inMemory);
             oursWall.push_back(ours.frames / ours.wallSeconds);
             oursWithSetup.push_back(ours.frames / (ours.cpuSeconds + ours.setupCpuSeconds));
             if (!ffmpeg.empty() && figures.ffmpegError.empty()) {
-                oneCpuRuns.run(ffmpeg, figures, ffmpegLog, &figures.ffmpegError);
+                figures.ffmpegError = oneCpuRuns.run(ffmpeg, figures, ffmpegLog);
             }
         }
-        ThroughputRun free;
-        if (!runPipeline(figures.file, FrameInput::kCopied, &free, &figures.error)) {
+        const auto free = runPipeline(figures.file, FrameInput::kCopied);
+        if (!free) {
+            figures.error = free.Error();
             return figures;
         }
-        result.oursFree = perCpuSecond(free);
+        result.oursFree = perCpuSecond(free.Value());
         if (!ffmpeg.empty() && figures.ffmpegError.empty()) {
-            freeRuns.run(ffmpeg, figures, ffmpegLog, &figures.ffmpegError);
+            figures.ffmpegError = freeRuns.run(ffmpeg, figures, ffmpegLog);
         }
         figures.rounds.push_back(result);
     }

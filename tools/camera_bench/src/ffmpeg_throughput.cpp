@@ -50,29 +50,30 @@ std::vector<std::string> ffmpegCommand(const std::string& binary, const FrameFil
             "-"};
 }
 
-bool runFfmpeg(const std::string& binary, const FrameFile& file, int frames, const std::string& logFile,
-               FfmpegRun* run, std::string* error) {
+ara::core::Result<FfmpegRun, std::string> runFfmpeg(const std::string& binary, const FrameFile& file,
+                                                    int frames, const std::string& logFile) {
+    using Measured = ara::core::Result<FfmpegRun, std::string>;
     const double start = monotonicSeconds();
-    const pid_t pid = spawnProcess(ffmpegCommand(binary, file, frames), logFile, error);
+    std::string error;
+    const pid_t pid = spawnProcess(ffmpegCommand(binary, file, frames), logFile, &error);
     if (pid < 0) {
-        return false;
+        return Measured::FromError(error);
     }
     ChildExit exit;
     if (!waitForChild(pid, &exit)) {
-        *error = "lost track of ffmpeg (pid " + std::to_string(pid) + ")";
-        return false;
+        return Measured::FromError("lost track of ffmpeg (pid " + std::to_string(pid) + ")");
     }
-    run->wallSeconds = monotonicSeconds() - start;
-    run->cpuSeconds = exit.userSeconds + exit.systemSeconds;
-    run->frames = frames;
+    FfmpegRun run;
+    run.wallSeconds = monotonicSeconds() - start;
+    run.cpuSeconds = exit.userSeconds + exit.systemSeconds;
+    run.frames = frames;
     if (!exit.exited || exit.status != 0) {
-        *error = "ffmpeg failed (" +
-                 (exit.exited ? "exit status " + std::to_string(exit.status)
-                              : "signal " + std::to_string(exit.signal)) +
-                 "): " + fileTail(logFile, 800);
-        return false;
+        return Measured::FromError("ffmpeg failed (" +
+                                   (exit.exited ? "exit status " + std::to_string(exit.status)
+                                                : "signal " + std::to_string(exit.signal)) +
+                                   "): " + fileTail(logFile, 800));
     }
-    return true;
+    return Measured::FromValue(run);
 }
 
 }  // namespace camera_bench

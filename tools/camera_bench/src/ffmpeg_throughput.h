@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "ara/core/result.h"
 #include "pattern_frames.h"
 
 namespace camera_bench {
@@ -20,9 +21,9 @@ struct FfmpegRun {
 // (-threads 1, -filter_threads 1), the output discarded (-f null).
 std::vector<std::string> ffmpegCommand(const std::string& binary, const FrameFile& file, int frames);
 
-// Runs that command; its output goes to `logFile`. False with `error` set (and the log's end) when ffmpeg
-// cannot start or fails.
-bool runFfmpeg(const std::string& binary, const FrameFile& file, int frames, const std::string& logFile,
-               FfmpegRun* run, std::string* error);
+// Runs that command; its output goes to `logFile`. The error (with the log's end) when ffmpeg cannot start or
+// fails.
+ara::core::Result<FfmpegRun, std::string> runFfmpeg(const std::string& binary, const FrameFile& file,
+                                                    int frames, const std::string& logFile);
 
 }  // namespace camera_bench

@@ -19,6 +19,7 @@
 #include "ara/log/logging.h"
 #include "bench_options.h"
 #include "bench_report.h"
+#include "command_line.h"
 #include "comparison.h"
 #include "roudi_launcher.h"
 #include "scratch_directory.h"
@@ -79,22 +80,8 @@ camera_bench::SystemPart runSystem(const BenchOptions& options, const camera_ben
     return part;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    // A closed standard descriptor would be taken by the first file opened, which would get the output.
-    vcu::os::OpenStandardDescriptors();
-    BenchOptions options;
-    std::string error;
-    if (!camera_bench::parseBenchOptions(argc, argv, &options, &error)) {
-        std::fprintf(stderr, "camera_bench: %s\n%s", error.c_str(), camera_bench::benchUsage());
-        return 2;
-    }
-    if (options.help) {
-        std::printf("%s", camera_bench::benchUsage());
-        return 0;
-    }
-
+// Runs the tool with its command line read.
+int measure(const BenchOptions& options) {
     // Every context at warn unless the caller chose otherwise: the orchestrator logs each frame at info.
     setenv("ARA_LOG_LEVEL", "warn", 0);
     ara::log::InitLogging("BNCH", "camera_bench", ara::log::LogLevel::kWarn, ara::log::LogMode::kConsole, "");
@@ -106,15 +93,16 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "camera_bench: cannot create a temporary directory\n");
         return 1;
     }
-    camera_bench::SystemConfiguration configuration;
     std::printf("camera_bench: writing the configuration and undistortion maps into %s\n",
                 scratch.path().c_str());
     std::fflush(stdout);
-    if (!camera_bench::writeSystemConfiguration(scratch, CAMERA_BENCH_CONFIG_DIR "/cm_deployment.json", 30,
-                                                &configuration, &error)) {
-        std::fprintf(stderr, "camera_bench: %s\n", error.c_str());
+    const auto written =
+        camera_bench::writeSystemConfiguration(scratch, CAMERA_BENCH_CONFIG_DIR "/cm_deployment.json", 30);
+    if (!written) {
+        std::fprintf(stderr, "camera_bench: %s\n", written.Error().c_str());
         return 1;
     }
+    const camera_bench::SystemConfiguration& configuration = written.Value();
 
     camera_bench::SystemPart system;
     if (options.skipSystem) {
@@ -137,4 +125,11 @@ int main(int argc, char** argv) {
     const bool complete = (system.measured || options.skipSystem) && comparison.ok &&
                           (comparison.ffmpegOk || options.skipFfmpeg);
     return complete ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    return camera_tools::RunTool("camera_bench", argc, argv, camera_bench::parseBenchOptions,
+                                 camera_bench::benchUsage(), measure);
 }

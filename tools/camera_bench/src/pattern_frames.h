@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "ara/core/result.h"
+
 namespace camera_bench {
 
 struct FrameFile {
@@ -21,7 +23,9 @@ struct FrameFile {
 
 // Runs camera 8 of the camera service alone, showing the test pattern faster than real time (its settings
 // are written to `sourceConfig` and named by VCU_CAMERA_CONFIG), and stores its next `count` frames back
-// to back in `file->path`. False with `error` set when the service or the file fails.
-bool renderPatternFrames(const std::string& sourceConfig, int count, FrameFile* file, std::string* error);
+// to back in `file.path`: `file` with its frames and their sequence numbers filled in. The error says whether
+// the service or the file failed.
+ara::core::Result<FrameFile, std::string> renderPatternFrames(const std::string& sourceConfig, int count,
+                                                              FrameFile file);
 
 }  // namespace camera_bench

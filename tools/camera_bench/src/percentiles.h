@@ -18,10 +18,6 @@ struct Distribution {
     double max{0};
 };
 
-// The nearest-rank percentile of ascending `sorted` values: the smallest value with at least `percent` % of
-// the values at or below it (percent in (0, 100]; 0 gives the minimum). NaN when there are no values.
-double percentileOfSorted(const std::vector<double>& sorted, double percent);
-
 // Sorts `values` in place and summarizes them; every figure is NaN (count 0) when there are none.
 Distribution summarize(std::vector<double>& values);
 

@@ -104,36 +104,37 @@ boost::property_tree::ptree preprocessorConfig(int section, const FrameFile& fil
     return config;
 }
 
-// Creates and starts a preprocessor for camera `index`; null with `error` set when it does not come up.
-std::unique_ptr<CamPreprocess> startPreprocessor(unsigned char index, boost::property_tree::ptree& config,
-                                                 std::string* error) {
+using Measured = ara::core::Result<ThroughputRun, std::string>;
+using Started = ara::core::Result<std::unique_ptr<CamPreprocess>, std::string>;
+
+// Creates and starts a preprocessor for camera `index`; the error says why it did not come up.
+Started startPreprocessor(unsigned char index, boost::property_tree::ptree& config) {
     auto preprocess = std::make_unique<CamPreprocess>(index);
     try {
         if (preprocess->init(config, kSectionOffset) != 0 || preprocess->allocateMemory() != 0) {
-            *error = "the preprocessor did not start (see the log above)";
-            return nullptr;
+            return Started::FromError("the preprocessor did not start (see the log above)");
         }
     } catch (const std::exception& failure) {
-        *error = std::string("the preprocessor refused its configuration: ") + failure.what();
-        return nullptr;
+        return Started::FromError(std::string("the preprocessor refused its configuration: ") +
+                                  failure.what());
     }
-    return preprocess;
+    return Started::FromValue(std::move(preprocess));
 }
 
 }  // namespace
 
-bool runPipeline(const FrameFile& file, FrameInput input, ThroughputRun* run, std::string* error) {
+ara::core::Result<ThroughputRun, std::string> runPipeline(const FrameFile& file, FrameInput input) {
     FrameSource frames(file, input);
     if (!frames.valid()) {
-        *error = "cannot read " + file.path;
-        return false;
+        return Measured::FromError("cannot read " + file.path);
     }
     const double setupStart = processCpuSeconds();
     boost::property_tree::ptree config = preprocessorConfig(kSectionOffset, file, kCropTop, kCropLeft);
-    std::unique_ptr<CamPreprocess> preprocess = startPreprocessor(0, config, error);
-    if (!preprocess) {
-        return false;
+    auto started = startPreprocessor(0, config);
+    if (!started) {
+        return Measured::FromError(started.Error());
     }
+    std::unique_ptr<CamPreprocess> preprocess = std::move(started).Value();
     double setupCpu = processCpuSeconds() - setupStart;
 
     const double wallStart = monotonicSeconds();
@@ -141,30 +142,30 @@ bool runPipeline(const FrameFile& file, FrameInput input, ThroughputRun* run, st
     for (int i = 0; i < file.frames; ++i) {
         void* frame = frames.frame(i);
         if (frame == nullptr) {
-            *error = "cannot read frame " + std::to_string(i) + " of " + file.path;
-            return false;
+            return Measured::FromError("cannot read frame " + std::to_string(i) + " of " + file.path);
         }
         *preprocess->getInputAddress() = frame;
         preprocess->changeResizeSize(kOutputWidth, kOutputHeight);
         if (preprocess->runPreprocessPipeline(false) != 0) {
-            *error = "the preprocessing of frame " + std::to_string(i) + " failed (see the log above)";
-            return false;
+            return Measured::FromError("the preprocessing of frame " + std::to_string(i) +
+                                       " failed (see the log above)");
         }
         std::shared_ptr<mpu_venc_stream> stream;
         if (preprocess->runEncoderPipeline(&stream) != 0) {
-            *error = "the encoding of frame " + std::to_string(i) + " failed (see the log above)";
-            return false;
+            return Measured::FromError("the encoding of frame " + std::to_string(i) +
+                                       " failed (see the log above)");
         }
     }
-    run->cpuSeconds = processCpuSeconds() - cpuStart;
-    run->wallSeconds = monotonicSeconds() - wallStart;
-    run->frames = file.frames;
+    ThroughputRun run;
+    run.cpuSeconds = processCpuSeconds() - cpuStart;
+    run.wallSeconds = monotonicSeconds() - wallStart;
+    run.frames = file.frames;
 
     const double teardownStart = processCpuSeconds();
     preprocess.reset();
     setupCpu += processCpuSeconds() - teardownStart;
-    run->setupCpuSeconds = setupCpu;
-    return true;
+    run.setupCpuSeconds = setupCpu;
+    return Measured::FromValue(run);
 }
 
 }  // namespace camera_bench

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "ara/core/result.h"
 #include "pattern_frames.h"
 
 namespace camera_bench {
@@ -29,7 +30,7 @@ struct ThroughputRun {
 };
 
 // Without undistortion: crop-resize, conversion to BGR and H.264 encoding of every frame of `file`, by a
-// preprocessor created for this run. False with `error` set when a step fails.
-bool runPipeline(const FrameFile& file, FrameInput input, ThroughputRun* run, std::string* error);
+// preprocessor created for this run. The error says which step failed.
+ara::core::Result<ThroughputRun, std::string> runPipeline(const FrameFile& file, FrameInput input);
 
 }  // namespace camera_bench

@@ -1,12 +1,12 @@
 #include "process_usage.h"
 
-#include <dirent.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <sstream>
@@ -76,12 +76,12 @@ MemoryBreakdown memoryBreakdown() {
                            statusMegabytes(status, "RssShmem"), statusMegabytes(status, "VmHWM")};
 }
 
-bool parseThreadStat(const std::string& line, ThreadCpu* thread) {
+std::optional<ThreadCpu> parseThreadStat(const std::string& line) {
     // "tid (name) state ppid ...": the name may hold spaces and parentheses, so it ends at the last ')'.
     const std::size_t open = line.find('(');
     const std::size_t close = line.rfind(')');
     if (open == std::string::npos || close == std::string::npos || close < open) {
-        return false;
+        return std::nullopt;
     }
     std::istringstream fields(line.substr(close + 1));
     std::string field;
@@ -90,7 +90,7 @@ bool parseThreadStat(const std::string& line, ThreadCpu* thread) {
     unsigned long long stime = 0;
     for (int number = 3; number <= 15; ++number) {
         if (!(fields >> field)) {
-            return false;
+            return std::nullopt;
         }
         if (number == 14) {
             utime = std::strtoull(field.c_str(), nullptr, 10);
@@ -98,60 +98,51 @@ bool parseThreadStat(const std::string& line, ThreadCpu* thread) {
             stime = std::strtoull(field.c_str(), nullptr, 10);
         }
     }
-    thread->tid = static_cast<pid_t>(std::strtol(line.c_str(), nullptr, 10));
-    thread->name = line.substr(open + 1, close - open - 1);
-    thread->ticks = utime + stime;
-    return true;
+    return ThreadCpu{static_cast<pid_t>(std::strtol(line.c_str(), nullptr, 10)),
+                     line.substr(open + 1, close - open - 1), utime + stime};
 }
 
 std::vector<ThreadCpu> threadCpuTimes() {
     std::vector<ThreadCpu> threads;
-    DIR* tasks = opendir("/proc/self/task");
-    if (tasks == nullptr) {
-        return threads;
-    }
-    while (const dirent* entry = readdir(tasks)) {
-        if (entry->d_name[0] == '.') {
+    std::error_code error;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", error)) {
+        std::ifstream stat(task.path() / "stat");
+        std::string line;
+        if (!std::getline(stat, line)) {
             continue;
         }
-        std::ifstream stat(std::string("/proc/self/task/") + entry->d_name + "/stat");
-        std::string line;
-        ThreadCpu thread;
-        if (std::getline(stat, line) && parseThreadStat(line, &thread)) {
-            threads.push_back(thread);
+        if (auto thread = parseThreadStat(line)) {
+            threads.push_back(std::move(*thread));
         }
     }
-    closedir(tasks);
     return threads;
 }
 
-bool parseMachineTicks(const std::string& line, MachineTicks* ticks) {
+std::optional<MachineTicks> parseMachineTicks(const std::string& line) {
     std::istringstream fields(line);
     std::string name;
     if (!(fields >> name) || name != "cpu") {
-        return false;
+        return std::nullopt;
     }
     // user nice system idle iowait irq softirq steal (guest time is already part of user)
     std::uint64_t value[8] = {};
     for (std::uint64_t& field : value) {
         if (!(fields >> field)) {
-            return false;
+            return std::nullopt;
         }
     }
-    ticks->busy = value[0] + value[1] + value[2] + value[5] + value[6];
-    ticks->steal = value[7];
-    ticks->all = ticks->busy + ticks->steal + value[3] + value[4];
-    return true;
+    MachineTicks ticks;
+    ticks.busy = value[0] + value[1] + value[2] + value[5] + value[6];
+    ticks.steal = value[7];
+    ticks.all = ticks.busy + ticks.steal + value[3] + value[4];
+    return ticks;
 }
 
 MachineTicks machineTicks() {
     std::ifstream stat("/proc/stat");
     std::string line;
-    MachineTicks ticks;
-    if (std::getline(stat, line)) {
-        parseMachineTicks(line, &ticks);
-    }
-    return ticks;
+    std::getline(stat, line);
+    return parseMachineTicks(line).value_or(MachineTicks{});
 }
 
 double childrenCpuSeconds() {

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -45,8 +46,8 @@ struct ThreadCpu {
 };
 // Every live thread of the process, from /proc/self/task/<tid>/stat.
 std::vector<ThreadCpu> threadCpuTimes();
-// Parses one /proc/<pid>/task/<tid>/stat line; false when it does not have the expected fields.
-bool parseThreadStat(const std::string& line, ThreadCpu* thread);
+// Parses one /proc/<pid>/task/<tid>/stat line; nothing when it does not have the expected fields.
+std::optional<ThreadCpu> parseThreadStat(const std::string& line);
 double ticksPerSecond();
 
 // The whole machine's CPU time so far, in clock ticks summed over every CPU, from /proc/stat: busy (user,
@@ -57,8 +58,8 @@ struct MachineTicks {
     std::uint64_t all{0};
 };
 MachineTicks machineTicks();
-// Parses the aggregate "cpu ..." line of /proc/stat; false when it is not one.
-bool parseMachineTicks(const std::string& line, MachineTicks* ticks);
+// Parses the aggregate "cpu ..." line of /proc/stat; nothing when it is not one.
+std::optional<MachineTicks> parseMachineTicks(const std::string& line);
 // CPU time of this process's reaped children (getrusage RUSAGE_CHILDREN).
 double childrenCpuSeconds();
 

@@ -26,29 +26,28 @@ const Calibration kCalibrations[] = {
     {"mild", {1300.0, 1300.0, 959.5, 539.5}, {-0.18, 0.05, 0.0, 0.0, 0.0}, 1.0},
 };
 
-bool writeText(const std::string& path, const std::string& text, std::string* error) {
+using Written = ara::core::Result<SystemConfiguration, std::string>;
+
+bool writeText(const std::string& path, const std::string& text) {
     std::ofstream file(path, std::ios::trunc);
     file << text;
     file.close();
-    if (!file) {
-        *error = "cannot write " + path;
-        return false;
-    }
-    return true;
+    return static_cast<bool>(file);
 }
 
 }  // namespace
 
-bool writeSystemConfiguration(const ScratchDirectory& scratch, const std::string& manifest, int fps,
-                              SystemConfiguration* configuration, std::string* error) {
+ara::core::Result<SystemConfiguration, std::string> writeSystemConfiguration(const ScratchDirectory& scratch,
+                                                                             const std::string& manifest,
+                                                                             int fps) {
     const std::string directory = scratch.subdirectory("config");
     if (directory.empty()) {
-        *error = "cannot create " + scratch.path() + "/config";
-        return false;
+        return Written::FromError("cannot create " + scratch.path() + "/config");
     }
-    configuration->directory = directory;
-    configuration->cameraConfig = scratch.file("config/aos_a_cam_config.ini");
-    configuration->sourceConfig = scratch.file("config/vcu_camera.ini");
+    SystemConfiguration configuration;
+    configuration.directory = directory;
+    configuration.cameraConfig = scratch.file("config/aos_a_cam_config.ini");
+    configuration.sourceConfig = scratch.file("config/vcu_camera.ini");
 
     for (const Calibration& calibration : kCalibrations) {
         lens::Intrinsics view = calibration.camera;
@@ -57,9 +56,10 @@ bool writeSystemConfiguration(const ScratchDirectory& scratch, const std::string
         const lens::UndistortMaps maps =
             lens::makeUndistortMaps(kWidth, kHeight, calibration.camera, calibration.distortion, view);
         const std::string stem = std::string("config/") + calibration.name;
-        if (!lens::writeMapFile(scratch.file(stem + "_x.bin"), maps.x, error) ||
-            !lens::writeMapFile(scratch.file(stem + "_y.bin"), maps.y, error)) {
-            return false;
+        const auto mapsWritten =
+            lens::writeMapFiles(maps, scratch.file(stem + "_x.bin"), scratch.file(stem + "_y.bin"));
+        if (!mapsWritten) {
+            return Written::FromError(mapsWritten.Error());
         }
     }
 
@@ -70,8 +70,8 @@ bool writeSystemConfiguration(const ScratchDirectory& scratch, const std::string
         // Cameras 8 and 9 look through the wide lens, 10 and 11 through the mild one; 10 also crops.
         const Calibration& calibration = kCalibrations[camera < 2 ? 0 : 1];
         const std::string stem = directory + "/" + calibration.name;
-        configuration->mapX[camera] = stem + "_x.bin";
-        configuration->mapY[camera] = stem + "_y.bin";
+        configuration.mapX[camera] = stem + "_x.bin";
+        configuration.mapY[camera] = stem + "_y.bin";
         const bool crops = id == 10;
         ini += "\n[cam_" + std::to_string(id) + "]\n";
         ini += "inputImageWidth = " + std::to_string(kWidth) + "\n";
@@ -80,27 +80,26 @@ bool writeSystemConfiguration(const ScratchDirectory& scratch, const std::string
         ini += std::string("cropTopOffset = ") + (crops ? "54" : "0") + "\n";
         ini += std::string("cropLeftOffset = ") + (crops ? "96" : "0") + "\n";
         ini += "encoderGopNumber = 30\n";
-        ini += "remapFilePathX = " + configuration->mapX[camera] + "\n";
-        ini += "remapFilePathY = " + configuration->mapY[camera] + "\n";
+        ini += "remapFilePathX = " + configuration.mapX[camera] + "\n";
+        ini += "remapFilePathY = " + configuration.mapY[camera] + "\n";
     }
-    if (!writeText(configuration->cameraConfig, ini, error)) {
-        return false;
-    }
-    if (!writeText(configuration->sourceConfig,
-                   "; camera_bench: every camera shows the moving test pattern.\n[camera]\nsource = pattern\n"
-                   "fps = " +
-                       std::to_string(fps) + "\n",
-                   error)) {
-        return false;
+    const std::string sources =
+        "; camera_bench: every camera shows the moving test pattern.\n[camera]\nsource = pattern\nfps = " +
+        std::to_string(fps) + "\n";
+    const std::pair<const std::string&, const std::string&> files[] = {{configuration.cameraConfig, ini},
+                                                                       {configuration.sourceConfig, sources}};
+    for (const auto& [path, text] : files) {
+        if (!writeText(path, text)) {
+            return Written::FromError("cannot write " + path);
+        }
     }
     std::error_code failure;
     std::filesystem::copy_file(manifest, scratch.file("config/cm_deployment.json"),
                                std::filesystem::copy_options::overwrite_existing, failure);
     if (failure) {
-        *error = "cannot copy the platform manifest " + manifest + ": " + failure.message();
-        return false;
+        return Written::FromError("cannot copy the platform manifest " + manifest + ": " + failure.message());
     }
-    return true;
+    return Written::FromValue(std::move(configuration));
 }
 
 }  // namespace camera_bench

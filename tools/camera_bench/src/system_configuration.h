@@ -5,6 +5,7 @@
 #include <array>
 #include <string>
 
+#include "ara/core/result.h"
 #include "scratch_directory.h"
 
 namespace camera_bench {
@@ -21,8 +22,9 @@ struct SystemConfiguration {
 // Writes into the subdirectory "config" of `scratch`: the undistortion maps of two wide-angle calibrations,
 // the camera configuration with all four cameras undistorting (1920 x 1080 NV12 in, 1280 x 720 out, GOP 30),
 // a copy of the platform manifest `manifest`, and the camera service's configuration: every camera shows the
-// test pattern at `fps`. False with `error` set when a file cannot be written.
-bool writeSystemConfiguration(const ScratchDirectory& scratch, const std::string& manifest, int fps,
-                              SystemConfiguration* configuration, std::string* error);
+// test pattern at `fps`. The error names the file that cannot be written.
+ara::core::Result<SystemConfiguration, std::string> writeSystemConfiguration(const ScratchDirectory& scratch,
+                                                                             const std::string& manifest,
+                                                                             int fps);
 
 }  // namespace camera_bench

@@ -37,18 +37,15 @@ std::string systemFiguresToJson(const SystemFigures& figures) {
     return nlohmann::json(figures).dump();
 }
 
-bool systemFiguresFromJson(const std::string& text, SystemFigures* figures) {
-    nlohmann::json parsed = nlohmann::json::parse(text, nullptr, false);
-    if (parsed.is_discarded()) {
-        return false;
-    }
-    nullToNan(parsed);
+ara::core::Result<SystemFigures, std::string> systemFiguresFromJson(const std::string& text) {
+    using Read = ara::core::Result<SystemFigures, std::string>;
     try {
-        *figures = parsed.get<SystemFigures>();
-    } catch (const nlohmann::json::exception&) {
-        return false;
+        nlohmann::json parsed = nlohmann::json::parse(text);
+        nullToNan(parsed);
+        return Read::FromValue(parsed.get<SystemFigures>());
+    } catch (const nlohmann::json::exception& failure) {
+        return Read::FromError(failure.what());
     }
-    return true;
 }
 
 }  // namespace camera_bench

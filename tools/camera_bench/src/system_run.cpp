@@ -10,7 +10,6 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -26,6 +25,7 @@
 #include "frame_latency_recorder.h"
 #include "scratch_directory.h"
 #include "vcu/camera/camera.h"
+#include "vcu/os/unique_fd.h"
 
 namespace camera_bench {
 namespace {
@@ -40,17 +40,10 @@ constexpr double kStartSeconds = 30.0;
 constexpr double kRssSampleSeconds = 0.1;
 constexpr double kSliceSeconds = 10.0;
 
-void setError(SystemFigures* figures, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void setError(SystemFigures* figures, const char* format, ...) {
-    if (!figures->error.empty()) {
-        return;  // the first error is the cause
+void setError(SystemFigures* figures, const std::string& error) {
+    if (figures->error.empty()) {
+        figures->error = error;  // the first error is the cause
     }
-    char text[800];
-    va_list arguments;
-    va_start(arguments, format);
-    std::vsnprintf(text, sizeof(text), format, arguments);
-    va_end(arguments);
-    figures->error = text;
 }
 
 // The window's slices: kSliceSeconds each, longer when the window would need more than kMaxSlices.
@@ -105,7 +98,8 @@ Snapshot takeSnapshot(SystemFigures* figures) {
     for (std::size_t camera = 0; camera < kCameraCount; ++camera) {
         if (!vcu::camera::CameraGetStats(kFirstCameraId + static_cast<unsigned int>(camera),
                                          snapshot.stats[camera])) {
-            setError(figures, "the camera service gave no counters for camera %zu", kFirstCameraId + camera);
+            setError(figures, "the camera service gave no counters for camera " +
+                                  std::to_string(kFirstCameraId + camera));
         }
     }
     snapshot.cpu = processCpuTimes();
@@ -179,7 +173,8 @@ class RunSupervisor {
         const double startDeadline = monotonicSeconds() + kStartSeconds;
         while (!anyPublished()) {
             if (monotonicSeconds() > startDeadline) {
-                setError(figures_, "no frame was published within %.0f s of the start", kStartSeconds);
+                setError(figures_, "no frame was published within " +
+                                       std::to_string(static_cast<int>(kStartSeconds)) + " s of the start");
                 driving_.requestStop();
                 return;
             }
@@ -345,8 +340,7 @@ SystemFigures measureSystem(const SystemRunSettings& settings) {
     ara::log::Logger& logger = ara::log::CreateLogger("BNCH", "camera_bench", ara::log::LogLevel::kWarn);
     auto read = readConfiguration(settings.cameraConfig, logger);
     if (!read || !checkConfiguration(read.Value(), settings.cameraConfig, logger)) {
-        setError(&figures, "the configuration %s was refused (see the log above)",
-                 settings.cameraConfig.c_str());
+        setError(&figures, "the configuration " + settings.cameraConfig + " was refused (see the log above)");
         return figures;
     }
 
@@ -361,7 +355,7 @@ SystemFigures measureSystem(const SystemRunSettings& settings) {
     try {
         driving.init(read.Value());
     } catch (const std::exception& error) {
-        setError(&figures, "the camera system ended with an error: %s", error.what());
+        setError(&figures, std::string("the camera system ended with an error: ") + error.what());
     }
     supervisor.systemEnded();
     if (!supervisor.windowComplete()) {
@@ -405,47 +399,46 @@ SystemFigures measureSystem(const SystemRunSettings& settings) {
 
 SystemFigures measureSystemInChild(const SystemRunSettings& settings) {
     SystemFigures figures;
-    int channel[2] = {-1, -1};
-    if (pipe2(channel, O_CLOEXEC) != 0) {
-        setError(&figures, "pipe: %s", std::strerror(errno));
+    int ends[2] = {-1, -1};
+    if (pipe2(ends, O_CLOEXEC) != 0) {
+        setError(&figures, std::string("pipe: ") + std::strerror(errno));
         return figures;
     }
+    vcu::os::UniqueFd readEnd(ends[0]);
+    vcu::os::UniqueFd writeEnd(ends[1]);
     std::fflush(stdout);
     std::fflush(stderr);
     const pid_t child = fork();
     if (child < 0) {
-        setError(&figures, "fork: %s", std::strerror(errno));
-        close(channel[0]);
-        close(channel[1]);
+        setError(&figures, std::string("fork: ") + std::strerror(errno));
         return figures;
     }
     if (child == 0) {
         removeInterruptCleanup();
-        close(channel[0]);
+        readEnd.reset();
         if (!settings.outputFile.empty()) {
-            const int output =
-                open(settings.outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-            if (output >= 0) {
-                dup2(output, STDOUT_FILENO);
-                close(output);
+            const vcu::os::UniqueFd output(
+                open(settings.outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+            if (output.valid()) {
+                dup2(output.get(), STDOUT_FILENO);
             }
         }
         const SystemFigures measured = measureSystem(settings);
         const std::string text = systemFiguresToJson(measured);
         std::size_t sent = 0;
         while (sent < text.size()) {
-            const ssize_t written = write(channel[1], text.data() + sent, text.size() - sent);
+            const ssize_t written = write(writeEnd.get(), text.data() + sent, text.size() - sent);
             if (written <= 0) {
                 break;
             }
             sent += static_cast<std::size_t>(written);
         }
-        close(channel[1]);
+        writeEnd.reset();
         // exit, not _exit: the middleware's runtime leaves RouDi on the way out.
         std::exit(measured.ok ? 0 : 1);
     }
     registerChild(child);
-    close(channel[1]);
+    writeEnd.reset();
 
     // The child needs its start-up, the warm-up, the window, the drain and the teardown.
     const double deadline = monotonicSeconds() + settings.warmupSeconds + settings.windowSeconds + 120.0;
@@ -454,7 +447,7 @@ SystemFigures measureSystemInChild(const SystemRunSettings& settings) {
     bool complete = false;
     for (double left = deadline - monotonicSeconds(); !complete && left > 0;
          left = deadline - monotonicSeconds()) {
-        pollfd readable{channel[0], POLLIN, 0};
+        pollfd readable{readEnd.get(), POLLIN, 0};
         const int ready = poll(&readable, 1, static_cast<int>(std::min(left, 1.0) * 1000));
         if (ready < 0 && errno != EINTR) {
             break;
@@ -463,21 +456,24 @@ SystemFigures measureSystemInChild(const SystemRunSettings& settings) {
             continue;
         }
         char chunk[4096];
-        const ssize_t count = read(channel[0], chunk, sizeof(chunk));
+        const ssize_t count = read(readEnd.get(), chunk, sizeof(chunk));
         if (count < 0) {
             break;
         }
         complete = count == 0;
         text.append(chunk, static_cast<std::size_t>(std::max<ssize_t>(count, 0)));
     }
-    close(channel[0]);
-    if (!complete || !systemFiguresFromJson(text, &figures)) {
+    readEnd.reset();
+    // Text cut off by the deadline is refused like any other that does not hold the figures.
+    auto received = systemFiguresFromJson(complete ? text : std::string());
+    if (!received) {
         stopChild(child, 5.0);
         figures = SystemFigures{};
         setError(&figures,
                  "the measuring process ended or hung without sending its figures (see the log above)");
         return figures;
     }
+    figures = std::move(received).Value();
     // The figures are in; the child only tears down now. Give it time, then make sure it is gone.
     const double teardownDeadline = monotonicSeconds() + 30.0;
     int status = 0;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "ara/core/result.h"
 #include "percentiles.h"
 #include "process_usage.h"
 
@@ -88,9 +89,9 @@ struct SystemFigures {
     MemoryBreakdown memoryEnd{};
 };
 
-// The figures as JSON text, and back; false (figures untouched) when `text` does not hold them.
+// The figures as JSON text, and back; the error says why `text` does not hold them.
 std::string systemFiguresToJson(const SystemFigures& figures);
-bool systemFiguresFromJson(const std::string& text, SystemFigures* figures);
+ara::core::Result<SystemFigures, std::string> systemFiguresFromJson(const std::string& text);
 
 struct SystemRunSettings {
     std::string cameraConfig;  // the INI file (its directory is CM_CONFIG_FILE_PATH)

@@ -7,40 +7,32 @@
 
 namespace {
 
-bool parse(std::vector<const char*> args, camera_bench::BenchOptions* options, std::string* error) {
-    args.insert(args.begin(), "camera_bench");
-    return camera_bench::parseBenchOptions(static_cast<int>(args.size()), args.data(), options, error);
-}
+using camera_bench::parseBenchOptions;
 
 TEST(BenchOptions, DefaultsWithoutArguments) {
-    camera_bench::BenchOptions sut;
-    std::string error;
-    ASSERT_TRUE(parse({}, &sut, &error));
-    EXPECT_EQ(sut.seconds, 60.0);
-    EXPECT_EQ(sut.frames, 300);
-    EXPECT_FALSE(sut.skipFfmpeg);
+    const auto sut = parseBenchOptions({});
+    ASSERT_TRUE(sut.HasValue()) << sut.Error();
+    EXPECT_EQ(sut.Value().seconds, 60.0);
+    EXPECT_EQ(sut.Value().frames, 300);
+    EXPECT_FALSE(sut.Value().skipFfmpeg);
 }
 
 TEST(BenchOptions, ReadsEveryOption) {
-    camera_bench::BenchOptions sut;
-    std::string error;
-    ASSERT_TRUE(
-        parse({"--seconds", "12.5", "--frames", "120", "--skip-ffmpeg", "--rounds", "2"}, &sut, &error));
-    EXPECT_EQ(sut.seconds, 12.5);
-    EXPECT_EQ(sut.frames, 120);
-    EXPECT_EQ(sut.rounds, 2);
-    EXPECT_TRUE(sut.skipFfmpeg);
+    const auto sut =
+        parseBenchOptions({"--seconds", "12.5", "--frames", "120", "--skip-ffmpeg", "--rounds", "2"});
+    ASSERT_TRUE(sut.HasValue()) << sut.Error();
+    EXPECT_EQ(sut.Value().seconds, 12.5);
+    EXPECT_EQ(sut.Value().frames, 120);
+    EXPECT_EQ(sut.Value().rounds, 2);
+    EXPECT_TRUE(sut.Value().skipFfmpeg);
 }
 
-TEST(BenchOptions, RefusesBadValuesAndUnknownOptions) {
-    camera_bench::BenchOptions sut;
-    std::string error;
-    EXPECT_FALSE(parse({"--seconds", "0"}, &sut, &error));
-    EXPECT_NE(error.find("--seconds"), std::string::npos);
-    EXPECT_FALSE(parse({"--frames", "12x"}, &sut, &error));
-    EXPECT_FALSE(parse({"--frames"}, &sut, &error));
-    EXPECT_FALSE(parse({"--fast"}, &sut, &error));
-    EXPECT_NE(error.find("--fast"), std::string::npos);
+TEST(BenchOptions, RefusesValuesOutOfRangeOrNotNumbers) {
+    EXPECT_EQ(parseBenchOptions({"--seconds", "0"}).Error(), "--seconds 0: expected seconds from 1 to 86400");
+    EXPECT_EQ(parseBenchOptions({"--rounds", "21"}).Error(),
+              "--rounds 21: expected a whole number from 1 to 20");
+    EXPECT_NE(parseBenchOptions({"--frames", "12x"}).Error().find("--frames"), std::string::npos);
+    EXPECT_EQ(parseBenchOptions({"--fast"}).Error(), "unknown option --fast");
 }
 
 }  // namespace

@@ -1,13 +1,18 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <vector>
 
+#include "percentile.h"
 #include "percentiles.h"
 
 namespace {
 
-using camera_bench::percentileOfSorted;
+// The tools' one percentile, on values in any order.
+double percentileOfSorted(std::vector<double> values, double percent) {
+    return camera_tools::NearestRank(values, percent, std::numeric_limits<double>::quiet_NaN());
+}
 
 std::vector<double> oneTo(int n) {
     std::vector<double> values;

@@ -5,26 +5,25 @@
 namespace {
 
 TEST(ProcessUsage, ParsesAThreadStatLineWithSpacesInTheName) {
-    camera_bench::ThreadCpu sut;
-    ASSERT_TRUE(camera_bench::parseThreadStat(
-        "4242 (enc (x) 1) S 1 4242 4242 0 -1 4194560 100 0 0 0 250 31 0 0 20 0 9 0 1000", &sut));
-    EXPECT_EQ(sut.tid, 4242);
-    EXPECT_EQ(sut.name, "enc (x) 1");
-    EXPECT_EQ(sut.ticks, 281u);
+    const auto sut = camera_bench::parseThreadStat(
+        "4242 (enc (x) 1) S 1 4242 4242 0 -1 4194560 100 0 0 0 250 31 0 0 20 0 9 0 1000");
+    ASSERT_TRUE(sut);
+    EXPECT_EQ(sut->tid, 4242);
+    EXPECT_EQ(sut->name, "enc (x) 1");
+    EXPECT_EQ(sut->ticks, 281u);
 }
 
 TEST(ProcessUsage, RefusesATruncatedStatLine) {
-    camera_bench::ThreadCpu sut;
-    EXPECT_FALSE(camera_bench::parseThreadStat("4242 (vcam_8) S 1 4242", &sut));
+    EXPECT_FALSE(camera_bench::parseThreadStat("4242 (vcam_8) S 1 4242"));
 }
 
 TEST(ProcessUsage, SumsTheMachineTicksByKind) {
-    camera_bench::MachineTicks sut;
-    ASSERT_TRUE(camera_bench::parseMachineTicks("cpu  100 2 30 500 7 1 4 9 0 0", &sut));
-    EXPECT_EQ(sut.busy, 137u);
-    EXPECT_EQ(sut.steal, 9u);
-    EXPECT_EQ(sut.all, 653u);
-    EXPECT_FALSE(camera_bench::parseMachineTicks("cpu0 1 2 3 4 5 6 7 8", &sut));
+    const auto sut = camera_bench::parseMachineTicks("cpu  100 2 30 500 7 1 4 9 0 0");
+    ASSERT_TRUE(sut);
+    EXPECT_EQ(sut->busy, 137u);
+    EXPECT_EQ(sut->steal, 9u);
+    EXPECT_EQ(sut->all, 653u);
+    EXPECT_FALSE(camera_bench::parseMachineTicks("cpu0 1 2 3 4 5 6 7 8"));
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // camera_record: subscribes to the cameras' encoded frames on the visualization image event over shared
 // memory and records them per camera (elementary stream, MP4, index), with a live line every second and a
-// summary and contact sheet at the end. See Usage() in recorder_options.cpp.
+// summary and contact sheet at the end. See its usage in recorder_options.cpp.
 
 #include <signal.h>
 #include <time.h>
@@ -17,10 +17,10 @@
 #include <vector>
 
 #include "ara/log/logging.h"
+#include "command_line.h"
 #include "impl_type_camerah265image.h"
 #include "recorder.h"
 #include "recorder_options.h"
-#include "vcu/os/files.h"
 #include "vrt/cm/event_subscriber.h"
 #include "vrt/cm/transport_runtime.h"
 
@@ -60,22 +60,8 @@ constexpr int kSamplesPerTurn = 32;
 // Samples the subscriber keeps while the recorder is busy; beyond, the oldest are lost (and counted).
 constexpr std::uint64_t kQueueCapacity = 64;
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    // Before any file is opened: a closed standard descriptor would be taken by a file that then receives
-    // the live lines.
-    vcu::os::OpenStandardDescriptors();
-    auto parsed = camera_record::ParseOptions(std::vector<std::string>(argv + 1, argv + argc));
-    if (!parsed.HasValue()) {
-        std::cerr << "camera_record: " << parsed.Error() << "\n" << camera_record::Usage();
-        return 2;
-    }
-    camera_record::RecorderOptions options = std::move(parsed).Value();
-    if (options.help) {
-        std::cout << camera_record::Usage();
-        return 0;
-    }
+// Runs the tool with its command line read.
+int Record(camera_record::RecorderOptions options) {
     if (options.manifestPath.empty()) {
         options.manifestPath = vrt::cm::deployment::DeploymentManifest::DefaultPath();
     }
@@ -182,4 +168,10 @@ int main(int argc, char** argv) {
         return 1;
     }
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    return camera_tools::RunTool("camera_record", argc, argv, camera_record::RecorderCommandLine(), Record);
 }

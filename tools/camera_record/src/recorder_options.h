@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "ara/core/result.h"
+#include "command_line.h"
 
 namespace camera_record {
 
@@ -26,10 +26,8 @@ struct RecorderOptions {
 inline constexpr int kFirstPlatformId = 8;
 inline constexpr int kCameraCount = 4;
 
-// Parses the arguments after the program name. Options take their value as the next argument or after '='
-// (--duration 10, --duration=10). The error names the option and what was expected.
-ara::core::Result<RecorderOptions, std::string> ParseOptions(const std::vector<std::string>& arguments);
-
-const char* Usage();
+// The command line. Options take their value as the next argument or after '=' (--duration 10,
+// --duration=10); the last of a repeated option wins. The error names the option and what was expected.
+const camera_tools::CommandLine<RecorderOptions>& RecorderCommandLine();
 
 }  // namespace camera_record

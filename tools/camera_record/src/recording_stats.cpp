@@ -3,18 +3,12 @@
 #include <algorithm>
 #include <cmath>
 
+#include "percentile.h"
+
 namespace camera_record {
 
 double Percentile(std::vector<double> values, double percent) {
-    if (values.empty()) {
-        return 0.0;
-    }
-    const double clamped = std::clamp(percent, 0.0, 100.0);
-    const auto rank =
-        static_cast<std::size_t>(std::ceil(clamped / 100.0 * static_cast<double>(values.size())));
-    const std::size_t index = rank == 0 ? 0 : rank - 1;
-    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(index), values.end());
-    return values[index];
+    return camera_tools::NearestRank(values, percent);
 }
 
 void CameraStats::AddFrame(std::int64_t receiveNs, std::size_t bytes, bool keyFlag, double latencyMs) {

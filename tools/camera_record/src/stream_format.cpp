@@ -2,30 +2,27 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
 #include "ffmpeg/handles.h"
+#include "mpu/annex_b.h"
 
 namespace camera_record {
 namespace {
 
-constexpr std::uint8_t kH264Idr = 5;
-constexpr std::uint8_t kH264Sps = 7;
-constexpr std::uint8_t kH264Pps = 8;
-constexpr std::uint8_t kH265FirstIrap = 16;
-constexpr std::uint8_t kH265LastIrap = 21;
-constexpr std::uint8_t kH265Vps = 32;
-constexpr std::uint8_t kH265Sps = 33;
-constexpr std::uint8_t kH265Pps = 34;
+// NAL unit types the recorder looks for.
+enum H264Type : std::uint32_t { kH264Idr = 5, kH264Sps = 7, kH264Pps = 8 };
+enum H265Type : std::uint32_t { kH265FirstIrap = 16, kH265LastIrap = 21, kH265Vps = 32, kH265Sps, kH265Pps };
 
 bool IsH264Unit(const NalUnit& unit) {
     return unit.size >= 1 && (unit.data[0] & 0x80U) == 0;
 }
-std::uint8_t H264Type(const NalUnit& unit) {
-    return unit.data[0] & 0x1FU;
+std::uint32_t H264Type(const NalUnit& unit) {
+    return mpu::annex_b::h264NalType(unit.data[0]);
 }
 
 // A base-layer H.265 NAL header: forbidden bit 0, layer id 0, temporal id plus one at least 1. The layer id
@@ -34,8 +31,8 @@ bool IsH265BaseUnit(const NalUnit& unit) {
     return unit.size >= 2 && (unit.data[0] & 0x81U) == 0 && (unit.data[1] & 0xF8U) == 0 &&
            (unit.data[1] & 0x07U) != 0;
 }
-std::uint8_t H265Type(const NalUnit& unit) {
-    return (unit.data[0] >> 1U) & 0x3FU;
+std::uint32_t H265Type(const NalUnit& unit) {
+    return mpu::annex_b::h265NalType(unit.data[0]);
 }
 
 bool IsParameterSet(VideoCodec codec, const NalUnit& unit) {
@@ -43,7 +40,7 @@ bool IsParameterSet(VideoCodec codec, const NalUnit& unit) {
         return IsH264Unit(unit) && (H264Type(unit) == kH264Sps || H264Type(unit) == kH264Pps);
     }
     if (codec == VideoCodec::kH265) {
-        const std::uint8_t type = H265Type(unit);
+        const std::uint32_t type = H265Type(unit);
         return IsH265BaseUnit(unit) && type >= kH265Vps && type <= kH265Pps;
     }
     return false;
@@ -52,15 +49,9 @@ bool IsParameterSet(VideoCodec codec, const NalUnit& unit) {
 }  // namespace
 
 const char* CodecName(VideoCodec codec) noexcept {
-    switch (codec) {
-        case VideoCodec::kH264:
-            return "h264";
-        case VideoCodec::kH265:
-            return "h265";
-        case VideoCodec::kUnknown:
-            break;
-    }
-    return "unknown";
+    constexpr const char* kNames[] = {"unknown", "h264", "h265"};  // in VideoCodec's order
+    const auto index = static_cast<std::size_t>(codec);
+    return index < std::size(kNames) ? kNames[index] : kNames[0];
 }
 
 std::vector<NalUnit> SplitAnnexB(const std::uint8_t* data, std::size_t size) {
@@ -68,30 +59,16 @@ std::vector<NalUnit> SplitAnnexB(const std::uint8_t* data, std::size_t size) {
     if (data == nullptr) {
         return units;
     }
-    // A unit starts just past a start code and ends where the next one begins.
-    const std::uint8_t* unitStart = nullptr;
-    std::size_t i = 0;
-    const auto finish = [&units, &unitStart](const std::uint8_t* end) {
-        if (unitStart == nullptr) {
-            return;
-        }
-        while (end > unitStart && end[-1] == 0) {
+    mpu::annex_b::forEachNalHeader(data, size, [data, size, &units](std::size_t header) {
+        // A unit ends where the next start code begins, without the zero bytes that may trail it.
+        std::size_t end = mpu::annex_b::nextStartCode(data, size, header);
+        while (end > header && data[end - 1] == 0) {
             --end;
         }
-        if (end > unitStart) {
-            units.push_back(NalUnit{unitStart, static_cast<std::size_t>(end - unitStart)});
+        if (end > header) {
+            units.push_back(NalUnit{data + header, end - header});
         }
-    };
-    while (i + 3 <= size) {
-        if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) {
-            finish(data + i);
-            i += 3;
-            unitStart = data + i;
-            continue;
-        }
-        ++i;
-    }
-    finish(data + size);
+    });
     return units;
 }
 
@@ -103,7 +80,7 @@ VideoCodec DetectCodec(const std::uint8_t* data, std::size_t size) {
     bool h264Pps = false;
     for (const NalUnit& unit : SplitAnnexB(data, size)) {
         if (IsH265BaseUnit(unit)) {
-            const std::uint8_t type = H265Type(unit);
+            const std::uint32_t type = H265Type(unit);
             h265Vps = h265Vps || type == kH265Vps;
             h265Sps = h265Sps || type == kH265Sps;
             h265Pps = h265Pps || type == kH265Pps;
@@ -129,7 +106,7 @@ bool IsRandomAccessPoint(VideoCodec codec, const std::uint8_t* data, std::size_t
             return IsH264Unit(unit) && H264Type(unit) == kH264Idr;
         }
         if (codec == VideoCodec::kH265) {
-            const std::uint8_t type = H265Type(unit);
+            const std::uint32_t type = H265Type(unit);
             return IsH265BaseUnit(unit) && type >= kH265FirstIrap && type <= kH265LastIrap;
         }
         return false;

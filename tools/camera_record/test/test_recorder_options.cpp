@@ -6,7 +6,7 @@ namespace camera_record {
 namespace {
 
 TEST(ParseOptions, DefaultsRecordAllFourCamerasIntoOutRecordUntilStopped) {
-    const auto sut = ParseOptions({});
+    const auto sut = RecorderCommandLine().Parse({});
     ASSERT_TRUE(sut.HasValue());
     EXPECT_FALSE(sut.Value().durationSeconds);
     EXPECT_FALSE(sut.Value().framesPerCamera);
@@ -18,9 +18,9 @@ TEST(ParseOptions, DefaultsRecordAllFourCamerasIntoOutRecordUntilStopped) {
 }
 
 TEST(ParseOptions, TakesValuesAsNextArgumentOrAfterEquals) {
-    const auto sut =
-        ParseOptions({"--duration", "2.5", "--frames=90", "--output", "/tmp/x", "--cameras=11,8",
-                      "--manifest", "/etc/cm.json", "--code-scale", "0.667", "--transport", "someip"});
+    const auto sut = RecorderCommandLine().Parse({"--duration", "2.5", "--frames=90", "--output", "/tmp/x",
+                                                  "--cameras=11,8", "--manifest", "/etc/cm.json",
+                                                  "--code-scale", "0.667", "--transport", "someip"});
     ASSERT_TRUE(sut.HasValue()) << sut.Error();
     EXPECT_EQ(sut.Value().durationSeconds, 2.5);
     EXPECT_EQ(sut.Value().framesPerCamera, 90U);
@@ -29,7 +29,7 @@ TEST(ParseOptions, TakesValuesAsNextArgumentOrAfterEquals) {
     EXPECT_EQ(sut.Value().manifestPath, "/etc/cm.json");
     EXPECT_EQ(sut.Value().codeScale, 0.667);
     EXPECT_TRUE(sut.Value().someip);
-    EXPECT_TRUE(ParseOptions({"--help"}).Value().help);
+    EXPECT_TRUE(RecorderCommandLine().Parse({"--help"}).Value().help);
 }
 
 TEST(ParseOptions, BadArgumentsAreRefusedNamingTheOptionAndWhatWasExpected) {
@@ -58,7 +58,7 @@ TEST(ParseOptions, BadArgumentsAreRefusedNamingTheOptionAndWhatWasExpected) {
         {{"record"}, "unexpected argument 'record'"},
     };
     for (const auto& c : cases) {
-        const auto sut = ParseOptions(c.arguments);
+        const auto sut = RecorderCommandLine().Parse(c.arguments);
         ASSERT_FALSE(sut.HasValue()) << c.arguments[0];
         EXPECT_EQ(sut.Error(), c.error);
     }

@@ -41,9 +41,9 @@ using namespace std::chrono_literals;
 
 // CPU ticks (user + system) of process `pid` so far; 0 when it cannot be read.
 std::uint64_t ProcessTicks(pid_t pid) {
-    camera_bench::ThreadCpu cpu;
     const std::string line = camera_view::harness::ReadText("/proc/" + std::to_string(pid) + "/stat");
-    return camera_bench::parseThreadStat(line, &cpu) ? cpu.ticks : 0;
+    const auto cpu = camera_bench::parseThreadStat(line);
+    return cpu ? cpu->ticks : 0;
 }
 
 // camera_view's share of one core over `seconds`.

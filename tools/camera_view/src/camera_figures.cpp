@@ -26,45 +26,25 @@ std::uint64_t LostInGap(double intervalMs, double periodMs) {
     return static_cast<std::uint64_t>(std::llround(intervalMs / periodMs)) - 1U;
 }
 
+// In the order of each enum; a value out of range reads as the first, "waiting".
+constexpr const char* kCameraStateNames[] = {"waiting", "streaming", "stopped"};
+constexpr const char* kApplicationStateNames[] = {"waiting", "running", "silent", "not offered",
+                                                  "RouDi lost"};
+
+template <std::size_t N, class Enum>
+const char* NameIn(const char* const (&names)[N], Enum value) noexcept {
+    const auto index = static_cast<std::size_t>(value);
+    return index < N ? names[index] : names[0];
+}
+
 }  // namespace
 
 const char* Name(CameraState state) noexcept {
-    switch (state) {
-        case CameraState::kStreaming:
-            return "streaming";
-        case CameraState::kStopped:
-            return "stopped";
-        case CameraState::kWaiting:
-            break;
-    }
-    return "waiting";
+    return NameIn(kCameraStateNames, state);
 }
 
 const char* Name(ApplicationState state) noexcept {
-    switch (state) {
-        case ApplicationState::kRunning:
-            return "running";
-        case ApplicationState::kSilent:
-            return "silent";
-        case ApplicationState::kNotOffered:
-            return "not offered";
-        case ApplicationState::kRouDiLost:
-            return "RouDi lost";
-        case ApplicationState::kWaiting:
-            break;
-    }
-    return "waiting";
-}
-
-double NearestRank(std::vector<double>& values, double percent) {
-    if (values.empty()) {
-        return 0;
-    }
-    const auto rank =
-        static_cast<std::size_t>(std::ceil(percent / 100.0 * static_cast<double>(values.size())));
-    const std::size_t index = std::min(values.size() - 1, rank == 0 ? 0 : rank - 1);
-    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(index), values.end());
-    return values[index];
+    return NameIn(kApplicationStateNames, state);
 }
 
 FigureBoard::FigureBoard() {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "percentile.h"
 #include "viewer_queue.h"
 
 namespace camera_view {
@@ -49,8 +50,7 @@ struct Figures {
     std::array<CameraWindow, kCameras> cameras;
 };
 
-// The nearest-rank percentile of `values` (reordered); 0 when empty.
-double NearestRank(std::vector<double>& values, double percent);
+using camera_tools::NearestRank;
 
 class FigureBoard {
   public:

@@ -1,5 +1,5 @@
 // camera_view: subscribes to the cameras' encoded frames on the visualization image event over shared memory,
-// like camera_record, and serves them live to browsers with their figures. See ViewUsage().
+// like camera_record, and serves them live to browsers with their figures. See its usage in view_options.cpp.
 
 #include <pthread.h>
 #include <signal.h>
@@ -13,9 +13,9 @@
 
 #include "ara/log/logging.h"
 #include "camera_figures.h"
+#include "command_line.h"
 #include "frame_message.h"
 #include "impl_type_camerah265image.h"
-#include "vcu/os/files.h"
 #include "view_options.h"
 #include "view_server.h"
 #include "vrt/cm/event_subscriber.h"
@@ -53,21 +53,8 @@ std::int64_t NowNs(clockid_t clock) {
     return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    // Closed standard descriptors would be taken by the next files opened (log lines would land in them).
-    vcu::os::OpenStandardDescriptors();
-    auto parsed = camera_view::ParseViewOptions(std::vector<std::string>(argv + 1, argv + argc));
-    if (!parsed.HasValue()) {
-        std::cerr << "camera_view: " << parsed.Error() << "\n" << camera_view::ViewUsage();
-        return 2;
-    }
-    camera_view::ViewOptions options = std::move(parsed).Value();
-    if (options.help) {
-        std::cout << camera_view::ViewUsage();
-        return 0;
-    }
+// Runs the tool with its command line read.
+int Serve(camera_view::ViewOptions options) {
     if (options.manifestPath.empty()) {
         options.manifestPath = vrt::cm::deployment::DeploymentManifest::DefaultPath();
     }
@@ -152,4 +139,10 @@ int main(int argc, char** argv) {
     }
     logger.LogInfo(ARA_LOG_HERE) << "stopped";
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    return camera_tools::RunTool("camera_view", argc, argv, camera_view::ViewCommandLine(), Serve);
 }

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "ara/core/result.h"
+#include "command_line.h"
 
 namespace camera_view {
 
@@ -19,10 +19,7 @@ struct ViewOptions {
     bool help{false};
 };
 
-// Parses the arguments after the program name (--port 8090 or --port=8090). The error names the option and
-// what was expected.
-ara::core::Result<ViewOptions, std::string> ParseViewOptions(const std::vector<std::string>& arguments);
-
-const char* ViewUsage();
+// The command line (--port 8090 or --port=8090). The error names the option and what was expected.
+const camera_tools::CommandLine<ViewOptions>& ViewCommandLine();
 
 }  // namespace camera_view

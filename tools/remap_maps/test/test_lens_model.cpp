@@ -48,16 +48,17 @@ TEST(LensModel, FollowsTheRadialAndTangentialModel) {
 TEST(LensModel, MapFileHoldsRawLittleEndianFloats) {
     const std::string path = ::testing::TempDir() + "lens_model_map.bin";
     const std::vector<float> values{1.5f, -2.25f, 1919.0f};
-    std::string error;
-    ASSERT_TRUE(lens::writeMapFile(path, values, &error)) << error;
+    const auto written = lens::writeMapFile(path, values);
+    ASSERT_TRUE(written.HasValue()) << written.Error();
     std::ifstream file(path, std::ios::binary);
     const std::vector<char> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     ASSERT_EQ(bytes.size(), 12u);
     const unsigned char oneAndAHalf[4] = {0x00, 0x00, 0xC0, 0x3F};
     EXPECT_EQ(std::memcmp(bytes.data(), oneAndAHalf, 4), 0);
     std::remove(path.c_str());
-    EXPECT_FALSE(lens::writeMapFile("/nonexistent/dir/map.bin", values, &error));
-    EXPECT_NE(error.find("/nonexistent/dir/map.bin"), std::string::npos);
+    const auto refused = lens::writeMapFile("/nonexistent/dir/map.bin", values);
+    ASSERT_FALSE(refused.HasValue());
+    EXPECT_NE(refused.Error().find("/nonexistent/dir/map.bin"), std::string::npos);
 }
 
 }  // namespace

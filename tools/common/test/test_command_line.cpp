@@ -1,0 +1,70 @@
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "command_line.h"
+
+namespace camera_tools {
+namespace {
+
+struct Settings {
+    std::optional<int> count;
+    std::string name{"default"};
+    bool help{false};
+};
+
+const std::vector<Option<Settings>> kTable = {
+    {{"count", "N", "how many"},
+     "a digit",
+     [](const std::string& value, Settings& settings) {
+         settings.count = value.size() == 1 && value[0] >= '0' && value[0] <= '9' ? value[0] - '0' : -1;
+         return *settings.count >= 0;
+     }},
+    {{"name", "TEXT", "what"}, "a name", [](const std::string& value, Settings& settings) {
+         settings.name = value;
+         return !value.empty();
+     }}};
+
+TEST(CommandLineTest, ValuesComeAsTheNextArgumentOrAfterEqualsAndTheLastOfARepeatedOptionWins) {
+    const auto sut = ParseOptions(kTable, {"--count", "3", "--name=x", "--name", "y"});
+    ASSERT_TRUE(sut.HasValue()) << sut.Error();
+    EXPECT_EQ(sut.Value().count, 3);
+    EXPECT_EQ(sut.Value().name, "y");
+    EXPECT_FALSE(sut.Value().help);
+    EXPECT_EQ(ParseOptions(kTable, {}).Value().name, "default");
+    EXPECT_TRUE(ParseOptions(kTable, {"-h"}).Value().help);
+    EXPECT_TRUE(ParseOptions(kTable, {"--help"}).Value().help);
+}
+
+TEST(CommandLineTest, ErrorsNameTheArgumentAndWhatWasExpected) {
+    const struct {
+        std::vector<std::string> arguments;
+        std::string error;
+    } cases[] = {
+        {{"--count", "x"}, "--count x: expected a digit"},
+        {{"--count", "-1"}, "--count -1: expected a digit"},  // a negative number is a value, not an option
+        {{"--name="}, "--name '': expected a name"},
+        {{"--count"}, "--count needs a value"},
+        {{"--colour", "red"}, "unknown option --colour"},
+        {{"--coun", "1"}, "unknown option --coun"},  // no guessing from a prefix
+        {{"run"}, "unexpected argument 'run'"},
+    };
+    for (const auto& c : cases) {
+        const auto sut = ParseOptions(kTable, c.arguments);
+        ASSERT_FALSE(sut.HasValue()) << c.arguments[0];
+        EXPECT_EQ(sut.Error(), c.error);
+    }
+}
+
+TEST(CommandLineTest, UsageListsEveryOptionWithItsValueNameAndHelp) {
+    const std::string sut = UsageText("usage: tool [--count N]\n", DescribeOptions(kTable));
+    EXPECT_EQ(sut.rfind("usage: tool [--count N]\n", 0), 0U);
+    for (const char* line : {"--count N", "how many", "--name TEXT", "what", "--help"}) {
+        EXPECT_NE(sut.find(line), std::string::npos) << line;
+    }
+}
+
+}  // namespace
+}  // namespace camera_tools
