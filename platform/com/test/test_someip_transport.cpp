@@ -10,6 +10,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "camera_test/gtest_support.h"

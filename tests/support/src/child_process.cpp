@@ -51,19 +51,19 @@ class FileActions {
         if (options.closeOutput) {
             posix_spawn_file_actions_addclose(&actions_, STDOUT_FILENO);
             posix_spawn_file_actions_addclose(&actions_, STDERR_FILENO);
-            return;
+        } else {
+            RedirectOutput(options.outputFile, options.errorFile);
         }
-        constexpr int kFlags = O_WRONLY | O_CREAT | O_TRUNC;
-        if (!options.outputFile.empty()) {
-            posix_spawn_file_actions_addopen(&actions_, STDOUT_FILENO, options.outputFile.c_str(), kFlags,
-                                             0644);
-            if (options.errorFile.empty()) {
-                posix_spawn_file_actions_adddup2(&actions_, STDOUT_FILENO, STDERR_FILENO);
-            }
+        // Through spare numbers first, so that no target overwrites a source still to be copied; dup2 clears
+        // close-on-exec on the copies.
+        int spare = kFirstSpare;
+        for (const auto& entry : options.descriptors) {
+            posix_spawn_file_actions_adddup2(&actions_, entry.second, spare++);
         }
-        if (!options.errorFile.empty()) {
-            posix_spawn_file_actions_addopen(&actions_, STDERR_FILENO, options.errorFile.c_str(), kFlags,
-                                             0644);
+        spare = kFirstSpare;
+        for (const auto& entry : options.descriptors) {
+            posix_spawn_file_actions_adddup2(&actions_, spare, entry.first);
+            posix_spawn_file_actions_addclose(&actions_, spare++);
         }
     }
     ~FileActions() { posix_spawn_file_actions_destroy(&actions_); }
@@ -73,6 +73,21 @@ class FileActions {
     const posix_spawn_file_actions_t* get() const { return &actions_; }
 
   private:
+    static constexpr int kFirstSpare = 100;
+
+    void RedirectOutput(const std::string& outputFile, const std::string& errorFile) {
+        constexpr int kFlags = O_WRONLY | O_CREAT | O_TRUNC;
+        if (!outputFile.empty()) {
+            posix_spawn_file_actions_addopen(&actions_, STDOUT_FILENO, outputFile.c_str(), kFlags, 0644);
+            if (errorFile.empty()) {
+                posix_spawn_file_actions_adddup2(&actions_, STDOUT_FILENO, STDERR_FILENO);
+            }
+        }
+        if (!errorFile.empty()) {
+            posix_spawn_file_actions_addopen(&actions_, STDERR_FILENO, errorFile.c_str(), kFlags, 0644);
+        }
+    }
+
     posix_spawn_file_actions_t actions_;
 };
 

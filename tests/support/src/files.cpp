@@ -55,6 +55,14 @@ std::string FileTail(const std::string& path, std::size_t maxBytes) {
     return content;
 }
 
+std::size_t CountOccurrences(const std::string& text, const std::string& what) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
 bool WaitForText(const std::string& path, const std::string& text, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (ReadText(path).find(text) == std::string::npos) {

@@ -1,6 +1,8 @@
 #include "ffmpeg_throughput.h"
 
-#include "child_process.h"
+#include "camera_test/child_process.h"
+#include "camera_test/files.h"
+#include "interrupt_cleanup.h"
 #include "pipeline_throughput.h"
 #include "process_usage.h"
 
@@ -53,23 +55,25 @@ std::vector<std::string> ffmpegCommand(const std::string& binary, const FrameFil
 bool runFfmpeg(const std::string& binary, const FrameFile& file, int frames, const std::string& logFile,
                FfmpegRun* run, std::string* error) {
     const double start = monotonicSeconds();
-    const pid_t pid = spawnProcess(ffmpegCommand(binary, file, frames), logFile, error);
-    if (pid < 0) {
+    auto spawned = camera_test::ChildProcess::Spawn(ffmpegCommand(binary, file, frames), logFile);
+    if (!spawned) {
+        *error = spawned.Error().message;
         return false;
     }
-    ChildExit exit;
-    if (!waitForChild(pid, &exit)) {
+    camera_test::ChildProcess& child = spawned.Value();
+    const pid_t pid = child.Pid();
+    registerChild(pid);  // an interrupt stops it
+    const auto exit = child.Join();
+    unregisterChild(pid);
+    if (!exit) {
         *error = "lost track of ffmpeg (pid " + std::to_string(pid) + ")";
         return false;
     }
     run->wallSeconds = monotonicSeconds() - start;
-    run->cpuSeconds = exit.userSeconds + exit.systemSeconds;
+    run->cpuSeconds = exit.Value().userSeconds + exit.Value().systemSeconds;
     run->frames = frames;
-    if (!exit.exited || exit.status != 0) {
-        *error = "ffmpeg failed (" +
-                 (exit.exited ? "exit status " + std::to_string(exit.status)
-                              : "signal " + std::to_string(exit.signal)) +
-                 "): " + fileTail(logFile, 800);
+    if (!exit.Value().exited || exit.Value().code != 0) {
+        *error = "ffmpeg failed (" + exit.Value().Describe() + "): " + camera_test::FileTail(logFile, 800);
         return false;
     }
     return true;

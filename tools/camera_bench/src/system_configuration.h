@@ -5,7 +5,7 @@
 #include <array>
 #include <string>
 
-#include "scratch_directory.h"
+#include "interrupt_cleanup.h"
 
 namespace camera_bench {
 

@@ -21,10 +21,10 @@
 
 #include "ara/log/logging.h"
 #include "camera_driving.h"
-#include "child_process.h"
+#include "camera_test/child_process.h"
 #include "configuration_check.h"
 #include "frame_latency_recorder.h"
-#include "scratch_directory.h"
+#include "interrupt_cleanup.h"
 #include "vcu/camera/camera.h"
 
 namespace camera_bench {
@@ -446,6 +446,7 @@ SystemFigures measureSystemInChild(const SystemRunSettings& settings) {
         std::exit(measured.ok ? 0 : 1);
     }
     registerChild(child);
+    camera_test::ChildProcess measuring = camera_test::ChildProcess::Adopt(child);
     close(channel[1]);
 
     // The child needs its start-up, the warm-up, the window, the drain and the teardown.
@@ -473,23 +474,17 @@ SystemFigures measureSystemInChild(const SystemRunSettings& settings) {
     }
     close(channel[0]);
     if (!complete || !systemFiguresFromJson(text, &figures)) {
-        stopChild(child, 5.0);
+        unregisterChild(child);
+        measuring.Stop(std::chrono::seconds(5));
         figures = SystemFigures{};
         setError(&figures,
                  "the measuring process ended or hung without sending its figures (see the log above)");
         return figures;
     }
     // The figures are in; the child only tears down now. Give it time, then make sure it is gone.
-    const double teardownDeadline = monotonicSeconds() + 30.0;
-    int status = 0;
-    while (waitpid(child, &status, WNOHANG) != child) {
-        if (monotonicSeconds() > teardownDeadline) {
-            std::fprintf(stderr,
-                         "camera_bench: the measuring process did not end after its run; stopping it\n");
-            stopChild(child, 5.0);
-            return figures;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (measuring.Wait(std::chrono::seconds(30)) < 0) {
+        std::fprintf(stderr, "camera_bench: the measuring process did not end after its run; stopping it\n");
+        measuring.Stop(std::chrono::seconds(5));
     }
     unregisterChild(child);
     return figures;

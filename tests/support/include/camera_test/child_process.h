@@ -36,6 +36,9 @@ struct SpawnOptions {
     bool closeOutput{false};
     // Set or replaced in the child's environment, which is the test's otherwise.
     std::map<std::string, std::string> environment;
+    // Descriptors handed to the child: the parent's descriptor `second` becomes the child's `first` (3 and
+    // up), also when the parent's is close-on-exec.
+    std::map<int, int> descriptors;
 };
 
 // A child process started with posix_spawn. Move-only; when destroyed while it runs it is stopped (SIGTERM,
@@ -48,6 +51,9 @@ class ChildProcess {
     // Standard output and error into `outputFile`.
     static SupportResult<ChildProcess> Spawn(const std::vector<std::string>& argv,
                                              const std::string& outputFile);
+
+    // Takes charge of a child this process started otherwise (fork).
+    static ChildProcess Adopt(pid_t pid) noexcept { return ChildProcess(pid); }
 
     ChildProcess() = default;
     ~ChildProcess() { Stop(); }

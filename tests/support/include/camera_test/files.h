@@ -21,6 +21,9 @@ SupportResult<void> WriteFile(const std::string& path, const std::string& conten
 // The last `maxBytes` of a text file ("..." in front when cut), without trailing line ends.
 std::string FileTail(const std::string& path, std::size_t maxBytes);
 
+// How often `what` occurs in `text`, overlapping occurrences included.
+std::size_t CountOccurrences(const std::string& text, const std::string& what);
+
 // Waits until the file (a process's output) holds `text`; false after the timeout.
 bool WaitForText(const std::string& path, const std::string& text, std::chrono::milliseconds timeout);
 

@@ -37,4 +37,15 @@ inline TemporaryDirectory NewTestDirectory(const std::string& prefix) {
     return std::move(directory).Value();
 }
 
+// "<directory>/<name>" holding `content`.
+inline std::string WriteTestFile(const TemporaryDirectory& directory, const std::string& name,
+                                 const std::string& content) {
+    auto written = directory.Write(name, content);
+    if (!written) {
+        ADD_FAILURE() << written.Error().message;
+        return directory.File(name);
+    }
+    return std::move(written).Value();
+}
+
 }  // namespace camera_test

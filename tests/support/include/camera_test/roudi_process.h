@@ -43,6 +43,8 @@ class RouDiProcess {
 
     // False when a RouDi that ran already is used.
     bool StartedHere() const noexcept { return process_.Pid() > 0; }
+    // -1 when not started here.
+    pid_t Pid() const noexcept { return process_.Pid(); }
     // SIGKILL: RouDi ends without telling its clients (a crash); SIGSTOP and SIGCONT: a RouDi that hangs.
     void Signal(int number) const { process_.Signal(number); }
     void Stop() { process_.Stop(std::chrono::seconds(10)); }
