@@ -11,12 +11,13 @@
 #include "camera_test/gtest_support.h"
 #include "com_test_support.h"
 #include "impl_type_camerah265image.h"
+#include "peer_processes.h"
 
 namespace {
 
 using camera_test::ReadText;
-using camera_test::StartChild;
 using camera_test::WaitForText;
+using vrt::cm::test::RunSubscriberThenPublisher;
 using vrt::cm::test::ScopedManifest;
 
 constexpr std::uint32_t kEvent = 35045;
@@ -93,31 +94,20 @@ TEST_F(ShmTransport, SubscriberReceivesEveryEventDecodedIdenticalAndInOrder) {
     const std::string count = "1000";
     const std::string seed = "11";
     const std::string maxSize = "200000";
-    auto subscriber =
-        StartChild({SHM_PEER, "subscribe", std::to_string(kEvent), count, seed, maxSize, "256", "0", "50000"},
-                   Output("sub.txt"));
-    ASSERT_TRUE(WaitForText(Output("sub.txt"), "ready", std::chrono::seconds(10)))
-        << ReadText(Output("sub.txt"));
-    auto publisher = StartChild({SHM_PEER, "publish", std::to_string(kEvent), count, seed, maxSize, "100"},
-                                Output("pub.txt"));
-
-    EXPECT_EQ(subscriber.Wait(kRunTimeout), 0) << ReadText(Output("sub.txt"));
-    EXPECT_EQ(publisher.Wait(kRunTimeout), 0) << ReadText(Output("pub.txt"));
+    ASSERT_NO_FATAL_FAILURE(RunSubscriberThenPublisher(
+        {SHM_PEER, "subscribe", std::to_string(kEvent), count, seed, maxSize, "256", "0", "50000"},
+        Output("sub.txt"), {SHM_PEER, "publish", std::to_string(kEvent), count, seed, maxSize, "100"},
+        Output("pub.txt"), kRunTimeout));
     EXPECT_NE(ReadText(Output("sub.txt")).find("received 1000 missed 0 first 0 last 999 mismatches 0"),
               std::string::npos)
         << ReadText(Output("sub.txt"));
 }
 
 TEST_F(ShmTransport, SlowSubscriberLosesTheOldestAndNeverBlocksTheSender) {
-    auto subscriber =
-        StartChild({SHM_PEER, "subscribe", std::to_string(kEvent), "300", "5", "20000", "4", "20", "50000"},
-                   Output("slow.txt"));
-    ASSERT_TRUE(WaitForText(Output("slow.txt"), "ready", std::chrono::seconds(10)));
-    auto publisher = StartChild({SHM_PEER, "publish", std::to_string(kEvent), "300", "5", "20000", "0"},
-                                Output("fast.txt"));
-
-    ASSERT_EQ(subscriber.Wait(kRunTimeout), 0) << ReadText(Output("slow.txt"));
-    ASSERT_EQ(publisher.Wait(kRunTimeout), 0) << ReadText(Output("fast.txt"));
+    ASSERT_NO_FATAL_FAILURE(RunSubscriberThenPublisher(
+        {SHM_PEER, "subscribe", std::to_string(kEvent), "300", "5", "20000", "4", "20", "50000"},
+        Output("slow.txt"), {SHM_PEER, "publish", std::to_string(kEvent), "300", "5", "20000", "0"},
+        Output("fast.txt"), kRunTimeout));
 
     const std::string report = ReadText(Output("slow.txt"));
     const std::size_t line = report.find("received ");
@@ -143,17 +133,11 @@ TEST_F(ShmTransport, SlowSubscriberLosesTheOldestAndNeverBlocksTheSender) {
 // differ from record to record): the subscriber gets them in blocks of its own pool, and the publisher frees
 // every block once, so that its pool (fewer blocks than records) lasts the whole run.
 TEST_F(ShmTransport, PerceptionRecordsTravelWithTheirBlocksBytesAndTheBlocksAreFreedOnce) {
-    auto subscriber =
-        StartChild({SHM_PEER, "subscribe-perception", std::to_string(kPerceptionEvent), "200", "30000"},
-                   Output("perception_sub.txt"));
-    ASSERT_TRUE(WaitForText(Output("perception_sub.txt"), "ready", std::chrono::seconds(10)))
-        << ReadText(Output("perception_sub.txt"));
-    auto publisher =
-        StartChild({SHM_PEER, "publish-perception", std::to_string(kPerceptionEvent), "200", "4"},
-                   Output("perception_pub.txt"));
-
-    EXPECT_EQ(subscriber.Wait(kRunTimeout), 0) << ReadText(Output("perception_sub.txt"));
-    EXPECT_EQ(publisher.Wait(kRunTimeout), 0) << ReadText(Output("perception_pub.txt"));
+    ASSERT_NO_FATAL_FAILURE(RunSubscriberThenPublisher(
+        {SHM_PEER, "subscribe-perception", std::to_string(kPerceptionEvent), "200", "30000"},
+        Output("perception_sub.txt"),
+        {SHM_PEER, "publish-perception", std::to_string(kPerceptionEvent), "200", "4"},
+        Output("perception_pub.txt"), kRunTimeout));
     EXPECT_NE(ReadText(Output("perception_sub.txt")).find("received 200 mismatches 0 block mismatches 0"),
               std::string::npos)
         << ReadText(Output("perception_sub.txt"));
@@ -162,14 +146,10 @@ TEST_F(ShmTransport, PerceptionRecordsTravelWithTheirBlocksBytesAndTheBlocksAreF
 }
 
 TEST_F(ShmTransport, PayloadOverTheLargestMempoolIsRefusedWithoutAbort) {
-    auto subscriber =
-        StartChild({SHM_PEER, "subscribe", std::to_string(kEvent), "1", "1", "100", "8", "0", "20000"},
-                   Output("small.txt"));
-    ASSERT_TRUE(WaitForText(Output("small.txt"), "ready", std::chrono::seconds(10)));
-    auto publisher = StartChild({SHM_PEER, "oversize", std::to_string(kEvent)}, Output("huge.txt"));
-
-    EXPECT_EQ(subscriber.Wait(kRunTimeout), 0) << ReadText(Output("small.txt"));
-    EXPECT_EQ(publisher.Wait(kRunTimeout), 0) << ReadText(Output("huge.txt"));
+    ASSERT_NO_FATAL_FAILURE(RunSubscriberThenPublisher(
+        {SHM_PEER, "subscribe", std::to_string(kEvent), "1", "1", "100", "8", "0", "20000"},
+        Output("small.txt"), {SHM_PEER, "oversize", std::to_string(kEvent)}, Output("huge.txt"),
+        kRunTimeout));
     const std::string log = ReadText(Output("huge.txt"));
     EXPECT_NE(log.find("[ShmEventPublisher][Payload larger than the largest mempool, sample dropped]"),
               std::string::npos)

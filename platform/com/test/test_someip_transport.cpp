@@ -16,6 +16,7 @@
 #include "camera_test/gtest_support.h"
 #include "com_test_support.h"
 #include "network_namespaces.h"
+#include "peer_processes.h"
 #include "vrt/cm/someip/someip_transport.h"
 
 namespace {
@@ -24,6 +25,7 @@ using camera_test::ReadText;
 using camera_test::StartChild;
 using camera_test::WaitForText;
 using vrt::cm::test::NetworkNamespaces;
+using vrt::cm::test::RunSubscriberThenPublisher;
 using vrt::cm::test::ScopedManifest;
 using vrt::cm::test::SomeipManifest;
 using namespace vrt::cm::someip;
@@ -55,13 +57,9 @@ TEST_F(SomeipProcesses, SubscriberProcessReceivesEveryEventOverLoopbackIncluding
     const std::string sub = manifest.Directory() + "/sub.txt";
     const std::string pub = manifest.Directory() + "/pub.txt";
     // Up to 200 kB per event: most go as SOME/IP-TP segments.
-    auto subscriber = StartChild(
-        {SHM_PEER, "subscribe", std::to_string(kEvent), "300", "21", "200000", "256", "0", "50000"}, sub);
-    ASSERT_TRUE(WaitForText(sub, "ready", std::chrono::seconds(10))) << ReadText(sub);
-    auto publisher =
-        StartChild({SHM_PEER, "publish", std::to_string(kEvent), "300", "21", "200000", "2000"}, pub);
-    EXPECT_EQ(subscriber.Wait(kRunTimeout), 0) << ReadText(sub);
-    EXPECT_EQ(publisher.Wait(kRunTimeout), 0) << ReadText(pub);
+    ASSERT_NO_FATAL_FAILURE(RunSubscriberThenPublisher(
+        {SHM_PEER, "subscribe", std::to_string(kEvent), "300", "21", "200000", "256", "0", "50000"}, sub,
+        {SHM_PEER, "publish", std::to_string(kEvent), "300", "21", "200000", "2000"}, pub, kRunTimeout));
     ExpectEveryEventArrived(ReadText(sub), 300);
 }
 
@@ -74,15 +72,13 @@ TEST_F(SomeipProcesses, SubscriberInAnotherNetworkNamespaceReceivesEveryEventOve
         SomeipManifest(kEvent, Port(2), Port(3), namespaces.AddressA(), namespaces.AddressB()));
     const std::string sub = manifest.Directory() + "/sub.txt";
     const std::string pub = manifest.Directory() + "/pub.txt";
-    auto subscriber = StartChild(namespaces.In(namespaces.B(), {SHM_PEER, "subscribe", std::to_string(kEvent),
-                                                                "200", "4", "150000", "256", "0", "50000"}),
-                                 sub);
-    ASSERT_TRUE(WaitForText(sub, "ready", std::chrono::seconds(10))) << ReadText(sub);
-    auto publisher = StartChild(namespaces.In(namespaces.A(), {SHM_PEER, "publish", std::to_string(kEvent),
-                                                               "200", "4", "150000", "3000"}),
-                                pub);
-    EXPECT_EQ(subscriber.Wait(kRunTimeout), 0) << ReadText(sub);
-    EXPECT_EQ(publisher.Wait(kRunTimeout), 0) << ReadText(pub);
+    ASSERT_NO_FATAL_FAILURE(RunSubscriberThenPublisher(
+        namespaces.In(namespaces.B(), {SHM_PEER, "subscribe", std::to_string(kEvent), "200", "4", "150000",
+                                       "256", "0", "50000"}),
+        sub,
+        namespaces.In(namespaces.A(),
+                      {SHM_PEER, "publish", std::to_string(kEvent), "200", "4", "150000", "3000"}),
+        pub, kRunTimeout));
     ExpectEveryEventArrived(ReadText(sub), 200);
 }
 
