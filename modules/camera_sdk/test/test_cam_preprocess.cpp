@@ -223,8 +223,6 @@ TEST_F(CamPreprocessTest, MapFileThatIsAFifoIsRefusedWithoutBlocking) {
     auto sut = started();
     EXPECT_EQ(capture.Count(kContext, LogLevel::kError, fifo + ": is a FIFO, not a regular file"), 1u);
     EXPECT_FALSE(sut->isUndistortionEnabled());
-    ::unlink(fifo.c_str());
-    ::rmdir(dir.c_str());
 }
 
 TEST_F(CamPreprocessTest, UndistortionRunsBeforeTheCropResizeReadsItsResult) {
