@@ -12,15 +12,20 @@ extern "C" {
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "e2e_support.h"
+#include "camera_test/files.h"
+#include "camera_test/gtest_support.h"
+#include "camera_test/roudi_process.h"
+#include "ffmpeg/handles.h"
 #include "lens_model.h"
-#include "roudi_process.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using camera_test::ChildProcess;
+using camera_test::ReadText;
 
 constexpr int kFramesPerSecond = 30;
 
@@ -51,8 +56,9 @@ std::string writeConfiguration(const std::string& dir, std::uint32_t gop) {
     for (int id = 8; id < 12; ++id) {
         ini += cameraSection(id, gop, id == 8 || id == 10) + "\n";
     }
-    e2e::writeFile(dir + "/aos_a_cam_config.ini", ini);
-    e2e::writeFile(dir + "/cm_deployment.json", e2e::readFile(PROJECT_CONFIG_DIR "/cm_deployment.json"));
+    EXPECT_TRUE(camera_test::WriteFile(dir + "/aos_a_cam_config.ini", ini));
+    EXPECT_TRUE(camera_test::WriteFile(dir + "/cm_deployment.json",
+                                       ReadText(PROJECT_CONFIG_DIR "/cm_deployment.json")));
     ::mkdir((dir + "/maps").c_str(), 0755);
     const lens::Intrinsics camera{1300, 1300, 959.5, 539.5};
     const lens::UndistortMaps maps =
@@ -64,18 +70,52 @@ std::string writeConfiguration(const std::string& dir, std::uint32_t gop) {
     return dir;
 }
 
+// A child with `environment` added, its standard output and error in two files.
+ChildProcess start(const std::vector<std::string>& argv,
+                   const std::map<std::string, std::string>& environment, const std::string& outFile,
+                   const std::string& errFile) {
+    camera_test::SpawnOptions options;
+    options.environment = environment;
+    options.outputFile = outFile;
+    options.errorFile = errFile;
+    return camera_test::StartChild(argv, options);
+}
+
 // The application, started in `dir` (map paths are relative to it) with `dir` as its configuration.
-std::unique_ptr<e2e::Process> startApplication(const std::string& dir,
-                                               std::map<std::string, std::string> environment = {}) {
+ChildProcess startApplication(const std::string& dir, std::map<std::string, std::string> environment = {}) {
     const std::string chdirAndRun = "cd " + dir + " && exec " + CAMERA_DRIVING_BINARY;
     environment.emplace("CM_CONFIG_FILE_PATH", dir);
     environment.emplace("ARA_LOG_MODE", "console");
-    return std::make_unique<e2e::Process>(std::vector<std::string>{"/bin/sh", "-c", chdirAndRun}, environment,
-                                          dir + "/app.out", dir + "/app.err");
+    return start({"/bin/sh", "-c", chdirAndRun}, environment, dir + "/app.out", dir + "/app.err");
+}
+
+// The recorder writing into `dir`/record with `dir`'s manifest; its output in `dir`/recorder.{out,err}.
+ChildProcess runRecorder(const std::string& dir, std::vector<std::string> options) {
+    std::vector<std::string> argv{CAMERA_RECORD_BINARY, "--output", dir + "/record", "--manifest",
+                                  dir + "/cm_deployment.json"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    return start(argv, {{"ARA_LOG_MODE", "console"}}, dir + "/recorder.out", dir + "/recorder.err");
+}
+
+// A directory of the running test's own, removed when the test ends.
+camera_test::TemporaryDirectory testDirectory() {
+    return camera_test::NewTestDirectory(
+        std::string("e2e_") + ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_");
+}
+
+// Resident memory of a process in kB, 0 when it cannot be read.
+long residentKb(pid_t pid) {
+    std::istringstream status(ReadText("/proc/" + std::to_string(pid) + "/status"));
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            return std::stol(line.substr(6));
+        }
+    }
+    return 0;
 }
 
 bool waitForLog(const std::string& path, const std::string& fragment, std::chrono::seconds timeout) {
-    return vrt::cm::test::WaitForText(path, fragment, timeout);
+    return camera_test::WaitForText(path, fragment, timeout);
 }
 
 TEST(ApplicationConfiguration, EachErrorEndsTheProcessWithStatusOneBeforeAnythingStarts) {
@@ -111,13 +151,14 @@ TEST(ApplicationConfiguration, EachErrorEndsTheProcessWithStatusOneBeforeAnythin
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::string dir = e2e::testDirectory("config");
+        const camera_test::TemporaryDirectory directory = testDirectory();
+        const std::string& dir = directory.Path();
         if (!c.ini.empty()) {
-            e2e::writeFile(dir + "/aos_a_cam_config.ini", c.ini);
+            EXPECT_TRUE(camera_test::WriteFile(dir + "/aos_a_cam_config.ini", c.ini));
         }
         auto app = startApplication(dir);
-        EXPECT_EQ(app->wait(10s), 1);
-        const std::string err = e2e::readFile(dir + "/app.err");
+        EXPECT_EQ(app.Wait(10s), 1);
+        const std::string err = ReadText(dir + "/app.err");
         EXPECT_NE(err.find(c.expected), std::string::npos) << err;
         if (std::string(c.expected).rfind("camera ", 0) != 0) {
             EXPECT_NE(err.find(dir + "/aos_a_cam_config.ini"), std::string::npos)
@@ -130,11 +171,12 @@ TEST(ApplicationConfiguration, EachErrorEndsTheProcessWithStatusOneBeforeAnythin
 
 // A FIFO without a writer would block the reader for ever; it is refused at once, by name.
 TEST(ApplicationConfiguration, ConfigurationThatIsAFifoIsRefusedAtOnce) {
-    const std::string dir = e2e::testDirectory("fifo");
+    const camera_test::TemporaryDirectory directory = testDirectory();
+    const std::string& dir = directory.Path();
     ASSERT_EQ(::mkfifo((dir + "/aos_a_cam_config.ini").c_str(), 0600), 0);
     auto app = startApplication(dir);
-    EXPECT_EQ(app->wait(10s), 1);
-    const std::string err = e2e::readFile(dir + "/app.err");
+    EXPECT_EQ(app.Wait(10s), 1);
+    const std::string err = ReadText(dir + "/app.err");
     EXPECT_NE(err.find("Configuration file " + dir +
                        "/aos_a_cam_config.ini unusable: is a FIFO, not a regular file"),
               std::string::npos)
@@ -150,7 +192,7 @@ struct IndexRow {
 
 std::vector<IndexRow> readIndex(const std::string& path) {
     std::vector<IndexRow> rows;
-    std::istringstream lines(e2e::readFile(path));
+    std::istringstream lines(ReadText(path));
     std::string line;
     std::getline(lines, line);  // header
     while (std::getline(lines, line)) {
@@ -183,35 +225,32 @@ struct Decoded {
 
 std::vector<Decoded> decodeFile(const std::string& path) {
     std::vector<Decoded> pictures;
-    AVFormatContext* format = nullptr;
-    if (avformat_open_input(&format, path.c_str(), nullptr, nullptr) != 0) {
+    AVFormatContext* opened = nullptr;
+    if (avformat_open_input(&opened, path.c_str(), nullptr, nullptr) != 0) {
         return pictures;
     }
+    const ffmpeg::InputContextPtr format(opened);
     const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
-    AVCodecContext* context = avcodec_alloc_context3(codec);
-    AVPacket* packet = av_packet_alloc();
-    AVFrame* frame = av_frame_alloc();
+    const ffmpeg::CodecContextPtr context(avcodec_alloc_context3(codec));
+    const ffmpeg::PacketPtr packet(av_packet_alloc());
+    const ffmpeg::FramePtr frame(av_frame_alloc());
     const auto drain = [&] {
-        while (avcodec_receive_frame(context, frame) == 0) {
+        while (avcodec_receive_frame(context.get(), frame.get()) == 0) {
             pictures.push_back({frame->width, frame->height, frame->pict_type == AV_PICTURE_TYPE_I});
         }
     };
-    if (avformat_find_stream_info(format, nullptr) >= 0 &&
-        avcodec_parameters_to_context(context, format->streams[0]->codecpar) >= 0 &&
-        avcodec_open2(context, codec, nullptr) == 0) {
-        while (av_read_frame(format, packet) == 0) {
-            if (avcodec_send_packet(context, packet) == 0) {
+    if (avformat_find_stream_info(format.get(), nullptr) >= 0 &&
+        avcodec_parameters_to_context(context.get(), format->streams[0]->codecpar) >= 0 &&
+        avcodec_open2(context.get(), codec, nullptr) == 0) {
+        while (av_read_frame(format.get(), packet.get()) == 0) {
+            if (avcodec_send_packet(context.get(), packet.get()) == 0) {
                 drain();
             }
-            av_packet_unref(packet);
+            av_packet_unref(packet.get());
         }
-        avcodec_send_packet(context, nullptr);
+        avcodec_send_packet(context.get(), nullptr);
         drain();
     }
-    av_frame_free(&frame);
-    av_packet_free(&packet);
-    avcodec_free_context(&context);
-    avformat_close_input(&format);
     return pictures;
 }
 
@@ -221,51 +260,46 @@ std::vector<Decoded> decodeFile(const std::string& path) {
 class RunningSystem : public ::testing::Test {
   protected:
     void SetUp() override {
-        roudi_ =
-            std::make_unique<vrt::cm::test::RouDiProcess>(IOX_ROUDI_BINARY, PROJECT_CONFIG_DIR "/roudi.toml");
-        if (!roudi_->Error().empty() && !vrt::cm::test::RouDiIsRunning()) {
-            FAIL() << roudi_->Error();
-        }
-        dir_ = writeConfiguration(
-            e2e::testDirectory(::testing::UnitTest::GetInstance()->current_test_info()->name()), kGop);
+        auto roudi = camera_test::RouDiProcess::Start(IOX_ROUDI_BINARY, PROJECT_CONFIG_DIR "/roudi.toml", "",
+                                                      camera_test::RouDiPolicy::kUseRunning);
+        ASSERT_TRUE(roudi) << roudi.Error().message;
+        roudi_ = std::move(roudi).Value();
+        dir_ = writeConfiguration(directory_.Path(), kGop);
     }
 
     void startRecorder(int seconds) {
-        recorder_ = std::make_unique<e2e::Process>(
-            std::vector<std::string>{CAMERA_RECORD_BINARY, "--duration", std::to_string(seconds), "--output",
-                                     dir_ + "/record", "--manifest", dir_ + "/cm_deployment.json"},
-            std::map<std::string, std::string>{{"ARA_LOG_MODE", "console"}}, dir_ + "/recorder.out",
-            dir_ + "/recorder.err");
+        recorder_ = runRecorder(dir_, {"--duration", std::to_string(seconds)});
         // The recorder subscribes before the application offers, so that it sees the first frames.
         ASSERT_TRUE(waitForLog(dir_ + "/recorder.out", "waiting for the publisher", 20s))
-            << e2e::readFile(dir_ + "/recorder.err");
+            << ReadText(dir_ + "/recorder.err");
     }
 
     // SIGTERM while the cameras stream: the process must end cleanly within two seconds.
     void stopApplication() {
         const auto start = std::chrono::steady_clock::now();
-        app_->signal(SIGTERM);
-        EXPECT_EQ(app_->wait(10s), 0) << e2e::readFile(dir_ + "/app.err").substr(0, 4000);
+        app_.Signal(SIGTERM);
+        EXPECT_EQ(app_.Wait(10s), 0) << ReadText(dir_ + "/app.err").substr(0, 4000);
         EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
     }
 
     static constexpr std::uint32_t kGop = 10;
-    std::unique_ptr<vrt::cm::test::RouDiProcess> roudi_;
+    camera_test::RouDiProcess roudi_;
+    camera_test::TemporaryDirectory directory_ = testDirectory();
     std::string dir_;
-    std::unique_ptr<e2e::Process> recorder_;
-    std::unique_ptr<e2e::Process> app_;
+    ChildProcess recorder_;
+    ChildProcess app_;
 };
 
 TEST_F(RunningSystem, EveryCameraStreamsDecodableFramesAtTheGopRhythm) {
     ASSERT_NO_FATAL_FAILURE(startRecorder(6));
     app_ = startApplication(dir_);
-    ASSERT_EQ(recorder_->wait(60s), 0) << e2e::readFile(dir_ + "/recorder.err").substr(0, 4000);
-    ASSERT_TRUE(app_->running()) << e2e::readFile(dir_ + "/app.err").substr(0, 4000);
+    ASSERT_EQ(recorder_.Wait(60s), 0) << ReadText(dir_ + "/recorder.err").substr(0, 4000);
+    ASSERT_TRUE(app_.Running()) << ReadText(dir_ + "/app.err").substr(0, 4000);
     stopApplication();
 
-    const std::string summary = e2e::readFile(dir_ + "/record/summary.txt");
+    const std::string summary = ReadText(dir_ + "/record/summary.txt");
     EXPECT_NE(summary.find("missed_samples=0 "), std::string::npos) << summary;
-    const std::string err = e2e::readFile(dir_ + "/app.err");
+    const std::string err = ReadText(dir_ + "/app.err");
     EXPECT_EQ(err.find("[error]"), std::string::npos) << err.substr(err.find("[error]"), 2000);
     EXPECT_EQ(err.find("[fatal]"), std::string::npos) << err.substr(err.find("[fatal]"), 2000);
     for (int id = 8; id < 12; ++id) {
@@ -313,10 +347,10 @@ TEST_F(RunningSystem, EveryCameraStreamsDecodableFramesAtTheGopRhythm) {
 TEST_F(RunningSystem, SigtermUnderLoadEndsCleanlyWithinTwoSeconds) {
     app_ = startApplication(dir_);
     ASSERT_TRUE(waitForLog(dir_ + "/app.err", "encoder pipeline completed successfully with id: 3", 60s))
-        << e2e::readFile(dir_ + "/app.err").substr(0, 4000);
+        << ReadText(dir_ + "/app.err").substr(0, 4000);
     std::this_thread::sleep_for(1s);
     stopApplication();
-    const std::string err = e2e::readFile(dir_ + "/app.err");
+    const std::string err = ReadText(dir_ + "/app.err");
     EXPECT_EQ(err.find("Sanitizer"), std::string::npos) << err.substr(err.find("Sanitizer"), 4000);
     EXPECT_EQ(err.find("runtime error"), std::string::npos);
     EXPECT_NE(err.find("cameras stopped"), std::string::npos);
@@ -331,20 +365,20 @@ TEST_F(RunningSystem, SoakKeepsMemoryFlatAndLogsNoErrors) {
     app_ = startApplication(dir_);
     ASSERT_TRUE(waitForLog(dir_ + "/app.err", "encoder pipeline completed successfully with id: 3", 30s));
     std::this_thread::sleep_for(10s);
-    const long warm = e2e::residentKb(app_->pid());
+    const long warm = residentKb(app_.Pid());
     long highest = warm;
     for (int second = 0; second < 60; ++second) {
         std::this_thread::sleep_for(1s);
-        ASSERT_TRUE(app_->running());
-        highest = std::max(highest, e2e::residentKb(app_->pid()));
+        ASSERT_TRUE(app_.Running());
+        highest = std::max(highest, residentKb(app_.Pid()));
     }
     stopApplication();
-    recorder_->signal(SIGTERM);
-    EXPECT_EQ(recorder_->wait(10s), 0);
+    recorder_.Signal(SIGTERM);
+    EXPECT_EQ(recorder_.Wait(10s), 0);
     EXPECT_GT(warm, 0);
     EXPECT_LT(static_cast<double>(highest), warm * 1.02)
         << "resident memory grew from " << warm << " kB to " << highest << " kB";
-    const std::string err = e2e::readFile(dir_ + "/app.err");
+    const std::string err = ReadText(dir_ + "/app.err");
     EXPECT_EQ(err.find("[error]"), std::string::npos) << err.substr(err.find("[error]"), 2000);
     EXPECT_EQ(err.find("[fatal]"), std::string::npos);
 }
@@ -354,10 +388,10 @@ TEST_F(RunningSystem, SoakKeepsMemoryFlatAndLogsNoErrors) {
 TEST_F(RunningSystem, SecondSignalWhileStoppingEndsAtOnceWithFailure) {
     app_ = startApplication(dir_);
     ASSERT_TRUE(waitForLog(dir_ + "/app.err", "encoder pipeline completed successfully with id: 3", 60s))
-        << e2e::readFile(dir_ + "/app.err").substr(0, 4000);
-    app_->signal(SIGTERM);
-    app_->signal(SIGINT);
-    const int status = app_->wait(5s);
+        << ReadText(dir_ + "/app.err").substr(0, 4000);
+    app_.Signal(SIGTERM);
+    app_.Signal(SIGINT);
+    const int status = app_.Wait(5s);
     EXPECT_TRUE(status == 128 + SIGINT || status == 128 + SIGTERM) << status;
     EXPECT_TRUE(waitForLog(dir_ + "/app.err", "while stopping: ending at once with status", 1s));
 }
@@ -365,52 +399,59 @@ TEST_F(RunningSystem, SecondSignalWhileStoppingEndsAtOnceWithFailure) {
 // Started with standard output and error closed, the process must not let logging's FIFO or a lock file
 // take descriptors 1 and 2 (they would receive "GetData" and the log lines).
 TEST_F(RunningSystem, ClosedStandardDescriptorsAreFilledWithDevNull) {
-    e2e::Process app({CAMERA_DRIVING_BINARY}, {{"CM_CONFIG_FILE_PATH", dir_}}, "", "");
+    camera_test::SpawnOptions closed;
+    closed.environment = {{"CM_CONFIG_FILE_PATH", dir_}};
+    closed.closeOutput = true;
+    ChildProcess app = camera_test::StartChild({CAMERA_DRIVING_BINARY}, closed);
     const auto target = [&app](int fd) {
         char link[256] = {};
-        const std::string path = "/proc/" + std::to_string(app.pid()) + "/fd/" + std::to_string(fd);
+        const std::string path = "/proc/" + std::to_string(app.Pid()) + "/fd/" + std::to_string(fd);
         const ssize_t n = ::readlink(path.c_str(), link, sizeof(link) - 1);
         return n > 0 ? std::string(link, static_cast<std::size_t>(n)) : std::string();
     };
     // Until the cameras stream, by then logging and the transport have opened all they open.
     const auto deadline = std::chrono::steady_clock::now() + 30s;
-    while (std::chrono::steady_clock::now() < deadline && app.running() &&
-           e2e::readFile("/proc/" + std::to_string(app.pid()) + "/status").find("Threads:\t1\n") !=
+    while (std::chrono::steady_clock::now() < deadline && app.Running() &&
+           ReadText("/proc/" + std::to_string(app.Pid()) + "/status").find("Threads:\t1\n") !=
                std::string::npos) {
         std::this_thread::sleep_for(50ms);
     }
     std::this_thread::sleep_for(3s);
-    ASSERT_TRUE(app.running());
+    ASSERT_TRUE(app.Running());
     EXPECT_EQ(target(STDOUT_FILENO), "/dev/null");
     EXPECT_EQ(target(STDERR_FILENO), "/dev/null");
-    app.signal(SIGTERM);
-    EXPECT_EQ(app.wait(10s), 0);
+    app.Signal(SIGTERM);
+    EXPECT_EQ(app.Wait(10s), 0);
 }
 
 // A RouDi of the test's own, which the test stops, kills and restarts; it cannot share a running one.
 class RouDiFaults : public ::testing::Test {
   protected:
     void SetUp() override {
-        roudi_ =
-            std::make_unique<vrt::cm::test::RouDiProcess>(IOX_ROUDI_BINARY, PROJECT_CONFIG_DIR "/roudi.toml");
-        ASSERT_TRUE(roudi_->Error().empty()) << roudi_->Error();
-        dir_ = writeConfiguration(
-            e2e::testDirectory(::testing::UnitTest::GetInstance()->current_test_info()->name()), kGop);
+        ASSERT_NO_FATAL_FAILURE(startRouDi());
+        dir_ = writeConfiguration(directory_.Path(), kGop);
     }
-    void TearDown() override { roudi_->Signal(SIGCONT); }
+    void TearDown() override { roudi_.Signal(SIGCONT); }
+
+    void startRouDi() {
+        auto roudi = camera_test::RouDiProcess::Start(IOX_ROUDI_BINARY, PROJECT_CONFIG_DIR "/roudi.toml");
+        ASSERT_TRUE(roudi) << roudi.Error().message;
+        roudi_ = std::move(roudi).Value();
+    }
 
     static constexpr std::uint32_t kGop = 10;
-    std::unique_ptr<vrt::cm::test::RouDiProcess> roudi_;
+    camera_test::RouDiProcess roudi_;
+    camera_test::TemporaryDirectory directory_ = testDirectory();
     std::string dir_;
 };
 
 // A RouDi that does not answer (stopped): the wait has a limit, and SIGTERM ends the wait at once with a
 // clean status 0.
 TEST_F(RouDiFaults, WaitForAStoppedRouDiHasALimitAndEndsOnSigterm) {
-    roudi_->Signal(SIGSTOP);
+    roudi_.Signal(SIGSTOP);
     auto limited = startApplication(dir_, {{"VRT_CM_ROUDI_WAIT_S", "1.5"}});
-    EXPECT_EQ(limited->wait(15s), 1);
-    std::string err = e2e::readFile(dir_ + "/app.err");
+    EXPECT_EQ(limited.Wait(15s), 1);
+    std::string err = ReadText(dir_ + "/app.err");
     EXPECT_NE(err.find("RouDi did not answer within 1.500 s (VRT_CM_ROUDI_WAIT_S)"), std::string::npos)
         << err;
 
@@ -418,10 +459,10 @@ TEST_F(RouDiFaults, WaitForAStoppedRouDiHasALimitAndEndsOnSigterm) {
     ASSERT_TRUE(waitForLog(dir_ + "/app.err", "start main!", 10s));
     std::this_thread::sleep_for(1s);
     const auto start = std::chrono::steady_clock::now();
-    waiting->signal(SIGTERM);
-    EXPECT_EQ(waiting->wait(10s), 0);
+    waiting.Signal(SIGTERM);
+    EXPECT_EQ(waiting.Wait(10s), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
-    err = e2e::readFile(dir_ + "/app.err");
+    err = ReadText(dir_ + "/app.err");
     EXPECT_NE(err.find("the wait for RouDi was cancelled: the process is stopping"), std::string::npos)
         << err;
     EXPECT_NE(err.find("stopped during start-up"), std::string::npos) << err;
@@ -431,12 +472,12 @@ TEST_F(RouDiFaults, WaitForAStoppedRouDiHasALimitAndEndsOnSigterm) {
 // configuration) ends the process cleanly with status 0.
 TEST_F(RouDiFaults, SignalInTheFirstMillisecondsEndsCleanly) {
     for (const int signal : {SIGTERM, SIGINT, SIGTERM}) {
-        e2e::Process app({CAMERA_DRIVING_BINARY},
-                         {{"CM_CONFIG_FILE_PATH", dir_}, {"ARA_LOG_MODE", "console"}}, dir_ + "/early.out",
-                         dir_ + "/early.err");
-        const std::string status = "/proc/" + std::to_string(app.pid()) + "/status";
+        ChildProcess app =
+            start({CAMERA_DRIVING_BINARY}, {{"CM_CONFIG_FILE_PATH", dir_}, {"ARA_LOG_MODE", "console"}},
+                  dir_ + "/early.out", dir_ + "/early.err");
+        const std::string status = "/proc/" + std::to_string(app.Pid()) + "/status";
         const auto blocked = [&status] {
-            const std::string text = e2e::readFile(status);
+            const std::string text = ReadText(status);
             const std::size_t at = text.find("SigBlk:");
             if (at == std::string::npos) {
                 return false;
@@ -449,8 +490,8 @@ TEST_F(RouDiFaults, SignalInTheFirstMillisecondsEndsCleanly) {
         while (!blocked() && std::chrono::steady_clock::now() < deadline) {
             std::this_thread::yield();
         }
-        app.signal(signal);
-        EXPECT_EQ(app.wait(10s), 0) << e2e::readFile(dir_ + "/early.err");
+        app.Signal(signal);
+        EXPECT_EQ(app.Wait(10s), 0) << ReadText(dir_ + "/early.err");
     }
 }
 
@@ -460,16 +501,14 @@ TEST_F(RouDiFaults, SignalInTheFirstMillisecondsEndsCleanly) {
 TEST_F(RouDiFaults, RouDiRestartEndsTheApplicationWithStatusOneAndARestartStreamsAgain) {
     auto app = startApplication(dir_);
     ASSERT_TRUE(waitForLog(dir_ + "/app.err", "encoder pipeline completed successfully with id: 3", 60s))
-        << e2e::readFile(dir_ + "/app.err").substr(0, 4000);
-    roudi_->Signal(SIGKILL);
+        << ReadText(dir_ + "/app.err").substr(0, 4000);
+    roudi_.Signal(SIGKILL);
     const auto killed = std::chrono::steady_clock::now();
-    roudi_.reset();  // reaps it: its lock is free once it is gone
-    roudi_ =
-        std::make_unique<vrt::cm::test::RouDiProcess>(IOX_ROUDI_BINARY, PROJECT_CONFIG_DIR "/roudi.toml");
-    ASSERT_TRUE(roudi_->Error().empty()) << roudi_->Error();
-    EXPECT_EQ(app->wait(10s), 1);
+    roudi_.Stop();  // reaps it: its lock is free once it is gone
+    ASSERT_NO_FATAL_FAILURE(startRouDi());
+    EXPECT_EQ(app.Wait(10s), 1);
     EXPECT_LT(std::chrono::steady_clock::now() - killed, 3s);
-    const std::string err = e2e::readFile(dir_ + "/app.err");
+    const std::string err = ReadText(dir_ + "/app.err");
     EXPECT_NE(
         err.find(
             "[error] [Transport][Lost, samples sent from now on reach no subscriber] [ShmRuntime] RouDi "),
@@ -478,17 +517,13 @@ TEST_F(RouDiFaults, RouDiRestartEndsTheApplicationWithStatusOneAndARestartStream
     EXPECT_NE(err.find("[fatal] communication lost"), std::string::npos);
 
     // What the supervisor does: start it again.
-    auto recorder = std::make_unique<e2e::Process>(
-        std::vector<std::string>{CAMERA_RECORD_BINARY, "--frames", "15", "--output", dir_ + "/record",
-                                 "--manifest", dir_ + "/cm_deployment.json", "--cameras", "8"},
-        std::map<std::string, std::string>{{"ARA_LOG_MODE", "console"}}, dir_ + "/recorder.out",
-        dir_ + "/recorder.err");
+    auto recorder = runRecorder(dir_, {"--frames", "15", "--cameras", "8"});
     ASSERT_TRUE(waitForLog(dir_ + "/recorder.out", "waiting for the publisher", 20s));
     auto restarted = startApplication(dir_);
-    EXPECT_EQ(recorder->wait(60s), 0) << e2e::readFile(dir_ + "/recorder.err");
+    EXPECT_EQ(recorder.Wait(60s), 0) << ReadText(dir_ + "/recorder.err");
     EXPECT_EQ(readIndex(dir_ + "/record/cam_8_index.csv").size(), 15U);
-    restarted->signal(SIGTERM);
-    EXPECT_EQ(restarted->wait(10s), 0);
+    restarted.Signal(SIGTERM);
+    EXPECT_EQ(restarted.Wait(10s), 0);
 }
 
 }  // namespace

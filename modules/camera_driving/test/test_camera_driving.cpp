@@ -15,11 +15,8 @@
 
 namespace {
 
-using camera_driving::test::kClient;
-using camera_driving::test::ProlocManifest;
-using camera_driving::test::Subscribe;
+using namespace camera_driving::test;  // NOLINT(google-build-using-namespace): the tests' own helpers
 using mpu::fault::Operation;
-using vrt::cm::test::ScopedManifest;
 
 // A small camera and a prepared size other than the old fixed 1280 x 720, so the tests stay quick and show
 // that the pipeline produces the configured size.

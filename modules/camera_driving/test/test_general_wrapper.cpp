@@ -11,19 +11,25 @@
 
 namespace {
 
+using namespace camera_driving::test;  // NOLINT(google-build-using-namespace): the tests' own helpers
 using ara::log::LogLevel;
-using camera_driving::test::ProlocManifest;
-using vrt::cm::test::ScopedManifest;
 using Perception = perception::Cam2CamPerceptionStruct;
-
-using camera_driving::test::kClient;
-using camera_driving::test::Subscribe;
 
 class GeneralWrapperTest : public ::testing::Test {
   protected:
     ara::log::Logger& logger =
         ara::log::CreateLogger("C_D", "Kestrova Camera Driving Module", LogLevel::kDebug);
     ara::log::LogCapture capture;
+};
+
+// The perception ports share one instance, so each port publishes on its own event of it.
+class GeneralWrapperPerceptionTest : public GeneralWrapperTest {
+  protected:
+    ScopedManifest manifest{ProlocManifest()};
+    GeneralWrapper sut{logger};
+    // The first port's event, subscribed before anything is published.
+    std::shared_ptr<vrt::cm::proloc::ProlocEventMemoryImpl<Perception>> first =
+        Subscribe<Perception>(4098, 30182);
 };
 
 TEST_F(GeneralWrapperTest, ConstructionOffersBothInstancesThroughTwoCreatingPorts) {
@@ -68,10 +74,7 @@ TEST_F(GeneralWrapperTest, EachPerceptionPortSendsOnItsOwnEventOfTheSharedInstan
     }
 }
 
-TEST_F(GeneralWrapperTest, SequenceRunsOnlyOnTheFirstPerceptionPort) {
-    ScopedManifest manifest(ProlocManifest());
-    GeneralWrapper sut(logger);
-    auto first = Subscribe<Perception>(4098, 30182);
+TEST_F(GeneralWrapperPerceptionTest, SequenceRunsOnlyOnTheFirstPerceptionPort) {
     auto third = Subscribe<Perception>(4098, 5485);
     ASSERT_TRUE(first && third);
 

@@ -8,11 +8,8 @@
 
 namespace {
 
+using namespace camera_driving::test;  // NOLINT(google-build-using-namespace): the tests' own helpers
 using ara::log::LogLevel;
-using camera_driving::test::kClient;
-using camera_driving::test::ProlocManifest;
-using camera_driving::test::Subscribe;
-using vrt::cm::test::ScopedManifest;
 
 // Opens the publisher's pool and refill thread to inspection.
 class InspectedPort : public CamDrv2CamDrvPerception_Provide {

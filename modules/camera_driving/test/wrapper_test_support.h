@@ -7,6 +7,8 @@
 
 namespace camera_driving::test {
 
+using vrt::cm::test::ScopedManifest;
+
 // A deployment of all eleven events of the two services, process-local only, so that no RouDi is needed.
 // `override` replaces the transports of one event.
 inline std::string ProlocManifest(std::uint32_t overriddenEvent = 0, const std::string& transports = "") {

@@ -16,6 +16,7 @@
 
 #include "ara/log/log_capture.h"
 #include "cam_preprocess.h"
+#include "camera_test/gtest_support.h"
 #include "mpu/fault_injection.h"
 #include "mpu/mpu_dma.h"
 
@@ -215,16 +216,13 @@ TEST_F(CamPreprocessTest, MissingMapFileIsReportedOnceAndTheOtherIsNotOpened) {
 // A FIFO would block the open for ever (no writer): it is refused like a missing map.
 TEST_F(CamPreprocessTest, MapFileThatIsAFifoIsRefusedWithoutBlocking) {
     configureMaps(0, 0);
-    std::string dir = "/tmp/cam_preprocess_fifo_XXXXXX";
-    ASSERT_NE(::mkdtemp(dir.data()), nullptr);
-    const std::string fifo = dir + "/x.bin";
+    const camera_test::TemporaryDirectory directory = camera_test::NewTestDirectory("cam_preprocess_fifo_");
+    const std::string fifo = directory.File("x.bin");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     config.put("cam_8.remapFilePathX", fifo);
     auto sut = started();
     EXPECT_EQ(capture.Count(kContext, LogLevel::kError, fifo + ": is a FIFO, not a regular file"), 1u);
     EXPECT_FALSE(sut->isUndistortionEnabled());
-    ::unlink(fifo.c_str());
-    ::rmdir(dir.c_str());
 }
 
 TEST_F(CamPreprocessTest, UndistortionRunsBeforeTheCropResizeReadsItsResult) {

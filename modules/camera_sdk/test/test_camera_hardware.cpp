@@ -9,16 +9,17 @@
 
 #include "ara/log/log_capture.h"
 #include "camera_hardware.h"
-#include "camera_test_support.h"
+#include "camera_test/gtest_support.h"
+#include "camera_test/scoped_environment.h"
 #include "vcu/camera/frame_code.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using ara::log::LogLevel;
+using camera_test::ScopedEnvironment;
+using camera_test::TemporaryDirectory;
 using vcu::camera::CameraAccessConfig;
-using vcu::camera::test::ScopedEnvironment;
-using vcu::camera::test::TemporaryDirectory;
 
 constexpr int kWidth = 640;
 constexpr int kHeight = 480;
@@ -82,8 +83,8 @@ class CameraHardwareTest : public ::testing::Test {
         pool->imageReady[index] = false;
     }
 
-    TemporaryDirectory directory;
-    ScopedEnvironment configDirectory{"CM_CONFIG_FILE_PATH", directory.path().string()};
+    TemporaryDirectory directory = camera_test::NewTestDirectory("vcu_camera_test_");
+    ScopedEnvironment configDirectory{"CM_CONFIG_FILE_PATH", directory.Path()};
     ScopedEnvironment configFile{"VCU_CAMERA_CONFIG", std::nullopt};
     ScopedEnvironment fps{"VCU_CAMERA_FPS", "100"};
     std::shared_ptr<CameraPool> pool = std::make_shared<CameraPool>();
@@ -115,7 +116,7 @@ TEST_F(CameraHardwareTest, DeliversEachCamerasFramesToItsWorker) {
 
 TEST_F(CameraHardwareTest, OnePassStoresAndWakesIndex2BeforeIndex0) {
     // Camera 10 is ready long before camera 8, so the service lists 10 first.
-    directory.write("vcu_camera.ini", "[camera_8]\nfps = 3\n[camera_10]\nfps = 100\n");
+    camera_test::WriteTestFile(directory, "vcu_camera.ini", "[camera_8]\nfps = 3\n[camera_10]\nfps = 100\n");
     const ScopedEnvironment perCamera("VCU_CAMERA_FPS", std::nullopt);
     ASSERT_EQ(vcu::camera::CameraInit({camera(8), camera(10)}), 0);
     ASSERT_TRUE(eventually([] { return capturedAny(8); }));

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "camera_test/files.h"
+
 namespace {
 
 struct ProbeRun {
@@ -19,13 +21,6 @@ struct ProbeRun {
     std::vector<std::string> errLines;
     double seconds;
 };
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 // A directory of the running test's own, so that tests may run in parallel.
 std::string TestDirectory() {
@@ -45,8 +40,8 @@ ProbeRun RunProbe(const std::string& environment, const std::string& arguments,
     const int status = std::system(command.c_str());
     const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
-    ProbeRun run{WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(out), {}, seconds};
-    std::istringstream lines(ReadFile(err));
+    ProbeRun run{WIFEXITED(status) ? WEXITSTATUS(status) : -1, camera_test::ReadText(out), {}, seconds};
+    std::istringstream lines(camera_test::ReadText(err));
     for (std::string line; std::getline(lines, line);) {
         run.errLines.push_back(line);
     }
@@ -88,7 +83,7 @@ TEST(ConsoleLogging, EnvironmentModeReplacesTheConfiguredMode) {
     const ProbeRun run = RunProbe("ARA_LOG_MODE=file", "console 1 3 " + dir, dir);
     ASSERT_EQ(run.exitStatus, 0);
     EXPECT_TRUE(run.errLines.empty());
-    const std::string file = ReadFile(dir + "/PROBE_APP.log");
+    const std::string file = camera_test::ReadText(dir + "/PROBE_APP.log");
     EXPECT_NE(file.find("thread 0 message 2"), std::string::npos);
 }
 
@@ -102,7 +97,7 @@ TEST(FileLogging, RotatesAtTheSizeLimitKeepingWholeLines) {
     std::size_t lines = 0;
     for (const char* suffix : {"", ".1", ".2"}) {
         const std::string path = dir + "/PROBE_APP.log" + suffix;
-        const std::string text = ReadFile(path);
+        const std::string text = camera_test::ReadText(path);
         ASSERT_TRUE(!text.empty() || *suffix == '\0')
             << path << ": only the current file may just have started";
         // The other threads write on while one rotates, up to the limit again, plus the lines in flight.
@@ -170,7 +165,7 @@ TEST(RemoteLogging, DaemonReceivesTypedMessagesWithShortIds) {
                                " kill $(cat receive.pid) $(cat daemon.pid); wait";
     ASSERT_EQ(std::system(script.c_str()), 0);
 
-    std::istringstream received(ReadFile(dir + "/received.txt"));
+    std::istringstream received(camera_test::ReadText(dir + "/received.txt"));
     std::size_t messages = 0;
     for (std::string line; std::getline(received, line);) {
         // Application and context ids are cut to four characters; each argument travels typed (7 of them).
@@ -178,7 +173,7 @@ TEST(RemoteLogging, DaemonReceivesTypedMessagesWithShortIds) {
             ++messages;
         }
     }
-    EXPECT_EQ(messages, 3U) << ReadFile(dir + "/received.txt");
+    EXPECT_EQ(messages, 3U) << camera_test::ReadText(dir + "/received.txt");
 }
 
 }  // namespace

@@ -10,7 +10,8 @@
 #include <vector>
 
 #include "ara/log/log_capture.h"
-#include "camera_test_support.h"
+#include "camera_test/gtest_support.h"
+#include "camera_test/scoped_environment.h"
 #include "vcu/camera/camera.h"
 #include "vcu/camera/frame_code.h"
 
@@ -18,8 +19,8 @@ namespace {
 
 using namespace std::chrono_literals;
 using namespace vcu::camera;
-using vcu::camera::test::ScopedEnvironment;
-using vcu::camera::test::TemporaryDirectory;
+using camera_test::ScopedEnvironment;
+using camera_test::TemporaryDirectory;
 
 constexpr int kWidth = 640;  // large enough for the frame code, small enough to be cheap
 constexpr int kHeight = 480;
@@ -60,7 +61,9 @@ class CameraServiceTest : public ::testing::Test {
   protected:
     void TearDown() override { CameraDeinit(); }
 
-    void useConfigFile(const std::string& content) { directory.write("vcu_camera.ini", content); }
+    void useConfigFile(const std::string& content) {
+        camera_test::WriteTestFile(directory, "vcu_camera.ini", content);
+    }
 
     // Fetches until `count` frames are held or a generous deadline passes.
     std::vector<CameraData> holdFrames(unsigned int id, std::size_t count) {
@@ -72,8 +75,8 @@ class CameraServiceTest : public ::testing::Test {
         return frames;
     }
 
-    TemporaryDirectory directory;
-    ScopedEnvironment configDirectory{"CM_CONFIG_FILE_PATH", directory.path().string()};
+    TemporaryDirectory directory = camera_test::NewTestDirectory("vcu_camera_test_");
+    ScopedEnvironment configDirectory{"CM_CONFIG_FILE_PATH", directory.Path()};
     ScopedEnvironment configFile{"VCU_CAMERA_CONFIG", std::nullopt};
     ScopedEnvironment fps{"VCU_CAMERA_FPS", "100"};
 };

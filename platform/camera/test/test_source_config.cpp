@@ -4,13 +4,13 @@
 #include <string>
 #include <vector>
 
-#include "camera_test_support.h"
+#include "camera_test/gtest_support.h"
 #include "source_config.h"
 
 namespace {
 
 using namespace vcu::camera::internal;
-using vcu::camera::test::TemporaryDirectory;
+using camera_test::TemporaryDirectory;
 
 class SourceConfigTest : public ::testing::Test {
   protected:
@@ -36,11 +36,11 @@ class SourceConfigTest : public ::testing::Test {
     }
 
     void useFile(const std::string& content) {
-        environment["CM_CONFIG_FILE_PATH"] = directory.path().string();
-        configFile = directory.write("vcu_camera.ini", content);
+        environment["CM_CONFIG_FILE_PATH"] = directory.Path();
+        configFile = camera_test::WriteTestFile(directory, "vcu_camera.ini", content);
     }
 
-    TemporaryDirectory directory;
+    TemporaryDirectory directory = camera_test::NewTestDirectory("vcu_camera_test_");
     std::map<std::string, std::string> environment;
     std::string configFile;
 };
@@ -60,7 +60,7 @@ TEST_F(SourceConfigTest, CameraSectionsOverrideDefaultsAndTheEnvironmentOverride
     EXPECT_EQ(settings[0].fps, 20);
     EXPECT_EQ(settings[0].bufferCount, 6);
     EXPECT_EQ(settings[1].kind, SourceKind::kNv12File);
-    EXPECT_EQ(settings[1].path, (directory.path() / "clips/nine.nv12").string());  // relative to the file
+    EXPECT_EQ(settings[1].path, directory.File("clips/nine.nv12"));  // relative to the file
     EXPECT_EQ(settings[1].fps, 10);
     EXPECT_EQ(settings[2].kind, SourceKind::kPattern);
     EXPECT_EQ(settings[3].kind, SourceKind::kVideoFile);

@@ -16,7 +16,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
-#include "camera_test_support.h"
+#include "camera_test/gtest_support.h"
 #include "ffmpeg/handles.h"
 #include "frame_source.h"
 #include "pattern_source.h"
@@ -25,7 +25,7 @@ extern "C" {
 namespace {
 
 using namespace vcu::camera::internal;
-using vcu::camera::test::TemporaryDirectory;
+using camera_test::TemporaryDirectory;
 
 std::vector<std::uint8_t> nv12Frame(int width, int height) {
     return std::vector<std::uint8_t>(static_cast<std::size_t>(width) * height * 3 / 2);
@@ -78,7 +78,7 @@ class Nv12FileSourceTest : public ::testing::Test {
     static constexpr int kHeight = 4;
     static constexpr std::size_t kFrameBytes = kWidth * kHeight * 3 / 2;
 
-    TemporaryDirectory directory;
+    TemporaryDirectory directory = camera_test::NewTestDirectory("vcu_camera_test_");
 };
 
 TEST_F(Nv12FileSourceTest, PlaysTheFramesInOrderAndLoops) {
@@ -86,7 +86,8 @@ TEST_F(Nv12FileSourceTest, PlaysTheFramesInOrderAndLoops) {
     for (const char value : {'a', 'b', 'c'}) {
         content.append(kFrameBytes, value);
     }
-    auto sut = opened(OpenNv12File(directory.write("three.nv12", content), kWidth, kHeight));
+    auto sut =
+        opened(OpenNv12File(camera_test::WriteTestFile(directory, "three.nv12", content), kWidth, kHeight));
     ASSERT_NE(sut, nullptr);
 
     std::string seen;
@@ -100,15 +101,17 @@ TEST_F(Nv12FileSourceTest, PlaysTheFramesInOrderAndLoops) {
 }
 
 TEST_F(Nv12FileSourceTest, RefusesFilesThatAreNotWholeFrames) {
-    const std::string partial = directory.write("partial.nv12", std::string(kFrameBytes + 1, 'x'));
+    const std::string partial =
+        camera_test::WriteTestFile(directory, "partial.nv12", std::string(kFrameBytes + 1, 'x'));
     const std::string message = errorOf(OpenNv12File(partial, kWidth, kHeight));
     EXPECT_NE(message.find(partial), std::string::npos) << message;
     EXPECT_NE(message.find(std::to_string(kFrameBytes + 1) + " bytes"), std::string::npos) << message;
     EXPECT_NE(message.find("of " + std::to_string(kFrameBytes) + " bytes"), std::string::npos) << message;
 
-    EXPECT_NE(errorOf(OpenNv12File(directory.write("empty.nv12", ""), kWidth, kHeight)).find("holds 0 bytes"),
+    EXPECT_NE(errorOf(OpenNv12File(camera_test::WriteTestFile(directory, "empty.nv12", ""), kWidth, kHeight))
+                  .find("holds 0 bytes"),
               std::string::npos);
-    const std::string missing = (directory.path() / "missing.nv12").string();
+    const std::string missing = directory.File("missing.nv12");
     EXPECT_NE(errorOf(OpenNv12File(missing, kWidth, kHeight)).find(missing), std::string::npos);
 }
 
@@ -116,11 +119,7 @@ TEST_F(Nv12FileSourceTest, RefusesFilesThatAreNotWholeFrames) {
 void writeVideo(const std::string& path, int width, int height, const std::vector<std::uint8_t>& levels) {
     AVFormatContext* rawOutput = nullptr;
     ASSERT_GE(avformat_alloc_output_context2(&rawOutput, nullptr, "matroska", path.c_str()), 0);
-    const std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> output(rawOutput,
-                                                                              [](AVFormatContext* c) {
-                                                                                  avio_closep(&c->pb);
-                                                                                  avformat_free_context(c);
-                                                                              });
+    const ffmpeg::OutputContextPtr output(rawOutput);
     const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_MPEG4);
     ASSERT_NE(codec, nullptr);
     ffmpeg::CodecContextPtr encoder(avcodec_alloc_context3(codec));
@@ -169,8 +168,8 @@ void writeVideo(const std::string& path, int width, int height, const std::vecto
 }
 
 TEST(VideoFileSourceTest, DecodesScalesAndLoops) {
-    TemporaryDirectory directory;
-    const std::string path = (directory.path() / "levels.mkv").string();
+    TemporaryDirectory directory = camera_test::NewTestDirectory("vcu_camera_test_");
+    const std::string path = directory.File("levels.mkv");
     const std::vector<std::uint8_t> levels{40, 80, 120, 160, 200};
     ASSERT_NO_FATAL_FAILURE(writeVideo(path, 64, 48, levels));
 

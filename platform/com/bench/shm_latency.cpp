@@ -16,10 +16,10 @@
 #include <vector>
 
 #include "ara/log/logging.h"
+#include "camera_test/roudi_process.h"
 #include "com_test_support.h"
 #include "image_bench_support.h"
 #include "impl_type_camerah265image.h"
-#include "roudi_process.h"
 #include "vrt/cm/event_subscriber.h"
 
 namespace {
@@ -99,13 +99,11 @@ int main(int argc, char** argv) {
     vrt::cm::test::ScopedManifest manifest(vrt::cm::test::Manifest(vrt::cm::test::EventEntry(
         kEvent, "CameraH265ImageEvent",
         std::string(R"({"SHM": {"serialization": )") + vrt::cm::test::kShmSerialization + "}}")));
-    std::unique_ptr<vrt::cm::test::RouDiProcess> roudi;
-    if (!vrt::cm::test::RouDiIsRunning()) {
-        roudi = std::make_unique<vrt::cm::test::RouDiProcess>(IOX_ROUDI, ROUDI_CONFIG);
-        if (!roudi->Error().empty()) {
-            std::fprintf(stderr, "%s\n", roudi->Error().c_str());
-            return 2;
-        }
+    auto roudi =
+        camera_test::RouDiProcess::Start(IOX_ROUDI, ROUDI_CONFIG, "", camera_test::RouDiPolicy::kUseRunning);
+    if (!roudi) {
+        std::fprintf(stderr, "%s\n", roudi.Error().message.c_str());
+        return 2;
     }
     std::printf("%zu samples of %zu bytes, one every %lld us\n", samples, bytes,
                 static_cast<long long>(interval.count()));

@@ -23,10 +23,10 @@
 #include <vector>
 
 #include "ara/log/logging.h"
+#include "camera_test/roudi_process.h"
 #include "com_test_support.h"
 #include "image_bench_support.h"
 #include "impl_type_camerah265image.h"
-#include "roudi_process.h"
 #include "vrt/cm/event_subscriber.h"
 
 namespace {
@@ -157,13 +157,15 @@ bool Run(vrt::cm::type::DriverType transport, double seconds) {
     vrt::cm::test::ScopedManifest manifest(
         shm ? vrt::cm::test::Manifest(vrt::cm::test::EventEntry(kEvent, "CameraH265ImageEvent", shmTransport))
             : vrt::cm::test::SomeipManifest(kEvent, port, static_cast<std::uint16_t>(port + 1)));
-    std::unique_ptr<vrt::cm::test::RouDiProcess> roudi;
-    if (shm && !vrt::cm::test::RouDiIsRunning()) {
-        roudi = std::make_unique<vrt::cm::test::RouDiProcess>(IOX_ROUDI, ROUDI_CONFIG);
-        if (!roudi->Error().empty()) {
-            std::fprintf(stderr, "%s\n", roudi->Error().c_str());
+    camera_test::RouDiProcess roudi;
+    if (shm) {
+        auto started = camera_test::RouDiProcess::Start(IOX_ROUDI, ROUDI_CONFIG, "",
+                                                        camera_test::RouDiPolicy::kUseRunning);
+        if (!started) {
+            std::fprintf(stderr, "%s\n", started.Error().message.c_str());
             return false;
         }
+        roudi = std::move(started).Value();
     }
     const std::size_t samples = static_cast<std::size_t>(seconds * kFps) * kCameras;
     int subscriberPipe[2];

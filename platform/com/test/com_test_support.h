@@ -1,19 +1,14 @@
 #pragma once
 
-#include <stdlib.h>
-#include <unistd.h>
-
-#include <chrono>
 #include <cstdint>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <optional>
-#include <sstream>
 #include <string>
-#include <thread>
+#include <utility>
+#include <vector>
 
-#include "roudi_process.h"
+#include "camera_test/files.h"
+#include "camera_test/roudi_process.h"
+#include "camera_test/scoped_environment.h"
+#include "camera_test/temporary_directory.h"
 #include "vrt/cm/deployment/deployment_manifest.h"
 
 namespace vrt::cm::test {
@@ -22,37 +17,35 @@ namespace vrt::cm::test {
 // the object lives.
 class ScopedManifest {
   public:
-    explicit ScopedManifest(const std::string& json) {
-        char pattern[] = "/tmp/vrt_com_test_XXXXXX";
-        directory_ = ::mkdtemp(pattern);
+    explicit ScopedManifest(const std::string& json)
+        : directory_(MakeDirectory()), environment_("CM_CONFIG_FILE_PATH", directory_.Path()) {
         Write(json);
-        if (const char* previous = std::getenv("CM_CONFIG_FILE_PATH"); previous != nullptr) {
-            previous_ = previous;
-        }
-        ::setenv("CM_CONFIG_FILE_PATH", directory_.c_str(), 1);
     }
-    ~ScopedManifest() {
-        if (previous_) {
-            ::setenv("CM_CONFIG_FILE_PATH", previous_->c_str(), 1);
-        } else {
-            ::unsetenv("CM_CONFIG_FILE_PATH");
-        }
-        std::error_code ignored;
-        std::filesystem::remove_all(directory_, ignored);
-    }
-    ScopedManifest(const ScopedManifest&) = delete;
-    ScopedManifest& operator=(const ScopedManifest&) = delete;
 
-    void Write(const std::string& json) const {
-        std::ofstream(directory_ + "/" + deployment::kManifestFileName) << json;
-    }
-    const std::string& Directory() const noexcept { return directory_; }
-    std::string Path() const { return directory_ + "/" + deployment::kManifestFileName; }
+    void Write(const std::string& json) const { (void)camera_test::WriteFile(Path(), json); }
+    const std::string& Directory() const noexcept { return directory_.Path(); }
+    std::string Path() const { return directory_.File(deployment::kManifestFileName); }
 
   private:
-    std::string directory_;
-    std::optional<std::string> previous_;
+    static camera_test::TemporaryDirectory MakeDirectory() {
+        auto made = camera_test::TemporaryDirectory::Make("vrt_com_test_");
+        return made ? std::move(made).Value() : camera_test::TemporaryDirectory();
+    }
+
+    camera_test::TemporaryDirectory directory_;
+    camera_test::ScopedEnvironment environment_;
 };
+
+// A RouDi of the caller's own with these mempools, its configuration beside the manifest.
+inline camera_test::SupportResult<camera_test::RouDiProcess> StartRouDi(
+    const ScopedManifest& manifest, const std::string& roudiBinary,
+    const std::vector<camera_test::Mempool>& mempools) {
+    const std::string config = manifest.Directory() + "/roudi.toml";
+    if (auto written = camera_test::WriteFile(config, camera_test::RouDiConfig(mempools)); !written) {
+        return camera_test::SupportResult<camera_test::RouDiProcess>::FromError(written.Error());
+    }
+    return camera_test::RouDiProcess::Start(roudiBinary, config);
+}
 
 inline const char* kShmSerialization = R"({"type": 0, "byteOrder": 1, "stringLength": 4, "vectorLength": 4})";
 

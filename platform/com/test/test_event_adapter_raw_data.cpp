@@ -140,6 +140,23 @@ class EventAdapterRawData : public ::testing::Test {
         return ::testing::AssertionSuccess();
     }
 
+    // Every block back in the pool, none freed twice and no free refused.
+    ::testing::AssertionResult EveryBlockFreedOnce(EventAdapter<Record>& event) {
+        if (event.FailedBlockFrees() != 0U) {
+            return ::testing::AssertionFailure() << event.FailedBlockFrees() << " block frees failed";
+        }
+        return PoolServesEveryBlock();
+    }
+
+    // The event's process-local memory with client 1 enabled for `depth` samples; null when it has none.
+    static auto ClientMemory(EventAdapter<Record>& event, std::size_t depth) {
+        auto memory = event.ProlocMemory();
+        if (memory != nullptr) {
+            memory->EnableEventClient(1, depth, nullptr);
+        }
+        return memory;
+    }
+
     ScopedManifest manifest_{Manifest(
         EventEntry(kPerceptionEvent, "Cam2CamPerceptionEvent1", ProlocOnly(), kServiceId, kInstance))};
     ara::log::LogCapture capture_;
@@ -161,15 +178,13 @@ TEST_F(EventAdapterRawData, EveryBlockSentWithoutClientsIsFreedOnceAfterItsSend)
         EXPECT_FALSE(IsAllocated(block));
     }
 
-    EXPECT_EQ(event.FailedBlockFrees(), 0U);
-    EXPECT_TRUE(PoolServesEveryBlock());
+    EXPECT_TRUE(EveryBlockFreedOnce(event));
 }
 
 TEST_F(EventAdapterRawData, ProcessLocalClientKeepsTheBlockUntilItLetsGoOfTheSample) {
     auto& event = InitializedEvent();
-    auto memory = event.ProlocMemory();
+    auto memory = ClientMemory(event, 4);
     ASSERT_NE(memory, nullptr);
-    memory->EnableEventClient(1, 4, nullptr);
     Mbuf* block = FilledBlock("frame");
 
     event.Send(Sample(block, 5));
@@ -185,8 +200,7 @@ TEST_F(EventAdapterRawData, ProcessLocalClientKeepsTheBlockUntilItLetsGoOfTheSam
     received.reset();
 
     EXPECT_FALSE(IsAllocated(block));
-    EXPECT_EQ(event.FailedBlockFrees(), 0U);
-    EXPECT_TRUE(PoolServesEveryBlock());
+    EXPECT_TRUE(EveryBlockFreedOnce(event));
 }
 
 TEST_F(EventAdapterRawData, ClientThatLetsGoDuringTheSendLeavesTheFreeToTheSend) {
@@ -206,15 +220,13 @@ TEST_F(EventAdapterRawData, ClientThatLetsGoDuringTheSendLeavesTheFreeToTheSend)
 
     EXPECT_TRUE(validInHandler);
     EXPECT_FALSE(IsAllocated(block));
-    EXPECT_EQ(event.FailedBlockFrees(), 0U);
-    EXPECT_TRUE(PoolServesEveryBlock());
+    EXPECT_TRUE(EveryBlockFreedOnce(event));
 }
 
 TEST_F(EventAdapterRawData, ConcurrentClientNeverSeesAFreedBlockAndEveryBlockComesBack) {
     auto& event = InitializedEvent();
-    auto memory = event.ProlocMemory();
+    auto memory = ClientMemory(event, 2);
     ASSERT_NE(memory, nullptr);
-    memory->EnableEventClient(1, 2, nullptr);
     std::atomic<bool> sending{true};
     std::atomic<int> received{0};
     std::atomic<int> freedWhileHeld{0};
@@ -268,15 +280,13 @@ TEST_F(EventAdapterRawData, ConcurrentClientNeverSeesAFreedBlockAndEveryBlockCom
     EXPECT_GT(received.load(), 0);
     EXPECT_EQ(freedWhileHeld.load(), 0);
     memory->UnSubscribeClient(1);
-    EXPECT_EQ(event.FailedBlockFrees(), 0U);
-    EXPECT_TRUE(PoolServesEveryBlock());
+    EXPECT_TRUE(EveryBlockFreedOnce(event));
 }
 
 TEST_F(EventAdapterRawData, SamplesDroppedFromAFullClientQueueFreeTheirBlocks) {
     auto& event = InitializedEvent();
-    auto memory = event.ProlocMemory();
-    ASSERT_NE(memory, nullptr);
-    memory->EnableEventClient(1, 1, nullptr);  // never loads
+    auto memory = ClientMemory(event, 1);
+    ASSERT_NE(memory, nullptr);  // never loads
 
     Mbuf* last = nullptr;
     for (std::uint32_t i = 0; i < 4 * kPoolBlocks; ++i) {
@@ -288,8 +298,7 @@ TEST_F(EventAdapterRawData, SamplesDroppedFromAFullClientQueueFreeTheirBlocks) {
     ASSERT_EQ(memory->GetMessageNumber(1), 1U);
     EXPECT_EQ(Contents(last), "frame " + std::to_string(4 * kPoolBlocks - 1));
     memory->UnSubscribeClient(1);
-    EXPECT_EQ(event.FailedBlockFrees(), 0U);
-    EXPECT_TRUE(PoolServesEveryBlock());
+    EXPECT_TRUE(EveryBlockFreedOnce(event));
 }
 
 TEST_F(EventAdapterRawData, EventWithoutDeploymentStillTakesAndFreesTheBlock) {
@@ -300,15 +309,13 @@ TEST_F(EventAdapterRawData, EventWithoutDeploymentStillTakesAndFreesTheBlock) {
     event.Send(Sample(block));
 
     EXPECT_FALSE(IsAllocated(block));
-    EXPECT_EQ(event.FailedBlockFrees(), 0U);
-    EXPECT_TRUE(PoolServesEveryBlock());
+    EXPECT_TRUE(EveryBlockFreedOnce(event));
 }
 
 TEST_F(EventAdapterRawData, RecordsWithoutBlockAreDeliveredAndFreeNothing) {
     auto& event = InitializedEvent();
-    auto memory = event.ProlocMemory();
+    auto memory = ClientMemory(event, 4);
     ASSERT_NE(memory, nullptr);
-    memory->EnableEventClient(1, 4, nullptr);
     Mbuf* unrelated = FilledBlock("not sent");
 
     event.Send(Sample(nullptr, 9));

@@ -3,23 +3,22 @@
 // connects to RouDi itself: its first test checks the failure without one.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
+#include <optional>
 
 #include "ara/com/internal/skeleton/event/event_adapter.h"
 #include "ara/log/log_capture.h"
 #include "ara/log/logging.h"
+#include "camera_test/gtest_support.h"
 #include "com_test_support.h"
 #include "impl_type_camerah265image.h"
-#include "roudi_process.h"
+#include "peer_processes.h"
 
 namespace {
 
-using vrt::cm::test::ChildProcess;
-using vrt::cm::test::ReadFile;
-using vrt::cm::test::RouDiProcess;
+using camera_test::ReadText;
+using camera_test::WaitForText;
+using vrt::cm::test::RunSubscriberThenPublisher;
 using vrt::cm::test::ScopedManifest;
-using vrt::cm::test::WaitForText;
 
 constexpr std::uint32_t kEvent = 35045;
 constexpr std::uint32_t kPerceptionEvent = 30182;
@@ -34,11 +33,8 @@ std::string ShmManifest() {
         vrt::cm::test::EventEntry(kPerceptionEvent, "Cam2CamPerceptionEvent1", transports, 4098));
 }
 
-using vrt::cm::test::ReadFile;
-using vrt::cm::test::WaitForText;
-
 TEST(ShmWithoutRouDi, EventInitializationFailsAtOnceWithAClearMessage) {
-    if (vrt::cm::test::RouDiIsRunning()) {
+    if (camera_test::RouDiIsRunning()) {
         FAIL() << "a RouDi is running on this machine, so the case without one cannot be tried: stop it "
                   "(make run, the demo) or run the test with a private /tmp (unshare -m)";
     }
@@ -67,72 +63,53 @@ TEST(ShmWithoutRouDi, EventInitializationFailsAtOnceWithAClearMessage) {
 class ShmTransport : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        manifest_ = new ScopedManifest(ShmManifest());
-        std::ofstream(manifest_->Directory() + "/roudi.toml") << R"([general]
-version = 1
-[[segment]]
-[[segment.mempool]]
-size = 1024
-count = 64
-[[segment.mempool]]
-size = 65536
-count = 300
-[[segment.mempool]]
-size = 262144
-count = 300
-)";
-        roudi_ = new RouDiProcess(IOX_ROUDI, manifest_->Directory() + "/roudi.toml");
+        manifest_.emplace(ShmManifest());
+        auto started =
+            vrt::cm::test::StartRouDi(*manifest_, IOX_ROUDI, {{1024, 64}, {65536, 300}, {262144, 300}});
+        roudiError_ = started ? "" : started.Error().message;
+        roudi_ = started ? std::move(started).Value() : camera_test::RouDiProcess();
     }
     static void TearDownTestSuite() {
-        delete roudi_;
-        delete manifest_;
+        roudi_.Stop();
+        manifest_.reset();
     }
     void SetUp() override {
-        if (!roudi_->Error().empty()) {
-            FAIL() << "no RouDi of our own: " << roudi_->Error();
+        if (!roudiError_.empty()) {
+            FAIL() << "no RouDi of our own: " << roudiError_;
         }
     }
 
     std::string Output(const char* name) const { return manifest_->Directory() + "/" + name; }
 
-    static ScopedManifest* manifest_;
-    static RouDiProcess* roudi_;
+    static std::optional<ScopedManifest> manifest_;
+    static camera_test::RouDiProcess roudi_;
+    static std::string roudiError_;
 };
 
-ScopedManifest* ShmTransport::manifest_ = nullptr;
-RouDiProcess* ShmTransport::roudi_ = nullptr;
+std::optional<ScopedManifest> ShmTransport::manifest_;
+camera_test::RouDiProcess ShmTransport::roudi_;
+std::string ShmTransport::roudiError_;
 
 TEST_F(ShmTransport, SubscriberReceivesEveryEventDecodedIdenticalAndInOrder) {
     const std::string count = "1000";
     const std::string seed = "11";
     const std::string maxSize = "200000";
-    ChildProcess subscriber(
+    ASSERT_NO_FATAL_FAILURE(RunSubscriberThenPublisher(
         {SHM_PEER, "subscribe", std::to_string(kEvent), count, seed, maxSize, "256", "0", "50000"},
-        Output("sub.txt"));
-    ASSERT_TRUE(WaitForText(Output("sub.txt"), "ready", std::chrono::seconds(10)))
-        << ReadFile(Output("sub.txt"));
-    ChildProcess publisher({SHM_PEER, "publish", std::to_string(kEvent), count, seed, maxSize, "100"},
-                           Output("pub.txt"));
-
-    EXPECT_EQ(subscriber.Wait(kRunTimeout), 0) << ReadFile(Output("sub.txt"));
-    EXPECT_EQ(publisher.Wait(kRunTimeout), 0) << ReadFile(Output("pub.txt"));
-    EXPECT_NE(ReadFile(Output("sub.txt")).find("received 1000 missed 0 first 0 last 999 mismatches 0"),
+        Output("sub.txt"), {SHM_PEER, "publish", std::to_string(kEvent), count, seed, maxSize, "100"},
+        Output("pub.txt"), kRunTimeout));
+    EXPECT_NE(ReadText(Output("sub.txt")).find("received 1000 missed 0 first 0 last 999 mismatches 0"),
               std::string::npos)
-        << ReadFile(Output("sub.txt"));
+        << ReadText(Output("sub.txt"));
 }
 
 TEST_F(ShmTransport, SlowSubscriberLosesTheOldestAndNeverBlocksTheSender) {
-    ChildProcess subscriber(
+    ASSERT_NO_FATAL_FAILURE(RunSubscriberThenPublisher(
         {SHM_PEER, "subscribe", std::to_string(kEvent), "300", "5", "20000", "4", "20", "50000"},
-        Output("slow.txt"));
-    ASSERT_TRUE(WaitForText(Output("slow.txt"), "ready", std::chrono::seconds(10)));
-    ChildProcess publisher({SHM_PEER, "publish", std::to_string(kEvent), "300", "5", "20000", "0"},
-                           Output("fast.txt"));
+        Output("slow.txt"), {SHM_PEER, "publish", std::to_string(kEvent), "300", "5", "20000", "0"},
+        Output("fast.txt"), kRunTimeout));
 
-    ASSERT_EQ(subscriber.Wait(kRunTimeout), 0) << ReadFile(Output("slow.txt"));
-    ASSERT_EQ(publisher.Wait(kRunTimeout), 0) << ReadFile(Output("fast.txt"));
-
-    const std::string report = ReadFile(Output("slow.txt"));
+    const std::string report = ReadText(Output("slow.txt"));
     const std::size_t line = report.find("received ");
     ASSERT_NE(line, std::string::npos) << report;
     unsigned received = 0;
@@ -146,7 +123,7 @@ TEST_F(ShmTransport, SlowSubscriberLosesTheOldestAndNeverBlocksTheSender) {
     // 300 sends against a subscriber that takes 20 ms per sample: waiting for it would need 6 s.
     unsigned sent = 0;
     unsigned totalUs = 0;
-    const std::string sender = ReadFile(Output("fast.txt"));
+    const std::string sender = ReadText(Output("fast.txt"));
     ASSERT_NE(sender.find("sent "), std::string::npos) << sender;
     ASSERT_EQ(std::sscanf(sender.c_str() + sender.find("sent "), "sent %u in %u us", &sent, &totalUs), 2);
     EXPECT_LT(totalUs, 1000000U);
@@ -156,38 +133,29 @@ TEST_F(ShmTransport, SlowSubscriberLosesTheOldestAndNeverBlocksTheSender) {
 // differ from record to record): the subscriber gets them in blocks of its own pool, and the publisher frees
 // every block once, so that its pool (fewer blocks than records) lasts the whole run.
 TEST_F(ShmTransport, PerceptionRecordsTravelWithTheirBlocksBytesAndTheBlocksAreFreedOnce) {
-    ChildProcess subscriber(
+    ASSERT_NO_FATAL_FAILURE(RunSubscriberThenPublisher(
         {SHM_PEER, "subscribe-perception", std::to_string(kPerceptionEvent), "200", "30000"},
-        Output("perception_sub.txt"));
-    ASSERT_TRUE(WaitForText(Output("perception_sub.txt"), "ready", std::chrono::seconds(10)))
-        << ReadFile(Output("perception_sub.txt"));
-    ChildProcess publisher({SHM_PEER, "publish-perception", std::to_string(kPerceptionEvent), "200", "4"},
-                           Output("perception_pub.txt"));
-
-    EXPECT_EQ(subscriber.Wait(kRunTimeout), 0) << ReadFile(Output("perception_sub.txt"));
-    EXPECT_EQ(publisher.Wait(kRunTimeout), 0) << ReadFile(Output("perception_pub.txt"));
-    EXPECT_NE(ReadFile(Output("perception_sub.txt")).find("received 200 mismatches 0 block mismatches 0"),
+        Output("perception_sub.txt"),
+        {SHM_PEER, "publish-perception", std::to_string(kPerceptionEvent), "200", "4"},
+        Output("perception_pub.txt"), kRunTimeout));
+    EXPECT_NE(ReadText(Output("perception_sub.txt")).find("received 200 mismatches 0 block mismatches 0"),
               std::string::npos)
-        << ReadFile(Output("perception_sub.txt"));
-    EXPECT_NE(ReadFile(Output("perception_pub.txt")).find("blocks freed"), std::string::npos)
-        << ReadFile(Output("perception_pub.txt"));
+        << ReadText(Output("perception_sub.txt"));
+    EXPECT_NE(ReadText(Output("perception_pub.txt")).find("blocks freed"), std::string::npos)
+        << ReadText(Output("perception_pub.txt"));
 }
 
 TEST_F(ShmTransport, PayloadOverTheLargestMempoolIsRefusedWithoutAbort) {
-    ChildProcess subscriber(
+    ASSERT_NO_FATAL_FAILURE(RunSubscriberThenPublisher(
         {SHM_PEER, "subscribe", std::to_string(kEvent), "1", "1", "100", "8", "0", "20000"},
-        Output("small.txt"));
-    ASSERT_TRUE(WaitForText(Output("small.txt"), "ready", std::chrono::seconds(10)));
-    ChildProcess publisher({SHM_PEER, "oversize", std::to_string(kEvent)}, Output("huge.txt"));
-
-    EXPECT_EQ(subscriber.Wait(kRunTimeout), 0) << ReadFile(Output("small.txt"));
-    EXPECT_EQ(publisher.Wait(kRunTimeout), 0) << ReadFile(Output("huge.txt"));
-    const std::string log = ReadFile(Output("huge.txt"));
+        Output("small.txt"), {SHM_PEER, "oversize", std::to_string(kEvent)}, Output("huge.txt"),
+        kRunTimeout));
+    const std::string log = ReadText(Output("huge.txt"));
     EXPECT_NE(log.find("[ShmEventPublisher][Payload larger than the largest mempool, sample dropped]"),
               std::string::npos)
         << log;
     EXPECT_NE(log.find("still running"), std::string::npos);
-    EXPECT_NE(ReadFile(Output("small.txt")).find("received 1 missed 0 first 0 last 0 mismatches 0"),
+    EXPECT_NE(ReadText(Output("small.txt")).find("received 1 missed 0 first 0 last 0 mismatches 0"),
               std::string::npos);
 }
 

@@ -228,19 +228,17 @@ TEST_F(ReceivePathTest, DropsAndCountsEveryKindOfBadDatagram) {
     Bytes wrongLength = good;
     wrongLength[7] = 200;
     Feed(wrongLength);
-    Header otherService = Notification();
-    otherService.serviceId = 0x2002;
-    Feed(Message(otherService, Pattern(4)));
-    Header otherEvent = Notification();
-    otherEvent.methodId = 0x8001;
-    Feed(Message(otherEvent, Pattern(4)));
-    Header request = Notification();
-    request.messageType = 0x00;
-    Feed(Message(request, Pattern(4)));
-    Header tpWithoutTpHeader = Notification();
-    tpWithoutTpHeader.messageType = 0x22;
-    Feed(Message(tpWithoutTpHeader, Pattern(2)));
-    Feed(Segment(9, 1 << 20, false, Pattern(16)));  // offset past the largest message
+    // A notification with one header field changed.
+    const auto feedChanged = [this](void (*change)(Header&), std::size_t payload) {
+        Header header = Notification();
+        change(header);
+        Feed(Message(header, Pattern(payload)));
+    };
+    feedChanged([](Header& h) { h.serviceId = 0x2002; }, 4);  // other service
+    feedChanged([](Header& h) { h.methodId = 0x8001; }, 4);   // other event
+    feedChanged([](Header& h) { h.messageType = 0x00; }, 4);  // a request
+    feedChanged([](Header& h) { h.messageType = 0x22; }, 2);  // SOME/IP-TP without its TP header
+    Feed(Segment(9, 1 << 20, false, Pattern(16)));            // offset past the largest message
     Feed(Segment(10, 0, true, Pattern(32)));
     Feed(Segment(10, 16, false, Pattern(32)));  // overlaps the first
     EXPECT_TRUE(delivered.empty());

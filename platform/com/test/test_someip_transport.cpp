@@ -10,21 +10,24 @@
 
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "camera_test/gtest_support.h"
 #include "com_test_support.h"
 #include "network_namespaces.h"
-#include "roudi_process.h"
+#include "peer_processes.h"
 #include "vrt/cm/someip/someip_transport.h"
 
 namespace {
 
-using vrt::cm::test::ChildProcess;
+using camera_test::ReadText;
+using camera_test::StartChild;
+using camera_test::WaitForText;
 using vrt::cm::test::NetworkNamespaces;
-using vrt::cm::test::ReadFile;
+using vrt::cm::test::RunSubscriberThenPublisher;
 using vrt::cm::test::ScopedManifest;
 using vrt::cm::test::SomeipManifest;
-using vrt::cm::test::WaitForText;
 using namespace vrt::cm::someip;
 
 constexpr std::uint32_t kEvent = 35045;
@@ -54,13 +57,10 @@ TEST_F(SomeipProcesses, SubscriberProcessReceivesEveryEventOverLoopbackIncluding
     const std::string sub = manifest.Directory() + "/sub.txt";
     const std::string pub = manifest.Directory() + "/pub.txt";
     // Up to 200 kB per event: most go as SOME/IP-TP segments.
-    ChildProcess subscriber(
-        {SHM_PEER, "subscribe", std::to_string(kEvent), "300", "21", "200000", "256", "0", "50000"}, sub);
-    ASSERT_TRUE(WaitForText(sub, "ready", std::chrono::seconds(10))) << ReadFile(sub);
-    ChildProcess publisher({SHM_PEER, "publish", std::to_string(kEvent), "300", "21", "200000", "2000"}, pub);
-    EXPECT_EQ(subscriber.Wait(kRunTimeout), 0) << ReadFile(sub);
-    EXPECT_EQ(publisher.Wait(kRunTimeout), 0) << ReadFile(pub);
-    ExpectEveryEventArrived(ReadFile(sub), 300);
+    ASSERT_NO_FATAL_FAILURE(RunSubscriberThenPublisher(
+        {SHM_PEER, "subscribe", std::to_string(kEvent), "300", "21", "200000", "256", "0", "50000"}, sub,
+        {SHM_PEER, "publish", std::to_string(kEvent), "300", "21", "200000", "2000"}, pub, kRunTimeout));
+    ExpectEveryEventArrived(ReadText(sub), 300);
 }
 
 TEST_F(SomeipProcesses, SubscriberInAnotherNetworkNamespaceReceivesEveryEventOverAVethPair) {
@@ -72,16 +72,14 @@ TEST_F(SomeipProcesses, SubscriberInAnotherNetworkNamespaceReceivesEveryEventOve
         SomeipManifest(kEvent, Port(2), Port(3), namespaces.AddressA(), namespaces.AddressB()));
     const std::string sub = manifest.Directory() + "/sub.txt";
     const std::string pub = manifest.Directory() + "/pub.txt";
-    ChildProcess subscriber(namespaces.In(namespaces.B(), {SHM_PEER, "subscribe", std::to_string(kEvent),
-                                                           "200", "4", "150000", "256", "0", "50000"}),
-                            sub);
-    ASSERT_TRUE(WaitForText(sub, "ready", std::chrono::seconds(10))) << ReadFile(sub);
-    ChildProcess publisher(namespaces.In(namespaces.A(), {SHM_PEER, "publish", std::to_string(kEvent), "200",
-                                                          "4", "150000", "3000"}),
-                           pub);
-    EXPECT_EQ(subscriber.Wait(kRunTimeout), 0) << ReadFile(sub);
-    EXPECT_EQ(publisher.Wait(kRunTimeout), 0) << ReadFile(pub);
-    ExpectEveryEventArrived(ReadFile(sub), 200);
+    ASSERT_NO_FATAL_FAILURE(RunSubscriberThenPublisher(
+        namespaces.In(namespaces.B(), {SHM_PEER, "subscribe", std::to_string(kEvent), "200", "4", "150000",
+                                       "256", "0", "50000"}),
+        sub,
+        namespaces.In(namespaces.A(),
+                      {SHM_PEER, "publish", std::to_string(kEvent), "200", "4", "150000", "3000"}),
+        pub, kRunTimeout));
+    ExpectEveryEventArrived(ReadText(sub), 200);
 }
 
 // ---- one process, real sockets ----

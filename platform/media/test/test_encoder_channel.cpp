@@ -14,6 +14,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
+#include "ffmpeg/handles.h"
 #include "media_test_support.h"
 #include "mpu/annex_b.h"
 #include "mpu/mpu_venc.h"
@@ -106,24 +107,20 @@ class Decoder {
   public:
     explicit Decoder(bool h265) {
         const AVCodec* codec = avcodec_find_decoder(h265 ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264);
-        context_ = avcodec_alloc_context3(codec);
-        avcodec_open2(context_, codec, nullptr);
-        frame_ = av_frame_alloc();
-        packet_ = av_packet_alloc();
+        context_.reset(avcodec_alloc_context3(codec));
+        avcodec_open2(context_.get(), codec, nullptr);
     }
-    ~Decoder() {
-        av_packet_free(&packet_);
-        av_frame_free(&frame_);
-        avcodec_free_context(&context_);
-    }
-    Decoder(const Decoder&) = delete;
-    Decoder& operator=(const Decoder&) = delete;
 
     // PSNR of the decoded luma against `original`; -1 when nothing decoded.
     double decode(std::vector<std::uint8_t> bytes, Picture& original) {
         packet_->data = bytes.data();
         packet_->size = static_cast<int>(bytes.size());
-        if (avcodec_send_packet(context_, packet_) < 0 || avcodec_receive_frame(context_, frame_) < 0) {
+        const bool decoded = avcodec_send_packet(context_.get(), packet_.get()) >= 0 &&
+                             avcodec_receive_frame(context_.get(), frame_.get()) >= 0;
+        // The packet only borrowed the bytes.
+        packet_->data = nullptr;
+        packet_->size = 0;
+        if (!decoded) {
             return -1;
         }
         EXPECT_EQ(frame_->width, static_cast<int>(kWidth));
@@ -140,23 +137,29 @@ class Decoder {
     }
 
   private:
-    AVCodecContext* context_;
-    AVFrame* frame_;
-    AVPacket* packet_;
+    ffmpeg::CodecContextPtr context_;
+    ffmpeg::FramePtr frame_{av_frame_alloc()};
+    ffmpeg::PacketPtr packet_{av_packet_alloc()};
 };
 
 class EncoderChannel : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_EQ(mpu_sys_init(), MPU_OK); }
     void TearDown() override {
+        close();
+        mpu_venc_mod_param defaults{MPU_VENC_MOD_H264, {}};
+        mpu_venc_set_mod_param(&defaults);
+        mpu_sys_exit();
+    }
+
+    // Stops and destroys the channel and closes its epoll instance.
+    void close() {
         mpu_venc_stop_chn(kChannel);
         mpu_venc_destroy_chn(kChannel);
         if (epollFd >= 0) {
             mpu_sys_close_epoll(epollFd);
+            epollFd = -1;
         }
-        mpu_venc_mod_param defaults{MPU_VENC_MOD_H264, {}};
-        mpu_venc_set_mod_param(&defaults);
-        mpu_sys_exit();
     }
 
     void open(std::uint32_t payload, std::uint32_t gop = kGop) {
@@ -225,21 +228,33 @@ class EncoderChannel : public ::testing::Test {
     std::int32_t epollFd{-1};
 };
 
-TEST_F(EncoderChannel, H264FramesDecodeBackWithHeadersOnEveryIdrFrame) {
-    encodesDecodableKeyFramesAtGopPositions(MPU_PAYLOAD_TYPE_H264, {7, 8}, {5});
+// What tells one codec's stream apart: its NAL unit types of stream headers and of IDR slices.
+struct Codec {
+    const char* name;
+    std::uint32_t payload;
+    std::vector<std::uint32_t> headers;
+    std::vector<std::uint32_t> idrTypes;
+};
+
+// Its name, for test names and messages.
+void PrintTo(const Codec& codec, std::ostream* out) {
+    *out << codec.name;
 }
 
-TEST_F(EncoderChannel, H265FramesDecodeBackWithHeadersOnEveryIdrFrame) {
-    encodesDecodableKeyFramesAtGopPositions(MPU_PAYLOAD_TYPE_H265, {32, 33, 34}, {19, 20});
+class EncoderChannelCodecTest : public EncoderChannel, public ::testing::WithParamInterface<Codec> {};
+
+TEST_P(EncoderChannelCodecTest, FramesDecodeBackWithHeadersOnEveryIdrFrame) {
+    encodesDecodableKeyFramesAtGopPositions(GetParam().payload, GetParam().headers, GetParam().idrTypes);
 }
 
-TEST_F(EncoderChannel, GopOfZeroGivesOneKeyFrameAtTheStart) {
-    encodesDecodableKeyFramesAtGopPositions(MPU_PAYLOAD_TYPE_H264, {7, 8}, {5}, 0);
-    TearDown();
-    epollFd = -1;
-    SetUp();
-    encodesDecodableKeyFramesAtGopPositions(MPU_PAYLOAD_TYPE_H265, {32, 33, 34}, {19, 20}, 0);
+TEST_P(EncoderChannelCodecTest, GopOfZeroGivesOneKeyFrameAtTheStart) {
+    encodesDecodableKeyFramesAtGopPositions(GetParam().payload, GetParam().headers, GetParam().idrTypes, 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Codecs, EncoderChannelCodecTest,
+                         ::testing::Values(Codec{"H264", MPU_PAYLOAD_TYPE_H264, {7, 8}, {5}},
+                                           Codec{"H265", MPU_PAYLOAD_TYPE_H265, {32, 33, 34}, {19, 20}}),
+                         [](const ::testing::TestParamInfo<Codec>& param) { return param.param.name; });
 
 TEST_F(EncoderChannel, OneStreamBufferPutsAFrameInOnePacket) {
     mpu_venc_mod_param param{MPU_VENC_MOD_H264, {}};
@@ -252,9 +267,7 @@ TEST_F(EncoderChannel, OneStreamBufferPutsAFrameInOnePacket) {
         EXPECT_GE(split.packs.size(), 3u) << "SPS, PPS and slice apart";
         EXPECT_EQ(split.packs.back().frame_end, 1u);
         EXPECT_EQ(split.packs.front().data_type, 7u);
-        TearDown();
-        epollFd = -1;
-        SetUp();
+        close();
     }
     param.codec.one_stream_buffer = 1;
     ASSERT_EQ(mpu_venc_set_mod_param(&param), MPU_OK);

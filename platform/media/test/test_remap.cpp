@@ -88,6 +88,19 @@ class Remap : public mpu_test::ChannelFixture {
         return run([&](std::uint32_t* id) { return mpu_vpc_lut_remap(channel, &param, &lut, id, -1); });
     }
 
+    // Remaps `source` into `destination` (both the same size) through a table that samples (u + dx, v + dy).
+    void remapShifted(double dx, double dy, const Picture& source, Picture& destination) {
+        const std::uint32_t width = source.info.picture_width;
+        const std::uint32_t height = source.info.picture_height;
+        Maps shifted =
+            Maps::make(width, height, [dx, dy](std::uint32_t u, std::uint32_t v, double* x, double* y) {
+                *x = u + dx;
+                *y = v + dy;
+            });
+        ASSERT_EQ(build(shifted, width, height), MPU_OK);
+        ASSERT_EQ(remap(source, destination), MPU_OK);
+    }
+
     mpu_remap_lut lut{};
 };
 
@@ -156,14 +169,9 @@ TEST_F(Remap, IdentityMapReproducesThePictureExactly) {
 }
 
 TEST_F(Remap, OnePixelShiftMovesLumaByOneAndChromaByHalfASample) {
-    Maps shifted = Maps::make(64, 32, [](std::uint32_t u, std::uint32_t v, double* x, double* y) {
-        *x = u + 1.0;
-        *y = v;
-    });
-    ASSERT_EQ(build(shifted, 64, 32), MPU_OK);
     Picture source = randomPicture(64, 32, 2);
     Picture out = Picture::nv12(64, 32);
-    ASSERT_EQ(remap(source, out), MPU_OK);
+    ASSERT_NO_FATAL_FAILURE(remapShifted(1.0, 0.0, source, out));
     for (std::uint32_t v = 0; v < 32; ++v) {
         for (std::uint32_t u = 0; u < 63; ++u) {
             ASSERT_EQ(out.y(u, v), source.y(u + 1, v)) << u << "," << v;
@@ -184,14 +192,9 @@ TEST_F(Remap, OnePixelShiftMovesLumaByOneAndChromaByHalfASample) {
 
 TEST_F(Remap, ChromaFollowsTheChromaGeometry) {
     // Two luma pixels right and two down are exactly one chroma sample in each direction.
-    Maps shifted = Maps::make(64, 32, [](std::uint32_t u, std::uint32_t v, double* x, double* y) {
-        *x = u + 2.0;
-        *y = v + 2.0;
-    });
-    ASSERT_EQ(build(shifted, 64, 32), MPU_OK);
     Picture source = randomPicture(64, 32, 3);
     Picture out = Picture::nv12(64, 32);
-    ASSERT_EQ(remap(source, out), MPU_OK);
+    ASSERT_NO_FATAL_FAILURE(remapShifted(2.0, 2.0, source, out));
     for (std::uint32_t j = 0; j < 15; ++j) {
         for (std::uint32_t i = 0; i < 31; ++i) {
             ASSERT_EQ(out.uv(i, j, 0), source.uv(i + 1, j + 1, 0)) << i << "," << j;

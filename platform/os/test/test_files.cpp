@@ -8,17 +8,14 @@
 #include <fstream>
 #include <string>
 
+#include "camera_test/gtest_support.h"
 #include "vcu/os/files.h"
 
 namespace {
 
-std::string TestDirectory() {
-    std::string pattern = "/tmp/vcu_os_files_XXXXXX";
-    return ::mkdtemp(pattern.data()) == nullptr ? std::string("/tmp") : pattern;
-}
-
 TEST(RegularFileProblem, NamesWhatIsNotARegularFileWithoutOpeningIt) {
-    const std::string dir = TestDirectory();
+    const camera_test::TemporaryDirectory directory = camera_test::NewTestDirectory("vcu_os_files_");
+    const std::string& dir = directory.Path();
     const std::string regular = dir + "/plain.ini";
     std::ofstream(regular) << "[cam_8]\n";
     const std::string fifo = dir + "/fifo.ini";

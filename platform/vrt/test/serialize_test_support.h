@@ -1,5 +1,7 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -7,6 +9,7 @@
 
 #include "impl_type_camerah265image.h"
 #include "vrt/common/serialize_config.h"
+#include "vrt/common/serializer.h"
 #include "vrt/common/someip_config_builder.h"
 
 namespace vrt::common::test {
@@ -66,5 +69,18 @@ inline TransportSerializeConfig ShmTransport(std::uint8_t vectorLength = 4, std:
 }
 
 using Bytes = std::vector<std::uint8_t>;
+
+// Serializes into a buffer of exactly GetSize bytes, checking that the two agree. The buffer starts out as
+// `fill`, so that a byte the serializer leaves unwritten shows.
+template <typename T>
+Bytes SerializeExactly(const T& record, const TransportSerializeConfig& transport, std::uint8_t fill = 0xAA) {
+    const Serializer<T> sut(transport);
+    const auto size = sut.GetSize(record);
+    EXPECT_TRUE(size.HasValue());
+    Bytes out(size.HasValue() ? size.Value() : 0, fill);
+    const auto result = sut.Serialize(record, out.data(), out.size());
+    EXPECT_TRUE(result.IsSuccess()) << result;
+    return out;
+}
 
 }  // namespace vrt::common::test

@@ -44,28 +44,31 @@ TEST(BitPacking, MsbFirstPutsTheMostSignificantByteFirst) {
 }
 
 TEST(BitPacking, MsbFirstBoundaries) {
-    Payload full{};
-    EXPECT_TRUE(PackBitsMsbFirst(full.data(), 32, 0x01020304, 7, 32));
-    EXPECT_EQ(full, (Payload{0x01, 0x02, 0x03, 0x04}));
-
-    // The least significant bit would land beyond the payload: fails before writing anything.
-    Payload beyond{};
-    EXPECT_FALSE(PackBitsMsbFirst(beyond.data(), 32, 0xFFFF, 31, 16));
-    EXPECT_EQ(beyond, (Payload{}));
-
-    // Running off the payload's end midway fails and leaves the bits already written.
-    Payload partial{};
-    EXPECT_FALSE(PackBitsMsbFirst(partial.data(), 16, 0xFFFFFF, 15, 24));
-    EXPECT_EQ(partial, (Payload{}));
-    // Least significant bit at bit 0 of byte 1 of a 12-bit payload: four bits fit, the fifth does not.
-    Payload midway{};
-    EXPECT_FALSE(PackBitsMsbFirst(midway.data(), 12, 0xFF, 15, 8));
-    EXPECT_EQ(midway, (Payload{0x00, 0x0F, 0x00, 0x00}));
-
-    // Length 0 writes nothing and succeeds.
-    Payload none{};
-    EXPECT_TRUE(PackBitsMsbFirst(none.data(), 32, 0xFF, 7, 0));
-    EXPECT_EQ(none, (Payload{}));
+    struct Case {
+        const char* what;
+        std::uint32_t payloadBits;
+        std::uint64_t value;
+        std::uint32_t startBit;
+        std::uint32_t length;
+        bool packed;
+        Payload after;
+    };
+    const Case cases[] = {
+        {"the whole payload", 32, 0x01020304, 7, 32, true, {0x01, 0x02, 0x03, 0x04}},
+        // The least significant bit would land beyond the payload: fails before writing anything.
+        {"least significant bit beyond the payload", 32, 0xFFFF, 31, 16, false, {}},
+        // Running off the payload's end midway fails and leaves the bits already written.
+        {"off the end of a 16-bit payload", 16, 0xFFFFFF, 15, 24, false, {}},
+        // Least significant bit at bit 0 of byte 1 of a 12-bit payload: four bits fit, the fifth does not.
+        {"off the end of a 12-bit payload", 12, 0xFF, 15, 8, false, {0x00, 0x0F, 0x00, 0x00}},
+        {"length 0 writes nothing", 32, 0xFF, 7, 0, true, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Payload payload{};
+        EXPECT_EQ(PackBitsMsbFirst(payload.data(), c.payloadBits, c.value, c.startBit, c.length), c.packed);
+        EXPECT_EQ(payload, c.after);
+    }
 }
 
 }  // namespace

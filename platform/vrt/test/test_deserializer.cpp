@@ -55,12 +55,7 @@ std::vector<TransportSerializeConfig> AllTransports(
 
 template <typename T>
 Bytes Encode(const T& record, const TransportSerializeConfig& transport) {
-    const Serializer<T> serializer(transport);
-    const auto size = serializer.GetSize(record);
-    EXPECT_TRUE(size.HasValue());
-    Bytes out(size.HasValue() ? size.Value() : 0, 0x5A);
-    EXPECT_TRUE(serializer.Serialize(record, out.data(), out.size()).IsSuccess());
-    return out;
+    return SerializeExactly(record, transport, 0x5A);
 }
 
 template <typename T>

@@ -12,26 +12,24 @@ std::vector<std::filesystem::path> Inputs(const std::string& target) {
     return vrt::fuzz::Inputs(VRT_FUZZ_INPUT_DIR, target);
 }
 
-using vrt::fuzz::Read;
-
-TEST(FuzzRegressions, ShmDeserializerInputs) {
-    const auto inputs = Inputs("shm_deserializer");
+// Replays every stored input of `target` through its fuzz entry point, which returns 0 unless it finds a
+// fault.
+void Replay(const std::string& target, int (*entry)(const std::uint8_t*, std::size_t)) {
+    const auto inputs = Inputs(target);
     EXPECT_FALSE(inputs.empty());
     for (const auto& path : inputs) {
         SCOPED_TRACE(path.string());
-        const auto bytes = Read(path);
-        EXPECT_EQ(FuzzShmDeserializer(bytes.data(), bytes.size()), 0);
+        const auto bytes = vrt::fuzz::Read(path);
+        EXPECT_EQ(entry(bytes.data(), bytes.size()), 0);
     }
 }
 
+TEST(FuzzRegressions, ShmDeserializerInputs) {
+    Replay("shm_deserializer", FuzzShmDeserializer);
+}
+
 TEST(FuzzRegressions, SomeipDeserializerInputs) {
-    const auto inputs = Inputs("someip_deserializer");
-    EXPECT_FALSE(inputs.empty());
-    for (const auto& path : inputs) {
-        SCOPED_TRACE(path.string());
-        const auto bytes = Read(path);
-        EXPECT_EQ(FuzzSomeipDeserializer(bytes.data(), bytes.size()), 0);
-    }
+    Replay("someip_deserializer", FuzzSomeipDeserializer);
 }
 
 }  // namespace

@@ -14,19 +14,8 @@ namespace {
 
 using serialize::ResultCode;
 
-template <typename T>
-Bytes EncodeShm(const T& record, const TransportSerializeConfig& transport) {
-    const Serializer<T> sut(transport);
-    const auto size = sut.GetSize(record);
-    EXPECT_TRUE(size.HasValue());
-    Bytes out(size.HasValue() ? size.Value() : 0, 0xAA);
-    const auto result = sut.Serialize(record, out.data(), out.size());
-    EXPECT_TRUE(result.IsSuccess()) << result;
-    return out;
-}
-
 TEST(ShmSerializer, DefaultImageIsAllZeros) {
-    const Bytes encoded = EncodeShm(CameraH265Image{}, ShmTransport());
+    const Bytes encoded = SerializeExactly(CameraH265Image{}, ShmTransport());
     EXPECT_EQ(encoded, Bytes(4 + 1 + 4 + 4 + 4 + 4 + 1, 0x00));
 }
 
@@ -40,7 +29,7 @@ TEST(ShmSerializer, HostOrderNumbersAndConfiguredLengthWidths) {
         0x02, 'a',  'b',                                 // frameId: 1-byte length, no BOM, no zero
         0x01,                                            // isKeyFrame
     };
-    EXPECT_EQ(EncodeShm(MakeImage(), ShmTransport(2, 1)), expected);
+    EXPECT_EQ(SerializeExactly(MakeImage(), ShmTransport(2, 1)), expected);
 }
 
 TEST(ShmSerializer, PerceptionRecordSkipsTheBlockPointer) {
@@ -50,7 +39,7 @@ TEST(ShmSerializer, PerceptionRecordSkipsTheBlockPointer) {
     record.SetMbufPtr(reinterpret_cast<Mbuf*>(std::uintptr_t{0x1234}));
     record.header.frameId = "x";
     const Bytes expected{0x07, 0x00, 0x00, 0x00, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0, 0x01, 0x00, 0x00, 0x00, 'x'};
-    EXPECT_EQ(EncodeShm(record, ShmTransport()), expected);
+    EXPECT_EQ(SerializeExactly(record, ShmTransport()), expected);
 }
 
 // A record that may go as one block; its padding makes block and member-wise copies differ in size.

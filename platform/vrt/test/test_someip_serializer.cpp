@@ -13,15 +13,8 @@ namespace {
 
 using serialize::ResultCode;
 
-// Serializes into a buffer of exactly GetSize bytes, checking that the two agree.
 Bytes Encode(const CameraH265Image& image, const SomeipValues& values) {
-    const Serializer<CameraH265Image> sut(SomeipTransport<CameraH265Image>(values));
-    const auto size = sut.GetSize(image);
-    EXPECT_TRUE(size.HasValue());
-    Bytes out(size.HasValue() ? size.Value() : 0, 0xAA);
-    const auto result = sut.Serialize(image, out.data(), out.size());
-    EXPECT_TRUE(result.IsSuccess()) << result;
-    return out;
+    return SerializeExactly(image, SomeipTransport<CameraH265Image>(values));
 }
 
 TEST(SomeipSerializer, BigEndianLayoutWithLengthFieldsOfFourBytes) {

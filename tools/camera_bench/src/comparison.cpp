@@ -7,7 +7,7 @@
 #include <limits>
 #include <vector>
 
-#include "child_process.h"
+#include "camera_test/files.h"
 #include "ffmpeg_throughput.h"
 #include "percentiles.h"
 #include "process_usage.h"
@@ -113,7 +113,7 @@ ComparisonFigures runComparison(const BenchOptions& options, const ScratchDirect
     if (options.skipFfmpeg) {
         figures.ffmpegError = "skipped (--skip-ffmpeg)";
     } else {
-        ffmpeg = findExecutable("ffmpeg");
+        ffmpeg = camera_test::FindExecutable("ffmpeg").ValueOr(std::string());
         if (ffmpeg.empty()) {
             figures.ffmpegError =
                 "ffmpeg was not found in PATH: install the Debian package ffmpeg (scripts/install-deps.sh)";

@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "bench_options.h"
+#include "interrupt_cleanup.h"
 #include "pattern_frames.h"
 #include "pipeline_throughput.h"
-#include "scratch_directory.h"
 
 namespace camera_bench {
 

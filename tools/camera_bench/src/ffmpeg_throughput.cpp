@@ -1,6 +1,8 @@
 #include "ffmpeg_throughput.h"
 
-#include "child_process.h"
+#include "camera_test/child_process.h"
+#include "camera_test/files.h"
+#include "interrupt_cleanup.h"
 #include "pipeline_throughput.h"
 #include "process_usage.h"
 
@@ -54,24 +56,25 @@ ara::core::Result<FfmpegRun, std::string> runFfmpeg(const std::string& binary, c
                                                     int frames, const std::string& logFile) {
     using Measured = ara::core::Result<FfmpegRun, std::string>;
     const double start = monotonicSeconds();
-    std::string error;
-    const pid_t pid = spawnProcess(ffmpegCommand(binary, file, frames), logFile, &error);
-    if (pid < 0) {
-        return Measured::FromError(error);
+    auto spawned = camera_test::ChildProcess::Spawn(ffmpegCommand(binary, file, frames), logFile);
+    if (!spawned) {
+        return Measured::FromError(spawned.Error().message);
     }
-    ChildExit exit;
-    if (!waitForChild(pid, &exit)) {
+    camera_test::ChildProcess& child = spawned.Value();
+    const pid_t pid = child.Pid();
+    registerChild(pid);  // an interrupt stops it
+    const auto exit = child.Join();
+    unregisterChild(pid);
+    if (!exit) {
         return Measured::FromError("lost track of ffmpeg (pid " + std::to_string(pid) + ")");
     }
     FfmpegRun run;
     run.wallSeconds = monotonicSeconds() - start;
-    run.cpuSeconds = exit.userSeconds + exit.systemSeconds;
+    run.cpuSeconds = exit.Value().userSeconds + exit.Value().systemSeconds;
     run.frames = frames;
-    if (!exit.exited || exit.status != 0) {
-        return Measured::FromError("ffmpeg failed (" +
-                                   (exit.exited ? "exit status " + std::to_string(exit.status)
-                                                : "signal " + std::to_string(exit.signal)) +
-                                   "): " + fileTail(logFile, 800));
+    if (!exit.Value().exited || exit.Value().code != 0) {
+        return Measured::FromError("ffmpeg failed (" + exit.Value().Describe() +
+                                   "): " + camera_test::FileTail(logFile, 800));
     }
     return Measured::FromValue(run);
 }

@@ -19,10 +19,10 @@
 #include "ara/log/logging.h"
 #include "bench_options.h"
 #include "bench_report.h"
+#include "camera_test/roudi_process.h"
 #include "command_line.h"
 #include "comparison.h"
-#include "roudi_launcher.h"
-#include "scratch_directory.h"
+#include "interrupt_cleanup.h"
 #include "system_configuration.h"
 #include "system_run.h"
 #include "vcu/os/files.h"
@@ -49,13 +49,16 @@ std::string clearCameraOverrides() {
 camera_bench::SystemPart runSystem(const BenchOptions& options, const camera_bench::ScratchDirectory& scratch,
                                    const camera_bench::SystemConfiguration& configuration) {
     camera_bench::SystemPart part;
-    camera_bench::RouDiLauncher rouDi(CAMERA_BENCH_ROUDI, CAMERA_BENCH_CONFIG_DIR "/roudi.toml",
-                                      scratch.file("roudi.log"));
-    if (!rouDi.ready()) {
-        part.status = rouDi.error();
+    auto started =
+        camera_test::RouDiProcess::Start(CAMERA_BENCH_ROUDI, CAMERA_BENCH_CONFIG_DIR "/roudi.toml",
+                                         scratch.file("roudi.log"), camera_test::RouDiPolicy::kUseRunning);
+    if (!started) {
+        part.status = started.Error().message;
         return part;
     }
-    part.rouDi = rouDi.startedHere() ? "started by the bench (" CAMERA_BENCH_CONFIG_DIR "/roudi.toml)"
+    camera_test::RouDiProcess& rouDi = started.Value();
+    camera_bench::registerChild(rouDi.Pid());
+    part.rouDi = rouDi.StartedHere() ? "started by the bench (" CAMERA_BENCH_CONFIG_DIR "/roudi.toml)"
                                      : "already running, used as it is";
     setenv("CM_CONFIG_FILE_PATH", configuration.directory.c_str(), 1);
     setenv("VCU_CAMERA_CONFIG", configuration.sourceConfig.c_str(), 1);
@@ -72,7 +75,8 @@ camera_bench::SystemPart runSystem(const BenchOptions& options, const camera_ben
     settings.outputFile = scratch.file("camera_driving_stdout.log");
     part.figures = camera_bench::measureSystemInChild(settings);
     // Only now: RouDi terminates the processes still registered with it.
-    rouDi.stop();
+    camera_bench::unregisterChild(rouDi.Pid());
+    rouDi.Stop();
     part.measured = part.figures.ok;
     if (!part.measured) {
         part.status = part.figures.error;

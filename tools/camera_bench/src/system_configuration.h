@@ -6,7 +6,7 @@
 #include <string>
 
 #include "ara/core/result.h"
-#include "scratch_directory.h"
+#include "interrupt_cleanup.h"
 
 namespace camera_bench {
 

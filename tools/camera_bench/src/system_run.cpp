@@ -20,10 +20,10 @@
 
 #include "ara/log/logging.h"
 #include "camera_driving.h"
-#include "child_process.h"
+#include "camera_test/child_process.h"
 #include "configuration_check.h"
 #include "frame_latency_recorder.h"
-#include "scratch_directory.h"
+#include "interrupt_cleanup.h"
 #include "vcu/camera/camera.h"
 #include "vcu/os/unique_fd.h"
 
@@ -438,6 +438,7 @@ SystemFigures measureSystemInChild(const SystemRunSettings& settings) {
         std::exit(measured.ok ? 0 : 1);
     }
     registerChild(child);
+    camera_test::ChildProcess measuring = camera_test::ChildProcess::Adopt(child);
     writeEnd.reset();
 
     // The child needs its start-up, the warm-up, the window, the drain and the teardown.
@@ -467,7 +468,8 @@ SystemFigures measureSystemInChild(const SystemRunSettings& settings) {
     // Text cut off by the deadline is refused like any other that does not hold the figures.
     auto received = systemFiguresFromJson(complete ? text : std::string());
     if (!received) {
-        stopChild(child, 5.0);
+        unregisterChild(child);
+        measuring.Stop(std::chrono::seconds(5));
         figures = SystemFigures{};
         setError(&figures,
                  "the measuring process ended or hung without sending its figures (see the log above)");
@@ -475,16 +477,9 @@ SystemFigures measureSystemInChild(const SystemRunSettings& settings) {
     }
     figures = std::move(received).Value();
     // The figures are in; the child only tears down now. Give it time, then make sure it is gone.
-    const double teardownDeadline = monotonicSeconds() + 30.0;
-    int status = 0;
-    while (waitpid(child, &status, WNOHANG) != child) {
-        if (monotonicSeconds() > teardownDeadline) {
-            std::fprintf(stderr,
-                         "camera_bench: the measuring process did not end after its run; stopping it\n");
-            stopChild(child, 5.0);
-            return figures;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (measuring.Wait(std::chrono::seconds(30)) < 0) {
+        std::fprintf(stderr, "camera_bench: the measuring process did not end after its run; stopping it\n");
+        measuring.Stop(std::chrono::seconds(5));
     }
     unregisterChild(child);
     return figures;

@@ -1,11 +1,6 @@
 #include "record_test_support.h"
 
-#include <stdlib.h>
-
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -154,37 +149,6 @@ MediaProbe ProbeMedia(const std::string& path, const char* format) {
     avcodec_send_packet(decoder.get(), nullptr);
     drain();
     return probe;
-}
-
-ScratchDirectory::ScratchDirectory() {
-    char pattern[] = "/tmp/camera_record_test_XXXXXX";
-    const char* made = ::mkdtemp(pattern);
-    if (made != nullptr) {
-        path_ = made;
-    }
-}
-
-ScratchDirectory::~ScratchDirectory() {
-    if (!path_.empty()) {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-}
-
-std::vector<std::string> ReadLines(const std::string& path) {
-    std::ifstream file(path);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(file, line);) {
-        lines.push_back(line);
-    }
-    return lines;
-}
-
-std::string ReadText(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
 }
 
 }  // namespace camera_record::test

@@ -38,20 +38,4 @@ struct MediaProbe {
 // `format` names the demuxer ("h264", "hevc") for elementary streams; nullptr lets libavformat probe.
 MediaProbe ProbeMedia(const std::string& path, const char* format = nullptr);
 
-// A fresh directory under /tmp, removed with its contents when the object goes.
-class ScratchDirectory {
-  public:
-    ScratchDirectory();
-    ~ScratchDirectory();
-    ScratchDirectory(const ScratchDirectory&) = delete;
-    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
-    const std::string& Path() const noexcept { return path_; }
-
-  private:
-    std::string path_;
-};
-
-std::vector<std::string> ReadLines(const std::string& path);
-std::string ReadText(const std::string& path);
-
 }  // namespace camera_record::test

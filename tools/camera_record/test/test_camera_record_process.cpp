@@ -3,28 +3,26 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
-#include <spawn.h>
 #include <sys/mount.h>
-#include <sys/wait.h>
 
 #include <cstring>
 #include <filesystem>
-#include <fstream>
+#include <optional>
 #include <regex>
+#include <thread>
 
 #include "camera_recording.h"
+#include "camera_test/gtest_support.h"
 #include "com_test_support.h"
 #include "record_test_support.h"
-#include "roudi_process.h"
 
 namespace camera_record {
 namespace {
 
+using camera_test::ReadLines;
+using camera_test::ReadText;
+using camera_test::StartChild;
 using test::ProbeMedia;
-using test::ReadLines;
-using test::ReadText;
-using vrt::cm::test::ChildProcess;
-using vrt::cm::test::RouDiProcess;
 using vrt::cm::test::ScopedManifest;
 
 constexpr std::chrono::seconds kRunTimeout{90};
@@ -36,61 +34,6 @@ std::string ImageManifest() {
         35045, "CameraH265ImageEvent",
         std::string(R"({"SHM": {"serialization": )") + vrt::cm::test::kShmSerialization + "}}"));
 }
-
-// A recorder that the test stops itself: ChildProcess only ever stops its child with SIGTERM and keeps the
-// exit status to itself.
-class SignalledRecorder {
-  public:
-    SignalledRecorder(const std::vector<std::string>& options, const std::string& output) {
-        std::vector<std::string> argv{CAMERA_RECORD};
-        argv.insert(argv.end(), options.begin(), options.end());
-        std::vector<char*> args;
-        for (std::string& arg : argv) {
-            args.push_back(arg.data());
-        }
-        args.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-        if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) {
-            pid_ = -1;
-        }
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~SignalledRecorder() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-    SignalledRecorder(const SignalledRecorder&) = delete;
-    SignalledRecorder& operator=(const SignalledRecorder&) = delete;
-
-    void Signal(int signal) const {
-        if (pid_ > 0) {
-            ::kill(pid_, signal);
-        }
-    }
-
-    // The exit status, or -1 when the process did not exit normally within the timeout.
-    int Wait(std::chrono::milliseconds timeout) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (pid_ > 0 && std::chrono::steady_clock::now() < deadline) {
-            int status = 0;
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return -1;
-    }
-
-  private:
-    pid_t pid_{-1};
-};
 
 // Waits for a live line in which `camera` received frames.
 bool WaitForLiveFrames(const std::string& path, const std::string& camera,
@@ -134,62 +77,47 @@ class SmallDisk {
 
 class CameraRecordProcess : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() {
-        manifest_ = new ScopedManifest(ImageManifest());
-        std::ofstream(manifest_->Directory() + "/roudi.toml") << R"([general]
-version = 1
-[[segment]]
-[[segment.mempool]]
-size = 1024
-count = 64
-[[segment.mempool]]
-size = 65536
-count = 400
-[[segment.mempool]]
-size = 262144
-count = 200
-[[segment.mempool]]
-size = 1048576
-count = 16
-)";
-    }
+    static void SetUpTestSuite() { manifest_.emplace(ImageManifest()); }
     static void TearDownTestSuite() {
-        delete roudi_;
-        roudi_ = nullptr;
-        delete manifest_;
-        manifest_ = nullptr;
+        roudi_.reset();
+        manifest_.reset();
     }
 
     // Starts the suite's RouDi at the first test that needs one; the reason when there is none.
     static std::string RouDiUnavailable() {
-        if (roudi_ == nullptr) {
-            roudi_ = new RouDiProcess(IOX_ROUDI, manifest_->Directory() + "/roudi.toml");
+        if (!roudi_) {
+            auto started = vrt::cm::test::StartRouDi(
+                *manifest_, IOX_ROUDI, {{1024, 64}, {65536, 400}, {262144, 200}, {1048576, 16}});
+            if (!started) {
+                return started.Error().message;
+            }
+            roudi_.emplace(std::move(started).Value());
         }
-        return roudi_->Error();
+        return "";
     }
 
     std::string Scratch(const std::string& name) const { return manifest_->Directory() + "/" + name; }
 
-    static ChildProcess Recorder(const std::vector<std::string>& options, const std::string& log) {
+    static camera_test::ChildProcess Recorder(const std::vector<std::string>& options,
+                                              const std::string& log) {
         std::vector<std::string> argv{CAMERA_RECORD};
         argv.insert(argv.end(), options.begin(), options.end());
-        return ChildProcess(argv, log);
+        return StartChild(argv, log);
     }
 
-    static ScopedManifest* manifest_;
-    static RouDiProcess* roudi_;
+    static std::optional<ScopedManifest> manifest_;
+    static std::optional<camera_test::RouDiProcess> roudi_;
 };
 
-ScopedManifest* CameraRecordProcess::manifest_ = nullptr;
-RouDiProcess* CameraRecordProcess::roudi_ = nullptr;
+std::optional<ScopedManifest> CameraRecordProcess::manifest_;
+std::optional<camera_test::RouDiProcess> CameraRecordProcess::roudi_;
 
 TEST_F(CameraRecordProcess, WithoutRouDiExitsAtOnceSayingSo) {
-    if (vrt::cm::test::RouDiIsRunning()) {
+    if (camera_test::RouDiIsRunning()) {
         FAIL() << "a RouDi is running on this machine, so the case without one cannot be tried: stop it "
                   "(make run, the demo) or run the test with a private /tmp (unshare -m)";
     }
-    ChildProcess sut =
-        Recorder({"--duration", "5", "--output", Scratch("no_roudi")}, Scratch("no_roudi.txt"));
+    auto sut = Recorder({"--duration", "5", "--output", Scratch("no_roudi")}, Scratch("no_roudi.txt"));
 
     EXPECT_EQ(sut.Wait(std::chrono::seconds(5)), 1);
     EXPECT_NE(
@@ -203,7 +131,7 @@ TEST_F(CameraRecordProcess, WithoutPublisherKeepsWaitingAndReportsZeroFps) {
     if (const std::string missing = RouDiUnavailable(); !missing.empty()) {
         FAIL() << "no RouDi of our own: " << missing;
     }
-    ChildProcess sut = Recorder({"--duration", "2.5", "--output", Scratch("idle")}, Scratch("idle.txt"));
+    auto sut = Recorder({"--duration", "2.5", "--output", Scratch("idle")}, Scratch("idle.txt"));
 
     ASSERT_EQ(sut.Wait(kRunTimeout), 0) << ReadText(Scratch("idle.txt"));
     const std::string output = ReadText(Scratch("idle.txt"));
@@ -218,12 +146,12 @@ TEST_F(CameraRecordProcess, RecordsEveryCameraOfAPublisherInAnotherProcess) {
         FAIL() << "no RouDi of our own: " << missing;
     }
     constexpr int kFrames = 40;
-    ChildProcess sut =
+    auto sut =
         Recorder({"--frames", std::to_string(kFrames), "--output", Scratch("run"), "--code-scale", "1"},
                  Scratch("run.txt"));
-    ChildProcess publisher(
-        {RECORD_PUBLISHER, "60", "10", "30", std::to_string(kWidth), std::to_string(kHeight)},
-        Scratch("publisher.txt"));
+    auto publisher =
+        StartChild({RECORD_PUBLISHER, "60", "10", "30", std::to_string(kWidth), std::to_string(kHeight)},
+                   Scratch("publisher.txt"));
 
     ASSERT_EQ(sut.Wait(kRunTimeout), 0) << ReadText(Scratch("run.txt"));
     EXPECT_EQ(publisher.Wait(kRunTimeout), 0) << ReadText(Scratch("publisher.txt"));
@@ -267,10 +195,10 @@ TEST_F(CameraRecordProcess, SigtermFinishesTheFilesAndExitsZero) {
     if (const std::string missing = RouDiUnavailable(); !missing.empty()) {
         FAIL() << "no RouDi of our own: " << missing;
     }
-    SignalledRecorder sut({"--output", Scratch("stopped"), "--cameras", "9"}, Scratch("stopped.txt"));
-    ChildProcess publisher(
-        {RECORD_PUBLISHER, "300", "10", "30", std::to_string(kWidth), std::to_string(kHeight)},
-        Scratch("publisher2.txt"));
+    auto sut = Recorder({"--output", Scratch("stopped"), "--cameras", "9"}, Scratch("stopped.txt"));
+    auto publisher =
+        StartChild({RECORD_PUBLISHER, "300", "10", "30", std::to_string(kWidth), std::to_string(kHeight)},
+                   Scratch("publisher2.txt"));
     ASSERT_TRUE(WaitForLiveFrames(Scratch("stopped.txt"), "cam_9", std::chrono::seconds(30)))
         << ReadText(Scratch("stopped.txt"));
 
@@ -293,11 +221,10 @@ TEST_F(CameraRecordProcess, FullDiskStopsTheCameraSaysSoAndKeepsAMatchingIndex) 
     const std::string output = Scratch("full_disk");
     SmallDisk disk(output, "256k");
     ASSERT_TRUE(disk.Error().empty()) << disk.Error();
-    SignalledRecorder sut({"--output", output, "--cameras", "9", "--duration", "8"},
-                          Scratch("full_disk.txt"));
-    ChildProcess publisher(
-        {RECORD_PUBLISHER, "300", "10", "30", std::to_string(kWidth), std::to_string(kHeight)},
-        Scratch("publisher3.txt"));
+    auto sut = Recorder({"--output", output, "--cameras", "9", "--duration", "8"}, Scratch("full_disk.txt"));
+    auto publisher =
+        StartChild({RECORD_PUBLISHER, "300", "10", "30", std::to_string(kWidth), std::to_string(kHeight)},
+                   Scratch("publisher3.txt"));
 
     ASSERT_EQ(sut.Wait(kRunTimeout), 1) << ReadText(Scratch("full_disk.txt"));
     const std::string text = ReadText(Scratch("full_disk.txt"));
@@ -336,9 +263,9 @@ TEST_F(CameraRecordProcess, RouDiKilledEndsTheRecorderWithStatusOne) {
     if (const std::string missing = RouDiUnavailable(); !missing.empty()) {
         FAIL() << "no RouDi of our own: " << missing;
     }
-    SignalledRecorder sut({"--output", Scratch("roudi_lost"), "--cameras", "8"}, Scratch("roudi_lost.txt"));
-    ASSERT_TRUE(vrt::cm::test::WaitForText(Scratch("roudi_lost.txt"), "waiting for the publisher",
-                                           std::chrono::seconds(20)))
+    auto sut = Recorder({"--output", Scratch("roudi_lost"), "--cameras", "8"}, Scratch("roudi_lost.txt"));
+    ASSERT_TRUE(camera_test::WaitForText(Scratch("roudi_lost.txt"), "waiting for the publisher",
+                                         std::chrono::seconds(20)))
         << ReadText(Scratch("roudi_lost.txt"));
 
     roudi_->Signal(SIGKILL);

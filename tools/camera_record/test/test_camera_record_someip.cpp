@@ -4,15 +4,16 @@
 
 #include <regex>
 
+#include "camera_test/files.h"
+#include "camera_test/gtest_support.h"
 #include "com_test_support.h"
 #include "network_namespaces.h"
 #include "record_test_support.h"
-#include "roudi_process.h"
 
 namespace camera_record {
 namespace {
 
-using vrt::cm::test::ChildProcess;
+using camera_test::StartChild;
 using vrt::cm::test::NetworkNamespaces;
 using vrt::cm::test::ScopedManifest;
 
@@ -26,18 +27,19 @@ TEST(CameraRecordSomeip, RecordsFourPlayableStreamsFromAPublisherInAnotherNetwor
     ScopedManifest manifest(vrt::cm::test::SomeipManifest(35045, port, static_cast<std::uint16_t>(port + 1),
                                                           namespaces.AddressA(), namespaces.AddressB()));
     const std::string out = manifest.Directory() + "/record";
-    ChildProcess recorder(
+    auto recorder = StartChild(
         namespaces.In(namespaces.B(), {CAMERA_RECORD, "--transport", "someip", "--frames",
                                        std::to_string(kFrames), "--output", out, "--code-scale", "1"}),
         manifest.Directory() + "/recorder.txt");
-    ChildProcess publisher(namespaces.In(namespaces.A(), {RECORD_PUBLISHER, "45", "10", "30", "640", "360"}),
-                           manifest.Directory() + "/publisher.txt");
+    auto publisher =
+        StartChild(namespaces.In(namespaces.A(), {RECORD_PUBLISHER, "45", "10", "30", "640", "360"}),
+                   manifest.Directory() + "/publisher.txt");
 
     ASSERT_EQ(recorder.Wait(std::chrono::seconds(90)), 0)
-        << test::ReadText(manifest.Directory() + "/recorder.txt");
+        << camera_test::ReadText(manifest.Directory() + "/recorder.txt");
     EXPECT_EQ(publisher.Wait(std::chrono::seconds(90)), 0)
-        << test::ReadText(manifest.Directory() + "/publisher.txt");
-    const std::string summary = test::ReadText(out + "/summary.txt");
+        << camera_test::ReadText(manifest.Directory() + "/publisher.txt");
+    const std::string summary = camera_test::ReadText(out + "/summary.txt");
     for (int id = 8; id <= 11; ++id) {
         const std::string name = "cam_" + std::to_string(id);
         SCOPED_TRACE(name);

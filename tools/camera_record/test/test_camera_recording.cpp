@@ -9,15 +9,17 @@ extern "C" {
 
 #include "ara/log/logging.h"
 #include "camera_recording.h"
+#include "camera_test/files.h"
+#include "camera_test/gtest_support.h"
 #include "record_test_support.h"
 #include "recorder.h"
 
 namespace camera_record {
 namespace {
 
+using camera_test::ReadLines;
 using test::EncodePattern;
 using test::ProbeMedia;
-using test::ReadLines;
 
 constexpr std::int32_t kFirstSec = 1700000000;
 constexpr std::int32_t kIntervalNs = 33000000;
@@ -62,7 +64,7 @@ class CameraRecordingTest : public ::testing::Test {
         return settings;
     }
 
-    test::ScratchDirectory directory_;
+    camera_test::TemporaryDirectory directory_ = camera_test::NewTestDirectory("camera_record_test_");
 };
 
 TEST_F(CameraRecordingTest, StartsAtTheFirstKeyFrameAndIndexesEveryRecordedFrameWithItsCode) {
@@ -195,7 +197,7 @@ TEST_F(CameraRecordingTest, RecorderRoutesCamerasAndWritesSummaryAndContactSheet
     const std::string summary = sut.Finish(2.0, 3, 1);
 
     EXPECT_FALSE(sut.OutputsIncomplete());
-    EXPECT_EQ(test::ReadText(directory_.Path() + "/summary.txt"), summary);
+    EXPECT_EQ(camera_test::ReadText(directory_.Path() + "/summary.txt"), summary);
     EXPECT_NE(summary.find("cam_8 frames=6 key_frames=2 "), std::string::npos) << summary;
     EXPECT_NE(summary.find("cam_10 frames=6 key_frames=2 "), std::string::npos) << summary;
     EXPECT_EQ(summary.find("\ncam_9 "), std::string::npos) << summary;
@@ -205,7 +207,7 @@ TEST_F(CameraRecordingTest, RecorderRoutesCamerasAndWritesSummaryAndContactSheet
         << summary;
     EXPECT_TRUE(std::filesystem::exists(directory_.Path() + "/cam_10.mp4"));
     EXPECT_FALSE(std::filesystem::exists(directory_.Path() + "/cam_9.mp4"));
-    const std::string png = test::ReadText(directory_.Path() + "/contact_sheet.png");
+    const std::string png = camera_test::ReadText(directory_.Path() + "/contact_sheet.png");
     ASSERT_GT(png.size(), 24U);
     EXPECT_EQ(png.substr(1, 3), "PNG");
     EXPECT_EQ(png.substr(16, 8), std::string("\0\0\x05\0\0\0\x02\xd0", 8));  // 1280 x 720

@@ -7,6 +7,8 @@ extern "C" {
 #include <libavutil/frame.h>
 }
 
+#include "camera_test/files.h"
+#include "camera_test/gtest_support.h"
 #include "contact_sheet.h"
 #include "ffmpeg/handles.h"
 #include "record_test_support.h"
@@ -59,7 +61,7 @@ int Red(const AVFrame& frame, int x, int y) {
 }
 
 TEST(ContactSheet, WritesAPngOfTwoByTwoCellsWithEachPictureInItsPlace) {
-    test::ScratchDirectory directory;
+    camera_test::TemporaryDirectory directory = camera_test::NewTestDirectory("camera_record_test_");
     auto created = ContactSheet::Create(320, 180);
     ASSERT_TRUE(created.HasValue()) << created.Error();
     ContactSheet sut = std::move(created).Value();
@@ -75,7 +77,7 @@ TEST(ContactSheet, WritesAPngOfTwoByTwoCellsWithEachPictureInItsPlace) {
     const auto written = sut.WritePng(path);
 
     ASSERT_TRUE(written.HasValue()) << written.Error();
-    const std::string bytes = test::ReadText(path);
+    const std::string bytes = camera_test::ReadText(path);
     ASSERT_GT(bytes.size(), 24U);
     EXPECT_EQ(bytes.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
     EXPECT_EQ(bytes.substr(12, 4), "IHDR");

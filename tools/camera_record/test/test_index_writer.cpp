@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "camera_test/files.h"
+#include "camera_test/gtest_support.h"
 #include "index_writer.h"
 #include "record_test_support.h"
 
@@ -24,7 +26,7 @@ TEST(IndexWriter, FormatsEveryColumnWithNineDigitNanosecondsAndAnEmptyMissingCod
 }
 
 TEST(IndexWriter, WritesTheHeaderAndOneLinePerRow) {
-    test::ScratchDirectory directory;
+    camera_test::TemporaryDirectory directory = camera_test::NewTestDirectory("camera_record_test_");
     const std::string path = directory.Path() + "/cam_8_index.csv";
     auto opened = IndexWriter::Open(path);
     ASSERT_TRUE(opened.HasValue()) << opened.Error();
@@ -41,7 +43,7 @@ TEST(IndexWriter, WritesTheHeaderAndOneLinePerRow) {
     EXPECT_TRUE(sut.Write(row));
     EXPECT_TRUE(sut.Close());
 
-    EXPECT_EQ(test::ReadLines(path),
+    EXPECT_EQ(camera_test::ReadLines(path),
               (std::vector<std::string>{"frame,stamp,key,bytes,latency_ms,frame_code",
                                         "0,10.999999999,0,3,0.000,7", "1,10.999999999,0,3,0.000,"}));
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "camera_test/gtest_support.h"
 #include "record_test_support.h"
 #include "stream_writer.h"
 
@@ -36,7 +37,7 @@ class StreamWriterTest : public ::testing::Test {
         return sut;
     }
 
-    test::ScratchDirectory directory_;
+    camera_test::TemporaryDirectory directory_ = camera_test::NewTestDirectory("camera_record_test_");
 };
 
 class StreamWriterCodecTest : public StreamWriterTest, public ::testing::WithParamInterface<VideoCodec> {};

@@ -23,12 +23,13 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/websocket.hpp>
 
-#include "child_process.h"
+#include "camera_test/child_process.h"
+#include "camera_test/files.h"
+#include "camera_test/roudi_process.h"
 #include "frame_message.h"
+#include "interrupt_cleanup.h"
 #include "percentiles.h"
 #include "process_usage.h"
-#include "roudi_launcher.h"
-#include "scratch_directory.h"
 #include "view_process.h"
 
 namespace {
@@ -41,7 +42,7 @@ using namespace std::chrono_literals;
 
 // CPU ticks (user + system) of process `pid` so far; 0 when it cannot be read.
 std::uint64_t ProcessTicks(pid_t pid) {
-    const std::string line = camera_view::harness::ReadText("/proc/" + std::to_string(pid) + "/stat");
+    const std::string line = camera_test::ReadText("/proc/" + std::to_string(pid) + "/stat");
     const auto cpu = camera_bench::parseThreadStat(line);
     return cpu ? cpu->ticks : 0;
 }
@@ -113,13 +114,26 @@ class Viewer {
     std::thread thread_;
 };
 
+// A child of the bench, known to the interrupt clean-up while it runs.
 struct Child {
-    pid_t pid{-1};
-    ~Child() {
-        if (pid > 0) {
-            camera_bench::stopChild(pid, 5.0);
+    camera_test::ChildProcess process;
+    std::string error;
+
+    Child(const std::vector<std::string>& argv, const std::string& outputFile) {
+        auto spawned = camera_test::ChildProcess::Spawn(argv, outputFile);
+        if (spawned) {
+            process = std::move(spawned).Value();
+            camera_bench::registerChild(process.Pid());
+        } else {
+            error = spawned.Error().message;
         }
     }
+    ~Child() {
+        camera_bench::unregisterChild(process.Pid());
+        process.Stop(std::chrono::seconds(5));
+    }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
 };
 
 }  // namespace
@@ -141,29 +155,34 @@ int main(int argc, char** argv) {
 
     camera_bench::installInterruptCleanup();
     camera_bench::ScratchDirectory scratch;
-    std::string error;
-    if (!scratch.valid() || !camera_view::harness::EnterDemoDirectory(scratch.path(), PROJECT_SOURCE_DIR,
-                                                                      REMAP_MAPS_BINARY, &error)) {
-        std::fprintf(stderr, "camera_view_bench: %s\n", error.c_str());
+    if (!scratch.valid()) {
+        std::fprintf(stderr, "camera_view_bench: cannot create a temporary directory\n");
         return 1;
     }
-    camera_bench::RouDiLauncher roudi(IOX_ROUDI, PROJECT_CONFIG_DIR "/roudi.toml", scratch.file("roudi.log"));
-    if (!roudi.ready()) {
-        std::fprintf(stderr, "camera_view_bench: %s\n", roudi.error().c_str());
+    const auto entered =
+        camera_view::harness::EnterDemoDirectory(scratch.path(), PROJECT_SOURCE_DIR, REMAP_MAPS_BINARY);
+    if (!entered) {
+        std::fprintf(stderr, "camera_view_bench: %s\n", entered.Error().message.c_str());
         return 1;
     }
+    auto roudi =
+        camera_test::RouDiProcess::Start(IOX_ROUDI, PROJECT_CONFIG_DIR "/roudi.toml",
+                                         scratch.file("roudi.log"), camera_test::RouDiPolicy::kUseRunning);
+    if (!roudi) {
+        std::fprintf(stderr, "camera_view_bench: %s\n", roudi.Error().message.c_str());
+        return 1;
+    }
+    camera_bench::registerChild(roudi.Value().Pid());
     ::setenv("CM_CONFIG_FILE_PATH", PROJECT_CONFIG_DIR, 1);
     ::setenv("ARA_LOG_LEVEL", "warn", 1);
 
-    Child application;
-    Child view;
     const std::string viewOutput = scratch.file("camera_view.out");
-    view.pid = camera_bench::spawnProcess({CAMERA_VIEW_BINARY, "--port", "0"}, viewOutput, &error);
-    application.pid = camera_bench::spawnProcess({CAMERA_DRIVING_BINARY}, scratch.file("app.log"), &error);
+    Child view({CAMERA_VIEW_BINARY, "--port", "0"}, viewOutput);
+    Child application({CAMERA_DRIVING_BINARY}, scratch.file("app.log"));
     const int port = camera_view::harness::WaitForPort(viewOutput, 5s);
-    if (view.pid <= 0 || application.pid <= 0 || port == 0) {
-        std::fprintf(stderr, "camera_view_bench: the system did not start: %s\n%s\n", error.c_str(),
-                     camera_view::harness::ReadText(viewOutput).c_str());
+    if (!view.process.Started() || !application.process.Started() || port == 0) {
+        std::fprintf(stderr, "camera_view_bench: the system did not start: %s\n%s\n",
+                     (view.error + application.error).c_str(), camera_test::ReadText(viewOutput).c_str());
         return 1;
     }
 
@@ -172,12 +191,12 @@ int main(int argc, char** argv) {
         "per phase\n",
         seconds);
     std::this_thread::sleep_for(3s);  // the cameras start one after the other
-    const double idleShare = CpuShare(view.pid, seconds);
+    const double idleShare = CpuShare(view.process.Pid(), seconds);
 
     auto viewer = std::make_unique<Viewer>(port);
     std::this_thread::sleep_for(2s);  // every camera's first key frame
     viewer->Measure();
-    const double servingShare = CpuShare(view.pid, seconds);
+    const double servingShare = CpuShare(view.process.Pid(), seconds);
     viewer->Freeze();
 
     const double rate =

@@ -2,9 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,7 +12,7 @@
 
 #include <boost/beast/core/detail/base64.hpp>
 
-extern char** environ;
+#include "camera_test/child_process.h"
 
 namespace camera_view::harness {
 
@@ -32,10 +29,18 @@ HeadlessBrowser::HeadlessBrowser(const std::string& profileDirectory, const std:
                                  const std::string& binary) {
     int commands[2] = {-1, -1};
     int replies[2] = {-1, -1};
-    if (::pipe2(commands, O_CLOEXEC) != 0 || ::pipe2(replies, O_CLOEXEC) != 0) {
+    if (::pipe2(commands, O_CLOEXEC) != 0) {
         error_ = std::string("pipe: ") + std::strerror(errno);
         return;
     }
+    const vcu::os::UniqueFd commandsIn(commands[0]);
+    toBrowser_.reset(commands[1]);
+    if (::pipe2(replies, O_CLOEXEC) != 0) {
+        error_ = std::string("pipe: ") + std::strerror(errno);
+        return;
+    }
+    const vcu::os::UniqueFd repliesOut(replies[1]);
+    fromBrowser_.reset(replies[0]);
     // Settings that keep a headless Chromium off every network but the page's own, as root, in a container.
     const std::vector<std::string> argv = {binary,
                                            "--headless",
@@ -52,58 +57,19 @@ HeadlessBrowser::HeadlessBrowser(const std::string& profileDirectory, const std:
                                            "--user-data-dir=" + profileDirectory,
                                            "--remote-debugging-pipe",
                                            "about:blank"};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    // dup2 clears close-on-exec on the copies; the originals are never 3 or 4 after stdin..stderr and the
-    // earlier descriptors of a test process, but go through a spare number to be safe either way.
-    posix_spawn_file_actions_adddup2(&actions, commands[0], 100);
-    posix_spawn_file_actions_adddup2(&actions, replies[1], 101);
-    posix_spawn_file_actions_adddup2(&actions, 100, kCommandFd);
-    posix_spawn_file_actions_adddup2(&actions, 101, kReplyFd);
-    posix_spawn_file_actions_addclose(&actions, 100);
-    posix_spawn_file_actions_addclose(&actions, 101);
-    std::vector<char*> args;
-    for (const std::string& arg : argv) {
-        args.push_back(const_cast<char*>(arg.c_str()));
+    camera_test::SpawnOptions options;
+    options.outputFile = logFile;
+    options.descriptors = {{kCommandFd, commandsIn.get()}, {kReplyFd, repliesOut.get()}};
+    auto spawned = camera_test::ChildProcess::Spawn(argv, options);
+    if (!spawned) {
+        error_ = spawned.Error().message;
+        return;
     }
-    args.push_back(nullptr);
-    const int spawned = ::posix_spawn(&pid_, binary.c_str(), &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(commands[0]);
-    ::close(replies[1]);
-    toBrowser_ = commands[1];
-    fromBrowser_ = replies[0];
-    if (spawned != 0) {
-        pid_ = -1;
-        error_ = "cannot start " + binary + ": " + std::strerror(spawned);
-    }
+    process_ = std::move(spawned).Value();
 }
 
 HeadlessBrowser::~HeadlessBrowser() {
-    if (pid_ > 0) {
-        ::kill(pid_, SIGTERM);
-        for (int i = 0; i < 200; ++i) {
-            if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
-                pid_ = -1;
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-    if (toBrowser_ >= 0) {
-        ::close(toBrowser_);
-    }
-    if (fromBrowser_ >= 0) {
-        ::close(fromBrowser_);
-    }
+    process_.Stop(std::chrono::seconds(2));
 }
 
 bool HeadlessBrowser::ReadMessage(nlohmann::json* message, std::chrono::steady_clock::time_point deadline) {
@@ -120,12 +86,12 @@ bool HeadlessBrowser::ReadMessage(nlohmann::json* message, std::chrono::steady_c
             error_ = "no answer from the browser in time";
             return false;
         }
-        pollfd ready{fromBrowser_, POLLIN, 0};
+        pollfd ready{fromBrowser_.get(), POLLIN, 0};
         if (::poll(&ready, 1, static_cast<int>(left.count())) <= 0) {
             continue;
         }
         char buffer[65536];
-        const ssize_t got = ::read(fromBrowser_, buffer, sizeof(buffer));
+        const ssize_t got = ::read(fromBrowser_.get(), buffer, sizeof(buffer));
         if (got <= 0) {
             error_ = "the browser closed its debugging pipe";
             return false;
@@ -135,7 +101,7 @@ bool HeadlessBrowser::ReadMessage(nlohmann::json* message, std::chrono::steady_c
 }
 
 nlohmann::json HeadlessBrowser::Call(const std::string& method, const nlohmann::json& params, bool inPage) {
-    if (pid_ <= 0) {
+    if (!process_.Started()) {
         return nullptr;
     }
     const int id = nextId_++;
@@ -147,7 +113,7 @@ nlohmann::json HeadlessBrowser::Call(const std::string& method, const nlohmann::
     text.push_back('\0');
     std::size_t written = 0;
     while (written < text.size()) {
-        const ssize_t n = ::write(toBrowser_, text.data() + written, text.size() - written);
+        const ssize_t n = ::write(toBrowser_.get(), text.data() + written, text.size() - written);
         if (n <= 0) {
             error_ = "cannot write to the browser";
             return nullptr;

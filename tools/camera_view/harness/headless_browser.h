@@ -4,12 +4,13 @@
 // descriptors 3 and 4 of the child, NUL-terminated JSON messages): opens a page, evaluates expressions in it
 // and takes screenshots. For camera_view's page tests and screenshots. Not thread-safe.
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <string>
 
 #include <nlohmann/json.hpp>
+
+#include "camera_test/child_process.h"
+#include "vcu/os/unique_fd.h"
 
 namespace camera_view::harness {
 
@@ -38,9 +39,10 @@ class HeadlessBrowser {
     nlohmann::json Call(const std::string& method, const nlohmann::json& params, bool inPage);
     bool ReadMessage(nlohmann::json* message, std::chrono::steady_clock::time_point deadline);
 
-    pid_t pid_{-1};
-    int toBrowser_{-1};
-    int fromBrowser_{-1};
+    // Destroyed in reverse order: the browser is stopped before its pipes close.
+    vcu::os::UniqueFd toBrowser_;
+    vcu::os::UniqueFd fromBrowser_;
+    camera_test::ChildProcess process_;
     std::string pending_;
     std::string sessionId_;
     int nextId_{1};

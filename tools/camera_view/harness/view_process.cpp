@@ -3,26 +3,19 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <regex>
-#include <sstream>
 #include <thread>
 
-namespace camera_view::harness {
+#include "camera_test/files.h"
 
-std::string ReadText(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+namespace camera_view::harness {
 
 int WaitForPort(const std::string& outputFile, std::chrono::milliseconds timeout) {
     static const std::regex line(R"(open http://127\.0\.0\.1:([0-9]+)/)");
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (true) {
         std::smatch match;
-        const std::string text = ReadText(outputFile);
+        const std::string text = camera_test::ReadText(outputFile);
         if (std::regex_search(text, match, line)) {
             return std::stoi(match[1]);
         }
@@ -33,19 +26,21 @@ int WaitForPort(const std::string& outputFile, std::chrono::milliseconds timeout
     }
 }
 
-bool EnterDemoDirectory(const std::string& directory, const std::string& projectDirectory,
-                        const std::string& remapBinary, std::string* error) {
+camera_test::SupportResult<void> EnterDemoDirectory(const std::string& directory,
+                                                    const std::string& projectDirectory,
+                                                    const std::string& remapBinary) {
+    using Outcome = camera_test::SupportResult<void>;
     const std::string command = "/bin/sh " + projectDirectory + "/scripts/demo_maps.sh " + remapBinary + " " +
                                 directory + "/out/demo/maps >/dev/null";
     if (std::system(command.c_str()) != 0) {
-        *error = "failed: " + command;
-        return false;
+        return Outcome::FromError(
+            camera_test::MakeError(camera_test::SupportErrc::kCannotStart, "failed: " + command));
     }
     if (::chdir(directory.c_str()) != 0) {
-        *error = "cannot enter " + directory;
-        return false;
+        return Outcome::FromError(
+            camera_test::MakeError(camera_test::SupportErrc::kIo, "cannot enter " + directory));
     }
-    return true;
+    return Outcome::FromValue();
 }
 
 }  // namespace camera_view::harness

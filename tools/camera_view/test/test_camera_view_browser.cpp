@@ -12,48 +12,36 @@
 #include <string>
 #include <thread>
 
-#include "child_process.h"
+#include "camera_test/files.h"
+#include "camera_test/gtest_support.h"
+#include "camera_test/roudi_process.h"
 #include "headless_browser.h"
-#include "roudi_launcher.h"
-#include "scratch_directory.h"
 #include "view_process.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using camera_test::ReadText;
 using camera_view::harness::HeadlessBrowser;
-using camera_view::harness::ReadText;
-
-// A child of the test, stopped (SIGTERM, then SIGKILL) when the test ends.
-struct Child {
-    pid_t pid{-1};
-    void Stop() {
-        if (pid > 0) {
-            camera_bench::stopChild(pid, 5.0);
-        }
-        pid = -1;
-    }
-    ~Child() { Stop(); }
-};
 
 class BrowserView : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_FALSE(camera_bench::rouDiIsRunning())
+        ASSERT_FALSE(camera_test::RouDiIsRunning())
             << "another RouDi runs on this machine, and this test needs its own: stop it (make run, the "
                "demo) "
                "or run the test with a private /tmp and /dev/shm (unshare -m)";
         ASSERT_EQ(::access(HeadlessBrowser::kDefaultBinary, X_OK), 0)
             << HeadlessBrowser::kDefaultBinary << " is missing: scripts/install-deps.sh installs chromium";
         // The demo's system: config/ as it is, run from a directory that holds the maps it names.
-        ASSERT_TRUE(scratch_.valid());
-        std::string error;
-        ASSERT_TRUE(camera_view::harness::EnterDemoDirectory(scratch_.path(), PROJECT_SOURCE_DIR,
-                                                             REMAP_MAPS_BINARY, &error))
-            << error;
-        roudi_ = std::make_unique<camera_bench::RouDiLauncher>(IOX_ROUDI, PROJECT_CONFIG_DIR "/roudi.toml",
-                                                               scratch_.file("roudi.log"));
-        ASSERT_TRUE(roudi_->ready()) << roudi_->error();
+        ASSERT_TRUE(scratch_.Valid());
+        const auto entered =
+            camera_view::harness::EnterDemoDirectory(scratch_.Path(), PROJECT_SOURCE_DIR, REMAP_MAPS_BINARY);
+        ASSERT_TRUE(entered) << entered.Error().message;
+        auto roudi = camera_test::RouDiProcess::Start(IOX_ROUDI, PROJECT_CONFIG_DIR "/roudi.toml",
+                                                      scratch_.File("roudi.log"));
+        ASSERT_TRUE(roudi) << roudi.Error().message;
+        roudi_ = std::move(roudi).Value();
         ::setenv("CM_CONFIG_FILE_PATH", PROJECT_CONFIG_DIR, 1);
         ::setenv("ARA_LOG_LEVEL", "warn", 1);
     }
@@ -62,27 +50,28 @@ class BrowserView : public ::testing::Test {
         // RouDi goes last: it ends the processes still registered with it.
         view_.Stop();
         application_.Stop();
-        roudi_.reset();
+        roudi_.Stop();
     }
 
-    camera_bench::ScratchDirectory scratch_;
-    std::unique_ptr<camera_bench::RouDiLauncher> roudi_;
-    Child application_;
-    Child view_;
+    camera_test::TemporaryDirectory scratch_ = camera_test::NewTestDirectory("camera_view_test_");
+    camera_test::RouDiProcess roudi_;
+    camera_test::ChildProcess application_;
+    camera_test::ChildProcess view_;
 };
 
 TEST_F(BrowserView, EachTileDecodesSixtyFramesInFiveSecondsAndShowsFigures) {
-    std::string error;
-    const std::string viewOutput = scratch_.file("camera_view.out");
-    view_.pid = camera_bench::spawnProcess({CAMERA_VIEW_BINARY, "--port", "0"}, viewOutput, &error);
-    ASSERT_GT(view_.pid, 0) << error;
-    application_.pid = camera_bench::spawnProcess({CAMERA_DRIVING_BINARY}, scratch_.file("app.log"), &error);
-    ASSERT_GT(application_.pid, 0) << error;
+    const std::string viewOutput = scratch_.File("camera_view.out");
+    view_ = camera_test::StartChild({CAMERA_VIEW_BINARY, "--port", "0"}, viewOutput);
+    ASSERT_TRUE(view_.Started());
+    application_ = camera_test::StartChild({CAMERA_DRIVING_BINARY}, scratch_.File("app.log"));
+    ASSERT_TRUE(application_.Started());
 
     const int port = camera_view::harness::WaitForPort(viewOutput, 5s);
     ASSERT_NE(port, 0) << "camera_view printed no address:\n" << ReadText(viewOutput);
 
-    HeadlessBrowser browser(scratch_.subdirectory("chromium"), scratch_.file("chromium.log"));
+    const auto profile = scratch_.Subdirectory("chromium");
+    ASSERT_TRUE(profile) << profile.Error().message;
+    HeadlessBrowser browser(profile.Value(), scratch_.File("chromium.log"));
     ASSERT_EQ(browser.Error(), "");
     ASSERT_TRUE(browser.Open("http://127.0.0.1:" + std::to_string(port) + "/")) << browser.Error();
 

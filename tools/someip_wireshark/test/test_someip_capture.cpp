@@ -8,29 +8,23 @@
 #include <cstdlib>
 #include <regex>
 #include <string>
+#include <thread>
 
+#include "camera_test/gtest_support.h"
 #include "com_test_support.h"
 #include "network_namespaces.h"
-#include "roudi_process.h"
 
 namespace {
 
-using vrt::cm::test::ChildProcess;
+using camera_test::CountOccurrences;
+using camera_test::ReadText;
+using camera_test::StartChild;
+using camera_test::WaitForText;
 using vrt::cm::test::NetworkNamespaces;
-using vrt::cm::test::ReadFile;
 using vrt::cm::test::ScopedManifest;
-using vrt::cm::test::WaitForText;
 
 constexpr std::uint32_t kEvent = 35045;
 constexpr int kEvents = 40;
-
-std::size_t Count(const std::string& text, const std::string& what) {
-    std::size_t count = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-        ++count;
-    }
-    return count;
-}
 
 TEST(SomeipCapture, TsharkDecodesTheRunningSystemWithTheGeneratedConfiguration) {
     ASSERT_EQ(std::system("command -v tshark >/dev/null 2>&1"), 0)
@@ -50,29 +44,31 @@ TEST(SomeipCapture, TsharkDecodesTheRunningSystemWithTheGeneratedConfiguration) 
                            dir + "/wireshark > " + dir + "/tool.txt 2>&1")
                               .c_str()),
               0)
-        << ReadFile(dir + "/tool.txt");
+        << ReadText(dir + "/tool.txt");
 
-    ChildProcess capture(namespaces.In(namespaces.B(), {TSHARK, "-n", "-i", namespaces.InterfaceB(), "-f",
-                                                        "udp", "-w", dir + "/capture.pcap", "-F", "pcap"}),
-                         dir + "/capture.txt");
+    auto capture =
+        StartChild(namespaces.In(namespaces.B(), {TSHARK, "-n", "-i", namespaces.InterfaceB(), "-f", "udp",
+                                                  "-w", dir + "/capture.pcap", "-F", "pcap"}),
+                   dir + "/capture.txt");
     ASSERT_TRUE(WaitForText(dir + "/capture.txt", "Capturing on", std::chrono::seconds(20)))
-        << ReadFile(dir + "/capture.txt");
+        << ReadText(dir + "/capture.txt");
     std::this_thread::sleep_for(std::chrono::milliseconds(500));  // it says so a moment before it captures
     ::setenv("PEER_TRANSPORT", "SOMEIP", 1);
-    ChildProcess subscriber(
+    auto subscriber = StartChild(
         namespaces.In(namespaces.B(), {SHM_PEER, "subscribe", std::to_string(kEvent), std::to_string(kEvents),
                                        "8", "60000", "256", "0", "30000"}),
         dir + "/sub.txt");
     ::unsetenv("PEER_TRANSPORT");
     ASSERT_TRUE(WaitForText(dir + "/sub.txt", "ready", std::chrono::seconds(10)))
-        << ReadFile(dir + "/sub.txt");
+        << ReadText(dir + "/sub.txt");
     // The subscriber searches every 100 ms until an offer comes: give the capture time to see it search.
     std::this_thread::sleep_for(std::chrono::milliseconds(700));
-    ChildProcess publisher(namespaces.In(namespaces.A(), {SHM_PEER, "publish", std::to_string(kEvent),
-                                                          std::to_string(kEvents), "8", "60000", "5000"}),
-                           dir + "/pub.txt");
-    ASSERT_EQ(subscriber.Wait(std::chrono::seconds(60)), 0) << ReadFile(dir + "/sub.txt");
-    ASSERT_EQ(publisher.Wait(std::chrono::seconds(60)), 0) << ReadFile(dir + "/pub.txt");
+    auto publisher =
+        StartChild(namespaces.In(namespaces.A(), {SHM_PEER, "publish", std::to_string(kEvent),
+                                                  std::to_string(kEvents), "8", "60000", "5000"}),
+                   dir + "/pub.txt");
+    ASSERT_EQ(subscriber.Wait(std::chrono::seconds(60)), 0) << ReadText(dir + "/sub.txt");
+    ASSERT_EQ(publisher.Wait(std::chrono::seconds(60)), 0) << ReadText(dir + "/pub.txt");
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the last StopOffer reaches the capture
     capture.Stop();
 
@@ -83,9 +79,9 @@ TEST(SomeipCapture, TsharkDecodesTheRunningSystemWithTheGeneratedConfiguration) 
                            "/problems.txt' 2>/dev/null")
                               .c_str()),
               0);
-    const std::string summary = ReadFile(dir + "/summary.txt");
-    const std::string pdml = ReadFile(dir + "/capture.pdml");
-    EXPECT_EQ(ReadFile(dir + "/problems.txt"), "") << "tshark flags packets";
+    const std::string summary = ReadText(dir + "/summary.txt");
+    const std::string pdml = ReadText(dir + "/capture.pdml");
+    EXPECT_EQ(ReadText(dir + "/problems.txt"), "") << "tshark flags packets";
     for (const char* step :
          {"[Find]", "[Offer]", "[Subscribe]", "[SubscribeAck]", "[StopSubscribe]", "[StopOffer]"}) {
         EXPECT_NE(summary.find(step), std::string::npos) << step << " missing from\n" << summary;
@@ -98,11 +94,11 @@ TEST(SomeipCapture, TsharkDecodesTheRunningSystemWithTheGeneratedConfiguration) 
         << "no offer to the multicast group " << group << " in\n"
         << summary;
     // Every event decoded from its reassembled payload, with the values the publisher put in.
-    EXPECT_EQ(Count(pdml, R"(name="someip.payload.typeCode" showname="typeCode [int32]: 20")"),
+    EXPECT_EQ(CountOccurrences(pdml, R"(name="someip.payload.typeCode" showname="typeCode [int32]: 20")"),
               static_cast<std::size_t>(kEvents));
-    EXPECT_EQ(Count(pdml, R"(showname="frameId [frameId]: )"), static_cast<std::size_t>(kEvents));
-    EXPECT_GT(Count(pdml, R"(name="someip.tp.reassembled.length")"), 0U);
-    EXPECT_EQ(Count(pdml, "someip.payload.unparsed"), 0U);
+    EXPECT_EQ(CountOccurrences(pdml, R"(showname="frameId [frameId]: )"), static_cast<std::size_t>(kEvents));
+    EXPECT_GT(CountOccurrences(pdml, R"(name="someip.tp.reassembled.length")"), 0U);
+    EXPECT_EQ(CountOccurrences(pdml, "someip.payload.unparsed"), 0U);
 }
 
 }  // namespace

@@ -7,27 +7,25 @@
 
 #include <string>
 
+#include "camera_test/temporary_directory.h"
+
 namespace camera_bench {
 
-// A new directory "<TMPDIR or /tmp>/camera_bench.XXXXXX", removed with everything in it when the object is
-// destroyed in the process that made it (a forked child leaves it alone). Not thread-safe.
+// The bench's temporary directory (camera_test::TemporaryDirectory, "camera_bench.XXXXXX"), whose files and
+// subdirectories the interrupt clean-up also removes. Not thread-safe.
 class ScratchDirectory {
   public:
     ScratchDirectory();
-    ~ScratchDirectory();
-    ScratchDirectory(const ScratchDirectory&) = delete;
-    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
 
-    bool valid() const { return !path_.empty(); }
-    const std::string& path() const { return path_; }
+    bool valid() const { return directory_.Valid(); }
+    const std::string& path() const { return directory_.Path(); }
     // "<path>/<name>", also removed when the bench is interrupted (see installInterruptCleanup).
     std::string file(const std::string& name) const;
     // "<path>/<name>", created; empty on failure.
     std::string subdirectory(const std::string& name) const;
 
   private:
-    std::string path_;
-    pid_t owner_{0};
+    camera_test::TemporaryDirectory directory_;
 };
 
 // On SIGINT, SIGTERM, SIGHUP or SIGPIPE: stops the registered child processes, removes the scratch files and
@@ -36,7 +34,8 @@ class ScratchDirectory {
 void installInterruptCleanup();
 // Restores the default actions (for a forked child, which leaves the clean-up to its parent).
 void removeInterruptCleanup();
-// Children to stop on an interrupt (RouDi, the measured child, ffmpeg); at most a few at a time.
+// Children to stop on an interrupt (RouDi, the measured child, ffmpeg); at most a few at a time. Unregister
+// a child before it is reaped.
 void registerChild(pid_t pid);
 void unregisterChild(pid_t pid);
 

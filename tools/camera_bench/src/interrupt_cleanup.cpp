@@ -1,15 +1,10 @@
-#include "scratch_directory.h"
+#include "interrupt_cleanup.h"
 
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <system_error>
-#include <vector>
 
 namespace camera_bench {
 namespace {
@@ -63,38 +58,26 @@ extern "C" void onInterrupt(int /*signal*/) {
 }  // namespace
 
 ScratchDirectory::ScratchDirectory() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern =
-        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/camera_bench.XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (mkdtemp(buffer.data()) != nullptr) {
-        path_ = buffer.data();
-        owner_ = getpid();
-        remember(registry.directories, registry.directoryCount, path_);
-    }
-}
-
-ScratchDirectory::~ScratchDirectory() {
-    if (valid() && getpid() == owner_) {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
+    auto made = camera_test::TemporaryDirectory::Make("camera_bench.");
+    if (made) {
+        directory_ = std::move(made).Value();
+        remember(registry.directories, registry.directoryCount, directory_.Path());
     }
 }
 
 std::string ScratchDirectory::file(const std::string& name) const {
-    const std::string full = path_ + "/" + name;
+    const std::string full = directory_.File(name);
     remember(registry.files, registry.fileCount, full);
     return full;
 }
 
 std::string ScratchDirectory::subdirectory(const std::string& name) const {
-    const std::string full = path_ + "/" + name;
-    if (mkdir(full.c_str(), 0700) != 0) {
+    auto made = directory_.Subdirectory(name);
+    if (!made) {
         return {};
     }
-    remember(registry.directories, registry.directoryCount, full);
-    return full;
+    remember(registry.directories, registry.directoryCount, made.Value());
+    return made.Value();
 }
 
 void installInterruptCleanup() {
@@ -113,6 +96,9 @@ void removeInterruptCleanup() {
 }
 
 void registerChild(pid_t pid) {
+    if (pid <= 0) {
+        return;
+    }
     for (auto& child : registry.children) {
         pid_t empty = 0;
         if (child.compare_exchange_strong(empty, pid)) {
