@@ -1,0 +1,133 @@
+#include <gtest/gtest.h>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+}
+
+#include <algorithm>
+#include <chrono>
+#include <map>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "camera_test/files.h"
+#include "camera_test/gtest_support.h"
+#include "camera_test/roudi_process.h"
+#include "e2e_system.h"
+#include "ffmpeg/handles.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using namespace e2e;
+using camera_test::ChildProcess;
+using camera_test::ReadText;
+
+// A RouDi of the test's own, which the test stops, kills and restarts; it cannot share a running one.
+class RouDiFaults : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_NO_FATAL_FAILURE(startRouDi());
+        dir_ = writeConfiguration(directory_.Path(), kGop);
+    }
+    void TearDown() override { roudi_.Signal(SIGCONT); }
+
+    void startRouDi() {
+        auto roudi = camera_test::RouDiProcess::Start(IOX_ROUDI_BINARY, PROJECT_CONFIG_DIR "/roudi.toml");
+        ASSERT_TRUE(roudi) << roudi.Error().message;
+        roudi_ = std::move(roudi).Value();
+    }
+
+    static constexpr std::uint32_t kGop = 10;
+    camera_test::RouDiProcess roudi_;
+    camera_test::TemporaryDirectory directory_ = testDirectory();
+    std::string dir_;
+};
+
+// A RouDi that does not answer (stopped): the wait has a limit, and SIGTERM ends the wait at once with a
+// clean status 0.
+TEST_F(RouDiFaults, WaitForAStoppedRouDiHasALimitAndEndsOnSigterm) {
+    roudi_.Signal(SIGSTOP);
+    auto limited = startApplication(dir_, {{"VRT_CM_ROUDI_WAIT_S", "1.5"}});
+    EXPECT_EQ(limited.Wait(15s), 1);
+    std::string err = ReadText(dir_ + "/app.err");
+    EXPECT_NE(err.find("RouDi did not answer within 1.500 s (VRT_CM_ROUDI_WAIT_S)"), std::string::npos)
+        << err;
+
+    auto waiting = startApplication(dir_);
+    ASSERT_TRUE(waitForLog(dir_ + "/app.err", "start main!", 10s));
+    std::this_thread::sleep_for(1s);
+    const auto start = std::chrono::steady_clock::now();
+    waiting.Signal(SIGTERM);
+    EXPECT_EQ(waiting.Wait(10s), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    err = ReadText(dir_ + "/app.err");
+    EXPECT_NE(err.find("the wait for RouDi was cancelled: the process is stopping"), std::string::npos)
+        << err;
+    EXPECT_NE(err.find("stopped during start-up"), std::string::npos) << err;
+}
+
+// A signal as early as it can be handled (as soon as the process blocks it, before logging or the
+// configuration) ends the process cleanly with status 0.
+TEST_F(RouDiFaults, SignalInTheFirstMillisecondsEndsCleanly) {
+    for (const int signal : {SIGTERM, SIGINT, SIGTERM}) {
+        ChildProcess app =
+            start({CAMERA_DRIVING_BINARY}, {{"CM_CONFIG_FILE_PATH", dir_}, {"ARA_LOG_MODE", "console"}},
+                  dir_ + "/early.out", dir_ + "/early.err");
+        const std::string status = "/proc/" + std::to_string(app.Pid()) + "/status";
+        const auto blocked = [&status] {
+            const std::string text = ReadText(status);
+            const std::size_t at = text.find("SigBlk:");
+            if (at == std::string::npos) {
+                return false;
+            }
+            const unsigned long long mask = std::stoull(text.substr(at + 7), nullptr, 16);
+            const unsigned long long wanted = (1ULL << (SIGINT - 1)) | (1ULL << (SIGTERM - 1));
+            return (mask & wanted) == wanted;
+        };
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        while (!blocked() && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::yield();
+        }
+        app.Signal(signal);
+        EXPECT_EQ(app.Wait(10s), 0) << ReadText(dir_ + "/early.err");
+    }
+}
+
+// RouDi killed and restarted under the running application: the loss is seen within about two seconds,
+// reported at error level, and the process ends with status 1 so that its supervisor starts it again;
+// started again, it streams to a recorder through the new RouDi.
+TEST_F(RouDiFaults, RouDiRestartEndsTheApplicationWithStatusOneAndARestartStreamsAgain) {
+    auto app = startApplication(dir_);
+    ASSERT_TRUE(waitForLog(dir_ + "/app.err", "encoder pipeline completed successfully with id: 3", 60s))
+        << ReadText(dir_ + "/app.err").substr(0, 4000);
+    roudi_.Signal(SIGKILL);
+    const auto killed = std::chrono::steady_clock::now();
+    roudi_.Stop();  // reaps it: its lock is free once it is gone
+    ASSERT_NO_FATAL_FAILURE(startRouDi());
+    EXPECT_EQ(app.Wait(10s), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - killed, 3s);
+    const std::string err = ReadText(dir_ + "/app.err");
+    EXPECT_NE(
+        err.find(
+            "[error] [Transport][Lost, samples sent from now on reach no subscriber] [ShmRuntime] RouDi "),
+        std::string::npos)
+        << err.substr(err.size() > 4000 ? err.size() - 4000 : 0);
+    EXPECT_NE(err.find("[fatal] communication lost"), std::string::npos);
+
+    // What the supervisor does: start it again.
+    auto recorder = runRecorder(dir_, {"--frames", "15", "--cameras", "8"});
+    ASSERT_TRUE(waitForLog(dir_ + "/recorder.out", "waiting for the publisher", 20s));
+    auto restarted = startApplication(dir_);
+    EXPECT_EQ(recorder.Wait(60s), 0) << ReadText(dir_ + "/recorder.err");
+    EXPECT_EQ(readIndex(dir_ + "/record/cam_8_index.csv").size(), 15U);
+    restarted.Signal(SIGTERM);
+    EXPECT_EQ(restarted.Wait(10s), 0);
+}
+
+}  // namespace
