@@ -10,6 +10,7 @@
 #include <string>
 
 #include "ara/core/result.h"
+#include "vcu/os/unique_fd.h"
 #include "vrt/cm/someip/someip_sd.h"
 
 // The binding's only contact with the socket API: a move-only UDP socket and an epoll set with a wake-up
@@ -27,14 +28,7 @@ class UdpSocket {
     // A non-blocking socket bound to `local` (port 0 picks a free one).
     static ara::core::Result<UdpSocket, std::string> Bind(const Endpoint& local, const Options& options);
 
-    UdpSocket() = default;
-    ~UdpSocket();
-    UdpSocket(UdpSocket&& other) noexcept;
-    UdpSocket& operator=(UdpSocket&& other) noexcept;
-    UdpSocket(const UdpSocket&) = delete;
-    UdpSocket& operator=(const UdpSocket&) = delete;
-
-    int Descriptor() const noexcept { return fd_; }
+    int Descriptor() const noexcept { return fd_.get(); }
     const Endpoint& Local() const noexcept { return local_; }
 
     // Sends one datagram gathered from `parts`; false when the kernel refused it (errno kept).
@@ -53,7 +47,7 @@ class UdpSocket {
     ara::core::Result<void, std::string> JoinGroup(std::uint32_t group, std::uint32_t interfaceAddress);
 
   private:
-    int fd_{-1};
+    vcu::os::UniqueFd fd_;
     Endpoint local_;
 };
 
@@ -61,12 +55,6 @@ class UdpSocket {
 class Poller {
   public:
     static ara::core::Result<Poller, std::string> Create();
-    Poller() = default;
-    ~Poller();
-    Poller(Poller&& other) noexcept;
-    Poller& operator=(Poller&& other) noexcept;
-    Poller(const Poller&) = delete;
-    Poller& operator=(const Poller&) = delete;
 
     ara::core::Result<void, std::string> Add(int fd);
     void Remove(int fd) noexcept;
@@ -75,8 +63,8 @@ class Poller {
     int Wait(int* ready, int capacity, int timeoutMs) noexcept;
 
   private:
-    int epoll_{-1};
-    int wake_{-1};
+    vcu::os::UniqueFd epoll_;
+    vcu::os::UniqueFd wake_;
 };
 
 }  // namespace vrt::cm::someip
