@@ -26,7 +26,8 @@ class Deserializer {
 
     serialize::Result Deserialize(T& record, const std::uint8_t* data, std::size_t size) const {
         if (data == nullptr) {
-            return Failure(serialize::ResultCode::kSerializeFailed, "Empty deserialize payload");
+            return serialize::Result::Failure(serialize::ResultCode::kSerializeFailed,
+                                              "Empty deserialize payload");
         }
         serialize::DeserializePayload payload(data, size);
         switch (config_.serializeType) {
@@ -35,28 +36,22 @@ class Deserializer {
             case static_cast<std::uint32_t>(SerializeType::kSomeip):
                 return SomeipDeserializer::Deserialize(config_.someipConfig.get(), record, payload);
             case static_cast<std::uint32_t>(SerializeType::kSignal):
-                return Failure(serialize::ResultCode::kUnsupportedType,
-                               "Signal-based payloads cannot be deserialized");
+                return serialize::Result::Failure(serialize::ResultCode::kUnsupportedType,
+                                                  "Signal-based payloads cannot be deserialized");
             default:
-                return Failure(serialize::ResultCode::kSerializeFailed, "Unkown Serialize Type");
+                return serialize::Result::Failure(serialize::ResultCode::kSerializeFailed,
+                                                  "Unkown Serialize Type");
         }
     }
 
     // A const record cannot take the decoded values.
     serialize::Result Deserialize(const T& /*record*/, const std::uint8_t* /*data*/,
                                   std::size_t /*size*/) const {
-        return Failure(serialize::ResultCode::kSerializeFailed,
-                       "Deserialize shouldn't be called in const value");
+        return serialize::Result::Failure(serialize::ResultCode::kSerializeFailed,
+                                          "Deserialize shouldn't be called in const value");
     }
 
   private:
-    static serialize::Result Failure(serialize::ResultCode code, const char* message) {
-        serialize::Result result;
-        result.SetCode(code);
-        result.SetMessage(message);
-        return result;
-    }
-
     TransportSerializeConfig config_;
 };
 

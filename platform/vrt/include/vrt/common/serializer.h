@@ -26,10 +26,8 @@ class Serializer {
     // that does not fit fails with its own element and the remaining fields are still tried.
     serialize::Result Serialize(const T& record, std::uint8_t* buffer, std::size_t size) const {
         if (buffer == nullptr) {
-            serialize::Result result;
-            result.SetCode(serialize::ResultCode::kSerializeFailed);
-            result.SetMessage("Empty serialize payload");
-            return result;
+            return serialize::Result::Failure(serialize::ResultCode::kSerializeFailed,
+                                              "Empty serialize payload");
         }
         serialize::SerializePayload payload(buffer, size);
         switch (config_.serializeType) {
@@ -60,10 +58,7 @@ class Serializer {
 
   private:
     static serialize::Result UnknownType() {
-        serialize::Result result;
-        result.SetCode(serialize::ResultCode::kSerializeFailed);
-        result.SetMessage("Unkown Serialize Type");
-        return result;
+        return serialize::Result::Failure(serialize::ResultCode::kSerializeFailed, "Unkown Serialize Type");
     }
 
     TransportSerializeConfig config_;

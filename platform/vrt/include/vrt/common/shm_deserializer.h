@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "vrt/common/serialize/byte_order.h"
+#include "vrt/common/serialize/encoding.h"
 #include "vrt/common/serialize/result.h"
 #include "vrt/common/serialize/serialize_payload.h"
 #include "vrt/common/serialize/type_traits.h"
@@ -16,35 +17,20 @@
 
 namespace vrt::common {
 
-namespace detail {
-// First failure of a decode: the bytes do not form a payload of the expected shape.
-inline void FailMalformed(serialize::Result& result, const char* element, std::size_t offset) {
-    result.SetCode(serialize::ResultCode::kSerializeFailed);
-    result.SetMessage("Malformed payload");
-    result.AddErrorElement(element);
-    result.AddDetail("offset=", offset);
-}
-}  // namespace detail
-
 // Inverse of ShmSerializer with the same configuration. Decoding stops at the first fault; every length is
 // checked against the bytes left before anything is allocated, and the payload must be used up exactly.
-class ShmDeserializer {
-  public:
-    template <typename T>
-    static serialize::Result Deserialize(const SerializeConfig* config, T& record,
-                                         serialize::DeserializePayload& payload);
-
+class ShmDeserializer : public serialize::Decoder<ShmDeserializer, SerializeConfig> {
   private:
-    template <typename T>
+    friend class serialize::Decoder<ShmDeserializer, SerializeConfig>;
     class Reader;
 };
 
-template <typename T>
 class ShmDeserializer::Reader {
   public:
     Reader(const SerializeConfig& config, serialize::DeserializePayload& payload, serialize::Result& result)
         : config_(config), payload_(payload), result_(result) {}
 
+    template <typename T>
     void ReadRecord(T& record) {
         ReadStruct(record, true);
         if (!failed_ && payload_.Remaining() != 0) {
@@ -152,7 +138,7 @@ class ShmDeserializer::Reader {
 
     void Fail(const char* element) {
         failed_ = true;
-        detail::FailMalformed(result_, element, payload_.Offset());
+        serialize::FailMalformed(result_, element, payload_.Offset());
     }
 
     const SerializeConfig& config_;
@@ -160,16 +146,5 @@ class ShmDeserializer::Reader {
     serialize::Result& result_;
     bool failed_{false};
 };
-
-template <typename T>
-serialize::Result ShmDeserializer::Deserialize(const SerializeConfig* config, T& record,
-                                               serialize::DeserializePayload& payload) {
-    if (config == nullptr) {
-        return detail::EmptyConfigurationResult();
-    }
-    serialize::Result result;
-    Reader<T>(*config, payload, result).ReadRecord(record);
-    return result;
-}
 
 }  // namespace vrt::common

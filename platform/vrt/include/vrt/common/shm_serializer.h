@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "vrt/common/serialize/byte_order.h"
+#include "vrt/common/serialize/encoding.h"
 #include "vrt/common/serialize/result.h"
 #include "vrt/common/serialize/serialize_payload.h"
 #include "vrt/common/serialize/type_traits.h"
@@ -17,19 +18,8 @@ namespace vrt::common {
 
 // Shared-memory encoding (serialize type 0): reader and writer share the host, so numbers keep their
 // in-memory bytes (host byte order), length fields are host-order unsigned integers, and nothing is padded.
-class ShmSerializer {
+class ShmSerializer : public serialize::Encoder<ShmSerializer, SerializeConfig> {
   public:
-    template <typename T>
-    static serialize::Result Serialize(const SerializeConfig* config, const T& record,
-                                       serialize::SerializePayload& payload);
-    template <typename T>
-    static serialize::SizeResult GetSize(const SerializeConfig* config, const T& record);
-
-    // Writes value as a host-order length field of `width` bytes. Fails, writing nothing, when the value
-    // does not fit the width or the field does not fit the payload.
-    static bool SerializeLengthField(serialize::SerializePayload& payload, std::size_t width,
-                                     std::uint64_t value);
-
     // A struct goes as one block of its in-memory bytes only when the configuration allows it, the type says
     // it is plain, and it is not the outermost struct under struct policy 1.
     template <typename U>
@@ -39,17 +29,19 @@ class ShmSerializer {
     }
 
   private:
-    template <typename T>
+    friend class serialize::Encoder<ShmSerializer, SerializeConfig>;
     class Writer;
 };
 
-template <typename T>
 class ShmSerializer::Writer {
   public:
     Writer(const SerializeConfig& config, serialize::SerializePayload& payload, serialize::Result& result)
         : config_(config), payload_(payload), result_(result) {}
 
-    void WriteRecord(const T& record) { WriteStruct(record, true); }
+    template <typename T>
+    void WriteRecord(const T& record) {
+        WriteStruct(record, true);
+    }
 
     template <typename U>
     void operator()(const U& field) {
@@ -98,7 +90,7 @@ class ShmSerializer::Writer {
                 result_.Fail(serialize::ResultCode::kSerializeFailed, "vector_with_trivially_copyable_type");
             }
         } else {
-            if (!SerializeLengthField(payload_, config_.GetVectorLength(), items.size())) {
+            if (!WritePrefixedBytes(config_.GetVectorLength(), items.size(), nullptr, 0)) {
                 result_.Fail(serialize::ResultCode::kSerializeFailed, "vector_length_field");
                 return;
             }
@@ -108,77 +100,15 @@ class ShmSerializer::Writer {
         }
     }
 
-    // Length field and bytes as one item, so that a field that does not fit leaves nothing behind.
     bool WritePrefixedBytes(std::size_t width, std::uint64_t count, const void* bytes,
                             std::size_t byteCount) {
-        if (count > serialize::MaxLengthFieldValue(width)) {
-            return false;
-        }
-        std::size_t at = 0;
-        if (!payload_.Reserve(width + byteCount, at)) {
-            return false;
-        }
-        if (std::uint8_t* out = payload_.At(at); out != nullptr) {
-            serialize::StoreUnsigned(out, count, width, serialize::kHostIsBigEndian);
-            if (byteCount != 0) {
-                std::memcpy(out + width, bytes, byteCount);
-            }
-        }
-        return true;
+        return serialize::WritePrefixed(payload_, width, count, bytes, byteCount,
+                                        serialize::kHostIsBigEndian);
     }
 
     const SerializeConfig& config_;
     serialize::SerializePayload& payload_;
     serialize::Result& result_;
 };
-
-inline bool ShmSerializer::SerializeLengthField(serialize::SerializePayload& payload, std::size_t width,
-                                                std::uint64_t value) {
-    if (value > serialize::MaxLengthFieldValue(width)) {
-        return false;
-    }
-    std::size_t at = 0;
-    if (!payload.Reserve(width, at)) {
-        return false;
-    }
-    if (std::uint8_t* out = payload.At(at); out != nullptr) {
-        serialize::StoreUnsigned(out, value, width, serialize::kHostIsBigEndian);
-    }
-    return true;
-}
-
-namespace detail {
-inline serialize::Result EmptyConfigurationResult() {
-    serialize::Result result;
-    result.SetCode(serialize::ResultCode::kConfigMissing);
-    result.SetMessage("Empty configuration");
-    return result;
-}
-}  // namespace detail
-
-template <typename T>
-serialize::Result ShmSerializer::Serialize(const SerializeConfig* config, const T& record,
-                                           serialize::SerializePayload& payload) {
-    if (config == nullptr) {
-        return detail::EmptyConfigurationResult();
-    }
-    serialize::Result result;
-    Writer<T>(*config, payload, result).WriteRecord(record);
-    return result;
-}
-
-template <typename T>
-serialize::SizeResult ShmSerializer::GetSize(const SerializeConfig* config, const T& record) {
-    if (config == nullptr) {
-        return serialize::SizeResult(detail::EmptyConfigurationResult());
-    }
-    serialize::Result result;
-    auto counter = serialize::SerializePayload::Counter();
-    Writer<T>(*config, counter, result).WriteRecord(record);
-    if (!result.IsSuccess()) {
-        return serialize::SizeResult(std::move(result));
-    }
-    return counter.Offset();
-}
 
 }  // namespace vrt::common

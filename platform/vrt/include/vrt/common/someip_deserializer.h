@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "vrt/common/serialize/byte_order.h"
+#include "vrt/common/serialize/encoding.h"
 #include "vrt/common/serialize/result.h"
 #include "vrt/common/serialize/serialize_payload.h"
 #include "vrt/common/serialize/type_traits.h"
@@ -25,13 +26,9 @@ namespace vrt::common {
 // newer producer's members): they are skipped, as are bytes after the outermost struct. The members of a
 // TLV struct with a length field are found by data id in any order, unknown ones skipped; without a length
 // field they must come in member order. Wire type 4 is refused.
-class SomeipDeserializer {
-  public:
-    template <typename T>
-    static serialize::Result Deserialize(const SomeipSerializeConfig* config, T& record,
-                                         serialize::DeserializePayload& payload);
-
+class SomeipDeserializer : public serialize::Decoder<SomeipDeserializer, SomeipSerializeConfig> {
   private:
+    friend class serialize::Decoder<SomeipDeserializer, SomeipSerializeConfig>;
     class Reader;
 };
 
@@ -357,7 +354,7 @@ class SomeipDeserializer::Reader {
     void Fail(const char* element) {
         if (!failed_) {
             failed_ = true;
-            detail::FailMalformed(result_, element, payload_.Offset());
+            serialize::FailMalformed(result_, element, payload_.Offset());
         }
     }
 
@@ -366,16 +363,5 @@ class SomeipDeserializer::Reader {
     serialize::Result& result_;
     bool failed_{false};
 };
-
-template <typename T>
-serialize::Result SomeipDeserializer::Deserialize(const SomeipSerializeConfig* config, T& record,
-                                                  serialize::DeserializePayload& payload) {
-    if (config == nullptr) {
-        return detail::EmptyConfigurationResult();
-    }
-    serialize::Result result;
-    Reader(*config, payload, result).ReadRecord(record);
-    return result;
-}
 
 }  // namespace vrt::common

@@ -9,11 +9,11 @@
 #include <vector>
 
 #include "vrt/common/serialize/byte_order.h"
+#include "vrt/common/serialize/encoding.h"
 #include "vrt/common/serialize/result.h"
 #include "vrt/common/serialize/serialize_payload.h"
 #include "vrt/common/serialize/type_traits.h"
 #include "vrt/common/serialize_config.h"
-#include "vrt/common/shm_serializer.h"
 #include "vrt/common/someip_serialize_supporter.h"
 
 namespace vrt::common {
@@ -24,20 +24,8 @@ namespace vrt::common {
 // whose node has TLV off, padding to the node's alignment (counted from the start of the payload) is left
 // pending and skipped before the next write. The members of a struct whose node has TLV on are each
 // preceded by a tag (see SomeipSerializeSupporter) in the struct node's byte order.
-class SomeipSerializer {
+class SomeipSerializer : public serialize::Encoder<SomeipSerializer, SomeipSerializeConfig> {
   public:
-    template <typename T>
-    static serialize::Result Serialize(const SomeipSerializeConfig* config, const T& record,
-                                       serialize::SerializePayload& payload);
-    template <typename T>
-    static serialize::SizeResult GetSize(const SomeipSerializeConfig* config, const T& record);
-
-    // Writes value as a length field of `width` bytes in the given byte order. Fails, writing nothing, when
-    // the value does not fit the width or the field does not fit the payload.
-    static bool SerializeLengthFieldToSpecifiedByteOrder(serialize::SerializePayload& payload,
-                                                         std::size_t width, std::uint64_t value,
-                                                         std::uint8_t byteOrder);
-
     // Bytes a string takes after its length field: with the byte-order mark and terminating zero of the
     // standard's UTF-8 strings, or just its characters in the plain form.
     static std::size_t GetStringContentSize(std::size_t length, bool plain) noexcept {
@@ -47,6 +35,7 @@ class SomeipSerializer {
     static constexpr std::array<std::uint8_t, 3> kBom{0xEFU, 0xBBU, 0xBFU};
 
   private:
+    friend class serialize::Encoder<SomeipSerializer, SomeipSerializeConfig>;
     class Writer;
 };
 
@@ -165,17 +154,11 @@ class SomeipSerializer::Writer {
     void WriteString(const String& text, const SomeipSerializeConfig& node, std::size_t width) {
         const bool plain = node.IsPlainString();
         const std::size_t content = GetStringContentSize(text.size(), plain);
-        std::size_t at = 0;
-        if (content > serialize::MaxLengthFieldValue(width) || !payload_.Reserve(width + content, at)) {
-            result_.Fail(ResultCode::kSerializeFailed, "string_type");
-            return;
-        }
-        std::uint8_t* out = payload_.At(at);
+        std::uint8_t* out = ReservePrefixed(
+            width, content, node.GetByteOrder() == SerializeConfig::kBigEndian, "string_type");
         if (out == nullptr) {
             return;
         }
-        serialize::StoreUnsigned(out, content, width, node.GetByteOrder() == SerializeConfig::kBigEndian);
-        out += width;
         if (!plain) {
             std::memcpy(out, kBom.data(), kBom.size());
             out += kBom.size();
@@ -194,17 +177,11 @@ class SomeipSerializer::Writer {
         if constexpr (serialize::kIsScalar<E> && !std::is_same_v<E, bool>) {
             // The length field counts bytes, which for the byte vectors of the records is the element count.
             const std::size_t bytes = items.size() * sizeof(E);
-            std::size_t at = 0;
-            if (bytes > serialize::MaxLengthFieldValue(width) || !payload_.Reserve(width + bytes, at)) {
-                result_.Fail(ResultCode::kSerializeFailed, "vector_with_trivially_copyable_type");
-                return;
-            }
-            std::uint8_t* out = payload_.At(at);
+            std::uint8_t* out =
+                ReservePrefixed(width, bytes, bigEndian, "vector_with_trivially_copyable_type");
             if (out == nullptr) {
                 return;
             }
-            serialize::StoreUnsigned(out, bytes, width, bigEndian);
-            out += width;
             if constexpr (sizeof(E) == 1U) {
                 if (bytes != 0) {
                     std::memcpy(out, items.data(), bytes);
@@ -255,6 +232,17 @@ class SomeipSerializer::Writer {
         }
     }
 
+    // Where the `bytes` bytes after a length field that counts them go; null when the payload only counts or
+    // when the item does not fit (failed as `element`).
+    std::uint8_t* ReservePrefixed(std::size_t width, std::size_t bytes, bool bigEndian, const char* element) {
+        const serialize::PrefixedItem prefixed =
+            serialize::ReservePrefixed(payload_, width, bytes, bytes, bigEndian);
+        if (!prefixed.fits) {
+            result_.Fail(ResultCode::kSerializeFailed, element);
+        }
+        return prefixed.content;
+    }
+
     void PatchLength(std::size_t at, std::size_t width, std::size_t value, bool bigEndian,
                      const char* element) {
         if (value > serialize::MaxLengthFieldValue(width)) {
@@ -285,46 +273,5 @@ class SomeipSerializer::Writer {
     serialize::SerializePayload& payload_;
     serialize::Result& result_;
 };
-
-inline bool SomeipSerializer::SerializeLengthFieldToSpecifiedByteOrder(serialize::SerializePayload& payload,
-                                                                       std::size_t width, std::uint64_t value,
-                                                                       std::uint8_t byteOrder) {
-    if (value > serialize::MaxLengthFieldValue(width)) {
-        return false;
-    }
-    std::size_t at = 0;
-    if (!payload.Reserve(width, at)) {
-        return false;
-    }
-    if (std::uint8_t* out = payload.At(at); out != nullptr) {
-        serialize::StoreUnsigned(out, value, width, byteOrder == SerializeConfig::kBigEndian);
-    }
-    return true;
-}
-
-template <typename T>
-serialize::Result SomeipSerializer::Serialize(const SomeipSerializeConfig* config, const T& record,
-                                              serialize::SerializePayload& payload) {
-    if (config == nullptr) {
-        return detail::EmptyConfigurationResult();
-    }
-    serialize::Result result;
-    Writer(*config, payload, result).WriteRecord(record);
-    return result;
-}
-
-template <typename T>
-serialize::SizeResult SomeipSerializer::GetSize(const SomeipSerializeConfig* config, const T& record) {
-    if (config == nullptr) {
-        return serialize::SizeResult(detail::EmptyConfigurationResult());
-    }
-    serialize::Result result;
-    auto counter = serialize::SerializePayload::Counter();
-    Writer(*config, counter, result).WriteRecord(record);
-    if (!result.IsSuccess()) {
-        return serialize::SizeResult(std::move(result));
-    }
-    return counter.Offset();
-}
 
 }  // namespace vrt::common
