@@ -19,19 +19,20 @@ namespace vrt::common {
 
 // Inverse of ShmSerializer with the same configuration. Decoding stops at the first fault; every length is
 // checked against the bytes left before anything is allocated, and the payload must be used up exactly.
-class ShmDeserializer : public serialize::Decoder<ShmDeserializer, SerializeConfig> {
-  private:
-    friend class serialize::Decoder<ShmDeserializer, SerializeConfig>;
-    class Reader;
-};
+namespace detail {
+class ShmReader;
+}  // namespace detail
 
-class ShmDeserializer::Reader {
+class ShmDeserializer : public serialize::Decoder<detail::ShmReader, SerializeConfig> {};
+
+namespace detail {
+
+class ShmReader : public serialize::ReadWalker<SerializeConfig> {
   public:
-    Reader(const SerializeConfig& config, serialize::DeserializePayload& payload, serialize::Result& result)
-        : config_(config), payload_(payload), result_(result) {}
+    using ReadWalker::ReadWalker;
 
     template <typename T>
-    void ReadRecord(T& record) {
+    void Walk(T& record) {
         ReadStruct(record, true);
         if (!failed_ && payload_.Remaining() != 0) {
             Fail("trailing_data");
@@ -135,16 +136,8 @@ class ShmDeserializer::Reader {
         }
         return payload_.Take(n, in);
     }
-
-    void Fail(const char* element) {
-        failed_ = true;
-        serialize::FailMalformed(result_, element, payload_.Offset());
-    }
-
-    const SerializeConfig& config_;
-    serialize::DeserializePayload& payload_;
-    serialize::Result& result_;
-    bool failed_{false};
 };
+
+}  // namespace detail
 
 }  // namespace vrt::common

@@ -18,7 +18,11 @@ namespace vrt::common {
 
 // Shared-memory encoding (serialize type 0): reader and writer share the host, so numbers keep their
 // in-memory bytes (host byte order), length fields are host-order unsigned integers, and nothing is padded.
-class ShmSerializer : public serialize::Encoder<ShmSerializer, SerializeConfig> {
+namespace detail {
+class ShmWriter;
+}  // namespace detail
+
+class ShmSerializer : public serialize::Encoder<detail::ShmWriter, SerializeConfig> {
   public:
     // A struct goes as one block of its in-memory bytes only when the configuration allows it, the type says
     // it is plain, and it is not the outermost struct under struct policy 1.
@@ -27,19 +31,16 @@ class ShmSerializer : public serialize::Encoder<ShmSerializer, SerializeConfig> 
         return config.IsDirectlyCopy() && serialize::IsPlaneStruct<U>() &&
                !(config.GetStructPolicy() == 1U && outermost);
     }
-
-  private:
-    friend class serialize::Encoder<ShmSerializer, SerializeConfig>;
-    class Writer;
 };
 
-class ShmSerializer::Writer {
+namespace detail {
+
+class ShmWriter : public serialize::Walker<SerializeConfig, serialize::SerializePayload> {
   public:
-    Writer(const SerializeConfig& config, serialize::SerializePayload& payload, serialize::Result& result)
-        : config_(config), payload_(payload), result_(result) {}
+    using Walker::Walker;
 
     template <typename T>
-    void WriteRecord(const T& record) {
+    void Walk(const T& record) {
         WriteStruct(record, true);
     }
 
@@ -65,7 +66,7 @@ class ShmSerializer::Writer {
     template <typename U>
     void WriteStruct(const U& record, bool outermost) {
         if constexpr (std::is_trivially_copyable_v<U>) {
-            if (IsBlockCopied<U>(config_, outermost)) {
+            if (ShmSerializer::IsBlockCopied<U>(config_, outermost)) {
                 if (!payload_.Copy(&record, sizeof(U))) {
                     result_.Fail(serialize::ResultCode::kSerializeFailed, "struct_plain_type");
                 }
@@ -105,10 +106,8 @@ class ShmSerializer::Writer {
         return serialize::WritePrefixed(payload_, width, count, bytes, byteCount,
                                         serialize::kHostIsBigEndian);
     }
-
-    const SerializeConfig& config_;
-    serialize::SerializePayload& payload_;
-    serialize::Result& result_;
 };
+
+}  // namespace detail
 
 }  // namespace vrt::common

@@ -20,7 +20,11 @@ namespace vrt::common {
 
 // Signal-based encoding (serialize type 2): each number, bool and byte vector of the record, nested records
 // flattened, takes the next signal of the PDU. Strings and vectors of anything but bytes cannot be carried.
-class SignalSerializer : public serialize::Encoder<SignalSerializer, SignalSerializeConfig> {
+namespace detail {
+class SignalWriter;
+}  // namespace detail
+
+class SignalSerializer : public serialize::Encoder<detail::SignalWriter, SignalSerializeConfig> {
   public:
     // The PDU length, or for a PDU that ends in a dynamic byte vector, that vector's start byte plus its
     // size.
@@ -28,19 +32,17 @@ class SignalSerializer : public serialize::Encoder<SignalSerializer, SignalSeria
     static serialize::SizeResult GetSize(const SignalSerializeConfig* config, const T& record);
 
   private:
-    friend class serialize::Encoder<SignalSerializer, SignalSerializeConfig>;
-    class Writer;
     class Counter;
 };
 
-class SignalSerializer::Writer {
+namespace detail {
+
+class SignalWriter : public serialize::Walker<SignalSerializeConfig, serialize::SerializePayload> {
   public:
-    Writer(const SignalSerializeConfig& config, serialize::SerializePayload& payload,
-           serialize::Result& result)
-        : config_(config), payload_(payload), result_(result) {}
+    using Walker::Walker;
 
     template <typename T>
-    void WriteRecord(const T& record) {
+    void Walk(const T& record) {
         record.enumerate(*this);
     }
 
@@ -152,12 +154,11 @@ class SignalSerializer::Writer {
         ++index_;
     }
 
-    const SignalSerializeConfig& config_;
-    serialize::SerializePayload& payload_;
-    serialize::Result& result_;
     std::size_t index_{0};
     bool unsupported_{false};
 };
+
+}  // namespace detail
 
 // Counts the signals a record takes and finds the size of a PDU that ends in a dynamic vector.
 class SignalSerializer::Counter {

@@ -26,29 +26,30 @@ namespace vrt::common {
 // newer producer's members): they are skipped, as are bytes after the outermost struct. The members of a
 // TLV struct with a length field are found by data id in any order, unknown ones skipped; without a length
 // field they must come in member order. Wire type 4 is refused.
-class SomeipDeserializer : public serialize::Decoder<SomeipDeserializer, SomeipSerializeConfig> {
-  private:
-    friend class serialize::Decoder<SomeipDeserializer, SomeipSerializeConfig>;
-    class Reader;
-};
+namespace detail {
+class SomeipReader;
+}  // namespace detail
 
-class SomeipDeserializer::Reader {
+class SomeipDeserializer : public serialize::Decoder<detail::SomeipReader, SomeipSerializeConfig> {};
+
+namespace detail {
+
+class SomeipReader : public serialize::ReadWalker<SomeipSerializeConfig> {
   public:
-    Reader(const SomeipSerializeConfig& root, serialize::DeserializePayload& payload,
-           serialize::Result& result)
-        : root_(root), payload_(payload), result_(result) {}
+    using ReadWalker::ReadWalker;
 
     template <typename T>
-    void ReadRecord(T& record) {
-        const bool withLength = !root_.IsNoLengthTopStruct() && root_.GetStructLength() != 0U;
-        ReadStruct(record, root_, withLength ? root_.GetStructLength() : 0U);
+    void Walk(T& record) {
+        const bool withLength = !config_.IsNoLengthTopStruct() && config_.GetStructLength() != 0U;
+        ReadStruct(record, config_, withLength ? config_.GetStructLength() : 0U);
     }
 
   private:
     // Hands the members of a struct without TLV their nodes, in member order.
     class MemberVisitor {
       public:
-        MemberVisitor(Reader& reader, const SomeipSerializeConfig& node) : reader_(reader), node_(node) {}
+        MemberVisitor(SomeipReader& reader, const SomeipSerializeConfig& node)
+            : reader_(reader), node_(node) {}
 
         template <typename U>
         void operator()(U& member) {
@@ -62,7 +63,7 @@ class SomeipDeserializer::Reader {
         }
 
       private:
-        Reader& reader_;
+        SomeipReader& reader_;
         const SomeipSerializeConfig& node_;
         std::size_t next_{0};
     };
@@ -70,7 +71,7 @@ class SomeipDeserializer::Reader {
     // Finds and decodes the members of a TLV struct whose items lie in [regionStart, regionEnd).
     class TlvMemberVisitor {
       public:
-        TlvMemberVisitor(Reader& reader, const SomeipSerializeConfig& node, std::size_t regionStart,
+        TlvMemberVisitor(SomeipReader& reader, const SomeipSerializeConfig& node, std::size_t regionStart,
                          std::size_t regionEnd, bool bounded)
             : reader_(reader),
               node_(node),
@@ -100,7 +101,7 @@ class SomeipDeserializer::Reader {
         std::size_t ItemsEnd() const noexcept { return searchFrom_; }
 
       private:
-        Reader& reader_;
+        SomeipReader& reader_;
         const SomeipSerializeConfig& node_;
         std::size_t regionStart_;
         std::size_t regionEnd_;
@@ -116,16 +117,12 @@ class SomeipDeserializer::Reader {
     };
 
     const SomeipSerializeConfig* ChildNode(const SomeipSerializeConfig& node, std::size_t index) {
-        const auto& children = node.GetChildNodeConfigList();
-        if (index >= children.size()) {
-            Fail("inconsistent_serialization_node_config");
+        const auto child = SomeipSerializeSupporter::MemberNode(node, index);
+        if (!child.HasValue()) {
+            Fail(child.Error());
             return nullptr;
         }
-        if (children[index] == nullptr) {
-            Fail("empty_serialization_node_config");
-            return nullptr;
-        }
-        return children[index].get();
+        return child.Value();
     }
 
     template <typename U>
@@ -350,18 +347,8 @@ class SomeipDeserializer::Reader {
                 payload_.Offset(), node.GetAlignmentBytes()));
         }
     }
-
-    void Fail(const char* element) {
-        if (!failed_) {
-            failed_ = true;
-            serialize::FailMalformed(result_, element, payload_.Offset());
-        }
-    }
-
-    const SomeipSerializeConfig& root_;
-    serialize::DeserializePayload& payload_;
-    serialize::Result& result_;
-    bool failed_{false};
 };
+
+}  // namespace detail
 
 }  // namespace vrt::common

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "ara/core/result.h"
 #include "vrt/common/serialize_config.h"
 
 namespace vrt::common {
@@ -16,6 +17,20 @@ namespace vrt::common {
 class SomeipSerializeSupporter {
   public:
     static constexpr std::uint16_t kDataIdMask = 0x0FFFU;
+
+    // The node of member `index` of a struct's node, or the error element naming why the tree has none.
+    static ara::core::Result<const SomeipSerializeConfig*, const char*> MemberNode(
+        const SomeipSerializeConfig& node, std::size_t index) {
+        using R = ara::core::Result<const SomeipSerializeConfig*, const char*>;
+        const auto& children = node.GetChildNodeConfigList();
+        if (index >= children.size()) {
+            return R::FromError("inconsistent_serialization_node_config");
+        }
+        if (children[index] == nullptr) {
+            return R::FromError("empty_serialization_node_config");
+        }
+        return R::FromValue(children[index].get());
+    }
 
     // Bytes to skip after an item that ends at `offset` (counted from the start of the payload) so that the
     // next item starts on a multiple of `alignment`. Alignment 0 or 1 means none.

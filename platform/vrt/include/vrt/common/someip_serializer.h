@@ -24,7 +24,11 @@ namespace vrt::common {
 // whose node has TLV off, padding to the node's alignment (counted from the start of the payload) is left
 // pending and skipped before the next write. The members of a struct whose node has TLV on are each
 // preceded by a tag (see SomeipSerializeSupporter) in the struct node's byte order.
-class SomeipSerializer : public serialize::Encoder<SomeipSerializer, SomeipSerializeConfig> {
+namespace detail {
+class SomeipWriter;
+}  // namespace detail
+
+class SomeipSerializer : public serialize::Encoder<detail::SomeipWriter, SomeipSerializeConfig> {
   public:
     // Bytes a string takes after its length field: with the byte-order mark and terminating zero of the
     // standard's UTF-8 strings, or just its characters in the plain form.
@@ -33,21 +37,18 @@ class SomeipSerializer : public serialize::Encoder<SomeipSerializer, SomeipSeria
     }
 
     static constexpr std::array<std::uint8_t, 3> kBom{0xEFU, 0xBBU, 0xBFU};
-
-  private:
-    friend class serialize::Encoder<SomeipSerializer, SomeipSerializeConfig>;
-    class Writer;
 };
 
-class SomeipSerializer::Writer {
+namespace detail {
+
+class SomeipWriter : public serialize::Walker<SomeipSerializeConfig, serialize::SerializePayload> {
   public:
-    Writer(const SomeipSerializeConfig& root, serialize::SerializePayload& payload, serialize::Result& result)
-        : root_(root), payload_(payload), result_(result) {}
+    using Walker::Walker;
 
     template <typename T>
-    void WriteRecord(const T& record) {
-        const bool withLength = !root_.IsNoLengthTopStruct() && root_.GetStructLength() != 0U;
-        WriteStruct(record, root_, withLength ? root_.GetStructLength() : 0U);
+    void Walk(const T& record) {
+        const bool withLength = !config_.IsNoLengthTopStruct() && config_.GetStructLength() != 0U;
+        WriteStruct(record, config_, withLength ? config_.GetStructLength() : 0U);
     }
 
   private:
@@ -56,29 +57,23 @@ class SomeipSerializer::Writer {
     // Hands the members of one struct their nodes, in member order.
     class MemberVisitor {
       public:
-        MemberVisitor(Writer& writer, const SomeipSerializeConfig& node) : writer_(writer), node_(node) {}
+        MemberVisitor(SomeipWriter& writer, const SomeipSerializeConfig& node)
+            : writer_(writer), node_(node) {}
 
         template <typename U>
         void operator()(const U& member) {
-            const auto& children = node_.GetChildNodeConfigList();
-            if (next_ >= children.size()) {
-                writer_.result_.Fail(ResultCode::kSerializeFailed, "inconsistent_serialization_node_config");
-                return;
-            }
-            const SomeipSerializeConfig* child = children[next_++].get();
-            if (child == nullptr) {
-                writer_.result_.Fail(ResultCode::kSerializeFailed, "empty_serialization_node_config");
-                return;
-            }
-            if (node_.IsTlvEnabled()) {
-                writer_.WriteTagged(member, *child, node_.GetByteOrder());
+            const auto child = SomeipSerializeSupporter::MemberNode(node_, next_++);
+            if (!child.HasValue()) {
+                writer_.result_.Fail(ResultCode::kSerializeFailed, child.Error());
+            } else if (node_.IsTlvEnabled()) {
+                writer_.WriteTagged(member, *child.Value(), node_.GetByteOrder());
             } else {
-                writer_.WriteItem(member, *child);
+                writer_.WriteItem(member, *child.Value());
             }
         }
 
       private:
-        Writer& writer_;
+        SomeipWriter& writer_;
         const SomeipSerializeConfig& node_;
         std::size_t next_{0};
     };
@@ -153,15 +148,15 @@ class SomeipSerializer::Writer {
     template <typename String>
     void WriteString(const String& text, const SomeipSerializeConfig& node, std::size_t width) {
         const bool plain = node.IsPlainString();
-        const std::size_t content = GetStringContentSize(text.size(), plain);
+        const std::size_t content = SomeipSerializer::GetStringContentSize(text.size(), plain);
         std::uint8_t* out = ReservePrefixed(
             width, content, node.GetByteOrder() == SerializeConfig::kBigEndian, "string_type");
         if (out == nullptr) {
             return;
         }
         if (!plain) {
-            std::memcpy(out, kBom.data(), kBom.size());
-            out += kBom.size();
+            std::memcpy(out, SomeipSerializer::kBom.data(), SomeipSerializer::kBom.size());
+            out += SomeipSerializer::kBom.size();
         }
         if (!text.empty()) {
             std::memcpy(out, text.data(), text.size());
@@ -268,10 +263,8 @@ class SomeipSerializer::Writer {
     static std::uint64_t MaxLengthFieldValue(std::size_t width) {
         return serialize::MaxLengthFieldValue(width);
     }
-
-    const SomeipSerializeConfig& root_;
-    serialize::SerializePayload& payload_;
-    serialize::Result& result_;
 };
+
+}  // namespace detail
 
 }  // namespace vrt::common

@@ -26,32 +26,63 @@ inline void FailMalformed(Result& result, const char* element, std::size_t offse
     result.AddDetail("offset=", offset);
 }
 
-// The entry points of an encoding. `Encoding::Writer` is made from (configuration, payload, result) and
-// walks a record with WriteRecord; GetSize runs it over a payload that only counts. Without a configuration
-// both fail.
-template <typename Encoding, typename Config>
+// What every walk over a record holds: its configuration, the payload it writes or reads, and the result
+// it reports into.
+template <typename Config, typename Payload>
+class Walker {
+  public:
+    Walker(const Config& config, Payload& payload, Result& result)
+        : config_(config), payload_(payload), result_(result) {}
+
+  protected:
+    const Config& config_;
+    Payload& payload_;
+    Result& result_;
+};
+
+// A decoding walk: it stops at its first fault, which it reports as a malformed payload.
+template <typename Config>
+class ReadWalker : public Walker<Config, DeserializePayload> {
+  public:
+    using Walker<Config, DeserializePayload>::Walker;
+
+  protected:
+    void Fail(const char* element) {
+        if (!failed_) {
+            failed_ = true;
+            FailMalformed(this->result_, element, this->payload_.Offset());
+        }
+    }
+
+    bool failed_{false};
+};
+
+// Runs a walk (`Walk(record)` of a walker made from configuration, payload and result) where there is a
+// configuration.
+template <typename WalkerType, typename Config, typename Record, typename Payload>
+Result RunWalk(const Config* config, Record& record, Payload& payload) {
+    if (config == nullptr) {
+        return EmptyConfiguration();
+    }
+    Result result;
+    WalkerType walker(*config, payload, result);
+    walker.Walk(record);
+    return result;
+}
+
+// The entry points of an encoding whose writer is `Writer`. GetSize runs it over a payload that only counts.
+template <typename Writer, typename Config>
 class Encoder {
   public:
     template <typename T>
     static Result Serialize(const Config* config, const T& record, SerializePayload& payload) {
-        if (config == nullptr) {
-            return EmptyConfiguration();
-        }
-        Result result;
-        typename Encoding::Writer writer(*config, payload, result);
-        writer.WriteRecord(record);
-        return result;
+        return RunWalk<Writer>(config, record, payload);
     }
 
     template <typename T>
     static SizeResult GetSize(const Config* config, const T& record) {
-        if (config == nullptr) {
-            return SizeResult(EmptyConfiguration());
-        }
-        Result result;
         auto counter = SerializePayload::Counter();
-        typename Encoding::Writer writer(*config, counter, result);
-        writer.WriteRecord(record);
+        Result result = RunWalk<Writer>(config, record, counter);
         if (!result.IsSuccess()) {
             return SizeResult(std::move(result));
         }
@@ -59,20 +90,13 @@ class Encoder {
     }
 };
 
-// The entry point of a decoding: `Decoding::Reader`, made from (configuration, payload, result), fills a
-// record with ReadRecord.
-template <typename Decoding, typename Config>
+// The entry point of a decoding whose reader is `Reader`.
+template <typename Reader, typename Config>
 class Decoder {
   public:
     template <typename T>
     static Result Deserialize(const Config* config, T& record, DeserializePayload& payload) {
-        if (config == nullptr) {
-            return EmptyConfiguration();
-        }
-        Result result;
-        typename Decoding::Reader reader(*config, payload, result);
-        reader.ReadRecord(record);
-        return result;
+        return RunWalk<Reader>(config, record, payload);
     }
 };
 
