@@ -120,24 +120,6 @@ std::size_t UdpSocket::ReceiveBatch(mmsghdr* messages, sockaddr_in* from, std::s
     return received > 0 ? static_cast<std::size_t>(received) : 0U;
 }
 
-long UdpSocket::Receive(std::uint8_t* buffer, std::size_t capacity, Endpoint& from,
-                        bool& truncated) const noexcept {
-    sockaddr_in address{};
-    iovec part{buffer, capacity};
-    msghdr message{};
-    message.msg_name = &address;
-    message.msg_namelen = sizeof(address);
-    message.msg_iov = &part;
-    message.msg_iovlen = 1;
-    const ssize_t received = ::recvmsg(fd_.get(), &message, MSG_DONTWAIT);
-    if (received < 0) {
-        return -1;
-    }
-    from = Endpoint{ntohl(address.sin_addr.s_addr), ntohs(address.sin_port)};
-    truncated = (message.msg_flags & MSG_TRUNC) != 0;
-    return static_cast<long>(received);
-}
-
 ara::core::Result<void, std::string> UdpSocket::JoinGroup(std::uint32_t group,
                                                           std::uint32_t interfaceAddress) {
     ip_mreq request{};

@@ -40,9 +40,6 @@ class UdpSocket {
     // Up to `count` waiting datagrams into `messages` (their buffers set by the caller); the number received,
     // 0 when none is waiting. Each message's length is in msg_len, its sender in `from`.
     std::size_t ReceiveBatch(mmsghdr* messages, sockaddr_in* from, std::size_t count) const noexcept;
-    // One datagram into `buffer`; -1 when none is waiting. A datagram longer than the buffer is cut
-    // (`truncated` set).
-    long Receive(std::uint8_t* buffer, std::size_t capacity, Endpoint& from, bool& truncated) const noexcept;
 
     ara::core::Result<void, std::string> JoinGroup(std::uint32_t group, std::uint32_t interfaceAddress);
 

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <type_traits>
 #include <vector>
 
@@ -51,13 +52,13 @@ class ShmReader : public serialize::ReadWalker<SerializeConfig> {
                 Fail("trivially_copyable_type");
             }
         } else if constexpr (serialize::IsString<U>::value) {
-            std::size_t length = 0;
-            const std::uint8_t* in = nullptr;
-            if (!ReadLength(config_.GetStringLength(), length) || !TakeBytes(length, in)) {
+            const std::optional<std::size_t> length = ReadLength(config_.GetStringLength());
+            const std::uint8_t* in = length ? TakeBytes(*length) : nullptr;
+            if (in == nullptr) {
                 Fail("string_type");
                 return;
             }
-            field.assign(reinterpret_cast<const char*>(in), length);
+            field.assign(reinterpret_cast<const char*>(in), *length);
         } else if constexpr (serialize::IsVector<U>::value) {
             ReadVector(field);
         } else if constexpr (serialize::IsStruct<U>::value) {
@@ -87,14 +88,16 @@ class ShmReader : public serialize::ReadWalker<SerializeConfig> {
     template <typename E, typename A>
     void ReadVector(std::vector<E, A>& items) {
         static_assert(!std::is_same_v<E, bool>, "vectors of bool have no encoding");
-        std::size_t count = 0;
-        if (!ReadLength(config_.GetVectorLength(), count)) {
+        const std::optional<std::size_t> length = ReadLength(config_.GetVectorLength());
+        if (!length) {
             Fail("vector_with_trivially_copyable_type");
             return;
         }
+        const std::size_t count = *length;
         if constexpr (serialize::kIsScalar<E>) {
-            const std::uint8_t* in = nullptr;
-            if (count > payload_.Remaining() / sizeof(E) || !TakeBytes(count * sizeof(E), in)) {
+            const std::uint8_t* in =
+                count > payload_.Remaining() / sizeof(E) ? nullptr : TakeBytes(count * sizeof(E));
+            if (in == nullptr) {
                 Fail("vector_with_trivially_copyable_type");
                 return;
             }
@@ -119,22 +122,15 @@ class ShmReader : public serialize::ReadWalker<SerializeConfig> {
         }
     }
 
-    bool ReadLength(std::size_t width, std::size_t& value) {
-        const std::uint8_t* in = nullptr;
-        if (serialize::MaxLengthFieldValue(width) == 0 || !payload_.Take(width, in)) {
-            return false;
-        }
-        value = static_cast<std::size_t>(serialize::LoadUnsigned(in, width, serialize::kHostIsBigEndian));
-        return true;
+    std::optional<std::size_t> ReadLength(std::size_t width) {
+        return serialize::ReadLengthField(payload_, width, serialize::kHostIsBigEndian);
     }
 
-    bool TakeBytes(std::size_t n, const std::uint8_t*& in) {
+    // The next `n` bytes; null when fewer are left.
+    const std::uint8_t* TakeBytes(std::size_t n) {
         static const std::uint8_t kNothing = 0;
-        if (n == 0) {
-            in = &kNothing;
-            return true;
-        }
-        return payload_.Take(n, in);
+        const std::uint8_t* in = &kNothing;
+        return n == 0 || payload_.Take(n, in) ? in : nullptr;
     }
 };
 

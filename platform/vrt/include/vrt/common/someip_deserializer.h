@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <type_traits>
 #include <vector>
 
@@ -89,13 +90,13 @@ class SomeipReader : public serialize::ReadWalker<SomeipSerializeConfig> {
             if (child == nullptr) {
                 return;
             }
-            TlvItem item;
-            if (!reader_.FindTlvItem(node_, child->GetDataId(), bounded_ ? regionStart_ : searchFrom_,
-                                     regionEnd_, !bounded_, item)) {
+            const std::optional<TlvItem> item = reader_.FindTlvItem(
+                node_, child->GetDataId(), bounded_ ? regionStart_ : searchFrom_, regionEnd_, !bounded_);
+            if (!item) {
                 return;
             }
-            reader_.ReadTaggedItem(member, *child, item);
-            searchFrom_ = item.end;
+            reader_.ReadTaggedItem(member, *child, *item);
+            searchFrom_ = item->end;
         }
 
         std::size_t ItemsEnd() const noexcept { return searchFrom_; }
@@ -143,8 +144,9 @@ class SomeipReader : public serialize::ReadWalker<SomeipSerializeConfig> {
     }
 
     // Scans tags from `from` for the item with dataId. With firstOnly the first tag must be it.
-    bool FindTlvItem(const SomeipSerializeConfig& structNode, std::uint16_t dataId, std::size_t from,
-                     std::size_t regionEnd, bool firstOnly, TlvItem& found) {
+    // Fails, leaving the offset where the scan stopped, when there is none.
+    std::optional<TlvItem> FindTlvItem(const SomeipSerializeConfig& structNode, std::uint16_t dataId,
+                                       std::size_t from, std::size_t regionEnd, bool firstOnly) {
         const bool bigEndian = structNode.GetByteOrder() == SerializeConfig::kBigEndian;
         const std::uint8_t* bytes = payload_.Data();
         std::size_t pos = from;
@@ -176,8 +178,7 @@ class SomeipReader : public serialize::ReadWalker<SomeipSerializeConfig> {
                 break;
             }
             if (id == dataId) {
-                found = TlvItem{wireType, start, start + size};
-                return true;
+                return TlvItem{wireType, start, start + size};
             }
             if (firstOnly) {
                 break;
@@ -186,7 +187,7 @@ class SomeipReader : public serialize::ReadWalker<SomeipSerializeConfig> {
         }
         payload_.SetOffset(std::min(pos, regionEnd));
         Fail("tag_copy");
-        return false;
+        return std::nullopt;
     }
 
     template <typename U>
@@ -228,23 +229,21 @@ class SomeipReader : public serialize::ReadWalker<SomeipSerializeConfig> {
         }
     }
 
-    bool ReadLength(std::size_t width, const SomeipSerializeConfig& node, std::size_t& value) {
-        const std::uint8_t* in = nullptr;
-        if (serialize::MaxLengthFieldValue(width) == 0 || !payload_.Take(width, in)) {
-            return false;
-        }
-        value = static_cast<std::size_t>(
-            serialize::LoadUnsigned(in, width, node.GetByteOrder() == SerializeConfig::kBigEndian));
-        return value <= payload_.Remaining();
+    // A length field that counts no more bytes than are left.
+    std::optional<std::size_t> ReadLength(std::size_t width, const SomeipSerializeConfig& node) {
+        const std::optional<std::size_t> length =
+            serialize::ReadLengthField(payload_, width, node.GetByteOrder() == SerializeConfig::kBigEndian);
+        return length && *length <= payload_.Remaining() ? length : std::nullopt;
     }
 
     template <typename String>
     void ReadString(String& text, const SomeipSerializeConfig& node, std::size_t width) {
-        std::size_t length = 0;
-        if (!ReadLength(width, node, length)) {
+        const std::optional<std::size_t> read = ReadLength(width, node);
+        if (!read) {
             Fail("string_type");
             return;
         }
+        const std::size_t length = *read;
         const std::uint8_t* in = payload_.Data() + payload_.Offset();
         payload_.SetOffset(payload_.Offset() + length);
         if (node.IsPlainString() || length == 0) {
@@ -263,12 +262,13 @@ class SomeipReader : public serialize::ReadWalker<SomeipSerializeConfig> {
     template <typename E, typename A>
     void ReadVector(std::vector<E, A>& items, const SomeipSerializeConfig& node, std::size_t width) {
         static_assert(!std::is_same_v<E, bool>, "vectors of bool have no encoding");
-        std::size_t length = 0;
         if constexpr (serialize::kIsScalar<E>) {
-            if (!ReadLength(width, node, length) || length % sizeof(E) != 0) {
+            const std::optional<std::size_t> read = ReadLength(width, node);
+            if (!read || *read % sizeof(E) != 0) {
                 Fail("vector_with_trivially_copyable_type");
                 return;
             }
+            const std::size_t length = *read;
             const std::uint8_t* in = payload_.Data() + payload_.Offset();
             payload_.SetOffset(payload_.Offset() + length);
             if constexpr (sizeof(E) == 1U) {
@@ -289,12 +289,13 @@ class SomeipReader : public serialize::ReadWalker<SomeipSerializeConfig> {
                 Fail(children.empty() ? "unknown_vector_template_config" : "empty_vector_template_config");
                 return;
             }
-            if (!ReadLength(width, node, length)) {
+            const std::optional<std::size_t> length = ReadLength(width, node);
+            if (!length) {
                 Fail("vector_length_field");
                 return;
             }
             const std::size_t savedEnd = payload_.End();
-            const std::size_t end = payload_.Offset() + length;
+            const std::size_t end = payload_.Offset() + *length;
             payload_.SetEnd(end);
             items.clear();
             while (!failed_ && payload_.Offset() < end) {
@@ -313,12 +314,12 @@ class SomeipReader : public serialize::ReadWalker<SomeipSerializeConfig> {
         const std::size_t savedEnd = payload_.End();
         std::size_t end = savedEnd;
         if (width != 0) {
-            std::size_t length = 0;
-            if (!ReadLength(width, node, length)) {
+            const std::optional<std::size_t> length = ReadLength(width, node);
+            if (!length) {
                 Fail("struct_length_field");
                 return;
             }
-            end = payload_.Offset() + length;
+            end = payload_.Offset() + *length;
             payload_.SetEnd(end);
         }
         if (node.IsTlvEnabled()) {

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string_view>
 #include <utility>
 
@@ -131,6 +132,17 @@ inline bool WritePrefixed(SerializePayload& payload, std::size_t width, std::uin
         std::memcpy(item.content, bytes, byteCount);
     }
     return item.fits;
+}
+
+// A length field of `width` bytes read from the payload; none when the width is not 1, 2 or 4 or the field
+// is not there.
+inline std::optional<std::size_t> ReadLengthField(DeserializePayload& payload, std::size_t width,
+                                                  bool bigEndian) noexcept {
+    const std::uint8_t* in = nullptr;
+    if (MaxLengthFieldValue(width) == 0 || !payload.Take(width, in)) {
+        return std::nullopt;
+    }
+    return static_cast<std::size_t>(LoadUnsigned(in, width, bigEndian));
 }
 
 }  // namespace vrt::common::serialize
