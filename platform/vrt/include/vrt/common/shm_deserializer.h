@@ -42,33 +42,36 @@ class ShmReader : public serialize::ReadWalker<SerializeConfig> {
 
     template <typename U>
     void operator()(U& field) {
-        if (failed_) {
-            return;
-        }
-        if constexpr (serialize::kIsScalar<U>) {
-            const std::uint8_t* in = nullptr;
-            if (!payload_.Take(sizeof(U), in) ||
-                !serialize::LoadScalar(in, field, serialize::kHostIsBigEndian)) {
-                Fail("trivially_copyable_type");
-            }
-        } else if constexpr (serialize::IsString<U>::value) {
-            const std::optional<std::size_t> length = ReadLength(config_.GetStringLength());
-            const std::uint8_t* in = length ? TakeBytes(*length) : nullptr;
-            if (in == nullptr) {
-                Fail("string_type");
-                return;
-            }
-            field.assign(reinterpret_cast<const char*>(in), *length);
-        } else if constexpr (serialize::IsVector<U>::value) {
-            ReadVector(field);
-        } else if constexpr (serialize::IsStruct<U>::value) {
-            ReadStruct(field, false);
-        } else {
-            static_assert(serialize::kAlwaysFalse<U>, "field type has no shared-memory encoding");
+        if (!failed_) {
+            Read(serialize::FieldKind<U>{}, field);
         }
     }
 
   private:
+    template <typename U>
+    void Read(serialize::ScalarField, U& value) {
+        const std::uint8_t* in = nullptr;
+        if (!payload_.Take(sizeof(U), in) || !serialize::LoadScalar(in, value, serialize::kHostIsBigEndian)) {
+            Fail("trivially_copyable_type");
+        }
+    }
+
+    template <typename String>
+    void Read(serialize::StringField, String& text) {
+        const std::optional<std::size_t> length = ReadLength(config_.GetStringLength());
+        const std::uint8_t* in = length ? TakeBytes(*length) : nullptr;
+        if (in == nullptr) {
+            Fail("string_type");
+            return;
+        }
+        text.assign(reinterpret_cast<const char*>(in), *length);
+    }
+
+    template <typename U>
+    void Read(serialize::StructField, U& record) {
+        ReadStruct(record, false);
+    }
+
     template <typename U>
     void ReadStruct(U& record, bool outermost) {
         if constexpr (std::is_trivially_copyable_v<U>) {
@@ -86,7 +89,7 @@ class ShmReader : public serialize::ReadWalker<SerializeConfig> {
     }
 
     template <typename E, typename A>
-    void ReadVector(std::vector<E, A>& items) {
+    void Read(serialize::VectorField, std::vector<E, A>& items) {
         static_assert(!std::is_same_v<E, bool>, "vectors of bool have no encoding");
         const std::optional<std::size_t> length = ReadLength(config_.GetVectorLength());
         if (!length) {

@@ -46,23 +46,22 @@ class ShmWriter : public serialize::Walker<SerializeConfig, serialize::Serialize
 
     template <typename U>
     void operator()(const U& field) {
-        using serialize::ResultCode;
-        if constexpr (serialize::kIsScalar<U>) {
-            if (!payload_.Copy(&field, sizeof(U))) {
-                result_.Fail(ResultCode::kSerializeFailed, "trivially_copyable_type");
-            }
-        } else if constexpr (serialize::IsString<U>::value) {
-            WriteString(field);
-        } else if constexpr (serialize::IsVector<U>::value) {
-            WriteVector(field);
-        } else if constexpr (serialize::IsStruct<U>::value) {
-            WriteStruct(field, false);
-        } else {
-            static_assert(serialize::kAlwaysFalse<U>, "field type has no shared-memory encoding");
-        }
+        Write(serialize::FieldKind<U>{}, field);
     }
 
   private:
+    template <typename U>
+    void Write(serialize::ScalarField, const U& value) {
+        if (!payload_.Copy(&value, sizeof(U))) {
+            result_.Fail(serialize::ResultCode::kSerializeFailed, "trivially_copyable_type");
+        }
+    }
+
+    template <typename U>
+    void Write(serialize::StructField, const U& record) {
+        WriteStruct(record, false);
+    }
+
     template <typename U>
     void WriteStruct(const U& record, bool outermost) {
         if constexpr (std::is_trivially_copyable_v<U>) {
@@ -77,14 +76,14 @@ class ShmWriter : public serialize::Walker<SerializeConfig, serialize::Serialize
     }
 
     template <typename String>
-    void WriteString(const String& text) {
+    void Write(serialize::StringField, const String& text) {
         if (!WritePrefixedBytes(config_.GetStringLength(), text.size(), text.data(), text.size())) {
             result_.Fail(serialize::ResultCode::kSerializeFailed, "string_type");
         }
     }
 
     template <typename E, typename A>
-    void WriteVector(const std::vector<E, A>& items) {
+    void Write(serialize::VectorField, const std::vector<E, A>& items) {
         if constexpr (serialize::kIsScalar<E> && !std::is_same_v<E, bool>) {
             if (!WritePrefixedBytes(config_.GetVectorLength(), items.size(), items.data(),
                                     items.size() * sizeof(E))) {

@@ -42,7 +42,7 @@ class SomeipReader : public serialize::ReadWalker<SomeipSerializeConfig> {
     template <typename T>
     void Walk(T& record) {
         const bool withLength = !config_.IsNoLengthTopStruct() && config_.GetStructLength() != 0U;
-        ReadStruct(record, config_, withLength ? config_.GetStructLength() : 0U);
+        Read(serialize::StructField{}, record, config_, withLength ? config_.GetStructLength() : 0U);
     }
 
   private:
@@ -128,19 +128,8 @@ class SomeipReader : public serialize::ReadWalker<SomeipSerializeConfig> {
 
     template <typename U>
     void ReadItem(U& value, const SomeipSerializeConfig& node) {
-        if constexpr (serialize::kIsScalar<U>) {
-            ReadScalar(value, node);
-        } else if constexpr (serialize::IsString<U>::value) {
-            ReadString(value, node, node.GetStringLength());
-        } else if constexpr (serialize::IsVector<U>::value) {
-            ReadVector(value, node, node.GetVectorLength());
-            PadAfter(node);
-        } else if constexpr (serialize::IsStruct<U>::value) {
-            ReadStruct(value, node, node.GetStructLength());
-            PadAfter(node);
-        } else {
-            static_assert(serialize::kAlwaysFalse<U>, "field type has no SOME/IP encoding");
-        }
+        Read(serialize::FieldKind<U>{}, value, node, SomeipSerializeSupporter::ConfiguredWidth<U>(node));
+        SomeipSerializeSupporter::PadAfter<U>(payload_, node);
     }
 
     // Scans tags from `from` for the item with dataId. With firstOnly the first tag must be it.
@@ -200,20 +189,14 @@ class SomeipReader : public serialize::ReadWalker<SomeipSerializeConfig> {
             if (item.wireType != SomeipSerializeSupporter::InlineWireType(sizeof(U))) {
                 Fail("tag_copy");
             } else {
-                ReadScalar(value, node);
+                Read(serialize::ScalarField{}, value, node, 0);
             }
         } else {
             if (item.wireType < 5U) {
                 Fail("tag_copy");
             } else {
                 const std::size_t width = item.wireType == 5U ? 1U : (item.wireType == 6U ? 2U : 4U);
-                if constexpr (serialize::IsString<U>::value) {
-                    ReadString(value, node, width);
-                } else if constexpr (serialize::IsVector<U>::value) {
-                    ReadVector(value, node, width);
-                } else {
-                    ReadStruct(value, node, width);
-                }
+                Read(serialize::FieldKind<U>{}, value, node, width);
             }
         }
         payload_.SetEnd(savedEnd);
@@ -221,7 +204,7 @@ class SomeipReader : public serialize::ReadWalker<SomeipSerializeConfig> {
     }
 
     template <typename U>
-    void ReadScalar(U& value, const SomeipSerializeConfig& node) {
+    void Read(serialize::ScalarField, U& value, const SomeipSerializeConfig& node, std::size_t) {
         const std::uint8_t* in = nullptr;
         if (!payload_.Take(sizeof(U), in) ||
             !serialize::LoadScalar(in, value, node.GetByteOrder() == SerializeConfig::kBigEndian)) {
@@ -237,7 +220,7 @@ class SomeipReader : public serialize::ReadWalker<SomeipSerializeConfig> {
     }
 
     template <typename String>
-    void ReadString(String& text, const SomeipSerializeConfig& node, std::size_t width) {
+    void Read(serialize::StringField, String& text, const SomeipSerializeConfig& node, std::size_t width) {
         const std::optional<std::size_t> read = ReadLength(width, node);
         if (!read) {
             Fail("string_type");
@@ -260,7 +243,8 @@ class SomeipReader : public serialize::ReadWalker<SomeipSerializeConfig> {
     }
 
     template <typename E, typename A>
-    void ReadVector(std::vector<E, A>& items, const SomeipSerializeConfig& node, std::size_t width) {
+    void Read(serialize::VectorField, std::vector<E, A>& items, const SomeipSerializeConfig& node,
+              std::size_t width) {
         static_assert(!std::is_same_v<E, bool>, "vectors of bool have no encoding");
         if constexpr (serialize::kIsScalar<E>) {
             const std::optional<std::size_t> read = ReadLength(width, node);
@@ -310,7 +294,7 @@ class SomeipReader : public serialize::ReadWalker<SomeipSerializeConfig> {
     }
 
     template <typename U>
-    void ReadStruct(U& record, const SomeipSerializeConfig& node, std::size_t width) {
+    void Read(serialize::StructField, U& record, const SomeipSerializeConfig& node, std::size_t width) {
         const std::size_t savedEnd = payload_.End();
         std::size_t end = savedEnd;
         if (width != 0) {
@@ -340,13 +324,6 @@ class SomeipReader : public serialize::ReadWalker<SomeipSerializeConfig> {
             payload_.SetPendingPadding(0);
         }
         payload_.SetEnd(savedEnd);
-    }
-
-    void PadAfter(const SomeipSerializeConfig& node) {
-        if (!node.IsTlvEnabled()) {
-            payload_.SetPendingPadding(SomeipSerializeSupporter::GetAlignmentPaddingSize(
-                payload_.Offset(), node.GetAlignmentBytes()));
-        }
     }
 };
 

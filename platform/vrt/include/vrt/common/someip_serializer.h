@@ -48,7 +48,7 @@ class SomeipWriter : public serialize::Walker<SomeipSerializeConfig, serialize::
     template <typename T>
     void Walk(const T& record) {
         const bool withLength = !config_.IsNoLengthTopStruct() && config_.GetStructLength() != 0U;
-        WriteStruct(record, config_, withLength ? config_.GetStructLength() : 0U);
+        Write(serialize::StructField{}, record, config_, withLength ? config_.GetStructLength() : 0U);
     }
 
   private:
@@ -80,19 +80,8 @@ class SomeipWriter : public serialize::Walker<SomeipSerializeConfig, serialize::
 
     template <typename U>
     void WriteItem(const U& value, const SomeipSerializeConfig& node) {
-        if constexpr (serialize::kIsScalar<U>) {
-            WriteScalar(value, node);
-        } else if constexpr (serialize::IsString<U>::value) {
-            WriteString(value, node, node.GetStringLength());
-        } else if constexpr (serialize::IsVector<U>::value) {
-            WriteVector(value, node, node.GetVectorLength());
-            PadAfter(node);
-        } else if constexpr (serialize::IsStruct<U>::value) {
-            WriteStruct(value, node, node.GetStructLength());
-            PadAfter(node);
-        } else {
-            static_assert(serialize::kAlwaysFalse<U>, "field type has no SOME/IP encoding");
-        }
+        Write(serialize::FieldKind<U>{}, value, node, SomeipSerializeSupporter::ConfiguredWidth<U>(node));
+        SomeipSerializeSupporter::PadAfter<U>(payload_, node);
     }
 
     template <typename U>
@@ -102,7 +91,8 @@ class SomeipWriter : public serialize::Walker<SomeipSerializeConfig, serialize::
         if constexpr (serialize::kIsScalar<U>) {
             tag = SomeipSerializeSupporter::GetInlineTypeTlvTag(sizeof(U), node);
         } else {
-            width = SomeipSerializeSupporter::GetTlvLengthFieldSize(ConfiguredWidth<U>(node));
+            width = SomeipSerializeSupporter::GetTlvLengthFieldSize(
+                SomeipSerializeSupporter::ConfiguredWidth<U>(node));
             tag = SomeipSerializeSupporter::GetComplexTypeTlvTag(width, node);
         }
         std::uint8_t tagBytes[2];
@@ -111,30 +101,11 @@ class SomeipWriter : public serialize::Walker<SomeipSerializeConfig, serialize::
             result_.Fail(ResultCode::kSerializeFailed, "tag_copy");
             return;
         }
-        if constexpr (serialize::kIsScalar<U>) {
-            WriteScalar(value, node);
-        } else if constexpr (serialize::IsString<U>::value) {
-            WriteString(value, node, width);
-        } else if constexpr (serialize::IsVector<U>::value) {
-            WriteVector(value, node, width);
-        } else {
-            WriteStruct(value, node, width);
-        }
+        Write(serialize::FieldKind<U>{}, value, node, width);
     }
 
     template <typename U>
-    static std::size_t ConfiguredWidth(const SomeipSerializeConfig& node) {
-        if constexpr (serialize::IsString<U>::value) {
-            return node.GetStringLength();
-        } else if constexpr (serialize::IsVector<U>::value) {
-            return node.GetVectorLength();
-        } else {
-            return node.GetStructLength();
-        }
-    }
-
-    template <typename U>
-    void WriteScalar(U value, const SomeipSerializeConfig& node) {
+    void Write(serialize::ScalarField, U value, const SomeipSerializeConfig& node, std::size_t) {
         std::size_t at = 0;
         if (!payload_.Reserve(sizeof(U), at)) {
             result_.Fail(ResultCode::kSerializeFailed, "trivially_copyable_type");
@@ -146,7 +117,8 @@ class SomeipWriter : public serialize::Walker<SomeipSerializeConfig, serialize::
     }
 
     template <typename String>
-    void WriteString(const String& text, const SomeipSerializeConfig& node, std::size_t width) {
+    void Write(serialize::StringField, const String& text, const SomeipSerializeConfig& node,
+               std::size_t width) {
         const bool plain = node.IsPlainString();
         const std::size_t content = SomeipSerializer::GetStringContentSize(text.size(), plain);
         std::uint8_t* out = ReservePrefixed(
@@ -167,7 +139,8 @@ class SomeipWriter : public serialize::Walker<SomeipSerializeConfig, serialize::
     }
 
     template <typename E, typename A>
-    void WriteVector(const std::vector<E, A>& items, const SomeipSerializeConfig& node, std::size_t width) {
+    void Write(serialize::VectorField, const std::vector<E, A>& items, const SomeipSerializeConfig& node,
+               std::size_t width) {
         const bool bigEndian = node.GetByteOrder() == SerializeConfig::kBigEndian;
         if constexpr (serialize::kIsScalar<E> && !std::is_same_v<E, bool>) {
             // The length field counts bytes, which for the byte vectors of the records is the element count.
@@ -212,7 +185,8 @@ class SomeipWriter : public serialize::Walker<SomeipSerializeConfig, serialize::
     }
 
     template <typename U>
-    void WriteStruct(const U& record, const SomeipSerializeConfig& node, std::size_t width) {
+    void Write(serialize::StructField, const U& record, const SomeipSerializeConfig& node,
+               std::size_t width) {
         std::size_t lengthAt = 0;
         if (width != 0 && (MaxLengthFieldValue(width) == 0 || !payload_.Reserve(width, lengthAt))) {
             result_.Fail(ResultCode::kSerializeFailed, "struct_length_field");
@@ -246,13 +220,6 @@ class SomeipWriter : public serialize::Walker<SomeipSerializeConfig, serialize::
         }
         if (std::uint8_t* out = payload_.At(at); out != nullptr) {
             serialize::StoreUnsigned(out, value, width, bigEndian);
-        }
-    }
-
-    void PadAfter(const SomeipSerializeConfig& node) {
-        if (!node.IsTlvEnabled()) {
-            payload_.SetPendingPadding(SomeipSerializeSupporter::GetAlignmentPaddingSize(
-                payload_.Offset(), node.GetAlignmentBytes()));
         }
     }
 
