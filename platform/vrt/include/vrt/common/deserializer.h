@@ -9,6 +9,7 @@
 #include "vrt/common/serialize_config.h"
 #include "vrt/common/shm_deserializer.h"
 #include "vrt/common/someip_deserializer.h"
+#include "vrt/common/transport_codec.h"
 
 namespace vrt::common {
 
@@ -18,11 +19,9 @@ namespace vrt::common {
 // after construction: one instance may serve several threads. Decoding into a record whose vectors already
 // have the capacity allocates nothing.
 template <typename T>
-class Deserializer {
+class Deserializer : public TransportCodec {
   public:
-    explicit Deserializer(TransportSerializeConfig config) : config_(std::move(config)) {}
-
-    const TransportSerializeConfig& GetConfig() const noexcept { return config_; }
+    using TransportCodec::TransportCodec;
 
     serialize::Result Deserialize(T& record, const std::uint8_t* data, std::size_t size) const {
         if (data == nullptr) {
@@ -39,8 +38,7 @@ class Deserializer {
                 return serialize::Result::Failure(serialize::ResultCode::kUnsupportedType,
                                                   "Signal-based payloads cannot be deserialized");
             default:
-                return serialize::Result::Failure(serialize::ResultCode::kSerializeFailed,
-                                                  "Unkown Serialize Type");
+                return UnknownType();
         }
     }
 
@@ -50,9 +48,6 @@ class Deserializer {
         return serialize::Result::Failure(serialize::ResultCode::kSerializeFailed,
                                           "Deserialize shouldn't be called in const value");
     }
-
-  private:
-    TransportSerializeConfig config_;
 };
 
 }  // namespace vrt::common

@@ -10,17 +10,16 @@
 #include "vrt/common/shm_serializer.h"
 #include "vrt/common/signal_serializer.h"
 #include "vrt/common/someip_serializer.h"
+#include "vrt/common/transport_codec.h"
 
 namespace vrt::common {
 
 // Encodes records of type T for one transport, with the encoding its configuration selects. Stateless after
 // construction: one instance may serve several threads. A successful call allocates nothing.
 template <typename T>
-class Serializer {
+class Serializer : public TransportCodec {
   public:
-    explicit Serializer(TransportSerializeConfig config) : config_(std::move(config)) {}
-
-    const TransportSerializeConfig& GetConfig() const noexcept { return config_; }
+    using TransportCodec::TransportCodec;
 
     // Writes the record into buffer[0, size). Nothing is ever written at or beyond buffer + size; a field
     // that does not fit fails with its own element and the remaining fields are still tried.
@@ -55,13 +54,6 @@ class Serializer {
                 return serialize::SizeResult(UnknownType());
         }
     }
-
-  private:
-    static serialize::Result UnknownType() {
-        return serialize::Result::Failure(serialize::ResultCode::kSerializeFailed, "Unkown Serialize Type");
-    }
-
-    TransportSerializeConfig config_;
 };
 
 }  // namespace vrt::common
