@@ -33,4 +33,9 @@ constexpr std::optional<DriverType> DriverTypeFromString(std::string_view name) 
     return std::nullopt;
 }
 
+static_assert(DriverTypeFromString(ToString(DriverType::SOMEIP)) == DriverType::SOMEIP &&
+                  DriverTypeFromString(ToString(DriverType::SHM)) == DriverType::SHM &&
+                  DriverTypeFromString(ToString(DriverType::PROLOC)) == DriverType::PROLOC,
+              "kDriverTypeNames follows the order of DriverType");
+
 }  // namespace vrt::cm::type
