@@ -50,8 +50,8 @@ class ShmReader : public serialize::ReadWalker<SerializeConfig> {
   private:
     template <typename U>
     void Read(serialize::ScalarField, U& value) {
-        const std::uint8_t* in = nullptr;
-        if (!payload_.Take(sizeof(U), in) || !serialize::LoadScalar(in, value, serialize::kHostIsBigEndian)) {
+        const std::uint8_t* in = payload_.Take(sizeof(U));
+        if (in == nullptr || !serialize::LoadScalar(in, value, serialize::kHostIsBigEndian)) {
             Fail("trivially_copyable_type");
         }
     }
@@ -76,8 +76,8 @@ class ShmReader : public serialize::ReadWalker<SerializeConfig> {
     void ReadStruct(U& record, bool outermost) {
         if constexpr (std::is_trivially_copyable_v<U>) {
             if (ShmSerializer::IsBlockCopied<U>(config_, outermost)) {
-                const std::uint8_t* in = nullptr;
-                if (!payload_.Take(sizeof(U), in)) {
+                const std::uint8_t* in = payload_.Take(sizeof(U));
+                if (in == nullptr) {
                     Fail("struct_plain_type");
                     return;
                 }
@@ -132,8 +132,7 @@ class ShmReader : public serialize::ReadWalker<SerializeConfig> {
     // The next `n` bytes; null when fewer are left.
     const std::uint8_t* TakeBytes(std::size_t n) {
         static const std::uint8_t kNothing = 0;
-        const std::uint8_t* in = &kNothing;
-        return n == 0 || payload_.Take(n, in) ? in : nullptr;
+        return n == 0 ? &kNothing : payload_.Take(n);
     }
 };
 

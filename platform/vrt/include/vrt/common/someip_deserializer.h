@@ -205,8 +205,8 @@ class SomeipReader : public serialize::ReadWalker<SomeipSerializeConfig> {
 
     template <typename U>
     void Read(serialize::ScalarField, U& value, const SomeipSerializeConfig& node, std::size_t) {
-        const std::uint8_t* in = nullptr;
-        if (!payload_.Take(sizeof(U), in) ||
+        const std::uint8_t* in = payload_.Take(sizeof(U));
+        if (in == nullptr ||
             !serialize::LoadScalar(in, value, node.GetByteOrder() == SerializeConfig::kBigEndian)) {
             Fail("trivially_copyable_type");
         }

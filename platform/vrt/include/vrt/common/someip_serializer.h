@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -106,12 +107,12 @@ class SomeipWriter : public serialize::Walker<SomeipSerializeConfig, serialize::
 
     template <typename U>
     void Write(serialize::ScalarField, U value, const SomeipSerializeConfig& node, std::size_t) {
-        std::size_t at = 0;
-        if (!payload_.Reserve(sizeof(U), at)) {
+        const std::optional<std::size_t> at = payload_.Reserve(sizeof(U));
+        if (!at) {
             result_.Fail(ResultCode::kSerializeFailed, "trivially_copyable_type");
             return;
         }
-        if (std::uint8_t* out = payload_.At(at); out != nullptr) {
+        if (std::uint8_t* out = payload_.At(*at); out != nullptr) {
             serialize::StoreScalar(out, value, node.GetByteOrder() == SerializeConfig::kBigEndian);
         }
     }
@@ -171,8 +172,8 @@ class SomeipWriter : public serialize::Walker<SomeipSerializeConfig, serialize::
                 return;
             }
             const SomeipSerializeConfig& element = *children.front();
-            std::size_t lengthAt = 0;
-            if (MaxLengthFieldValue(width) == 0 || !payload_.Reserve(width, lengthAt)) {
+            const std::optional<std::size_t> lengthAt = ReserveLengthField(width);
+            if (!lengthAt) {
                 result_.Fail(ResultCode::kSerializeFailed, "vector_length_field");
                 return;
             }
@@ -180,23 +181,23 @@ class SomeipWriter : public serialize::Walker<SomeipSerializeConfig, serialize::
             for (const E& item : items) {
                 WriteItem(item, element);
             }
-            PatchLength(lengthAt, width, payload_.Offset() - start, bigEndian, "vector_length_field");
+            PatchLength(*lengthAt, width, payload_.Offset() - start, bigEndian, "vector_length_field");
         }
     }
 
     template <typename U>
     void Write(serialize::StructField, const U& record, const SomeipSerializeConfig& node,
                std::size_t width) {
-        std::size_t lengthAt = 0;
-        if (width != 0 && (MaxLengthFieldValue(width) == 0 || !payload_.Reserve(width, lengthAt))) {
+        std::optional<std::size_t> lengthAt;
+        if (width != 0 && !(lengthAt = ReserveLengthField(width))) {
             result_.Fail(ResultCode::kSerializeFailed, "struct_length_field");
             return;
         }
         const std::size_t start = payload_.Offset();
         MemberVisitor members(*this, node);
         record.enumerate(members);
-        if (width != 0) {
-            PatchLength(lengthAt, width, payload_.Offset() - start,
+        if (lengthAt) {
+            PatchLength(*lengthAt, width, payload_.Offset() - start,
                         node.GetByteOrder() == SerializeConfig::kBigEndian, "struct_length_field");
         }
     }
@@ -210,6 +211,12 @@ class SomeipWriter : public serialize::Walker<SomeipSerializeConfig, serialize::
             result_.Fail(ResultCode::kSerializeFailed, element);
         }
         return prefixed.content;
+    }
+
+    // Room for a length field that is filled in once its item is written; none when the width is not 1, 2 or
+    // 4 or the payload is full.
+    std::optional<std::size_t> ReserveLengthField(std::size_t width) {
+        return MaxLengthFieldValue(width) == 0 ? std::nullopt : payload_.Reserve(width);
     }
 
     void PatchLength(std::size_t at, std::size_t width, std::size_t value, bool bigEndian,

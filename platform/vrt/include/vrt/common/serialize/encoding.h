@@ -112,11 +112,12 @@ struct PrefixedItem {
 // fill. Does not fit when `count` exceeds the width or the whole exceeds the payload.
 inline PrefixedItem ReservePrefixed(SerializePayload& payload, std::size_t width, std::uint64_t count,
                                     std::size_t contentBytes, bool bigEndian) noexcept {
-    std::size_t at = 0;
-    if (count > MaxLengthFieldValue(width) || !payload.Reserve(width + contentBytes, at)) {
+    const std::optional<std::size_t> at =
+        count > MaxLengthFieldValue(width) ? std::nullopt : payload.Reserve(width + contentBytes);
+    if (!at) {
         return {};
     }
-    std::uint8_t* out = payload.At(at);
+    std::uint8_t* out = payload.At(*at);
     if (out == nullptr) {
         return PrefixedItem{true, nullptr};
     }
@@ -138,8 +139,8 @@ inline bool WritePrefixed(SerializePayload& payload, std::size_t width, std::uin
 // is not there.
 inline std::optional<std::size_t> ReadLengthField(DeserializePayload& payload, std::size_t width,
                                                   bool bigEndian) noexcept {
-    const std::uint8_t* in = nullptr;
-    if (MaxLengthFieldValue(width) == 0 || !payload.Take(width, in)) {
+    const std::uint8_t* in = MaxLengthFieldValue(width) == 0 ? nullptr : payload.Take(width);
+    if (in == nullptr) {
         return std::nullopt;
     }
     return static_cast<std::size_t>(LoadUnsigned(in, width, bigEndian));
