@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,6 +28,7 @@
 #include "com_test_support.h"
 #include "image_bench_support.h"
 #include "impl_type_camerah265image.h"
+#include "vcu/os/unique_fd.h"
 #include "vrt/cm/event_subscriber.h"
 
 namespace {
@@ -149,6 +151,20 @@ std::string ReadAll(int fd) {
     return text;
 }
 
+// The two ends of a pipe from a child to this process.
+struct Pipe {
+    vcu::os::UniqueFd read;
+    vcu::os::UniqueFd write;
+};
+
+std::optional<Pipe> MakePipe() {
+    int ends[2];
+    if (::pipe(ends) != 0) {
+        return std::nullopt;
+    }
+    return Pipe{vcu::os::UniqueFd(ends[0]), vcu::os::UniqueFd(ends[1])};
+}
+
 bool Run(vrt::cm::type::DriverType transport, double seconds) {
     const bool shm = transport == vrt::cm::type::DriverType::SHM;
     const std::uint16_t port = static_cast<std::uint16_t>(21000 + ::getpid() % 1000 * 2);
@@ -168,23 +184,23 @@ bool Run(vrt::cm::type::DriverType transport, double seconds) {
         roudi = std::move(started).Value();
     }
     const std::size_t samples = static_cast<std::size_t>(seconds * kFps) * kCameras;
-    int subscriberPipe[2];
-    int publisherPipe[2];
-    if (pipe(subscriberPipe) != 0 || pipe(publisherPipe) != 0) {
+    auto subscriberPipe = MakePipe();
+    auto publisherPipe = MakePipe();
+    if (!subscriberPipe || !publisherPipe) {
         return false;
     }
     const pid_t subscriber = fork();
     if (subscriber == 0) {
-        std::exit(Subscriber(transport, samples, subscriberPipe[1]));
+        std::exit(Subscriber(transport, samples, subscriberPipe->write.get()));
     }
     const pid_t publisher = fork();
     if (publisher == 0) {
-        std::exit(Publisher(seconds, publisherPipe[1]));
+        std::exit(Publisher(seconds, publisherPipe->write.get()));
     }
-    close(subscriberPipe[1]);
-    close(publisherPipe[1]);
-    const std::string sender = ReadAll(publisherPipe[0]);
-    const std::string receiver = ReadAll(subscriberPipe[0]);
+    subscriberPipe->write.reset();
+    publisherPipe->write.reset();
+    const std::string sender = ReadAll(publisherPipe->read.get());
+    const std::string receiver = ReadAll(subscriberPipe->read.get());
     int published = 0;
     int received = 0;
     waitpid(publisher, &published, 0);
@@ -207,8 +223,6 @@ bool Run(vrt::cm::type::DriverType transport, double seconds) {
     std::printf("%-7s %8.2f %% %8.2f %% %12s %7llu %9.3f %9.3f %9.3f %9.3f\n", shm ? "shm" : "someip",
                 sendShare, processShare, count, missed, p50, p99, max, keyP50);
     std::fflush(stdout);
-    close(subscriberPipe[0]);
-    close(publisherPipe[0]);
     return true;
 }
 

@@ -111,33 +111,49 @@ U UnsignedAs(const json& value, const std::string& path) {
     return static_cast<U>(Unsigned(value, path, std::numeric_limits<U>::max()));
 }
 
-// The value keys a shared-memory or SOME/IP node may set; unset keys keep `values`.
+template <typename U>
+U ReadAs(const json& value, const std::string& path) {
+    if constexpr (std::is_same_v<U, bool>) {
+        return Bool(value, path);
+    } else {
+        return UnsignedAs<U>(value, path);
+    }
+}
+
+template <typename U, void (common::SerializeConfig::*Set)(U) noexcept>
+void ReadValue(const json& value, const std::string& path, common::SerializeConfig& values) {
+    (values.*Set)(ReadAs<U>(value, path));
+}
+
+// The value keys a shared-memory or SOME/IP node may set, and how each is read into the configuration.
+struct ValueKey {
+    const char* key;
+    void (*read)(const json& value, const std::string& path, common::SerializeConfig& values);
+};
+
+using common::SerializeConfig;
+constexpr ValueKey kValueKeys[] = {
+    {"byteOrder", &ReadValue<std::uint8_t, &SerializeConfig::SetByteOrder>},
+    {"stringLength", &ReadValue<std::uint8_t, &SerializeConfig::SetStringLength>},
+    {"vectorLength", &ReadValue<std::uint8_t, &SerializeConfig::SetVectorLength>},
+    {"structLength", &ReadValue<std::uint8_t, &SerializeConfig::SetStructLength>},
+    {"alignment", &ReadValue<std::uint8_t, &SerializeConfig::SetAlignmentBytes>},
+    {"structPolicy", &ReadValue<std::uint8_t, &SerializeConfig::SetStructPolicy>},
+    {"directlyCopy", &ReadValue<bool, &SerializeConfig::SetDirectlyCopy>},
+    {"tlv", &ReadValue<bool, &SerializeConfig::SetTlvEnabled>},
+    {"noLengthTopStruct", &ReadValue<bool, &SerializeConfig::SetNoLengthTopStruct>},
+    {"plainString", &ReadValue<bool, &SerializeConfig::SetPlainString>},
+    {"dataId", &ReadValue<std::uint16_t, &SerializeConfig::SetDataId>},
+};
+
+// The value keys of a node; unset keys keep `values`.
 void ReadValues(const json& object, const std::string& path, common::SerializeConfig& values) {
     for (auto it = object.begin(); it != object.end(); ++it) {
-        const std::string& key = it.key();
-        const std::string at = Child(path, key);
-        if (key == "byteOrder") {
-            values.SetByteOrder(UnsignedAs<std::uint8_t>(*it, at));
-        } else if (key == "stringLength") {
-            values.SetStringLength(UnsignedAs<std::uint8_t>(*it, at));
-        } else if (key == "vectorLength") {
-            values.SetVectorLength(UnsignedAs<std::uint8_t>(*it, at));
-        } else if (key == "structLength") {
-            values.SetStructLength(UnsignedAs<std::uint8_t>(*it, at));
-        } else if (key == "alignment") {
-            values.SetAlignmentBytes(UnsignedAs<std::uint8_t>(*it, at));
-        } else if (key == "structPolicy") {
-            values.SetStructPolicy(UnsignedAs<std::uint8_t>(*it, at));
-        } else if (key == "directlyCopy") {
-            values.SetDirectlyCopy(Bool(*it, at));
-        } else if (key == "tlv") {
-            values.SetTlvEnabled(Bool(*it, at));
-        } else if (key == "noLengthTopStruct") {
-            values.SetNoLengthTopStruct(Bool(*it, at));
-        } else if (key == "plainString") {
-            values.SetPlainString(Bool(*it, at));
-        } else if (key == "dataId") {
-            values.SetDataId(UnsignedAs<std::uint16_t>(*it, at));
+        for (const ValueKey& entry : kValueKeys) {
+            if (it.key() == entry.key) {
+                entry.read(*it, Child(path, it.key()), values);
+                break;
+            }
         }
     }
 }

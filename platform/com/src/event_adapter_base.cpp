@@ -141,30 +141,25 @@ void EventAdapterBase::PrintEventTable(const EventInfoTable& table) const {
 bool EventAdapterBase::InitializeEvent(const EventInfoTable& table) {
     std::map<DriverType, std::unique_ptr<vrt::cm::EventTransportPublisher>> publishers;
     for (const auto& [driver, info] : table) {
+        const auto refuse = [this, &info = info](const char* what, const std::string& error) {
+            log_->Get().LogError(ARA_LOG_HERE)
+                << "[EventAdapterBase][" << what << "][shortName=" << info.shortName << "] " << error;
+            return false;
+        };
         if (driver == DriverType::SHM) {
-            auto connected = vrt::cm::shm::ShmRuntime::Connect();
-            if (!connected.HasValue()) {
-                log_->Get().LogError(ARA_LOG_HERE)
-                    << "[EventAdapterBase][Shared-memory transport unavailable][shortName=" << info.shortName
-                    << "] " << connected.Error();
-                return false;
+            if (auto connected = vrt::cm::shm::ShmRuntime::Connect(); !connected.HasValue()) {
+                return refuse("Shared-memory transport unavailable", connected.Error());
             }
             auto created = vrt::cm::shm::ShmEventPublisher::Create(
                 vrt::cm::shm::ShmAddress::ForEvent(info.serviceId, info.instanceId, info.entityId));
             if (!created.HasValue()) {
-                log_->Get().LogError(ARA_LOG_HERE)
-                    << "[EventAdapterBase][Shared-memory publisher not created][shortName=" << info.shortName
-                    << "] " << created.Error();
-                return false;
+                return refuse("Shared-memory publisher not created", created.Error());
             }
             publishers[driver] = std::move(created).Value();
         } else if (driver == DriverType::SOMEIP && info.network) {
             auto created = vrt::cm::someip::SomeipEventPublisher::Create(info.serviceId, *info.network);
             if (!created.HasValue()) {
-                log_->Get().LogError(ARA_LOG_HERE)
-                    << "[EventAdapterBase][SOME/IP publisher not created][shortName=" << info.shortName
-                    << "] " << created.Error();
-                return false;
+                return refuse("SOME/IP publisher not created", created.Error());
             }
             publishers[driver] = std::move(created).Value();
         }

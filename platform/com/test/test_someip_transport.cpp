@@ -17,6 +17,7 @@
 #include "com_test_support.h"
 #include "network_namespaces.h"
 #include "peer_processes.h"
+#include "vcu/os/unique_fd.h"
 #include "vrt/cm/someip/someip_transport.h"
 
 namespace {
@@ -160,11 +161,9 @@ class SomeipSockets : public ::testing::Test {
         to.sin_family = AF_INET;
         to.sin_addr.s_addr = htonl(receiver_->EventEndpoint().address);
         to.sin_port = htons(receiver_->EventEndpoint().port);
-        (void)::sendto(injector_, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&to),
-                       sizeof(to));
+        (void)::sendto(injector_.get(), datagram.data(), datagram.size(), 0,
+                       reinterpret_cast<const sockaddr*>(&to), sizeof(to));
     }
-
-    void TearDown() override { ::close(injector_); }
 
     static std::vector<std::uint8_t> Datagram(std::uint16_t service, std::uint16_t method, std::uint8_t type,
                                               const std::vector<std::uint8_t>& body,
@@ -193,7 +192,7 @@ class SomeipSockets : public ::testing::Test {
     NetworkDeployment network = Loopback(Port(4), Port(5));
     std::unique_ptr<SomeipEventPublisher> publisher_;
     std::unique_ptr<SomeipEventReceiver> receiver_;
-    int injector_{::socket(AF_INET, SOCK_DGRAM, 0)};
+    vcu::os::UniqueFd injector_{::socket(AF_INET, SOCK_DGRAM, 0)};
 };
 
 TEST_F(SomeipSockets, HostileDatagramsAreDroppedAndCountedAndTheEventStillFlows) {

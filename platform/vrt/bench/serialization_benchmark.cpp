@@ -64,23 +64,27 @@ CameraH265Image MakeImage(std::size_t bytes) {
     return image;
 }
 
-void Finish(benchmark::State& state, std::size_t bytes, std::uint64_t allocationsBefore) {
+// Runs `step` once per iteration; reports `bytes` handled and the heap allocations per iteration.
+template <typename Step>
+void Measure(benchmark::State& state, std::size_t bytes, Step&& step) {
+    const std::uint64_t before = gAllocations.load();
+    for (auto _ : state) {
+        step();
+        benchmark::ClobberMemory();
+    }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
-    state.counters["allocs"] = benchmark::Counter(
-        static_cast<double>(gAllocations.load() - allocationsBefore), benchmark::Counter::kAvgIterations);
+    state.counters["allocs"] = benchmark::Counter(static_cast<double>(gAllocations.load() - before),
+                                                  benchmark::Counter::kAvgIterations);
 }
 
 void BM_Memcpy(benchmark::State& state) {
     const auto bytes = static_cast<std::size_t>(state.range(0));
     const std::vector<std::uint8_t> source(bytes, 0x5A);
     std::vector<std::uint8_t> destination(bytes);
-    const std::uint64_t before = gAllocations.load();
-    for (auto _ : state) {
+    Measure(state, bytes, [&] {
         std::memcpy(destination.data(), source.data(), bytes);
         benchmark::DoNotOptimize(destination.data());
-        benchmark::ClobberMemory();
-    }
-    Finish(state, bytes, before);
+    });
 }
 
 // memcpy into a destination at an odd offset, as the data bytes land inside an encoded payload.
@@ -88,24 +92,19 @@ void BM_MemcpyUnaligned(benchmark::State& state) {
     const auto bytes = static_cast<std::size_t>(state.range(0));
     const std::vector<std::uint8_t> source(bytes, 0x5A);
     std::vector<std::uint8_t> destination(bytes + 64);
-    const std::uint64_t before = gAllocations.load();
-    for (auto _ : state) {
+    Measure(state, bytes, [&] {
         std::memcpy(destination.data() + 13, source.data(), bytes);
         benchmark::DoNotOptimize(destination.data());
-        benchmark::ClobberMemory();
-    }
-    Finish(state, bytes, before);
+    });
 }
 
 void BM_GetSize(benchmark::State& state) {
     const Serializer<CameraH265Image> sut(Transport(static_cast<int>(state.range(1))));
     const CameraH265Image image = MakeImage(static_cast<std::size_t>(state.range(0)));
-    const std::uint64_t before = gAllocations.load();
-    for (auto _ : state) {
+    Measure(state, 0, [&] {
         auto size = sut.GetSize(image);
         benchmark::DoNotOptimize(size);
-    }
-    Finish(state, 0, before);
+    });
 }
 
 void BM_Serialize(benchmark::State& state) {
@@ -113,13 +112,10 @@ void BM_Serialize(benchmark::State& state) {
     const Serializer<CameraH265Image> sut(Transport(static_cast<int>(state.range(1))));
     const CameraH265Image image = MakeImage(bytes);
     std::vector<std::uint8_t> buffer(sut.GetSize(image).Value());
-    const std::uint64_t before = gAllocations.load();
-    for (auto _ : state) {
+    Measure(state, bytes, [&] {
         auto result = sut.Serialize(image, buffer.data(), buffer.size());
         benchmark::DoNotOptimize(result);
-        benchmark::ClobberMemory();
-    }
-    Finish(state, bytes, before);
+    });
 }
 
 void BM_Deserialize(benchmark::State& state) {
@@ -134,13 +130,10 @@ void BM_Deserialize(benchmark::State& state) {
         return;
     }
     CameraH265Image target;  // reused, as a subscriber reuses its sample
-    const std::uint64_t before = gAllocations.load();
-    for (auto _ : state) {
+    Measure(state, bytes, [&] {
         auto result = sut.Deserialize(target, buffer.data(), buffer.size());
         benchmark::DoNotOptimize(result);
-        benchmark::ClobberMemory();
-    }
-    Finish(state, bytes, before);
+    });
 }
 
 // Second argument: serialize type (0 shared memory, 1 SOME/IP).

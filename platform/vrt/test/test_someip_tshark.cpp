@@ -16,99 +16,19 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "serialize_test_support.h"
+#include "someip_pcap.h"
+#include "tshark_pdml.h"
 #include "vrt/common/serializer.h"
 
 namespace vrt::common::test {
 namespace {
 
 namespace fs = std::filesystem;
-
-constexpr std::uint16_t kServiceId = 0x1234;
-constexpr std::uint16_t kUdpPort = 30501;
-
-// ---- pcap with Ethernet / IPv4 / UDP frames ----
-
-void Put16(Bytes& out, std::uint16_t value) {
-    out.push_back(static_cast<std::uint8_t>(value >> 8U));
-    out.push_back(static_cast<std::uint8_t>(value));
-}
-void Put32(Bytes& out, std::uint32_t value) {
-    Put16(out, static_cast<std::uint16_t>(value >> 16U));
-    Put16(out, static_cast<std::uint16_t>(value));
-}
-void PutLe32(std::ofstream& out, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) {
-        out.put(static_cast<char>((value >> (8 * i)) & 0xFFU));
-    }
-}
-
-Bytes SomeipNotification(std::uint16_t eventId, std::uint16_t session, const Bytes& payload) {
-    Bytes message;
-    Put16(message, kServiceId);
-    Put16(message, eventId);
-    Put32(message, static_cast<std::uint32_t>(8 + payload.size()));
-    Put16(message, 0);  // client id
-    Put16(message, session);
-    message.push_back(1);     // protocol version
-    message.push_back(1);     // interface version
-    message.push_back(0x02);  // notification
-    message.push_back(0x00);  // return code
-    message.insert(message.end(), payload.begin(), payload.end());
-    return message;
-}
-
-Bytes UdpFrame(const Bytes& data) {
-    Bytes frame(12, 0x00);  // MAC addresses
-    Put16(frame, 0x0800);
-    const std::size_t ipStart = frame.size();
-    frame.push_back(0x45);
-    frame.push_back(0);
-    Put16(frame, static_cast<std::uint16_t>(20 + 8 + data.size()));
-    Put32(frame, 0);  // id, flags, fragment offset
-    frame.push_back(64);
-    frame.push_back(17);
-    Put16(frame, 0);  // checksum, filled below
-    Put32(frame, 0x7F000001);
-    Put32(frame, 0x7F000001);
-    std::uint32_t sum = 0;
-    for (std::size_t i = ipStart; i < ipStart + 20; i += 2) {
-        sum += static_cast<std::uint32_t>(frame[i] << 8U | frame[i + 1]);
-    }
-    sum = (sum & 0xFFFFU) + (sum >> 16U);
-    sum = (sum & 0xFFFFU) + (sum >> 16U);
-    frame[ipStart + 10] = static_cast<std::uint8_t>(~sum >> 8U);
-    frame[ipStart + 11] = static_cast<std::uint8_t>(~sum);
-    Put16(frame, 40000);
-    Put16(frame, kUdpPort);
-    Put16(frame, static_cast<std::uint16_t>(8 + data.size()));
-    Put16(frame, 0);  // no UDP checksum
-    frame.insert(frame.end(), data.begin(), data.end());
-    return frame;
-}
-
-void WritePcap(const fs::path& path, const std::vector<Bytes>& frames) {
-    std::ofstream out(path, std::ios::binary);
-    PutLe32(out, 0xA1B2C3D4);
-    PutLe32(out, 0x00040002);  // version 2.4
-    PutLe32(out, 0);
-    PutLe32(out, 0);
-    PutLe32(out, 65535);
-    PutLe32(out, 1);  // Ethernet
-    std::uint32_t second = 1;
-    for (const auto& frame : frames) {
-        PutLe32(out, second++);
-        PutLe32(out, 0);
-        PutLe32(out, static_cast<std::uint32_t>(frame.size()));
-        PutLe32(out, static_cast<std::uint32_t>(frame.size()));
-        out.write(reinterpret_cast<const char*>(frame.data()), static_cast<std::streamsize>(frame.size()));
-    }
-}
 
 // ---- one encoded message, how tshark is told its layout, and what tshark must report ----
 
@@ -184,7 +104,8 @@ Description Describe(const Case& c, std::size_t index) {
                                    headerWidth + headerContent + tag + 1;
 
     Description d;
-    d.parameters = Quote({Hex(kServiceId), event, "1", "2", "FALSE", "1", "0", "image", "4", top, "image"});
+    d.parameters =
+        Quote({Hex(kTsharkServiceId), event, "1", "2", "FALSE", "1", "0", "image", "4", top, "image"});
     std::vector<std::vector<std::string>> topItems, headerItems;
     auto add = [](std::vector<std::vector<std::string>>& items, const std::string& name, const char* type,
                   const std::string& ref) {
@@ -295,112 +216,6 @@ Description Describe(const Case& c, std::size_t index) {
     return d;
 }
 
-// ---- reading tshark's PDML ----
-
-std::string Unescape(const std::string& text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '&') {
-            out += text[i];
-            continue;
-        }
-        const std::size_t end = text.find(';', i);
-        const std::string entity = text.substr(i + 1, end - i - 1);
-        if (entity == "quot")
-            out += '"';
-        else if (entity == "amp")
-            out += '&';
-        else if (entity == "lt")
-            out += '<';
-        else if (entity == "gt")
-            out += '>';
-        else if (entity == "apos")
-            out += '\'';
-        else if (!entity.empty() && entity[0] == '#') {
-            out += static_cast<char>(std::strtol(entity.c_str() + (entity[1] == 'x' ? 2 : 1), nullptr,
-                                                 entity[1] == 'x' ? 16 : 10));
-        }
-        i = end;
-    }
-    return out;
-}
-
-std::string Attribute(const std::string& tag, const std::string& name) {
-    const std::string key = " " + name + "=\"";
-    const std::size_t start = tag.find(key);
-    if (start == std::string::npos) {
-        return {};
-    }
-    const std::size_t from = start + key.size();
-    return Unescape(tag.substr(from, tag.find('"', from) - from));
-}
-
-// Value of a base field from its raw bytes, as its base type (named in brackets) says to read them.
-std::string BaseValue(const std::string& type, const std::string& hex) {
-    std::vector<std::uint8_t> bytes;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-        bytes.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
-    }
-    const bool littleEndian = type.find("le") != std::string::npos;
-    std::uint64_t value = 0;
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        const std::size_t at = littleEndian ? bytes.size() - 1 - i : i;
-        value = value << 8U | bytes[at];
-    }
-    if (type[0] == 'i') {
-        const unsigned bits = static_cast<unsigned>(8 * bytes.size());
-        const auto sign = std::uint64_t{1} << (bits - 1);
-        return std::to_string(static_cast<std::int64_t>((value ^ sign) - sign));
-    }
-    return std::to_string(value);
-}
-
-struct Dissection {
-    std::vector<std::string> lines;
-    std::vector<std::string> problems;
-};
-
-Dissection ReadPacket(const std::string& packet) {
-    Dissection out;
-    static const std::regex kField("<field [^>]*>");
-    std::string wireType;
-    for (std::sregex_iterator it(packet.begin(), packet.end(), kField), end; it != end; ++it) {
-        const std::string tag = it->str();
-        const std::string name = Attribute(tag, "name");
-        const std::string showname = Attribute(tag, "showname");
-        if (name.rfind("_ws.", 0) == 0 || name.find("expert") != std::string::npos ||
-            name == "someip.payload.unparsed" || name.find("truncated") != std::string::npos ||
-            name == "someip.incomplete_headers") {
-            out.problems.push_back(showname.empty() ? name : showname);
-        } else if (name == "someip.payload.struct") {
-            out.lines.push_back("struct " + Attribute(tag, "show"));
-        } else if (name == "someip.payload.length") {
-            out.lines.push_back("length " + Attribute(tag, "show"));
-        } else if (name == "someip.payload.array") {
-            out.lines.push_back("array " + showname.substr(6, showname.find(' ', 6) - 6));
-        } else if (name == "someip.payload.base") {
-            const std::size_t open = showname.find(" [");
-            const std::string type = showname.substr(open + 2, showname.find(']') - open - 2);
-            out.lines.push_back(showname.substr(0, open) + " " + BaseValue(type, Attribute(tag, "value")));
-        } else if (name == "someip.payload.frameId") {
-            std::string text = showname.substr(showname.find("]: ") + 3);
-            if (text.rfind("\xEF\xBB\xBF", 0) == 0) {
-                text.erase(0, 3);  // tshark keeps the byte-order mark in the text it shows
-            }
-            out.lines.push_back("string frameId " + text);
-        } else if (name == "someip.payload.wtlvtag.wire_type") {
-            wireType = Attribute(tag, "show");
-        } else if (name == "someip.payload.wtlvtag.data_id") {
-            out.lines.push_back("tag " + wireType + " " + Attribute(tag, "show"));
-        }
-    }
-    // A message the dissector could not read at all carries no payload fields.
-    if (packet.find("proto name=\"_ws.malformed\"") != std::string::npos) {
-        out.problems.push_back("malformed packet");
-    }
-    return out;
-}
-
 std::vector<Case> Cases() {
     std::vector<Case> cases;
     auto values = [](std::uint8_t order, std::uint8_t structLength, std::uint8_t vectorLength,
@@ -475,7 +290,7 @@ TEST(SomeipTshark, EveryFieldTsharkReportsMatchesTheEncodedEvent) {
 
     const std::string command = "XDG_CONFIG_HOME='" + dir.string() + "' tshark -n -r '" +
                                 (dir / "events.pcap").string() +
-                                "' -d udp.port==" + std::to_string(kUdpPort) + ",someip -T pdml > '" +
+                                "' -d udp.port==" + std::to_string(kTsharkUdpPort) + ",someip -T pdml > '" +
                                 (dir / "out.pdml").string() + "' 2> '" + (dir / "err.txt").string() + "'";
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
     std::stringstream pdml;

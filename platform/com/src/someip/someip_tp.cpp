@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 namespace vrt::cm::someip {
 
@@ -9,36 +10,16 @@ std::size_t SegmentPayloadSize(std::size_t limit) noexcept {
     return std::max<std::size_t>(16U, limit & ~std::size_t{0xF});
 }
 
+// Indexed by DropReason.
+constexpr const char* kDropReasonNames[] = {
+    "truncated", "wrongLength", "wrongProtocol", "unknownService", "unknownMethod", "tpBadOffset",
+    "tpOverlap", "tpTooLarge",  "tpTimedOut",    "tpEvicted",      "tpDuplicate",   "queueFull",
+};
+static_assert(std::size(kDropReasonNames) == static_cast<std::size_t>(DropReason::kCount));
+
 const char* ToString(DropReason reason) noexcept {
-    switch (reason) {
-        case DropReason::kTruncated:
-            return "truncated";
-        case DropReason::kWrongLength:
-            return "wrongLength";
-        case DropReason::kWrongProtocol:
-            return "wrongProtocol";
-        case DropReason::kUnknownService:
-            return "unknownService";
-        case DropReason::kUnknownMethod:
-            return "unknownMethod";
-        case DropReason::kTpBadOffset:
-            return "tpBadOffset";
-        case DropReason::kTpOverlap:
-            return "tpOverlap";
-        case DropReason::kTpTooLarge:
-            return "tpTooLarge";
-        case DropReason::kTpTimedOut:
-            return "tpTimedOut";
-        case DropReason::kTpEvicted:
-            return "tpEvicted";
-        case DropReason::kTpDuplicate:
-            return "tpDuplicate";
-        case DropReason::kQueueFull:
-            return "queueFull";
-        case DropReason::kCount:
-            break;
-    }
-    return "unknown";
+    const auto index = static_cast<std::size_t>(reason);
+    return index < std::size(kDropReasonNames) ? kDropReasonNames[index] : "unknown";
 }
 
 TpReassembler::Result TpReassembler::Add(const Key& key, const TpHeader& tp, const std::uint8_t* data,

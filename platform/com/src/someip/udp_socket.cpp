@@ -33,13 +33,14 @@ std::string Failure(const char* call, const Endpoint& endpoint) {
 ara::core::Result<UdpSocket, std::string> UdpSocket::Bind(const Endpoint& local, const Options& options) {
     using R = ara::core::Result<UdpSocket, std::string>;
     UdpSocket socket;
-    socket.fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (socket.fd_ < 0) {
+    socket.fd_.reset(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!socket.fd_.valid()) {
         return R::FromError(Failure("socket", local));
     }
     const int on = 1;
-    if (options.reuseAddress && (::setsockopt(socket.fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0 ||
-                                 ::setsockopt(socket.fd_, SOL_SOCKET, SO_REUSEPORT, &on, sizeof(on)) != 0)) {
+    if (options.reuseAddress &&
+        (::setsockopt(socket.fd_.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0 ||
+         ::setsockopt(socket.fd_.get(), SOL_SOCKET, SO_REUSEPORT, &on, sizeof(on)) != 0)) {
         return R::FromError(Failure("setsockopt(SO_REUSEADDR)", local));
     }
     if (options.bufferBytes != 0) {
@@ -47,8 +48,8 @@ ara::core::Result<UdpSocket, std::string> UdpSocket::Bind(const Endpoint& local,
         // The forcing variants pass the system's ceiling when we may; otherwise take what is allowed.
         for (const auto& [force, plain] :
              {std::pair{SO_RCVBUFFORCE, SO_RCVBUF}, std::pair{SO_SNDBUFFORCE, SO_SNDBUF}}) {
-            if (::setsockopt(socket.fd_, SOL_SOCKET, force, &bytes, sizeof(bytes)) != 0) {
-                (void)::setsockopt(socket.fd_, SOL_SOCKET, plain, &bytes, sizeof(bytes));
+            if (::setsockopt(socket.fd_.get(), SOL_SOCKET, force, &bytes, sizeof(bytes)) != 0) {
+                (void)::setsockopt(socket.fd_.get(), SOL_SOCKET, plain, &bytes, sizeof(bytes));
             }
         }
     }
@@ -56,42 +57,23 @@ ara::core::Result<UdpSocket, std::string> UdpSocket::Bind(const Endpoint& local,
         in_addr interfaceAddress{};
         interfaceAddress.s_addr = htonl(*options.multicastInterface);
         const unsigned char loop = 1;
-        if (::setsockopt(socket.fd_, IPPROTO_IP, IP_MULTICAST_IF, &interfaceAddress,
+        if (::setsockopt(socket.fd_.get(), IPPROTO_IP, IP_MULTICAST_IF, &interfaceAddress,
                          sizeof(interfaceAddress)) != 0 ||
-            ::setsockopt(socket.fd_, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof(loop)) != 0) {
+            ::setsockopt(socket.fd_.get(), IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof(loop)) != 0) {
             return R::FromError(Failure("setsockopt(IP_MULTICAST_IF)", local));
         }
     }
     const sockaddr_in address = ToSockaddr(local);
-    if (::bind(socket.fd_, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+    if (::bind(socket.fd_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
         return R::FromError(Failure("bind", local));
     }
     sockaddr_in bound{};
     socklen_t length = sizeof(bound);
-    if (::getsockname(socket.fd_, reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
+    if (::getsockname(socket.fd_.get(), reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
         return R::FromError(Failure("getsockname", local));
     }
     socket.local_ = Endpoint{local.address, ntohs(bound.sin_port)};
     return R::FromValue(std::move(socket));
-}
-
-UdpSocket::~UdpSocket() {
-    if (fd_ >= 0) {
-        ::close(fd_);
-    }
-}
-
-UdpSocket::UdpSocket(UdpSocket&& other) noexcept : fd_(std::exchange(other.fd_, -1)), local_(other.local_) {}
-
-UdpSocket& UdpSocket::operator=(UdpSocket&& other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        fd_ = std::exchange(other.fd_, -1);
-        local_ = other.local_;
-    }
-    return *this;
 }
 
 bool UdpSocket::SendTo(const Endpoint& to, const iovec* parts, std::size_t count) const noexcept {
@@ -101,7 +83,7 @@ bool UdpSocket::SendTo(const Endpoint& to, const iovec* parts, std::size_t count
     message.msg_namelen = sizeof(address);
     message.msg_iov = const_cast<iovec*>(parts);
     message.msg_iovlen = count;
-    return ::sendmsg(fd_, &message, MSG_DONTWAIT | MSG_NOSIGNAL) >= 0;
+    return ::sendmsg(fd_.get(), &message, MSG_DONTWAIT | MSG_NOSIGNAL) >= 0;
 }
 
 bool UdpSocket::SendTo(const Endpoint& to, const std::uint8_t* data, std::size_t size) const noexcept {
@@ -117,7 +99,7 @@ std::size_t UdpSocket::SendBatch(const Endpoint& to, mmsghdr* messages, std::siz
     }
     std::size_t sent = 0;
     while (sent < count) {
-        const int done = ::sendmmsg(fd_, messages + sent, static_cast<unsigned int>(count - sent),
+        const int done = ::sendmmsg(fd_.get(), messages + sent, static_cast<unsigned int>(count - sent),
                                     MSG_DONTWAIT | MSG_NOSIGNAL);
         if (done <= 0) {
             break;
@@ -133,26 +115,9 @@ std::size_t UdpSocket::ReceiveBatch(mmsghdr* messages, sockaddr_in* from, std::s
         messages[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
         messages[i].msg_hdr.msg_flags = 0;
     }
-    const int received = ::recvmmsg(fd_, messages, static_cast<unsigned int>(count), MSG_DONTWAIT, nullptr);
+    const int received =
+        ::recvmmsg(fd_.get(), messages, static_cast<unsigned int>(count), MSG_DONTWAIT, nullptr);
     return received > 0 ? static_cast<std::size_t>(received) : 0U;
-}
-
-long UdpSocket::Receive(std::uint8_t* buffer, std::size_t capacity, Endpoint& from,
-                        bool& truncated) const noexcept {
-    sockaddr_in address{};
-    iovec part{buffer, capacity};
-    msghdr message{};
-    message.msg_name = &address;
-    message.msg_namelen = sizeof(address);
-    message.msg_iov = &part;
-    message.msg_iovlen = 1;
-    const ssize_t received = ::recvmsg(fd_, &message, MSG_DONTWAIT);
-    if (received < 0) {
-        return -1;
-    }
-    from = Endpoint{ntohl(address.sin_addr.s_addr), ntohs(address.sin_port)};
-    truncated = (message.msg_flags & MSG_TRUNC) != 0;
-    return static_cast<long>(received);
 }
 
 ara::core::Result<void, std::string> UdpSocket::JoinGroup(std::uint32_t group,
@@ -160,7 +125,7 @@ ara::core::Result<void, std::string> UdpSocket::JoinGroup(std::uint32_t group,
     ip_mreq request{};
     request.imr_multiaddr.s_addr = htonl(group);
     request.imr_interface.s_addr = htonl(interfaceAddress);
-    if (::setsockopt(fd_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof(request)) != 0) {
+    if (::setsockopt(fd_.get(), IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof(request)) != 0) {
         return ara::core::Result<void, std::string>::FromError(
             Failure("setsockopt(IP_ADD_MEMBERSHIP)", Endpoint{group, local_.port}));
     }
@@ -170,46 +135,25 @@ ara::core::Result<void, std::string> UdpSocket::JoinGroup(std::uint32_t group,
 ara::core::Result<Poller, std::string> Poller::Create() {
     using R = ara::core::Result<Poller, std::string>;
     Poller poller;
-    poller.epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
-    poller.wake_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (poller.epoll_ < 0 || poller.wake_ < 0) {
+    poller.epoll_.reset(::epoll_create1(EPOLL_CLOEXEC));
+    poller.wake_.reset(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    if (!poller.epoll_.valid() || !poller.wake_.valid()) {
         return R::FromError(std::string("epoll_create1/eventfd failed: ") + std::strerror(errno));
     }
     epoll_event event{};
     event.events = EPOLLIN;
-    event.data.fd = poller.wake_;
-    if (::epoll_ctl(poller.epoll_, EPOLL_CTL_ADD, poller.wake_, &event) != 0) {
+    event.data.fd = poller.wake_.get();
+    if (::epoll_ctl(poller.epoll_.get(), EPOLL_CTL_ADD, poller.wake_.get(), &event) != 0) {
         return R::FromError(std::string("epoll_ctl failed: ") + std::strerror(errno));
     }
     return R::FromValue(std::move(poller));
-}
-
-Poller::~Poller() {
-    if (wake_ >= 0) {
-        ::close(wake_);
-    }
-    if (epoll_ >= 0) {
-        ::close(epoll_);
-    }
-}
-
-Poller::Poller(Poller&& other) noexcept
-    : epoll_(std::exchange(other.epoll_, -1)), wake_(std::exchange(other.wake_, -1)) {}
-
-Poller& Poller::operator=(Poller&& other) noexcept {
-    if (this != &other) {
-        Poller old(std::move(*this));
-        epoll_ = std::exchange(other.epoll_, -1);
-        wake_ = std::exchange(other.wake_, -1);
-    }
-    return *this;
 }
 
 ara::core::Result<void, std::string> Poller::Add(int fd) {
     epoll_event event{};
     event.events = EPOLLIN;
     event.data.fd = fd;
-    if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event) != 0) {
+    if (::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &event) != 0) {
         return ara::core::Result<void, std::string>::FromError(std::string("epoll_ctl(ADD) failed: ") +
                                                                std::strerror(errno));
     }
@@ -217,22 +161,22 @@ ara::core::Result<void, std::string> Poller::Add(int fd) {
 }
 
 void Poller::Remove(int fd) noexcept {
-    (void)::epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+    (void)::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, fd, nullptr);
 }
 
 void Poller::Wake() const noexcept {
     const std::uint64_t one = 1;
-    (void)!::write(wake_, &one, sizeof(one));
+    (void)!::write(wake_.get(), &one, sizeof(one));
 }
 
 int Poller::Wait(int* ready, int capacity, int timeoutMs) noexcept {
     epoll_event events[16];
-    const int count = ::epoll_wait(epoll_, events, std::min(capacity, 16), timeoutMs);
+    const int count = ::epoll_wait(epoll_.get(), events, std::min(capacity, 16), timeoutMs);
     int filled = 0;
     for (int i = 0; i < count; ++i) {
-        if (events[i].data.fd == wake_) {
+        if (events[i].data.fd == wake_.get()) {
             std::uint64_t value = 0;
-            (void)!::read(wake_, &value, sizeof(value));
+            (void)!::read(wake_.get(), &value, sizeof(value));
         } else {
             ready[filled++] = events[i].data.fd;
         }

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "ara/core/result.h"
+#include "vcu/os/unique_fd.h"
 #include "vrt/cm/someip/someip_sd.h"
 
 // The binding's only contact with the socket API: a move-only UDP socket and an epoll set with a wake-up
@@ -27,14 +28,7 @@ class UdpSocket {
     // A non-blocking socket bound to `local` (port 0 picks a free one).
     static ara::core::Result<UdpSocket, std::string> Bind(const Endpoint& local, const Options& options);
 
-    UdpSocket() = default;
-    ~UdpSocket();
-    UdpSocket(UdpSocket&& other) noexcept;
-    UdpSocket& operator=(UdpSocket&& other) noexcept;
-    UdpSocket(const UdpSocket&) = delete;
-    UdpSocket& operator=(const UdpSocket&) = delete;
-
-    int Descriptor() const noexcept { return fd_; }
+    int Descriptor() const noexcept { return fd_.get(); }
     const Endpoint& Local() const noexcept { return local_; }
 
     // Sends one datagram gathered from `parts`; false when the kernel refused it (errno kept).
@@ -46,14 +40,11 @@ class UdpSocket {
     // Up to `count` waiting datagrams into `messages` (their buffers set by the caller); the number received,
     // 0 when none is waiting. Each message's length is in msg_len, its sender in `from`.
     std::size_t ReceiveBatch(mmsghdr* messages, sockaddr_in* from, std::size_t count) const noexcept;
-    // One datagram into `buffer`; -1 when none is waiting. A datagram longer than the buffer is cut
-    // (`truncated` set).
-    long Receive(std::uint8_t* buffer, std::size_t capacity, Endpoint& from, bool& truncated) const noexcept;
 
     ara::core::Result<void, std::string> JoinGroup(std::uint32_t group, std::uint32_t interfaceAddress);
 
   private:
-    int fd_{-1};
+    vcu::os::UniqueFd fd_;
     Endpoint local_;
 };
 
@@ -61,12 +52,6 @@ class UdpSocket {
 class Poller {
   public:
     static ara::core::Result<Poller, std::string> Create();
-    Poller() = default;
-    ~Poller();
-    Poller(Poller&& other) noexcept;
-    Poller& operator=(Poller&& other) noexcept;
-    Poller(const Poller&) = delete;
-    Poller& operator=(const Poller&) = delete;
 
     ara::core::Result<void, std::string> Add(int fd);
     void Remove(int fd) noexcept;
@@ -75,8 +60,8 @@ class Poller {
     int Wait(int* ready, int capacity, int timeoutMs) noexcept;
 
   private:
-    int epoll_{-1};
-    int wake_{-1};
+    vcu::os::UniqueFd epoll_;
+    vcu::os::UniqueFd wake_;
 };
 
 }  // namespace vrt::cm::someip

@@ -9,6 +9,7 @@
 #include "vrt/common/serialize_config.h"
 #include "vrt/common/shm_deserializer.h"
 #include "vrt/common/someip_deserializer.h"
+#include "vrt/common/transport_codec.h"
 
 namespace vrt::common {
 
@@ -18,15 +19,14 @@ namespace vrt::common {
 // after construction: one instance may serve several threads. Decoding into a record whose vectors already
 // have the capacity allocates nothing.
 template <typename T>
-class Deserializer {
+class Deserializer : public TransportCodec {
   public:
-    explicit Deserializer(TransportSerializeConfig config) : config_(std::move(config)) {}
-
-    const TransportSerializeConfig& GetConfig() const noexcept { return config_; }
+    using TransportCodec::TransportCodec;
 
     serialize::Result Deserialize(T& record, const std::uint8_t* data, std::size_t size) const {
         if (data == nullptr) {
-            return Failure(serialize::ResultCode::kSerializeFailed, "Empty deserialize payload");
+            return serialize::Result::Failure(serialize::ResultCode::kSerializeFailed,
+                                              "Empty deserialize payload");
         }
         serialize::DeserializePayload payload(data, size);
         switch (config_.serializeType) {
@@ -35,29 +35,19 @@ class Deserializer {
             case static_cast<std::uint32_t>(SerializeType::kSomeip):
                 return SomeipDeserializer::Deserialize(config_.someipConfig.get(), record, payload);
             case static_cast<std::uint32_t>(SerializeType::kSignal):
-                return Failure(serialize::ResultCode::kUnsupportedType,
-                               "Signal-based payloads cannot be deserialized");
+                return serialize::Result::Failure(serialize::ResultCode::kUnsupportedType,
+                                                  "Signal-based payloads cannot be deserialized");
             default:
-                return Failure(serialize::ResultCode::kSerializeFailed, "Unkown Serialize Type");
+                return UnknownType();
         }
     }
 
     // A const record cannot take the decoded values.
     serialize::Result Deserialize(const T& /*record*/, const std::uint8_t* /*data*/,
                                   std::size_t /*size*/) const {
-        return Failure(serialize::ResultCode::kSerializeFailed,
-                       "Deserialize shouldn't be called in const value");
+        return serialize::Result::Failure(serialize::ResultCode::kSerializeFailed,
+                                          "Deserialize shouldn't be called in const value");
     }
-
-  private:
-    static serialize::Result Failure(serialize::ResultCode code, const char* message) {
-        serialize::Result result;
-        result.SetCode(code);
-        result.SetMessage(message);
-        return result;
-    }
-
-    TransportSerializeConfig config_;
 };
 
 }  // namespace vrt::common

@@ -7,6 +7,7 @@
 #include "vrt/common/serialize/result.h"
 #include "vrt/common/serialize/type_traits.h"
 #include "vrt/common/serialize_config.h"
+#include "vrt/common/someip_serialize_supporter.h"
 
 namespace vrt::common {
 
@@ -107,17 +108,12 @@ class SomeipSerializeConfigChecker::Walker {
 
         template <typename U>
         void operator()(const U&) {
-            const auto& children = node_.GetChildNodeConfigList();
-            if (next_ >= children.size()) {
-                walker_.result_.Fail(ResultCode::kConfigMissing, "inconsistent_serialization_node_config");
+            const auto child = SomeipSerializeSupporter::MemberNode(node_, next_++);
+            if (!child.HasValue()) {
+                walker_.result_.Fail(ResultCode::kConfigMissing, child.Error());
                 return;
             }
-            const SomeipSerializeConfig* child = children[next_++].get();
-            if (child == nullptr) {
-                walker_.result_.Fail(ResultCode::kConfigMissing, "empty_serialization_node_config");
-                return;
-            }
-            walker_.CheckItem<U>(*child);
+            walker_.CheckItem<U>(*child.Value());
         }
 
       private:

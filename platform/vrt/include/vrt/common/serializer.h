@@ -10,26 +10,23 @@
 #include "vrt/common/shm_serializer.h"
 #include "vrt/common/signal_serializer.h"
 #include "vrt/common/someip_serializer.h"
+#include "vrt/common/transport_codec.h"
 
 namespace vrt::common {
 
 // Encodes records of type T for one transport, with the encoding its configuration selects. Stateless after
 // construction: one instance may serve several threads. A successful call allocates nothing.
 template <typename T>
-class Serializer {
+class Serializer : public TransportCodec {
   public:
-    explicit Serializer(TransportSerializeConfig config) : config_(std::move(config)) {}
-
-    const TransportSerializeConfig& GetConfig() const noexcept { return config_; }
+    using TransportCodec::TransportCodec;
 
     // Writes the record into buffer[0, size). Nothing is ever written at or beyond buffer + size; a field
     // that does not fit fails with its own element and the remaining fields are still tried.
     serialize::Result Serialize(const T& record, std::uint8_t* buffer, std::size_t size) const {
         if (buffer == nullptr) {
-            serialize::Result result;
-            result.SetCode(serialize::ResultCode::kSerializeFailed);
-            result.SetMessage("Empty serialize payload");
-            return result;
+            return serialize::Result::Failure(serialize::ResultCode::kSerializeFailed,
+                                              "Empty serialize payload");
         }
         serialize::SerializePayload payload(buffer, size);
         switch (config_.serializeType) {
@@ -57,16 +54,6 @@ class Serializer {
                 return serialize::SizeResult(UnknownType());
         }
     }
-
-  private:
-    static serialize::Result UnknownType() {
-        serialize::Result result;
-        result.SetCode(serialize::ResultCode::kSerializeFailed);
-        result.SetMessage("Unkown Serialize Type");
-        return result;
-    }
-
-    TransportSerializeConfig config_;
 };
 
 }  // namespace vrt::common

@@ -4,10 +4,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <type_traits>
 #include <vector>
 
 #include "vrt/common/serialize/byte_order.h"
+#include "vrt/common/serialize/encoding.h"
 #include "vrt/common/serialize/result.h"
 #include "vrt/common/serialize/serialize_payload.h"
 #include "vrt/common/serialize/type_traits.h"
@@ -16,36 +18,22 @@
 
 namespace vrt::common {
 
-namespace detail {
-// First failure of a decode: the bytes do not form a payload of the expected shape.
-inline void FailMalformed(serialize::Result& result, const char* element, std::size_t offset) {
-    result.SetCode(serialize::ResultCode::kSerializeFailed);
-    result.SetMessage("Malformed payload");
-    result.AddErrorElement(element);
-    result.AddDetail("offset=", offset);
-}
-}  // namespace detail
-
 // Inverse of ShmSerializer with the same configuration. Decoding stops at the first fault; every length is
 // checked against the bytes left before anything is allocated, and the payload must be used up exactly.
-class ShmDeserializer {
+namespace detail {
+class ShmReader;
+}  // namespace detail
+
+class ShmDeserializer : public serialize::Decoder<detail::ShmReader, SerializeConfig> {};
+
+namespace detail {
+
+class ShmReader : public serialize::ReadWalker<SerializeConfig> {
   public:
+    using ReadWalker::ReadWalker;
+
     template <typename T>
-    static serialize::Result Deserialize(const SerializeConfig* config, T& record,
-                                         serialize::DeserializePayload& payload);
-
-  private:
-    template <typename T>
-    class Reader;
-};
-
-template <typename T>
-class ShmDeserializer::Reader {
-  public:
-    Reader(const SerializeConfig& config, serialize::DeserializePayload& payload, serialize::Result& result)
-        : config_(config), payload_(payload), result_(result) {}
-
-    void ReadRecord(T& record) {
+    void Walk(T& record) {
         ReadStruct(record, true);
         if (!failed_ && payload_.Remaining() != 0) {
             Fail("trailing_data");
@@ -54,39 +42,42 @@ class ShmDeserializer::Reader {
 
     template <typename U>
     void operator()(U& field) {
-        if (failed_) {
-            return;
-        }
-        if constexpr (serialize::kIsScalar<U>) {
-            const std::uint8_t* in = nullptr;
-            if (!payload_.Take(sizeof(U), in) ||
-                !serialize::LoadScalar(in, field, serialize::kHostIsBigEndian)) {
-                Fail("trivially_copyable_type");
-            }
-        } else if constexpr (serialize::IsString<U>::value) {
-            std::size_t length = 0;
-            const std::uint8_t* in = nullptr;
-            if (!ReadLength(config_.GetStringLength(), length) || !TakeBytes(length, in)) {
-                Fail("string_type");
-                return;
-            }
-            field.assign(reinterpret_cast<const char*>(in), length);
-        } else if constexpr (serialize::IsVector<U>::value) {
-            ReadVector(field);
-        } else if constexpr (serialize::IsStruct<U>::value) {
-            ReadStruct(field, false);
-        } else {
-            static_assert(serialize::kAlwaysFalse<U>, "field type has no shared-memory encoding");
+        if (!failed_) {
+            Read(serialize::FieldKind<U>{}, field);
         }
     }
 
   private:
     template <typename U>
+    void Read(serialize::ScalarField, U& value) {
+        const std::uint8_t* in = payload_.Take(sizeof(U));
+        if (in == nullptr || !serialize::LoadScalar(in, value, serialize::kHostIsBigEndian)) {
+            Fail("trivially_copyable_type");
+        }
+    }
+
+    template <typename String>
+    void Read(serialize::StringField, String& text) {
+        const std::optional<std::size_t> length = ReadLength(config_.GetStringLength());
+        const std::uint8_t* in = length ? TakeBytes(*length) : nullptr;
+        if (in == nullptr) {
+            Fail("string_type");
+            return;
+        }
+        text.assign(reinterpret_cast<const char*>(in), *length);
+    }
+
+    template <typename U>
+    void Read(serialize::StructField, U& record) {
+        ReadStruct(record, false);
+    }
+
+    template <typename U>
     void ReadStruct(U& record, bool outermost) {
         if constexpr (std::is_trivially_copyable_v<U>) {
             if (ShmSerializer::IsBlockCopied<U>(config_, outermost)) {
-                const std::uint8_t* in = nullptr;
-                if (!payload_.Take(sizeof(U), in)) {
+                const std::uint8_t* in = payload_.Take(sizeof(U));
+                if (in == nullptr) {
                     Fail("struct_plain_type");
                     return;
                 }
@@ -98,16 +89,18 @@ class ShmDeserializer::Reader {
     }
 
     template <typename E, typename A>
-    void ReadVector(std::vector<E, A>& items) {
+    void Read(serialize::VectorField, std::vector<E, A>& items) {
         static_assert(!std::is_same_v<E, bool>, "vectors of bool have no encoding");
-        std::size_t count = 0;
-        if (!ReadLength(config_.GetVectorLength(), count)) {
+        const std::optional<std::size_t> length = ReadLength(config_.GetVectorLength());
+        if (!length) {
             Fail("vector_with_trivially_copyable_type");
             return;
         }
+        const std::size_t count = *length;
         if constexpr (serialize::kIsScalar<E>) {
-            const std::uint8_t* in = nullptr;
-            if (count > payload_.Remaining() / sizeof(E) || !TakeBytes(count * sizeof(E), in)) {
+            const std::uint8_t* in =
+                count > payload_.Remaining() / sizeof(E) ? nullptr : TakeBytes(count * sizeof(E));
+            if (in == nullptr) {
                 Fail("vector_with_trivially_copyable_type");
                 return;
             }
@@ -132,44 +125,17 @@ class ShmDeserializer::Reader {
         }
     }
 
-    bool ReadLength(std::size_t width, std::size_t& value) {
-        const std::uint8_t* in = nullptr;
-        if (serialize::MaxLengthFieldValue(width) == 0 || !payload_.Take(width, in)) {
-            return false;
-        }
-        value = static_cast<std::size_t>(serialize::LoadUnsigned(in, width, serialize::kHostIsBigEndian));
-        return true;
+    std::optional<std::size_t> ReadLength(std::size_t width) {
+        return serialize::ReadLengthField(payload_, width, serialize::kHostIsBigEndian);
     }
 
-    bool TakeBytes(std::size_t n, const std::uint8_t*& in) {
+    // The next `n` bytes; null when fewer are left.
+    const std::uint8_t* TakeBytes(std::size_t n) {
         static const std::uint8_t kNothing = 0;
-        if (n == 0) {
-            in = &kNothing;
-            return true;
-        }
-        return payload_.Take(n, in);
+        return n == 0 ? &kNothing : payload_.Take(n);
     }
-
-    void Fail(const char* element) {
-        failed_ = true;
-        detail::FailMalformed(result_, element, payload_.Offset());
-    }
-
-    const SerializeConfig& config_;
-    serialize::DeserializePayload& payload_;
-    serialize::Result& result_;
-    bool failed_{false};
 };
 
-template <typename T>
-serialize::Result ShmDeserializer::Deserialize(const SerializeConfig* config, T& record,
-                                               serialize::DeserializePayload& payload) {
-    if (config == nullptr) {
-        return detail::EmptyConfigurationResult();
-    }
-    serialize::Result result;
-    Reader<T>(*config, payload, result).ReadRecord(record);
-    return result;
-}
+}  // namespace detail
 
 }  // namespace vrt::common

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "vrt/common/serialize/byte_order.h"
+#include "vrt/common/serialize/encoding.h"
 #include "vrt/common/serialize/result.h"
 #include "vrt/common/serialize/serialize_payload.h"
 #include "vrt/common/serialize/type_traits.h"
@@ -17,19 +18,12 @@ namespace vrt::common {
 
 // Shared-memory encoding (serialize type 0): reader and writer share the host, so numbers keep their
 // in-memory bytes (host byte order), length fields are host-order unsigned integers, and nothing is padded.
-class ShmSerializer {
+namespace detail {
+class ShmWriter;
+}  // namespace detail
+
+class ShmSerializer : public serialize::Encoder<detail::ShmWriter, SerializeConfig> {
   public:
-    template <typename T>
-    static serialize::Result Serialize(const SerializeConfig* config, const T& record,
-                                       serialize::SerializePayload& payload);
-    template <typename T>
-    static serialize::SizeResult GetSize(const SerializeConfig* config, const T& record);
-
-    // Writes value as a host-order length field of `width` bytes. Fails, writing nothing, when the value
-    // does not fit the width or the field does not fit the payload.
-    static bool SerializeLengthField(serialize::SerializePayload& payload, std::size_t width,
-                                     std::uint64_t value);
-
     // A struct goes as one block of its in-memory bytes only when the configuration allows it, the type says
     // it is plain, and it is not the outermost struct under struct policy 1.
     template <typename U>
@@ -37,43 +31,41 @@ class ShmSerializer {
         return config.IsDirectlyCopy() && serialize::IsPlaneStruct<U>() &&
                !(config.GetStructPolicy() == 1U && outermost);
     }
-
-  private:
-    template <typename T>
-    class Writer;
 };
 
-template <typename T>
-class ShmSerializer::Writer {
-  public:
-    Writer(const SerializeConfig& config, serialize::SerializePayload& payload, serialize::Result& result)
-        : config_(config), payload_(payload), result_(result) {}
+namespace detail {
 
-    void WriteRecord(const T& record) { WriteStruct(record, true); }
+class ShmWriter : public serialize::Walker<SerializeConfig, serialize::SerializePayload> {
+  public:
+    using Walker::Walker;
+
+    template <typename T>
+    void Walk(const T& record) {
+        WriteStruct(record, true);
+    }
 
     template <typename U>
     void operator()(const U& field) {
-        using serialize::ResultCode;
-        if constexpr (serialize::kIsScalar<U>) {
-            if (!payload_.Copy(&field, sizeof(U))) {
-                result_.Fail(ResultCode::kSerializeFailed, "trivially_copyable_type");
-            }
-        } else if constexpr (serialize::IsString<U>::value) {
-            WriteString(field);
-        } else if constexpr (serialize::IsVector<U>::value) {
-            WriteVector(field);
-        } else if constexpr (serialize::IsStruct<U>::value) {
-            WriteStruct(field, false);
-        } else {
-            static_assert(serialize::kAlwaysFalse<U>, "field type has no shared-memory encoding");
-        }
+        Write(serialize::FieldKind<U>{}, field);
     }
 
   private:
     template <typename U>
+    void Write(serialize::ScalarField, const U& value) {
+        if (!payload_.Copy(&value, sizeof(U))) {
+            result_.Fail(serialize::ResultCode::kSerializeFailed, "trivially_copyable_type");
+        }
+    }
+
+    template <typename U>
+    void Write(serialize::StructField, const U& record) {
+        WriteStruct(record, false);
+    }
+
+    template <typename U>
     void WriteStruct(const U& record, bool outermost) {
         if constexpr (std::is_trivially_copyable_v<U>) {
-            if (IsBlockCopied<U>(config_, outermost)) {
+            if (ShmSerializer::IsBlockCopied<U>(config_, outermost)) {
                 if (!payload_.Copy(&record, sizeof(U))) {
                     result_.Fail(serialize::ResultCode::kSerializeFailed, "struct_plain_type");
                 }
@@ -84,21 +76,21 @@ class ShmSerializer::Writer {
     }
 
     template <typename String>
-    void WriteString(const String& text) {
+    void Write(serialize::StringField, const String& text) {
         if (!WritePrefixedBytes(config_.GetStringLength(), text.size(), text.data(), text.size())) {
             result_.Fail(serialize::ResultCode::kSerializeFailed, "string_type");
         }
     }
 
     template <typename E, typename A>
-    void WriteVector(const std::vector<E, A>& items) {
+    void Write(serialize::VectorField, const std::vector<E, A>& items) {
         if constexpr (serialize::kIsScalar<E> && !std::is_same_v<E, bool>) {
             if (!WritePrefixedBytes(config_.GetVectorLength(), items.size(), items.data(),
                                     items.size() * sizeof(E))) {
                 result_.Fail(serialize::ResultCode::kSerializeFailed, "vector_with_trivially_copyable_type");
             }
         } else {
-            if (!SerializeLengthField(payload_, config_.GetVectorLength(), items.size())) {
+            if (!WritePrefixedBytes(config_.GetVectorLength(), items.size(), nullptr, 0)) {
                 result_.Fail(serialize::ResultCode::kSerializeFailed, "vector_length_field");
                 return;
             }
@@ -108,77 +100,13 @@ class ShmSerializer::Writer {
         }
     }
 
-    // Length field and bytes as one item, so that a field that does not fit leaves nothing behind.
     bool WritePrefixedBytes(std::size_t width, std::uint64_t count, const void* bytes,
                             std::size_t byteCount) {
-        if (count > serialize::MaxLengthFieldValue(width)) {
-            return false;
-        }
-        std::size_t at = 0;
-        if (!payload_.Reserve(width + byteCount, at)) {
-            return false;
-        }
-        if (std::uint8_t* out = payload_.At(at); out != nullptr) {
-            serialize::StoreUnsigned(out, count, width, serialize::kHostIsBigEndian);
-            if (byteCount != 0) {
-                std::memcpy(out + width, bytes, byteCount);
-            }
-        }
-        return true;
+        return serialize::WritePrefixed(payload_, width, count, bytes, byteCount,
+                                        serialize::kHostIsBigEndian);
     }
-
-    const SerializeConfig& config_;
-    serialize::SerializePayload& payload_;
-    serialize::Result& result_;
 };
 
-inline bool ShmSerializer::SerializeLengthField(serialize::SerializePayload& payload, std::size_t width,
-                                                std::uint64_t value) {
-    if (value > serialize::MaxLengthFieldValue(width)) {
-        return false;
-    }
-    std::size_t at = 0;
-    if (!payload.Reserve(width, at)) {
-        return false;
-    }
-    if (std::uint8_t* out = payload.At(at); out != nullptr) {
-        serialize::StoreUnsigned(out, value, width, serialize::kHostIsBigEndian);
-    }
-    return true;
-}
-
-namespace detail {
-inline serialize::Result EmptyConfigurationResult() {
-    serialize::Result result;
-    result.SetCode(serialize::ResultCode::kConfigMissing);
-    result.SetMessage("Empty configuration");
-    return result;
-}
 }  // namespace detail
-
-template <typename T>
-serialize::Result ShmSerializer::Serialize(const SerializeConfig* config, const T& record,
-                                           serialize::SerializePayload& payload) {
-    if (config == nullptr) {
-        return detail::EmptyConfigurationResult();
-    }
-    serialize::Result result;
-    Writer<T>(*config, payload, result).WriteRecord(record);
-    return result;
-}
-
-template <typename T>
-serialize::SizeResult ShmSerializer::GetSize(const SerializeConfig* config, const T& record) {
-    if (config == nullptr) {
-        return serialize::SizeResult(detail::EmptyConfigurationResult());
-    }
-    serialize::Result result;
-    auto counter = serialize::SerializePayload::Counter();
-    Writer<T>(*config, counter, result).WriteRecord(record);
-    if (!result.IsSuccess()) {
-        return serialize::SizeResult(std::move(result));
-    }
-    return counter.Offset();
-}
 
 }  // namespace vrt::common

@@ -10,40 +10,41 @@
 #include <vector>
 
 #include "vrt/common/serialize/bit_packing.h"
+#include "vrt/common/serialize/encoding.h"
 #include "vrt/common/serialize/result.h"
 #include "vrt/common/serialize/serialize_payload.h"
 #include "vrt/common/serialize/type_traits.h"
 #include "vrt/common/serialize_config.h"
-#include "vrt/common/shm_serializer.h"
 
 namespace vrt::common {
 
 // Signal-based encoding (serialize type 2): each number, bool and byte vector of the record, nested records
 // flattened, takes the next signal of the PDU. Strings and vectors of anything but bytes cannot be carried.
-class SignalSerializer {
+namespace detail {
+class SignalWriter;
+}  // namespace detail
+
+class SignalSerializer : public serialize::Encoder<detail::SignalWriter, SignalSerializeConfig> {
   public:
-    template <typename T>
-    static serialize::Result Serialize(const SignalSerializeConfig* config, const T& record,
-                                       serialize::SerializePayload& payload);
     // The PDU length, or for a PDU that ends in a dynamic byte vector, that vector's start byte plus its
     // size.
     template <typename T>
     static serialize::SizeResult GetSize(const SignalSerializeConfig* config, const T& record);
 
   private:
-    template <typename T>
-    class Writer;
     class Counter;
 };
 
-template <typename T>
-class SignalSerializer::Writer {
-  public:
-    Writer(const SignalSerializeConfig& config, serialize::SerializePayload& payload,
-           serialize::Result& result)
-        : config_(config), payload_(payload), result_(result) {}
+namespace detail {
 
-    void WriteRecord(const T& record) { record.enumerate(*this); }
+class SignalWriter : public serialize::Walker<SignalSerializeConfig, serialize::SerializePayload> {
+  public:
+    using Walker::Walker;
+
+    template <typename T>
+    void Walk(const T& record) {
+        record.enumerate(*this);
+    }
 
     // A type the encoding cannot carry ends the walk: nothing after it could make the record fit.
     template <typename U>
@@ -77,14 +78,23 @@ class SignalSerializer::Writer {
         result_.SetMessage(message);
     }
 
+    // The signal the next field takes; null, failed with `message` and `element`, when the PDU has no more.
+    const serialize::ISignal* NextSignal(const char* message, const char* element) {
+        const serialize::ISignal* signal = config_.GetSignal(index_);
+        if (signal == nullptr) {
+            result_.SetMessage(message);
+            result_.AddDetail("pdu=", config_.GetPduName());
+            result_.Fail(ResultCode::kSerializeFailed, element);
+        }
+        return signal;
+    }
+
     template <typename U>
     void WriteScalar(U value) {
         constexpr std::uint32_t kWidth = 8U * sizeof(U);
-        const serialize::ISignal* signal = config_.GetSignal(index_);
+        const serialize::ISignal* signal =
+            NextSignal("insufficiant signal serialization configuration", "plain_type");
         if (signal == nullptr) {
-            result_.SetMessage("insufficiant signal serialization configuration");
-            result_.AddDetail("pdu=", config_.GetPduName());
-            result_.Fail(ResultCode::kSerializeFailed, "plain_type");
             return;
         }
         if (signal->GetLength() > kWidth) {
@@ -115,11 +125,9 @@ class SignalSerializer::Writer {
 
     template <typename A>
     void WriteBytes(const std::vector<std::uint8_t, A>& bytes) {
-        const serialize::ISignal* signal = config_.GetSignal(index_);
+        const serialize::ISignal* signal =
+            NextSignal("Insufficiant signal serialization configuration", "vector_type");
         if (signal == nullptr) {
-            result_.SetMessage("Insufficiant signal serialization configuration");
-            result_.AddDetail("pdu=", config_.GetPduName());
-            result_.Fail(ResultCode::kSerializeFailed, "vector_type");
             return;
         }
         const std::uint64_t dataBits = 8U * static_cast<std::uint64_t>(bytes.size());
@@ -146,12 +154,11 @@ class SignalSerializer::Writer {
         ++index_;
     }
 
-    const SignalSerializeConfig& config_;
-    serialize::SerializePayload& payload_;
-    serialize::Result& result_;
     std::size_t index_{0};
     bool unsupported_{false};
 };
+
+}  // namespace detail
 
 // Counts the signals a record takes and finds the size of a PDU that ends in a dynamic vector.
 class SignalSerializer::Counter {
@@ -216,20 +223,9 @@ class SignalSerializer::Counter {
 };
 
 template <typename T>
-serialize::Result SignalSerializer::Serialize(const SignalSerializeConfig* config, const T& record,
-                                              serialize::SerializePayload& payload) {
-    if (config == nullptr) {
-        return detail::EmptyConfigurationResult();
-    }
-    serialize::Result result;
-    Writer<T>(*config, payload, result).WriteRecord(record);
-    return result;
-}
-
-template <typename T>
 serialize::SizeResult SignalSerializer::GetSize(const SignalSerializeConfig* config, const T& record) {
     if (config == nullptr) {
-        return serialize::SizeResult(detail::EmptyConfigurationResult());
+        return serialize::SizeResult(serialize::EmptyConfiguration());
     }
     Counter counter(*config);
     record.enumerate(counter);

@@ -4,10 +4,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <type_traits>
 #include <vector>
 
 #include "vrt/common/serialize/byte_order.h"
+#include "vrt/common/serialize/encoding.h"
 #include "vrt/common/serialize/result.h"
 #include "vrt/common/serialize/serialize_payload.h"
 #include "vrt/common/serialize/type_traits.h"
@@ -25,33 +27,30 @@ namespace vrt::common {
 // newer producer's members): they are skipped, as are bytes after the outermost struct. The members of a
 // TLV struct with a length field are found by data id in any order, unknown ones skipped; without a length
 // field they must come in member order. Wire type 4 is refused.
-class SomeipDeserializer {
-  public:
-    template <typename T>
-    static serialize::Result Deserialize(const SomeipSerializeConfig* config, T& record,
-                                         serialize::DeserializePayload& payload);
+namespace detail {
+class SomeipReader;
+}  // namespace detail
 
-  private:
-    class Reader;
-};
+class SomeipDeserializer : public serialize::Decoder<detail::SomeipReader, SomeipSerializeConfig> {};
 
-class SomeipDeserializer::Reader {
+namespace detail {
+
+class SomeipReader : public serialize::ReadWalker<SomeipSerializeConfig> {
   public:
-    Reader(const SomeipSerializeConfig& root, serialize::DeserializePayload& payload,
-           serialize::Result& result)
-        : root_(root), payload_(payload), result_(result) {}
+    using ReadWalker::ReadWalker;
 
     template <typename T>
-    void ReadRecord(T& record) {
-        const bool withLength = !root_.IsNoLengthTopStruct() && root_.GetStructLength() != 0U;
-        ReadStruct(record, root_, withLength ? root_.GetStructLength() : 0U);
+    void Walk(T& record) {
+        const bool withLength = !config_.IsNoLengthTopStruct() && config_.GetStructLength() != 0U;
+        Read(serialize::StructField{}, record, config_, withLength ? config_.GetStructLength() : 0U);
     }
 
   private:
     // Hands the members of a struct without TLV their nodes, in member order.
     class MemberVisitor {
       public:
-        MemberVisitor(Reader& reader, const SomeipSerializeConfig& node) : reader_(reader), node_(node) {}
+        MemberVisitor(SomeipReader& reader, const SomeipSerializeConfig& node)
+            : reader_(reader), node_(node) {}
 
         template <typename U>
         void operator()(U& member) {
@@ -65,7 +64,7 @@ class SomeipDeserializer::Reader {
         }
 
       private:
-        Reader& reader_;
+        SomeipReader& reader_;
         const SomeipSerializeConfig& node_;
         std::size_t next_{0};
     };
@@ -73,7 +72,7 @@ class SomeipDeserializer::Reader {
     // Finds and decodes the members of a TLV struct whose items lie in [regionStart, regionEnd).
     class TlvMemberVisitor {
       public:
-        TlvMemberVisitor(Reader& reader, const SomeipSerializeConfig& node, std::size_t regionStart,
+        TlvMemberVisitor(SomeipReader& reader, const SomeipSerializeConfig& node, std::size_t regionStart,
                          std::size_t regionEnd, bool bounded)
             : reader_(reader),
               node_(node),
@@ -91,19 +90,19 @@ class SomeipDeserializer::Reader {
             if (child == nullptr) {
                 return;
             }
-            TlvItem item;
-            if (!reader_.FindTlvItem(node_, child->GetDataId(), bounded_ ? regionStart_ : searchFrom_,
-                                     regionEnd_, !bounded_, item)) {
+            const std::optional<TlvItem> item = reader_.FindTlvItem(
+                node_, child->GetDataId(), bounded_ ? regionStart_ : searchFrom_, regionEnd_, !bounded_);
+            if (!item) {
                 return;
             }
-            reader_.ReadTaggedItem(member, *child, item);
-            searchFrom_ = item.end;
+            reader_.ReadTaggedItem(member, *child, *item);
+            searchFrom_ = item->end;
         }
 
         std::size_t ItemsEnd() const noexcept { return searchFrom_; }
 
       private:
-        Reader& reader_;
+        SomeipReader& reader_;
         const SomeipSerializeConfig& node_;
         std::size_t regionStart_;
         std::size_t regionEnd_;
@@ -119,38 +118,24 @@ class SomeipDeserializer::Reader {
     };
 
     const SomeipSerializeConfig* ChildNode(const SomeipSerializeConfig& node, std::size_t index) {
-        const auto& children = node.GetChildNodeConfigList();
-        if (index >= children.size()) {
-            Fail("inconsistent_serialization_node_config");
+        const auto child = SomeipSerializeSupporter::MemberNode(node, index);
+        if (!child.HasValue()) {
+            Fail(child.Error());
             return nullptr;
         }
-        if (children[index] == nullptr) {
-            Fail("empty_serialization_node_config");
-            return nullptr;
-        }
-        return children[index].get();
+        return child.Value();
     }
 
     template <typename U>
     void ReadItem(U& value, const SomeipSerializeConfig& node) {
-        if constexpr (serialize::kIsScalar<U>) {
-            ReadScalar(value, node);
-        } else if constexpr (serialize::IsString<U>::value) {
-            ReadString(value, node, node.GetStringLength());
-        } else if constexpr (serialize::IsVector<U>::value) {
-            ReadVector(value, node, node.GetVectorLength());
-            PadAfter(node);
-        } else if constexpr (serialize::IsStruct<U>::value) {
-            ReadStruct(value, node, node.GetStructLength());
-            PadAfter(node);
-        } else {
-            static_assert(serialize::kAlwaysFalse<U>, "field type has no SOME/IP encoding");
-        }
+        Read(serialize::FieldKind<U>{}, value, node, SomeipSerializeSupporter::ConfiguredWidth<U>(node));
+        SomeipSerializeSupporter::PadAfter<U>(payload_, node);
     }
 
     // Scans tags from `from` for the item with dataId. With firstOnly the first tag must be it.
-    bool FindTlvItem(const SomeipSerializeConfig& structNode, std::uint16_t dataId, std::size_t from,
-                     std::size_t regionEnd, bool firstOnly, TlvItem& found) {
+    // Fails, leaving the offset where the scan stopped, when there is none.
+    std::optional<TlvItem> FindTlvItem(const SomeipSerializeConfig& structNode, std::uint16_t dataId,
+                                       std::size_t from, std::size_t regionEnd, bool firstOnly) {
         const bool bigEndian = structNode.GetByteOrder() == SerializeConfig::kBigEndian;
         const std::uint8_t* bytes = payload_.Data();
         std::size_t pos = from;
@@ -182,8 +167,7 @@ class SomeipDeserializer::Reader {
                 break;
             }
             if (id == dataId) {
-                found = TlvItem{wireType, start, start + size};
-                return true;
+                return TlvItem{wireType, start, start + size};
             }
             if (firstOnly) {
                 break;
@@ -192,7 +176,7 @@ class SomeipDeserializer::Reader {
         }
         payload_.SetOffset(std::min(pos, regionEnd));
         Fail("tag_copy");
-        return false;
+        return std::nullopt;
     }
 
     template <typename U>
@@ -205,20 +189,14 @@ class SomeipDeserializer::Reader {
             if (item.wireType != SomeipSerializeSupporter::InlineWireType(sizeof(U))) {
                 Fail("tag_copy");
             } else {
-                ReadScalar(value, node);
+                Read(serialize::ScalarField{}, value, node, 0);
             }
         } else {
             if (item.wireType < 5U) {
                 Fail("tag_copy");
             } else {
                 const std::size_t width = item.wireType == 5U ? 1U : (item.wireType == 6U ? 2U : 4U);
-                if constexpr (serialize::IsString<U>::value) {
-                    ReadString(value, node, width);
-                } else if constexpr (serialize::IsVector<U>::value) {
-                    ReadVector(value, node, width);
-                } else {
-                    ReadStruct(value, node, width);
-                }
+                Read(serialize::FieldKind<U>{}, value, node, width);
             }
         }
         payload_.SetEnd(savedEnd);
@@ -226,31 +204,29 @@ class SomeipDeserializer::Reader {
     }
 
     template <typename U>
-    void ReadScalar(U& value, const SomeipSerializeConfig& node) {
-        const std::uint8_t* in = nullptr;
-        if (!payload_.Take(sizeof(U), in) ||
+    void Read(serialize::ScalarField, U& value, const SomeipSerializeConfig& node, std::size_t) {
+        const std::uint8_t* in = payload_.Take(sizeof(U));
+        if (in == nullptr ||
             !serialize::LoadScalar(in, value, node.GetByteOrder() == SerializeConfig::kBigEndian)) {
             Fail("trivially_copyable_type");
         }
     }
 
-    bool ReadLength(std::size_t width, const SomeipSerializeConfig& node, std::size_t& value) {
-        const std::uint8_t* in = nullptr;
-        if (serialize::MaxLengthFieldValue(width) == 0 || !payload_.Take(width, in)) {
-            return false;
-        }
-        value = static_cast<std::size_t>(
-            serialize::LoadUnsigned(in, width, node.GetByteOrder() == SerializeConfig::kBigEndian));
-        return value <= payload_.Remaining();
+    // A length field that counts no more bytes than are left.
+    std::optional<std::size_t> ReadLength(std::size_t width, const SomeipSerializeConfig& node) {
+        const std::optional<std::size_t> length =
+            serialize::ReadLengthField(payload_, width, node.GetByteOrder() == SerializeConfig::kBigEndian);
+        return length && *length <= payload_.Remaining() ? length : std::nullopt;
     }
 
     template <typename String>
-    void ReadString(String& text, const SomeipSerializeConfig& node, std::size_t width) {
-        std::size_t length = 0;
-        if (!ReadLength(width, node, length)) {
+    void Read(serialize::StringField, String& text, const SomeipSerializeConfig& node, std::size_t width) {
+        const std::optional<std::size_t> read = ReadLength(width, node);
+        if (!read) {
             Fail("string_type");
             return;
         }
+        const std::size_t length = *read;
         const std::uint8_t* in = payload_.Data() + payload_.Offset();
         payload_.SetOffset(payload_.Offset() + length);
         if (node.IsPlainString() || length == 0) {
@@ -267,14 +243,16 @@ class SomeipDeserializer::Reader {
     }
 
     template <typename E, typename A>
-    void ReadVector(std::vector<E, A>& items, const SomeipSerializeConfig& node, std::size_t width) {
+    void Read(serialize::VectorField, std::vector<E, A>& items, const SomeipSerializeConfig& node,
+              std::size_t width) {
         static_assert(!std::is_same_v<E, bool>, "vectors of bool have no encoding");
-        std::size_t length = 0;
         if constexpr (serialize::kIsScalar<E>) {
-            if (!ReadLength(width, node, length) || length % sizeof(E) != 0) {
+            const std::optional<std::size_t> read = ReadLength(width, node);
+            if (!read || *read % sizeof(E) != 0) {
                 Fail("vector_with_trivially_copyable_type");
                 return;
             }
+            const std::size_t length = *read;
             const std::uint8_t* in = payload_.Data() + payload_.Offset();
             payload_.SetOffset(payload_.Offset() + length);
             if constexpr (sizeof(E) == 1U) {
@@ -295,12 +273,13 @@ class SomeipDeserializer::Reader {
                 Fail(children.empty() ? "unknown_vector_template_config" : "empty_vector_template_config");
                 return;
             }
-            if (!ReadLength(width, node, length)) {
+            const std::optional<std::size_t> length = ReadLength(width, node);
+            if (!length) {
                 Fail("vector_length_field");
                 return;
             }
             const std::size_t savedEnd = payload_.End();
-            const std::size_t end = payload_.Offset() + length;
+            const std::size_t end = payload_.Offset() + *length;
             payload_.SetEnd(end);
             items.clear();
             while (!failed_ && payload_.Offset() < end) {
@@ -315,16 +294,16 @@ class SomeipDeserializer::Reader {
     }
 
     template <typename U>
-    void ReadStruct(U& record, const SomeipSerializeConfig& node, std::size_t width) {
+    void Read(serialize::StructField, U& record, const SomeipSerializeConfig& node, std::size_t width) {
         const std::size_t savedEnd = payload_.End();
         std::size_t end = savedEnd;
         if (width != 0) {
-            std::size_t length = 0;
-            if (!ReadLength(width, node, length)) {
+            const std::optional<std::size_t> length = ReadLength(width, node);
+            if (!length) {
                 Fail("struct_length_field");
                 return;
             }
-            end = payload_.Offset() + length;
+            end = payload_.Offset() + *length;
             payload_.SetEnd(end);
         }
         if (node.IsTlvEnabled()) {
@@ -346,36 +325,8 @@ class SomeipDeserializer::Reader {
         }
         payload_.SetEnd(savedEnd);
     }
-
-    void PadAfter(const SomeipSerializeConfig& node) {
-        if (!node.IsTlvEnabled()) {
-            payload_.SetPendingPadding(SomeipSerializeSupporter::GetAlignmentPaddingSize(
-                payload_.Offset(), node.GetAlignmentBytes()));
-        }
-    }
-
-    void Fail(const char* element) {
-        if (!failed_) {
-            failed_ = true;
-            detail::FailMalformed(result_, element, payload_.Offset());
-        }
-    }
-
-    const SomeipSerializeConfig& root_;
-    serialize::DeserializePayload& payload_;
-    serialize::Result& result_;
-    bool failed_{false};
 };
 
-template <typename T>
-serialize::Result SomeipDeserializer::Deserialize(const SomeipSerializeConfig* config, T& record,
-                                                  serialize::DeserializePayload& payload) {
-    if (config == nullptr) {
-        return detail::EmptyConfigurationResult();
-    }
-    serialize::Result result;
-    Reader(*config, payload, result).ReadRecord(record);
-    return result;
-}
+}  // namespace detail
 
 }  // namespace vrt::common

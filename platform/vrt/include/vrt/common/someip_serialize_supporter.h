@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "ara/core/result.h"
+#include "vrt/common/serialize/type_traits.h"
 #include "vrt/common/serialize_config.h"
 
 namespace vrt::common {
@@ -16,6 +18,45 @@ namespace vrt::common {
 class SomeipSerializeSupporter {
   public:
     static constexpr std::uint16_t kDataIdMask = 0x0FFFU;
+
+    // Width of the length field `node` configures for a field of type U (none for numbers).
+    template <typename U>
+    static std::size_t ConfiguredWidth(const SomeipSerializeConfig& node) noexcept {
+        if constexpr (serialize::kIsScalar<U>) {
+            return 0;
+        } else if constexpr (serialize::IsString<U>::value) {
+            return node.GetStringLength();
+        } else if constexpr (serialize::IsVector<U>::value) {
+            return node.GetVectorLength();
+        } else {
+            return node.GetStructLength();
+        }
+    }
+
+    // After a vector or struct whose node has TLV off, padding to the node's alignment is left pending.
+    template <typename U, typename Payload>
+    static void PadAfter(Payload& payload, const SomeipSerializeConfig& node) noexcept {
+        if constexpr (serialize::IsVector<U>::value || serialize::IsStruct<U>::value) {
+            if (!node.IsTlvEnabled()) {
+                payload.SetPendingPadding(
+                    GetAlignmentPaddingSize(payload.Offset(), node.GetAlignmentBytes()));
+            }
+        }
+    }
+
+    // The node of member `index` of a struct's node, or the error element naming why the tree has none.
+    static ara::core::Result<const SomeipSerializeConfig*, const char*> MemberNode(
+        const SomeipSerializeConfig& node, std::size_t index) {
+        using R = ara::core::Result<const SomeipSerializeConfig*, const char*>;
+        const auto& children = node.GetChildNodeConfigList();
+        if (index >= children.size()) {
+            return R::FromError("inconsistent_serialization_node_config");
+        }
+        if (children[index] == nullptr) {
+            return R::FromError("empty_serialization_node_config");
+        }
+        return R::FromValue(children[index].get());
+    }
 
     // Bytes to skip after an item that ends at `offset` (counted from the start of the payload) so that the
     // next item starts on a multiple of `alignment`. Alignment 0 or 1 means none.

@@ -4,16 +4,17 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "vrt/common/serialize/byte_order.h"
+#include "vrt/common/serialize/encoding.h"
 #include "vrt/common/serialize/result.h"
 #include "vrt/common/serialize/serialize_payload.h"
 #include "vrt/common/serialize/type_traits.h"
 #include "vrt/common/serialize_config.h"
-#include "vrt/common/shm_serializer.h"
 #include "vrt/common/someip_serialize_supporter.h"
 
 namespace vrt::common {
@@ -24,20 +25,12 @@ namespace vrt::common {
 // whose node has TLV off, padding to the node's alignment (counted from the start of the payload) is left
 // pending and skipped before the next write. The members of a struct whose node has TLV on are each
 // preceded by a tag (see SomeipSerializeSupporter) in the struct node's byte order.
-class SomeipSerializer {
+namespace detail {
+class SomeipWriter;
+}  // namespace detail
+
+class SomeipSerializer : public serialize::Encoder<detail::SomeipWriter, SomeipSerializeConfig> {
   public:
-    template <typename T>
-    static serialize::Result Serialize(const SomeipSerializeConfig* config, const T& record,
-                                       serialize::SerializePayload& payload);
-    template <typename T>
-    static serialize::SizeResult GetSize(const SomeipSerializeConfig* config, const T& record);
-
-    // Writes value as a length field of `width` bytes in the given byte order. Fails, writing nothing, when
-    // the value does not fit the width or the field does not fit the payload.
-    static bool SerializeLengthFieldToSpecifiedByteOrder(serialize::SerializePayload& payload,
-                                                         std::size_t width, std::uint64_t value,
-                                                         std::uint8_t byteOrder);
-
     // Bytes a string takes after its length field: with the byte-order mark and terminating zero of the
     // standard's UTF-8 strings, or just its characters in the plain form.
     static std::size_t GetStringContentSize(std::size_t length, bool plain) noexcept {
@@ -45,20 +38,18 @@ class SomeipSerializer {
     }
 
     static constexpr std::array<std::uint8_t, 3> kBom{0xEFU, 0xBBU, 0xBFU};
-
-  private:
-    class Writer;
 };
 
-class SomeipSerializer::Writer {
+namespace detail {
+
+class SomeipWriter : public serialize::Walker<SomeipSerializeConfig, serialize::SerializePayload> {
   public:
-    Writer(const SomeipSerializeConfig& root, serialize::SerializePayload& payload, serialize::Result& result)
-        : root_(root), payload_(payload), result_(result) {}
+    using Walker::Walker;
 
     template <typename T>
-    void WriteRecord(const T& record) {
-        const bool withLength = !root_.IsNoLengthTopStruct() && root_.GetStructLength() != 0U;
-        WriteStruct(record, root_, withLength ? root_.GetStructLength() : 0U);
+    void Walk(const T& record) {
+        const bool withLength = !config_.IsNoLengthTopStruct() && config_.GetStructLength() != 0U;
+        Write(serialize::StructField{}, record, config_, withLength ? config_.GetStructLength() : 0U);
     }
 
   private:
@@ -67,48 +58,31 @@ class SomeipSerializer::Writer {
     // Hands the members of one struct their nodes, in member order.
     class MemberVisitor {
       public:
-        MemberVisitor(Writer& writer, const SomeipSerializeConfig& node) : writer_(writer), node_(node) {}
+        MemberVisitor(SomeipWriter& writer, const SomeipSerializeConfig& node)
+            : writer_(writer), node_(node) {}
 
         template <typename U>
         void operator()(const U& member) {
-            const auto& children = node_.GetChildNodeConfigList();
-            if (next_ >= children.size()) {
-                writer_.result_.Fail(ResultCode::kSerializeFailed, "inconsistent_serialization_node_config");
-                return;
-            }
-            const SomeipSerializeConfig* child = children[next_++].get();
-            if (child == nullptr) {
-                writer_.result_.Fail(ResultCode::kSerializeFailed, "empty_serialization_node_config");
-                return;
-            }
-            if (node_.IsTlvEnabled()) {
-                writer_.WriteTagged(member, *child, node_.GetByteOrder());
+            const auto child = SomeipSerializeSupporter::MemberNode(node_, next_++);
+            if (!child.HasValue()) {
+                writer_.result_.Fail(ResultCode::kSerializeFailed, child.Error());
+            } else if (node_.IsTlvEnabled()) {
+                writer_.WriteTagged(member, *child.Value(), node_.GetByteOrder());
             } else {
-                writer_.WriteItem(member, *child);
+                writer_.WriteItem(member, *child.Value());
             }
         }
 
       private:
-        Writer& writer_;
+        SomeipWriter& writer_;
         const SomeipSerializeConfig& node_;
         std::size_t next_{0};
     };
 
     template <typename U>
     void WriteItem(const U& value, const SomeipSerializeConfig& node) {
-        if constexpr (serialize::kIsScalar<U>) {
-            WriteScalar(value, node);
-        } else if constexpr (serialize::IsString<U>::value) {
-            WriteString(value, node, node.GetStringLength());
-        } else if constexpr (serialize::IsVector<U>::value) {
-            WriteVector(value, node, node.GetVectorLength());
-            PadAfter(node);
-        } else if constexpr (serialize::IsStruct<U>::value) {
-            WriteStruct(value, node, node.GetStructLength());
-            PadAfter(node);
-        } else {
-            static_assert(serialize::kAlwaysFalse<U>, "field type has no SOME/IP encoding");
-        }
+        Write(serialize::FieldKind<U>{}, value, node, SomeipSerializeSupporter::ConfiguredWidth<U>(node));
+        SomeipSerializeSupporter::PadAfter<U>(payload_, node);
     }
 
     template <typename U>
@@ -118,7 +92,8 @@ class SomeipSerializer::Writer {
         if constexpr (serialize::kIsScalar<U>) {
             tag = SomeipSerializeSupporter::GetInlineTypeTlvTag(sizeof(U), node);
         } else {
-            width = SomeipSerializeSupporter::GetTlvLengthFieldSize(ConfiguredWidth<U>(node));
+            width = SomeipSerializeSupporter::GetTlvLengthFieldSize(
+                SomeipSerializeSupporter::ConfiguredWidth<U>(node));
             tag = SomeipSerializeSupporter::GetComplexTypeTlvTag(width, node);
         }
         std::uint8_t tagBytes[2];
@@ -127,58 +102,34 @@ class SomeipSerializer::Writer {
             result_.Fail(ResultCode::kSerializeFailed, "tag_copy");
             return;
         }
-        if constexpr (serialize::kIsScalar<U>) {
-            WriteScalar(value, node);
-        } else if constexpr (serialize::IsString<U>::value) {
-            WriteString(value, node, width);
-        } else if constexpr (serialize::IsVector<U>::value) {
-            WriteVector(value, node, width);
-        } else {
-            WriteStruct(value, node, width);
-        }
+        Write(serialize::FieldKind<U>{}, value, node, width);
     }
 
     template <typename U>
-    static std::size_t ConfiguredWidth(const SomeipSerializeConfig& node) {
-        if constexpr (serialize::IsString<U>::value) {
-            return node.GetStringLength();
-        } else if constexpr (serialize::IsVector<U>::value) {
-            return node.GetVectorLength();
-        } else {
-            return node.GetStructLength();
-        }
-    }
-
-    template <typename U>
-    void WriteScalar(U value, const SomeipSerializeConfig& node) {
-        std::size_t at = 0;
-        if (!payload_.Reserve(sizeof(U), at)) {
+    void Write(serialize::ScalarField, U value, const SomeipSerializeConfig& node, std::size_t) {
+        const std::optional<std::size_t> at = payload_.Reserve(sizeof(U));
+        if (!at) {
             result_.Fail(ResultCode::kSerializeFailed, "trivially_copyable_type");
             return;
         }
-        if (std::uint8_t* out = payload_.At(at); out != nullptr) {
+        if (std::uint8_t* out = payload_.At(*at); out != nullptr) {
             serialize::StoreScalar(out, value, node.GetByteOrder() == SerializeConfig::kBigEndian);
         }
     }
 
     template <typename String>
-    void WriteString(const String& text, const SomeipSerializeConfig& node, std::size_t width) {
+    void Write(serialize::StringField, const String& text, const SomeipSerializeConfig& node,
+               std::size_t width) {
         const bool plain = node.IsPlainString();
-        const std::size_t content = GetStringContentSize(text.size(), plain);
-        std::size_t at = 0;
-        if (content > serialize::MaxLengthFieldValue(width) || !payload_.Reserve(width + content, at)) {
-            result_.Fail(ResultCode::kSerializeFailed, "string_type");
-            return;
-        }
-        std::uint8_t* out = payload_.At(at);
+        const std::size_t content = SomeipSerializer::GetStringContentSize(text.size(), plain);
+        std::uint8_t* out = ReservePrefixed(
+            width, content, node.GetByteOrder() == SerializeConfig::kBigEndian, "string_type");
         if (out == nullptr) {
             return;
         }
-        serialize::StoreUnsigned(out, content, width, node.GetByteOrder() == SerializeConfig::kBigEndian);
-        out += width;
         if (!plain) {
-            std::memcpy(out, kBom.data(), kBom.size());
-            out += kBom.size();
+            std::memcpy(out, SomeipSerializer::kBom.data(), SomeipSerializer::kBom.size());
+            out += SomeipSerializer::kBom.size();
         }
         if (!text.empty()) {
             std::memcpy(out, text.data(), text.size());
@@ -189,22 +140,17 @@ class SomeipSerializer::Writer {
     }
 
     template <typename E, typename A>
-    void WriteVector(const std::vector<E, A>& items, const SomeipSerializeConfig& node, std::size_t width) {
+    void Write(serialize::VectorField, const std::vector<E, A>& items, const SomeipSerializeConfig& node,
+               std::size_t width) {
         const bool bigEndian = node.GetByteOrder() == SerializeConfig::kBigEndian;
         if constexpr (serialize::kIsScalar<E> && !std::is_same_v<E, bool>) {
             // The length field counts bytes, which for the byte vectors of the records is the element count.
             const std::size_t bytes = items.size() * sizeof(E);
-            std::size_t at = 0;
-            if (bytes > serialize::MaxLengthFieldValue(width) || !payload_.Reserve(width + bytes, at)) {
-                result_.Fail(ResultCode::kSerializeFailed, "vector_with_trivially_copyable_type");
-                return;
-            }
-            std::uint8_t* out = payload_.At(at);
+            std::uint8_t* out =
+                ReservePrefixed(width, bytes, bigEndian, "vector_with_trivially_copyable_type");
             if (out == nullptr) {
                 return;
             }
-            serialize::StoreUnsigned(out, bytes, width, bigEndian);
-            out += width;
             if constexpr (sizeof(E) == 1U) {
                 if (bytes != 0) {
                     std::memcpy(out, items.data(), bytes);
@@ -226,8 +172,8 @@ class SomeipSerializer::Writer {
                 return;
             }
             const SomeipSerializeConfig& element = *children.front();
-            std::size_t lengthAt = 0;
-            if (MaxLengthFieldValue(width) == 0 || !payload_.Reserve(width, lengthAt)) {
+            const std::optional<std::size_t> lengthAt = ReserveLengthField(width);
+            if (!lengthAt) {
                 result_.Fail(ResultCode::kSerializeFailed, "vector_length_field");
                 return;
             }
@@ -235,24 +181,42 @@ class SomeipSerializer::Writer {
             for (const E& item : items) {
                 WriteItem(item, element);
             }
-            PatchLength(lengthAt, width, payload_.Offset() - start, bigEndian, "vector_length_field");
+            PatchLength(*lengthAt, width, payload_.Offset() - start, bigEndian, "vector_length_field");
         }
     }
 
     template <typename U>
-    void WriteStruct(const U& record, const SomeipSerializeConfig& node, std::size_t width) {
-        std::size_t lengthAt = 0;
-        if (width != 0 && (MaxLengthFieldValue(width) == 0 || !payload_.Reserve(width, lengthAt))) {
+    void Write(serialize::StructField, const U& record, const SomeipSerializeConfig& node,
+               std::size_t width) {
+        std::optional<std::size_t> lengthAt;
+        if (width != 0 && !(lengthAt = ReserveLengthField(width))) {
             result_.Fail(ResultCode::kSerializeFailed, "struct_length_field");
             return;
         }
         const std::size_t start = payload_.Offset();
         MemberVisitor members(*this, node);
         record.enumerate(members);
-        if (width != 0) {
-            PatchLength(lengthAt, width, payload_.Offset() - start,
+        if (lengthAt) {
+            PatchLength(*lengthAt, width, payload_.Offset() - start,
                         node.GetByteOrder() == SerializeConfig::kBigEndian, "struct_length_field");
         }
+    }
+
+    // Where the `bytes` bytes after a length field that counts them go; null when the payload only counts or
+    // when the item does not fit (failed as `element`).
+    std::uint8_t* ReservePrefixed(std::size_t width, std::size_t bytes, bool bigEndian, const char* element) {
+        const serialize::PrefixedItem prefixed =
+            serialize::ReservePrefixed(payload_, width, bytes, bytes, bigEndian);
+        if (!prefixed.fits) {
+            result_.Fail(ResultCode::kSerializeFailed, element);
+        }
+        return prefixed.content;
+    }
+
+    // Room for a length field that is filled in once its item is written; none when the width is not 1, 2 or
+    // 4 or the payload is full.
+    std::optional<std::size_t> ReserveLengthField(std::size_t width) {
+        return MaxLengthFieldValue(width) == 0 ? std::nullopt : payload_.Reserve(width);
     }
 
     void PatchLength(std::size_t at, std::size_t width, std::size_t value, bool bigEndian,
@@ -266,13 +230,6 @@ class SomeipSerializer::Writer {
         }
     }
 
-    void PadAfter(const SomeipSerializeConfig& node) {
-        if (!node.IsTlvEnabled()) {
-            payload_.SetPendingPadding(SomeipSerializeSupporter::GetAlignmentPaddingSize(
-                payload_.Offset(), node.GetAlignmentBytes()));
-        }
-    }
-
     static const SomeipSerializeConfig* ElementNode(const SomeipSerializeConfig& node) {
         const auto& children = node.GetChildNodeConfigList();
         return children.empty() ? nullptr : children.front().get();
@@ -280,51 +237,8 @@ class SomeipSerializer::Writer {
     static std::uint64_t MaxLengthFieldValue(std::size_t width) {
         return serialize::MaxLengthFieldValue(width);
     }
-
-    const SomeipSerializeConfig& root_;
-    serialize::SerializePayload& payload_;
-    serialize::Result& result_;
 };
 
-inline bool SomeipSerializer::SerializeLengthFieldToSpecifiedByteOrder(serialize::SerializePayload& payload,
-                                                                       std::size_t width, std::uint64_t value,
-                                                                       std::uint8_t byteOrder) {
-    if (value > serialize::MaxLengthFieldValue(width)) {
-        return false;
-    }
-    std::size_t at = 0;
-    if (!payload.Reserve(width, at)) {
-        return false;
-    }
-    if (std::uint8_t* out = payload.At(at); out != nullptr) {
-        serialize::StoreUnsigned(out, value, width, byteOrder == SerializeConfig::kBigEndian);
-    }
-    return true;
-}
-
-template <typename T>
-serialize::Result SomeipSerializer::Serialize(const SomeipSerializeConfig* config, const T& record,
-                                              serialize::SerializePayload& payload) {
-    if (config == nullptr) {
-        return detail::EmptyConfigurationResult();
-    }
-    serialize::Result result;
-    Writer(*config, payload, result).WriteRecord(record);
-    return result;
-}
-
-template <typename T>
-serialize::SizeResult SomeipSerializer::GetSize(const SomeipSerializeConfig* config, const T& record) {
-    if (config == nullptr) {
-        return serialize::SizeResult(detail::EmptyConfigurationResult());
-    }
-    serialize::Result result;
-    auto counter = serialize::SerializePayload::Counter();
-    Writer(*config, counter, result).WriteRecord(record);
-    if (!result.IsSuccess()) {
-        return serialize::SizeResult(std::move(result));
-    }
-    return counter.Offset();
-}
+}  // namespace detail
 
 }  // namespace vrt::common

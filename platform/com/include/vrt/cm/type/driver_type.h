@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <optional>
 #include <string_view>
 
@@ -14,29 +16,26 @@ enum class DriverType : std::uint8_t {
     PROLOC = 2,  // process-local delivery, no serialization
 };
 
+// Indexed by DriverType.
+inline constexpr std::string_view kDriverTypeNames[] = {"SOMEIP", "SHM", "PROLOC"};
+
 constexpr std::string_view ToString(DriverType driver) noexcept {
-    switch (driver) {
-        case DriverType::SOMEIP:
-            return "SOMEIP";
-        case DriverType::SHM:
-            return "SHM";
-        case DriverType::PROLOC:
-            return "PROLOC";
-    }
-    return "UNKNOWN";
+    const auto index = static_cast<std::size_t>(driver);
+    return index < std::size(kDriverTypeNames) ? kDriverTypeNames[index] : "UNKNOWN";
 }
 
 constexpr std::optional<DriverType> DriverTypeFromString(std::string_view name) noexcept {
-    if (name == "SOMEIP") {
-        return DriverType::SOMEIP;
-    }
-    if (name == "SHM") {
-        return DriverType::SHM;
-    }
-    if (name == "PROLOC") {
-        return DriverType::PROLOC;
+    for (std::size_t i = 0; i < std::size(kDriverTypeNames); ++i) {
+        if (kDriverTypeNames[i] == name) {
+            return static_cast<DriverType>(i);
+        }
     }
     return std::nullopt;
 }
+
+static_assert(DriverTypeFromString(ToString(DriverType::SOMEIP)) == DriverType::SOMEIP &&
+                  DriverTypeFromString(ToString(DriverType::SHM)) == DriverType::SHM &&
+                  DriverTypeFromString(ToString(DriverType::PROLOC)) == DriverType::PROLOC,
+              "kDriverTypeNames follows the order of DriverType");
 
 }  // namespace vrt::cm::type

@@ -24,6 +24,14 @@ enum class ResultCode : std::uint32_t {
 // memory, so the success path never allocates.
 class Result {
   public:
+    // A failure with its code and message.
+    static Result Failure(ResultCode code, std::string_view message) {
+        Result result;
+        result.code_ = code;
+        result.message_.assign(message);
+        return result;
+    }
+
     ResultCode GetCode() const noexcept { return code_; }
     bool IsSuccess() const noexcept { return code_ == ResultCode::kSuccess; }
     explicit operator bool() const noexcept { return IsSuccess(); }

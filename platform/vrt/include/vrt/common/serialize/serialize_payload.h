@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <optional>
 
 namespace vrt::common::serialize {
 
@@ -31,19 +32,19 @@ class SerializePayload {
     // padding it fails and the padding stays pending; otherwise the padding is skipped (its bytes are left
     // as they are) and cleared, and the n bytes must fit in what is left. On success returns the offset of
     // the claimed bytes and advances past them.
-    bool Reserve(std::size_t n, std::size_t& at) noexcept {
+    std::optional<std::size_t> Reserve(std::size_t n) noexcept {
         const std::size_t left = size_ - offset_;
         if (left <= padding_) {
-            return false;
+            return std::nullopt;
         }
         offset_ += padding_;
         padding_ = 0;
         if (n > size_ - offset_) {
-            return false;
+            return std::nullopt;
         }
-        at = offset_;
+        const std::size_t at = offset_;
         offset_ += n;
-        return true;
+        return at;
     }
 
     // The copy primitive: n = 0 succeeds without touching anything.
@@ -51,12 +52,12 @@ class SerializePayload {
         if (n == 0) {
             return true;
         }
-        std::size_t at = 0;
-        if (!Reserve(n, at)) {
+        const std::optional<std::size_t> at = Reserve(n);
+        if (!at) {
             return false;
         }
         if (data_ != nullptr) {
-            std::memcpy(data_ + at, source, n);
+            std::memcpy(data_ + *at, source, n);
         }
         return true;
     }
@@ -89,19 +90,20 @@ class DeserializePayload {
     void SetOffset(std::size_t offset) noexcept { offset_ = offset; }
     void SetEnd(std::size_t end) noexcept { end_ = end; }
 
-    // Mirror of SerializePayload::Reserve: skips pending padding, then takes n > 0 bytes.
-    bool Take(std::size_t n, const std::uint8_t*& at) noexcept {
+    // Mirror of SerializePayload::Reserve: skips pending padding, then takes n > 0 bytes and returns where
+    // they start; null when they are not there.
+    const std::uint8_t* Take(std::size_t n) noexcept {
         if (Remaining() < padding_) {
-            return false;
+            return nullptr;
         }
         offset_ += padding_;
         padding_ = 0;
         if (n > Remaining()) {
-            return false;
+            return nullptr;
         }
-        at = data_ + offset_;
+        const std::uint8_t* at = data_ + offset_;
         offset_ += n;
-        return true;
+        return at;
     }
 
   private:

@@ -52,4 +52,28 @@ bool IsPlaneStruct() {
 template <typename T>
 inline constexpr bool kAlwaysFalse = false;
 
+// The kind of a field, as a tag that picks a walker's overload for it.
+struct ScalarField {};
+struct StringField {};
+struct VectorField {};
+struct StructField {};
+
+template <typename T>
+constexpr auto KindOf() {
+    if constexpr (kIsScalar<T>) {
+        return ScalarField{};
+    } else if constexpr (IsString<T>::value) {
+        return StringField{};
+    } else if constexpr (IsVector<T>::value) {
+        return VectorField{};
+    } else if constexpr (IsStruct<T>::value) {
+        return StructField{};
+    } else {
+        static_assert(kAlwaysFalse<T>, "field type has no encoding");
+    }
+}
+
+template <typename T>
+using FieldKind = decltype(KindOf<std::remove_const_t<T>>());
+
 }  // namespace vrt::common::serialize

@@ -1,0 +1,289 @@
+#include <grp.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <condition_variable>
+#include <cstdlib>
+#include <fstream>
+#include <limits>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "iceoryx_hoofs/log/logmanager.hpp"
+#include "iceoryx_posh/iceoryx_posh_types.hpp"
+#include "iceoryx_posh/mepoo/chunk_settings.hpp"
+#include "iceoryx_posh/popo/subscriber.hpp"
+#include "iceoryx_posh/popo/wait_set.hpp"
+#include "iceoryx_posh/roudi/introspection_types.hpp"
+#include "iceoryx_posh/runtime/posh_runtime.hpp"
+#include "roudi_probe.h"
+#include "vrt/cm/shm/shm_transport.h"
+#include "vrt/cm/transport_runtime.h"
+#include "vrt/cm/utils/log_initializer.h"
+
+// The process's registration with RouDi, and the watch on RouDi that follows it.
+namespace vrt::cm::shm {
+
+namespace {
+
+// RouDi publishes its mempool introspection once a second.
+constexpr std::chrono::milliseconds kMempoolInfoTimeout{3000};
+// How long a process waits for RouDi to answer its registration, unless VRT_CM_ROUDI_WAIT_S says otherwise.
+constexpr std::chrono::seconds kDefaultRouDiWait{10};
+// How often the connection to RouDi is checked: a loss is seen within this period.
+constexpr std::chrono::milliseconds kMonitorPeriod{250};
+
+std::chrono::milliseconds RouDiWaitLimit() {
+    if (const char* text = std::getenv("VRT_CM_ROUDI_WAIT_S"); text != nullptr && *text != '\0') {
+        char* end = nullptr;
+        const double seconds = std::strtod(text, &end);
+        if (end != text && *end == '\0' && seconds > 0 && seconds <= 86400) {
+            return std::chrono::milliseconds(static_cast<std::int64_t>(seconds * 1000));
+        }
+        utils::LogInitializer::GetLogger()->Get().LogWarn(ARA_LOG_HERE)
+            << "[ShmRuntime][Ignoring VRT_CM_ROUDI_WAIT_S=\"" << text << "\": expected seconds, above 0]";
+    }
+    return kDefaultRouDiWait;
+}
+
+// Unique per process, and never the name of an existing entry of /tmp, where iceoryx puts its socket.
+std::string RuntimeName() {
+    if (const char* name = std::getenv("VRT_CM_RUNTIME_NAME"); name != nullptr && *name != '\0') {
+        return name;
+    }
+    std::string program = "process";
+    std::ifstream comm("/proc/self/comm");
+    std::getline(comm, program);
+    std::replace_if(
+        program.begin(), program.end(),
+        [](char c) { return !(std::isalnum(static_cast<unsigned char>(c)) != 0); }, '_');
+    return "vrtcm_" + std::to_string(::getpid()) + "_" + program.substr(0, 40);
+}
+
+std::string EffectiveGroupName() {
+    const group* entry = ::getgrgid(::getegid());
+    return entry == nullptr ? std::string() : std::string(entry->gr_name);
+}
+
+// The chunk size of the largest mempool of the payload segment this process writes to; 0 when RouDi did
+// not tell in time.
+std::uint64_t QueryLargestChunk() {
+    iox::popo::SubscriberOptions options;
+    options.queueCapacity = 1U;
+    options.historyRequest = 1U;
+    iox::popo::Subscriber<iox::roudi::MemPoolIntrospectionInfoContainer> introspection(
+        iox::roudi::IntrospectionMempoolService, options);
+    iox::popo::WaitSet<1> waitSet;
+    if (waitSet.attachState(introspection, iox::popo::SubscriberState::HAS_DATA).has_error()) {
+        return 0U;
+    }
+    const std::string group = EffectiveGroupName();
+    const auto deadline = std::chrono::steady_clock::now() + kMempoolInfoTimeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        waitSet.timedWait(iox::units::Duration::fromMilliseconds(
+            static_cast<std::uint64_t>(std::max<std::int64_t>(left.count(), 1))));
+        std::uint64_t ours = 0U;
+        std::uint64_t any = 0U;
+        bool received = false;
+        while (true) {
+            auto sample = introspection.take();
+            if (sample.has_error()) {
+                break;
+            }
+            received = true;
+            ours = 0U;
+            any = 0U;
+            const auto& segments = *sample.value();
+            // Entry 0 is RouDi's own introspection memory; the payload segments follow.
+            for (std::size_t i = 1; i < segments.size(); ++i) {
+                for (const auto& pool : segments[i].m_mempoolInfo) {
+                    any = std::max<std::uint64_t>(any, pool.m_chunkSize);
+                    if (group == segments[i].m_writerGroupName.c_str()) {
+                        ours = std::max<std::uint64_t>(ours, pool.m_chunkSize);
+                    }
+                }
+            }
+        }
+        if (received) {
+            return ours != 0U ? ours : any;
+        }
+    }
+    return 0U;
+}
+
+std::uint32_t RequiredChunkSize(std::uint64_t payload) {
+    if (payload > std::numeric_limits<std::uint32_t>::max()) {
+        return std::numeric_limits<std::uint32_t>::max();
+    }
+    auto settings = iox::mepoo::ChunkSettings::create(static_cast<std::uint32_t>(payload),
+                                                      iox::CHUNK_DEFAULT_USER_PAYLOAD_ALIGNMENT,
+                                                      sizeof(SampleHeader), alignof(SampleHeader));
+    return settings.has_error() ? std::numeric_limits<std::uint32_t>::max()
+                                : settings.value().requiredChunkSize();
+}
+
+// The registration with RouDi runs on a thread of its own: iceoryx waits a minute for RouDi's answer and
+// then ends the process, and nothing interrupts that wait. The caller waits with its own limit and can be
+// cancelled; a registration left behind is abandoned, the process being about to end.
+struct Registration {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished{false};
+    std::uint64_t largestChunk{0U};
+};
+
+struct RuntimeState {
+    std::once_flag once;
+    std::optional<std::string> error;
+    std::atomic<std::uint64_t> largestChunk{0U};
+    std::atomic<std::uint64_t> largestPayload{0U};
+    std::atomic<bool> lost{false};
+
+    // Watches RouDi after a successful connection; stopped when the process ends.
+    std::mutex monitorMutex;
+    std::condition_variable monitorWake;
+    bool monitorStop{false};
+    std::thread monitor;
+
+    ~RuntimeState() {
+        {
+            std::lock_guard<std::mutex> lock(monitorMutex);
+            monitorStop = true;
+        }
+        monitorWake.notify_all();
+        if (monitor.joinable()) {
+            monitor.join();
+        }
+    }
+};
+
+RuntimeState& State() {
+    static RuntimeState state;
+    return state;
+}
+
+// Checks every kMonitorPeriod that the RouDi this process registered with still serves it. RouDi keeps no
+// watch on its clients that they could see: when it dies, iceoryx goes on publishing into the old segments
+// and a restarted RouDi knows nothing of this process. A dead RouDi's socket refuses connections; a
+// restarted one has a new socket. Neither check takes RouDi's lock, which a RouDi starting up needs.
+void MonitorRouDi(RuntimeState& state, SocketIdentity registered) {
+    std::unique_lock<std::mutex> lock(state.monitorMutex);
+    while (!state.monitorWake.wait_for(lock, kMonitorPeriod, [&state] { return state.monitorStop; })) {
+        std::string reason;
+        const std::optional<SocketIdentity> now = RouDiSocketIdentity();
+        if (!now) {
+            reason = std::string("RouDi has ended: its socket ") + kRouDiSocket + " is gone";
+        } else if (!(*now == registered)) {
+            reason =
+                "RouDi was restarted: this process's ports live in the ended RouDi's memory and the new "
+                "RouDi does not know them";
+        } else if (auto reachable = CheckRouDiSocket(); !reachable.HasValue()) {
+            reason = "RouDi has ended: " + reachable.Error();
+        } else {
+            continue;
+        }
+        state.lost = true;
+        lock.unlock();
+        ReportTransportLoss("[ShmRuntime] " + reason);
+        return;
+    }
+}
+
+}  // namespace
+
+ara::core::Result<void, std::string> ShmRuntime::Connect() {
+    RuntimeState& state = State();
+    std::call_once(state.once, [&state] {
+        if (const RouDiProbe probe = ProbeRouDi(); probe.presence == RouDiPresence::kAbsent) {
+            state.error = "no RouDi is running (" + probe.reason +
+                          "); start iox-roudi, e.g. iox-roudi -c config/roudi.toml, before this process";
+            return;
+        }
+        if (auto reachable = CheckRouDiSocket(); !reachable.HasValue()) {
+            state.error = reachable.Error() +
+                          "; start iox-roudi, e.g. iox-roudi -c config/roudi.toml, before this process";
+            return;
+        }
+        const std::optional<SocketIdentity> identity = RouDiSocketIdentity();
+        if (!identity) {
+            state.error = std::string("RouDi's socket ") + kRouDiSocket + " is gone";
+            return;
+        }
+        const std::string name = RuntimeName();
+        // iceoryx's own notices (segments registered, ...) would flood standard error; keep its warnings.
+        iox::log::LogManager::GetLogManager().SetDefaultLogLevel(iox::log::LogLevel::kWarn);
+        auto registration = std::make_shared<Registration>();
+        std::thread([registration, name] {
+            iox::runtime::PoshRuntime::initRuntime(
+                iox::RuntimeName_t(iox::cxx::TruncateToCapacity, name.c_str()));
+            const std::uint64_t largest = QueryLargestChunk();
+            std::lock_guard<std::mutex> lock(registration->mutex);
+            registration->finished = true;
+            registration->largestChunk = largest;
+            registration->done.notify_all();
+        }).detach();
+
+        const std::chrono::milliseconds limit = RouDiWaitLimit();
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        std::unique_lock<std::mutex> lock(registration->mutex);
+        while (!registration->finished) {
+            if (StartupWaitsCancelled()) {
+                state.error = "the wait for RouDi was cancelled: the process is stopping";
+                MarkStartupAbandoned();
+                return;
+            }
+            if (std::chrono::steady_clock::now() >= deadline) {
+                MarkStartupAbandoned();
+                state.error = "RouDi did not answer within " +
+                              std::to_string(static_cast<double>(limit.count()) / 1000.0).substr(0, 5) +
+                              " s (VRT_CM_ROUDI_WAIT_S): it may be stopped or overloaded; check iox-roudi";
+                return;
+            }
+            // Short slices, so that a cancellation is seen at once.
+            registration->done.wait_for(lock, std::chrono::milliseconds(20));
+        }
+        const std::uint64_t largest = registration->largestChunk;
+        if (largest == 0U) {
+            state.error = "RouDi did not report its mempools within " +
+                          std::to_string(kMempoolInfoTimeout.count()) + " ms";
+            return;
+        }
+        state.largestChunk = largest;
+        // The largest payload whose chunk, with the sample header, still fits the largest mempool.
+        std::uint64_t low = 0U;
+        std::uint64_t high = largest;
+        while (low < high) {
+            const std::uint64_t mid = low + (high - low + 1U) / 2U;
+            if (RequiredChunkSize(mid) <= largest) {
+                low = mid;
+            } else {
+                high = mid - 1U;
+            }
+        }
+        state.largestPayload = low;
+        state.monitor = std::thread(MonitorRouDi, std::ref(state), *identity);
+    });
+    if (state.error) {
+        return ara::core::Result<void, std::string>(*state.error);
+    }
+    return {};
+}
+
+bool ShmRuntime::RouDiLost() noexcept {
+    return State().lost.load();
+}
+
+std::uint64_t ShmRuntime::LargestPayload() noexcept {
+    return State().largestPayload.load();
+}
+
+bool ShmRuntime::RouDiRunning() noexcept {
+    return ProbeRouDi().presence != RouDiPresence::kAbsent;
+}
+
+}  // namespace vrt::cm::shm

@@ -1,0 +1,142 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "datagram_batch.h"
+#include "udp_socket.h"
+#include "vrt/cm/someip/someip_transport.h"
+#include "vrt/cm/utils/log_initializer.h"
+
+// The process-wide SOME/IP runtime and the state it shares with publishers and receivers.
+namespace vrt::cm::someip {
+
+constexpr std::size_t kBatch = 32;          // datagrams per receive call on the runtime's SD sockets
+constexpr std::size_t kConsumerBatch = 16;  // and on a consumer's event socket
+
+// An SD socket with its own session numbering; the reboot flag stays set until the session ids wrap.
+struct SdChannel {
+    UdpSocket socket;
+    SessionCounter session;
+    bool reboot{true};
+
+    void Send(std::vector<SdOutgoing>& out);
+};
+
+struct SharedSd {
+    SdChannel channel;
+    std::vector<ProvidedService*> services;
+};
+
+struct ProvidedService {
+    std::uint16_t serviceId{0};
+    NetworkDeployment network;
+    UdpSocket events;
+    std::shared_ptr<SharedSd> sd;
+    std::unique_ptr<SdServer> server;  // under the runtime's mutex
+    int offers{0};                     // events currently offered, under the runtime's mutex
+    int publishers{0};                 // events bound to the instance, under the runtime's mutex
+    std::atomic<bool> offered{false};
+    mutable std::mutex subscribersMutex;
+    std::map<std::uint16_t, std::vector<Endpoint>> subscribers;  // a copy of the server's, for senders
+    std::atomic<std::uint64_t> failedDatagrams{0};
+
+    void RefreshSubscribers() {
+        std::lock_guard<std::mutex> lock(subscribersMutex);
+        for (auto& [eventgroup, endpoints] : subscribers) {
+            endpoints = server->Subscribers(eventgroup);
+        }
+    }
+};
+
+struct ConsumedEvent {
+    struct Sample {
+        std::vector<std::uint8_t> bytes;
+        SampleHeader header;
+    };
+
+    ConsumedEvent(std::uint16_t service, const NetworkDeployment& deployment, std::uint64_t queueCapacity);
+
+    // Queues a reassembled message, dropping the oldest when full.
+    void Queue(const Header& header, const std::uint8_t* payload, std::size_t size);
+    // Reads what waits on the event socket through the receive path; on the consumer's thread.
+    void Pump();
+    bool HasQueued();
+
+    std::uint16_t serviceId;
+    NetworkDeployment network;
+    std::uint64_t capacity;
+    UdpSocket events;
+    SdChannel sd;
+    std::unique_ptr<SdClient> client;  // under the runtime's mutex
+    std::atomic<SdClient::State> state{SdClient::State::kStopped};
+    // The consumer's thread only: it reads the event socket itself, so that a datagram wakes one thread.
+    ReceivePath path;
+    SessionTracker tracker;
+    DatagramBatch batch{kConsumerBatch};
+    std::uint64_t loggedDrops{0};
+
+    std::mutex queueMutex;
+    std::deque<Sample> queue;
+    std::vector<std::vector<std::uint8_t>> spare;  // buffers of taken samples, reused
+    std::atomic<std::uint64_t> missed{0};
+    std::shared_ptr<Runtime> runtime;
+};
+
+// The process's sockets and its one epoll thread. Discovery state, socket registration and reception run
+// under one mutex; senders only take their service's subscriber lock.
+class Runtime : public std::enable_shared_from_this<Runtime> {
+  public:
+    // The process's runtime, started with its thread on first use and ended with its last user.
+    static ara::core::Result<std::shared_ptr<Runtime>, std::string> Instance();
+    ~Runtime();
+
+    // The instance of `serviceId` that an event publisher joins; made, with its sockets, for its first event.
+    ara::core::Result<std::shared_ptr<ProvidedService>, std::string> Provide(
+        std::uint16_t serviceId, const NetworkDeployment& network);
+    void ReleaseService(ProvidedService& service);
+    void Offer(ProvidedService& service);
+    void StopOffer(ProvidedService& service);
+
+    // Binds the event's sockets and starts finding its service.
+    ara::core::Result<void, std::string> Consume(const std::shared_ptr<ConsumedEvent>& event);
+    void ReleaseConsumer(ConsumedEvent& event);
+
+  private:
+    explicit Runtime(Poller poller);
+
+    ara::core::Result<void, std::string> Register(int fd, std::function<void()> handler);
+    void Unregister(int fd);
+    void OnProviderSd(SharedSd& sd);
+    static void NackUnknown(const SdMessage& message, const SharedSd& sd, const Endpoint& from,
+                            std::vector<SdOutgoing>& out);
+    void OnConsumerSd(ConsumedEvent& event);
+    void OnTimers(SdClock::time_point now);
+    void LogDrops(ConsumedEvent& event);
+    void LogSendFailures(ProvidedService& service);
+    int TimeoutMs(SdClock::time_point now) const;
+    void Loop();
+
+    std::mutex mutex_;
+    Poller poller_;
+    std::shared_ptr<vrt::cm::utils::CmLogger> log_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+    std::map<int, std::function<void()>> handlers_;
+    std::map<std::pair<std::uint16_t, std::uint16_t>, std::weak_ptr<ProvidedService>> services_;
+    std::map<std::pair<std::uint32_t, std::uint16_t>, std::weak_ptr<SharedSd>> sdSockets_;
+    std::vector<ConsumedEvent*> consumers_;
+    DatagramBatch batch_{kBatch};
+};
+
+}  // namespace vrt::cm::someip
