@@ -27,7 +27,7 @@ TSAN_OPTIONS="halt_on_error=1 suppressions=$PWD/scripts/tsan.supp" \
   ctest --test-dir "$TSAN_DIR" --output-on-failure -L shutdown
 # The encoder channel's producer (its encoder thread) and consumer (the camera worker) under load.
 TSAN_OPTIONS="halt_on_error=1 suppressions=$PWD/scripts/tsan.supp" \
-  ctest --test-dir "$TSAN_DIR" --output-on-failure -R '^EncoderChannel\.|/EncoderChannelCodecTest\.'
+  ctest --test-dir "$TSAN_DIR" --output-on-failure -R '^EncoderChannelTest\.|/EncoderChannelCodecTest\.'
 
 # ---- Fuzzers: a clang build of the deserializers' and the SOME/IP receive path's libFuzzer targets and a
 # short, bounded run of each ----

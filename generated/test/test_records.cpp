@@ -20,7 +20,7 @@ struct AddressVisitor {
     }
 };
 
-TEST(Records, DefaultConstructionZeroesEverything) {
+TEST(RecordsTest, DefaultConstructionZeroesEverything) {
     const CameraH265Image image;
     EXPECT_EQ(image.typeCode, 0);
     EXPECT_EQ(image.cameraId, 0);
@@ -42,13 +42,13 @@ TEST(Records, DefaultConstructionZeroesEverything) {
     EXPECT_EQ(perception::PointXYZIT{}, (perception::PointXYZIT{0.0F, 0.0F, 0.0F, 0U}));
 }
 
-TEST(Records, NoneOfTheEventRecordsIsPlain) {
+TEST(RecordsTest, NoneOfTheEventRecordsIsPlain) {
     EXPECT_FALSE(CameraH265Image::IsPlane());
     EXPECT_FALSE(DriverHeader::IsPlane());
     EXPECT_FALSE(perception::Cam2CamPerceptionStruct::IsPlane());
 }
 
-TEST(Records, EnumerateVisitsSerializedFieldsInWireOrder) {
+TEST(RecordsTest, EnumerateVisitsSerializedFieldsInWireOrder) {
     CameraH265Image image;
     AddressVisitor imageVisitor;
     image.enumerate(imageVisitor);
@@ -68,7 +68,7 @@ TEST(Records, EnumerateVisitsSerializedFieldsInWireOrder) {
     EXPECT_EQ(cloudVisitor.seen, (std::vector<const void*>{&cloud.header, &cloud.points}));
 }
 
-TEST(Records, CopiesShareTheBlockButNotTheBytes) {
+TEST(RecordsTest, CopiesShareTheBlockButNotTheBytes) {
     auto* block = reinterpret_cast<Mbuf*>(std::uintptr_t{0x1000});  // never dereferenced
     perception::Cam2CamPerceptionStruct original;
     original.SetMbufPtr(block);

@@ -28,7 +28,7 @@ using namespace e2e;
 using camera_test::ChildProcess;
 using camera_test::ReadText;
 
-TEST(ApplicationConfiguration, EachErrorEndsTheProcessWithStatusOneBeforeAnythingStarts) {
+TEST(ApplicationConfigurationTest, EachErrorEndsTheProcessWithStatusOneBeforeAnythingStarts) {
     struct Case {
         const char* name;
         std::string ini;  // empty: no file at all
@@ -80,7 +80,7 @@ TEST(ApplicationConfiguration, EachErrorEndsTheProcessWithStatusOneBeforeAnythin
 }
 
 // A FIFO without a writer would block the reader for ever; it is refused at once, by name.
-TEST(ApplicationConfiguration, ConfigurationThatIsAFifoIsRefusedAtOnce) {
+TEST(ApplicationConfigurationTest, ConfigurationThatIsAFifoIsRefusedAtOnce) {
     const camera_test::TemporaryDirectory directory = testDirectory();
     const std::string& dir = directory.Path();
     ASSERT_EQ(::mkfifo((dir + "/aos_a_cam_config.ini").c_str(), 0600), 0);

@@ -29,7 +29,7 @@ using camera_test::ChildProcess;
 using camera_test::ReadText;
 
 // A RouDi of the test's own, which the test stops, kills and restarts; it cannot share a running one.
-class RouDiFaults : public ::testing::Test {
+class RouDiFaultsTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_NO_FATAL_FAILURE(startRouDi());
@@ -51,7 +51,7 @@ class RouDiFaults : public ::testing::Test {
 
 // A RouDi that does not answer (stopped): the wait has a limit, and SIGTERM ends the wait at once with a
 // clean status 0.
-TEST_F(RouDiFaults, WaitForAStoppedRouDiHasALimitAndEndsOnSigterm) {
+TEST_F(RouDiFaultsTest, WaitForAStoppedRouDiHasALimitAndEndsOnSigterm) {
     roudi_.Signal(SIGSTOP);
     auto limited = startApplication(dir_, {{"VRT_CM_ROUDI_WAIT_S", "1.5"}});
     EXPECT_EQ(limited.Wait(15s), 1);
@@ -74,7 +74,7 @@ TEST_F(RouDiFaults, WaitForAStoppedRouDiHasALimitAndEndsOnSigterm) {
 
 // A signal as early as it can be handled (as soon as the process blocks it, before logging or the
 // configuration) ends the process cleanly with status 0.
-TEST_F(RouDiFaults, SignalInTheFirstMillisecondsEndsCleanly) {
+TEST_F(RouDiFaultsTest, SignalInTheFirstMillisecondsEndsCleanly) {
     for (const int signal : {SIGTERM, SIGINT, SIGTERM}) {
         ChildProcess app =
             start({CAMERA_DRIVING_BINARY}, {{"CM_CONFIG_FILE_PATH", dir_}, {"ARA_LOG_MODE", "console"}},
@@ -102,7 +102,7 @@ TEST_F(RouDiFaults, SignalInTheFirstMillisecondsEndsCleanly) {
 // RouDi killed and restarted under the running application: the loss is seen within about two seconds,
 // reported at error level, and the process ends with status 1 so that its supervisor starts it again;
 // started again, it streams to a recorder through the new RouDi.
-TEST_F(RouDiFaults, RouDiRestartEndsTheApplicationWithStatusOneAndARestartStreamsAgain) {
+TEST_F(RouDiFaultsTest, RouDiRestartEndsTheApplicationWithStatusOneAndARestartStreamsAgain) {
     auto app = startApplication(dir_);
     ASSERT_TRUE(waitForLog(dir_ + "/app.err", "encoder pipeline completed successfully with id: 3", 60s))
         << ReadText(dir_ + "/app.err").substr(0, 4000);

@@ -69,7 +69,7 @@ std::vector<Decoded> decodeFile(const std::string& path) {
 // A running system: RouDi (ours, or the one that runs), the recorder as the subscriber in a process of its
 // own (a process connected to RouDi is sent SIGTERM when RouDi stops, so the test process never connects),
 // and the application.
-class RunningSystem : public ::testing::Test {
+class RunningSystemTest : public ::testing::Test {
   protected:
     void SetUp() override {
         auto roudi = camera_test::RouDiProcess::Start(IOX_ROUDI_BINARY, PROJECT_CONFIG_DIR "/roudi.toml", "",
@@ -102,7 +102,7 @@ class RunningSystem : public ::testing::Test {
     ChildProcess app_;
 };
 
-TEST_F(RunningSystem, EveryCameraStreamsDecodableFramesAtTheGopRhythm) {
+TEST_F(RunningSystemTest, EveryCameraStreamsDecodableFramesAtTheGopRhythm) {
     ASSERT_NO_FATAL_FAILURE(startRecorder(6));
     app_ = startApplication(dir_);
     ASSERT_EQ(recorder_.Wait(60s), 0) << ReadText(dir_ + "/recorder.err").substr(0, 4000);
@@ -156,7 +156,7 @@ TEST_F(RunningSystem, EveryCameraStreamsDecodableFramesAtTheGopRhythm) {
 
 // Under full load (all cameras undistorting and encoding), SIGTERM ends the process cleanly: status 0 within
 // two seconds, teardown without sanitizer reports. Runs in the sanitizer builds too.
-TEST_F(RunningSystem, SigtermUnderLoadEndsCleanlyWithinTwoSeconds) {
+TEST_F(RunningSystemTest, SigtermUnderLoadEndsCleanlyWithinTwoSeconds) {
     app_ = startApplication(dir_);
     ASSERT_TRUE(waitForLog(dir_ + "/app.err", "encoder pipeline completed successfully with id: 3", 60s))
         << ReadText(dir_ + "/app.err").substr(0, 4000);
@@ -172,7 +172,7 @@ TEST_F(RunningSystem, SigtermUnderLoadEndsCleanlyWithinTwoSeconds) {
 
 // A minute at four times 30 frames per second: resident memory stays flat after the warm-up and nothing
 // goes wrong.
-TEST_F(RunningSystem, SoakKeepsMemoryFlatAndLogsNoErrors) {
+TEST_F(RunningSystemTest, SoakKeepsMemoryFlatAndLogsNoErrors) {
     ASSERT_NO_FATAL_FAILURE(startRecorder(100));
     app_ = startApplication(dir_);
     ASSERT_TRUE(waitForLog(dir_ + "/app.err", "encoder pipeline completed successfully with id: 3", 30s));
@@ -197,7 +197,7 @@ TEST_F(RunningSystem, SoakKeepsMemoryFlatAndLogsNoErrors) {
 
 // A second SIGTERM or SIGINT while the system stops ends it at once, with 128 + the signal: the way out of a
 // stop that hangs. (Two different signals: two of a kind could merge into one pending signal.)
-TEST_F(RunningSystem, SecondSignalWhileStoppingEndsAtOnceWithFailure) {
+TEST_F(RunningSystemTest, SecondSignalWhileStoppingEndsAtOnceWithFailure) {
     app_ = startApplication(dir_);
     ASSERT_TRUE(waitForLog(dir_ + "/app.err", "encoder pipeline completed successfully with id: 3", 60s))
         << ReadText(dir_ + "/app.err").substr(0, 4000);
@@ -210,7 +210,7 @@ TEST_F(RunningSystem, SecondSignalWhileStoppingEndsAtOnceWithFailure) {
 
 // Started with standard output and error closed, the process must not let logging's FIFO or a lock file
 // take descriptors 1 and 2 (they would receive "GetData" and the log lines).
-TEST_F(RunningSystem, ClosedStandardDescriptorsAreFilledWithDevNull) {
+TEST_F(RunningSystemTest, ClosedStandardDescriptorsAreFilledWithDevNull) {
     camera_test::SpawnOptions closed;
     closed.environment = {{"CM_CONFIG_FILE_PATH", dir_}};
     closed.closeOutput = true;

@@ -13,7 +13,7 @@
 namespace vcu::visual {
 namespace {
 
-TEST(Header, ConsecutiveConstructionsTakeConsecutiveNumbers) {
+TEST(HeaderTest, ConsecutiveConstructionsTakeConsecutiveNumbers) {
     const Image first;
     const Image second;
     EXPECT_EQ(second.header.seq, first.header.seq + 1U);
@@ -30,7 +30,7 @@ TEST(Header, ConsecutiveConstructionsTakeConsecutiveNumbers) {
     EXPECT_EQ(Header{}.seq, second.header.seq + 2U);
 }
 
-TEST(Header, ConstructionFromManyThreadsNeverRepeatsANumber) {
+TEST(HeaderTest, ConstructionFromManyThreadsNeverRepeatsANumber) {
     constexpr int kThreads = 4;
     constexpr int kPerThread = 2000;
     std::vector<std::vector<std::uint32_t>> seen(kThreads);
@@ -53,7 +53,7 @@ TEST(Header, ConstructionFromManyThreadsNeverRepeatsANumber) {
     EXPECT_EQ(*all.rbegin() - *all.begin() + 1U, all.size());
 }
 
-TEST(Times, NowIsTheTimeOfDayWithMicrosecondResolution) {
+TEST(TimesTest, NowIsTheTimeOfDayWithMicrosecondResolution) {
     timeval before{};
     gettimeofday(&before, nullptr);
     const Times now = Times::now();

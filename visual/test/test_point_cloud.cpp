@@ -19,7 +19,7 @@ PointCloud<Point> Cloud(std::uint32_t width, std::uint32_t height, std::size_t p
     return cloud;
 }
 
-TEST(ConvertToStdPointCloud, UnorganizedCloudBecomesOneRow) {
+TEST(ConvertToStdPointCloudTest, UnorganizedCloudBecomesOneRow) {
     PointCloud<PointXYZI> cloud;
     cloud.header.frameId = "lidar";
     cloud.isDense = true;
@@ -42,7 +42,7 @@ TEST(ConvertToStdPointCloud, UnorganizedCloudBecomesOneRow) {
     EXPECT_EQ(out.fields[3], (PointField{"intensity", 12, PointField::kFloat32, 1}));
 }
 
-TEST(ConvertToStdPointCloud, OrganizedCloudKeepsItsShape) {
+TEST(ConvertToStdPointCloudTest, OrganizedCloudKeepsItsShape) {
     const auto cloud = Cloud<PointXYZIR>(4, 2, 8);
     PointCloud2 out;
     ASSERT_EQ(ConvertToStdPointCloud(cloud, out), RetCode::kSuccess);
@@ -54,7 +54,7 @@ TEST(ConvertToStdPointCloud, OrganizedCloudKeepsItsShape) {
     EXPECT_EQ(out.fields.back(), (PointField{"ring", 16, PointField::kUint16, 1}));
 }
 
-TEST(ConvertToStdPointCloud, SizeMismatchLeavesTheOutputUntouched) {
+TEST(ConvertToStdPointCloudTest, SizeMismatchLeavesTheOutputUntouched) {
     const auto cloud = Cloud<PointXYZ>(4, 2, 7);
     PointCloud2 out;
     out.width = 99;
@@ -68,7 +68,7 @@ TEST(ConvertToStdPointCloud, SizeMismatchLeavesTheOutputUntouched) {
     EXPECT_EQ(ConvertToStdPointCloud(Cloud<PointXYZ>(65536, 65536, 0), out), RetCode::kSizeMismatch);
 }
 
-TEST(ConvertToStdPointCloud, EmptyCloudStillGetsItsFieldDescriptors) {
+TEST(ConvertToStdPointCloudTest, EmptyCloudStillGetsItsFieldDescriptors) {
     const PointCloud<PointXYZRGB> cloud;
     PointCloud2 out;
     out.data = {9};
@@ -81,7 +81,7 @@ TEST(ConvertToStdPointCloud, EmptyCloudStillGetsItsFieldDescriptors) {
     EXPECT_EQ(VizConvertToPointField<PointXYZ>().size(), 3U);
 }
 
-TEST(Transfer, RefusesWhatDoesNotFit) {
+TEST(TransferTest, RefusesWhatDoesNotFit) {
     std::uint8_t destination[4] = {0, 0, 0, 0};
     const std::uint8_t source[5] = {1, 2, 3, 4, 5};
     EXPECT_FALSE(Transfer(destination, sizeof(destination), source, sizeof(source)));
@@ -101,7 +101,7 @@ class RecordingPublisher : public Publisher {
     mutable std::vector<std::uint32_t> published;
 };
 
-TEST(Publisher, PublishesConvertedCloudsOnly) {
+TEST(PublisherTest, PublishesConvertedCloudsOnly) {
     const RecordingPublisher sut;
     PointCloud<PointXYZI> good;
     good.points.resize(3);

@@ -36,7 +36,7 @@ boost::property_tree::ptree validConfiguration() {
     return tree;
 }
 
-class ConfigurationCheck : public ::testing::Test {
+class ConfigurationCheckTest : public ::testing::Test {
   protected:
     ara::log::Logger& logger_ = ara::log::CreateLogger("TCFG", "configuration check tests", LogLevel::kDebug);
     ara::log::LogCapture capture_;
@@ -55,7 +55,7 @@ class ConfigurationCheck : public ::testing::Test {
     }
 };
 
-TEST_F(ConfigurationCheck, AcceptsACompleteConfiguration) {
+TEST_F(ConfigurationCheckTest, AcceptsACompleteConfiguration) {
     auto tree = validConfiguration();
     tree.put("cam_9.encoderGopNumber", "0");
     tree.put("cam_9.remapFilePathX", "x.bin");
@@ -65,7 +65,7 @@ TEST_F(ConfigurationCheck, AcceptsACompleteConfiguration) {
 }
 
 // Stored files may carry keys of other versions: accepted, but named once so that a misspelt key is seen.
-TEST_F(ConfigurationCheck, UnusedSectionsAndKeysAreNamedInOneWarning) {
+TEST_F(ConfigurationCheckTest, UnusedSectionsAndKeysAreNamedInOneWarning) {
     auto tree = validConfiguration();
     tree.put("other.anything", "ignored");
     tree.put("cam_9.remapFilePathZ", "z.bin");
@@ -76,7 +76,7 @@ TEST_F(ConfigurationCheck, UnusedSectionsAndKeysAreNamedInOneWarning) {
         1U);
 }
 
-TEST_F(ConfigurationCheck, NamesFileSectionKeyValueAndExpectation) {
+TEST_F(ConfigurationCheckTest, NamesFileSectionKeyValueAndExpectation) {
     struct Case {
         const char* key;
         const char* value;
@@ -114,7 +114,7 @@ TEST_F(ConfigurationCheck, NamesFileSectionKeyValueAndExpectation) {
     }
 }
 
-TEST_F(ConfigurationCheck, AcceptsEveryOutputSizeTheEncoderTakes) {
+TEST_F(ConfigurationCheckTest, AcceptsEveryOutputSizeTheEncoderTakes) {
     const std::pair<const char*, const char*> sizes[] = {
         {"16", "16"}, {"640", "360"}, {"1282", "722"}, {"1920", "1080"}, {"8192", "8192"}};
     for (const auto& [width, height] : sizes) {
@@ -126,7 +126,7 @@ TEST_F(ConfigurationCheck, AcceptsEveryOutputSizeTheEncoderTakes) {
     }
 }
 
-TEST_F(ConfigurationCheck, ReportsEveryMissingSectionAndKey) {
+TEST_F(ConfigurationCheckTest, ReportsEveryMissingSectionAndKey) {
     auto tree = validConfiguration();
     tree.erase("cam_11");
     tree.get_child("cam_8").erase("encoderGopNumber");
@@ -135,14 +135,14 @@ TEST_F(ConfigurationCheck, ReportsEveryMissingSectionAndKey) {
     EXPECT_EQ(capture_.Count("TCFG", LogLevel::kError, "[cam_8] key encoderGopNumber = (missing)"), 1U);
 }
 
-TEST_F(ConfigurationCheck, OneMapFileAloneIsAWarningNotAnError) {
+TEST_F(ConfigurationCheckTest, OneMapFileAloneIsAWarningNotAnError) {
     auto tree = validConfiguration();
     tree.put("cam_8.remapFilePathX", "x.bin");
     EXPECT_TRUE(check(tree));
     EXPECT_EQ(capture_.Count("TCFG", LogLevel::kWarn, "names only remapFilePathX"), 1U);
 }
 
-TEST_F(ConfigurationCheck, ReaderErrorsCarryTheReadersMessage) {
+TEST_F(ConfigurationCheckTest, ReaderErrorsCarryTheReadersMessage) {
     const auto errorOf = [this](const std::string& path) {
         const auto read = readConfiguration(path, logger_);
         return read ? std::nullopt : std::optional<ConfigurationReadError>(read.Error());
@@ -171,7 +171,7 @@ TEST_F(ConfigurationCheck, ReaderErrorsCarryTheReadersMessage) {
 
 // The README's own example: comments after values, a byte-order mark as some editors write it, and a ';'
 // inside a word that stays part of the value.
-TEST_F(ConfigurationCheck, ReadsCommentsAfterValuesAndAByteOrderMark) {
+TEST_F(ConfigurationCheckTest, ReadsCommentsAfterValuesAndAByteOrderMark) {
     const std::string path = ::testing::TempDir() + "/commented.ini";
     std::ofstream(path)
         << "\xEF\xBB\xBF; cameras\n[cam_8]\ninputImageWidth = 1920      ; the camera's frames\n"

@@ -11,7 +11,7 @@ namespace {
 using camera_test::CountOccurrences;
 using camera_test::ReadText;
 
-TEST(SetupTestProcess, PublishesOnEveryPortEvery300Ms) {
+TEST(SetupTestProcessTest, PublishesOnEveryPortEvery300Ms) {
     vrt::cm::test::ScopedManifest manifest(camera_driving::test::ProlocManifest());
     const std::string output = manifest.Directory() + "/output.txt";
     auto sut = camera_test::StartChild({SETUP_TEST_BINARY}, output);

@@ -18,7 +18,7 @@ namespace {
 
 using hal_buff::fault::Operation;
 
-class MbufModule : public ::testing::Test {
+class MbufModuleTest : public ::testing::Test {
   protected:
     void SetUp() override { ResetProcessState(); }
     void TearDown() override { ResetProcessState(); }
@@ -44,7 +44,7 @@ class MbufModule : public ::testing::Test {
     unsigned long size{0};
 };
 
-TEST_F(MbufModule, BlockSizeIsRoundedUpToAMultipleOf32) {
+TEST_F(MbufModuleTest, BlockSizeIsRoundedUpToAMultipleOf32) {
     for (const auto& [requested, rounded] : {std::pair{1U, 32UL}, {32U, 32UL}, {33U, 64UL}}) {
         mbuf::MbufModule module;
         module.init(true, 1, requested);
@@ -61,7 +61,7 @@ TEST_F(MbufModule, BlockSizeIsRoundedUpToAMultipleOf32) {
     EXPECT_EQ(Errors("Create pool error, error code is: "), 2U);
 }
 
-TEST_F(MbufModule, FailedInitialisationIsRetriedByTheNextInit) {
+TEST_F(MbufModuleTest, FailedInitialisationIsRetriedByTheNextInit) {
     hal_buff::fault::FailNext(Operation::kRegisterMediaResource, 2, 1);
     hal_buff::fault::FailNext(Operation::kBuffInit, 1, -3);
     sut.init(true, 20, 64);
@@ -77,13 +77,13 @@ TEST_F(MbufModule, FailedInitialisationIsRetriedByTheNextInit) {
     EXPECT_NE(next.fillMbuf(Bytes(1), &length), nullptr);
 }
 
-TEST_F(MbufModule, InitWithoutPoolFlagInitialisesOnly) {
+TEST_F(MbufModuleTest, InitWithoutPoolFlagInitialisesOnly) {
     sut.init(false, 20, 64);
     EXPECT_TRUE(mbuf::MbufModule::initialized);
     EXPECT_EQ(sut.fillMbuf(Bytes(1), &length), nullptr);
 }
 
-TEST_F(MbufModule, FilledDataReadsBackAndOutlivesTheReleasedBlock) {
+TEST_F(MbufModuleTest, FilledDataReadsBackAndOutlivesTheReleasedBlock) {
     sut.init(true, 1, 100);
     const std::vector<unsigned char> first = Bytes(100);
     Mbuf* mbuf = sut.fillMbuf(first, &length);
@@ -100,14 +100,14 @@ TEST_F(MbufModule, FilledDataReadsBackAndOutlivesTheReleasedBlock) {
     EXPECT_EQ(std::memcmp(readBack, first.data(), first.size()), 0);
 }
 
-TEST_F(MbufModule, EmptyVectorFillReportsLengthZero) {
+TEST_F(MbufModuleTest, EmptyVectorFillReportsLengthZero) {
     sut.init(true, 1, 64);
     length = 99;
     EXPECT_NE(sut.fillMbuf(std::vector<unsigned char>{}, &length), nullptr);
     EXPECT_EQ(length, 0U);
 }
 
-TEST_F(MbufModule, RefusedCopyStopsTheFillAndLeaksNothing) {
+TEST_F(MbufModuleTest, RefusedCopyStopsTheFillAndLeaksNothing) {
     sut.init(true, 20, 64);
     length = 99;
     EXPECT_EQ(sut.fillMbuf(Bytes(65), &length), nullptr);
@@ -122,7 +122,7 @@ TEST_F(MbufModule, RefusedCopyStopsTheFillAndLeaksNothing) {
     EXPECT_EQ(Errors("Allocate Mbuf error, error code is: 8"), 1U);
 }
 
-TEST_F(MbufModule, ReadBackRefusesNullAndReleasedBlocksWithoutFreeing) {
+TEST_F(MbufModuleTest, ReadBackRefusesNullAndReleasedBlocksWithoutFreeing) {
     sut.init(true, 2, 64);
     Mbuf* kept = sut.fillMbuf(Bytes(8), &length);
     Mbuf* released = sut.fillMbuf(Bytes(8), &length);
@@ -151,7 +151,7 @@ long ResidentBytes() {
     return residentPages * sysconf(_SC_PAGESIZE);
 }
 
-TEST_F(MbufModule, FourCameraPoolsShareOneInitialisationAndCostNoMemoryUntilWritten) {
+TEST_F(MbufModuleTest, FourCameraPoolsShareOneInitialisationAndCostNoMemoryUntilWritten) {
     constexpr unsigned int kFrameBytes = 1280U * 720U * 3U;
     std::array<mbuf::MbufModule, 4> modules;
     std::vector<unsigned char> frame = Bytes(kFrameBytes);  // allocated before measuring

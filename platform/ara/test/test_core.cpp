@@ -15,13 +15,13 @@ using ara::core::CoreErrc;
 using ara::core::InstanceSpecifier;
 using vrt::cm::type::ComErrc;
 
-TEST(InstanceSpecifier, AcceptsPathsOfLettersDigitsSlashesAndUnderscores) {
+TEST(InstanceSpecifierTest, AcceptsPathsOfLettersDigitsSlashesAndUnderscores) {
     const InstanceSpecifier sut("CameraDriving/CamDrv2Visualization_Provide/Port1");
     EXPECT_EQ(sut.ToString(), "CameraDriving/CamDrv2Visualization_Provide/Port1");
     EXPECT_TRUE(InstanceSpecifier::Create("a/b").HasValue());
 }
 
-TEST(InstanceSpecifier, RejectsInvalidPathsWithTheirCodes) {
+TEST(InstanceSpecifierTest, RejectsInvalidPathsWithTheirCodes) {
     struct Case {
         const char* path;
         CoreErrc code;
@@ -50,7 +50,7 @@ TEST(InstanceSpecifier, RejectsInvalidPathsWithTheirCodes) {
     }
 }
 
-TEST(ComErrorDomain, NamesIdAndMessages) {
+TEST(ComErrorDomainTest, NamesIdAndMessages) {
     const auto& sut = vrt::cm::type::GetComErrorDomain();
     EXPECT_STREQ(sut.Name(), "Com");
     EXPECT_EQ(sut.Id(), 0x8000000000001267ULL);
@@ -73,7 +73,7 @@ TEST(ComErrorDomain, NamesIdAndMessages) {
     }
 }
 
-TEST(ComErrorDomain, ErrorCodeThrowsComException) {
+TEST(ComErrorDomainTest, ErrorCodeThrowsComException) {
     const ara::core::ErrorCode sut = ComErrc::kNetworkBindingFailure;
     EXPECT_EQ(sut.Value(), 3);
     EXPECT_EQ(sut.Message(), "kNetworkBindingFailure");
@@ -89,7 +89,7 @@ TEST(ComErrorDomain, ErrorCodeThrowsComException) {
     ADD_FAILURE() << "no ComException";
 }
 
-TEST(Result, HoldsValueOrError) {
+TEST(ResultTest, HoldsValueOrError) {
     ara::core::Result<std::string> value("frame");
     ASSERT_TRUE(value.HasValue());
     EXPECT_EQ(value.Value(), "frame");

@@ -53,7 +53,7 @@ const std::regex kConsoleLine(
     R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{6} PROBE_APP PROBE_CTX \[info\] thread \d message \d+ of a line long )"
     R"(enough to overlap with other threads if the output were not atomic \(log_exit_probe\.cpp:\d+ .+\)$)");
 
-TEST(ConsoleLogging, WritesOneWholeLinePerMessageToStandardError) {
+TEST(ConsoleLoggingTest, WritesOneWholeLinePerMessageToStandardError) {
     const ProbeRun run = RunProbe("ARA_LOG_MODE=", "console 4 300");
     ASSERT_EQ(run.exitStatus, 0);
     EXPECT_TRUE(run.out.empty()) << "standard output is reserved: " << run.out.substr(0, 200);
@@ -63,7 +63,7 @@ TEST(ConsoleLogging, WritesOneWholeLinePerMessageToStandardError) {
     }
 }
 
-TEST(ConsoleLogging, EnvironmentLevelOverridesEveryContext) {
+TEST(ConsoleLoggingTest, EnvironmentLevelOverridesEveryContext) {
     const ProbeRun verbose = RunProbe("ARA_LOG_MODE= ARA_LOG_LEVEL=debug", "console 2 1");
     ASSERT_EQ(verbose.exitStatus, 0);
     EXPECT_EQ(verbose.errLines.size(), 4U);  // two info and two debug messages
@@ -78,7 +78,7 @@ TEST(ConsoleLogging, EnvironmentLevelOverridesEveryContext) {
     EXPECT_NE(bad.errLines[0].find("ignoring ARA_LOG_LEVEL=\"loud\""), std::string::npos) << bad.errLines[0];
 }
 
-TEST(ConsoleLogging, EnvironmentModeReplacesTheConfiguredMode) {
+TEST(ConsoleLoggingTest, EnvironmentModeReplacesTheConfiguredMode) {
     const std::string dir = TestDirectory();
     const ProbeRun run = RunProbe("ARA_LOG_MODE=file", "console 1 3 " + dir, dir);
     ASSERT_EQ(run.exitStatus, 0);
@@ -89,7 +89,7 @@ TEST(ConsoleLogging, EnvironmentModeReplacesTheConfiguredMode) {
 
 // A long run in file mode keeps its log within bounds: the file is renamed at the limit, the count of
 // earlier files is kept, and no line is lost or cut across the files, with four threads writing at once.
-TEST(FileLogging, RotatesAtTheSizeLimitKeepingWholeLines) {
+TEST(FileLoggingTest, RotatesAtTheSizeLimitKeepingWholeLines) {
     const std::string dir = TestDirectory();
     const ProbeRun run = RunProbe("ARA_LOG_MODE=file ARA_LOG_FILE_MAX_BYTES=20K ARA_LOG_FILE_KEEP=2",
                                   "console 4 300 " + dir, dir);
@@ -115,7 +115,7 @@ TEST(FileLogging, RotatesAtTheSizeLimitKeepingWholeLines) {
 }
 
 // The repeat limit keeps one line per place in the code and window; the other messages are dropped.
-TEST(ConsoleLogging, RepeatLimitKeepsTheFirstMessagesOfEachPlacePerWindow) {
+TEST(ConsoleLoggingTest, RepeatLimitKeepsTheFirstMessagesOfEachPlacePerWindow) {
     const ProbeRun limited = RunProbe("ARA_LOG_MODE= ARA_LOG_REPEAT_LIMIT=5/60000", "console 1 100");
     ASSERT_EQ(limited.exitStatus, 0);
     ASSERT_EQ(limited.errLines.size(), 5U);
@@ -128,7 +128,7 @@ TEST(ConsoleLogging, RepeatLimitKeepsTheFirstMessagesOfEachPlacePerWindow) {
 }
 
 // With no DLT daemon the library keeps messages in its buffer; the process must still end at once.
-TEST(RemoteLogging, ProcessEndsPromptlyWithoutDaemon) {
+TEST(RemoteLoggingTest, ProcessEndsPromptlyWithoutDaemon) {
     const ProbeRun run = RunProbe("ARA_LOG_MODE=", "remote,console 2 2000");
     ASSERT_EQ(run.exitStatus, 0);
     EXPECT_LT(run.seconds, 5.0);
@@ -145,7 +145,7 @@ TEST(RemoteLogging, ProcessEndsPromptlyWithoutDaemon) {
 namespace {
 
 // A private DLT daemon (its own pipe directory and port) and a receiver printing what reaches it.
-TEST(RemoteLogging, DaemonReceivesTypedMessagesWithShortIds) {
+TEST(RemoteLoggingTest, DaemonReceivesTypedMessagesWithShortIds) {
     ASSERT_EQ(std::system("command -v dlt-daemon >/dev/null && command -v dlt-receive >/dev/null"), 0)
         << "dlt-daemon or dlt-receive is missing: scripts/install-deps.sh installs them";
     const std::string dir = TestDirectory();

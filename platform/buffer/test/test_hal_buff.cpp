@@ -8,7 +8,7 @@
 
 namespace {
 
-class HalBuff : public ::testing::Test {
+class HalBuffTest : public ::testing::Test {
   protected:
     void SetUp() override {
         halBuffDeinit();
@@ -38,7 +38,7 @@ class HalBuff : public ::testing::Test {
     PoolHandle pool{nullptr};
 };
 
-TEST_F(HalBuff, CreatePoolRefusesInvalidAttributesWithoutWritingHandle) {
+TEST_F(HalBuffTest, CreatePoolRefusesInvalidAttributesWithoutWritingHandle) {
     for (const HalBuffPoolAttr& attr :
          {Attr(0, 2), Attr(64, 0), Attr(64, 2, 0), Attr(64, 2, 48), Attr(64, 2, 2 * kHalBuffMaxAlignment)}) {
         EXPECT_EQ(halBuffCreatePool(&attr, &pool), HAL_BUFF_ERR_INVALID_ATTR)
@@ -52,7 +52,7 @@ TEST_F(HalBuff, CreatePoolRefusesInvalidAttributesWithoutWritingHandle) {
     EXPECT_EQ(pool, nullptr);
 }
 
-TEST_F(HalBuff, BlocksAreDisjointAlignedDataAreasWithBoundedLength) {
+TEST_F(HalBuffTest, BlocksAreDisjointAlignedDataAreasWithBoundedLength) {
     const std::vector<Mbuf*> blocks = DrainedPool(Attr(100, 3, 64), &pool);
     ASSERT_EQ(blocks.size(), 3U);
     std::set<std::uintptr_t> starts;
@@ -73,7 +73,7 @@ TEST_F(HalBuff, BlocksAreDisjointAlignedDataAreasWithBoundedLength) {
     EXPECT_EQ(halBuffDestroyPool(pool), HAL_BUFF_ERR_POOL_BUSY);
 }
 
-TEST_F(HalBuff, DoubleFreeAndForeignHandlesAreRefusedAndChangeNothing) {
+TEST_F(HalBuffTest, DoubleFreeAndForeignHandlesAreRefusedAndChangeNothing) {
     std::vector<Mbuf*> blocks = DrainedPool(Attr(64, 2), &pool);
     ASSERT_EQ(blocks.size(), 2U);
     Mbuf* const kept = blocks[0];

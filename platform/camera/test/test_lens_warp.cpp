@@ -24,7 +24,7 @@ LensSettings WideLens() {
     return lens;
 }
 
-TEST(LensWarp, WithoutDistortionEveryPixelShowsItself) {
+TEST(LensWarpTest, WithoutDistortionEveryPixelShowsItself) {
     LensSettings lens;
     lens.camera = lens::Intrinsics{1000, 1000, 319.5, 239.5};
     const LensWarp sut(lens, 640, 480);
@@ -37,7 +37,7 @@ TEST(LensWarp, WithoutDistortionEveryPixelShowsItself) {
 
 // What makes the undistorted picture straight: where the undistortion maps look for undistorted pixel p
 // (distortPoint), the lens-warped pattern shows p.
-TEST(LensWarp, TheUndistortionMapsOfTheSameLensFindEachPixelWhereTheWarpPutIt) {
+TEST(LensWarpTest, TheUndistortionMapsOfTheSameLensFindEachPixelWhereTheWarpPutIt) {
     const LensSettings lens = WideLens();
     const LensWarp sut(lens, kWidth, kHeight);
     const lens::Intrinsics view = lens.view();
@@ -65,7 +65,7 @@ TEST(LensWarp, TheUndistortionMapsOfTheSameLensFindEachPixelWhereTheWarpPutIt) {
     EXPECT_GT(checked, 1000);
 }
 
-TEST(LensWarp, CameraPixelsBeyondThePictureAreBlack) {
+TEST(LensWarpTest, CameraPixelsBeyondThePictureAreBlack) {
     LensSettings lens = WideLens();
     lens.zoom = 1.6;  // a narrow view: the lens sees much more than the picture holds
     LensWarp sut(lens, kWidth, kHeight);
@@ -80,7 +80,7 @@ TEST(LensWarp, CameraPixelsBeyondThePictureAreBlack) {
     EXPECT_EQ(camera[(kHeight / 2) * kWidth + kWidth / 2], 200);  // the picture in the middle
 }
 
-TEST(LensWarp, ThePatternThroughALensIsBentButKeepsItsCentre) {
+TEST(LensWarpTest, ThePatternThroughALensIsBentButKeepsItsCentre) {
     PatternSource straight(8, kWidth, kHeight);
     PatternSource bent(8, kWidth, kHeight, WideLens());
     EXPECT_EQ(bent.describe(), "test pattern through a lens");

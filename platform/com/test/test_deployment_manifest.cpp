@@ -24,7 +24,7 @@ std::string ParseError(const std::string& text) {
     return result.HasValue() ? std::string() : result.Error().Describe();
 }
 
-TEST(DeploymentManifest, ReadsAnEventWithItsTransportsAndSerialization) {
+TEST(DeploymentManifestTest, ReadsAnEventWithItsTransportsAndSerialization) {
     const auto sut = ParseOk(Manifest(
         EventEntry(35045, "CameraH265ImageEvent",
                    R"({"SHM": {"vlan": "v1", "serialization": {"type": 0, "byteOrder": 0, "vectorLength": 2}},
@@ -47,7 +47,7 @@ TEST(DeploymentManifest, ReadsAnEventWithItsTransportsAndSerialization) {
     EXPECT_EQ(sut.FindEvent(1), nullptr);
 }
 
-TEST(DeploymentManifest, ErrorsNameFilePathAndExpectation) {
+TEST(DeploymentManifestTest, ErrorsNameFilePathAndExpectation) {
     EXPECT_EQ(
         ParseError(Manifest(EventEntry(1, "e", R"({"SHM": {"serialisation": {}}})"))),
         "m.json: /events/1/transports/SHM/serialisation: unknown key; expected one of: vlan, serialization");
@@ -71,7 +71,7 @@ TEST(DeploymentManifest, ErrorsNameFilePathAndExpectation) {
               "m.json: /extra: unknown key; expected one of: events");
 }
 
-TEST(DeploymentManifest, MalformedJsonAndUnreadableFileAreReported) {
+TEST(DeploymentManifestTest, MalformedJsonAndUnreadableFileAreReported) {
     const std::string malformed = ParseError("{\"events\": ");
     EXPECT_EQ(malformed.rfind("m.json: /: expected well-formed JSON", 0), 0U) << malformed;
 
@@ -81,7 +81,7 @@ TEST(DeploymentManifest, MalformedJsonAndUnreadableFileAreReported) {
               "/nonexistent/cm_deployment.json: /: cannot be read; expected a JSON deployment manifest");
 }
 
-TEST(DeploymentManifest, SomeipTreeAndSignalPduAreBuilt) {
+TEST(DeploymentManifestTest, SomeipTreeAndSignalPduAreBuilt) {
     const auto sut = ParseOk(Manifest(EventEntry(7, "e", R"({
         "SOMEIP": {"serialization": {"type": 1, "structLength": 4,
                                      "members": [{}, {"byteOrder": 1}, null]}},
@@ -104,7 +104,7 @@ TEST(DeploymentManifest, SomeipTreeAndSignalPduAreBuilt) {
     EXPECT_TRUE(signal->signal->GetSignal(0)->IsDynamic());
 }
 
-TEST(DeploymentManifest, SomeipWithoutTreeAppliesItsValuesToEveryNodeOfTheRecord) {
+TEST(DeploymentManifestTest, SomeipWithoutTreeAppliesItsValuesToEveryNodeOfTheRecord) {
     const auto sut = ParseOk(
         Manifest(EventEntry(7, "e", R"({"SOMEIP": {"serialization": {"type": 1, "structLength": 2}}})")));
 
@@ -116,7 +116,7 @@ TEST(DeploymentManifest, SomeipWithoutTreeAppliesItsValuesToEveryNodeOfTheRecord
     EXPECT_EQ(config.someipConfig->GetChildNodeConfigList()[3]->GetStructLength(), 2);
 }
 
-TEST(DeploymentManifest, ShippedManifestDeploysEverySystemEvent) {
+TEST(DeploymentManifestTest, ShippedManifestDeploysEverySystemEvent) {
     auto sut = DeploymentManifest::Load(CONFIG_DIR "/cm_deployment.json");
     ASSERT_TRUE(sut.HasValue()) << sut.Error().Describe();
     for (std::uint32_t id :
@@ -128,7 +128,7 @@ TEST(DeploymentManifest, ShippedManifestDeploysEverySystemEvent) {
     EXPECT_EQ(sut.Value().FindEvent(35045)->transports.count(DriverType::SHM), 1U);
 }
 
-TEST(DeploymentManifest, SomeipNetworkTakesItsDefaultsAndEveryKeyGiven) {
+TEST(DeploymentManifestTest, SomeipNetworkTakesItsDefaultsAndEveryKeyGiven) {
     const std::string serialization = R"("serialization": {"type": 1})";
     auto sut =
         ParseOk(Manifest(EventEntry(35045, "Image", "{\"SOMEIP\": {" + serialization + "}}", 4097, "3")));
@@ -162,7 +162,7 @@ TEST(DeploymentManifest, SomeipNetworkTakesItsDefaultsAndEveryKeyGiven) {
     EXPECT_EQ(given.minorVersion, 7U);
 }
 
-TEST(DeploymentManifest, SomeipNetworkErrorsNameTheKeyAndWhatWasExpected) {
+TEST(DeploymentManifestTest, SomeipNetworkErrorsNameTheKeyAndWhatWasExpected) {
     const auto entry = [](const std::string& network, const std::string& instance = "1") {
         return Manifest(EventEntry(
             35045, "Image", R"({"SOMEIP": {"serialization": {"type": 1}, "network": )" + network + "}}", 4097,
@@ -190,7 +190,7 @@ TEST(DeploymentManifest, SomeipNetworkErrorsNameTheKeyAndWhatWasExpected) {
               std::string::npos);
 }
 
-TEST(DeploymentManifest, TheSomeipDemoManifestDeploysTheImageEventOnSomeip) {
+TEST(DeploymentManifestTest, TheSomeipDemoManifestDeploysTheImageEventOnSomeip) {
     auto sut = DeploymentManifest::Load(CONFIG_DIR "/someip/cm_deployment.json");
     ASSERT_TRUE(sut.HasValue()) << sut.Error().Describe();
     const auto& transports = sut.Value().FindEvent(35045)->transports;

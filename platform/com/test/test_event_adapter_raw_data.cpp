@@ -35,7 +35,7 @@ constexpr const char* kInstance = "raw";
 constexpr std::uint32_t kPoolBlocks = 3;
 constexpr const char* kNotFreed = "[EventAdapterBase][Shared-buffer block of a sent sample not freed]";
 
-class EventAdapterRawData : public ::testing::Test {
+class EventAdapterRawDataTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ara::log::CreateLogger("CM", "Communication middleware", LogLevel::kVerbose);
@@ -167,7 +167,7 @@ class EventAdapterRawData : public ::testing::Test {
     std::unique_ptr<EventAdapter<Record>> sut_;
 };
 
-TEST_F(EventAdapterRawData, EveryBlockSentWithoutClientsIsFreedOnceAfterItsSend) {
+TEST_F(EventAdapterRawDataTest, EveryBlockSentWithoutClientsIsFreedOnceAfterItsSend) {
     auto& event = InitializedEvent();
 
     // More sends than blocks: each one needs the block of an earlier send back.
@@ -181,7 +181,7 @@ TEST_F(EventAdapterRawData, EveryBlockSentWithoutClientsIsFreedOnceAfterItsSend)
     EXPECT_TRUE(EveryBlockFreedOnce(event));
 }
 
-TEST_F(EventAdapterRawData, ProcessLocalClientKeepsTheBlockUntilItLetsGoOfTheSample) {
+TEST_F(EventAdapterRawDataTest, ProcessLocalClientKeepsTheBlockUntilItLetsGoOfTheSample) {
     auto& event = InitializedEvent();
     auto memory = ClientMemory(event, 4);
     ASSERT_NE(memory, nullptr);
@@ -203,7 +203,7 @@ TEST_F(EventAdapterRawData, ProcessLocalClientKeepsTheBlockUntilItLetsGoOfTheSam
     EXPECT_TRUE(EveryBlockFreedOnce(event));
 }
 
-TEST_F(EventAdapterRawData, ClientThatLetsGoDuringTheSendLeavesTheFreeToTheSend) {
+TEST_F(EventAdapterRawDataTest, ClientThatLetsGoDuringTheSendLeavesTheFreeToTheSend) {
     auto& event = InitializedEvent();
     auto memory = event.ProlocMemory();
     ASSERT_NE(memory, nullptr);
@@ -223,7 +223,7 @@ TEST_F(EventAdapterRawData, ClientThatLetsGoDuringTheSendLeavesTheFreeToTheSend)
     EXPECT_TRUE(EveryBlockFreedOnce(event));
 }
 
-TEST_F(EventAdapterRawData, ConcurrentClientNeverSeesAFreedBlockAndEveryBlockComesBack) {
+TEST_F(EventAdapterRawDataTest, ConcurrentClientNeverSeesAFreedBlockAndEveryBlockComesBack) {
     auto& event = InitializedEvent();
     auto memory = ClientMemory(event, 2);
     ASSERT_NE(memory, nullptr);
@@ -283,7 +283,7 @@ TEST_F(EventAdapterRawData, ConcurrentClientNeverSeesAFreedBlockAndEveryBlockCom
     EXPECT_TRUE(EveryBlockFreedOnce(event));
 }
 
-TEST_F(EventAdapterRawData, SamplesDroppedFromAFullClientQueueFreeTheirBlocks) {
+TEST_F(EventAdapterRawDataTest, SamplesDroppedFromAFullClientQueueFreeTheirBlocks) {
     auto& event = InitializedEvent();
     auto memory = ClientMemory(event, 1);
     ASSERT_NE(memory, nullptr);  // never loads
@@ -301,7 +301,7 @@ TEST_F(EventAdapterRawData, SamplesDroppedFromAFullClientQueueFreeTheirBlocks) {
     EXPECT_TRUE(EveryBlockFreedOnce(event));
 }
 
-TEST_F(EventAdapterRawData, EventWithoutDeploymentStillTakesAndFreesTheBlock) {
+TEST_F(EventAdapterRawDataTest, EventWithoutDeploymentStillTakesAndFreesTheBlock) {
     manifest_.Write(Manifest(EventEntry(1, "Other", ProlocOnly())));
     auto& event = MakeEvent();
     Mbuf* block = FilledBlock("frame");
@@ -312,7 +312,7 @@ TEST_F(EventAdapterRawData, EventWithoutDeploymentStillTakesAndFreesTheBlock) {
     EXPECT_TRUE(EveryBlockFreedOnce(event));
 }
 
-TEST_F(EventAdapterRawData, RecordsWithoutBlockAreDeliveredAndFreeNothing) {
+TEST_F(EventAdapterRawDataTest, RecordsWithoutBlockAreDeliveredAndFreeNothing) {
     auto& event = InitializedEvent();
     auto memory = ClientMemory(event, 4);
     ASSERT_NE(memory, nullptr);
@@ -335,7 +335,7 @@ TEST_F(EventAdapterRawData, RecordsWithoutBlockAreDeliveredAndFreeNothing) {
 
 // Handing the same block over twice is the producer's fault; the service refuses the second free and the
 // middleware reports it instead of silently freeing a block that may belong to someone else by then.
-TEST_F(EventAdapterRawData, BlockHandedOverTwiceIsReportedNotFreedTwice) {
+TEST_F(EventAdapterRawDataTest, BlockHandedOverTwiceIsReportedNotFreedTwice) {
     auto& event = InitializedEvent();
     Mbuf* block = FilledBlock("frame");
 
@@ -351,7 +351,7 @@ TEST_F(EventAdapterRawData, BlockHandedOverTwiceIsReportedNotFreedTwice) {
     capture_.Clear();
 }
 
-TEST_F(EventAdapterRawData, ImageEventsStillShareOneCopyOfTheSample) {
+TEST_F(EventAdapterRawDataTest, ImageEventsStillShareOneCopyOfTheSample) {
     ScopedManifest images(Manifest(EventEntry(35045, "CameraH265ImageEvent", ProlocOnly(), 4097, kInstance)));
     EventAdapter<CameraH265Image> event(skeleton_.GetSkeleton(), 35045,
                                         vrt::cm::type::ServiceIdentifierType("/test/Perception"),

@@ -13,7 +13,7 @@ using vrt::cm::proloc::ProlocEntityIndex;
 using vrt::cm::proloc::ProlocEventInstanceImpl;
 using vrt::cm::proloc::ProlocEventMemoryImpl;
 
-class ProlocEventMemory : public ::testing::Test {
+class ProlocEventMemoryTest : public ::testing::Test {
   protected:
     void SetUp() override {
         // The middleware context at verbose, so that its debug messages reach the capture.
@@ -25,7 +25,7 @@ class ProlocEventMemory : public ::testing::Test {
     ProlocEventMemoryImpl<int> sut;
 };
 
-TEST_F(ProlocEventMemory, FullClientQueueDropsOldestWithOneWarning) {
+TEST_F(ProlocEventMemoryTest, FullClientQueueDropsOldestWithOneWarning) {
     sut.EnableEventClient(7, 2, nullptr);
 
     sut.StoreData(1);
@@ -42,7 +42,7 @@ TEST_F(ProlocEventMemory, FullClientQueueDropsOldestWithOneWarning) {
               1U);
 }
 
-TEST_F(ProlocEventMemory, SampleDroppedFromAFullQueueIsLetGoWithItsLoan) {
+TEST_F(ProlocEventMemoryTest, SampleDroppedFromAFullQueueIsLetGoWithItsLoan) {
     sut.EnableEventClient(27, 1, nullptr);
     auto first = std::make_shared<int>(1);
     const std::weak_ptr<int> watch = first;
@@ -54,7 +54,7 @@ TEST_F(ProlocEventMemory, SampleDroppedFromAFullQueueIsLetGoWithItsLoan) {
     EXPECT_EQ(*sut.LoadData(27), 2);
 }
 
-TEST_F(ProlocEventMemory, RepeatedOverflowWarnsOncePerWindow) {
+TEST_F(ProlocEventMemoryTest, RepeatedOverflowWarnsOncePerWindow) {
     // The limit is keyed by client uid for the whole process: a uid of its own here.
     sut.EnableEventClient(17, 1, nullptr);
     for (int i = 0; i < 20; ++i) {
@@ -64,7 +64,7 @@ TEST_F(ProlocEventMemory, RepeatedOverflowWarnsOncePerWindow) {
     EXPECT_EQ(*sut.LoadData(17), 19);
 }
 
-TEST_F(ProlocEventMemory, KeepLastQueuesStoredSampleForNewClientAndCallsHandlerOnce) {
+TEST_F(ProlocEventMemoryTest, KeepLastQueuesStoredSampleForNewClientAndCallsHandlerOnce) {
     ProlocEventMemoryImpl<int> keepLast;
     ASSERT_TRUE(keepLast.Init(true));
     EXPECT_NE(keepLast.StoreData(41), nullptr) << "kept as last sample without clients";
@@ -81,14 +81,14 @@ TEST_F(ProlocEventMemory, KeepLastQueuesStoredSampleForNewClientAndCallsHandlerO
     EXPECT_EQ(*sample, 42);
 }
 
-TEST_F(ProlocEventMemory, StoreWithoutClientsLogsAndReturnsNull) {
+TEST_F(ProlocEventMemoryTest, StoreWithoutClientsLogsAndReturnsNull) {
     EXPECT_EQ(sut.StoreData(5), nullptr);
     EXPECT_EQ(capture.Count("CM", LogLevel::kDebug,
                             "[ProlocEventMemoryImpl][The corresponding client map is empty, ignore]"),
               1U);
 }
 
-TEST_F(ProlocEventMemory, UnregisteredClientsGetNothingAndLoansAreRefused) {
+TEST_F(ProlocEventMemoryTest, UnregisteredClientsGetNothingAndLoansAreRefused) {
     EXPECT_EQ(sut.GetMessageNumber(99), 0U);
     EXPECT_EQ(sut.LoadData(99), nullptr);
     const unsigned char byte = 0;
@@ -101,7 +101,7 @@ TEST_F(ProlocEventMemory, UnregisteredClientsGetNothingAndLoansAreRefused) {
         1U);
 }
 
-TEST_F(ProlocEventMemory, EverySendSharesOneCopyAmongClientsAndLoansKeepItAlive) {
+TEST_F(ProlocEventMemoryTest, EverySendSharesOneCopyAmongClientsAndLoansKeepItAlive) {
     sut.EnableEventClient(1, 4, nullptr);
     sut.EnableEventClient(2, 4, nullptr);
     const int* stored = sut.StoreData(8);
@@ -122,7 +122,7 @@ TEST_F(ProlocEventMemory, EverySendSharesOneCopyAmongClientsAndLoansKeepItAlive)
     EXPECT_EQ(sut.GetClientNumber(), 1U);
 }
 
-TEST_F(ProlocEventMemory, HandlersRunAfterUnlockSoTheyMayUseTheMemory) {
+TEST_F(ProlocEventMemoryTest, HandlersRunAfterUnlockSoTheyMayUseTheMemory) {
     std::shared_ptr<int> received;
     sut.EnableEventClient(3, 4, [this, &received] { received = sut.LoadData(3); });
     sut.StoreData(11);
@@ -130,7 +130,7 @@ TEST_F(ProlocEventMemory, HandlersRunAfterUnlockSoTheyMayUseTheMemory) {
     EXPECT_EQ(*received, 11);
 }
 
-TEST_F(ProlocEventMemory, ExistingClientIsNotReplaced) {
+TEST_F(ProlocEventMemoryTest, ExistingClientIsNotReplaced) {
     sut.EnableEventClient(4, 1, nullptr);
     sut.StoreData(1);
     sut.EnableEventClient(4, 8, nullptr);
@@ -138,7 +138,7 @@ TEST_F(ProlocEventMemory, ExistingClientIsNotReplaced) {
     EXPECT_EQ(sut.GetMessageNumber(4), 1U) << "the first registration's cache size still holds";
 }
 
-TEST(ProlocEventInstance, FindsTheSameMemoryPerIndexAndDeletes) {
+TEST(ProlocEventInstanceTest, FindsTheSameMemoryPerIndexAndDeletes) {
     auto registry = ProlocEventInstanceImpl<double>::GetInstance();
     ASSERT_EQ(registry, ProlocEventInstanceImpl<double>::GetInstance());
     ProlocEntityIndex a;
@@ -158,7 +158,7 @@ TEST(ProlocEventInstance, FindsTheSameMemoryPerIndexAndDeletes) {
     registry->DeleteProlocEventMemory(b);
 }
 
-TEST(ProlocEntityIndexOrder, ComparesFieldsInOrderAndStringsByCharacters) {
+TEST(ProlocEntityIndexOrderTest, ComparesFieldsInOrderAndStringsByCharacters) {
     ProlocEntityIndex low;
     ProlocEntityIndex high;
     low.serviceId = 1;

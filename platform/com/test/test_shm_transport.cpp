@@ -33,7 +33,7 @@ std::string ShmManifest() {
         vrt::cm::test::EventEntry(kPerceptionEvent, "Cam2CamPerceptionEvent1", transports, 4098));
 }
 
-TEST(ShmWithoutRouDi, EventInitializationFailsAtOnceWithAClearMessage) {
+TEST(ShmWithoutRouDiTest, EventInitializationFailsAtOnceWithAClearMessage) {
     if (camera_test::RouDiIsRunning()) {
         FAIL() << "a RouDi is running on this machine, so the case without one cannot be tried: stop it "
                   "(make run, the demo) or run the test with a private /tmp (unshare -m)";
@@ -60,7 +60,7 @@ TEST(ShmWithoutRouDi, EventInitializationFailsAtOnceWithAClearMessage) {
               1U);
 }
 
-class ShmTransport : public ::testing::Test {
+class ShmTransportTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         manifest_.emplace(ShmManifest());
@@ -86,11 +86,11 @@ class ShmTransport : public ::testing::Test {
     static std::string roudiError_;
 };
 
-std::optional<ScopedManifest> ShmTransport::manifest_;
-camera_test::RouDiProcess ShmTransport::roudi_;
-std::string ShmTransport::roudiError_;
+std::optional<ScopedManifest> ShmTransportTest::manifest_;
+camera_test::RouDiProcess ShmTransportTest::roudi_;
+std::string ShmTransportTest::roudiError_;
 
-TEST_F(ShmTransport, SubscriberReceivesEveryEventDecodedIdenticalAndInOrder) {
+TEST_F(ShmTransportTest, SubscriberReceivesEveryEventDecodedIdenticalAndInOrder) {
     const std::string count = "1000";
     const std::string seed = "11";
     const std::string maxSize = "200000";
@@ -103,7 +103,7 @@ TEST_F(ShmTransport, SubscriberReceivesEveryEventDecodedIdenticalAndInOrder) {
         << ReadText(Output("sub.txt"));
 }
 
-TEST_F(ShmTransport, SlowSubscriberLosesTheOldestAndNeverBlocksTheSender) {
+TEST_F(ShmTransportTest, SlowSubscriberLosesTheOldestAndNeverBlocksTheSender) {
     ASSERT_NO_FATAL_FAILURE(RunSubscriberThenPublisher(
         {SHM_PEER, "subscribe", std::to_string(kEvent), "300", "5", "20000", "4", "20", "50000"},
         Output("slow.txt"), {SHM_PEER, "publish", std::to_string(kEvent), "300", "5", "20000", "0"},
@@ -132,7 +132,7 @@ TEST_F(ShmTransport, SlowSubscriberLosesTheOldestAndNeverBlocksTheSender) {
 // The fields and the block's bytes cross the process boundary, each record's own (lengths and contents
 // differ from record to record): the subscriber gets them in blocks of its own pool, and the publisher frees
 // every block once, so that its pool (fewer blocks than records) lasts the whole run.
-TEST_F(ShmTransport, PerceptionRecordsTravelWithTheirBlocksBytesAndTheBlocksAreFreedOnce) {
+TEST_F(ShmTransportTest, PerceptionRecordsTravelWithTheirBlocksBytesAndTheBlocksAreFreedOnce) {
     ASSERT_NO_FATAL_FAILURE(RunSubscriberThenPublisher(
         {SHM_PEER, "subscribe-perception", std::to_string(kPerceptionEvent), "200", "30000"},
         Output("perception_sub.txt"),
@@ -145,7 +145,7 @@ TEST_F(ShmTransport, PerceptionRecordsTravelWithTheirBlocksBytesAndTheBlocksAreF
         << ReadText(Output("perception_pub.txt"));
 }
 
-TEST_F(ShmTransport, PayloadOverTheLargestMempoolIsRefusedWithoutAbort) {
+TEST_F(ShmTransportTest, PayloadOverTheLargestMempoolIsRefusedWithoutAbort) {
     ASSERT_NO_FATAL_FAILURE(RunSubscriberThenPublisher(
         {SHM_PEER, "subscribe", std::to_string(kEvent), "1", "1", "100", "8", "0", "20000"},
         Output("small.txt"), {SHM_PEER, "oversize", std::to_string(kEvent)}, Output("huge.txt"),

@@ -6,7 +6,7 @@
 
 namespace {
 
-TEST(SomeipFuzzRegressions, ReceivePathInputs) {
+TEST(SomeipFuzzRegressionsTest, ReceivePathInputs) {
     const auto inputs = vrt::fuzz::Inputs(VRT_COM_FUZZ_INPUT_DIR, "someip_receive");
     EXPECT_FALSE(inputs.empty());
     for (const auto& path : inputs) {

@@ -56,7 +56,7 @@ Bytes Slice(const Bytes& bytes, std::size_t from, std::size_t size) {
                  bytes.begin() + static_cast<std::ptrdiff_t>(from + size));
 }
 
-TEST(SomeipHeader, EncodesEveryFieldBigEndianInItsPlace) {
+TEST(SomeipHeaderTest, EncodesEveryFieldBigEndianInItsPlace) {
     Header header;
     header.serviceId = 0x1001;
     header.methodId = 0x88E5;
@@ -78,7 +78,7 @@ TEST(SomeipHeader, EncodesEveryFieldBigEndianInItsPlace) {
     EXPECT_EQ(decoded.header->BaseType(), MessageType::kNotification);
 }
 
-TEST(SomeipHeader, RefusesShortDatagramsLengthsThatDisagreeAndOtherProtocolVersions) {
+TEST(SomeipHeaderTest, RefusesShortDatagramsLengthsThatDisagreeAndOtherProtocolVersions) {
     const Bytes good = Message(Notification(), Pattern(10));
     EXPECT_EQ(DecodeHeader(good.data(), 15).error, HeaderError::kTruncated);
     EXPECT_EQ(DecodeHeader(good.data(), good.size() - 1).error, HeaderError::kWrongLength);
@@ -93,7 +93,7 @@ TEST(SomeipHeader, RefusesShortDatagramsLengthsThatDisagreeAndOtherProtocolVersi
     EXPECT_EQ(DecodeHeader(version.data(), version.size()).error, HeaderError::kWrongProtocolVersion);
 }
 
-TEST(SomeipTpHeader, CarriesTheOffsetInSixteenByteUnitsAndTheMoreFlagInTheLowestBit) {
+TEST(SomeipTpHeaderTest, CarriesTheOffsetInSixteenByteUnitsAndTheMoreFlagInTheLowestBit) {
     Bytes out(4);
     EncodeTpHeader(TpHeader{1392 * 3, true}, out.data());
     EXPECT_EQ(out, (Bytes{0x00, 0x00, 0x10, 0x51}));  // 4176 = 0x1050, more = 1
@@ -104,7 +104,7 @@ TEST(SomeipTpHeader, CarriesTheOffsetInSixteenByteUnitsAndTheMoreFlagInTheLowest
     EXPECT_EQ(SegmentPayloadSize(5), 16U);
 }
 
-TEST(SomeipSession, CountsFromOneAndWrapsPastZero) {
+TEST(SomeipSessionTest, CountsFromOneAndWrapsPastZero) {
     SessionCounter sut;
     EXPECT_EQ(sut.Next(), 1);
     for (int i = 2; i < 0xFFFF; ++i) {
@@ -114,7 +114,7 @@ TEST(SomeipSession, CountsFromOneAndWrapsPastZero) {
     EXPECT_EQ(sut.Next(), 1);
 }
 
-TEST(SomeipSession, TrackerCountsTheSessionsSkippedAcrossTheWrap) {
+TEST(SomeipSessionTest, TrackerCountsTheSessionsSkippedAcrossTheWrap) {
     SessionTracker sut;
     EXPECT_EQ(sut.Advance(0xFFFD), 0U);
     EXPECT_EQ(sut.Advance(0xFFFE), 0U);

@@ -20,7 +20,7 @@ const Endpoint kClientEvents{0x7F000002, 40001};
 const Endpoint kClientSd{0x7F000002, 40002};
 const ServiceInstance kService{0x1001, 1, 1, 0};
 
-TEST(SomeipSdCodec, OfferServiceIsEncodedAsTheStandardLaysItOut) {
+TEST(SomeipSdCodecTest, OfferServiceIsEncodedAsTheStandardLaysItOut) {
     SdMessage message;
     SdEntry offer;
     offer.type = EntryType::kOfferService;
@@ -45,7 +45,7 @@ TEST(SomeipSdCodec, OfferServiceIsEncodedAsTheStandardLaysItOut) {
     EXPECT_EQ(bytes, expected);
 }
 
-TEST(SomeipSdCodec, RoundTripsEveryEntryTypeAndSharesOneOptionPerEndpoint) {
+TEST(SomeipSdCodecTest, RoundTripsEveryEntryTypeAndSharesOneOptionPerEndpoint) {
     SdMessage message;
     message.reboot = false;
     for (const EntryType type : {EntryType::kFindService, EntryType::kOfferService,
@@ -88,7 +88,7 @@ TEST(SomeipSdCodec, RoundTripsEveryEntryTypeAndSharesOneOptionPerEndpoint) {
     }
 }
 
-TEST(SomeipSdCodec, RefusesTruncatedArraysUnknownEntriesAndOptionReferencesPastTheEnd) {
+TEST(SomeipSdCodecTest, RefusesTruncatedArraysUnknownEntriesAndOptionReferencesPastTheEnd) {
     SdMessage message;
     SdEntry offer;
     offer.endpoint = kServerEvents;
@@ -113,9 +113,9 @@ TEST(SomeipSdCodec, RefusesTruncatedArraysUnknownEntriesAndOptionReferencesPastT
 }
 
 // One server and one client wired together through their outgoing messages, on a fake clock.
-class SomeipSdStates : public ::testing::Test {
+class SomeipSdStatesTest : public ::testing::Test {
   protected:
-    SomeipSdStates() {
+    SomeipSdStatesTest() {
         timing.offerInterval = milliseconds(1000);
         timing.offerTtl = 3;
         timing.subscribeTtl = 3;
@@ -163,7 +163,7 @@ class SomeipSdStates : public ::testing::Test {
     SdClient client{kService, 1, kServerSd, kClientEvents, timing};
 };
 
-TEST_F(SomeipSdStates, FindOfferSubscribeAckLeadsToASubscription) {
+TEST_F(SomeipSdStatesTest, FindOfferSubscribeAckLeadsToASubscription) {
     EXPECT_EQ(client.GetState(), SdClient::State::kStopped);
     StartBoth();
     EXPECT_EQ(client.GetState(), SdClient::State::kSubscribed);
@@ -172,7 +172,7 @@ TEST_F(SomeipSdStates, FindOfferSubscribeAckLeadsToASubscription) {
     EXPECT_TRUE(server.Subscribers(2).empty());
 }
 
-TEST_F(SomeipSdStates, CyclicOffersKeepTheSubscriptionAliveLongPastBothTtls) {
+TEST_F(SomeipSdStatesTest, CyclicOffersKeepTheSubscriptionAliveLongPastBothTtls) {
     StartBoth();
     for (int i = 0; i < 20; ++i) {
         Advance(milliseconds(500));
@@ -181,7 +181,7 @@ TEST_F(SomeipSdStates, CyclicOffersKeepTheSubscriptionAliveLongPastBothTtls) {
     EXPECT_EQ(server.Subscribers(1).size(), 1U);
 }
 
-TEST_F(SomeipSdStates, ServerForgetsASubscriberThatStopsRenewingAfterItsTtl) {
+TEST_F(SomeipSdStatesTest, ServerForgetsASubscriberThatStopsRenewingAfterItsTtl) {
     StartBoth();
     std::vector<SdOutgoing> ignored;
     client.Stop(ignored);  // the client vanishes without its StopSubscribe arriving
@@ -192,7 +192,7 @@ TEST_F(SomeipSdStates, ServerForgetsASubscriberThatStopsRenewingAfterItsTtl) {
     EXPECT_FALSE(server.HasSubscribers());
 }
 
-TEST_F(SomeipSdStates, ClientGoesBackToSearchingWhenTheOfferTtlRunsOut) {
+TEST_F(SomeipSdStatesTest, ClientGoesBackToSearchingWhenTheOfferTtlRunsOut) {
     StartBoth();
     serverUp = false;  // the server dies without StopOffer
     Advance(milliseconds(2900));
@@ -205,7 +205,7 @@ TEST_F(SomeipSdStates, ClientGoesBackToSearchingWhenTheOfferTtlRunsOut) {
     EXPECT_EQ(client.GetState(), SdClient::State::kSubscribed);
 }
 
-TEST_F(SomeipSdStates, StopOfferEndsTheSubscriptionAtOnce) {
+TEST_F(SomeipSdStatesTest, StopOfferEndsTheSubscriptionAtOnce) {
     StartBoth();
     std::vector<SdOutgoing> out;
     server.StopOffer(out);
@@ -218,7 +218,7 @@ TEST_F(SomeipSdStates, StopOfferEndsTheSubscriptionAtOnce) {
     EXPECT_EQ(client.GetState(), SdClient::State::kSearching);
 }
 
-TEST_F(SomeipSdStates, StopSubscribeRemovesTheSubscriberAtOnce) {
+TEST_F(SomeipSdStatesTest, StopSubscribeRemovesTheSubscriberAtOnce) {
     StartBoth();
     std::vector<SdOutgoing> out;
     client.Stop(out);
@@ -229,7 +229,7 @@ TEST_F(SomeipSdStates, StopSubscribeRemovesTheSubscriberAtOnce) {
     EXPECT_EQ(client.GetState(), SdClient::State::kStopped);
 }
 
-TEST_F(SomeipSdStates, SubscriptionToAnUnknownEventgroupIsRefusedWithANack) {
+TEST_F(SomeipSdStatesTest, SubscriptionToAnUnknownEventgroupIsRefusedWithANack) {
     SdClient other{kService, 7, kServerSd, kClientEvents, timing};
     std::vector<SdOutgoing> out;
     server.Offer(now, out);
@@ -258,7 +258,7 @@ TEST_F(SomeipSdStates, SubscriptionToAnUnknownEventgroupIsRefusedWithANack) {
     EXPECT_TRUE(nack);
 }
 
-TEST_F(SomeipSdStates, OffersGoToTheMulticastGroupAndToEveryPeerThatFoundTheService) {
+TEST_F(SomeipSdStatesTest, OffersGoToTheMulticastGroupAndToEveryPeerThatFoundTheService) {
     const Endpoint group{0xE0F4E0F5, 30490};
     SdServer sut{kService, {1}, kServerEvents, timing, group};
     std::vector<SdOutgoing> out;

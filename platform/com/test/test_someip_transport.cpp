@@ -47,13 +47,13 @@ void ExpectEveryEventArrived(const std::string& report, unsigned count) {
     EXPECT_NE(report.find(expected), std::string::npos) << report;
 }
 
-class SomeipProcesses : public ::testing::Test {
+class SomeipProcessesTest : public ::testing::Test {
   protected:
     void SetUp() override { ::setenv("PEER_TRANSPORT", "SOMEIP", 1); }
     void TearDown() override { ::unsetenv("PEER_TRANSPORT"); }
 };
 
-TEST_F(SomeipProcesses, SubscriberProcessReceivesEveryEventOverLoopbackIncludingSegmentedOnes) {
+TEST_F(SomeipProcessesTest, SubscriberProcessReceivesEveryEventOverLoopbackIncludingSegmentedOnes) {
     ScopedManifest manifest(SomeipManifest(kEvent, Port(0), Port(1)));
     const std::string sub = manifest.Directory() + "/sub.txt";
     const std::string pub = manifest.Directory() + "/pub.txt";
@@ -64,7 +64,7 @@ TEST_F(SomeipProcesses, SubscriberProcessReceivesEveryEventOverLoopbackIncluding
     ExpectEveryEventArrived(ReadText(sub), 300);
 }
 
-TEST_F(SomeipProcesses, SubscriberInAnotherNetworkNamespaceReceivesEveryEventOverAVethPair) {
+TEST_F(SomeipProcessesTest, SubscriberInAnotherNetworkNamespaceReceivesEveryEventOverAVethPair) {
     NetworkNamespaces namespaces(IP_BINARY);
     // The test makes its own namespaces; without them it cannot say anything, so it fails with the reason.
     ASSERT_TRUE(namespaces.Ok())
@@ -118,7 +118,7 @@ std::vector<std::uint8_t> Payload(std::size_t size, std::uint8_t seed) {
     return bytes;
 }
 
-class SomeipSockets : public ::testing::Test {
+class SomeipSocketsTest : public ::testing::Test {
   protected:
     void SetUp() override {
         auto publisher = SomeipEventPublisher::Create(kServiceId, network);
@@ -195,7 +195,7 @@ class SomeipSockets : public ::testing::Test {
     vcu::os::UniqueFd injector_{::socket(AF_INET, SOCK_DGRAM, 0)};
 };
 
-TEST_F(SomeipSockets, HostileDatagramsAreDroppedAndCountedAndTheEventStillFlows) {
+TEST_F(SomeipSocketsTest, HostileDatagramsAreDroppedAndCountedAndTheEventStillFlows) {
     const DropCounters& drops = receiver_->Drops();
     auto good = Datagram(kServiceId, 0x88E5, 0x02, Payload(32, 1));
     Inject(std::vector<std::uint8_t>(good.begin(), good.begin() + 9));  // truncated header
@@ -227,7 +227,7 @@ TEST_F(SomeipSockets, HostileDatagramsAreDroppedAndCountedAndTheEventStillFlows)
     EXPECT_EQ(Receive(), payload);
 }
 
-TEST_F(SomeipSockets, StopOfferEndsTheSubscriptionAndAnotherOfferBringsItBack) {
+TEST_F(SomeipSocketsTest, StopOfferEndsTheSubscriptionAndAnotherOfferBringsItBack) {
     publisher_->StopOffer();
     EXPECT_TRUE(Eventually([this] { return receiver_->DiscoveryState() == SdClient::State::kSearching; }));
     EXPECT_FALSE(receiver_->IsConnected());
@@ -242,7 +242,7 @@ TEST_F(SomeipSockets, StopOfferEndsTheSubscriptionAndAnotherOfferBringsItBack) {
     EXPECT_EQ(Receive(), payload);
 }
 
-TEST_F(SomeipSockets, ASubscriberThatGoesAwayIsDroppedByThePublisher) {
+TEST_F(SomeipSocketsTest, ASubscriberThatGoesAwayIsDroppedByThePublisher) {
     receiver_.reset();  // sends StopSubscribe
     EXPECT_TRUE(Eventually([this] { return !publisher_->HasSubscribers(); }));
 }
@@ -251,7 +251,7 @@ TEST_F(SomeipSockets, ASubscriberThatGoesAwayIsDroppedByThePublisher) {
 
 namespace {
 
-TEST(SomeipInstance, EventsOfOneInstanceShareItsEndpointAndTheLastOneToGoFreesIt) {
+TEST(SomeipInstanceTest, EventsOfOneInstanceShareItsEndpointAndTheLastOneToGoFreesIt) {
     NetworkDeployment first = Loopback(Port(6), Port(7));
     NetworkDeployment second = first;
     second.eventId = 0x0001;

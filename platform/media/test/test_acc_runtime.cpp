@@ -9,12 +9,12 @@
 
 namespace {
 
-class AccRuntime : public ::testing::Test {
+class AccRuntimeTest : public ::testing::Test {
   protected:
     void TearDown() override { mpu::fault::ClearAll(); }
 };
 
-TEST_F(AccRuntime, StartUpCallsFromSeveralThreadsAreCountedAndEachEndedOnce) {
+TEST_F(AccRuntimeTest, StartUpCallsFromSeveralThreadsAreCountedAndEachEndedOnce) {
     std::vector<accError> statuses(4, -1);
     std::vector<std::thread> threads;
     for (std::size_t i = 0; i < statuses.size(); ++i) {
@@ -39,7 +39,7 @@ TEST_F(AccRuntime, StartUpCallsFromSeveralThreadsAreCountedAndEachEndedOnce) {
     EXPECT_EQ(accrtResetDevice(0), ACC_ERROR_DEVICE_NOT_SET);
 }
 
-TEST_F(AccRuntime, DeviceAndContextNeedTheStepsBeforeThem) {
+TEST_F(AccRuntimeTest, DeviceAndContextNeedTheStepsBeforeThem) {
     accrtContext context = nullptr;
     EXPECT_EQ(accrtSetDevice(0), ACC_ERROR_UNINITIALIZED);
     ASSERT_EQ(accInit(nullptr), ACC_SUCCESS);
@@ -56,12 +56,12 @@ TEST_F(AccRuntime, DeviceAndContextNeedTheStepsBeforeThem) {
     EXPECT_EQ(accFinalize(), ACC_SUCCESS);
 }
 
-TEST_F(AccRuntime, ConfigurationFileMustBeReadable) {
+TEST_F(AccRuntimeTest, ConfigurationFileMustBeReadable) {
     EXPECT_EQ(accInit("/nonexistent/acc.json"), ACC_ERROR_INVALID_FILE);
     EXPECT_EQ(accFinalize(), ACC_ERROR_REPEAT_FINALIZE);  // the refused call counted nothing
 }
 
-TEST_F(AccRuntime, RunModeIsDeviceUnlessConfiguredAsHost) {
+TEST_F(AccRuntimeTest, RunModeIsDeviceUnlessConfiguredAsHost) {
     accrtRunMode mode = ACC_HOST;
     ASSERT_EQ(accrtGetRunMode(&mode), ACC_SUCCESS);
     EXPECT_EQ(mode, ACC_DEVICE);
@@ -72,7 +72,7 @@ TEST_F(AccRuntime, RunModeIsDeviceUnlessConfiguredAsHost) {
     EXPECT_EQ(accrtGetRunMode(nullptr), ACC_ERROR_INVALID_PARAM);
 }
 
-TEST_F(AccRuntime, ArmedFailureHitsOnlyTheNextCallsAndChangesNothing) {
+TEST_F(AccRuntimeTest, ArmedFailureHitsOnlyTheNextCallsAndChangesNothing) {
     mpu::fault::FailNext(mpu::fault::Operation::kAccInit, 1, 77);
     EXPECT_EQ(accInit(nullptr), 77);
     EXPECT_EQ(accFinalize(), ACC_ERROR_REPEAT_FINALIZE);

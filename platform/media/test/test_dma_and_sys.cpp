@@ -10,7 +10,7 @@
 
 namespace {
 
-TEST(DmaMemory, BlocksAreAlignedZeroedAndFreedExactlyOnce) {
+TEST(DmaMemoryTest, BlocksAreAlignedZeroedAndFreedExactlyOnce) {
     void* block = nullptr;
     ASSERT_EQ(mpu_dma_malloc(MPU_DMA_MEM_NORMAL, &block, 1001), MPU_OK);
     ASSERT_NE(block, nullptr);
@@ -23,7 +23,7 @@ TEST(DmaMemory, BlocksAreAlignedZeroedAndFreedExactlyOnce) {
     EXPECT_EQ(mpu_dma_free(block), MPU_ERR_ILLEGAL_ADDRESS);
 }
 
-TEST(DmaMemory, RefusesWhatItCannotServe) {
+TEST(DmaMemoryTest, RefusesWhatItCannotServe) {
     void* block = reinterpret_cast<void*>(0x1);
     EXPECT_EQ(mpu_dma_malloc(MPU_DMA_MEM_NORMAL, &block, 0), MPU_ERR_ILLEGAL_PARAM);
     EXPECT_EQ(mpu_dma_malloc(7, &block, 64), MPU_ERR_ILLEGAL_PARAM);
@@ -34,7 +34,7 @@ TEST(DmaMemory, RefusesWhatItCannotServe) {
     EXPECT_EQ(mpu_dma_free(nullptr), MPU_ERR_NULL_PTR);
 }
 
-TEST(MediaSystem, InitIsCountedAndTheLastExitTakesLeftoverChannels) {
+TEST(MediaSystemTest, InitIsCountedAndTheLastExitTakesLeftoverChannels) {
     std::int32_t channel = -1;
     const mpu_vpc_chn_attr attr{};
     EXPECT_EQ(mpu_vpc_sys_create_chn(&channel, &attr), MPU_ERR_NOT_INITIALIZED);
@@ -49,7 +49,7 @@ TEST(MediaSystem, InitIsCountedAndTheLastExitTakesLeftoverChannels) {
     EXPECT_EQ(mpu_sys_exit(), MPU_ERR_NOT_INITIALIZED);
 }
 
-TEST(MediaEpoll, ReportsAWatchedDescriptorWithItsDataAndTimesOutQuietly) {
+TEST(MediaEpollTest, ReportsAWatchedDescriptorWithItsDataAndTimesOutQuietly) {
     std::int32_t epollFd = -1;
     ASSERT_EQ(mpu_sys_create_epoll(10, &epollFd), MPU_OK);
     const int eventFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);

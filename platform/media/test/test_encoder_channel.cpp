@@ -142,7 +142,7 @@ class Decoder {
     ffmpeg::PacketPtr packet_{av_packet_alloc()};
 };
 
-class EncoderChannel : public ::testing::Test {
+class EncoderChannelTest : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_EQ(mpu_sys_init(), MPU_OK); }
     void TearDown() override {
@@ -241,7 +241,7 @@ void PrintTo(const Codec& codec, std::ostream* out) {
     *out << codec.name;
 }
 
-class EncoderChannelCodecTest : public EncoderChannel, public ::testing::WithParamInterface<Codec> {};
+class EncoderChannelCodecTest : public EncoderChannelTest, public ::testing::WithParamInterface<Codec> {};
 
 TEST_P(EncoderChannelCodecTest, FramesDecodeBackWithHeadersOnEveryIdrFrame) {
     encodesDecodableKeyFramesAtGopPositions(GetParam().payload, GetParam().headers, GetParam().idrTypes);
@@ -256,7 +256,7 @@ INSTANTIATE_TEST_SUITE_P(Codecs, EncoderChannelCodecTest,
                                            Codec{"H265", MPU_PAYLOAD_TYPE_H265, {32, 33, 34}, {19, 20}}),
                          [](const ::testing::TestParamInfo<Codec>& param) { return param.param.name; });
 
-TEST_F(EncoderChannel, OneStreamBufferPutsAFrameInOnePacket) {
+TEST_F(EncoderChannelTest, OneStreamBufferPutsAFrameInOnePacket) {
     mpu_venc_mod_param param{MPU_VENC_MOD_H264, {}};
     ASSERT_EQ(mpu_venc_get_mod_param(&param), MPU_OK);
     EXPECT_EQ(param.codec.one_stream_buffer, 0u);
@@ -277,7 +277,7 @@ TEST_F(EncoderChannel, OneStreamBufferPutsAFrameInOnePacket) {
     EXPECT_EQ(whole.packs[0].frame_end, 1u);
 }
 
-TEST_F(EncoderChannel, HandsOutNothingThatWasNotEncoded) {
+TEST_F(EncoderChannelTest, HandsOutNothingThatWasNotEncoded) {
     open(MPU_PAYLOAD_TYPE_H264);
     mpu_venc_pack pack{};
     mpu_venc_stream stream{&pack, 1, 0, 0};
@@ -303,7 +303,7 @@ TEST_F(EncoderChannel, HandsOutNothingThatWasNotEncoded) {
     EXPECT_EQ(mpu_venc_send_frame(kChannel, &frame, -1), MPU_ERR_NOT_PERMITTED);
 }
 
-TEST_F(EncoderChannel, RefusesAttributesItCannotHonour) {
+TEST_F(EncoderChannelTest, RefusesAttributesItCannotHonour) {
     const auto refused = [](void (*spoil)(mpu_venc_chn_attr&)) {
         mpu_venc_chn_attr attr = channelAttributes(MPU_PAYLOAD_TYPE_H264, kGop);
         spoil(attr);
@@ -322,7 +322,7 @@ TEST_F(EncoderChannel, RefusesAttributesItCannotHonour) {
 // Streams that find no room are dropped while the consumer releases others: the encoder thread and the
 // consumer both touch the channel's stream bookkeeping. Run under ThreadSanitizer (scripts/test.sh), this
 // catches any of it read or written outside the channel's lock.
-TEST_F(EncoderChannel, DropsStreamsForWantOfRoomWhileTheConsumerReleases) {
+TEST_F(EncoderChannelTest, DropsStreamsForWantOfRoomWhileTheConsumerReleases) {
     constexpr std::uint32_t kSide = 64;
     mpu_venc_chn_attr attr = channelAttributes(MPU_PAYLOAD_TYPE_H264, kGop);
     attr.venc_attr = {MPU_PAYLOAD_TYPE_H264, kSide, kSide, 5 * kSide * kSide, 0, 1, kSide, kSide};

@@ -204,7 +204,7 @@ void expectNoiseScaledLikeReference(Nv12Scaler& scaler, const Geometry& geometry
     expectScaledLikeReference(scaler, geometry, source, 4);
 }
 
-TEST(Nv12Scaler, CoveredGeometriesMatchThePlainBilinearScaleOnEveryInstructionSet) {
+TEST(Nv12ScalerTest, CoveredGeometriesMatchThePlainBilinearScaleOnEveryInstructionSet) {
     for (const std::int64_t target : hwy::SupportedAndGeneratedTargets()) {
         hwy::SetSupportedTargetsForTest(target);
         SCOPED_TRACE(hwy::TargetName(target));
@@ -216,7 +216,7 @@ TEST(Nv12Scaler, CoveredGeometriesMatchThePlainBilinearScaleOnEveryInstructionSe
     hwy::SetSupportedTargetsForTest(0);
 }
 
-TEST(Nv12Scaler, CameraLikePicturesMatchLibyuvWithinThree) {
+TEST(Nv12ScalerTest, CameraLikePicturesMatchLibyuvWithinThree) {
     Nv12Scaler sut;
     for (const Geometry& geometry : kCovered) {
         Picture source = shadedPicture(geometry.srcWidth, geometry.srcHeight);
@@ -224,7 +224,7 @@ TEST(Nv12Scaler, CameraLikePicturesMatchLibyuvWithinThree) {
     }
 }
 
-TEST(Nv12Scaler, TablesFollowAChangeOfGeometryAndBack) {
+TEST(Nv12ScalerTest, TablesFollowAChangeOfGeometryAndBack) {
     Nv12Scaler sut;
     for (const Geometry& geometry : kCovered) {
         expectNoiseScaledLikeReference(sut, geometry);
@@ -234,7 +234,7 @@ TEST(Nv12Scaler, TablesFollowAChangeOfGeometryAndBack) {
     }
 }
 
-TEST(Nv12Scaler, GeometriesItDoesNotCoverAreLeftUntouched) {
+TEST(Nv12ScalerTest, GeometriesItDoesNotCoverAreLeftUntouched) {
     const Geometry uncovered[] = {
         {"enlargement", 640, 360, {0, 0, 640, 360}, 1280, 720},
         {"wider only", 64, 64, {0, 0, 32, 64}, 48, 32},
@@ -253,9 +253,9 @@ TEST(Nv12Scaler, GeometriesItDoesNotCoverAreLeftUntouched) {
 }
 
 // Geometries the vector scaler leaves to libyuv still reach the destination through a channel.
-class CropResizeFallback : public mpu_test::ChannelFixture {};
+class CropResizeFallbackTest : public mpu_test::ChannelFixture {};
 
-TEST_F(CropResizeFallback, EnlargementAndLargeReductionAreStillScaled) {
+TEST_F(CropResizeFallbackTest, EnlargementAndLargeReductionAreStillScaled) {
     Picture frame = Picture::nv12(64, 64);
     frame.fill(90, 60, 200);
     for (const std::uint32_t side : {128u, 16u}) {

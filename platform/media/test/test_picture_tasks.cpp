@@ -10,7 +10,7 @@ namespace {
 
 using mpu_test::Picture;
 
-class PictureTasks : public mpu_test::ChannelFixture {
+class PictureTasksTest : public mpu_test::ChannelFixture {
   protected:
     std::int32_t cropResize(const Picture& source, Picture& destination, const mpu_vpc_crop_region& window) {
         mpu_vpc_crop_resize_region region{};
@@ -29,7 +29,7 @@ class PictureTasks : public mpu_test::ChannelFixture {
     }
 };
 
-TEST_F(PictureTasks, CameraFrameScalesToTheOutputPictureAndConvertsToBgr) {
+TEST_F(PictureTasksTest, CameraFrameScalesToTheOutputPictureAndConvertsToBgr) {
     // The camera's 1920 x 1080 frame, left half dark and right half bright.
     Picture frame = Picture::nv12(1920, 1080);
     ASSERT_EQ(frame.info.picture_buffer_size, 3110400u);
@@ -58,7 +58,7 @@ TEST_F(PictureTasks, CameraFrameScalesToTheOutputPictureAndConvertsToBgr) {
     }
 }
 
-TEST_F(PictureTasks, CropWindowCutsTheRequestedPartOnly) {
+TEST_F(PictureTasksTest, CropWindowCutsTheRequestedPartOnly) {
     Picture frame = Picture::nv12(64, 64);
     frame.fill(50, 100, 150);
     for (std::uint32_t row = 16; row < 48; ++row) {
@@ -83,7 +83,7 @@ TEST_F(PictureTasks, CropWindowCutsTheRequestedPartOnly) {
     EXPECT_EQ(out.uv(3, 3, 1), 200);
 }
 
-TEST_F(PictureTasks, WindowsOutsideTheSourceAreRefusedWithoutWriting) {
+TEST_F(PictureTasksTest, WindowsOutsideTheSourceAreRefusedWithoutWriting) {
     Picture frame = Picture::nv12(1920, 1080);
     Picture out = Picture::nv12(1280, 720);
     out.fill(7, 7, 7);
@@ -96,7 +96,7 @@ TEST_F(PictureTasks, WindowsOutsideTheSourceAreRefusedWithoutWriting) {
     EXPECT_EQ(out.bytes, untouched.bytes);
 }
 
-TEST_F(PictureTasks, MalformedPicturesAreRefusedWithoutWriting) {
+TEST_F(PictureTasksTest, MalformedPicturesAreRefusedWithoutWriting) {
     const Picture frame = Picture::nv12(64, 32);
     Picture out = Picture::nv12(32, 16);
     out.fill(7, 7, 7);
@@ -124,7 +124,7 @@ struct KnownColour {
     std::uint8_t r, g, b;
 };
 
-TEST_F(PictureTasks, KnownColoursConvertWithTheLimitedRangeBt601Matrix) {
+TEST_F(PictureTasksTest, KnownColoursConvertWithTheLimitedRangeBt601Matrix) {
     const KnownColour colours[] = {
         {16, 128, 128, 0, 0, 0},         // black
         {235, 128, 128, 255, 255, 255},  // white
@@ -148,7 +148,7 @@ TEST_F(PictureTasks, KnownColoursConvertWithTheLimitedRangeBt601Matrix) {
     }
 }
 
-TEST_F(PictureTasks, ResultsAreCollectedOncePerTaskId) {
+TEST_F(PictureTasksTest, ResultsAreCollectedOncePerTaskId) {
     Picture source = Picture::nv12(16, 16);
     Picture bgr = Picture::packed(16, 16, MPU_PIXEL_FORMAT_BGR_888);
     std::uint32_t first = 0;
@@ -162,7 +162,7 @@ TEST_F(PictureTasks, ResultsAreCollectedOncePerTaskId) {
     EXPECT_EQ(mpu_vpc_get_process_result(channel + 1000, first, -1), MPU_ERR_INVALID_CHANNEL);
 }
 
-TEST(PictureChannelSlots, SlotsFullOfUncollectedResultsRefuseAtOnce) {
+TEST(PictureChannelSlotsTest, SlotsFullOfUncollectedResultsRefuseAtOnce) {
     ASSERT_EQ(mpu_sys_init(), MPU_OK);
     std::int32_t channel = -1;
     const mpu_vpc_chn_attr oneSlot{1, {0, 0, 0}};

@@ -56,7 +56,7 @@ Maps lensMaps(std::uint32_t width, std::uint32_t height) {
 }
 
 // A table built in media memory on a channel with a remap workspace.
-class Remap : public mpu_test::ChannelFixture {
+class RemapTest : public mpu_test::ChannelFixture {
   protected:
     void TearDown() override {
         if (lut.lut_addr != nullptr) {
@@ -155,7 +155,7 @@ double referenceSample(Picture& p, bool chroma, int component, double x, double 
            (at(ix, iy + 1) * (1 - fx) + at(ix + 1, iy + 1) * fx) * fy;
 }
 
-TEST_F(Remap, IdentityMapReproducesThePictureExactly) {
+TEST_F(RemapTest, IdentityMapReproducesThePictureExactly) {
     // 200 is not a whole number of blocks: the row tails are covered too.
     Maps identity = Maps::make(200, 100, [](std::uint32_t u, std::uint32_t v, double* x, double* y) {
         *x = u;
@@ -168,7 +168,7 @@ TEST_F(Remap, IdentityMapReproducesThePictureExactly) {
     EXPECT_EQ(out.bytes, source.bytes);
 }
 
-TEST_F(Remap, OnePixelShiftMovesLumaByOneAndChromaByHalfASample) {
+TEST_F(RemapTest, OnePixelShiftMovesLumaByOneAndChromaByHalfASample) {
     Picture source = randomPicture(64, 32, 2);
     Picture out = Picture::nv12(64, 32);
     ASSERT_NO_FATAL_FAILURE(remapShifted(1.0, 0.0, source, out));
@@ -190,7 +190,7 @@ TEST_F(Remap, OnePixelShiftMovesLumaByOneAndChromaByHalfASample) {
     }
 }
 
-TEST_F(Remap, ChromaFollowsTheChromaGeometry) {
+TEST_F(RemapTest, ChromaFollowsTheChromaGeometry) {
     // Two luma pixels right and two down are exactly one chroma sample in each direction.
     Picture source = randomPicture(64, 32, 3);
     Picture out = Picture::nv12(64, 32);
@@ -203,7 +203,7 @@ TEST_F(Remap, ChromaFollowsTheChromaGeometry) {
     }
 }
 
-TEST_F(Remap, LensMapMatchesAFloatingPointReferenceWithinOneCodeValue) {
+TEST_F(RemapTest, LensMapMatchesAFloatingPointReferenceWithinOneCodeValue) {
     const std::uint32_t width = 640;
     const std::uint32_t height = 360;
     Maps maps = lensMaps(width, height);
@@ -240,7 +240,7 @@ TEST_F(Remap, LensMapMatchesAFloatingPointReferenceWithinOneCodeValue) {
     EXPECT_EQ(out.uv(0, 0, 0), 128);
 }
 
-TEST_F(Remap, CoordinatesFarOutsideOrNotANumberGiveBlack) {
+TEST_F(RemapTest, CoordinatesFarOutsideOrNotANumberGiveBlack) {
     Maps outside = Maps::make(32, 16, [](std::uint32_t u, std::uint32_t, double* x, double* y) {
         *x = u % 2 == 0 ? -1e9 : std::numeric_limits<double>::quiet_NaN();
         *y = 40.0;
@@ -257,7 +257,7 @@ TEST_F(Remap, CoordinatesFarOutsideOrNotANumberGiveBlack) {
     }
 }
 
-TEST_F(Remap, RefusesTablesAndPicturesThatDoNotFit) {
+TEST_F(RemapTest, RefusesTablesAndPicturesThatDoNotFit) {
     Maps identity = Maps::make(64, 32, [](std::uint32_t u, std::uint32_t v, double* x, double* y) {
         *x = u;
         *y = v;
@@ -295,7 +295,7 @@ TEST_F(Remap, RefusesTablesAndPicturesThatDoNotFit) {
 }
 
 // The vector kernels of every instruction set this machine runs give exactly the sample-by-sample result.
-TEST(RemapKernels, EveryInstructionSetMatchesTheSampleBySamplePath) {
+TEST(RemapKernelsTest, EveryInstructionSetMatchesTheSampleBySamplePath) {
     namespace remap = mpu::internal::remap;
     const std::uint32_t width = 336;  // 21 blocks: inside, border and outside blocks, and no tail
     const std::uint32_t height = 120;

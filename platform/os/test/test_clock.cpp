@@ -7,7 +7,7 @@
 
 namespace {
 
-TEST(PlatformClock, FollowsTheRealTimeClock) {
+TEST(PlatformClockTest, FollowsTheRealTimeClock) {
     timespec before{};
     timespec platform{};
     timespec after{};
@@ -19,7 +19,7 @@ TEST(PlatformClock, FollowsTheRealTimeClock) {
     EXPECT_LE(ns(platform), ns(after));
 }
 
-TEST(PlatformClock, ReportsBadClocksAndMissingResults) {
+TEST(PlatformClockTest, ReportsBadClocksAndMissingResults) {
     timespec time{};
     errno = 0;
     EXPECT_EQ(vcu::os::ClockGetTime(12345, &time), -1);

@@ -13,7 +13,7 @@
 
 namespace {
 
-TEST(RegularFileProblem, NamesWhatIsNotARegularFileWithoutOpeningIt) {
+TEST(RegularFileProblemTest, NamesWhatIsNotARegularFileWithoutOpeningIt) {
     const camera_test::TemporaryDirectory directory = camera_test::NewTestDirectory("vcu_os_files_");
     const std::string& dir = directory.Path();
     const std::string regular = dir + "/plain.ini";
@@ -34,7 +34,7 @@ TEST(RegularFileProblem, NamesWhatIsNotARegularFileWithoutOpeningIt) {
 
 // In a child started with its standard output and error closed, the next file opened must not become
 // descriptor 1 or 2.
-TEST(OpenStandardDescriptors, FillsClosedStandardDescriptorsWithDevNull) {
+TEST(OpenStandardDescriptorsTest, FillsClosedStandardDescriptorsWithDevNull) {
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {

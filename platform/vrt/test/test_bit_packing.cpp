@@ -10,7 +10,7 @@ namespace {
 
 using Payload = std::array<std::uint8_t, 4>;
 
-TEST(BitPacking, LsbFirstSpansBytesAndKeepsNeighbouringBits) {
+TEST(BitPackingTest, LsbFirstSpansBytesAndKeepsNeighbouringBits) {
     Payload zeros{};
     ASSERT_TRUE(PackBits(zeros.data(), 32, 0xAB, 4, 8, 1));
     EXPECT_EQ(zeros, (Payload{0xB0, 0x0A, 0x00, 0x00}));
@@ -20,7 +20,7 @@ TEST(BitPacking, LsbFirstSpansBytesAndKeepsNeighbouringBits) {
     EXPECT_EQ(ones, (Payload{0xBF, 0xFA, 0xFF, 0xFF}));
 }
 
-TEST(BitPacking, LsbFirstRefusesToRunPastThePayloadAndWritesNothing) {
+TEST(BitPackingTest, LsbFirstRefusesToRunPastThePayloadAndWritesNothing) {
     Payload payload{};
     EXPECT_TRUE(PackBitsLsbFirst(payload.data(), 32, 0xFFFFFFFFU, 0, 32));
     EXPECT_EQ(payload, (Payload{0xFF, 0xFF, 0xFF, 0xFF}));
@@ -31,7 +31,7 @@ TEST(BitPacking, LsbFirstRefusesToRunPastThePayloadAndWritesNothing) {
     EXPECT_EQ(untouched, (Payload{0x00, 0x00, 0x00, 0x80}));
 }
 
-TEST(BitPacking, MsbFirstPutsTheMostSignificantByteFirst) {
+TEST(BitPackingTest, MsbFirstPutsTheMostSignificantByteFirst) {
     Payload payload{};
     ASSERT_TRUE(PackBits(payload.data(), 32, 0x1234, 7, 16, 0));
     EXPECT_EQ(payload, (Payload{0x12, 0x34, 0x00, 0x00}));
@@ -43,7 +43,7 @@ TEST(BitPacking, MsbFirstPutsTheMostSignificantByteFirst) {
     EXPECT_EQ(ones, (Payload{0xFA, 0xBC, 0xFF, 0xFF}));
 }
 
-TEST(BitPacking, MsbFirstBoundaries) {
+TEST(BitPackingTest, MsbFirstBoundaries) {
     struct Case {
         const char* what;
         std::uint32_t payloadBits;

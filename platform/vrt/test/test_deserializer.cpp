@@ -67,7 +67,7 @@ void ExpectRoundTrip(const T& record, const TransportSerializeConfig& transport)
     EXPECT_EQ(decoded, record) << "type " << transport.serializeType;
 }
 
-TEST(Deserializer, CameraImagesRoundTripUnderEveryConfiguration) {
+TEST(DeserializerTest, CameraImagesRoundTripUnderEveryConfiguration) {
     const std::vector<CameraH265Image> images{CameraH265Image{}, MakeImage(), MakeImage(Bytes(200, 0x7F), ""),
                                               MakeImage({0}, std::string("with\0zero", 9))};
     for (const auto& transport : AllTransports(&MakeUniformSomeipConfig<CameraH265Image>)) {
@@ -77,7 +77,7 @@ TEST(Deserializer, CameraImagesRoundTripUnderEveryConfiguration) {
     }
 }
 
-TEST(Deserializer, PerceptionRecordsRoundTripWithoutTheBlock) {
+TEST(DeserializerTest, PerceptionRecordsRoundTripWithoutTheBlock) {
     perception::Cam2CamPerceptionStruct record;
     record.typeCode = -5;
     record.seq = 127;
@@ -97,7 +97,7 @@ TEST(Deserializer, PerceptionRecordsRoundTripWithoutTheBlock) {
     }
 }
 
-TEST(Deserializer, ConstRecordIsRefused) {
+TEST(DeserializerTest, ConstRecordIsRefused) {
     const Bytes encoded = Encode(MakeImage(), ShmTransport());
     const CameraH265Image target;
     const auto result =
@@ -106,7 +106,7 @@ TEST(Deserializer, ConstRecordIsRefused) {
     EXPECT_EQ(result.GetMessage(), "Deserialize shouldn't be called in const value");
 }
 
-TEST(Deserializer, EveryTruncationIsAnError) {
+TEST(DeserializerTest, EveryTruncationIsAnError) {
     std::vector<TransportSerializeConfig> transports{ShmTransport()};
     for (const auto& values : SomeipVariants()) {
         transports.push_back(SomeipTransport<CameraH265Image>(values));
@@ -124,7 +124,7 @@ TEST(Deserializer, EveryTruncationIsAnError) {
     }
 }
 
-TEST(Deserializer, HostileLengthsAreRefusedBeforeAnyAllocation) {
+TEST(DeserializerTest, HostileLengthsAreRefusedBeforeAnyAllocation) {
     // Big-endian SOME/IP, 4-byte length fields: data claims 4 GiB.
     const Bytes hugeVector{0x00, 0x00, 0x00, 0x14, 0x03, 0xFF, 0xFF, 0xFF, 0xFF, 0x00};
     SomeipValues values;
@@ -145,7 +145,7 @@ TEST(Deserializer, HostileLengthsAreRefusedBeforeAnyAllocation) {
     EXPECT_TRUE(cloud.points.empty());
 }
 
-TEST(Deserializer, MalformedValuesAreRefused) {
+TEST(DeserializerTest, MalformedValuesAreRefused) {
     SomeipValues values;
     values.noLengthTop = true;
     const auto transport = SomeipTransport<CameraH265Image>(values);
@@ -178,7 +178,7 @@ TEST(Deserializer, MalformedValuesAreRefused) {
     EXPECT_EQ(sut.Deserialize(decoded, nullptr, 0).GetMessage(), "Empty deserialize payload");
 }
 
-TEST(Deserializer, StructLengthMaySkipMembersOfANewerProducer) {
+TEST(DeserializerTest, StructLengthMaySkipMembersOfANewerProducer) {
     // Header announces 4 bytes more than sec, nsec and frameId take; the extra bytes are skipped.
     const Bytes payload{
         0x00, 0x00, 0x00, 0x14, 0x03, 0x00, 0x00, 0x00, 0x00,  // typeCode, cameraId, empty data
@@ -196,7 +196,7 @@ TEST(Deserializer, StructLengthMaySkipMembersOfANewerProducer) {
     EXPECT_EQ(decoded, MakeImage({}));
 }
 
-TEST(Deserializer, TlvMembersMayComeInAnyOrderAndUnknownOnesAreSkipped) {
+TEST(DeserializerTest, TlvMembersMayComeInAnyOrderAndUnknownOnesAreSkipped) {
     const Bytes payload{
         0x00, 0x04, 0x01,                                                      // isKeyFrame first
         0x70, 0x09, 0x00, 0x00, 0x00, 0x01, 0x42,                              // unknown data id 9
@@ -234,7 +234,7 @@ TEST(Deserializer, TlvMembersMayComeInAnyOrderAndUnknownOnesAreSkipped) {
               (std::vector<std::string>{"tag_copy"}));
 }
 
-TEST(Deserializer, SignalPayloadsAndUnknownTypesCannotBeDecoded) {
+TEST(DeserializerTest, SignalPayloadsAndUnknownTypesCannotBeDecoded) {
     TransportSerializeConfig signal;
     signal.serializeType = 2;
     const std::uint8_t byte = 0;

@@ -24,11 +24,11 @@ void Replay(const std::string& target, int (*entry)(const std::uint8_t*, std::si
     }
 }
 
-TEST(FuzzRegressions, ShmDeserializerInputs) {
+TEST(FuzzRegressionsTest, ShmDeserializerInputs) {
     Replay("shm_deserializer", FuzzShmDeserializer);
 }
 
-TEST(FuzzRegressions, SomeipDeserializerInputs) {
+TEST(FuzzRegressionsTest, SomeipDeserializerInputs) {
     Replay("someip_deserializer", FuzzSomeipDeserializer);
 }
 

@@ -175,7 +175,7 @@ TEST_F(AraDpRawDataObjectTest, FailedPrivateDataIsReturnedUnchanged) {
     EXPECT_EQ(destination, nullptr);
 }
 
-TEST(VrtObject, WritesFieldsIntoTheMessageAndReleasesNothing) {
+TEST(VrtObjectTest, WritesFieldsIntoTheMessageAndReleasesNothing) {
     const CameraH265Image image = common::test::MakeImage();
     const common::Serializer<CameraH265Image> serializer(common::test::ShmTransport());
     VrtObject<CameraH265Image> sut(image);

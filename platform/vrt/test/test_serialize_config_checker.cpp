@@ -17,7 +17,7 @@ using serialize::ISignal;
 using serialize::ResultCode;
 using Elements = std::vector<std::string>;
 
-TEST(SerializeConfigChecker, UnknownSerializeType) {
+TEST(SerializeConfigCheckerTest, UnknownSerializeType) {
     TransportSerializeConfig transport = ShmTransport();
     transport.serializeType = 3;
     const auto result = SerializeConfigChecker::Check<CameraH265Image>(transport);
@@ -25,7 +25,7 @@ TEST(SerializeConfigChecker, UnknownSerializeType) {
     EXPECT_EQ(result.GetMessage(), "Unkown_serialize_type");
 }
 
-TEST(SerializeConfigChecker, SharedMemoryChecksValuesOnly) {
+TEST(SerializeConfigCheckerTest, SharedMemoryChecksValuesOnly) {
     EXPECT_TRUE(SerializeConfigChecker::Check<CameraH265Image>(ShmTransport()).IsSuccess());
 
     TransportSerializeConfig missing;
@@ -39,7 +39,7 @@ TEST(SerializeConfigChecker, SharedMemoryChecksValuesOnly) {
     EXPECT_EQ(bad.GetDetails(), (std::vector<std::string>{"stringLength=8", "vectorLength=3"}));
 }
 
-TEST(SomeipSerializeConfigChecker, AcceptsACompleteTreeForEveryRecord) {
+TEST(SomeipSerializeConfigCheckerTest, AcceptsACompleteTreeForEveryRecord) {
     for (const bool tlv : {false, true}) {
         SomeipValues values;
         values.tlv = tlv;
@@ -78,7 +78,7 @@ serialize::Result CheckImage(std::shared_ptr<const SomeipSerializeConfig> root) 
     return SerializeConfigChecker::Check<CameraH265Image>(transport);
 }
 
-TEST(SomeipSerializeConfigChecker, MissingAndEmptyMemberNodes) {
+TEST(SomeipSerializeConfigCheckerTest, MissingAndEmptyMemberNodes) {
     const auto full = MakeUniformSomeipConfig<CameraH265Image>(MakeValues({}));
 
     const auto fewer = CheckImage(Truncated(*full, 3));
@@ -91,7 +91,7 @@ TEST(SomeipSerializeConfigChecker, MissingAndEmptyMemberNodes) {
     EXPECT_EQ(empty.GetErrorElements(), (Elements{"empty_serialization_node_config"}));
 }
 
-TEST(SomeipSerializeConfigChecker, VectorNodesNeedTheirElementNode) {
+TEST(SomeipSerializeConfigCheckerTest, VectorNodesNeedTheirElementNode) {
     const auto full = MakeUniformSomeipConfig<CameraH265Image>(MakeValues({}));
     auto vectorNode = Truncated(*full->GetChildNodeConfigList()[2], 0);
     const auto root = Replaced(*full, 2, vectorNode);
@@ -104,7 +104,7 @@ TEST(SomeipSerializeConfigChecker, VectorNodesNeedTheirElementNode) {
     EXPECT_EQ(empty.GetErrorElements(), (Elements{"empty_vector_template_config"}));
 }
 
-TEST(SomeipSerializeConfigChecker, StructCheckRunsBeforeItsMembersAreWalked) {
+TEST(SomeipSerializeConfigCheckerTest, StructCheckRunsBeforeItsMembersAreWalked) {
     const auto full = MakeUniformSomeipConfig<CameraH265Image>(MakeValues({}));
     auto header = Truncated(*full->GetChildNodeConfigList()[3], 0);  // no member nodes at all...
     header->SetStructLength(3);                                      // ...and an unusable length width
@@ -115,7 +115,7 @@ TEST(SomeipSerializeConfigChecker, StructCheckRunsBeforeItsMembersAreWalked) {
     EXPECT_TRUE(result.GetErrorElements().empty());  // the header's members were never looked at
 }
 
-TEST(SomeipSerializeConfigChecker, TlvDataIdsMustBeUniqueWithinAStruct) {
+TEST(SomeipSerializeConfigCheckerTest, TlvDataIdsMustBeUniqueWithinAStruct) {
     SomeipValues values;
     values.tlv = true;
     const auto root = MakeUniformSomeipConfig<CameraH265Image>(MakeValues(values));
@@ -141,7 +141,7 @@ serialize::Result CheckSignal(std::shared_ptr<const SignalSerializeConfig> pdu) 
     return SerializeConfigChecker::Check<T>(transport);
 }
 
-TEST(SignalSerializeConfigChecker, NeitherSystemEventCanTravelAsSignals) {
+TEST(SignalSerializeConfigCheckerTest, NeitherSystemEventCanTravelAsSignals) {
     for (const std::size_t signals : {0U, 5U, 8U}) {
         const auto image = CheckSignal<CameraH265Image>(PduWith(signals));
         EXPECT_EQ(image.GetCode(), ResultCode::kUnsupportedType) << signals;
@@ -166,7 +166,7 @@ struct NumbersAndBytes {
     }
 };
 
-TEST(SignalSerializeConfigChecker, CountsTheSignalsTheRecordTakes) {
+TEST(SignalSerializeConfigCheckerTest, CountsTheSignalsTheRecordTakes) {
     EXPECT_TRUE(CheckSignal<NumbersAndBytes>(PduWith(3)).IsSuccess());
 
     const auto tooFew = CheckSignal<NumbersAndBytes>(PduWith(1));
@@ -196,7 +196,7 @@ struct OnlyNumber {
     }
 };
 
-TEST(SignalSerializeConfigChecker, PlainOnlyShortageUsesItsOwnMessage) {
+TEST(SignalSerializeConfigCheckerTest, PlainOnlyShortageUsesItsOwnMessage) {
     const auto plain = CheckSignal<OnlyNumber>(PduWith(0));
     EXPECT_EQ(plain.GetCode(), ResultCode::kConfigMissing);
     EXPECT_EQ(plain.GetMessage(), "insufficiant signal serialization configuration");

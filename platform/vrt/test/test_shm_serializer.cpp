@@ -14,12 +14,12 @@ namespace {
 
 using serialize::ResultCode;
 
-TEST(ShmSerializer, DefaultImageIsAllZeros) {
+TEST(ShmSerializerTest, DefaultImageIsAllZeros) {
     const Bytes encoded = SerializeExactly(CameraH265Image{}, ShmTransport());
     EXPECT_EQ(encoded, Bytes(4 + 1 + 4 + 4 + 4 + 4 + 1, 0x00));
 }
 
-TEST(ShmSerializer, HostOrderNumbersAndConfiguredLengthWidths) {
+TEST(ShmSerializerTest, HostOrderNumbersAndConfiguredLengthWidths) {
     ASSERT_FALSE(serialize::kHostIsBigEndian) << "golden bytes assume a little-endian host";
     const Bytes expected{
         0x14, 0x00, 0x00, 0x00,                          // typeCode
@@ -32,7 +32,7 @@ TEST(ShmSerializer, HostOrderNumbersAndConfiguredLengthWidths) {
     EXPECT_EQ(SerializeExactly(MakeImage(), ShmTransport(2, 1)), expected);
 }
 
-TEST(ShmSerializer, PerceptionRecordSkipsTheBlockPointer) {
+TEST(ShmSerializerTest, PerceptionRecordSkipsTheBlockPointer) {
     perception::Cam2CamPerceptionStruct record;
     record.typeCode = 7;
     record.seq = -1;
@@ -61,7 +61,7 @@ struct Holder {
     }
 };
 
-TEST(ShmSerializer, PlainStructsAreBlockCopiedOnlyWhenAllowed) {
+TEST(ShmSerializerTest, PlainStructsAreBlockCopiedOnlyWhenAllowed) {
     auto config = std::make_shared<SerializeConfig>();
     TransportSerializeConfig transport;
     transport.serializeType = 0;
@@ -81,7 +81,7 @@ TEST(ShmSerializer, PlainStructsAreBlockCopiedOnlyWhenAllowed) {
     EXPECT_EQ(shortBuffer, Bytes(sizeof(PlainRecord) - 1, 0xAA));
 }
 
-TEST(ShmSerializer, EachFieldFailsWithItsOwnElementAndTheWalkGoesOn) {
+TEST(ShmSerializerTest, EachFieldFailsWithItsOwnElementAndTheWalkGoesOn) {
     const Serializer<CameraH265Image> sut(ShmTransport());
     const CameraH265Image image = MakeImage({1, 2, 3, 4, 5, 6, 7, 8});
     // typeCode and cameraId fit, data (12 bytes) does not, sec does, nsec does not, frameId does not, the
@@ -96,7 +96,7 @@ TEST(ShmSerializer, EachFieldFailsWithItsOwnElementAndTheWalkGoesOn) {
     EXPECT_EQ(Bytes(buffer.begin() + 10, buffer.end()), Bytes(8, 0xAA));
 }
 
-TEST(ShmSerializer, MissingConfigurationIsReportedBySerializeAndSize) {
+TEST(ShmSerializerTest, MissingConfigurationIsReportedBySerializeAndSize) {
     TransportSerializeConfig transport;
     transport.serializeType = 0;
     const Serializer<CameraH265Image> sut(transport);

@@ -72,7 +72,7 @@ SignalRecord MakeRecord() {
     return record;
 }
 
-TEST(SignalSerializer, PacksEachFieldIntoItsSignal) {
+TEST(SignalSerializerTest, PacksEachFieldIntoItsSignal) {
     const Serializer<SignalRecord> sut(StandardPdu().Transport());
     Bytes pdu(8, 0x00);
     const auto result = sut.Serialize(MakeRecord(), pdu.data(), pdu.size());
@@ -80,7 +80,7 @@ TEST(SignalSerializer, PacksEachFieldIntoItsSignal) {
     EXPECT_EQ(pdu, (Bytes{0x12, 0x34, 0xFE, 0x01, 0xDE, 0xAD, 0x00, 0x00}));
 }
 
-TEST(SignalSerializer, SizeOfAPduEndingInADynamicVector) {
+TEST(SignalSerializerTest, SizeOfAPduEndingInADynamicVector) {
     const Serializer<SignalRecord> sut(StandardPdu().Transport());
     EXPECT_EQ(sut.GetSize(MakeRecord()).Value(), 4U + 2U);
 
@@ -102,7 +102,7 @@ TEST(SignalSerializer, SizeOfAPduEndingInADynamicVector) {
               (std::vector<std::string>{"dataSignalCount=4", "pduSignalCount=5", "pdu=Pdu1"}));
 }
 
-TEST(SignalSerializer, RunningOutOfSignals) {
+TEST(SignalSerializerTest, RunningOutOfSignals) {
     PduBuilder pdu(8);
     pdu.Add("value", 0, 32, 1);
     const Serializer<SignalRecord> sut(pdu.Transport());
@@ -120,7 +120,7 @@ TEST(SignalSerializer, RunningOutOfSignals) {
     EXPECT_EQ(plain.GetMessage(), "insufficiant signal serialization configuration");
 }
 
-TEST(SignalSerializer, AFailedSignalIsNotConsumed) {
+TEST(SignalSerializerTest, AFailedSignalIsNotConsumed) {
     PduBuilder pdu(8);
     pdu.Add("value", 0, 33, 1).Add("x", 8, 8, 1).Add("flag", 16, 8, 1).Add("bytes", 24, 8, 1, true);
     Bytes buffer(8, 0);
@@ -135,7 +135,7 @@ TEST(SignalSerializer, AFailedSignalIsNotConsumed) {
     EXPECT_EQ(buffer, (Bytes{0xDE, 0xAD, 0, 0, 0, 0, 0, 0}));
 }
 
-TEST(SignalSerializer, VectorLongerThanItsSignal) {
+TEST(SignalSerializerTest, VectorLongerThanItsSignal) {
     PduBuilder pdu(8);
     pdu.Add("value", 0, 32, 1).Add("x", 32, 8, 1).Add("flag", 40, 8, 1).Add("bytes", 48, 8, 1, true);
     Bytes buffer(8, 0);
@@ -156,7 +156,7 @@ struct ValueAndBytes {
     }
 };
 
-TEST(SignalSerializer, BitCopyFailureAndBytesThatDoNotFit) {
+TEST(SignalSerializerTest, BitCopyFailureAndBytesThatDoNotFit) {
     PduBuilder pdu(4);
     pdu.Add("value", 24, 16, 1);  // runs past the 32-bit PDU; the bytes then meet it too and overflow
     Bytes buffer(4, 0);
@@ -175,7 +175,7 @@ TEST(SignalSerializer, BitCopyFailureAndBytesThatDoNotFit) {
     EXPECT_EQ(outside.GetErrorElements(), (std::vector<std::string>{"vector_with_trivially_copyable_type"}));
 }
 
-TEST(SignalSerializer, StringsCannotBeCarried) {
+TEST(SignalSerializerTest, StringsCannotBeCarried) {
     const Serializer<CameraH265Image> sut(StandardPdu().Transport());
     Bytes buffer(8, 0);
     const auto result = sut.Serialize(MakeImage(), buffer.data(), buffer.size());

@@ -17,7 +17,7 @@ Bytes Encode(const CameraH265Image& image, const SomeipValues& values) {
     return SerializeExactly(image, SomeipTransport<CameraH265Image>(values));
 }
 
-TEST(SomeipSerializer, BigEndianLayoutWithLengthFieldsOfFourBytes) {
+TEST(SomeipSerializerTest, BigEndianLayoutWithLengthFieldsOfFourBytes) {
     const Bytes expected{
         0x00, 0x00, 0x00, 0x23,                                     // struct length 35
         0x00, 0x00, 0x00, 0x14,                                     // typeCode 20
@@ -31,7 +31,7 @@ TEST(SomeipSerializer, BigEndianLayoutWithLengthFieldsOfFourBytes) {
     EXPECT_EQ(Encode(MakeImage(), {}), expected);
 }
 
-TEST(SomeipSerializer, LittleEndianSwapsNumbersAndLengthFields) {
+TEST(SomeipSerializerTest, LittleEndianSwapsNumbersAndLengthFields) {
     SomeipValues values;
     values.byteOrder = SerializeConfig::kLittleEndian;
     values.structLength = 2;
@@ -50,7 +50,7 @@ TEST(SomeipSerializer, LittleEndianSwapsNumbersAndLengthFields) {
     EXPECT_EQ(Encode(MakeImage(), values), expected);
 }
 
-TEST(SomeipSerializer, NoLengthTopStructKeepsTheNestedLength) {
+TEST(SomeipSerializerTest, NoLengthTopStructKeepsTheNestedLength) {
     SomeipValues values;
     values.structLength = 1;
     values.noLengthTop = true;
@@ -66,7 +66,7 @@ TEST(SomeipSerializer, NoLengthTopStructKeepsTheNestedLength) {
     EXPECT_EQ(Encode(MakeImage(), values), expected);
 }
 
-TEST(SomeipSerializer, StructLengthZeroWritesNoStructLengths) {
+TEST(SomeipSerializerTest, StructLengthZeroWritesNoStructLengths) {
     SomeipValues values;
     values.structLength = 0;
     const Bytes encoded = Encode(MakeImage(), values);
@@ -77,7 +77,7 @@ TEST(SomeipSerializer, StructLengthZeroWritesNoStructLengths) {
     EXPECT_EQ(encoded[15], 0x05);
 }
 
-TEST(SomeipSerializer, EmptyDataWritesOnlyAZeroLengthField) {
+TEST(SomeipSerializerTest, EmptyDataWritesOnlyAZeroLengthField) {
     SomeipValues values;
     values.vectorLength = 2;
     values.noLengthTop = true;
@@ -88,7 +88,7 @@ TEST(SomeipSerializer, EmptyDataWritesOnlyAZeroLengthField) {
     EXPECT_EQ(encoded[10], 0x12);
 }
 
-TEST(SomeipSerializer, PaddingAfterVectorsAndStructsIsSkippedNotWritten) {
+TEST(SomeipSerializerTest, PaddingAfterVectorsAndStructsIsSkippedNotWritten) {
     SomeipValues values;
     values.alignment = 4;
     const Bytes encoded = Encode(MakeImage({7, 8}), values);
@@ -106,7 +106,7 @@ TEST(SomeipSerializer, PaddingAfterVectorsAndStructsIsSkippedNotWritten) {
     EXPECT_EQ(encoded, expected);
 }
 
-TEST(SomeipSerializer, TlvTagsEveryMemberAndUsesTheLengthFieldWireTypes) {
+TEST(SomeipSerializerTest, TlvTagsEveryMemberAndUsesTheLengthFieldWireTypes) {
     SomeipValues values;
     values.tlv = true;
     values.structLength = 2;
@@ -125,7 +125,7 @@ TEST(SomeipSerializer, TlvTagsEveryMemberAndUsesTheLengthFieldWireTypes) {
     EXPECT_EQ(Encode(MakeImage(), values), expected);
 }
 
-TEST(SomeipSerializer, TlvMemberWithoutConfiguredLengthGetsFourByteLength) {
+TEST(SomeipSerializerTest, TlvMemberWithoutConfiguredLengthGetsFourByteLength) {
     SomeipValues values;
     values.tlv = true;
     values.structLength = 0;
@@ -136,7 +136,7 @@ TEST(SomeipSerializer, TlvMemberWithoutConfiguredLengthGetsFourByteLength) {
     EXPECT_NE(std::search(encoded.begin(), encoded.end(), headerTag.begin(), headerTag.end()), encoded.end());
 }
 
-TEST(SomeipSerializer, MissingMemberNodesLeaveTheMembersOut) {
+TEST(SomeipSerializerTest, MissingMemberNodesLeaveTheMembersOut) {
     auto root = MakeUniformSomeipConfig<CameraH265Image>(MakeValues({}));
     auto truncated = std::make_shared<SomeipSerializeConfig>(static_cast<const SerializeConfig&>(*root));
     for (std::size_t i = 0; i < 3; ++i) {
@@ -177,7 +177,7 @@ const char* FirstFailingElement(std::size_t size) {
     return "trivially_copyable_type";  // isKeyFrame
 }
 
-TEST(SomeipSerializer, ShortBuffersFailTheirFieldAndNeverWritePastTheEnd) {
+TEST(SomeipSerializerTest, ShortBuffersFailTheirFieldAndNeverWritePastTheEnd) {
     const Serializer<CameraH265Image> sut(SomeipTransport<CameraH265Image>({}));
     const CameraH265Image image = MakeImage();
     constexpr std::size_t kFull = 39;
@@ -194,7 +194,7 @@ TEST(SomeipSerializer, ShortBuffersFailTheirFieldAndNeverWritePastTheEnd) {
     }
 }
 
-TEST(SomeipSerializer, LengthThatDoesNotFitItsFieldFails) {
+TEST(SomeipSerializerTest, LengthThatDoesNotFitItsFieldFails) {
     SomeipValues values;
     values.vectorLength = 1;
     const Serializer<CameraH265Image> sut(SomeipTransport<CameraH265Image>(values));
@@ -205,7 +205,7 @@ TEST(SomeipSerializer, LengthThatDoesNotFitItsFieldFails) {
               (std::vector<std::string>{"vector_with_trivially_copyable_type"}));
 }
 
-TEST(SomeipSerializer, DispatchRefusesMissingBufferAndUnknownType) {
+TEST(SomeipSerializerTest, DispatchRefusesMissingBufferAndUnknownType) {
     const Serializer<CameraH265Image> sut(SomeipTransport<CameraH265Image>({}));
     const auto noBuffer = sut.Serialize(MakeImage(), nullptr, 100);
     EXPECT_EQ(noBuffer.GetCode(), ResultCode::kSerializeFailed);

@@ -257,7 +257,7 @@ std::vector<Case> Cases() {
     return cases;
 }
 
-TEST(SomeipTshark, EveryFieldTsharkReportsMatchesTheEncodedEvent) {
+TEST(SomeipTsharkTest, EveryFieldTsharkReportsMatchesTheEncodedEvent) {
     ASSERT_EQ(std::system("command -v tshark >/dev/null 2>&1"), 0)
         << "tshark is not installed; scripts/install-deps.sh installs it";
 

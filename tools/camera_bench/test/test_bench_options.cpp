@@ -9,7 +9,7 @@ namespace {
 
 using camera_bench::parseBenchOptions;
 
-TEST(BenchOptions, DefaultsWithoutArguments) {
+TEST(BenchOptionsTest, DefaultsWithoutArguments) {
     const auto sut = parseBenchOptions({});
     ASSERT_TRUE(sut.HasValue()) << sut.Error();
     EXPECT_EQ(sut.Value().seconds, 60.0);
@@ -17,7 +17,7 @@ TEST(BenchOptions, DefaultsWithoutArguments) {
     EXPECT_FALSE(sut.Value().skipFfmpeg);
 }
 
-TEST(BenchOptions, ReadsEveryOption) {
+TEST(BenchOptionsTest, ReadsEveryOption) {
     const auto sut =
         parseBenchOptions({"--seconds", "12.5", "--frames", "120", "--skip-ffmpeg", "--rounds", "2"});
     ASSERT_TRUE(sut.HasValue()) << sut.Error();
@@ -27,7 +27,7 @@ TEST(BenchOptions, ReadsEveryOption) {
     EXPECT_TRUE(sut.Value().skipFfmpeg);
 }
 
-TEST(BenchOptions, RefusesValuesOutOfRangeOrNotNumbers) {
+TEST(BenchOptionsTest, RefusesValuesOutOfRangeOrNotNumbers) {
     EXPECT_EQ(parseBenchOptions({"--seconds", "0"}).Error(), "--seconds 0: expected seconds from 1 to 86400");
     EXPECT_EQ(parseBenchOptions({"--rounds", "21"}).Error(),
               "--rounds 21: expected a whole number from 1 to 20");

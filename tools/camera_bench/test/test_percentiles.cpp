@@ -22,38 +22,38 @@ std::vector<double> oneTo(int n) {
     return values;
 }
 
-TEST(Percentiles, NearestRankOfOneToHundred) {
+TEST(PercentilesTest, NearestRankOfOneToHundred) {
     const std::vector<double> sut = oneTo(100);
     EXPECT_EQ(percentileOfSorted(sut, 50), 50);
     EXPECT_EQ(percentileOfSorted(sut, 99), 99);
     EXPECT_EQ(percentileOfSorted(sut, 100), 100);
 }
 
-TEST(Percentiles, RankRoundsUpBetweenValues) {
+TEST(PercentilesTest, RankRoundsUpBetweenValues) {
     const std::vector<double> sut = oneTo(10);
     EXPECT_EQ(percentileOfSorted(sut, 50), 5);
     EXPECT_EQ(percentileOfSorted(sut, 51), 6);
     EXPECT_EQ(percentileOfSorted(sut, 99), 10);
 }
 
-TEST(Percentiles, DecimalPercentDoesNotSkipARank) {
+TEST(PercentilesTest, DecimalPercentDoesNotSkipARank) {
     // 99.9 * 1000 is 99900.00000000001 in binary floating point; the rank is still 999.
     EXPECT_EQ(percentileOfSorted(oneTo(1000), 99.9), 999);
 }
 
-TEST(Percentiles, ZeroPercentIsTheMinimumAndOneValueIsEveryPercentile) {
+TEST(PercentilesTest, ZeroPercentIsTheMinimumAndOneValueIsEveryPercentile) {
     EXPECT_EQ(percentileOfSorted(oneTo(7), 0), 1);
     EXPECT_EQ(percentileOfSorted({4.5}, 99), 4.5);
 }
 
-TEST(Percentiles, NoValuesGiveNan) {
+TEST(PercentilesTest, NoValuesGiveNan) {
     std::vector<double> none;
     EXPECT_TRUE(std::isnan(percentileOfSorted(none, 50)));
     EXPECT_EQ(camera_bench::summarize(none).count, 0u);
     EXPECT_TRUE(std::isnan(camera_bench::summarize(none).p99));
 }
 
-TEST(Percentiles, SummarizeSortsAndAverages) {
+TEST(PercentilesTest, SummarizeSortsAndAverages) {
     std::vector<double> sut{3, 1, 2, 10};
     const camera_bench::Distribution result = camera_bench::summarize(sut);
     EXPECT_EQ(result.min, 1);

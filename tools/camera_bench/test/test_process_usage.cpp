@@ -4,7 +4,7 @@
 
 namespace {
 
-TEST(ProcessUsage, ParsesAThreadStatLineWithSpacesInTheName) {
+TEST(ProcessUsageTest, ParsesAThreadStatLineWithSpacesInTheName) {
     const auto sut = camera_bench::parseThreadStat(
         "4242 (enc (x) 1) S 1 4242 4242 0 -1 4194560 100 0 0 0 250 31 0 0 20 0 9 0 1000");
     ASSERT_TRUE(sut);
@@ -13,11 +13,11 @@ TEST(ProcessUsage, ParsesAThreadStatLineWithSpacesInTheName) {
     EXPECT_EQ(sut->ticks, 281u);
 }
 
-TEST(ProcessUsage, RefusesATruncatedStatLine) {
+TEST(ProcessUsageTest, RefusesATruncatedStatLine) {
     EXPECT_FALSE(camera_bench::parseThreadStat("4242 (vcam_8) S 1 4242"));
 }
 
-TEST(ProcessUsage, SumsTheMachineTicksByKind) {
+TEST(ProcessUsageTest, SumsTheMachineTicksByKind) {
     const auto sut = camera_bench::parseMachineTicks("cpu  100 2 30 500 7 1 4 9 0 0");
     ASSERT_TRUE(sut);
     EXPECT_EQ(sut->busy, 137u);

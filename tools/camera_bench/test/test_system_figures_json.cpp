@@ -10,7 +10,7 @@ namespace {
 
 using camera_bench::SystemFigures;
 
-TEST(SystemFiguresJson, RoundTripKeepsTextListsAndUnmeasuredFigures) {
+TEST(SystemFiguresJsonTest, RoundTripKeepsTextListsAndUnmeasuredFigures) {
     SystemFigures sent;
     sent.ok = true;
     sent.cameras[3].published = 1799;
@@ -36,7 +36,7 @@ TEST(SystemFiguresJson, RoundTripKeepsTextListsAndUnmeasuredFigures) {
     EXPECT_EQ(sut.memoryEnd.highWater, 210.0);
 }
 
-TEST(SystemFiguresJson, CutOrForeignTextIsRefused) {
+TEST(SystemFiguresJsonTest, CutOrForeignTextIsRefused) {
     SystemFigures sent;
     sent.error = "the camera system ended before the measured window was over";
     const std::string text = camera_bench::systemFiguresToJson(sent);

@@ -75,7 +75,7 @@ class SmallDisk {
     std::string error_;
 };
 
-class CameraRecordProcess : public ::testing::Test {
+class CameraRecordProcessTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() { manifest_.emplace(ImageManifest()); }
     static void TearDownTestSuite() {
@@ -109,10 +109,10 @@ class CameraRecordProcess : public ::testing::Test {
     static std::optional<camera_test::RouDiProcess> roudi_;
 };
 
-std::optional<ScopedManifest> CameraRecordProcess::manifest_;
-std::optional<camera_test::RouDiProcess> CameraRecordProcess::roudi_;
+std::optional<ScopedManifest> CameraRecordProcessTest::manifest_;
+std::optional<camera_test::RouDiProcess> CameraRecordProcessTest::roudi_;
 
-TEST_F(CameraRecordProcess, WithoutRouDiExitsAtOnceSayingSo) {
+TEST_F(CameraRecordProcessTest, WithoutRouDiExitsAtOnceSayingSo) {
     if (camera_test::RouDiIsRunning()) {
         FAIL() << "a RouDi is running on this machine, so the case without one cannot be tried: stop it "
                   "(make run, the demo) or run the test with a private /tmp (unshare -m)";
@@ -127,7 +127,7 @@ TEST_F(CameraRecordProcess, WithoutRouDiExitsAtOnceSayingSo) {
         << ReadText(Scratch("no_roudi.txt"));
 }
 
-TEST_F(CameraRecordProcess, WithoutPublisherKeepsWaitingAndReportsZeroFps) {
+TEST_F(CameraRecordProcessTest, WithoutPublisherKeepsWaitingAndReportsZeroFps) {
     if (const std::string missing = RouDiUnavailable(); !missing.empty()) {
         FAIL() << "no RouDi of our own: " << missing;
     }
@@ -141,7 +141,7 @@ TEST_F(CameraRecordProcess, WithoutPublisherKeepsWaitingAndReportsZeroFps) {
     EXPECT_TRUE(std::filesystem::exists(Scratch("idle/contact_sheet.png")));
 }
 
-TEST_F(CameraRecordProcess, RecordsEveryCameraOfAPublisherInAnotherProcess) {
+TEST_F(CameraRecordProcessTest, RecordsEveryCameraOfAPublisherInAnotherProcess) {
     if (const std::string missing = RouDiUnavailable(); !missing.empty()) {
         FAIL() << "no RouDi of our own: " << missing;
     }
@@ -191,7 +191,7 @@ TEST_F(CameraRecordProcess, RecordsEveryCameraOfAPublisherInAnotherProcess) {
     EXPECT_EQ(png.substr(16, 8), std::string("\0\0\x05\0\0\0\x02\xd0", 8));
 }
 
-TEST_F(CameraRecordProcess, SigtermFinishesTheFilesAndExitsZero) {
+TEST_F(CameraRecordProcessTest, SigtermFinishesTheFilesAndExitsZero) {
     if (const std::string missing = RouDiUnavailable(); !missing.empty()) {
         FAIL() << "no RouDi of our own: " << missing;
     }
@@ -214,7 +214,7 @@ TEST_F(CameraRecordProcess, SigtermFinishesTheFilesAndExitsZero) {
 
 // A full disk: the live line says so, the recording of the camera stops with a plain message, the index
 // (flushed every second) matches the video that reached the disk, and no empty summary is left behind.
-TEST_F(CameraRecordProcess, FullDiskStopsTheCameraSaysSoAndKeepsAMatchingIndex) {
+TEST_F(CameraRecordProcessTest, FullDiskStopsTheCameraSaysSoAndKeepsAMatchingIndex) {
     if (const std::string missing = RouDiUnavailable(); !missing.empty()) {
         FAIL() << "no RouDi of our own: " << missing;
     }
@@ -259,7 +259,7 @@ TEST_F(CameraRecordProcess, FullDiskStopsTheCameraSaysSoAndKeepsAMatchingIndex) 
 // RouDi dies under a running recorder (SIGKILL: no goodbye to its clients): the recorder sees it within
 // about two seconds, says so, finishes its files and ends with status 1. Runs last: it ends the suite's
 // RouDi.
-TEST_F(CameraRecordProcess, RouDiKilledEndsTheRecorderWithStatusOne) {
+TEST_F(CameraRecordProcessTest, RouDiKilledEndsTheRecorderWithStatusOne) {
     if (const std::string missing = RouDiUnavailable(); !missing.empty()) {
         FAIL() << "no RouDi of our own: " << missing;
     }

@@ -17,7 +17,7 @@ using camera_test::StartChild;
 using vrt::cm::test::NetworkNamespaces;
 using vrt::cm::test::ScopedManifest;
 
-TEST(CameraRecordSomeip, RecordsFourPlayableStreamsFromAPublisherInAnotherNetworkNamespace) {
+TEST(CameraRecordSomeipTest, RecordsFourPlayableStreamsFromAPublisherInAnotherNetworkNamespace) {
     NetworkNamespaces namespaces(IP_BINARY);
     // The test makes its own namespaces; without them it cannot say anything, so it fails with the reason.
     ASSERT_TRUE(namespaces.Ok()) << "network namespaces cannot be created here (needs root and `ip netns`); "

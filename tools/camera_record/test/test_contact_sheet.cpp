@@ -60,7 +60,7 @@ int Red(const AVFrame& frame, int x, int y) {
     return frame.data[0][y * frame.linesize[0] + x * 3];
 }
 
-TEST(ContactSheet, WritesAPngOfTwoByTwoCellsWithEachPictureInItsPlace) {
+TEST(ContactSheetTest, WritesAPngOfTwoByTwoCellsWithEachPictureInItsPlace) {
     camera_test::TemporaryDirectory directory = camera_test::NewTestDirectory("camera_record_test_");
     auto created = ContactSheet::Create(320, 180);
     ASSERT_TRUE(created.HasValue()) << created.Error();
@@ -94,7 +94,7 @@ TEST(ContactSheet, WritesAPngOfTwoByTwoCellsWithEachPictureInItsPlace) {
     }
 }
 
-TEST(ContactSheet, CellsWithoutPictureStayDarkAndLabelsAreDrawnInTheirCorner) {
+TEST(ContactSheetTest, CellsWithoutPictureStayDarkAndLabelsAreDrawnInTheirCorner) {
     auto created = ContactSheet::Create(320, 180);
     ASSERT_TRUE(created.HasValue());
     ContactSheet sut = std::move(created).Value();

@@ -26,7 +26,7 @@ FrameDecoder OpenDecoder(const std::vector<test::EncodedFrame>& frames) {
     return std::move(decoder).Value();
 }
 
-TEST(FrameDecoder, EveryFrameComesOutAtOnceWithItsNumberAndCode) {
+TEST(FrameDecoderTest, EveryFrameComesOutAtOnceWithItsNumberAndCode) {
     const auto frames = EncodePattern(VideoCodec::kH264, 480, 320, 12, 4, 500);
     ASSERT_EQ(frames.size(), 12U);
     FrameDecoder sut = OpenDecoder(frames);
@@ -46,7 +46,7 @@ TEST(FrameDecoder, EveryFrameComesOutAtOnceWithItsNumberAndCode) {
     EXPECT_EQ(sut.PicturesDecoded(), 12U);
 }
 
-TEST(FrameDecoder, DamagedFramesAreCountedAndTheStreamGoesOnAtTheNextKeyFrame) {
+TEST(FrameDecoderTest, DamagedFramesAreCountedAndTheStreamGoesOnAtTheNextKeyFrame) {
     const auto frames = EncodePattern(VideoCodec::kH265, 480, 320, 8, 4);
     ASSERT_EQ(frames.size(), 8U);
     FrameDecoder sut = OpenDecoder(frames);
@@ -84,7 +84,7 @@ std::vector<std::uint8_t> PreparedLuma(std::uint32_t code, int cropLeft, int cro
     return out;
 }
 
-TEST(FrameCodeReader, FindsTheScaleOfResizedAndCroppedPictures) {
+TEST(FrameCodeReaderTest, FindsTheScaleOfResizedAndCroppedPictures) {
     struct Case {
         int cropLeft;
         int cropTop;
@@ -102,7 +102,7 @@ TEST(FrameCodeReader, FindsTheScaleOfResizedAndCroppedPictures) {
     }
 }
 
-TEST(FrameCodeReader, PicturesWithoutCodeReadNothingAndAreNotSearchedEveryTime) {
+TEST(FrameCodeReaderTest, PicturesWithoutCodeReadNothingAndAreNotSearchedEveryTime) {
     FrameCodeReader sut;
     const std::vector<std::uint8_t> flat(1280 * 720, 100);
 
@@ -115,7 +115,7 @@ TEST(FrameCodeReader, PicturesWithoutCodeReadNothingAndAreNotSearchedEveryTime) 
     EXPECT_EQ(sut.Read(coded.data(), 1280, 720, 1280), 42U);
 }
 
-TEST(FrameCodeReader, KeepsItsScaleOverPicturesWithoutCode) {
+TEST(FrameCodeReaderTest, KeepsItsScaleOverPicturesWithoutCode) {
     FrameCodeReader sut;
     const auto coded = PreparedLuma(7, 0, 0);
     const std::vector<std::uint8_t> flat(1280 * 720, 100);

@@ -8,7 +8,7 @@
 namespace camera_record {
 namespace {
 
-TEST(IndexWriter, FormatsEveryColumnWithNineDigitNanosecondsAndAnEmptyMissingCode) {
+TEST(IndexWriterTest, FormatsEveryColumnWithNineDigitNanosecondsAndAnEmptyMissingCode) {
     IndexRow row;
     row.frame = 12;
     row.sec = 1700000000;
@@ -25,7 +25,7 @@ TEST(IndexWriter, FormatsEveryColumnWithNineDigitNanosecondsAndAnEmptyMissingCod
     EXPECT_EQ(IndexWriter::Format(row), "12,1700000000.000005000,0,45678,-0.500,65535");
 }
 
-TEST(IndexWriter, WritesTheHeaderAndOneLinePerRow) {
+TEST(IndexWriterTest, WritesTheHeaderAndOneLinePerRow) {
     camera_test::TemporaryDirectory directory = camera_test::NewTestDirectory("camera_record_test_");
     const std::string path = directory.Path() + "/cam_8_index.csv";
     auto opened = IndexWriter::Open(path);

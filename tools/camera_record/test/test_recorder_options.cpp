@@ -5,7 +5,7 @@
 namespace camera_record {
 namespace {
 
-TEST(ParseOptions, DefaultsRecordAllFourCamerasIntoOutRecordUntilStopped) {
+TEST(ParseOptionsTest, DefaultsRecordAllFourCamerasIntoOutRecordUntilStopped) {
     const auto sut = RecorderCommandLine().Parse({});
     ASSERT_TRUE(sut.HasValue());
     EXPECT_FALSE(sut.Value().durationSeconds);
@@ -17,7 +17,7 @@ TEST(ParseOptions, DefaultsRecordAllFourCamerasIntoOutRecordUntilStopped) {
     EXPECT_FALSE(sut.Value().someip);
 }
 
-TEST(ParseOptions, TakesValuesAsNextArgumentOrAfterEquals) {
+TEST(ParseOptionsTest, TakesValuesAsNextArgumentOrAfterEquals) {
     const auto sut = RecorderCommandLine().Parse({"--duration", "2.5", "--frames=90", "--output", "/tmp/x",
                                                   "--cameras=11,8", "--manifest", "/etc/cm.json",
                                                   "--code-scale", "0.667", "--transport", "someip"});
@@ -32,7 +32,7 @@ TEST(ParseOptions, TakesValuesAsNextArgumentOrAfterEquals) {
     EXPECT_TRUE(RecorderCommandLine().Parse({"--help"}).Value().help);
 }
 
-TEST(ParseOptions, BadArgumentsAreRefusedNamingTheOptionAndWhatWasExpected) {
+TEST(ParseOptionsTest, BadArgumentsAreRefusedNamingTheOptionAndWhatWasExpected) {
     const struct {
         std::vector<std::string> arguments;
         std::string error;

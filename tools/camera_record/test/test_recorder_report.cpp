@@ -5,7 +5,7 @@
 namespace camera_record {
 namespace {
 
-TEST(RecorderReport, LiveLineShowsEveryCameraTheLatencyOfAllAndWaitsVisiblyForThePublisher) {
+TEST(RecorderReportTest, LiveLineShowsEveryCameraTheLatencyOfAllAndWaitsVisiblyForThePublisher) {
     WindowFigures active;
     active.frames = 30;
     active.keyFrames = 1;
@@ -35,7 +35,7 @@ TEST(RecorderReport, LiveLineShowsEveryCameraTheLatencyOfAllAndWaitsVisiblyForTh
         "missed 0");
 }
 
-TEST(RecorderReport, SummaryHasOneKeyValueLinePerCameraAndTheEventWideFigures) {
+TEST(RecorderReportTest, SummaryHasOneKeyValueLinePerCameraAndTheEventWideFigures) {
     RecordingReport report;
     report.elapsedSeconds = 10.04;
     report.entityId = 35045;

@@ -5,7 +5,7 @@
 namespace camera_record {
 namespace {
 
-TEST(Percentile, IsTheNearestRankValue) {
+TEST(PercentileTest, IsTheNearestRankValue) {
     std::vector<double> values;
     for (int i = 100; i >= 1; --i) {
         values.push_back(i);
@@ -20,7 +20,7 @@ TEST(Percentile, IsTheNearestRankValue) {
     EXPECT_EQ(Percentile({}, 50.0), 0.0);
 }
 
-TEST(CameraStats, RatesComeFromTheFramesAndTheTimeBetweenFirstAndLast) {
+TEST(CameraStatsTest, RatesComeFromTheFramesAndTheTimeBetweenFirstAndLast) {
     CameraStats sut;
     // 31 frames 1/30 s apart: exactly one second, 30 fps; 10 000 bytes each.
     for (int i = 0; i <= 30; ++i) {
@@ -39,7 +39,7 @@ TEST(CameraStats, RatesComeFromTheFramesAndTheTimeBetweenFirstAndLast) {
     EXPECT_EQ(summary.latencyMaxMs, 31.0);
 }
 
-TEST(CameraStats, OneFrameHasNoRate) {
+TEST(CameraStatsTest, OneFrameHasNoRate) {
     CameraStats sut;
     sut.AddFrame(1, 500, true, 2.0);
     EXPECT_EQ(sut.Summary().fps, 0.0);
@@ -47,7 +47,7 @@ TEST(CameraStats, OneFrameHasNoRate) {
     EXPECT_EQ(CameraStats().Summary().latencyP99Ms, 0.0);
 }
 
-TEST(CameraStats, WindowCountsOnlyTheFramesSinceThePreviousWindow) {
+TEST(CameraStatsTest, WindowCountsOnlyTheFramesSinceThePreviousWindow) {
     CameraStats sut;
     for (int i = 0; i < 15; ++i) {
         sut.AddFrame(i, 1000, i == 0, 3.0);
@@ -70,7 +70,7 @@ TEST(CameraStats, WindowCountsOnlyTheFramesSinceThePreviousWindow) {
     EXPECT_EQ(sut.Summary().frames, 16U);
 }
 
-TEST(CameraStats, CodesThatSkipAreGapsAndCodesThatRepeatOrGoBackAreDisorder) {
+TEST(CameraStatsTest, CodesThatSkipAreGapsAndCodesThatRepeatOrGoBackAreDisorder) {
     CameraStats sut;
     for (std::uint32_t code : {10U, 11U, 14U, 15U}) {  // 12 and 13 never arrived
         sut.AddFrameCode(code);
@@ -84,7 +84,7 @@ TEST(CameraStats, CodesThatSkipAreGapsAndCodesThatRepeatOrGoBackAreDisorder) {
     EXPECT_EQ(sut.Summary().framesWithCode, 6U);
 }
 
-TEST(CameraStats, FramesWithoutCodeCountAsReceivedBetweenTwoCodes) {
+TEST(CameraStatsTest, FramesWithoutCodeCountAsReceivedBetweenTwoCodes) {
     CameraStats sut;
     sut.AddFrameCode(65534U);
     sut.AddFrameCode(std::nullopt);

@@ -9,7 +9,7 @@ namespace {
 using test::EncodedFrame;
 using test::EncodePattern;
 
-TEST(SplitAnnexB, FindsUnitsBehindThreeAndFourByteStartCodesWithoutTrailingZeros) {
+TEST(SplitAnnexBTest, FindsUnitsBehindThreeAndFourByteStartCodesWithoutTrailingZeros) {
     const std::vector<std::uint8_t> stream = {0xAA, 0,    0,    0, 1, 0x67, 0x42, 0,    0,    0,
                                               1,    0x68, 0xCE, 0, 0, 1,    0x65, 0x88, 0x00, 0x00};
 
@@ -24,15 +24,15 @@ TEST(SplitAnnexB, FindsUnitsBehindThreeAndFourByteStartCodesWithoutTrailingZeros
               (std::vector<std::uint8_t>{0x65, 0x88}));
 }
 
-TEST(SplitAnnexB, BytesWithoutStartCodeHoldNoUnit) {
+TEST(SplitAnnexBTest, BytesWithoutStartCodeHoldNoUnit) {
     const std::vector<std::uint8_t> noise = {0x67, 0x42, 0x00, 0x00, 0x02};
     EXPECT_TRUE(SplitAnnexB(noise.data(), noise.size()).empty());
     EXPECT_TRUE(SplitAnnexB(nullptr, 10).empty());
 }
 
-class StreamFormat : public ::testing::TestWithParam<VideoCodec> {};
+class StreamFormatTest : public ::testing::TestWithParam<VideoCodec> {};
 
-TEST_P(StreamFormat, KeyFrameGivesCodecSizeAndParameterSets) {
+TEST_P(StreamFormatTest, KeyFrameGivesCodecSizeAndParameterSets) {
     const VideoCodec codec = GetParam();
     const std::vector<EncodedFrame> frames = EncodePattern(codec, 480, 320, 3, 30);
     ASSERT_EQ(frames.size(), 3U);
@@ -50,7 +50,7 @@ TEST_P(StreamFormat, KeyFrameGivesCodecSizeAndParameterSets) {
               (std::vector<std::uint8_t>{0, 0, 0, 1}));
 }
 
-TEST_P(StreamFormat, OnlyKeyFramesAreRandomAccessPointsWithParameterSets) {
+TEST_P(StreamFormatTest, OnlyKeyFramesAreRandomAccessPointsWithParameterSets) {
     const VideoCodec codec = GetParam();
     const std::vector<EncodedFrame> frames = EncodePattern(codec, 480, 320, 6, 3);
     ASSERT_EQ(frames.size(), 6U);
@@ -65,10 +65,11 @@ TEST_P(StreamFormat, OnlyKeyFramesAreRandomAccessPointsWithParameterSets) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(H264AndH265, StreamFormat, ::testing::Values(VideoCodec::kH264, VideoCodec::kH265),
+INSTANTIATE_TEST_SUITE_P(H264AndH265, StreamFormatTest,
+                         ::testing::Values(VideoCodec::kH264, VideoCodec::kH265),
                          [](const auto& p) { return std::string(CodecName(p.param)); });
 
-TEST(ProbeKeyFrame, RefusesParameterSetsWithoutPictureAndSaysWhy) {
+TEST(ProbeKeyFrameTest, RefusesParameterSetsWithoutPictureAndSaysWhy) {
     const std::vector<EncodedFrame> frames = EncodePattern(VideoCodec::kH264, 480, 320, 1, 30);
     ASSERT_EQ(frames.size(), 1U);
     const auto sets = ParameterSets(VideoCodec::kH264, frames[0].bytes.data(), frames[0].bytes.size());

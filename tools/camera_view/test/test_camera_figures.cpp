@@ -23,7 +23,7 @@ void Feed(FigureBoard& sut, int camera, int count, std::int64_t startMs, std::in
     }
 }
 
-TEST(FigureBoard, AWindowGivesRateLatencyBitRateAndKeyInterval) {
+TEST(FigureBoardTest, AWindowGivesRateLatencyBitRateAndKeyInterval) {
     FigureBoard sut;
     sut.TakeWindow(0, 0, TransportView{});
     Feed(sut, 1, 30, 0, 33, 4.0, 10000, 10);
@@ -43,7 +43,7 @@ TEST(FigureBoard, AWindowGivesRateLatencyBitRateAndKeyInterval) {
     EXPECT_EQ(figures.state, ApplicationState::kRunning);
 }
 
-TEST(FigureBoard, GapsInThePublishStampsCountAsLostFrames) {
+TEST(FigureBoardTest, GapsInThePublishStampsCountAsLostFrames) {
     FigureBoard sut;
     sut.TakeWindow(0, 0, TransportView{});
     // Frames 10 and 20, 21, 22 never arrive.
@@ -54,7 +54,7 @@ TEST(FigureBoard, GapsInThePublishStampsCountAsLostFrames) {
     EXPECT_EQ(figures.cameras[0].frames, 26U);
 }
 
-TEST(FigureBoard, LatencyPercentilesSeeTheSlowFrames) {
+TEST(FigureBoardTest, LatencyPercentilesSeeTheSlowFrames) {
     FigureBoard sut;
     sut.TakeWindow(0, 0, TransportView{});
     for (int i = 0; i < 100; ++i) {
@@ -72,7 +72,7 @@ TEST(FigureBoard, LatencyPercentilesSeeTheSlowFrames) {
     EXPECT_DOUBLE_EQ(NearestRank(values, 100), 9.0);
 }
 
-TEST(FigureBoard, ACameraWithoutFramesForASecondIsStoppedAndTheApplicationSilent) {
+TEST(FigureBoardTest, ACameraWithoutFramesForASecondIsStoppedAndTheApplicationSilent) {
     FigureBoard sut;
     sut.TakeWindow(0, 0, TransportView{});
     Feed(sut, 0, 10, 0, 33, 1.0, 1000, 30);
@@ -87,7 +87,7 @@ TEST(FigureBoard, ACameraWithoutFramesForASecondIsStoppedAndTheApplicationSilent
     EXPECT_DOUBLE_EQ(figures.cameras[3].fps, 0.0);
 }
 
-TEST(FigureBoard, TheTransportDecidesFirst) {
+TEST(FigureBoardTest, TheTransportDecidesFirst) {
     FigureBoard sut;
     EXPECT_EQ(sut.TakeWindow(0, 0, TransportView{}).state, ApplicationState::kWaiting);
     Feed(sut, 0, 3, 0, 33, 1.0, 1000, 30);
@@ -98,7 +98,7 @@ TEST(FigureBoard, TheTransportDecidesFirst) {
     EXPECT_EQ(sut.TakeWindow(200 * kMs, 0.2, view).state, ApplicationState::kRouDiLost);
 }
 
-TEST(FiguresJson, CarriesEveryFigureThePageShows) {
+TEST(FiguresJsonTest, CarriesEveryFigureThePageShows) {
     FigureBoard sut;
     sut.TakeWindow(0, 0, TransportView{});
     Feed(sut, 2, 30, 0, 33, 3.0, 5000, 15);

@@ -24,7 +24,7 @@ using namespace std::chrono_literals;
 using camera_test::ReadText;
 using camera_view::harness::HeadlessBrowser;
 
-class BrowserView : public ::testing::Test {
+class BrowserViewTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_FALSE(camera_test::RouDiIsRunning())
@@ -59,7 +59,7 @@ class BrowserView : public ::testing::Test {
     camera_test::ChildProcess view_;
 };
 
-TEST_F(BrowserView, EachTileDecodesSixtyFramesInFiveSecondsAndShowsFigures) {
+TEST_F(BrowserViewTest, EachTileDecodesSixtyFramesInFiveSecondsAndShowsFigures) {
     const std::string viewOutput = scratch_.File("camera_view.out");
     view_ = camera_test::StartChild({CAMERA_VIEW_BINARY, "--port", "0"}, viewOutput);
     ASSERT_TRUE(view_.Started());

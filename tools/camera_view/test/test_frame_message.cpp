@@ -5,7 +5,7 @@
 namespace camera_view {
 namespace {
 
-TEST(FrameMessage, HeaderIsLittleEndianAndThePayloadFollowsUnchanged) {
+TEST(FrameMessageTest, HeaderIsLittleEndianAndThePayloadFollowsUnchanged) {
     const std::uint8_t payload[] = {0, 0, 0, 1, 0x67, 0x42};
     FrameHeader header;
     header.camera = 3;
@@ -33,7 +33,7 @@ TEST(FrameMessage, HeaderIsLittleEndianAndThePayloadFollowsUnchanged) {
     EXPECT_EQ(back.receiveNs, -2);
 }
 
-TEST(FrameMessage, ShortOrForeignMessagesAreNotFrames) {
+TEST(FrameMessageTest, ShortOrForeignMessagesAreNotFrames) {
     const auto message = MakeFrameMessage(FrameHeader{}, nullptr, 0);
     FrameHeader header;
     EXPECT_TRUE(ParseFrameHeader(message->data(), message->size(), &header));

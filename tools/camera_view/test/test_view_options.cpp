@@ -5,7 +5,7 @@
 namespace camera_view {
 namespace {
 
-TEST(ViewOptions, DefaultsListenOnLoopbackOnly) {
+TEST(ViewOptionsTest, DefaultsListenOnLoopbackOnly) {
     const auto sut = ViewCommandLine().Parse({});
     ASSERT_TRUE(sut.HasValue());
     EXPECT_EQ(sut.Value().address, "127.0.0.1");
@@ -13,7 +13,7 @@ TEST(ViewOptions, DefaultsListenOnLoopbackOnly) {
     EXPECT_FALSE(sut.Value().durationSeconds);
 }
 
-TEST(ViewOptions, ValuesComeAsTheNextArgumentOrAfterAnEqualsSign) {
+TEST(ViewOptionsTest, ValuesComeAsTheNextArgumentOrAfterAnEqualsSign) {
     const auto sut = ViewCommandLine().Parse(
         {"--address", "0.0.0.0", "--port=0", "--manifest", "m.json", "--duration=2.5"});
     ASSERT_TRUE(sut.HasValue()) << sut.Error();
@@ -23,7 +23,7 @@ TEST(ViewOptions, ValuesComeAsTheNextArgumentOrAfterAnEqualsSign) {
     EXPECT_DOUBLE_EQ(*sut.Value().durationSeconds, 2.5);
 }
 
-TEST(ViewOptions, BadValuesAreRefusedNamingTheOption) {
+TEST(ViewOptionsTest, BadValuesAreRefusedNamingTheOption) {
     for (const auto& [arguments, fragment] : std::vector<std::pair<std::vector<std::string>, std::string>>{
              {{"--port", "65536"}, "--port 65536"},
              {{"--port", "-1"}, "--port -1"},

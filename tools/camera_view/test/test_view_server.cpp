@@ -144,7 +144,7 @@ std::vector<std::uint32_t> ReadUntilEnd(Viewer& viewer) {
     return numbers;
 }
 
-TEST(ViewServer, ServesThePageAndItsAssetsAndNothingElse) {
+TEST(ViewServerTest, ServesThePageAndItsAssetsAndNothingElse) {
     auto sut = StartServer();
     ASSERT_TRUE(sut);
     const auto page = Request(sut->Port(), http::verb::get, "/");
@@ -165,7 +165,7 @@ TEST(ViewServer, ServesThePageAndItsAssetsAndNothingElse) {
     EXPECT_EQ(Request(sut->Port(), http::verb::delete_, "/").result(), http::status::method_not_allowed);
 }
 
-TEST(ViewServer, RefusesOversizedHeadersBodiesAndGarbageAndKeepsServing) {
+TEST(ViewServerTest, RefusesOversizedHeadersBodiesAndGarbageAndKeepsServing) {
     auto sut = StartServer();
     ASSERT_TRUE(sut);
     const std::string big = "GET / HTTP/1.1\r\nHost: x\r\nX-Filler: " + std::string(20000, 'a') + "\r\n\r\n";
@@ -188,7 +188,7 @@ TEST(ViewServer, RefusesOversizedHeadersBodiesAndGarbageAndKeepsServing) {
     EXPECT_EQ(Request(sut->Port(), http::verb::get, "/").result(), http::status::ok);
 }
 
-TEST(ViewServer, AViewerStartsEachCameraAtAKeyFrameAndGetsTheFigures) {
+TEST(ViewServerTest, AViewerStartsEachCameraAtAKeyFrameAndGetsTheFigures) {
     auto sut = StartServer();
     ASSERT_TRUE(sut);
     Viewer viewer(sut->Port());
@@ -242,7 +242,7 @@ void ExpectKeptUp(const std::vector<std::uint32_t>& received, int count, const s
     EXPECT_GE(received.size(), static_cast<std::size_t>(count) / 2) << who;
 }
 
-TEST(ViewServer, AViewerThatNeverReadsCostsBoundedMemoryAndNeverSlowsAnother) {
+TEST(ViewServerTest, AViewerThatNeverReadsCostsBoundedMemoryAndNeverSlowsAnother) {
     ServerOptions options;
     options.queueLimits = ViewerQueue::Limits{64, 1U << 20U};
     auto sut = StartServer(options);
@@ -265,7 +265,7 @@ TEST(ViewServer, AViewerThatNeverReadsCostsBoundedMemoryAndNeverSlowsAnother) {
     EXPECT_LE(counters.peakQueuedBytes, 2U * (options.queueLimits.maxBytes + 50100U));
 }
 
-TEST(ViewServer, TwentyViewersAtOnceEachGetEveryFrameWithinBoundedQueues) {
+TEST(ViewServerTest, TwentyViewersAtOnceEachGetEveryFrameWithinBoundedQueues) {
     ServerOptions options;
     options.maxViewers = 20;
     options.queueLimits = ViewerQueue::Limits{64, 2U << 20U};
@@ -303,7 +303,7 @@ TEST(ViewServer, TwentyViewersAtOnceEachGetEveryFrameWithinBoundedQueues) {
     EXPECT_TRUE(WaitFor([&] { return sut->Counters().viewers == 0 && sut->Counters().queuedBytes == 0; }));
 }
 
-TEST(ViewServer, AnAddressThatCannotBeUsedIsNamed) {
+TEST(ViewServerTest, AnAddressThatCannotBeUsedIsNamed) {
     ServerOptions options;
     options.address = "not-an-address";
     auto bad = ViewServer::Start(options);

@@ -9,7 +9,7 @@ std::shared_ptr<const std::vector<std::uint8_t>> Frame(std::size_t size, std::ui
     return std::make_shared<const std::vector<std::uint8_t>>(size, tag);
 }
 
-TEST(ViewerQueue, EachCameraStartsAtItsFirstKeyFrame) {
+TEST(ViewerQueueTest, EachCameraStartsAtItsFirstKeyFrame) {
     ViewerQueue sut(ViewerQueue::Limits{});
     EXPECT_FALSE(sut.OfferFrame(Frame(10), 0, false));
     EXPECT_TRUE(sut.OfferFrame(Frame(10), 0, true));
@@ -20,7 +20,7 @@ TEST(ViewerQueue, EachCameraStartsAtItsFirstKeyFrame) {
     EXPECT_EQ(sut.SkippedFrames(), 3U);
 }
 
-TEST(ViewerQueue, MessagesLeaveInOrderAndFreeTheirBytes) {
+TEST(ViewerQueueTest, MessagesLeaveInOrderAndFreeTheirBytes) {
     ViewerQueue sut(ViewerQueue::Limits{});
     sut.OfferFrame(Frame(100, 1), 2, true);
     sut.OfferText(std::make_shared<const std::string>("figures"));
@@ -33,7 +33,7 @@ TEST(ViewerQueue, MessagesLeaveInOrderAndFreeTheirBytes) {
     EXPECT_EQ(sut.QueuedBytes(), 0U);
 }
 
-TEST(ViewerQueue, ASlowViewerDropsWhatIsPendingAndSkipsToTheNextKeyFrameOfEachCamera) {
+TEST(ViewerQueueTest, ASlowViewerDropsWhatIsPendingAndSkipsToTheNextKeyFrameOfEachCamera) {
     ViewerQueue sut(ViewerQueue::Limits{4, 1000});
     sut.OfferFrame(Frame(100), 0, true);
     sut.OfferFrame(Frame(100), 1, true);
@@ -50,7 +50,7 @@ TEST(ViewerQueue, ASlowViewerDropsWhatIsPendingAndSkipsToTheNextKeyFrameOfEachCa
     EXPECT_EQ(sut.Take().frame->front(), 7);
 }
 
-TEST(ViewerQueue, AnOverflowingKeyFrameIsKeptAsTheNewStart) {
+TEST(ViewerQueueTest, AnOverflowingKeyFrameIsKeptAsTheNewStart) {
     ViewerQueue sut(ViewerQueue::Limits{10, 250});
     sut.OfferFrame(Frame(100), 0, true);
     sut.OfferFrame(Frame(100), 0, false);
@@ -59,7 +59,7 @@ TEST(ViewerQueue, AnOverflowingKeyFrameIsKeptAsTheNewStart) {
     EXPECT_EQ(sut.Take().frame->front(), 9);
 }
 
-TEST(ViewerQueue, BytesStayWithinTheLimitWhateverIsOffered) {
+TEST(ViewerQueueTest, BytesStayWithinTheLimitWhateverIsOffered) {
     ViewerQueue sut(ViewerQueue::Limits{8, 4096});
     std::size_t peak = 0;
     for (int i = 0; i < 1000; ++i) {
@@ -75,7 +75,7 @@ TEST(ViewerQueue, BytesStayWithinTheLimitWhateverIsOffered) {
     EXPECT_LE(sut.QueuedBytes(), 4096U);
 }
 
-TEST(ViewerQueue, FiguresNeverPushFramesOut) {
+TEST(ViewerQueueTest, FiguresNeverPushFramesOut) {
     ViewerQueue sut(ViewerQueue::Limits{2, 1000});
     sut.OfferFrame(Frame(100), 0, true);
     sut.OfferFrame(Frame(100), 0, false);

@@ -12,7 +12,7 @@ namespace {
 
 const lens::Intrinsics kCamera{1000.0, 1000.0, 959.5, 539.5};
 
-TEST(LensModel, WithoutDistortionTheMapsAreTheIdentity) {
+TEST(LensModelTest, WithoutDistortionTheMapsAreTheIdentity) {
     const lens::UndistortMaps maps = lens::makeUndistortMaps(64, 32, kCamera, {}, kCamera);
     ASSERT_EQ(maps.x.size(), 64u * 32u);
     for (std::uint32_t v = 0; v < 32; ++v) {
@@ -23,7 +23,7 @@ TEST(LensModel, WithoutDistortionTheMapsAreTheIdentity) {
     }
 }
 
-TEST(LensModel, FollowsTheRadialAndTangentialModel) {
+TEST(LensModelTest, FollowsTheRadialAndTangentialModel) {
     lens::Distortion distortion{0.1, 0.01, 0.0, 0.0, 0.001};
     double x = 0;
     double y = 0;
@@ -45,7 +45,7 @@ TEST(LensModel, FollowsTheRadialAndTangentialModel) {
     EXPECT_NEAR(x, 959.5 + 200.0, 1e-9);
 }
 
-TEST(LensModel, MapFileHoldsRawLittleEndianFloats) {
+TEST(LensModelTest, MapFileHoldsRawLittleEndianFloats) {
     const std::string path = ::testing::TempDir() + "lens_model_map.bin";
     const std::vector<float> values{1.5f, -2.25f, 1919.0f};
     const auto written = lens::writeMapFile(path, values);

@@ -26,7 +26,7 @@ using vrt::cm::test::ScopedManifest;
 constexpr std::uint32_t kEvent = 35045;
 constexpr int kEvents = 40;
 
-TEST(SomeipCapture, TsharkDecodesTheRunningSystemWithTheGeneratedConfiguration) {
+TEST(SomeipCaptureTest, TsharkDecodesTheRunningSystemWithTheGeneratedConfiguration) {
     ASSERT_EQ(std::system("command -v tshark >/dev/null 2>&1"), 0)
         << "tshark is not installed; scripts/install-deps.sh installs it";
     NetworkNamespaces namespaces(IP_BINARY);
