@@ -1,25 +1,13 @@
 #include <gtest/gtest.h>
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-}
-
-#include <algorithm>
 #include <chrono>
-#include <map>
-#include <memory>
-#include <optional>
-#include <sstream>
+#include <csignal>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "camera_test/files.h"
-#include "camera_test/gtest_support.h"
 #include "camera_test/roudi_process.h"
 #include "e2e_system.h"
-#include "ffmpeg/handles.h"
 
 namespace {
 

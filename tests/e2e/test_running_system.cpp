@@ -5,12 +5,10 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include <unistd.h>
 #include <algorithm>
 #include <chrono>
-#include <map>
-#include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
