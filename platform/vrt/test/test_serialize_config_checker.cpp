@@ -71,11 +71,19 @@ std::shared_ptr<SomeipSerializeConfig> Replaced(const SomeipSerializeConfig& nod
     return copy;
 }
 
-serialize::Result CheckImage(std::shared_ptr<const SomeipSerializeConfig> root) {
+// Checks type T against a transport configuration of SOME/IP (type 1) or signal (type 2) serialization.
+template <typename T>
+serialize::Result CheckTransport(std::shared_ptr<const SomeipSerializeConfig> someip,
+                                 std::shared_ptr<const SignalSerializeConfig> signal) {
     TransportSerializeConfig transport;
-    transport.serializeType = 1;
-    transport.someipConfig = std::move(root);
-    return SerializeConfigChecker::Check<CameraH265Image>(transport);
+    transport.serializeType = someip ? 1 : 2;
+    transport.someipConfig = std::move(someip);
+    transport.signalConfig = std::move(signal);
+    return SerializeConfigChecker::Check<T>(transport);
+}
+
+serialize::Result CheckImage(std::shared_ptr<const SomeipSerializeConfig> root) {
+    return CheckTransport<CameraH265Image>(std::move(root), nullptr);
 }
 
 TEST(SomeipSerializeConfigCheckerTest, MissingAndEmptyMemberNodes) {
@@ -135,10 +143,7 @@ std::shared_ptr<SignalSerializeConfig> PduWith(std::size_t signals) {
 
 template <typename T>
 serialize::Result CheckSignal(std::shared_ptr<const SignalSerializeConfig> pdu) {
-    TransportSerializeConfig transport;
-    transport.serializeType = 2;
-    transport.signalConfig = std::move(pdu);
-    return SerializeConfigChecker::Check<T>(transport);
+    return CheckTransport<T>(nullptr, std::move(pdu));
 }
 
 TEST(SignalSerializeConfigCheckerTest, NeitherSystemEventCanTravelAsSignals) {
