@@ -48,7 +48,7 @@ inline std::unique_ptr<EventSubscriber<CameraH265Image>> SubscribeImages(type::D
     options.transport = transport;
     auto created = EventSubscriber<CameraH265Image>::Create(ImagePublisher::kEvent, options);
     if (!created.HasValue()) {
-        std::fprintf(stderr, "subscriber: %s\n", created.Error().c_str());
+        std::fprintf(stderr, "subscriber: %s\n", created.Error().message.c_str());
         return nullptr;
     }
     return std::move(created).Value();

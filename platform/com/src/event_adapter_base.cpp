@@ -148,18 +148,18 @@ bool EventAdapterBase::InitializeEvent(const EventInfoTable& table) {
         };
         if (driver == DriverType::SHM) {
             if (auto connected = vrt::cm::shm::ShmRuntime::Connect(); !connected.HasValue()) {
-                return refuse("Shared-memory transport unavailable", connected.Error());
+                return refuse("Shared-memory transport unavailable", connected.Error().message);
             }
             auto created = vrt::cm::shm::ShmEventPublisher::Create(
                 vrt::cm::shm::ShmAddress::ForEvent(info.serviceId, info.instanceId, info.entityId));
             if (!created.HasValue()) {
-                return refuse("Shared-memory publisher not created", created.Error());
+                return refuse("Shared-memory publisher not created", created.Error().message);
             }
             publishers[driver] = std::move(created).Value();
         } else if (driver == DriverType::SOMEIP && info.network) {
             auto created = vrt::cm::someip::SomeipEventPublisher::Create(info.serviceId, *info.network);
             if (!created.HasValue()) {
-                return refuse("SOME/IP publisher not created", created.Error());
+                return refuse("SOME/IP publisher not created", created.Error().message);
             }
             publishers[driver] = std::move(created).Value();
         }

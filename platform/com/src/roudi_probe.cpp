@@ -34,8 +34,8 @@ RouDiProbe ProbeRouDi() {
     return probe;
 }
 
-ara::core::Result<void, std::string> CheckRouDiSocket() {
-    using R = ara::core::Result<void, std::string>;
+TransportResult<void> CheckRouDiSocket() {
+    using R = TransportResult<void>;
     const vcu::os::UniqueFd fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!fd.valid()) {
         return {};
@@ -48,12 +48,14 @@ ara::core::Result<void, std::string> CheckRouDiSocket() {
     }
     const int error = errno;
     if (error == EACCES || error == EPERM) {
-        return R::FromError(
+        return R::FromError(TransportError{
+            TransportErrorCode::kRouDiAccessRefused,
             std::string("access to RouDi's socket ") + kRouDiSocket + " refused (" + std::strerror(error) +
-            "): RouDi runs as another user; run this process as RouDi's user or in its group");
+                "): RouDi runs as another user; run this process as RouDi's user or in its group"});
     }
-    return R::FromError(std::string("RouDi's socket ") + kRouDiSocket + " does not answer (" +
-                        std::strerror(error) + ")");
+    return R::FromError(TransportError{
+        TransportErrorCode::kRouDiUnavailable,
+        std::string("RouDi's socket ") + kRouDiSocket + " does not answer (" + std::strerror(error) + ")"});
 }
 
 std::optional<SocketIdentity> RouDiSocketIdentity() {

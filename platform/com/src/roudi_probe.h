@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "ara/core/result.h"
+#include "vrt/cm/transport_error.h"
 
 // What a process can learn about RouDi without talking to it: its lock file and its socket.
 namespace vrt::cm::shm {
@@ -27,7 +27,7 @@ RouDiProbe ProbeRouDi();
 // Whether this process may talk to RouDi's socket; the error says why not. RouDi's socket is a datagram
 // socket; connecting to it needs write access to the socket file, which another user's RouDi denies.
 // iceoryx itself would only say "RouDi not found - waiting ..." for ever.
-ara::core::Result<void, std::string> CheckRouDiSocket();
+TransportResult<void> CheckRouDiSocket();
 
 // Identifies the RouDi instance a process registered with: a restarted RouDi binds a new socket.
 struct SocketIdentity {

@@ -35,6 +35,9 @@ constexpr std::chrono::milliseconds kMempoolInfoTimeout{3000};
 constexpr std::chrono::seconds kDefaultRouDiWait{10};
 // How often the connection to RouDi is checked: a loss is seen within this period.
 constexpr std::chrono::milliseconds kMonitorPeriod{250};
+// What a process that finds no usable RouDi tells its user to do.
+constexpr const char kStartRouDi[] =
+    "start iox-roudi, e.g. iox-roudi -c config/roudi.toml, before this process";
 
 std::chrono::milliseconds RouDiWaitLimit() {
     if (const char* text = std::getenv("VRT_CM_ROUDI_WAIT_S"); text != nullptr && *text != '\0') {
@@ -139,7 +142,7 @@ struct Registration {
 
 struct RuntimeState {
     std::once_flag once;
-    std::optional<std::string> error;
+    std::optional<TransportError> error;
     std::atomic<std::uint64_t> largestChunk{0U};
     std::atomic<std::uint64_t> largestPayload{0U};
     std::atomic<bool> lost{false};
@@ -183,7 +186,7 @@ void MonitorRouDi(RuntimeState& state, SocketIdentity registered) {
                 "RouDi was restarted: this process's ports live in the ended RouDi's memory and the new "
                 "RouDi does not know them";
         } else if (auto reachable = CheckRouDiSocket(); !reachable.HasValue()) {
-            reason = "RouDi has ended: " + reachable.Error();
+            reason = "RouDi has ended: " + reachable.Error().message;
         } else {
             continue;
         }
@@ -196,22 +199,23 @@ void MonitorRouDi(RuntimeState& state, SocketIdentity registered) {
 
 }  // namespace
 
-ara::core::Result<void, std::string> ShmRuntime::Connect() {
+TransportResult<void> ShmRuntime::Connect() {
     RuntimeState& state = State();
     std::call_once(state.once, [&state] {
         if (const RouDiProbe probe = ProbeRouDi(); probe.presence == RouDiPresence::kAbsent) {
-            state.error = "no RouDi is running (" + probe.reason +
-                          "); start iox-roudi, e.g. iox-roudi -c config/roudi.toml, before this process";
+            state.error = TransportError{TransportErrorCode::kRouDiUnavailable,
+                                         "no RouDi is running (" + probe.reason + "); " + kStartRouDi};
             return;
         }
         if (auto reachable = CheckRouDiSocket(); !reachable.HasValue()) {
-            state.error = reachable.Error() +
-                          "; start iox-roudi, e.g. iox-roudi -c config/roudi.toml, before this process";
+            state.error = reachable.Error();
+            state.error->message += std::string("; ") + kStartRouDi;
             return;
         }
         const std::optional<SocketIdentity> identity = RouDiSocketIdentity();
         if (!identity) {
-            state.error = std::string("RouDi's socket ") + kRouDiSocket + " is gone";
+            state.error = TransportError{TransportErrorCode::kRouDiUnavailable,
+                                         std::string("RouDi's socket ") + kRouDiSocket + " is gone"};
             return;
         }
         const std::string name = RuntimeName();
@@ -233,15 +237,18 @@ ara::core::Result<void, std::string> ShmRuntime::Connect() {
         std::unique_lock<std::mutex> lock(registration->mutex);
         while (!registration->finished) {
             if (StartupWaitsCancelled()) {
-                state.error = "the wait for RouDi was cancelled: the process is stopping";
+                state.error = TransportError{TransportErrorCode::kCancelled,
+                                             "the wait for RouDi was cancelled: the process is stopping"};
                 MarkStartupAbandoned();
                 return;
             }
             if (std::chrono::steady_clock::now() >= deadline) {
                 MarkStartupAbandoned();
-                state.error = "RouDi did not answer within " +
-                              std::to_string(static_cast<double>(limit.count()) / 1000.0).substr(0, 5) +
-                              " s (VRT_CM_ROUDI_WAIT_S): it may be stopped or overloaded; check iox-roudi";
+                state.error = TransportError{
+                    TransportErrorCode::kRouDiUnavailable,
+                    "RouDi did not answer within " +
+                        std::to_string(static_cast<double>(limit.count()) / 1000.0).substr(0, 5) +
+                        " s (VRT_CM_ROUDI_WAIT_S): it may be stopped or overloaded; check iox-roudi"};
                 return;
             }
             // Short slices, so that a cancellation is seen at once.
@@ -249,8 +256,9 @@ ara::core::Result<void, std::string> ShmRuntime::Connect() {
         }
         const std::uint64_t largest = registration->largestChunk;
         if (largest == 0U) {
-            state.error = "RouDi did not report its mempools within " +
-                          std::to_string(kMempoolInfoTimeout.count()) + " ms";
+            state.error = TransportError{TransportErrorCode::kRouDiUnavailable,
+                                         "RouDi did not report its mempools within " +
+                                             std::to_string(kMempoolInfoTimeout.count()) + " ms"};
             return;
         }
         state.largestChunk = largest;
@@ -269,7 +277,7 @@ ara::core::Result<void, std::string> ShmRuntime::Connect() {
         state.monitor = std::thread(MonitorRouDi, std::ref(state), *identity);
     });
     if (state.error) {
-        return ara::core::Result<void, std::string>(*state.error);
+        return TransportResult<void>::FromError(*state.error);
     }
     return {};
 }

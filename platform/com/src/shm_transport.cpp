@@ -31,16 +31,18 @@ iox::capro::ServiceDescription Describe(const ShmAddress& address) {
 }
 
 // Whether a port of `address` can be made now: the process is registered and the address fits iceoryx.
-ara::core::Result<void, std::string> CheckPortAddress(const ShmAddress& address) {
-    using R = ara::core::Result<void, std::string>;
+TransportResult<void> CheckPortAddress(const ShmAddress& address) {
+    using R = TransportResult<void>;
     if (ShmRuntime::LargestPayload() == 0U) {
-        return R::FromError("the process is not connected to RouDi");
+        return R::FromError(
+            TransportError{TransportErrorCode::kRouDiUnavailable, "the process is not connected to RouDi"});
     }
     const auto capacity = iox::capro::IdString_t::capacity();
     if (address.service.size() > capacity || address.instance.size() > capacity ||
         address.event.size() > capacity) {
-        return R::FromError("address " + address.ToString() + " has an element longer than " +
-                            std::to_string(capacity) + " characters");
+        return R::FromError(TransportError{TransportErrorCode::kBadAddress,
+                                           "address " + address.ToString() + " has an element longer than " +
+                                               std::to_string(capacity) + " characters"});
     }
     return {};
 }
@@ -78,9 +80,8 @@ struct ShmEventPublisher::Impl {
 ShmEventPublisher::ShmEventPublisher(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 ShmEventPublisher::~ShmEventPublisher() = default;
 
-ara::core::Result<std::unique_ptr<ShmEventPublisher>, std::string> ShmEventPublisher::Create(
-    const ShmAddress& address) {
-    using R = ara::core::Result<std::unique_ptr<ShmEventPublisher>, std::string>;
+TransportResult<std::unique_ptr<ShmEventPublisher>> ShmEventPublisher::Create(const ShmAddress& address) {
+    using R = TransportResult<std::unique_ptr<ShmEventPublisher>>;
     if (auto usable = CheckPortAddress(address); !usable.HasValue()) {
         return R::FromError(usable.Error());
     }
@@ -186,19 +187,23 @@ struct ShmEventReceiver::Impl {
 ShmEventReceiver::ShmEventReceiver(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 ShmEventReceiver::~ShmEventReceiver() = default;
 
-ara::core::Result<std::unique_ptr<ShmEventReceiver>, std::string> ShmEventReceiver::Create(
-    const ShmAddress& address, std::uint64_t queueCapacity) {
-    using R = ara::core::Result<std::unique_ptr<ShmEventReceiver>, std::string>;
+TransportResult<std::unique_ptr<ShmEventReceiver>> ShmEventReceiver::Create(const ShmAddress& address,
+                                                                            std::uint64_t queueCapacity) {
+    using R = TransportResult<std::unique_ptr<ShmEventReceiver>>;
     if (auto usable = CheckPortAddress(address); !usable.HasValue()) {
         return R::FromError(usable.Error());
     }
     if (queueCapacity == 0U || queueCapacity > iox::MAX_SUBSCRIBER_QUEUE_CAPACITY) {
-        return R::FromError("queue capacity " + std::to_string(queueCapacity) + " is outside 1 to " +
-                            std::to_string(iox::MAX_SUBSCRIBER_QUEUE_CAPACITY));
+        return R::FromError(TransportError{TransportErrorCode::kBadConfiguration,
+                                           "queue capacity " + std::to_string(queueCapacity) +
+                                               " is outside 1 to " +
+                                               std::to_string(iox::MAX_SUBSCRIBER_QUEUE_CAPACITY)});
     }
     auto impl = std::make_unique<Impl>(address, queueCapacity);
     if (!impl->attached) {
-        return R::FromError("could not attach the subscriber of " + address.ToString() + " to its wait set");
+        return R::FromError(
+            TransportError{TransportErrorCode::kResources,
+                           "could not attach the subscriber of " + address.ToString() + " to its wait set"});
     }
     return R::FromValue(std::unique_ptr<ShmEventReceiver>(new ShmEventReceiver(std::move(impl))));
 }

@@ -150,7 +150,7 @@ int Subscribe(char** argv) {
     const auto timeout = std::chrono::milliseconds(Arg(argv, 8));
     auto subscriber = vrt::cm::EventSubscriber<CameraH265Image>::Create(Arg(argv, 2), options);
     if (!subscriber.HasValue()) {
-        std::cout << "subscribe failed: " << subscriber.Error() << std::endl;
+        std::cout << "subscribe failed: " << subscriber.Error().message << std::endl;
         return 2;
     }
     auto& sut = *subscriber.Value();
@@ -290,7 +290,7 @@ int SubscribePerception(char** argv) {
     auto subscriber =
         vrt::cm::EventSubscriber<perception::Cam2CamPerceptionStruct>::Create(Arg(argv, 2), options);
     if (!subscriber.HasValue()) {
-        std::cout << "subscribe failed: " << subscriber.Error() << std::endl;
+        std::cout << "subscribe failed: " << subscriber.Error().message << std::endl;
         return 2;
     }
     std::cout << "ready" << std::endl;

@@ -12,6 +12,7 @@
 #include "com_test_support.h"
 #include "impl_type_camerah265image.h"
 #include "peer_processes.h"
+#include "vrt/cm/event_subscriber.h"
 
 namespace {
 
@@ -58,6 +59,32 @@ TEST(ShmWithoutRouDiTest, EventInitializationFailsAtOnceWithAClearMessage) {
                   "[EventAdapterBase][Shared-memory transport unavailable][shortName=CameraH265ImageEvent] "
                   "no RouDi is running"),
               1U);
+}
+
+// A subscriber's failure says by its code whether RouDi is missing or the deployment cannot be used, so that
+// a tool can tell its user which one to fix; the message names the cause.
+TEST(ShmWithoutRouDiTest, SubscribersTellAMissingRouDiFromAnUnusableDeployment) {
+    using vrt::cm::TransportErrorCode;
+    using Subscriber = vrt::cm::EventSubscriber<CameraH265Image>;
+    ScopedManifest manifest(ShmManifest());
+    Subscriber::Options options;
+
+    auto noRouDi = Subscriber::Create(kEvent, options, manifest.Path());
+    ASSERT_FALSE(noRouDi.HasValue());
+    EXPECT_EQ(noRouDi.Error().code, TransportErrorCode::kRouDiUnavailable) << noRouDi.Error().message;
+    EXPECT_EQ(noRouDi.Error().message.rfind("no RouDi is running (", 0), 0U) << noRouDi.Error().message;
+
+    auto unknown = Subscriber::Create(kEvent + 1, options, manifest.Path());
+    ASSERT_FALSE(unknown.HasValue());
+    EXPECT_EQ(unknown.Error().code, TransportErrorCode::kBadConfiguration) << unknown.Error().message;
+    EXPECT_NE(unknown.Error().message.find("/events/35046: missing"), std::string::npos)
+        << unknown.Error().message;
+
+    options.transport = vrt::cm::type::DriverType::PROLOC;
+    auto local = Subscriber::Create(kEvent, options, manifest.Path());
+    ASSERT_FALSE(local.HasValue());
+    EXPECT_EQ(local.Error().code, TransportErrorCode::kBadConfiguration) << local.Error().message;
+    EXPECT_EQ(local.Error().message, "transport PROLOC cannot be subscribed to from another process");
 }
 
 class ShmTransportTest : public ::testing::Test {

@@ -122,11 +122,11 @@ class SomeipSocketsTest : public ::testing::Test {
   protected:
     void SetUp() override {
         auto publisher = SomeipEventPublisher::Create(kServiceId, network);
-        ASSERT_TRUE(publisher.HasValue()) << publisher.Error();
+        ASSERT_TRUE(publisher.HasValue()) << publisher.Error().message;
         publisher_ = std::move(publisher).Value();
         publisher_->Offer();
         auto receiver = SomeipEventReceiver::Create(kServiceId, network, 8);
-        ASSERT_TRUE(receiver.HasValue()) << receiver.Error();
+        ASSERT_TRUE(receiver.HasValue()) << receiver.Error().message;
         receiver_ = std::move(receiver).Value();
         ASSERT_TRUE(Eventually([this] { return receiver_->IsConnected() && publisher_->HasSubscribers(); }));
     }
@@ -251,6 +251,23 @@ TEST_F(SomeipSocketsTest, ASubscriberThatGoesAwayIsDroppedByThePublisher) {
 
 namespace {
 
+// A socket the system refuses and an option out of range fail with codes of their own; the socket's message
+// names the socket, the call and the endpoint.
+TEST(SomeipInstanceTest, SocketAndConfigurationFailuresAreToldApart) {
+    NetworkDeployment foreign = Loopback(Port(9), Port(9));
+    foreign.address = 0xC0000201U;  // 192.0.2.1 (TEST-NET-1): no interface of this host has it
+    auto publisher = SomeipEventPublisher::Create(kServiceId, foreign);
+    ASSERT_FALSE(publisher.HasValue());
+    EXPECT_EQ(publisher.Error().code, vrt::cm::TransportErrorCode::kSocket) << publisher.Error().message;
+    EXPECT_EQ(publisher.Error().message.rfind("event socket: bind on 192.0.2.1:", 0), 0U)
+        << publisher.Error().message;
+
+    auto receiver = SomeipEventReceiver::Create(kServiceId, Loopback(Port(9), Port(9)), 0);
+    ASSERT_FALSE(receiver.HasValue());
+    EXPECT_EQ(receiver.Error().code, vrt::cm::TransportErrorCode::kBadConfiguration);
+    EXPECT_EQ(receiver.Error().message, "queue capacity 0; expected at least 1 sample");
+}
+
 TEST(SomeipInstanceTest, EventsOfOneInstanceShareItsEndpointAndTheLastOneToGoFreesIt) {
     NetworkDeployment first = Loopback(Port(6), Port(7));
     NetworkDeployment second = first;
@@ -260,23 +277,24 @@ TEST(SomeipInstanceTest, EventsOfOneInstanceShareItsEndpointAndTheLastOneToGoFre
     elsewhere.port = Port(8);
     {
         auto a = SomeipEventPublisher::Create(kServiceId, first);
-        ASSERT_TRUE(a.HasValue()) << a.Error();
+        ASSERT_TRUE(a.HasValue()) << a.Error().message;
         auto b = SomeipEventPublisher::Create(kServiceId, second);
-        ASSERT_TRUE(b.HasValue()) << b.Error();
+        ASSERT_TRUE(b.HasValue()) << b.Error().message;
         auto c = SomeipEventPublisher::Create(kServiceId, elsewhere);
         ASSERT_FALSE(c.HasValue());
-        EXPECT_NE(c.Error().find("disagree on the instance's network settings"), std::string::npos)
-            << c.Error();
+        EXPECT_EQ(c.Error().code, vrt::cm::TransportErrorCode::kBadConfiguration) << c.Error().message;
+        EXPECT_NE(c.Error().message.find("disagree on the instance's network settings"), std::string::npos)
+            << c.Error().message;
         a.Value()->Offer();
         b.Value()->Offer();
         auto receiver = SomeipEventReceiver::Create(kServiceId, second, 4);
-        ASSERT_TRUE(receiver.HasValue()) << receiver.Error();
+        ASSERT_TRUE(receiver.HasValue()) << receiver.Error().message;
         ASSERT_TRUE(Eventually([&] { return b.Value()->HasSubscribers(); }));
         EXPECT_FALSE(a.Value()->HasSubscribers());  // another eventgroup
     }
     // Both gone: the instance's ports are free again.
     auto again = SomeipEventPublisher::Create(kServiceId, first);
-    EXPECT_TRUE(again.HasValue()) << again.Error();
+    EXPECT_TRUE(again.HasValue()) << again.Error().message;
 }
 
 }  // namespace

@@ -84,7 +84,7 @@ int Record(camera_record::RecorderOptions options) {
         Recorder::kImageEventId, subscriberOptions, options.manifestPath);
     if (!subscribed.HasValue()) {
         std::cerr << "camera_record: cannot subscribe to the camera images (event " << Recorder::kImageEventId
-                  << "): " << subscribed.Error() << "\n";
+                  << "): " << subscribed.Error().message << "\n";
         if (vrt::cm::StartupAbandoned()) {
             // iceoryx's registration still runs on a thread of its own: end without destroying its statics.
             std::cerr << std::flush;

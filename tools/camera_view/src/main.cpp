@@ -70,7 +70,7 @@ int Serve(camera_view::ViewOptions options) {
                                                                         options.manifestPath);
     if (!subscribed.HasValue()) {
         std::cerr << "camera_view: cannot subscribe to the camera images (event " << kImageEventId
-                  << "): " << subscribed.Error() << "\n";
+                  << "): " << subscribed.Error().message << "\n";
         return 1;
     }
     auto& subscriber = *subscribed.Value();

@@ -76,9 +76,9 @@ struct SomeipEventPublisher::Impl {
     }
 };
 
-ara::core::Result<std::unique_ptr<SomeipEventPublisher>, std::string> SomeipEventPublisher::Create(
+TransportResult<std::unique_ptr<SomeipEventPublisher>> SomeipEventPublisher::Create(
     std::uint16_t serviceId, const NetworkDeployment& network) {
-    using R = ara::core::Result<std::unique_ptr<SomeipEventPublisher>, std::string>;
+    using R = TransportResult<std::unique_ptr<SomeipEventPublisher>>;
     auto runtime = Runtime::Instance();
     if (!runtime.HasValue()) {
         return R::FromError(runtime.Error());

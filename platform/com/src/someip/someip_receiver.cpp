@@ -60,11 +60,12 @@ bool ConsumedEvent::HasQueued() {
     return !queue.empty();
 }
 
-ara::core::Result<std::unique_ptr<SomeipEventReceiver>, std::string> SomeipEventReceiver::Create(
+TransportResult<std::unique_ptr<SomeipEventReceiver>> SomeipEventReceiver::Create(
     std::uint16_t serviceId, const NetworkDeployment& network, std::uint64_t queueCapacity) {
-    using R = ara::core::Result<std::unique_ptr<SomeipEventReceiver>, std::string>;
+    using R = TransportResult<std::unique_ptr<SomeipEventReceiver>>;
     if (queueCapacity == 0) {
-        return R::FromError("queue capacity 0; expected at least 1 sample");
+        return R::FromError(TransportError{TransportErrorCode::kBadConfiguration,
+                                           "queue capacity 0; expected at least 1 sample"});
     }
     auto runtime = Runtime::Instance();
     if (!runtime.HasValue()) {

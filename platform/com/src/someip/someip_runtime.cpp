@@ -27,13 +27,13 @@ ServiceInstance InstanceOf(std::uint16_t serviceId, const NetworkDeployment& net
 }
 
 // An event socket, provider's or consumer's, with buffers for bursts.
-ara::core::Result<UdpSocket, std::string> BindEventSocket(const Endpoint& local) {
-    using R = ara::core::Result<UdpSocket, std::string>;
+TransportResult<UdpSocket> BindEventSocket(const Endpoint& local) {
+    using R = TransportResult<UdpSocket>;
     UdpSocket::Options options;
     options.bufferBytes = kSocketBufferBytes;
     auto bound = UdpSocket::Bind(local, options);
     if (!bound.HasValue()) {
-        return R::FromError("event socket: " + bound.Error());
+        return R::FromError(bound.Error().WithContext("event socket: "));
     }
     return bound;
 }
@@ -53,8 +53,8 @@ void SdChannel::Send(std::vector<SdOutgoing>& out) {
     out.clear();
 }
 
-ara::core::Result<std::shared_ptr<Runtime>, std::string> Runtime::Instance() {
-    using R = ara::core::Result<std::shared_ptr<Runtime>, std::string>;
+TransportResult<std::shared_ptr<Runtime>> Runtime::Instance() {
+    using R = TransportResult<std::shared_ptr<Runtime>>;
     static std::mutex mutex;
     static std::weak_ptr<Runtime> current;
     std::lock_guard<std::mutex> lock(mutex);
@@ -79,17 +79,18 @@ Runtime::~Runtime() {
     }
 }
 
-ara::core::Result<std::shared_ptr<ProvidedService>, std::string> Runtime::Provide(
-    std::uint16_t serviceId, const NetworkDeployment& network) {
-    using R = ara::core::Result<std::shared_ptr<ProvidedService>, std::string>;
+TransportResult<std::shared_ptr<ProvidedService>> Runtime::Provide(std::uint16_t serviceId,
+                                                                   const NetworkDeployment& network) {
+    using R = TransportResult<std::shared_ptr<ProvidedService>>;
     std::lock_guard<std::mutex> lock(mutex_);
     const auto key = std::make_pair(serviceId, network.instanceId);
     if (auto existing = services_[key].lock()) {
         if (!existing->network.SameServiceEndpoint(network)) {
-            return R::FromError("service " + std::to_string(serviceId) + " instance " +
-                                std::to_string(network.instanceId) +
-                                ": its events disagree on the instance's network settings (address, port, "
-                                "sdPort, sdMulticast, versions, offerIntervalMs, offerTtl)");
+            return R::FromError(TransportError{
+                TransportErrorCode::kBadConfiguration,
+                "service " + std::to_string(serviceId) + " instance " + std::to_string(network.instanceId) +
+                    ": its events disagree on the instance's network settings (address, port, sdPort, "
+                    "sdMulticast, versions, offerIntervalMs, offerTtl)"});
         }
         existing->server->AddEventgroup(network.eventgroupId);
         ++existing->publishers;
@@ -115,7 +116,7 @@ ara::core::Result<std::shared_ptr<ProvidedService>, std::string> Runtime::Provid
         }
         auto sd = UdpSocket::Bind(Endpoint{network.address, network.sdPort}, sdOptions);
         if (!sd.HasValue()) {
-            return R::FromError("service discovery socket: " + sd.Error());
+            return R::FromError(sd.Error().WithContext("service discovery socket: "));
         }
         service->sd = std::make_shared<SharedSd>();
         service->sd->channel.socket = std::move(sd).Value();
@@ -181,8 +182,8 @@ void Runtime::StopOffer(ProvidedService& service) {
     }
 }
 
-ara::core::Result<void, std::string> Runtime::Consume(const std::shared_ptr<ConsumedEvent>& event) {
-    using R = ara::core::Result<void, std::string>;
+TransportResult<void> Runtime::Consume(const std::shared_ptr<ConsumedEvent>& event) {
+    using R = TransportResult<void>;
     const NetworkDeployment& network = event->network;
     auto events = BindEventSocket(Endpoint{network.clientAddress, network.clientPort});
     if (!events.HasValue()) {
@@ -198,7 +199,7 @@ ara::core::Result<void, std::string> Runtime::Consume(const std::shared_ptr<Cons
     }
     auto sd = UdpSocket::Bind(sdLocal, sdOptions);
     if (!sd.HasValue()) {
-        return R::FromError("service discovery socket: " + sd.Error());
+        return R::FromError(sd.Error().WithContext("service discovery socket: "));
     }
     event->sd.socket = std::move(sd).Value();
     if (network.sdMulticast) {
@@ -240,7 +241,7 @@ void Runtime::ReleaseConsumer(ConsumedEvent& event) {
 Runtime::Runtime(Poller poller)
     : poller_(std::move(poller)), log_(vrt::cm::utils::LogInitializer::GetLogger()) {}
 
-ara::core::Result<void, std::string> Runtime::Register(int fd, std::function<void()> handler) {
+TransportResult<void> Runtime::Register(int fd, std::function<void()> handler) {
     auto added = poller_.Add(fd);
     if (added.HasValue()) {
         handlers_[fd] = std::move(handler);

@@ -98,24 +98,24 @@ struct ConsumedEvent {
 class Runtime : public std::enable_shared_from_this<Runtime> {
   public:
     // The process's runtime, started with its thread on first use and ended with its last user.
-    static ara::core::Result<std::shared_ptr<Runtime>, std::string> Instance();
+    static TransportResult<std::shared_ptr<Runtime>> Instance();
     ~Runtime();
 
     // The instance of `serviceId` that an event publisher joins; made, with its sockets, for its first event.
-    ara::core::Result<std::shared_ptr<ProvidedService>, std::string> Provide(
-        std::uint16_t serviceId, const NetworkDeployment& network);
+    TransportResult<std::shared_ptr<ProvidedService>> Provide(std::uint16_t serviceId,
+                                                              const NetworkDeployment& network);
     void ReleaseService(ProvidedService& service);
     void Offer(ProvidedService& service);
     void StopOffer(ProvidedService& service);
 
     // Binds the event's sockets and starts finding its service.
-    ara::core::Result<void, std::string> Consume(const std::shared_ptr<ConsumedEvent>& event);
+    TransportResult<void> Consume(const std::shared_ptr<ConsumedEvent>& event);
     void ReleaseConsumer(ConsumedEvent& event);
 
   private:
     explicit Runtime(Poller poller);
 
-    ara::core::Result<void, std::string> Register(int fd, std::function<void()> handler);
+    TransportResult<void> Register(int fd, std::function<void()> handler);
     void Unregister(int fd);
     void OnProviderSd(SharedSd& sd);
     static void NackUnknown(const SdMessage& message, const SharedSd& sd, const Endpoint& from,

@@ -24,14 +24,15 @@ sockaddr_in ToSockaddr(const Endpoint& endpoint) {
     return address;
 }
 
-std::string Failure(const char* call, const Endpoint& endpoint) {
-    return std::string(call) + " on " + endpoint.ToString() + " failed: " + std::strerror(errno);
+TransportError Failure(const char* call, const Endpoint& endpoint) {
+    return TransportError{TransportErrorCode::kSocket, std::string(call) + " on " + endpoint.ToString() +
+                                                           " failed: " + std::strerror(errno)};
 }
 
 }  // namespace
 
-ara::core::Result<UdpSocket, std::string> UdpSocket::Bind(const Endpoint& local, const Options& options) {
-    using R = ara::core::Result<UdpSocket, std::string>;
+TransportResult<UdpSocket> UdpSocket::Bind(const Endpoint& local, const Options& options) {
+    using R = TransportResult<UdpSocket>;
     UdpSocket socket;
     socket.fd_.reset(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!socket.fd_.valid()) {
@@ -120,42 +121,44 @@ std::size_t UdpSocket::ReceiveBatch(mmsghdr* messages, sockaddr_in* from, std::s
     return received > 0 ? static_cast<std::size_t>(received) : 0U;
 }
 
-ara::core::Result<void, std::string> UdpSocket::JoinGroup(std::uint32_t group,
-                                                          std::uint32_t interfaceAddress) {
+TransportResult<void> UdpSocket::JoinGroup(std::uint32_t group, std::uint32_t interfaceAddress) {
     ip_mreq request{};
     request.imr_multiaddr.s_addr = htonl(group);
     request.imr_interface.s_addr = htonl(interfaceAddress);
     if (::setsockopt(fd_.get(), IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof(request)) != 0) {
-        return ara::core::Result<void, std::string>::FromError(
+        return TransportResult<void>::FromError(
             Failure("setsockopt(IP_ADD_MEMBERSHIP)", Endpoint{group, local_.port}));
     }
     return {};
 }
 
-ara::core::Result<Poller, std::string> Poller::Create() {
-    using R = ara::core::Result<Poller, std::string>;
+TransportResult<Poller> Poller::Create() {
+    using R = TransportResult<Poller>;
     Poller poller;
     poller.epoll_.reset(::epoll_create1(EPOLL_CLOEXEC));
     poller.wake_.reset(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
     if (!poller.epoll_.valid() || !poller.wake_.valid()) {
-        return R::FromError(std::string("epoll_create1/eventfd failed: ") + std::strerror(errno));
+        return R::FromError(
+            TransportError{TransportErrorCode::kSocket,
+                           std::string("epoll_create1/eventfd failed: ") + std::strerror(errno)});
     }
     epoll_event event{};
     event.events = EPOLLIN;
     event.data.fd = poller.wake_.get();
     if (::epoll_ctl(poller.epoll_.get(), EPOLL_CTL_ADD, poller.wake_.get(), &event) != 0) {
-        return R::FromError(std::string("epoll_ctl failed: ") + std::strerror(errno));
+        return R::FromError(TransportError{TransportErrorCode::kSocket,
+                                           std::string("epoll_ctl failed: ") + std::strerror(errno)});
     }
     return R::FromValue(std::move(poller));
 }
 
-ara::core::Result<void, std::string> Poller::Add(int fd) {
+TransportResult<void> Poller::Add(int fd) {
     epoll_event event{};
     event.events = EPOLLIN;
     event.data.fd = fd;
     if (::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &event) != 0) {
-        return ara::core::Result<void, std::string>::FromError(std::string("epoll_ctl(ADD) failed: ") +
-                                                               std::strerror(errno));
+        return TransportResult<void>::FromError(TransportError{
+            TransportErrorCode::kSocket, std::string("epoll_ctl(ADD) failed: ") + std::strerror(errno)});
     }
     return {};
 }

@@ -12,6 +12,7 @@
 #include "ara/core/result.h"
 #include "vcu/os/unique_fd.h"
 #include "vrt/cm/someip/someip_sd.h"
+#include "vrt/cm/transport_error.h"
 
 // The binding's only contact with the socket API: a move-only UDP socket and an epoll set with a wake-up
 // descriptor. Every failing call becomes a message naming the call, the endpoint and errno's text.
@@ -26,7 +27,7 @@ class UdpSocket {
     };
 
     // A non-blocking socket bound to `local` (port 0 picks a free one).
-    static ara::core::Result<UdpSocket, std::string> Bind(const Endpoint& local, const Options& options);
+    static TransportResult<UdpSocket> Bind(const Endpoint& local, const Options& options);
 
     int Descriptor() const noexcept { return fd_.get(); }
     const Endpoint& Local() const noexcept { return local_; }
@@ -41,7 +42,7 @@ class UdpSocket {
     // 0 when none is waiting. Each message's length is in msg_len, its sender in `from`.
     std::size_t ReceiveBatch(mmsghdr* messages, sockaddr_in* from, std::size_t count) const noexcept;
 
-    ara::core::Result<void, std::string> JoinGroup(std::uint32_t group, std::uint32_t interfaceAddress);
+    TransportResult<void> JoinGroup(std::uint32_t group, std::uint32_t interfaceAddress);
 
   private:
     vcu::os::UniqueFd fd_;
@@ -51,9 +52,9 @@ class UdpSocket {
 // An epoll set of readable descriptors plus an eventfd that interrupts a wait. Move-only owner of both.
 class Poller {
   public:
-    static ara::core::Result<Poller, std::string> Create();
+    static TransportResult<Poller> Create();
 
-    ara::core::Result<void, std::string> Add(int fd);
+    TransportResult<void> Add(int fd);
     void Remove(int fd) noexcept;
     void Wake() const noexcept;
     // Waits up to `timeoutMs` (-1: forever); fills up to `capacity` ready descriptors, wake-ups excluded.

@@ -17,6 +17,7 @@
 #include "vrt/cm/serialize/dp_raw_data_object.h"
 #include "vrt/cm/shm/shm_transport.h"
 #include "vrt/cm/someip/someip_transport.h"
+#include "vrt/cm/transport_error.h"
 #include "vrt/common/deserializer.h"
 
 namespace vrt::cm {
@@ -42,10 +43,12 @@ class EventSubscriber {
     using Handler = std::function<void(const T& record, const SampleHeader& header)>;
 
     // Connects by service id, instance id and event entity id, decoding with `config`.
-    static ara::core::Result<std::unique_ptr<EventSubscriber>, std::string> Create(
-        std::uint16_t serviceId, const std::string& instanceId, std::uint32_t entityId,
-        common::TransportSerializeConfig config, Options options) {
-        using R = ara::core::Result<std::unique_ptr<EventSubscriber>, std::string>;
+    static TransportResult<std::unique_ptr<EventSubscriber>> Create(std::uint16_t serviceId,
+                                                                    const std::string& instanceId,
+                                                                    std::uint32_t entityId,
+                                                                    common::TransportSerializeConfig config,
+                                                                    Options options) {
+        using R = TransportResult<std::unique_ptr<EventSubscriber>>;
         auto connected = shm::ShmRuntime::Connect();
         if (!connected.HasValue()) {
             return R::FromError(connected.Error());
@@ -60,10 +63,10 @@ class EventSubscriber {
     }
 
     // Subscribes over SOME/IP to the event `network` describes, of service `serviceId`.
-    static ara::core::Result<std::unique_ptr<EventSubscriber>, std::string> CreateSomeip(
+    static TransportResult<std::unique_ptr<EventSubscriber>> CreateSomeip(
         std::uint16_t serviceId, const someip::NetworkDeployment& network,
         common::TransportSerializeConfig config, Options options) {
-        using R = ara::core::Result<std::unique_ptr<EventSubscriber>, std::string>;
+        using R = TransportResult<std::unique_ptr<EventSubscriber>>;
         auto receiver = someip::SomeipEventReceiver::Create(serviceId, network, options.queueCapacity);
         if (!receiver.HasValue()) {
             return R::FromError(receiver.Error());
@@ -74,32 +77,38 @@ class EventSubscriber {
 
     // Connects to the event the deployment manifest at `manifestPath` lists under `entityId`, using the
     // address and serialization configuration of its transport `options.transport`.
-    static ara::core::Result<std::unique_ptr<EventSubscriber>, std::string> Create(
+    static TransportResult<std::unique_ptr<EventSubscriber>> Create(
         std::uint32_t entityId, Options options,
         const std::string& manifestPath = deployment::DeploymentManifest::DefaultPath()) {
-        using R = ara::core::Result<std::unique_ptr<EventSubscriber>, std::string>;
+        using R = TransportResult<std::unique_ptr<EventSubscriber>>;
         auto manifest = deployment::DeploymentManifest::Load(manifestPath);
         if (!manifest.HasValue()) {
-            return R::FromError(manifest.Error().Describe());
+            return R::FromError(
+                TransportError{TransportErrorCode::kBadConfiguration, manifest.Error().Describe()});
         }
         const auto* event = manifest.Value().FindEvent(entityId);
         if (event == nullptr) {
-            return R::FromError(manifestPath + ": /events/" + std::to_string(entityId) +
-                                ": missing; expected the deployment of the event to subscribe to");
+            return R::FromError(
+                TransportError{TransportErrorCode::kBadConfiguration,
+                               manifestPath + ": /events/" + std::to_string(entityId) +
+                                   ": missing; expected the deployment of the event to subscribe to"});
         }
         const std::string name(type::ToString(options.transport));
         const auto transport = event->transports.find(options.transport);
         if (transport == event->transports.end() || !transport->second.serialization) {
-            return R::FromError(manifestPath + ": /events/" + std::to_string(entityId) + "/transports/" +
-                                name + ": missing; expected a " + name +
-                                " transport with a serialization configuration");
+            return R::FromError(TransportError{TransportErrorCode::kBadConfiguration,
+                                               manifestPath + ": /events/" + std::to_string(entityId) +
+                                                   "/transports/" + name + ": missing; expected a " + name +
+                                                   " transport with a serialization configuration"});
         }
         if (options.transport == type::DriverType::SOMEIP) {
             return CreateSomeip(event->serviceId, *transport->second.network,
                                 transport->second.serialization->template For<T>(), options);
         }
         if (options.transport != type::DriverType::SHM) {
-            return R::FromError("transport " + name + " cannot be subscribed to from another process");
+            return R::FromError(
+                TransportError{TransportErrorCode::kBadConfiguration,
+                               "transport " + name + " cannot be subscribed to from another process"});
         }
         return Create(event->serviceId, event->instanceId, entityId,
                       transport->second.serialization->template For<T>(), options);

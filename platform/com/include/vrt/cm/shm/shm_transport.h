@@ -9,6 +9,7 @@
 
 #include "ara/core/result.h"
 #include "vrt/cm/transport/event_transport.h"
+#include "vrt/cm/transport_error.h"
 
 // The shared-memory transport on Eclipse iceoryx. The iceoryx types stay inside the implementation, so that
 // this header can be included by generated and application code.
@@ -37,7 +38,7 @@ class ShmRuntime {
   public:
     // Connects on the first call; every call returns the first call's outcome. Thread-safe. The wait for
     // RouDi ends early, with an error, on vrt::cm::CancelStartupWaits().
-    static ara::core::Result<void, std::string> Connect();
+    static TransportResult<void> Connect();
     // True once the RouDi this process registered with has ended or been restarted.
     static bool RouDiLost() noexcept;
     // The largest user payload a chunk with a SampleHeader can carry; 0 before a successful Connect.
@@ -56,8 +57,7 @@ class ShmEventPublisher : public EventTransportPublisher {
     using EventTransportPublisher::Send;
 
     // Requires ShmRuntime::Connect() to have succeeded. Not offered until Offer().
-    static ara::core::Result<std::unique_ptr<ShmEventPublisher>, std::string> Create(
-        const ShmAddress& address);
+    static TransportResult<std::unique_ptr<ShmEventPublisher>> Create(const ShmAddress& address);
     ~ShmEventPublisher() override;
     ShmEventPublisher(const ShmEventPublisher&) = delete;
     ShmEventPublisher& operator=(const ShmEventPublisher&) = delete;
@@ -85,8 +85,8 @@ class ShmEventReceiver : public EventTransportReceiver {
 
     // Requires ShmRuntime::Connect() to have succeeded. `queueCapacity` samples are kept for this
     // subscriber (1 to 256); when full, the oldest is dropped.
-    static ara::core::Result<std::unique_ptr<ShmEventReceiver>, std::string> Create(
-        const ShmAddress& address, std::uint64_t queueCapacity);
+    static TransportResult<std::unique_ptr<ShmEventReceiver>> Create(const ShmAddress& address,
+                                                                     std::uint64_t queueCapacity);
     ~ShmEventReceiver() override;
     ShmEventReceiver(const ShmEventReceiver&) = delete;
     ShmEventReceiver& operator=(const ShmEventReceiver&) = delete;

@@ -10,6 +10,7 @@
 #include "vrt/cm/someip/someip_receive_path.h"
 #include "vrt/cm/someip/someip_sd_state.h"
 #include "vrt/cm/transport/event_transport.h"
+#include "vrt/cm/transport_error.h"
 
 // The SOME/IP binding on UDP: events as notifications (SOME/IP-TP above the segment size), offered and
 // subscribed through SOME/IP-SD. One process-wide runtime owns the sockets and one epoll thread that serves
@@ -27,8 +28,8 @@ class SomeipEventPublisher : public EventTransportPublisher {
   public:
     using EventTransportPublisher::Send;
 
-    static ara::core::Result<std::unique_ptr<SomeipEventPublisher>, std::string> Create(
-        std::uint16_t serviceId, const NetworkDeployment& network);
+    static TransportResult<std::unique_ptr<SomeipEventPublisher>> Create(std::uint16_t serviceId,
+                                                                         const NetworkDeployment& network);
     ~SomeipEventPublisher() override;
     SomeipEventPublisher(const SomeipEventPublisher&) = delete;
     SomeipEventPublisher& operator=(const SomeipEventPublisher&) = delete;
@@ -61,8 +62,9 @@ class SomeipEventReceiver : public EventTransportReceiver {
   public:
     using EventTransportReceiver::Take;
 
-    static ara::core::Result<std::unique_ptr<SomeipEventReceiver>, std::string> Create(
-        std::uint16_t serviceId, const NetworkDeployment& network, std::uint64_t queueCapacity);
+    static TransportResult<std::unique_ptr<SomeipEventReceiver>> Create(std::uint16_t serviceId,
+                                                                        const NetworkDeployment& network,
+                                                                        std::uint64_t queueCapacity);
     ~SomeipEventReceiver() override;
     SomeipEventReceiver(const SomeipEventReceiver&) = delete;
     SomeipEventReceiver& operator=(const SomeipEventReceiver&) = delete;
