@@ -53,9 +53,9 @@ std::optional<std::string> TextValue(const po::variables_map& values, const char
     return found->second.as<std::vector<std::string>>().back();
 }
 
-ara::core::Result<po::variables_map, std::string> ParseCommandLine(
-    const po::options_description& options, const std::vector<std::string>& arguments) {
-    using Parsed = ara::core::Result<po::variables_map, std::string>;
+CommandLineResult<po::variables_map> ParseCommandLine(const po::options_description& options,
+                                                      const std::vector<std::string>& arguments) {
+    using Parsed = CommandLineResult<po::variables_map>;
     po::options_description all;
     all.add(options).add_options()(kStray, po::value<std::vector<std::string>>());
     po::positional_options_description stray;
@@ -80,18 +80,21 @@ ara::core::Result<po::variables_map, std::string> ParseCommandLine(
                   values);
         po::notify(values);
     } catch (const po::unknown_option& failure) {
-        return Parsed::FromError("unknown option " + failure.get_option_name());
+        return Parsed::FromError(
+            {CommandLineErrc::kUnknownOption, "unknown option " + failure.get_option_name()});
     } catch (const po::invalid_command_line_syntax& failure) {
         if (failure.kind() == po::invalid_command_line_syntax::missing_parameter) {
-            return Parsed::FromError(failure.get_option_name() + " needs a value");
+            return Parsed::FromError(
+                {CommandLineErrc::kMissingValue, failure.get_option_name() + " needs a value"});
         }
-        return Parsed::FromError(failure.what());
+        return Parsed::FromError({CommandLineErrc::kSyntax, failure.what()});
     } catch (const po::error& failure) {
-        return Parsed::FromError(failure.what());
+        return Parsed::FromError({CommandLineErrc::kSyntax, failure.what()});
     }
     if (const auto found = values.find(kStray); found != values.end()) {
-        return Parsed::FromError("unexpected argument '" + found->second.as<std::vector<std::string>>()[0] +
-                                 "'");
+        return Parsed::FromError(
+            {CommandLineErrc::kUnexpectedArgument,
+             "unexpected argument '" + found->second.as<std::vector<std::string>>()[0] + "'"});
     }
     return Parsed::FromValue(std::move(values));
 }

@@ -18,6 +18,23 @@ namespace camera_tools {
 
 namespace po = boost::program_options;
 
+enum class CommandLineErrc {
+    kUnknownOption,       // an option the tool does not have
+    kMissingValue,        // an option without its value
+    kUnexpectedArgument,  // an argument that is no option
+    kBadValue,            // a value the option does not take
+    kSyntax,              // anything else Boost refuses
+};
+
+// What was wrong with the command line, and the message the tool prints.
+struct CommandLineError {
+    CommandLineErrc code;
+    std::string message;
+};
+
+template <typename T>
+using CommandLineResult = ara::core::Result<T, CommandLineError>;
+
 // An empty table of options, as wide as the usage's other lines.
 po::options_description WideOptionTable();
 
@@ -72,8 +89,8 @@ po::options_description DescribeTextOptions(const std::vector<OptionText>& optio
 std::optional<std::string> TextValue(const po::variables_map& values, const char* name);
 
 // Parses the arguments after the program name against `options`.
-ara::core::Result<po::variables_map, std::string> ParseCommandLine(const po::options_description& options,
-                                                                   const std::vector<std::string>& arguments);
+CommandLineResult<po::variables_map> ParseCommandLine(const po::options_description& options,
+                                                      const std::vector<std::string>& arguments);
 
 template <class Options>
 po::options_description DescribeOptions(const std::vector<Option<Options>>& table) {
@@ -86,9 +103,9 @@ po::options_description DescribeOptions(const std::vector<Option<Options>>& tabl
 
 // Options from the arguments after the program name, read with `table`; `help` is set by -h/--help.
 template <class Options>
-ara::core::Result<Options, std::string> ParseOptions(const std::vector<Option<Options>>& table,
-                                                     const std::vector<std::string>& arguments) {
-    using Parsed = ara::core::Result<Options, std::string>;
+CommandLineResult<Options> ParseOptions(const std::vector<Option<Options>>& table,
+                                        const std::vector<std::string>& arguments) {
+    using Parsed = CommandLineResult<Options>;
     const auto values = ParseCommandLine(DescribeOptions(table), arguments);
     if (!values.HasValue()) {
         return Parsed::FromError(values.Error());
@@ -99,8 +116,9 @@ ara::core::Result<Options, std::string> ParseOptions(const std::vector<Option<Op
         const auto value = TextValue(values.Value(), option.text.name);
         if (value && !option.apply(*value, options)) {
             const std::string shown = value->empty() ? "''" : *value;
-            return Parsed::FromError("--" + std::string(option.text.name) + " " + shown + ": expected " +
-                                     option.expected);
+            return Parsed::FromError(
+                {CommandLineErrc::kBadValue,
+                 "--" + std::string(option.text.name) + " " + shown + ": expected " + option.expected});
         }
     }
     return Parsed::FromValue(std::move(options));
@@ -127,7 +145,7 @@ class CommandLine {
     CommandLine(const std::string& head, std::vector<Option<Options>> table)
         : table_(std::move(table)), usage_(UsageText(head, DescribeOptions(table_))) {}
 
-    ara::core::Result<Options, std::string> Parse(const std::vector<std::string>& arguments) const {
+    CommandLineResult<Options> Parse(const std::vector<std::string>& arguments) const {
         return ParseOptions(table_, arguments);
     }
     const std::string& Usage() const { return usage_; }
@@ -145,7 +163,7 @@ int RunTool(const char* tool, int argc, const char* const* argv, Parse parse, co
             Run run) {
     auto parsed = parse(ToolArguments(argc, argv));
     if (!parsed.HasValue()) {
-        return RefuseCommandLine(tool, parsed.Error(), usage);
+        return RefuseCommandLine(tool, parsed.Error().message, usage);
     }
     if (parsed.Value().help) {
         return ShowUsage(usage);

@@ -308,7 +308,7 @@ MediaPath::MediaPath() {
     const std::string mapX = directory + "/media_bench_map_x.bin";
     const std::string mapY = directory + "/media_bench_map_y.bin";
     if (const auto written = lens::writeMapFiles(maps, mapX, mapY); !written) {
-        std::fprintf(stderr, "media_bench: %s\n", written.Error().c_str());
+        std::fprintf(stderr, "media_bench: %s\n", written.Error().message.c_str());
         std::exit(1);
     }
     boost::property_tree::ptree config;

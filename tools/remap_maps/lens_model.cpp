@@ -39,25 +39,26 @@ UndistortMaps makeUndistortMaps(std::uint32_t width, std::uint32_t height, const
     return maps;
 }
 
-ara::core::Result<void, std::string> writeMapFile(const std::string& path, const std::vector<float>& values) {
-    using Written = ara::core::Result<void, std::string>;
+ara::core::Result<void, MapError> writeMapFile(const std::string& path, const std::vector<float>& values) {
+    using Written = ara::core::Result<void, MapError>;
     static_assert(sizeof(float) == 4, "map files hold 32-bit floats");
     static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "map files are little-endian");
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
     if (!file) {
-        return Written::FromError("cannot open " + path + " for writing: " + std::strerror(errno));
+        return Written::FromError(
+            {MapErrc::kOpen, "cannot open " + path + " for writing: " + std::strerror(errno)});
     }
     file.write(reinterpret_cast<const char*>(values.data()),
                static_cast<std::streamsize>(values.size() * sizeof(float)));
     file.close();
     if (!file) {
-        return Written::FromError("cannot write " + path);
+        return Written::FromError({MapErrc::kWrite, "cannot write " + path});
     }
     return Written::FromValue();
 }
 
-ara::core::Result<void, std::string> writeMapFiles(const UndistortMaps& maps, const std::string& pathX,
-                                                   const std::string& pathY) {
+ara::core::Result<void, MapError> writeMapFiles(const UndistortMaps& maps, const std::string& pathX,
+                                                const std::string& pathY) {
     auto written = writeMapFile(pathX, maps.x);
     return written.HasValue() ? writeMapFile(pathY, maps.y) : written;
 }

@@ -45,11 +45,22 @@ void distortPoint(const Intrinsics& camera, const Distortion& distortion, const 
 UndistortMaps makeUndistortMaps(std::uint32_t width, std::uint32_t height, const Intrinsics& camera,
                                 const Distortion& distortion, const Intrinsics& view);
 
+enum class MapErrc {
+    kOpen,   // the file cannot be created
+    kWrite,  // the file cannot be written
+};
+
+// What failed, and a message that names the file.
+struct MapError {
+    MapErrc code;
+    std::string message;
+};
+
 // Writes `values` as raw little-endian 32-bit floats, no header. The error names the file and what failed.
-ara::core::Result<void, std::string> writeMapFile(const std::string& path, const std::vector<float>& values);
+ara::core::Result<void, MapError> writeMapFile(const std::string& path, const std::vector<float>& values);
 
 // Writes both maps, the x map to `pathX` and the y map to `pathY`.
-ara::core::Result<void, std::string> writeMapFiles(const UndistortMaps& maps, const std::string& pathX,
-                                                   const std::string& pathY);
+ara::core::Result<void, MapError> writeMapFiles(const UndistortMaps& maps, const std::string& pathX,
+                                                const std::string& pathY);
 
 }  // namespace lens

@@ -87,7 +87,7 @@ int main(int argc, char** argv) {
     const lens::UndistortMaps maps = lens::makeUndistortMaps(
         static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height), camera, distortion, view);
     if (const auto written = lens::writeMapFiles(maps, options["out-x"], options["out-y"]); !written) {
-        std::cerr << "camera_remap_maps: " << written.Error() << "\n";
+        std::cerr << "camera_remap_maps: " << written.Error().message << "\n";
         return 1;
     }
     std::cout << "camera_remap_maps: wrote " << maps.x.size() << " values to " << options["out-x"] << " and "

@@ -41,8 +41,8 @@ std::string outOfRange(const char* name, Number value, Number low, Number high, 
 
 }  // namespace
 
-ara::core::Result<BenchOptions, std::string> parseBenchOptions(const std::vector<std::string>& arguments) {
-    using Parsed = ara::core::Result<BenchOptions, std::string>;
+camera_tools::CommandLineResult<BenchOptions> parseBenchOptions(const std::vector<std::string>& arguments) {
+    using Parsed = camera_tools::CommandLineResult<BenchOptions>;
     BenchOptions options;
     const auto parsed = camera_tools::ParseCommandLine(describeOptions(&options), arguments);
     if (!parsed.HasValue()) {
@@ -54,7 +54,7 @@ ara::core::Result<BenchOptions, std::string> parseBenchOptions(const std::vector
           outOfRange("frames", options.frames, 60, 3000, "a whole number from 60 to 3000"),
           outOfRange("rounds", options.rounds, 1, 20, "a whole number from 1 to 20")}) {
         if (!error.empty()) {
-            return Parsed::FromError(error);
+            return Parsed::FromError({camera_tools::CommandLineErrc::kBadValue, error});
         }
     }
     return Parsed::FromValue(options);

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "ara/core/result.h"
+#include "command_line.h"
 
 namespace camera_bench {
 
@@ -21,7 +21,7 @@ struct BenchOptions {
 
 // Parses the arguments after the program name. The error names the option and what it expects on an unknown
 // option, a missing value or a value out of range.
-ara::core::Result<BenchOptions, std::string> parseBenchOptions(const std::vector<std::string>& arguments);
+camera_tools::CommandLineResult<BenchOptions> parseBenchOptions(const std::vector<std::string>& arguments);
 
 const std::string& benchUsage();
 

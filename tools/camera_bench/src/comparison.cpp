@@ -69,7 +69,7 @@ struct FfmpegSeries {
         const auto full = runFfmpeg(binary, figures.file, figures.file.frames, log);
         const auto shortRun = full ? runFfmpeg(binary, figures.file, figures.ffmpegShortFrames, log) : full;
         if (!shortRun) {
-            return shortRun.Error();
+            return shortRun.Error().message;
         }
         all.push_back(full.Value());
         first.push_back(shortRun.Value());
@@ -104,7 +104,7 @@ ComparisonFigures runComparison(const BenchOptions& options, const ScratchDirect
     std::fflush(stdout);
     auto rendered = renderPatternFrames(scratch.file("vcu_camera_render.ini"), options.frames, figures.file);
     if (!rendered) {
-        figures.error = rendered.Error();
+        figures.error = rendered.Error().message;
         return figures;
     }
     figures.file = std::move(rendered).Value();
@@ -140,7 +140,7 @@ ComparisonFigures runComparison(const BenchOptions& options, const ScratchDirect
             const auto copied = runPipeline(figures.file, FrameInput::kCopied);
             const auto inPlace = copied ? runPipeline(figures.file, FrameInput::kInPlace) : copied;
             if (!inPlace) {
-                figures.error = inPlace.Error();
+                figures.error = inPlace.Error().message;
                 return figures;
             }
             const ThroughputRun& ours = copied.Value();
@@ -155,7 +155,7 @@ ComparisonFigures runComparison(const BenchOptions& options, const ScratchDirect
         }
         const auto free = runPipeline(figures.file, FrameInput::kCopied);
         if (!free) {
-            figures.error = free.Error();
+            figures.error = free.Error().message;
             return figures;
         }
         result.oursFree = perCpuSecond(free.Value());

@@ -52,13 +52,13 @@ std::vector<std::string> ffmpegCommand(const std::string& binary, const FrameFil
             "-"};
 }
 
-ara::core::Result<FfmpegRun, std::string> runFfmpeg(const std::string& binary, const FrameFile& file,
-                                                    int frames, const std::string& logFile) {
-    using Measured = ara::core::Result<FfmpegRun, std::string>;
+BenchResult<FfmpegRun> runFfmpeg(const std::string& binary, const FrameFile& file, int frames,
+                                 const std::string& logFile) {
+    using Measured = BenchResult<FfmpegRun>;
     const double start = monotonicSeconds();
     auto spawned = camera_test::ChildProcess::Spawn(ffmpegCommand(binary, file, frames), logFile);
     if (!spawned) {
-        return Measured::FromError(spawned.Error().message);
+        return Measured::FromError({BenchErrc::kProcess, spawned.Error().message});
     }
     camera_test::ChildProcess& child = spawned.Value();
     const pid_t pid = child.Pid();
@@ -66,15 +66,16 @@ ara::core::Result<FfmpegRun, std::string> runFfmpeg(const std::string& binary, c
     const auto exit = child.Join();
     unregisterChild(pid);
     if (!exit) {
-        return Measured::FromError("lost track of ffmpeg (pid " + std::to_string(pid) + ")");
+        return Measured::FromError(
+            {BenchErrc::kProcess, "lost track of ffmpeg (pid " + std::to_string(pid) + ")"});
     }
     FfmpegRun run;
     run.wallSeconds = monotonicSeconds() - start;
     run.cpuSeconds = exit.Value().userSeconds + exit.Value().systemSeconds;
     run.frames = frames;
     if (!exit.Value().exited || exit.Value().code != 0) {
-        return Measured::FromError("ffmpeg failed (" + exit.Value().Describe() +
-                                   "): " + camera_test::FileTail(logFile, 800));
+        return Measured::FromError({BenchErrc::kProcess, "ffmpeg failed (" + exit.Value().Describe() +
+                                                             "): " + camera_test::FileTail(logFile, 800)});
     }
     return Measured::FromValue(run);
 }

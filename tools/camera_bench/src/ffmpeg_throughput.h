@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "ara/core/result.h"
+#include "bench_error.h"
 #include "pattern_frames.h"
 
 namespace camera_bench {
@@ -23,7 +23,7 @@ std::vector<std::string> ffmpegCommand(const std::string& binary, const FrameFil
 
 // Runs that command; its output goes to `logFile`. The error (with the log's end) when ffmpeg cannot start or
 // fails.
-ara::core::Result<FfmpegRun, std::string> runFfmpeg(const std::string& binary, const FrameFile& file,
-                                                    int frames, const std::string& logFile);
+BenchResult<FfmpegRun> runFfmpeg(const std::string& binary, const FrameFile& file, int frames,
+                                 const std::string& logFile);
 
 }  // namespace camera_bench

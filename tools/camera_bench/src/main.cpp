@@ -103,7 +103,7 @@ int measure(const BenchOptions& options) {
     const auto written =
         camera_bench::writeSystemConfiguration(scratch, CAMERA_BENCH_CONFIG_DIR "/cm_deployment.json", 30);
     if (!written) {
-        std::fprintf(stderr, "camera_bench: %s\n", written.Error().c_str());
+        std::fprintf(stderr, "camera_bench: %s\n", written.Error().message.c_str());
         return 1;
     }
     const camera_bench::SystemConfiguration& configuration = written.Value();

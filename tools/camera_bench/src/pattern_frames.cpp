@@ -24,22 +24,21 @@ struct CameraSession {
 
 }  // namespace
 
-ara::core::Result<FrameFile, std::string> renderPatternFrames(const std::string& sourceConfig, int count,
-                                                              FrameFile file) {
-    using Rendered = ara::core::Result<FrameFile, std::string>;
+BenchResult<FrameFile> renderPatternFrames(const std::string& sourceConfig, int count, FrameFile file) {
+    using Rendered = BenchResult<FrameFile>;
     {
         std::ofstream config(sourceConfig, std::ios::trunc);
         config << "; camera_bench: the comparison's frames, rendered faster than real time.\n"
                   "[camera]\nsource = pattern\nfps = 120\nbuffers = 16\n";
         if (!config) {
-            return Rendered::FromError("cannot write " + sourceConfig);
+            return Rendered::FromError({BenchErrc::kIo, "cannot write " + sourceConfig});
         }
     }
     setenv("VCU_CAMERA_CONFIG", sourceConfig.c_str(), 1);
 
     std::unique_ptr<std::FILE, FileCloser> output(std::fopen(file.path.c_str(), "wb"));
     if (!output) {
-        return Rendered::FromError("cannot create " + file.path);
+        return Rendered::FromError({BenchErrc::kIo, "cannot create " + file.path});
     }
     vcu::camera::CameraAccessConfig access;
     access.cameraModel = "camera_bench";
@@ -49,8 +48,9 @@ ara::core::Result<FrameFile, std::string> renderPatternFrames(const std::string&
     access.imageFormat = vcu::camera::kImageFormatNv12;
     const int started = vcu::camera::CameraInit({access});
     if (started != vcu::camera::kCameraOk) {
-        return Rendered::FromError("the camera service did not start (status " + std::to_string(started) +
-                                   ", see the log above)");
+        return Rendered::FromError(
+            {BenchErrc::kPlatform,
+             "the camera service did not start (status " + std::to_string(started) + ", see the log above)"});
     }
     CameraSession session;
 
@@ -60,19 +60,21 @@ ara::core::Result<FrameFile, std::string> renderPatternFrames(const std::string&
         frames.clear();
         const int status = vcu::camera::CameraGetData(kCameraId, frames, 2000);
         if (status != vcu::camera::kCameraOk) {
-            return Rendered::FromError("the camera service delivered no frame (status " +
-                                       std::to_string(status) + ")");
+            return Rendered::FromError(
+                {BenchErrc::kPlatform,
+                 "the camera service delivered no frame (status " + std::to_string(status) + ")"});
         }
         for (const vcu::camera::CameraData& frame : frames) {
             void* data = nullptr;
             unsigned long size = 0;
             if (!frame.buffers[vcu::camera::CameraData::kPictureBuffer].GetBuffData(data, size) ||
                 size < file.frameBytes()) {
-                return Rendered::FromError("a camera frame holds no picture of " +
-                                           std::to_string(file.frameBytes()) + " bytes");
+                return Rendered::FromError(
+                    {BenchErrc::kPlatform,
+                     "a camera frame holds no picture of " + std::to_string(file.frameBytes()) + " bytes"});
             }
             if (std::fwrite(data, 1, file.frameBytes(), output.get()) != file.frameBytes()) {
-                return Rendered::FromError("cannot write " + file.path);
+                return Rendered::FromError({BenchErrc::kIo, "cannot write " + file.path});
             }
             if (file.frames == 0) {
                 file.firstSequence = frame.auxiliaryInfo.frameSequence;
@@ -84,7 +86,7 @@ ara::core::Result<FrameFile, std::string> renderPatternFrames(const std::string&
         }
     }
     if (std::fflush(output.get()) != 0) {
-        return Rendered::FromError("cannot write " + file.path);
+        return Rendered::FromError({BenchErrc::kIo, "cannot write " + file.path});
     }
     return Rendered::FromValue(std::move(file));
 }

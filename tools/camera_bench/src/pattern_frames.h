@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "ara/core/result.h"
+#include "bench_error.h"
 
 namespace camera_bench {
 
@@ -25,7 +25,6 @@ struct FrameFile {
 // are written to `sourceConfig` and named by VCU_CAMERA_CONFIG), and stores its next `count` frames back
 // to back in `file.path`: `file` with its frames and their sequence numbers filled in. The error says whether
 // the service or the file failed.
-ara::core::Result<FrameFile, std::string> renderPatternFrames(const std::string& sourceConfig, int count,
-                                                              FrameFile file);
+BenchResult<FrameFile> renderPatternFrames(const std::string& sourceConfig, int count, FrameFile file);
 
 }  // namespace camera_bench

@@ -104,29 +104,31 @@ boost::property_tree::ptree preprocessorConfig(int section, const FrameFile& fil
     return config;
 }
 
-using Measured = ara::core::Result<ThroughputRun, std::string>;
-using Started = ara::core::Result<std::unique_ptr<CamPreprocess>, std::string>;
+using Measured = BenchResult<ThroughputRun>;
+using Started = BenchResult<std::unique_ptr<CamPreprocess>>;
 
 // Creates and starts a preprocessor for camera `index`; the error says why it did not come up.
 Started startPreprocessor(unsigned char index, boost::property_tree::ptree& config) {
     auto preprocess = std::make_unique<CamPreprocess>(index);
     try {
         if (preprocess->init(config, kSectionOffset) != 0 || preprocess->allocateMemory() != 0) {
-            return Started::FromError("the preprocessor did not start (see the log above)");
+            return Started::FromError(
+                {BenchErrc::kPlatform, "the preprocessor did not start (see the log above)"});
         }
     } catch (const std::exception& failure) {
-        return Started::FromError(std::string("the preprocessor refused its configuration: ") +
-                                  failure.what());
+        return Started::FromError(
+            {BenchErrc::kPlatform,
+             std::string("the preprocessor refused its configuration: ") + failure.what()});
     }
     return Started::FromValue(std::move(preprocess));
 }
 
 }  // namespace
 
-ara::core::Result<ThroughputRun, std::string> runPipeline(const FrameFile& file, FrameInput input) {
+BenchResult<ThroughputRun> runPipeline(const FrameFile& file, FrameInput input) {
     FrameSource frames(file, input);
     if (!frames.valid()) {
-        return Measured::FromError("cannot read " + file.path);
+        return Measured::FromError({BenchErrc::kIo, "cannot read " + file.path});
     }
     const double setupStart = processCpuSeconds();
     boost::property_tree::ptree config = preprocessorConfig(kSectionOffset, file, kCropTop, kCropLeft);
@@ -142,18 +144,20 @@ ara::core::Result<ThroughputRun, std::string> runPipeline(const FrameFile& file,
     for (int i = 0; i < file.frames; ++i) {
         void* frame = frames.frame(i);
         if (frame == nullptr) {
-            return Measured::FromError("cannot read frame " + std::to_string(i) + " of " + file.path);
+            return Measured::FromError(
+                {BenchErrc::kIo, "cannot read frame " + std::to_string(i) + " of " + file.path});
         }
         *preprocess->getInputAddress() = frame;
         preprocess->changeResizeSize(kOutputWidth, kOutputHeight);
         if (preprocess->runPreprocessPipeline(false) != 0) {
-            return Measured::FromError("the preprocessing of frame " + std::to_string(i) +
-                                       " failed (see the log above)");
+            return Measured::FromError(
+                {BenchErrc::kPlatform,
+                 "the preprocessing of frame " + std::to_string(i) + " failed (see the log above)"});
         }
         std::shared_ptr<mpu_venc_stream> stream;
         if (preprocess->runEncoderPipeline(&stream) != 0) {
-            return Measured::FromError("the encoding of frame " + std::to_string(i) +
-                                       " failed (see the log above)");
+            return Measured::FromError({BenchErrc::kPlatform, "the encoding of frame " + std::to_string(i) +
+                                                                  " failed (see the log above)"});
         }
     }
     ThroughputRun run;

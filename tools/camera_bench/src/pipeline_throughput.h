@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "ara/core/result.h"
+#include "bench_error.h"
 #include "pattern_frames.h"
 
 namespace camera_bench {
@@ -31,6 +31,6 @@ struct ThroughputRun {
 
 // Without undistortion: crop-resize, conversion to BGR and H.264 encoding of every frame of `file`, by a
 // preprocessor created for this run. The error says which step failed.
-ara::core::Result<ThroughputRun, std::string> runPipeline(const FrameFile& file, FrameInput input);
+BenchResult<ThroughputRun> runPipeline(const FrameFile& file, FrameInput input);
 
 }  // namespace camera_bench

@@ -26,7 +26,7 @@ const Calibration kCalibrations[] = {
     {"mild", {1300.0, 1300.0, 959.5, 539.5}, {-0.18, 0.05, 0.0, 0.0, 0.0}, 1.0},
 };
 
-using Written = ara::core::Result<SystemConfiguration, std::string>;
+using Written = BenchResult<SystemConfiguration>;
 
 bool writeText(const std::string& path, const std::string& text) {
     std::ofstream file(path, std::ios::trunc);
@@ -37,12 +37,11 @@ bool writeText(const std::string& path, const std::string& text) {
 
 }  // namespace
 
-ara::core::Result<SystemConfiguration, std::string> writeSystemConfiguration(const ScratchDirectory& scratch,
-                                                                             const std::string& manifest,
-                                                                             int fps) {
+BenchResult<SystemConfiguration> writeSystemConfiguration(const ScratchDirectory& scratch,
+                                                          const std::string& manifest, int fps) {
     const std::string directory = scratch.subdirectory("config");
     if (directory.empty()) {
-        return Written::FromError("cannot create " + scratch.path() + "/config");
+        return Written::FromError({BenchErrc::kIo, "cannot create " + scratch.path() + "/config"});
     }
     SystemConfiguration configuration;
     configuration.directory = directory;
@@ -59,7 +58,7 @@ ara::core::Result<SystemConfiguration, std::string> writeSystemConfiguration(con
         const auto mapsWritten =
             lens::writeMapFiles(maps, scratch.file(stem + "_x.bin"), scratch.file(stem + "_y.bin"));
         if (!mapsWritten) {
-            return Written::FromError(mapsWritten.Error());
+            return Written::FromError({BenchErrc::kIo, mapsWritten.Error().message});
         }
     }
 
@@ -90,14 +89,15 @@ ara::core::Result<SystemConfiguration, std::string> writeSystemConfiguration(con
                                                                        {configuration.sourceConfig, sources}};
     for (const auto& [path, text] : files) {
         if (!writeText(path, text)) {
-            return Written::FromError("cannot write " + path);
+            return Written::FromError({BenchErrc::kIo, "cannot write " + path});
         }
     }
     std::error_code failure;
     std::filesystem::copy_file(manifest, scratch.file("config/cm_deployment.json"),
                                std::filesystem::copy_options::overwrite_existing, failure);
     if (failure) {
-        return Written::FromError("cannot copy the platform manifest " + manifest + ": " + failure.message());
+        return Written::FromError(
+            {BenchErrc::kIo, "cannot copy the platform manifest " + manifest + ": " + failure.message()});
     }
     return Written::FromValue(std::move(configuration));
 }

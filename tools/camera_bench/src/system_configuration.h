@@ -5,7 +5,7 @@
 #include <array>
 #include <string>
 
-#include "ara/core/result.h"
+#include "bench_error.h"
 #include "interrupt_cleanup.h"
 
 namespace camera_bench {
@@ -23,8 +23,7 @@ struct SystemConfiguration {
 // the camera configuration with all four cameras undistorting (1920 x 1080 NV12 in, 1280 x 720 out, GOP 30),
 // a copy of the platform manifest `manifest`, and the camera service's configuration: every camera shows the
 // test pattern at `fps`. The error names the file that cannot be written.
-ara::core::Result<SystemConfiguration, std::string> writeSystemConfiguration(const ScratchDirectory& scratch,
-                                                                             const std::string& manifest,
-                                                                             int fps);
+BenchResult<SystemConfiguration> writeSystemConfiguration(const ScratchDirectory& scratch,
+                                                          const std::string& manifest, int fps);
 
 }  // namespace camera_bench

@@ -37,14 +37,14 @@ std::string systemFiguresToJson(const SystemFigures& figures) {
     return nlohmann::json(figures).dump();
 }
 
-ara::core::Result<SystemFigures, std::string> systemFiguresFromJson(const std::string& text) {
-    using Read = ara::core::Result<SystemFigures, std::string>;
+BenchResult<SystemFigures> systemFiguresFromJson(const std::string& text) {
+    using Read = BenchResult<SystemFigures>;
     try {
         nlohmann::json parsed = nlohmann::json::parse(text);
         nullToNan(parsed);
         return Read::FromValue(parsed.get<SystemFigures>());
     } catch (const nlohmann::json::exception& failure) {
-        return Read::FromError(failure.what());
+        return Read::FromError({BenchErrc::kFormat, failure.what()});
     }
 }
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "ara/core/result.h"
+#include "bench_error.h"
 #include "percentiles.h"
 #include "process_usage.h"
 
@@ -91,7 +91,7 @@ struct SystemFigures {
 
 // The figures as JSON text, and back; the error says why `text` does not hold them.
 std::string systemFiguresToJson(const SystemFigures& figures);
-ara::core::Result<SystemFigures, std::string> systemFiguresFromJson(const std::string& text);
+BenchResult<SystemFigures> systemFiguresFromJson(const std::string& text);
 
 struct SystemRunSettings {
     std::string cameraConfig;  // the INI file (its directory is CM_CONFIG_FILE_PATH)

@@ -22,7 +22,7 @@ TEST(SystemFiguresJsonTest, RoundTripKeepsTextListsAndUnmeasuredFigures) {
     sent.memoryEnd.highWater = 210.0;
 
     const auto received = camera_bench::systemFiguresFromJson(camera_bench::systemFiguresToJson(sent));
-    ASSERT_TRUE(received.HasValue()) << received.Error();
+    ASSERT_TRUE(received.HasValue()) << received.Error().message;
     const SystemFigures& sut = received.Value();
     EXPECT_TRUE(sut.ok);
     EXPECT_EQ(sut.cameras[3].published, 1799u);
@@ -44,7 +44,7 @@ TEST(SystemFiguresJsonTest, CutOrForeignTextIsRefused) {
     EXPECT_FALSE(camera_bench::systemFiguresFromJson(text.substr(0, text.size() / 2)).HasValue());
     EXPECT_FALSE(camera_bench::systemFiguresFromJson("{\"ok\": \"yes\"}").HasValue());
     const auto sut = camera_bench::systemFiguresFromJson(text);
-    ASSERT_TRUE(sut.HasValue()) << sut.Error();
+    ASSERT_TRUE(sut.HasValue()) << sut.Error().message;
     EXPECT_EQ(sut.Value().error, sent.error);
 }
 

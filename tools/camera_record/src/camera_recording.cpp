@@ -33,7 +33,8 @@ bool CameraRecording::Start(const ReceivedFrame& frame) {
         ++skipped_;
         if (!loggedSkip_ && frame.keyFlag) {
             logger_.LogWarn(ARA_LOG_HERE)
-                << name_ << ": frame flagged as key frame cannot start the recording: " << probed.Error()
+                << name_
+                << ": frame flagged as key frame cannot start the recording: " << probed.Error().message
                 << "; waiting for the next key frame";
             loggedSkip_ = true;
         }
@@ -44,9 +45,9 @@ bool CameraRecording::Start(const ReceivedFrame& frame) {
     auto index = IndexWriter::Open(base + "_index.csv");
     auto decoder = FrameDecoder::Open(
         probed.Value(), settings_.codeScale ? FrameCodeReader(*settings_.codeScale) : FrameCodeReader());
-    failure_ = !stream.HasValue()    ? stream.Error()
-               : !index.HasValue()   ? index.Error()
-               : !decoder.HasValue() ? decoder.Error()
+    failure_ = !stream.HasValue()    ? stream.Error().message
+               : !index.HasValue()   ? index.Error().message
+               : !decoder.HasValue() ? decoder.Error().message
                                      : std::string();
     if (!failure_.empty()) {
         logger_.LogError(ARA_LOG_HERE) << name_ << ": recording cannot start: " << failure_;

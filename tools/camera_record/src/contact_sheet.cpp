@@ -57,22 +57,23 @@ const Glyph* FindGlyph(char character) {
 
 }  // namespace
 
-ara::core::Result<ContactSheet, std::string> ContactSheet::Create(int cellWidth, int cellHeight) {
-    using R = ara::core::Result<ContactSheet, std::string>;
+RecordResult<ContactSheet> ContactSheet::Create(int cellWidth, int cellHeight) {
+    using R = RecordResult<ContactSheet>;
     if (cellWidth < 16 || cellHeight < 16 || cellWidth % 2 != 0 || cellHeight % 2 != 0) {
-        return R::FromError("contact sheet cells must be even and at least 16 x 16 pixels");
+        return R::FromError(
+            {RecordErrc::kFormat, "contact sheet cells must be even and at least 16 x 16 pixels"});
     }
     ContactSheet sheet(cellWidth, cellHeight);
     sheet.sheet_.reset(av_frame_alloc());
     if (!sheet.sheet_) {
-        return R::FromError("contact sheet cannot be allocated");
+        return R::FromError({RecordErrc::kLibrary, "contact sheet cannot be allocated"});
     }
     AVFrame* frame = sheet.sheet_.get();
     frame->format = AV_PIX_FMT_RGB24;
     frame->width = sheet.Width();
     frame->height = sheet.Height();
     if (av_frame_get_buffer(frame, 0) < 0) {
-        return R::FromError("contact sheet cannot be allocated");
+        return R::FromError({RecordErrc::kLibrary, "contact sheet cannot be allocated"});
     }
     sheet.FillRect(0, 0, sheet.Width(), sheet.Height(), kBackground);
     return R::FromValue(std::move(sheet));
@@ -137,16 +138,16 @@ void ContactSheet::Label(int position, const std::string& text) {
     }
 }
 
-ara::core::Result<void, std::string> ContactSheet::WritePng(const std::string& path) const {
-    using R = ara::core::Result<void, std::string>;
+RecordResult<void> ContactSheet::WritePng(const std::string& path) const {
+    using R = RecordResult<void>;
     const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_PNG);
     if (codec == nullptr) {
-        return R::FromError(path + ": libavcodec has no PNG encoder");
+        return R::FromError({RecordErrc::kLibrary, path + ": libavcodec has no PNG encoder"});
     }
     ffmpeg::CodecContextPtr encoder(avcodec_alloc_context3(codec));
     ffmpeg::PacketPtr packet(av_packet_alloc());
     if (!encoder || !packet) {
-        return R::FromError(path + ": PNG encoder cannot be allocated");
+        return R::FromError({RecordErrc::kLibrary, path + ": PNG encoder cannot be allocated"});
     }
     encoder->width = Width();
     encoder->height = Height();
@@ -163,7 +164,8 @@ ara::core::Result<void, std::string> ContactSheet::WritePng(const std::string& p
         result = avcodec_receive_packet(encoder.get(), packet.get());
     }
     if (result < 0) {
-        return R::FromError(path + ": PNG cannot be encoded (" + ffmpeg::AvErrorText(result) + ")");
+        return R::FromError(
+            {RecordErrc::kLibrary, path + ": PNG cannot be encoded (" + ffmpeg::AvErrorText(result) + ")"});
     }
     errno = 0;
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
@@ -173,8 +175,10 @@ ara::core::Result<void, std::string> ContactSheet::WritePng(const std::string& p
         // A cut picture would pass for a real one: none at all, and the reason.
         const int error = errno;
         std::remove(path.c_str());
-        return R::FromError(path + ": cannot be written" + (error == ENOSPC ? ": the disk is full" : "") +
-                            (error != 0 ? " (" + std::string(std::strerror(error)) + ")" : ""));
+        const bool full = error == ENOSPC || error == EDQUOT;
+        return R::FromError({full ? RecordErrc::kNoSpace : RecordErrc::kWrite,
+                             path + ": cannot be written" + (error == ENOSPC ? ": the disk is full" : "") +
+                                 (error != 0 ? " (" + std::string(std::strerror(error)) + ")" : "")});
     }
     return R::FromValue();
 }

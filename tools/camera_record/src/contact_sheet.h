@@ -6,8 +6,8 @@
 
 #include <string>
 
-#include "ara/core/result.h"
 #include "ffmpeg/handles.h"
+#include "record_error.h"
 
 namespace camera_record {
 
@@ -18,7 +18,7 @@ class ContactSheet {
     static constexpr int kCells = kColumns * kRows;
 
     // An empty sheet of 2 x 2 cells of `cellWidth` x `cellHeight` pixels (even sizes).
-    static ara::core::Result<ContactSheet, std::string> Create(int cellWidth = 640, int cellHeight = 360);
+    static RecordResult<ContactSheet> Create(int cellWidth = 640, int cellHeight = 360);
 
     // Scales `picture` (any format libswscale reads) into cell `position`. False when the position is out
     // of range or the picture cannot be converted.
@@ -26,7 +26,7 @@ class ContactSheet {
     // Writes `text` (lower-case letters c, a, m, digits and '_') in the cell's top-left corner.
     void Label(int position, const std::string& text);
 
-    ara::core::Result<void, std::string> WritePng(const std::string& path) const;
+    RecordResult<void> WritePng(const std::string& path) const;
 
     int Width() const noexcept { return cellWidth_ * kColumns; }
     int Height() const noexcept { return cellHeight_ * kRows; }

@@ -21,15 +21,16 @@ bool HasEightBitLuma(int format) {
 
 }  // namespace
 
-ara::core::Result<FrameDecoder, std::string> FrameDecoder::Open(const StreamParameters& parameters,
-                                                                FrameCodeReader codeReader) {
-    using R = ara::core::Result<FrameDecoder, std::string>;
+RecordResult<FrameDecoder> FrameDecoder::Open(const StreamParameters& parameters,
+                                              FrameCodeReader codeReader) {
+    using R = RecordResult<FrameDecoder>;
     const AVCodecID id = parameters.codec == VideoCodec::kH264   ? AV_CODEC_ID_H264
                          : parameters.codec == VideoCodec::kH265 ? AV_CODEC_ID_HEVC
                                                                  : AV_CODEC_ID_NONE;
     const AVCodec* codec = avcodec_find_decoder(id);
     if (codec == nullptr) {
-        return R::FromError(std::string("no libavcodec decoder for ") + CodecName(parameters.codec));
+        return R::FromError(
+            {RecordErrc::kLibrary, std::string("no libavcodec decoder for ") + CodecName(parameters.codec)});
     }
     FrameDecoder decoder(codeReader);
     decoder.context_.reset(avcodec_alloc_context3(codec));
@@ -37,7 +38,7 @@ ara::core::Result<FrameDecoder, std::string> FrameDecoder::Open(const StreamPara
     decoder.frame_.reset(av_frame_alloc());
     decoder.latest_.reset(av_frame_alloc());
     if (!decoder.context_ || !decoder.packet_ || !decoder.frame_ || !decoder.latest_) {
-        return R::FromError("decoder cannot be allocated");
+        return R::FromError({RecordErrc::kLibrary, "decoder cannot be allocated"});
     }
     AVCodecContext* context = decoder.context_.get();
     // One thread and low delay: every picture comes out for the frame that carried it (the streams have no
@@ -48,8 +49,9 @@ ara::core::Result<FrameDecoder, std::string> FrameDecoder::Open(const StreamPara
     context->height = parameters.height;
     const int result = avcodec_open2(context, codec, nullptr);
     if (result < 0) {
-        return R::FromError(std::string("decoder ") + codec->name + " cannot be opened (" +
-                            ffmpeg::AvErrorText(result) + ")");
+        return R::FromError({RecordErrc::kLibrary, std::string("decoder ") + codec->name +
+                                                       " cannot be opened (" + ffmpeg::AvErrorText(result) +
+                                                       ")"});
     }
     return R::FromValue(std::move(decoder));
 }

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "ara/core/result.h"
 #include "ffmpeg/handles.h"
 #include "frame_code_reader.h"
+#include "record_error.h"
 #include "stream_format.h"
 
 namespace camera_record {
@@ -28,8 +28,8 @@ struct DecodedPicture {
 class FrameDecoder {
   public:
     // A decoder for the stream `parameters` describes. `codeReader` reads the frame codes.
-    static ara::core::Result<FrameDecoder, std::string> Open(const StreamParameters& parameters,
-                                                             FrameCodeReader codeReader = FrameCodeReader());
+    static RecordResult<FrameDecoder> Open(const StreamParameters& parameters,
+                                           FrameCodeReader codeReader = FrameCodeReader());
 
     // Decodes one access unit; returns the pictures that came out (with this decoder, usually exactly this
     // frame). A frame that does not decode is counted in DecodeErrors and yields nothing.

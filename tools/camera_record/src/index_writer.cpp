@@ -6,14 +6,14 @@
 
 namespace camera_record {
 
-ara::core::Result<IndexWriter, std::string> IndexWriter::Open(const std::string& path) {
-    using R = ara::core::Result<IndexWriter, std::string>;
+RecordResult<IndexWriter> IndexWriter::Open(const std::string& path) {
+    using R = RecordResult<IndexWriter>;
     IndexWriter writer;
     writer.path_ = path;
     writer.file_.open(path, std::ios::trunc);
     writer.file_ << kHeader << '\n';
     if (!writer.file_) {
-        return R::FromError(path + ": cannot be created");
+        return R::FromError({RecordErrc::kOpen, path + ": cannot be created"});
     }
     return R::FromValue(std::move(writer));
 }

@@ -16,7 +16,7 @@
 #include <optional>
 #include <string>
 
-#include "ara/core/result.h"
+#include "record_error.h"
 
 namespace camera_record {
 
@@ -35,7 +35,7 @@ class IndexWriter {
     static constexpr const char* kHeader = "frame,stamp,key,bytes,latency_ms,frame_code";
 
     // Creates the file and writes the header line.
-    static ara::core::Result<IndexWriter, std::string> Open(const std::string& path);
+    static RecordResult<IndexWriter> Open(const std::string& path);
 
     // False when the line could not be written.
     bool Write(const IndexRow& row);

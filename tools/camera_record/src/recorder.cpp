@@ -140,11 +140,11 @@ std::string Recorder::Finish(double elapsedSeconds, std::uint64_t missedSamples,
         if (written.HasValue()) {
             report.contactSheet = path;
         } else {
-            logger_.LogError(ARA_LOG_HERE) << written.Error();
+            logger_.LogError(ARA_LOG_HERE) << written.Error().message;
             outputsIncomplete_ = true;
         }
     } else {
-        logger_.LogError(ARA_LOG_HERE) << sheet.Error();
+        logger_.LogError(ARA_LOG_HERE) << sheet.Error().message;
         outputsIncomplete_ = true;
     }
 

@@ -125,16 +125,17 @@ std::vector<std::uint8_t> ParameterSets(VideoCodec codec, const std::uint8_t* da
     return sets;
 }
 
-ara::core::Result<StreamParameters, std::string> ProbeKeyFrame(const std::uint8_t* data, std::size_t size) {
-    using R = ara::core::Result<StreamParameters, std::string>;
+RecordResult<StreamParameters> ProbeKeyFrame(const std::uint8_t* data, std::size_t size) {
+    using R = RecordResult<StreamParameters>;
     StreamParameters parameters;
     parameters.codec = DetectCodec(data, size);
     if (parameters.codec == VideoCodec::kUnknown) {
-        return R::FromError("no H.264 or H.265 parameter sets in the frame");
+        return R::FromError({RecordErrc::kFormat, "no H.264 or H.265 parameter sets in the frame"});
     }
     if (!IsRandomAccessPoint(parameters.codec, data, size)) {
-        return R::FromError(std::string("the ") + CodecName(parameters.codec) +
-                            " frame carries parameter sets but no IDR/IRAP picture");
+        return R::FromError(
+            {RecordErrc::kFormat, std::string("the ") + CodecName(parameters.codec) +
+                                      " frame carries parameter sets but no IDR/IRAP picture"});
     }
     parameters.extradata = ParameterSets(parameters.codec, data, size);
 
@@ -143,7 +144,8 @@ ara::core::Result<StreamParameters, std::string> ProbeKeyFrame(const std::uint8_
     ffmpeg::ParserContextPtr parser(av_parser_init(id));
     ffmpeg::CodecContextPtr context(avcodec_alloc_context3(nullptr));
     if (!parser || !context) {
-        return R::FromError(std::string("no libavcodec parser for ") + CodecName(parameters.codec));
+        return R::FromError(
+            {RecordErrc::kLibrary, std::string("no libavcodec parser for ") + CodecName(parameters.codec)});
     }
     parser->flags |= PARSER_FLAG_COMPLETE_FRAMES;
     // The parser may read up to the padding size past the end.
@@ -156,8 +158,8 @@ ara::core::Result<StreamParameters, std::string> ProbeKeyFrame(const std::uint8_
     parameters.width = parser->width;
     parameters.height = parser->height;
     if (parameters.width <= 0 || parameters.height <= 0) {
-        return R::FromError(std::string("the ") + CodecName(parameters.codec) +
-                            " parameter sets give no picture size");
+        return R::FromError({RecordErrc::kFormat, std::string("the ") + CodecName(parameters.codec) +
+                                                      " parameter sets give no picture size"});
     }
     return R::FromValue(std::move(parameters));
 }

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "ara/core/result.h"
+#include "record_error.h"
 
 namespace camera_record {
 
@@ -48,6 +48,6 @@ struct StreamParameters {
 
 // The stream's parameters from a frame a recording can start with: a random access point that carries its
 // parameter sets. The error says what the frame lacks.
-ara::core::Result<StreamParameters, std::string> ProbeKeyFrame(const std::uint8_t* data, std::size_t size);
+RecordResult<StreamParameters> ProbeKeyFrame(const std::uint8_t* data, std::size_t size);
 
 }  // namespace camera_record

@@ -12,12 +12,13 @@ extern "C" {
 
 namespace camera_record {
 
-ara::core::Result<StreamWriter, std::string> StreamWriter::Open(const std::string& basePath,
-                                                                const StreamParameters& parameters) {
-    using R = ara::core::Result<StreamWriter, std::string>;
+RecordResult<StreamWriter> StreamWriter::Open(const std::string& basePath,
+                                              const StreamParameters& parameters) {
+    using R = RecordResult<StreamWriter>;
     if (parameters.codec == VideoCodec::kUnknown || parameters.width <= 0 || parameters.height <= 0 ||
         parameters.extradata.empty()) {
-        return R::FromError(basePath + ": no stream parameters (codec, picture size, parameter sets)");
+        return R::FromError(
+            {RecordErrc::kFormat, basePath + ": no stream parameters (codec, picture size, parameter sets)"});
     }
     StreamWriter writer;
     writer.elementaryPath_ = basePath + "." + CodecName(parameters.codec);
@@ -25,22 +26,22 @@ ara::core::Result<StreamWriter, std::string> StreamWriter::Open(const std::strin
 
     writer.elementary_.open(writer.elementaryPath_, std::ios::binary | std::ios::trunc);
     if (!writer.elementary_) {
-        return R::FromError(writer.elementaryPath_ + ": cannot be created");
+        return R::FromError({RecordErrc::kOpen, writer.elementaryPath_ + ": cannot be created"});
     }
 
-    const auto failure = [&writer](const std::string& what, int code) {
-        return R::FromError(writer.mp4Path_ + ": " + what + " (" + ffmpeg::AvErrorText(code) + ")");
+    const auto failure = [&writer](RecordErrc code, const std::string& what, int result) {
+        return R::FromError({code, writer.mp4Path_ + ": " + what + " (" + ffmpeg::AvErrorText(result) + ")"});
     };
     AVFormatContext* raw = nullptr;
     int result = avformat_alloc_output_context2(&raw, nullptr, "mp4", writer.mp4Path_.c_str());
     if (result < 0 || raw == nullptr) {
-        return failure("no MP4 muxer", result);
+        return failure(RecordErrc::kLibrary, "no MP4 muxer", result);
     }
     writer.mp4_.reset(raw);
     AVStream* stream = avformat_new_stream(raw, nullptr);
     writer.packet_.reset(av_packet_alloc());
     if (stream == nullptr || !writer.packet_) {
-        return failure("cannot be set up", AVERROR(ENOMEM));
+        return failure(RecordErrc::kLibrary, "cannot be set up", AVERROR(ENOMEM));
     }
     stream->time_base = AVRational{1, kTimeBase};
     AVCodecParameters* codecpar = stream->codecpar;
@@ -54,18 +55,18 @@ ara::core::Result<StreamWriter, std::string> StreamWriter::Open(const std::strin
     codecpar->extradata =
         static_cast<std::uint8_t*>(av_mallocz(extradataSize + AV_INPUT_BUFFER_PADDING_SIZE));
     if (codecpar->extradata == nullptr) {
-        return failure("cannot be set up", AVERROR(ENOMEM));
+        return failure(RecordErrc::kLibrary, "cannot be set up", AVERROR(ENOMEM));
     }
     std::memcpy(codecpar->extradata, parameters.extradata.data(), extradataSize);
     codecpar->extradata_size = static_cast<int>(extradataSize);
 
     result = avio_open(&raw->pb, writer.mp4Path_.c_str(), AVIO_FLAG_WRITE);
     if (result < 0) {
-        return failure("cannot be created", result);
+        return failure(RecordErrc::kOpen, "cannot be created", result);
     }
     result = avformat_write_header(raw, nullptr);
     if (result < 0) {
-        return failure("header cannot be written", result);
+        return failure(RecordErrc::kWrite, "header cannot be written", result);
     }
     writer.open_ = true;
     return R::FromValue(std::move(writer));

@@ -11,8 +11,8 @@
 #include <string>
 #include <utility>
 
-#include "ara/core/result.h"
 #include "ffmpeg/handles.h"
+#include "record_error.h"
 #include "stream_format.h"
 
 namespace camera_record {
@@ -21,8 +21,7 @@ class StreamWriter {
   public:
     // Creates `<basePath>.<codec>` and `<basePath>.mp4` for a stream with `parameters` (from its first key
     // frame). The error names the file and what failed.
-    static ara::core::Result<StreamWriter, std::string> Open(const std::string& basePath,
-                                                             const StreamParameters& parameters);
+    static RecordResult<StreamWriter> Open(const std::string& basePath, const StreamParameters& parameters);
 
     StreamWriter(StreamWriter&& other) noexcept { *this = std::move(other); }
     StreamWriter& operator=(StreamWriter&& other) noexcept;

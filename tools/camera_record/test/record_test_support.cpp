@@ -1,6 +1,10 @@
 #include "record_test_support.h"
 
+#include <sys/mount.h>
+
+#include <cerrno>
 #include <cstring>
+#include <filesystem>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -149,6 +153,20 @@ MediaProbe ProbeMedia(const std::string& path, const char* format) {
     avcodec_send_packet(decoder.get(), nullptr);
     drain();
     return probe;
+}
+
+SmallDisk::SmallDisk(const std::string& directory, const std::string& size) : directory_(directory) {
+    std::filesystem::create_directories(directory_);
+    if (::mount("tmpfs", directory_.c_str(), "tmpfs", 0, ("size=" + size).c_str()) != 0) {
+        error_ = "cannot mount a tmpfs on " + directory_ + ": " + std::strerror(errno) +
+                 " (the test needs root, or CAP_SYS_ADMIN)";
+    }
+}
+
+SmallDisk::~SmallDisk() {
+    if (error_.empty()) {
+        ::umount2(directory_.c_str(), MNT_DETACH);
+    }
 }
 
 }  // namespace camera_record::test

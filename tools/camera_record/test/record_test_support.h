@@ -35,6 +35,21 @@ struct MediaProbe {
     std::vector<std::optional<std::uint32_t>> codes;  // per decoded picture, read at scale 1
 };
 
+// A small tmpfs mounted on a directory of the test's own, unmounted when destroyed: a disk that fills up.
+class SmallDisk {
+  public:
+    SmallDisk(const std::string& directory, const std::string& size);
+    ~SmallDisk();
+    SmallDisk(const SmallDisk&) = delete;
+    SmallDisk& operator=(const SmallDisk&) = delete;
+    // Empty when the tmpfs is mounted.
+    const std::string& Error() const noexcept { return error_; }
+
+  private:
+    std::string directory_;
+    std::string error_;
+};
+
 // `format` names the demuxer ("h264", "hevc") for elementary streams; nullptr lets libavformat probe.
 MediaProbe ProbeMedia(const std::string& path, const char* format = nullptr);
 

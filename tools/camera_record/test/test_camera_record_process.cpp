@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
-#include <sys/mount.h>
 
 #include <cstring>
 #include <filesystem>
@@ -23,6 +22,7 @@ using camera_test::ReadLines;
 using camera_test::ReadText;
 using camera_test::StartChild;
 using test::ProbeMedia;
+using test::SmallDisk;
 using vrt::cm::test::ScopedManifest;
 
 constexpr std::chrono::seconds kRunTimeout{90};
@@ -50,30 +50,6 @@ bool WaitForLiveFrames(const std::string& path, const std::string& camera,
     }
     return false;
 }
-
-// A small tmpfs mounted on a directory of the test's own, unmounted when destroyed: a disk that fills up.
-class SmallDisk {
-  public:
-    SmallDisk(const std::string& directory, const std::string& size) : directory_(directory) {
-        std::filesystem::create_directories(directory_);
-        if (::mount("tmpfs", directory_.c_str(), "tmpfs", 0, ("size=" + size).c_str()) != 0) {
-            error_ = "cannot mount a tmpfs on " + directory_ + ": " + std::strerror(errno) +
-                     " (the test needs root, or CAP_SYS_ADMIN)";
-        }
-    }
-    ~SmallDisk() {
-        if (error_.empty()) {
-            ::umount2(directory_.c_str(), MNT_DETACH);
-        }
-    }
-    SmallDisk(const SmallDisk&) = delete;
-    SmallDisk& operator=(const SmallDisk&) = delete;
-    const std::string& Error() const noexcept { return error_; }
-
-  private:
-    std::string directory_;
-    std::string error_;
-};
 
 class CameraRecordProcessTest : public ::testing::Test {
   protected:

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -63,7 +66,7 @@ int Red(const AVFrame& frame, int x, int y) {
 TEST(ContactSheetTest, WritesAPngOfTwoByTwoCellsWithEachPictureInItsPlace) {
     camera_test::TemporaryDirectory directory = camera_test::NewTestDirectory("camera_record_test_");
     auto created = ContactSheet::Create(320, 180);
-    ASSERT_TRUE(created.HasValue()) << created.Error();
+    ASSERT_TRUE(created.HasValue()) << created.Error().message;
     ContactSheet sut = std::move(created).Value();
     // Different sizes on purpose: every picture is scaled to its cell.
     const std::uint8_t levels[4] = {40, 90, 160, 220};
@@ -76,7 +79,7 @@ TEST(ContactSheetTest, WritesAPngOfTwoByTwoCellsWithEachPictureInItsPlace) {
     const std::string path = directory.Path() + "/contact_sheet.png";
     const auto written = sut.WritePng(path);
 
-    ASSERT_TRUE(written.HasValue()) << written.Error();
+    ASSERT_TRUE(written.HasValue()) << written.Error().message;
     const std::string bytes = camera_test::ReadText(path);
     ASSERT_GT(bytes.size(), 24U);
     EXPECT_EQ(bytes.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
@@ -117,6 +120,34 @@ TEST(ContactSheetTest, CellsWithoutPictureStayDarkAndLabelsAreDrawnInTheirCorner
     EXPECT_GT(white, 100);
     EXPECT_GT(black, 1000);
     EXPECT_EQ(Red(sheet, 480, 270), 255);  // the picture itself, away from the label
+}
+
+// A full disk is told apart from other write failures, and no cut picture is left behind.
+TEST(ContactSheetTest, AFullDiskIsReportedAsSuchAndLeavesNoPicture) {
+    camera_test::TemporaryDirectory directory = camera_test::NewTestDirectory("camera_record_test_");
+    auto created = ContactSheet::Create(320, 180);
+    ASSERT_TRUE(created.HasValue()) << created.Error().message;
+
+    const auto missing = created.Value().WritePng(directory.Path() + "/absent/contact_sheet.png");
+    ASSERT_FALSE(missing.HasValue());
+    EXPECT_EQ(missing.Error().code, RecordErrc::kWrite) << missing.Error().message;
+
+    const std::string disk = directory.Path() + "/disk";
+    test::SmallDisk small(disk, "64k");
+    ASSERT_TRUE(small.Error().empty()) << small.Error();
+    {
+        std::ofstream filler(disk + "/filler", std::ios::binary);
+        const std::string block(4096, 'x');
+        while (filler.write(block.data(), static_cast<std::streamsize>(block.size())).flush()) {
+        }
+    }
+    const std::string path = disk + "/contact_sheet.png";
+    const auto full = created.Value().WritePng(path);
+    ASSERT_FALSE(full.HasValue());
+    EXPECT_EQ(full.Error().code, RecordErrc::kNoSpace) << full.Error().message;
+    EXPECT_EQ(full.Error().message.rfind(path + ": cannot be written: the disk is full", 0), 0U)
+        << full.Error().message;
+    EXPECT_FALSE(std::filesystem::exists(path));
 }
 
 }  // namespace

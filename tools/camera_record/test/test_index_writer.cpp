@@ -29,7 +29,7 @@ TEST(IndexWriterTest, WritesTheHeaderAndOneLinePerRow) {
     camera_test::TemporaryDirectory directory = camera_test::NewTestDirectory("camera_record_test_");
     const std::string path = directory.Path() + "/cam_8_index.csv";
     auto opened = IndexWriter::Open(path);
-    ASSERT_TRUE(opened.HasValue()) << opened.Error();
+    ASSERT_TRUE(opened.HasValue()) << opened.Error().message;
     IndexWriter sut = std::move(opened).Value();
 
     IndexRow row;

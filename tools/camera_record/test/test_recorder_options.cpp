@@ -21,7 +21,7 @@ TEST(ParseOptionsTest, TakesValuesAsNextArgumentOrAfterEquals) {
     const auto sut = RecorderCommandLine().Parse({"--duration", "2.5", "--frames=90", "--output", "/tmp/x",
                                                   "--cameras=11,8", "--manifest", "/etc/cm.json",
                                                   "--code-scale", "0.667", "--transport", "someip"});
-    ASSERT_TRUE(sut.HasValue()) << sut.Error();
+    ASSERT_TRUE(sut.HasValue()) << sut.Error().message;
     EXPECT_EQ(sut.Value().durationSeconds, 2.5);
     EXPECT_EQ(sut.Value().framesPerCamera, 90U);
     EXPECT_EQ(sut.Value().outputDirectory, "/tmp/x");
@@ -60,7 +60,7 @@ TEST(ParseOptionsTest, BadArgumentsAreRefusedNamingTheOptionAndWhatWasExpected) 
     for (const auto& c : cases) {
         const auto sut = RecorderCommandLine().Parse(c.arguments);
         ASSERT_FALSE(sut.HasValue()) << c.arguments[0];
-        EXPECT_EQ(sut.Error(), c.error);
+        EXPECT_EQ(sut.Error().message, c.error);
     }
 }
 

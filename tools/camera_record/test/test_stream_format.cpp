@@ -40,7 +40,7 @@ TEST_P(StreamFormatTest, KeyFrameGivesCodecSizeAndParameterSets) {
 
     const auto sut = ProbeKeyFrame(frames[0].bytes.data(), frames[0].bytes.size());
 
-    ASSERT_TRUE(sut.HasValue()) << sut.Error();
+    ASSERT_TRUE(sut.HasValue()) << sut.Error().message;
     EXPECT_EQ(sut.Value().codec, codec);
     EXPECT_EQ(sut.Value().width, 480);
     EXPECT_EQ(sut.Value().height, 320);
@@ -77,7 +77,8 @@ TEST(ProbeKeyFrameTest, RefusesParameterSetsWithoutPictureAndSaysWhy) {
     const auto sut = ProbeKeyFrame(sets.data(), sets.size());
 
     ASSERT_FALSE(sut.HasValue());
-    EXPECT_NE(sut.Error().find("no IDR/IRAP picture"), std::string::npos) << sut.Error();
+    EXPECT_EQ(sut.Error().code, RecordErrc::kFormat);
+    EXPECT_NE(sut.Error().message.find("no IDR/IRAP picture"), std::string::npos) << sut.Error().message;
 }
 
 }  // namespace

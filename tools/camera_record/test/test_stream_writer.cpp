@@ -24,7 +24,7 @@ class StreamWriterTest : public ::testing::Test {
         auto parameters = ProbeKeyFrame(frames[0].bytes.data(), frames[0].bytes.size());
         EXPECT_TRUE(parameters.HasValue());
         auto opened = StreamWriter::Open(directory_.Path() + "/cam_8", parameters.Value());
-        EXPECT_TRUE(opened.HasValue()) << opened.Error();
+        EXPECT_TRUE(opened.HasValue()) << opened.Error().message;
         StreamWriter sut = std::move(opened).Value();
         for (std::size_t i = 0; i < frames.size(); ++i) {
             const auto& bytes = frames[i].bytes;

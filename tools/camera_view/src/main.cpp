@@ -80,7 +80,7 @@ int Serve(camera_view::ViewOptions options) {
     serverOptions.port = options.port;
     auto started = camera_view::ViewServer::Start(serverOptions);
     if (!started.HasValue()) {
-        std::cerr << "camera_view: " << started.Error() << "\n";
+        std::cerr << "camera_view: " << started.Error().message << "\n";
         return 1;
     }
     camera_view::ViewServer& server = *started.Value();

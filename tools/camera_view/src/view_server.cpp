@@ -306,14 +306,14 @@ void ViewServer::Impl::Accept() {
     });
 }
 
-ara::core::Result<std::unique_ptr<ViewServer>, std::string> ViewServer::Start(const ServerOptions& options) {
-    using R = ara::core::Result<std::unique_ptr<ViewServer>, std::string>;
+ara::core::Result<std::unique_ptr<ViewServer>, ViewError> ViewServer::Start(const ServerOptions& options) {
+    using R = ara::core::Result<std::unique_ptr<ViewServer>, ViewError>;
     auto impl = std::make_unique<Impl>(options);
     beast::error_code error;
     const auto address = net::ip::make_address(options.address, error);
     if (error) {
-        return R::FromError("address " + options.address + ": " + error.message() +
-                            "; expected an IPv4 or IPv6 address such as 127.0.0.1");
+        return R::FromError({ViewErrc::kAddress, "address " + options.address + ": " + error.message() +
+                                                     "; expected an IPv4 or IPv6 address such as 127.0.0.1"});
     }
     const tcp::endpoint endpoint(address, options.port);
     const std::string where = options.address + ":" + std::to_string(options.port);
@@ -328,7 +328,7 @@ ara::core::Result<std::unique_ptr<ViewServer>, std::string> ViewServer::Start(co
         impl->acceptor.listen(net::socket_base::max_listen_connections, error);
     }
     if (error) {
-        return R::FromError("cannot listen on " + where + ": " + error.message());
+        return R::FromError({ViewErrc::kListen, "cannot listen on " + where + ": " + error.message()});
     }
     impl->Accept();
     Impl& running = *impl;

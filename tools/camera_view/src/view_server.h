@@ -17,6 +17,17 @@
 
 namespace camera_view {
 
+enum class ViewErrc {
+    kAddress,  // the address is no IP address
+    kListen,   // the address and port cannot be listened on (taken, not ours)
+};
+
+// Why the server did not start, and a message that names the address.
+struct ViewError {
+    ViewErrc code;
+    std::string message;
+};
+
 struct ServerOptions {
     std::string address{"127.0.0.1"};
     std::uint16_t port{8090};  // 0: any free port (see ViewServer::Port)
@@ -37,7 +48,7 @@ struct ServerCounters {
 class ViewServer {
   public:
     // Binds and listens, then serves on its own thread until destroyed. The error names the address.
-    static ara::core::Result<std::unique_ptr<ViewServer>, std::string> Start(const ServerOptions& options);
+    static ara::core::Result<std::unique_ptr<ViewServer>, ViewError> Start(const ServerOptions& options);
     ~ViewServer();
     ViewServer(const ViewServer&) = delete;
     ViewServer& operator=(const ViewServer&) = delete;

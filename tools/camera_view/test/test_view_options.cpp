@@ -16,7 +16,7 @@ TEST(ViewOptionsTest, DefaultsListenOnLoopbackOnly) {
 TEST(ViewOptionsTest, ValuesComeAsTheNextArgumentOrAfterAnEqualsSign) {
     const auto sut = ViewCommandLine().Parse(
         {"--address", "0.0.0.0", "--port=0", "--manifest", "m.json", "--duration=2.5"});
-    ASSERT_TRUE(sut.HasValue()) << sut.Error();
+    ASSERT_TRUE(sut.HasValue()) << sut.Error().message;
     EXPECT_EQ(sut.Value().address, "0.0.0.0");
     EXPECT_EQ(sut.Value().port, 0);
     EXPECT_EQ(sut.Value().manifestPath, "m.json");
@@ -33,7 +33,7 @@ TEST(ViewOptionsTest, BadValuesAreRefusedNamingTheOption) {
              {{"--address="}, "--address"}}) {
         const auto sut = ViewCommandLine().Parse(arguments);
         ASSERT_FALSE(sut.HasValue()) << arguments[0];
-        EXPECT_NE(sut.Error().find(fragment), std::string::npos) << sut.Error();
+        EXPECT_NE(sut.Error().message.find(fragment), std::string::npos) << sut.Error().message;
     }
 }
 

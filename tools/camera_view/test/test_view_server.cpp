@@ -35,7 +35,7 @@ using namespace std::chrono_literals;
 std::unique_ptr<ViewServer> StartServer(ServerOptions options = {}) {
     options.port = 0;
     auto started = ViewServer::Start(options);
-    EXPECT_TRUE(started.HasValue()) << started.Error();
+    EXPECT_TRUE(started.HasValue()) << started.Error().message;
     return started.HasValue() ? std::move(started).Value() : nullptr;
 }
 
@@ -308,7 +308,8 @@ TEST(ViewServerTest, AnAddressThatCannotBeUsedIsNamed) {
     options.address = "not-an-address";
     auto bad = ViewServer::Start(options);
     ASSERT_FALSE(bad.HasValue());
-    EXPECT_NE(bad.Error().find("not-an-address"), std::string::npos);
+    EXPECT_EQ(bad.Error().code, ViewErrc::kAddress);
+    EXPECT_NE(bad.Error().message.find("not-an-address"), std::string::npos);
 
     auto first = StartServer();
     ASSERT_TRUE(first);
@@ -316,8 +317,9 @@ TEST(ViewServerTest, AnAddressThatCannotBeUsedIsNamed) {
     options.port = first->Port();
     auto taken = ViewServer::Start(options);
     ASSERT_FALSE(taken.HasValue());
-    EXPECT_NE(taken.Error().find("127.0.0.1:" + std::to_string(first->Port())), std::string::npos)
-        << taken.Error();
+    EXPECT_EQ(taken.Error().code, ViewErrc::kListen);
+    EXPECT_NE(taken.Error().message.find("127.0.0.1:" + std::to_string(first->Port())), std::string::npos)
+        << taken.Error().message;
 }
 
 }  // namespace

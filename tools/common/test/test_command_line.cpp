@@ -29,7 +29,7 @@ const std::vector<Option<Settings>> kTable = {
 
 TEST(CommandLineTest, ValuesComeAsTheNextArgumentOrAfterEqualsAndTheLastOfARepeatedOptionWins) {
     const auto sut = ParseOptions(kTable, {"--count", "3", "--name=x", "--name", "y"});
-    ASSERT_TRUE(sut.HasValue()) << sut.Error();
+    ASSERT_TRUE(sut.HasValue()) << sut.Error().message;
     EXPECT_EQ(sut.Value().count, 3);
     EXPECT_EQ(sut.Value().name, "y");
     EXPECT_FALSE(sut.Value().help);
@@ -41,20 +41,25 @@ TEST(CommandLineTest, ValuesComeAsTheNextArgumentOrAfterEqualsAndTheLastOfARepea
 TEST(CommandLineTest, ErrorsNameTheArgumentAndWhatWasExpected) {
     const struct {
         std::vector<std::string> arguments;
+        CommandLineErrc code;
         std::string error;
     } cases[] = {
-        {{"--count", "x"}, "--count x: expected a digit"},
-        {{"--count", "-1"}, "--count -1: expected a digit"},  // a negative number is a value, not an option
-        {{"--name="}, "--name '': expected a name"},
-        {{"--count"}, "--count needs a value"},
-        {{"--colour", "red"}, "unknown option --colour"},
-        {{"--coun", "1"}, "unknown option --coun"},  // no guessing from a prefix
-        {{"run"}, "unexpected argument 'run'"},
+        {{"--count", "x"}, CommandLineErrc::kBadValue, "--count x: expected a digit"},
+        // a negative number is a value, not an option
+        {{"--count", "-1"}, CommandLineErrc::kBadValue, "--count -1: expected a digit"},
+        {{"--name="}, CommandLineErrc::kBadValue, "--name '': expected a name"},
+        {{"--count"}, CommandLineErrc::kMissingValue, "--count needs a value"},
+        {{"--colour", "red"}, CommandLineErrc::kUnknownOption, "unknown option --colour"},
+        {{"--coun", "1"},
+         CommandLineErrc::kUnknownOption,
+         "unknown option --coun"},  // no guessing from a prefix
+        {{"run"}, CommandLineErrc::kUnexpectedArgument, "unexpected argument 'run'"},
     };
     for (const auto& c : cases) {
         const auto sut = ParseOptions(kTable, c.arguments);
         ASSERT_FALSE(sut.HasValue()) << c.arguments[0];
-        EXPECT_EQ(sut.Error(), c.error);
+        EXPECT_EQ(sut.Error().code, c.code) << c.error;
+        EXPECT_EQ(sut.Error().message, c.error);
     }
 }
 

@@ -49,7 +49,7 @@ TEST(LensModelTest, MapFileHoldsRawLittleEndianFloats) {
     const std::string path = ::testing::TempDir() + "lens_model_map.bin";
     const std::vector<float> values{1.5f, -2.25f, 1919.0f};
     const auto written = lens::writeMapFile(path, values);
-    ASSERT_TRUE(written.HasValue()) << written.Error();
+    ASSERT_TRUE(written.HasValue()) << written.Error().message;
     std::ifstream file(path, std::ios::binary);
     const std::vector<char> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     ASSERT_EQ(bytes.size(), 12u);
@@ -58,7 +58,8 @@ TEST(LensModelTest, MapFileHoldsRawLittleEndianFloats) {
     std::remove(path.c_str());
     const auto refused = lens::writeMapFile("/nonexistent/dir/map.bin", values);
     ASSERT_FALSE(refused.HasValue());
-    EXPECT_NE(refused.Error().find("/nonexistent/dir/map.bin"), std::string::npos);
+    EXPECT_EQ(refused.Error().code, lens::MapErrc::kOpen);
+    EXPECT_NE(refused.Error().message.find("/nonexistent/dir/map.bin"), std::string::npos);
 }
 
 }  // namespace
