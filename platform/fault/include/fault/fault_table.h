@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -26,6 +27,7 @@ class FaultTable {
         State& state = Instance();
         std::lock_guard<std::mutex> lock(state.mutex);
         state.faults[Index(operation)] = Armed{count, status};
+        state.armed.store(true, std::memory_order_release);
     }
 
     // Disarms every operation.
@@ -33,11 +35,16 @@ class FaultTable {
         State& state = Instance();
         std::lock_guard<std::mutex> lock(state.mutex);
         state.faults.fill(Armed{});
+        state.armed.store(false, std::memory_order_release);
     }
 
-    // Called at the entry of each operation: the status to fail with, or 0 to go on.
+    // Called at the entry of each operation: the status to fail with, or 0 to go on. The media calls on the
+    // per-frame path come through here, so while nothing is armed (always, outside tests) no lock is taken.
     static std::int32_t Consume(Operation operation) {
         State& state = Instance();
+        if (!state.armed.load(std::memory_order_acquire)) {
+            return 0;
+        }
         std::lock_guard<std::mutex> lock(state.mutex);
         Armed& fault = state.faults[Index(operation)];
         if (fault.remaining == 0) {
@@ -55,6 +62,7 @@ class FaultTable {
     struct State {
         std::mutex mutex;
         std::array<Armed, static_cast<std::size_t>(Operation::kCount)> faults{};
+        std::atomic<bool> armed{false};  // something was armed since the last ClearAll
     };
 
     static std::size_t Index(Operation operation) { return static_cast<std::size_t>(operation); }
