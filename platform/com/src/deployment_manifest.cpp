@@ -246,6 +246,27 @@ std::uint32_t Ipv4(const json& value, const std::string& path) {
     return *address;
 }
 
+// An array of "a.b.c.d/n" (or plain addresses).
+std::vector<someip::Ipv4Range> Ipv4Ranges(const json& value, const std::string& path) {
+    if (!value.is_array()) {
+        throw ParseFailure{path, "expected an array of IPv4 networks such as \"10.0.0.0/24\""};
+    }
+    std::vector<someip::Ipv4Range> ranges;
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        const std::string at = Child(path, i);
+        const std::string text = String(value[i], at);
+        const auto range = someip::ParseIpv4Range(text);
+        if (!range) {
+            throw ParseFailure{at,
+                               "expected an IPv4 network \"a.b.c.d/n\" (n from 0 to 32) or an address, "
+                               "found \"" +
+                                   text + "\""};
+        }
+        ranges.push_back(*range);
+    }
+    return ranges;
+}
+
 // The SOME/IP network settings of one event; every key is optional.
 someip::NetworkDeployment ReadNetwork(const json* object, const std::string& path, std::uint32_t entityId,
                                       const std::string& instanceId, const std::string& instancePath) {
@@ -264,11 +285,29 @@ someip::NetworkDeployment ReadNetwork(const json* object, const std::string& pat
         return network;
     }
     RequireObject(*object, path, "the SOME/IP network settings");
-    RejectUnknownKeys(
-        *object, path,
-        {"eventId", "eventgroupId", "interfaceVersion", "minorVersion", "address", "port", "sdPort",
-         "sdMulticast", "clientAddress", "clientPort", "offerIntervalMs", "offerTtl", "subscribeTtl",
-         "tpSegmentSize", "maxMessageSize", "reassemblyTimeoutMs", "maxReassemblies"});
+    RejectUnknownKeys(*object, path,
+                      {"eventId",
+                       "eventgroupId",
+                       "interfaceVersion",
+                       "minorVersion",
+                       "address",
+                       "port",
+                       "sdPort",
+                       "sdMulticast",
+                       "clientAddress",
+                       "clientPort",
+                       "offerIntervalMs",
+                       "offerTtl",
+                       "subscribeTtl",
+                       "tpSegmentSize",
+                       "maxMessageSize",
+                       "reassemblyTimeoutMs",
+                       "maxReassemblies",
+                       "allowedSubscribers",
+                       "subscriberEndpoints",
+                       "maxSubscribers",
+                       "maxSubscribeTtl",
+                       "allowedProviders"});
     const auto number = [&](const char* key, std::uint64_t min, std::uint64_t max, auto& field) {
         if (auto it = object->find(key); it != object->end()) {
             const std::string at = Child(path, key);
@@ -294,13 +333,25 @@ someip::NetworkDeployment ReadNetwork(const json* object, const std::string& pat
     number("maxMessageSize", 16, 256U * 1024U * 1024U, network.maxMessageSize);
     number("reassemblyTimeoutMs", 1, 3600000, network.reassemblyTimeoutMs);
     number("maxReassemblies", 1, 1024, network.maxReassemblies);
+    number("maxSubscribers", 1, 1024, network.maxSubscribers);
+    number("maxSubscribeTtl", 1, someip::kMaxTtl - 1, network.maxSubscribeTtl);
+    const auto ranges = [&](const char* key, std::vector<someip::Ipv4Range>& field) {
+        if (auto it = object->find(key); it != object->end()) {
+            field = Ipv4Ranges(*it, Child(path, key));
+        }
+    };
+    ranges("allowedSubscribers", network.allowedSubscribers);
+    ranges("subscriberEndpoints", network.subscriberEndpoints);
+    ranges("allowedProviders", network.allowedProviders);
     if (auto it = object->find("address"); it != object->end()) {
         network.address = Ipv4(*it, Child(path, "address"));
     }
     if (auto it = object->find("clientAddress"); it != object->end()) {
         network.clientAddress = Ipv4(*it, Child(path, "clientAddress"));
     }
-    if (auto it = object->find("sdMulticast"); it != object->end()) {
+    if (auto it = object->find("sdMulticast"); it != object->end() && it->is_null()) {
+        network.sdMulticast.reset();
+    } else if (it != object->end()) {
         const std::string at = Child(path, "sdMulticast");
         const std::uint32_t group = Ipv4(*it, at);
         if ((group >> 28U) != 0xEU) {

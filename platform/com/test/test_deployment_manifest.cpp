@@ -138,8 +138,11 @@ TEST(DeploymentManifestTest, SomeipNetworkTakesItsDefaultsAndEveryKeyGiven) {
     EXPECT_EQ(defaults.port, 30501);
     EXPECT_EQ(defaults.sdPort, 30490);
     EXPECT_EQ(defaults.address, 0x7F000001U);
-    EXPECT_FALSE(defaults.sdMulticast);
+    EXPECT_EQ(defaults.sdMulticast, 0xE0E0E0F5U);  // cyclic offers announce the service by default
     EXPECT_EQ(defaults.tpSegmentSize, 1400U);
+    EXPECT_EQ(defaults.maxSubscribers, 16U);
+    EXPECT_EQ(defaults.maxSubscribeTtl, 30U);
+    EXPECT_TRUE(defaults.subscriberEndpoints.empty());
 
     sut = ParseOk(
         Manifest(EventEntry(35045, "Image",
@@ -148,7 +151,8 @@ TEST(DeploymentManifestTest, SomeipNetworkTakesItsDefaultsAndEveryKeyGiven) {
             "port": 4000, "sdPort": 4001, "sdMulticast": "224.244.224.245", "clientAddress": "10.0.0.2",
             "clientPort": 4002, "offerIntervalMs": 200, "offerTtl": 2, "subscribeTtl": 5, "tpSegmentSize": 1000,
             "maxMessageSize": 65536, "reassemblyTimeoutMs": 50, "maxReassemblies": 2, "interfaceVersion": 4,
-            "minorVersion": 7}}})")));
+            "minorVersion": 7, "allowedSubscribers": ["10.0.0.0/16"], "subscriberEndpoints": ["10.0.9.9"],
+            "maxSubscribers": 3, "maxSubscribeTtl": 9, "allowedProviders": ["10.0.2.0/24"]}}})")));
     const auto& given = *sut.FindEvent(35045)->transports.at(DriverType::SOMEIP).network;
     EXPECT_EQ(given.eventId, 5);
     EXPECT_EQ(given.eventgroupId, 9);
@@ -160,6 +164,15 @@ TEST(DeploymentManifestTest, SomeipNetworkTakesItsDefaultsAndEveryKeyGiven) {
     EXPECT_EQ(given.maxReassemblies, 2U);
     EXPECT_EQ(given.interfaceVersion, 4);
     EXPECT_EQ(given.minorVersion, 7U);
+    EXPECT_EQ(given.allowedSubscribers, (std::vector<vrt::cm::someip::Ipv4Range>{{0x0A000000U, 16}}));
+    EXPECT_EQ(given.subscriberEndpoints, (std::vector<vrt::cm::someip::Ipv4Range>{{0x0A000909U, 32}}));
+    EXPECT_EQ(given.allowedProviders, (std::vector<vrt::cm::someip::Ipv4Range>{{0x0A000200U, 24}}));
+    EXPECT_EQ(given.maxSubscribers, 3U);
+    EXPECT_EQ(given.maxSubscribeTtl, 9U);
+
+    sut = ParseOk(Manifest(EventEntry(
+        35045, "Image", "{\"SOMEIP\": {" + serialization + R"(, "network": {"sdMulticast": null}}})")));
+    EXPECT_FALSE(sut.FindEvent(35045)->transports.at(DriverType::SOMEIP).network->sdMulticast);
 }
 
 TEST(DeploymentManifestTest, SomeipNetworkErrorsNameTheKeyAndWhatWasExpected) {
@@ -182,6 +195,12 @@ TEST(DeploymentManifestTest, SomeipNetworkErrorsNameTheKeyAndWhatWasExpected) {
     EXPECT_NE(ParseError(entry(R"({"offerIntervalMs": 5000})")).find("shorter than offerTtl"),
               std::string::npos);
     EXPECT_NE(ParseError(entry(R"({"sdport": 1})")).find("network/sdport: unknown key"), std::string::npos);
+    EXPECT_EQ(
+        ParseError(entry(R"({"subscriberEndpoints": ["10.0.0.0/33"]})")),
+        "m.json: /events/35045/transports/SOMEIP/network/subscriberEndpoints/0: expected an IPv4 network "
+        "\"a.b.c.d/n\" (n from 0 to 32) or an address, found \"10.0.0.0/33\"");
+    EXPECT_NE(ParseError(entry(R"({"allowedProviders": "10.0.0.0/8"})")).find("expected an array"),
+              std::string::npos);
     EXPECT_EQ(ParseError(entry("{}", "front")),
               "m.json: /events/35045/instanceId: expected a SOME/IP instance id (a decimal number from 0 to "
               "65534) for an event with a SOMEIP transport, found \"front\"");

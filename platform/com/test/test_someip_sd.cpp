@@ -281,5 +281,260 @@ TEST_F(SomeipSdStatesTest, OffersGoToTheMulticastGroupAndToEveryPeerThatFoundThe
     EXPECT_EQ(sut.NextDeadline(), now + milliseconds(2000));
 }
 
+// ---- whom the provider serves, and what a subscription may cost ----
+
+SdEntry SubscribeFor(std::uint16_t eventgroup, const Endpoint& endpoint, std::uint32_t ttl = 3) {
+    SdEntry entry;
+    entry.type = EntryType::kSubscribeEventgroup;
+    entry.serviceId = kService.serviceId;
+    entry.instanceId = kService.instanceId;
+    entry.majorVersion = kService.majorVersion;
+    entry.eventgroupId = eventgroup;
+    entry.ttl = ttl;
+    entry.endpoint = endpoint;
+    return entry;
+}
+
+SdMessage MessageOf(std::vector<SdEntry> entries) {
+    SdMessage message;
+    message.entries = std::move(entries);
+    return message;
+}
+
+// The answers in `out` as (destination, entry) pairs, in order.
+std::vector<std::pair<Endpoint, SdEntry>> Answers(const std::vector<SdOutgoing>& out) {
+    std::vector<std::pair<Endpoint, SdEntry>> answers;
+    for (const SdOutgoing& message : out) {
+        for (const SdEntry& entry : message.message.entries) {
+            answers.emplace_back(message.to, entry);
+        }
+    }
+    return answers;
+}
+
+class SomeipSdServerPolicyTest : public ::testing::Test {
+  protected:
+    SdServer Offered(SdServerPolicy policy) {
+        SdServer server{kService, {1}, kServerEvents, SdTiming{}, std::nullopt, std::move(policy)};
+        std::vector<SdOutgoing> ignored;
+        server.Offer(now, ignored);
+        return server;
+    }
+
+    // Subscribes `endpoint` as sent from `from`; the TTL of the answer, 0 for a Nack.
+    std::uint32_t Subscribe(SdServer& server, const Endpoint& from, const Endpoint& endpoint,
+                            std::uint32_t ttl = 3) {
+        std::vector<SdOutgoing> out;
+        server.OnMessage(MessageOf({SubscribeFor(1, endpoint, ttl)}), from, now, out);
+        const auto answers = Answers(out);
+        EXPECT_EQ(answers.size(), 1U);
+        EXPECT_EQ(answers.at(0).first, from);
+        EXPECT_EQ(answers.at(0).second.type, EntryType::kSubscribeEventgroupAck);
+        return answers.at(0).second.ttl;
+    }
+
+    SdClock::time_point now{};
+};
+
+TEST_F(SomeipSdServerPolicyTest, ASubscriptionNamingAnotherHostIsRefusedUnlessTheDeploymentNamesItsNetwork) {
+    const Endpoint thirdParty{0x0A000009, 5000};  // 10.0.0.9
+    SdServer strict = Offered({});
+    EXPECT_EQ(Subscribe(strict, kClientSd, thirdParty), 0U);
+    EXPECT_TRUE(strict.Subscribers(1).empty());
+    EXPECT_EQ(strict.Refusals().Of(SdRefusal::kForeignEndpoint), 1U);
+    // Nor may it unsubscribe someone else.
+    EXPECT_EQ(Subscribe(strict, kClientSd, kClientEvents), 3U);
+    std::vector<SdOutgoing> out;
+    strict.OnMessage(MessageOf({SubscribeFor(1, kClientEvents, 0)}), Endpoint{0x0A000001, 30490}, now, out);
+    EXPECT_EQ(strict.Subscribers(1), std::vector<Endpoint>{kClientEvents});
+
+    SdServerPolicy policy;
+    policy.foreignEndpoints = {*ParseIpv4Range("10.0.0.0/24")};
+    SdServer allowing = Offered(policy);
+    EXPECT_EQ(Subscribe(allowing, kClientSd, thirdParty), 3U);
+    EXPECT_EQ(allowing.Subscribers(1), std::vector<Endpoint>{thirdParty});
+    EXPECT_EQ(Subscribe(allowing, kClientSd, Endpoint{0x0A000109, 5000}), 0U);  // 10.0.1.9: outside
+}
+
+TEST_F(SomeipSdServerPolicyTest, SubscribersPerEventgroupAndTheirTtlAreCapped) {
+    SdServerPolicy policy;
+    policy.maxSubscribers = 2;
+    policy.maxSubscribeTtl = 5;
+    SdServer sut = Offered(policy);
+    const auto host = [](std::uint32_t last) { return Endpoint{0x0A000000U + last, 40000}; };
+    EXPECT_EQ(Subscribe(sut, host(1), host(1), 0xFFFFFE), 5U);  // 194 days asked, 5 s granted
+    EXPECT_EQ(Subscribe(sut, host(2), host(2), 2), 2U);
+    EXPECT_EQ(Subscribe(sut, host(3), host(3)), 0U);  // a third one is refused
+    EXPECT_EQ(Subscribe(sut, host(1), host(1)), 3U);  // a renewal is not a new subscriber
+    EXPECT_EQ(sut.Refusals().Of(SdRefusal::kTooManySubscribers), 1U);
+    std::vector<SdOutgoing> out;
+    sut.OnTimer(now + milliseconds(2500), out);  // host 2's two seconds are over, host 1's renewal is not
+    EXPECT_EQ(sut.Subscribers(1), std::vector<Endpoint>{host(1)});
+    EXPECT_EQ(Subscribe(sut, host(3), host(3)), 3U);  // room again once one expired
+}
+
+TEST_F(SomeipSdServerPolicyTest, TcpEndpointsAndHostsOutsideTheAllowedNetworksAreRefused) {
+    SdServerPolicy policy;
+    policy.allowedSenders = {*ParseIpv4Range("127.0.0.0/8")};
+    SdServer sut = Offered(policy);
+    SdEntry tcp = SubscribeFor(1, kClientEvents);
+    tcp.protocol = kProtocolTcp;
+    std::vector<SdOutgoing> out;
+    sut.OnMessage(MessageOf({tcp}), kClientSd, now, out);
+    ASSERT_EQ(Answers(out).size(), 1U);
+    EXPECT_EQ(Answers(out)[0].second.ttl, 0U);  // offered over UDP only: Nack
+    EXPECT_EQ(sut.Refusals().Of(SdRefusal::kNotUdp), 1U);
+    const Bytes wire = EncodeSd(MessageOf({tcp}), 1);  // the option's L4 protocol survives the wire
+    EXPECT_EQ(wire[16 + 8 + 16 + 4 + 9], kProtocolTcp);
+    EXPECT_EQ(DecodeSd(wire.data(), wire.size()).message->entries.at(0).protocol, kProtocolTcp);
+
+    // A host outside the allowed networks gets no answer at all, not even a Nack.
+    out.clear();
+    const Endpoint stranger{0x0A000005, 30490};
+    SdEntry find;
+    find.type = EntryType::kFindService;
+    find.serviceId = kService.serviceId;
+    find.instanceId = kAnyInstance;
+    sut.OnMessage(MessageOf({find, SubscribeFor(1, Endpoint{stranger.address, 40000})}), stranger, now, out);
+    EXPECT_TRUE(out.empty());
+    EXPECT_TRUE(sut.Subscribers(1).empty());
+    EXPECT_EQ(sut.Refusals().Of(SdRefusal::kForeignSender), 2U);
+    EXPECT_EQ(sut.Refusals().Describe(), "foreignSender=2 notUdp=1");
+}
+
+TEST_F(SomeipSdServerPolicyTest, FindServiceIsAnsweredOnlyForTheVersionsItAsksFor) {
+    SdServer sut = Offered({});
+    const auto answered = [&](std::uint8_t major, std::uint32_t minor) {
+        SdEntry find;
+        find.type = EntryType::kFindService;
+        find.serviceId = kService.serviceId;
+        find.instanceId = kAnyInstance;
+        find.majorVersion = major;
+        find.minorVersion = minor;
+        std::vector<SdOutgoing> out;
+        sut.OnMessage(MessageOf({find}), kClientSd, now, out);
+        return !out.empty();
+    };
+    EXPECT_TRUE(answered(1, 0));
+    EXPECT_TRUE(answered(kAnyMajorVersion, kAnyMinorVersion));
+    EXPECT_TRUE(answered(1, kAnyMinorVersion));
+    EXPECT_FALSE(answered(2, 0));
+    EXPECT_FALSE(answered(1, 5));
+    EXPECT_FALSE(answered(2, kAnyMinorVersion));
+}
+
+TEST_F(SomeipSdServerPolicyTest, ThePeersOfferedToAreBoundedUnderAFloodOfFinds) {
+    SdServerPolicy policy;
+    policy.maxPeers = 8;
+    SdServer sut = Offered(policy);
+    SdEntry find;
+    find.type = EntryType::kFindService;
+    find.serviceId = kService.serviceId;
+    find.instanceId = kAnyInstance;
+    std::vector<SdOutgoing> out;
+    for (std::uint32_t i = 0; i < 1000; ++i) {
+        sut.OnMessage(MessageOf({find}), Endpoint{0x0A000000U + i, 30490}, now + milliseconds(i), out);
+    }
+    out.clear();
+    sut.OnTimer(now + seconds(2), out);
+    EXPECT_EQ(out.size(), 8U);
+    EXPECT_EQ(out.back().to, (Endpoint{0x0A000000U + 999, 30490}));  // the newest are kept
+}
+
+TEST(SomeipSdMergeTest, AnswersToOneMessageLeaveAsOneMessagePerPartnerWithinTheEntryLimit) {
+    SdServer sut{kService, {1}, kServerEvents, SdTiming{}, std::nullopt};
+    std::vector<SdOutgoing> out;
+    sut.Offer(SdClock::time_point{}, out);
+    out.clear();
+    // A flood of 85 entries: finds (one offer answers them all) and subscriptions to unknown eventgroups.
+    std::vector<SdEntry> entries;
+    for (std::uint16_t i = 0; i < 85; ++i) {
+        if (i % 2 == 0) {
+            SdEntry find;
+            find.type = EntryType::kFindService;
+            find.serviceId = kService.serviceId;
+            find.instanceId = kAnyInstance;
+            entries.push_back(find);
+        } else {
+            entries.push_back(SubscribeFor(static_cast<std::uint16_t>(100 + i), kClientEvents));
+        }
+    }
+    sut.OnMessage(MessageOf(entries), kClientSd, SdClock::time_point{}, out);
+    EXPECT_EQ(out.size(), 85U);
+    MergeByDestination(out);
+    ASSERT_EQ(out.size(), 1U);
+    EXPECT_EQ(out[0].to, kClientSd);
+    EXPECT_EQ(out[0].message.entries.size(), 1U + 42U);  // one offer and 42 Nacks
+    const Bytes bytes = EncodeSd(out[0].message, 1);
+    EXPECT_LT(bytes.size(), 1400U);
+
+    // Past the limit, the rest goes in a second message; another partner gets its own.
+    std::vector<SdOutgoing> many;
+    for (std::uint16_t i = 0; i < 70; ++i) {
+        many.push_back(SdOutgoing{kClientSd, MessageOf({SubscribeFor(i, kClientEvents)})});
+    }
+    many.push_back(SdOutgoing{kServerSd, MessageOf({SubscribeFor(1, kClientEvents)})});
+    MergeByDestination(many, 64);
+    ASSERT_EQ(many.size(), 3U);
+    EXPECT_EQ(many[0].message.entries.size(), 64U);
+    EXPECT_EQ(many[1].message.entries.size(), 6U);
+    EXPECT_EQ(many[1].to, kClientSd);
+    EXPECT_EQ(many[2].to, kServerSd);
+}
+
+TEST(SomeipSdSessionsTest, EachPartnerHasItsOwnSessionIdsAndRebootFlag) {
+    SdSessions sut(2);
+    const Endpoint a{0x0A000001, 30490};
+    const Endpoint b{0x0A000002, 30490};
+    for (std::uint32_t i = 1; i <= 0xFFFF; ++i) {
+        const auto next = sut.For(a);
+        ASSERT_EQ(next.sessionId, i);
+        ASSERT_TRUE(next.reboot);
+    }
+    const auto wrapped = sut.For(a);
+    EXPECT_EQ(wrapped.sessionId, 1U);
+    EXPECT_FALSE(wrapped.reboot);
+    const auto first = sut.For(b);  // a new partner starts at 1, flag set, whatever a's count
+    EXPECT_EQ(first.sessionId, 1U);
+    EXPECT_TRUE(first.reboot);
+    EXPECT_EQ(sut.For(b).sessionId, 2U);
+    (void)sut.For(Endpoint{0x0A000003, 30490});  // a third partner: the one unused longest (a) goes
+    EXPECT_EQ(sut.Partners(), 2U);
+    EXPECT_EQ(sut.For(b).sessionId, 3U);
+    EXPECT_EQ(sut.For(a).sessionId, 1U);
+}
+
+TEST(SomeipSdClientTrustTest, OffersFromHostsTheDeploymentDoesNotNameAreIgnoredAndCounted) {
+    const Endpoint provider{0x0A000001, 30490};
+    SdClient sut{kService, 1, provider, kClientEvents, SdTiming{}, {*ParseIpv4Range("10.0.1.0/24")}};
+    std::vector<SdOutgoing> out;
+    const SdClock::time_point now{};
+    sut.Start(now, out);
+    const auto offer = [](const Endpoint& endpoint) {
+        SdEntry entry;
+        entry.type = EntryType::kOfferService;
+        entry.serviceId = kService.serviceId;
+        entry.instanceId = kService.instanceId;
+        entry.majorVersion = kService.majorVersion;
+        entry.ttl = 3;
+        entry.endpoint = endpoint;
+        return MessageOf({entry});
+    };
+    const Endpoint intruder{0x0A000063, 30490};  // 10.0.0.99
+    sut.OnMessage(offer(Endpoint{intruder.address, 30501}), intruder, now, out);
+    // The real provider's address, offering events from someone else's.
+    sut.OnMessage(offer(Endpoint{intruder.address, 30501}), provider, now, out);
+    SdMessage tcp = offer(Endpoint{provider.address, 30501});
+    tcp.entries[0].protocol = kProtocolTcp;
+    sut.OnMessage(tcp, provider, now, out);
+    EXPECT_EQ(sut.GetState(), SdClient::State::kSearching);
+    EXPECT_EQ(sut.ForeignOffers(), 3U);
+    // A provider in the allowed network is taken.
+    const Endpoint backup{0x0A000105, 30490};  // 10.0.1.5
+    sut.OnMessage(offer(Endpoint{backup.address, 30501}), backup, now, out);
+    EXPECT_EQ(sut.GetState(), SdClient::State::kSubscribing);
+    EXPECT_EQ(sut.ServiceEndpoint(), (Endpoint{backup.address, 30501}));
+}
+
 }  // namespace
 }  // namespace vrt::cm::someip

@@ -28,11 +28,14 @@ class DatagramBatch {
         }
     }
 
-    // Reads every waiting datagram of `socket` and hands each to `handle(data, size, from, truncated)`.
+    // Reads the waiting datagrams of `socket`, in at most `maxCalls` receive calls, and hands each to
+    // `handle(data, size, from, truncated)`.
     template <typename Handle>
-    void Drain(const UdpSocket& socket, Handle&& handle) {
-        for (std::size_t received = 0;
-             (received = socket.ReceiveBatch(messages_.data(), senders_.data(), messages_.size())) > 0;) {
+    void Drain(const UdpSocket& socket, Handle&& handle, std::size_t maxCalls = SIZE_MAX) {
+        for (std::size_t received = 0, calls = 0;
+             calls < maxCalls &&
+             (received = socket.ReceiveBatch(messages_.data(), senders_.data(), messages_.size())) > 0;
+             ++calls) {
             for (std::size_t i = 0; i < received; ++i) {
                 const Endpoint from{ntohl(senders_[i].sin_addr.s_addr), ntohs(senders_[i].sin_port)};
                 const bool truncated = (messages_[i].msg_hdr.msg_flags & MSG_TRUNC) != 0;

@@ -46,6 +46,12 @@ void ConsumedEvent::Queue(const Header& header, const std::uint8_t* payload, std
 void ConsumedEvent::Pump() {
     batch.Drain(events,
                 [this](const std::uint8_t* data, std::size_t size, const Endpoint& from, bool truncated) {
+                    // Only the provider subscribed to may feed this event; checked before anything else,
+                    // so that nobody else's datagrams cost reassembly memory.
+                    if (PackEndpoint(from) != source.load(std::memory_order_acquire)) {
+                        path.Drops().Count(DropReason::kForeignSender);
+                        return;
+                    }
                     if (truncated) {
                         path.Drops().Count(DropReason::kWrongLength);  // longer than any datagram we take
                         return;

@@ -14,6 +14,37 @@ using Clock = SdClock;
 constexpr std::size_t kSocketBufferBytes = 8U * 1024U * 1024U;
 constexpr auto kLogPeriod = std::chrono::seconds(1);
 
+// SD messages a socket gives the loop per turn: enough for any honest peer, few enough that a flood
+// cannot keep timers and callers waiting.
+constexpr std::size_t kSdCallsPerTurn = 1;
+
+SdServerPolicy PolicyOf(const NetworkDeployment& network) {
+    SdServerPolicy policy;
+    policy.allowedSenders = network.allowedSubscribers;
+    policy.foreignEndpoints = network.subscriberEndpoints;
+    policy.maxSubscribers = network.maxSubscribers;
+    policy.maxSubscribeTtl = network.maxSubscribeTtl;
+    return policy;
+}
+
+// A socket that receives the SD multicast group's messages at the SD port, shared with every other SD
+// participant of the host; bound to the group, so that no unicast datagram reaches it.
+TransportResult<UdpSocket> BindGroupSocket(std::uint32_t group, std::uint16_t sdPort,
+                                           std::uint32_t interfaceAddress) {
+    using R = TransportResult<UdpSocket>;
+    UdpSocket::Options options;
+    options.reuseAddress = true;
+    auto bound = UdpSocket::Bind(Endpoint{group, sdPort}, options);
+    if (!bound.HasValue()) {
+        return R::FromError(bound.Error().WithContext("service discovery multicast socket: "));
+    }
+    auto joined = bound.Value().JoinGroup(group, interfaceAddress);
+    if (!joined.HasValue()) {
+        return R::FromError(joined.Error().WithContext("service discovery multicast socket: "));
+    }
+    return bound;
+}
+
 SdTiming TimingOf(const NetworkDeployment& network) {
     SdTiming timing;
     timing.offerInterval = std::chrono::milliseconds(network.offerIntervalMs);
@@ -41,13 +72,11 @@ TransportResult<UdpSocket> BindEventSocket(const Endpoint& local) {
 }  // namespace
 
 void SdChannel::Send(std::vector<SdOutgoing>& out) {
+    MergeByDestination(out);
     for (SdOutgoing& outgoing : out) {
-        outgoing.message.reboot = reboot;
-        const std::uint16_t id = session.Next();
-        if (session.Peek() == 1U) {
-            reboot = false;
-        }
-        const std::vector<std::uint8_t> bytes = EncodeSd(outgoing.message, id);
+        const SdSessions::Next next = sessions.For(outgoing.to);
+        outgoing.message.reboot = next.reboot;
+        const std::vector<std::uint8_t> bytes = EncodeSd(outgoing.message, next.sessionId);
         (void)socket.SendTo(outgoing.to, bytes.data(), bytes.size());
     }
     out.clear();
@@ -82,7 +111,7 @@ Runtime::~Runtime() {
 TransportResult<std::shared_ptr<ProvidedService>> Runtime::Provide(std::uint16_t serviceId,
                                                                    const NetworkDeployment& network) {
     using R = TransportResult<std::shared_ptr<ProvidedService>>;
-    std::lock_guard<std::mutex> lock(mutex_);
+    auto lock = CallerLock();
     const auto key = std::make_pair(serviceId, network.instanceId);
     if (auto existing = services_[key].lock()) {
         if (!existing->network.SameServiceEndpoint(network)) {
@@ -90,7 +119,7 @@ TransportResult<std::shared_ptr<ProvidedService>> Runtime::Provide(std::uint16_t
                 TransportErrorCode::kBadConfiguration,
                 "service " + std::to_string(serviceId) + " instance " + std::to_string(network.instanceId) +
                     ": its events disagree on the instance's network settings (address, port, sdPort, "
-                    "sdMulticast, versions, offerIntervalMs, offerTtl)"});
+                    "sdMulticast, versions, offerIntervalMs, offerTtl, the subscriber rules)"});
         }
         existing->server->AddEventgroup(network.eventgroupId);
         ++existing->publishers;
@@ -109,8 +138,9 @@ TransportResult<std::shared_ptr<ProvidedService>> Runtime::Provide(std::uint16_t
     const auto sdKey = std::make_pair(network.address, network.sdPort);
     service->sd = sdSockets_[sdKey].lock();
     if (!service->sd) {
+        // The SD port is shared with the host's other SD participants, as SOME/IP-SD implementations do.
         UdpSocket::Options sdOptions;
-        sdOptions.reuseAddress = network.sdMulticast.has_value();
+        sdOptions.reuseAddress = true;
         if (network.sdMulticast) {
             sdOptions.multicastInterface = network.address;
         }
@@ -118,22 +148,37 @@ TransportResult<std::shared_ptr<ProvidedService>> Runtime::Provide(std::uint16_t
         if (!sd.HasValue()) {
             return R::FromError(sd.Error().WithContext("service discovery socket: "));
         }
-        service->sd = std::make_shared<SharedSd>();
-        service->sd->channel.socket = std::move(sd).Value();
-        SharedSd* shared = service->sd.get();
-        auto added = Register(shared->channel.socket.Descriptor(), [this, shared] { OnProviderSd(*shared); });
+        auto shared = std::make_shared<SharedSd>();
+        shared->channel.socket = std::move(sd).Value();
+        if (network.sdMulticast) {
+            auto group = BindGroupSocket(*network.sdMulticast, network.sdPort, network.address);
+            if (!group.HasValue()) {
+                return R::FromError(group.Error());
+            }
+            shared->group = std::move(group).Value();
+        }
+        SharedSd* raw = shared.get();
+        auto added = Register(raw->channel.socket.Descriptor(),
+                              [this, raw] { OnProviderSd(*raw, raw->channel.socket); });
+        if (added.HasValue() && raw->group.Descriptor() >= 0) {
+            added = Register(raw->group.Descriptor(), [this, raw] { OnProviderSd(*raw, raw->group); });
+            if (!added.HasValue()) {
+                Unregister(raw->channel.socket.Descriptor());
+            }
+        }
         if (!added.HasValue()) {
             return R::FromError(added.Error());
         }
+        service->sd = std::move(shared);
         sdSockets_[sdKey] = service->sd;
     }
     std::optional<Endpoint> multicast;
     if (network.sdMulticast) {
         multicast = Endpoint{*network.sdMulticast, network.sdPort};
     }
-    service->server = std::make_unique<SdServer>(InstanceOf(serviceId, network),
-                                                 std::set<std::uint16_t>{network.eventgroupId},
-                                                 service->events.Local(), TimingOf(network), multicast);
+    service->server = std::make_unique<SdServer>(
+        InstanceOf(serviceId, network), std::set<std::uint16_t>{network.eventgroupId},
+        service->events.Local(), TimingOf(network), multicast, PolicyOf(network));
     service->subscribers[network.eventgroupId];
     service->sd->services.push_back(service.get());
     service->publishers = 1;
@@ -144,7 +189,7 @@ TransportResult<std::shared_ptr<ProvidedService>> Runtime::Provide(std::uint16_t
 // One event of the instance goes; the last one withdraws the instance and takes it out of discovery, so
 // that the loop no longer reaches it (whoever holds it last closes its sockets).
 void Runtime::ReleaseService(ProvidedService& service) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    auto lock = CallerLock();
     if (--service.publishers > 0) {
         return;
     }
@@ -156,12 +201,15 @@ void Runtime::ReleaseService(ProvidedService& service) {
     list.erase(std::remove(list.begin(), list.end(), &service), list.end());
     if (list.empty()) {
         Unregister(service.sd->channel.socket.Descriptor());
+        if (service.sd->group.Descriptor() >= 0) {
+            Unregister(service.sd->group.Descriptor());
+        }
         sdSockets_.erase(std::make_pair(service.network.address, service.network.sdPort));
     }
 }
 
 void Runtime::Offer(ProvidedService& service) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    auto lock = CallerLock();
     if (service.offers++ == 0) {
         std::vector<SdOutgoing> out;
         service.server->Offer(Clock::now(), out);
@@ -172,7 +220,7 @@ void Runtime::Offer(ProvidedService& service) {
 }
 
 void Runtime::StopOffer(ProvidedService& service) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    auto lock = CallerLock();
     if (service.offers > 0 && --service.offers == 0) {
         std::vector<SdOutgoing> out;
         service.server->StopOffer(out);
@@ -190,44 +238,51 @@ TransportResult<void> Runtime::Consume(const std::shared_ptr<ConsumedEvent>& eve
         return R::FromError(events.Error());
     }
     event->events = std::move(events).Value();
+    // Find and Subscribe leave from, and answers come back to, a port of the subscriber's own; offers to
+    // the multicast group arrive on the group's shared socket.
     UdpSocket::Options sdOptions;
-    Endpoint sdLocal{network.clientAddress, 0};
     if (network.sdMulticast) {
-        // Offers to the group arrive on the SD port, shared with whoever else listens on this host.
-        sdOptions.reuseAddress = true;
-        sdLocal = Endpoint{0, network.sdPort};
+        sdOptions.multicastInterface = network.clientAddress;
     }
-    auto sd = UdpSocket::Bind(sdLocal, sdOptions);
+    auto sd = UdpSocket::Bind(Endpoint{network.clientAddress, 0}, sdOptions);
     if (!sd.HasValue()) {
         return R::FromError(sd.Error().WithContext("service discovery socket: "));
     }
     event->sd.socket = std::move(sd).Value();
     if (network.sdMulticast) {
-        auto joined = event->sd.socket.JoinGroup(*network.sdMulticast, network.clientAddress);
-        if (!joined.HasValue()) {
-            return joined;
+        auto group = BindGroupSocket(*network.sdMulticast, network.sdPort, network.clientAddress);
+        if (!group.HasValue()) {
+            return R::FromError(group.Error());
+        }
+        event->sdGroup = std::move(group).Value();
+    }
+    event->client =
+        std::make_unique<SdClient>(InstanceOf(event->serviceId, network), network.eventgroupId,
+                                   Endpoint{network.address, network.sdPort}, event->events.Local(),
+                                   TimingOf(network), network.allowedProviders);
+    auto lock = CallerLock();
+    ConsumedEvent* raw = event.get();
+    auto added = Register(raw->sd.socket.Descriptor(), [this, raw] { OnConsumerSd(*raw, raw->sd.socket); });
+    if (added.HasValue() && raw->sdGroup.Descriptor() >= 0) {
+        added = Register(raw->sdGroup.Descriptor(), [this, raw] { OnConsumerSd(*raw, raw->sdGroup); });
+        if (!added.HasValue()) {
+            Unregister(raw->sd.socket.Descriptor());
         }
     }
-    event->client = std::make_unique<SdClient>(InstanceOf(event->serviceId, network), network.eventgroupId,
-                                               Endpoint{network.address, network.sdPort},
-                                               event->events.Local(), TimingOf(network));
-    std::lock_guard<std::mutex> lock(mutex_);
-    ConsumedEvent* raw = event.get();
-    auto added = Register(raw->sd.socket.Descriptor(), [this, raw] { OnConsumerSd(*raw); });
     if (!added.HasValue()) {
         return added;
     }
     std::vector<SdOutgoing> out;
     raw->client->Start(Clock::now(), out);
     raw->sd.Send(out);
-    raw->state = raw->client->GetState();
+    UpdateFromClient(*raw);
     consumers_.push_back(raw);
     poller_.Wake();
     return {};
 }
 
 void Runtime::ReleaseConsumer(ConsumedEvent& event) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    auto lock = CallerLock();
     if (!event.client) {
         return;
     }
@@ -235,11 +290,22 @@ void Runtime::ReleaseConsumer(ConsumedEvent& event) {
     event.client->Stop(out);
     event.sd.Send(out);
     Unregister(event.sd.socket.Descriptor());
+    if (event.sdGroup.Descriptor() >= 0) {
+        Unregister(event.sdGroup.Descriptor());
+    }
     consumers_.erase(std::remove(consumers_.begin(), consumers_.end(), &event), consumers_.end());
 }
 
 Runtime::Runtime(Poller poller)
     : poller_(std::move(poller)), log_(vrt::cm::utils::LogInitializer::GetLogger()) {}
+
+std::unique_lock<std::mutex> Runtime::CallerLock() {
+    callersWaiting_.fetch_add(1, std::memory_order_acq_rel);
+    std::unique_lock<std::mutex> lock(mutex_);
+    callersWaiting_.fetch_sub(1, std::memory_order_acq_rel);
+    callersDone_.notify_all();
+    return lock;
+}
 
 TransportResult<void> Runtime::Register(int fd, std::function<void()> handler) {
     auto added = poller_.Add(fd);
@@ -254,21 +320,23 @@ void Runtime::Unregister(int fd) {
     handlers_.erase(fd);
 }
 
-void Runtime::OnProviderSd(SharedSd& sd) {
+void Runtime::OnProviderSd(SharedSd& sd, const UdpSocket& socket) {
     std::vector<SdOutgoing> out;
-    batch_.Drain(sd.channel.socket,
-                 [&](const std::uint8_t* data, std::size_t size, const Endpoint& from, bool) {
-                     const DecodedSd decoded = DecodeSd(data, size);
-                     if (!decoded.message) {
-                         return;
-                     }
-                     const Clock::time_point now = Clock::now();
-                     for (ProvidedService* service : sd.services) {
-                         service->server->OnMessage(*decoded.message, from, now, out);
-                         service->RefreshSubscribers();
-                     }
-                     NackUnknown(*decoded.message, sd, from, out);
-                 });
+    batch_.Drain(
+        socket,
+        [&](const std::uint8_t* data, std::size_t size, const Endpoint& from, bool) {
+            const DecodedSd decoded = DecodeSd(data, size);
+            if (!decoded.message || from == sd.channel.socket.Local()) {
+                return;  // not SD, or our own offer to the group coming back
+            }
+            const Clock::time_point now = Clock::now();
+            for (ProvidedService* service : sd.services) {
+                service->server->OnMessage(*decoded.message, from, now, out);
+                service->RefreshSubscribers();
+            }
+            NackUnknown(*decoded.message, sd, from, out);
+        },
+        kSdCallsPerTurn);
     sd.channel.Send(out);
 }
 
@@ -294,17 +362,30 @@ void Runtime::NackUnknown(const SdMessage& message, const SharedSd& sd, const En
     }
 }
 
-void Runtime::OnConsumerSd(ConsumedEvent& event) {
+void Runtime::OnConsumerSd(ConsumedEvent& event, const UdpSocket& socket) {
     std::vector<SdOutgoing> out;
-    batch_.Drain(event.sd.socket,
-                 [&](const std::uint8_t* data, std::size_t size, const Endpoint& from, bool) {
-                     const DecodedSd decoded = DecodeSd(data, size);
-                     if (decoded.message) {
-                         event.client->OnMessage(*decoded.message, from, Clock::now(), out);
-                     }
-                 });
+    batch_.Drain(
+        socket,
+        [&](const std::uint8_t* data, std::size_t size, const Endpoint& from, bool) {
+            const DecodedSd decoded = DecodeSd(data, size);
+            if (decoded.message) {
+                event.client->OnMessage(*decoded.message, from, Clock::now(), out);
+            }
+        },
+        kSdCallsPerTurn);
     event.sd.Send(out);
+    UpdateFromClient(event);
+}
+
+// What the receiving thread needs from the client's state: whether it is subscribed, where events may come
+// from, and the offers the client refused, counted with the event's drops.
+void Runtime::UpdateFromClient(ConsumedEvent& event) {
     event.state = event.client->GetState();
+    const auto endpoint = event.client->ServiceEndpoint();
+    event.source.store(endpoint ? PackEndpoint(*endpoint) : 0U, std::memory_order_release);
+    for (; event.foreignOffers < event.client->ForeignOffers(); ++event.foreignOffers) {
+        event.path.Drops().Count(DropReason::kForeignOffer);
+    }
 }
 
 void Runtime::OnTimers(Clock::time_point now) {
@@ -315,12 +396,13 @@ void Runtime::OnTimers(Clock::time_point now) {
             service->RefreshSubscribers();
             service->sd->channel.Send(out);
             LogSendFailures(*service);
+            LogRefusals(*service);
         }
     }
     for (ConsumedEvent* event : consumers_) {
         event->client->OnTimer(now, out);
         event->sd.Send(out);
-        event->state = event->client->GetState();
+        UpdateFromClient(*event);
         LogDrops(*event);
     }
 }
@@ -350,6 +432,20 @@ void Runtime::LogSendFailures(ProvidedService& service) {
     }
 }
 
+void Runtime::LogRefusals(ProvidedService& service) {
+    const SdRefusalCounts& refusals = service.server->Refusals();
+    const std::uint64_t total = refusals.Total();
+    if (total != service.loggedRefusals &&
+        log_->LimitedEntry("SomeipSdServer_" + std::to_string(service.serviceId), 1000, 1)) {
+        service.loggedRefusals = total;
+        log_->Get().LogWarn(ARA_LOG_HERE)
+            << "[SomeipEventPublisher][Subscriptions refused][serviceId="
+            << static_cast<unsigned int>(service.serviceId)
+            << ", instanceId=" << static_cast<unsigned int>(service.network.instanceId) << "] "
+            << refusals.Describe();
+    }
+}
+
 int Runtime::TimeoutMs(Clock::time_point now) const {
     Clock::time_point next = now + kLogPeriod;
     for (const auto& entry : services_) {
@@ -371,7 +467,8 @@ void Runtime::Loop() {
     int timeout = 0;
     while (!stop_) {
         const int count = poller_.Wait(ready, 16, timeout);
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::unique_lock<std::mutex> lock(mutex_);
+        callersDone_.wait(lock, [this] { return callersWaiting_.load(std::memory_order_acquire) == 0; });
         for (int i = 0; i < count; ++i) {
             if (auto handler = handlers_.find(ready[i]); handler != handlers_.end()) {
                 handler->second();

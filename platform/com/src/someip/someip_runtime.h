@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -24,17 +25,21 @@ namespace vrt::cm::someip {
 constexpr std::size_t kBatch = 32;          // datagrams per receive call on the runtime's SD sockets
 constexpr std::size_t kConsumerBatch = 16;  // and on a consumer's event socket
 
-// An SD socket with its own session numbering; the reboot flag stays set until the session ids wrap.
+// An SD socket with session ids and reboot flags per partner. Send merges what goes to one partner into
+// one message.
 struct SdChannel {
     UdpSocket socket;
-    SessionCounter session;
-    bool reboot{true};
+    SdSessions sessions;
 
     void Send(std::vector<SdOutgoing>& out);
 };
 
+// The SD sockets of one address and SD port, shared by the services offered there: the unicast socket
+// (answers and offers leave from it) and, with a multicast group, a socket that receives the group's
+// messages, shared with every other SD participant of the host.
 struct SharedSd {
     SdChannel channel;
+    UdpSocket group;
     std::vector<ProvidedService*> services;
 };
 
@@ -50,6 +55,7 @@ struct ProvidedService {
     mutable std::mutex subscribersMutex;
     std::map<std::uint16_t, std::vector<Endpoint>> subscribers;  // a copy of the server's, for senders
     std::atomic<std::uint64_t> failedDatagrams{0};
+    std::uint64_t loggedRefusals{0};  // under the runtime's mutex
 
     void RefreshSubscribers() {
         std::lock_guard<std::mutex> lock(subscribersMutex);
@@ -78,8 +84,13 @@ struct ConsumedEvent {
     std::uint64_t capacity;
     UdpSocket events;
     SdChannel sd;
+    UdpSocket sdGroup;                 // the SD multicast group's messages, when the deployment has one
     std::unique_ptr<SdClient> client;  // under the runtime's mutex
     std::atomic<SdClient::State> state{SdClient::State::kStopped};
+    // The event endpoint of the offer subscribed to, packed by PackEndpoint (0: none): notifications from
+    // anywhere else are dropped.
+    std::atomic<std::uint64_t> source{0};
+    std::uint64_t foreignOffers{0};  // the client's count already added to the drops; runtime's mutex
     // The consumer's thread only: it reads the event socket itself, so that a datagram wakes one thread.
     ReceivePath path;
     SessionTracker tracker;
@@ -93,8 +104,14 @@ struct ConsumedEvent {
     std::shared_ptr<Runtime> runtime;
 };
 
+inline std::uint64_t PackEndpoint(const Endpoint& endpoint) noexcept {
+    return static_cast<std::uint64_t>(endpoint.address) << 16U | endpoint.port;
+}
+
 // The process's sockets and its one epoll thread. Discovery state, socket registration and reception run
-// under one mutex; senders only take their service's subscriber lock.
+// under one mutex; senders only take their service's subscriber lock. The loop does a bounded amount of
+// work per turn and lets callers from other threads (offers, releases on the stop path) in between turns,
+// so that neither a flood nor a busy loop holds them up.
 class Runtime : public std::enable_shared_from_this<Runtime> {
   public:
     // The process's runtime, started with its thread on first use and ended with its last user.
@@ -115,12 +132,16 @@ class Runtime : public std::enable_shared_from_this<Runtime> {
   private:
     explicit Runtime(Poller poller);
 
+    // The mutex, for a caller outside the loop: announced, so that the loop yields it at its next turn.
+    std::unique_lock<std::mutex> CallerLock();
     TransportResult<void> Register(int fd, std::function<void()> handler);
     void Unregister(int fd);
-    void OnProviderSd(SharedSd& sd);
+    void OnProviderSd(SharedSd& sd, const UdpSocket& socket);
+    static void UpdateFromClient(ConsumedEvent& event);
+    void LogRefusals(ProvidedService& service);
     static void NackUnknown(const SdMessage& message, const SharedSd& sd, const Endpoint& from,
                             std::vector<SdOutgoing>& out);
-    void OnConsumerSd(ConsumedEvent& event);
+    void OnConsumerSd(ConsumedEvent& event, const UdpSocket& socket);
     void OnTimers(SdClock::time_point now);
     void LogDrops(ConsumedEvent& event);
     void LogSendFailures(ProvidedService& service);
@@ -128,6 +149,8 @@ class Runtime : public std::enable_shared_from_this<Runtime> {
     void Loop();
 
     std::mutex mutex_;
+    std::atomic<int> callersWaiting_{0};
+    std::condition_variable callersDone_;
     Poller poller_;
     std::shared_ptr<vrt::cm::utils::CmLogger> log_;
     std::atomic<bool> stop_{false};

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <tuple>
 
 #include "vrt/cm/someip/someip_message.h"
 
@@ -15,7 +16,6 @@ constexpr std::size_t kEntrySize = 16;
 constexpr std::uint8_t kIpv4EndpointOption = 0x04;
 constexpr std::uint8_t kIpv4MulticastOption = 0x14;
 constexpr std::uint16_t kIpv4OptionLength = 9;  // after the length and type fields
-constexpr std::uint8_t kUdp = 0x11;
 constexpr std::uint8_t kRebootFlag = 0x80;
 constexpr std::uint8_t kUnicastFlag = 0x40;
 
@@ -40,16 +40,40 @@ std::optional<std::uint32_t> ParseIpv4(const std::string& text) {
     return ntohl(parsed.s_addr);
 }
 
+std::optional<Ipv4Range> ParseIpv4Range(const std::string& text) {
+    const std::size_t slash = text.find('/');
+    const auto address = ParseIpv4(text.substr(0, slash));
+    if (!address) {
+        return std::nullopt;
+    }
+    Ipv4Range range{*address, 32};
+    if (slash != std::string::npos) {
+        const std::string prefix = text.substr(slash + 1);
+        if (prefix.empty() || prefix.size() > 2 ||
+            prefix.find_first_not_of("0123456789") != std::string::npos || std::stoul(prefix) > 32U) {
+            return std::nullopt;
+        }
+        range.prefixLength = static_cast<std::uint8_t>(std::stoul(prefix));
+    }
+    return range;
+}
+
+bool AnyContains(const std::vector<Ipv4Range>& ranges, std::uint32_t address) noexcept {
+    return std::any_of(ranges.begin(), ranges.end(),
+                       [address](const Ipv4Range& range) { return range.Contains(address); });
+}
+
 std::vector<std::uint8_t> EncodeSd(const SdMessage& message, std::uint16_t sessionId) {
     // One option per distinct endpoint, shared by the entries that name it.
-    std::vector<std::pair<Endpoint, bool>> options;
+    using Option = std::tuple<Endpoint, bool, std::uint8_t>;
+    std::vector<Option> options;
     std::vector<int> optionOf;
     for (const SdEntry& entry : message.entries) {
         if (!entry.endpoint) {
             optionOf.push_back(-1);
             continue;
         }
-        const std::pair<Endpoint, bool> option{*entry.endpoint, entry.multicast};
+        const Option option{*entry.endpoint, entry.multicast, entry.protocol};
         auto found = std::find(options.begin(), options.end(), option);
         if (found == options.end()) {
             options.push_back(option);
@@ -91,13 +115,13 @@ std::vector<std::uint8_t> EncodeSd(const SdMessage& message, std::uint16_t sessi
     }
     Store32(p, static_cast<std::uint32_t>(optionsBytes));
     p += 4;
-    for (const auto& [endpoint, multicast] : options) {
+    for (const auto& [endpoint, multicast, protocol] : options) {
         Store16(p, kIpv4OptionLength);
         p[2] = multicast ? kIpv4MulticastOption : kIpv4EndpointOption;
         p[3] = 0;
         Store32(p + 4, endpoint.address);
         p[8] = 0;
-        p[9] = kUdp;
+        p[9] = protocol;
         Store16(p + 10, endpoint.port);
         p += 3U + kIpv4OptionLength;
     }
@@ -141,6 +165,7 @@ DecodedSd DecodeSd(const std::uint8_t* data, std::size_t size) {
     struct Option {
         std::uint8_t type;
         std::optional<Endpoint> endpoint;
+        std::uint8_t protocol;
     };
     std::vector<Option> options;
     for (std::size_t at = 0; at < optionsBytes;) {
@@ -154,10 +179,11 @@ DecodedSd DecodeSd(const std::uint8_t* data, std::size_t size) {
             decoded.error = SdError::kTruncated;
             return decoded;
         }
-        Option option{o[2], std::nullopt};
+        Option option{o[2], std::nullopt, 0};
         if ((option.type == kIpv4EndpointOption || option.type == kIpv4MulticastOption) &&
             length == kIpv4OptionLength) {
             option.endpoint = Endpoint{Load32(o + 4), Load16(o + 10)};
+            option.protocol = o[9];
         }
         options.push_back(option);
         at += 3U + length;
@@ -193,6 +219,7 @@ DecodedSd DecodeSd(const std::uint8_t* data, std::size_t size) {
                 if (options[k].endpoint && !entry.endpoint) {
                     entry.endpoint = options[k].endpoint;
                     entry.multicast = options[k].type == kIpv4MulticastOption;
+                    entry.protocol = options[k].protocol;
                 }
             }
         }

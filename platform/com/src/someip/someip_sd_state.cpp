@@ -1,6 +1,8 @@
 #include "vrt/cm/someip/someip_sd_state.h"
 
 #include <algorithm>
+#include <iterator>
+#include <string>
 
 namespace vrt::cm::someip {
 
@@ -10,6 +12,24 @@ bool Matches(const SdEntry& entry, const ServiceInstance& service) {
     return entry.serviceId == service.serviceId &&
            (entry.instanceId == service.instanceId || entry.instanceId == kAnyInstance);
 }
+
+// A FindService names the versions it wants, or any.
+bool VersionsMatch(const SdEntry& find, const ServiceInstance& service) {
+    return (find.majorVersion == kAnyMajorVersion || find.majorVersion == service.majorVersion) &&
+           (find.minorVersion == kAnyMinorVersion || find.minorVersion == service.minorVersion);
+}
+
+bool SameEntry(const SdEntry& a, const SdEntry& b) {
+    return a.type == b.type && a.serviceId == b.serviceId && a.instanceId == b.instanceId &&
+           a.majorVersion == b.majorVersion && a.ttl == b.ttl && a.minorVersion == b.minorVersion &&
+           a.eventgroupId == b.eventgroupId && a.counter == b.counter && a.endpoint == b.endpoint &&
+           a.multicast == b.multicast && a.protocol == b.protocol;
+}
+
+// Indexed by SdRefusal.
+constexpr const char* kRefusalNames[] = {"foreignSender", "foreignEndpoint", "tooManySubscribers", "notUdp",
+                                         "notOffered"};
+static_assert(std::size(kRefusalNames) == static_cast<std::size_t>(SdRefusal::kCount));
 
 SdOutgoing One(const Endpoint& to, const SdEntry& entry) {
     SdOutgoing outgoing{to, SdMessage{}};
@@ -23,15 +43,40 @@ std::chrono::seconds Seconds(std::uint32_t ttl) {
 
 }  // namespace
 
+const char* ToString(SdRefusal refusal) noexcept {
+    const auto index = static_cast<std::size_t>(refusal);
+    return index < std::size(kRefusalNames) ? kRefusalNames[index] : "unknown";
+}
+
+std::uint64_t SdRefusalCounts::Total() const noexcept {
+    std::uint64_t total = 0;
+    for (const std::uint64_t count : counts_) {
+        total += count;
+    }
+    return total;
+}
+
+std::string SdRefusalCounts::Describe() const {
+    std::string text;
+    for (std::size_t i = 0; i < std::size(counts_); ++i) {
+        if (counts_[i] != 0) {
+            text +=
+                (text.empty() ? "" : " ") + std::string(kRefusalNames[i]) + "=" + std::to_string(counts_[i]);
+        }
+    }
+    return text;
+}
+
 // ---- server ----
 
 SdServer::SdServer(ServiceInstance service, std::set<std::uint16_t> eventgroups, Endpoint eventEndpoint,
-                   SdTiming timing, std::optional<Endpoint> multicast)
+                   SdTiming timing, std::optional<Endpoint> multicast, SdServerPolicy policy)
     : service_(service),
       eventgroups_(std::move(eventgroups)),
       eventEndpoint_(eventEndpoint),
       timing_(timing),
-      multicast_(multicast) {}
+      multicast_(multicast),
+      policy_(std::move(policy)) {}
 
 SdEntry SdServer::OfferEntry(std::uint32_t ttl) const {
     SdEntry entry;
@@ -75,41 +120,95 @@ void SdServer::StopOffer(std::vector<SdOutgoing>& out) {
     subscriptions_.clear();
 }
 
+std::optional<SdRefusal> SdServer::Refuse(const SdEntry& entry, const Endpoint& from) const {
+    if (!offered_ || entry.majorVersion != service_.majorVersion ||
+        eventgroups_.count(entry.eventgroupId) == 0 || !entry.endpoint || entry.multicast ||
+        entry.endpoint->port == 0) {
+        return SdRefusal::kNotOffered;
+    }
+    if (entry.protocol != kProtocolUdp) {
+        return SdRefusal::kNotUdp;
+    }
+    // Events go where the subscription says: only to the subscriber itself, unless the deployment names
+    // the network, or anyone could turn the stream on a third host.
+    if (entry.endpoint->address != from.address &&
+        !AnyContains(policy_.foreignEndpoints, entry.endpoint->address)) {
+        return SdRefusal::kForeignEndpoint;
+    }
+    const bool renewal = subscriptions_.count(SubscriptionKey{entry.eventgroupId, *entry.endpoint}) != 0;
+    if (!renewal && SubscriberCount(entry.eventgroupId) >= policy_.maxSubscribers) {
+        return SdRefusal::kTooManySubscribers;
+    }
+    return std::nullopt;
+}
+
+std::size_t SdServer::SubscriberCount(std::uint16_t eventgroup) const {
+    std::size_t count = 0;
+    for (auto it = subscriptions_.lower_bound(SubscriptionKey{eventgroup, Endpoint{}});
+         it != subscriptions_.end() && it->first.eventgroup == eventgroup; ++it) {
+        ++count;
+    }
+    return count;
+}
+
+void SdServer::RememberPeer(const Endpoint& peer, SdClock::time_point until) {
+    auto it = peers_.find(peer);
+    if (it == peers_.end()) {
+        if (peers_.size() >= policy_.maxPeers) {
+            // The peer closest to expiry gives way, so that the table stays bounded under a flood.
+            peers_.erase(std::min_element(peers_.begin(), peers_.end(),
+                                          [](const auto& a, const auto& b) { return a.second < b.second; }));
+        }
+        peers_.emplace(peer, until);
+        return;
+    }
+    it->second = std::max(it->second, until);
+}
+
 void SdServer::OnMessage(const SdMessage& message, const Endpoint& from, SdClock::time_point now,
                          std::vector<SdOutgoing>& out) {
+    const bool allowed = policy_.allowedSenders.empty() || AnyContains(policy_.allowedSenders, from.address);
     for (const SdEntry& entry : message.entries) {
-        if (!Matches(entry, service_)) {
+        if (!Matches(entry, service_) ||
+            (entry.type != EntryType::kFindService && entry.type != EntryType::kSubscribeEventgroup)) {
+            continue;
+        }
+        if (!allowed) {
+            refusals_.Count(SdRefusal::kForeignSender);  // not answered: an answer would reflect a flood
             continue;
         }
         if (entry.type == EntryType::kFindService) {
+            if (!VersionsMatch(entry, service_)) {
+                continue;
+            }
             // Keep offering to whoever looks for the service, for as long as an offer would be valid.
-            peers_[from] = now + Seconds(timing_.offerTtl);
+            RememberPeer(from, now + Seconds(timing_.offerTtl));
             if (offered_) {
                 out.push_back(One(from, OfferEntry(timing_.offerTtl)));
             }
-        } else if (entry.type == EntryType::kSubscribeEventgroup) {
-            if (entry.ttl == 0) {
-                if (entry.endpoint) {
-                    subscriptions_.erase(SubscriptionKey{entry.eventgroupId, *entry.endpoint});
-                }
-                continue;
-            }
-            SdEntry answer = entry;
-            answer.type = EntryType::kSubscribeEventgroupAck;
-            answer.endpoint.reset();
-            answer.instanceId = service_.instanceId;
-            const bool accepted = offered_ && entry.majorVersion == service_.majorVersion &&
-                                  eventgroups_.count(entry.eventgroupId) != 0 && entry.endpoint &&
-                                  !entry.multicast && entry.endpoint->port != 0;
-            if (accepted) {
-                subscriptions_[SubscriptionKey{entry.eventgroupId, *entry.endpoint}] =
-                    now + Seconds(entry.ttl);
-                peers_[from] = std::max(peers_[from], now + Seconds(entry.ttl));
-            } else {
-                answer.ttl = 0;  // Nack
-            }
-            out.push_back(One(from, answer));
+            continue;
         }
+        if (entry.ttl == 0) {
+            // StopSubscribe: only for an endpoint its sender may speak for.
+            if (entry.endpoint && (entry.endpoint->address == from.address ||
+                                   AnyContains(policy_.foreignEndpoints, entry.endpoint->address))) {
+                subscriptions_.erase(SubscriptionKey{entry.eventgroupId, *entry.endpoint});
+            }
+            continue;
+        }
+        SdEntry answer = entry;
+        answer.type = EntryType::kSubscribeEventgroupAck;
+        answer.endpoint.reset();
+        answer.instanceId = service_.instanceId;
+        if (const auto refusal = Refuse(entry, from)) {
+            refusals_.Count(*refusal);
+            answer.ttl = 0;  // Nack
+        } else {
+            answer.ttl = std::min(entry.ttl, policy_.maxSubscribeTtl);
+            subscriptions_[SubscriptionKey{entry.eventgroupId, *entry.endpoint}] = now + Seconds(answer.ttl);
+            RememberPeer(from, now + Seconds(answer.ttl));
+        }
+        out.push_back(One(from, answer));
     }
 }
 
@@ -148,12 +247,20 @@ std::vector<Endpoint> SdServer::Subscribers(std::uint16_t eventgroup) const {
 // ---- client ----
 
 SdClient::SdClient(ServiceInstance service, std::uint16_t eventgroup, Endpoint server, Endpoint eventEndpoint,
-                   SdTiming timing)
+                   SdTiming timing, std::vector<Ipv4Range> otherProviders)
     : service_(service),
       eventgroup_(eventgroup),
       server_(server),
       eventEndpoint_(eventEndpoint),
-      timing_(timing) {}
+      timing_(timing),
+      otherProviders_(std::move(otherProviders)) {}
+
+bool SdClient::Trusted(const SdEntry& offer, const Endpoint& from) const {
+    const auto provider = [this](std::uint32_t address) {
+        return address == server_.address || AnyContains(otherProviders_, address);
+    };
+    return provider(from.address) && provider(offer.endpoint->address) && offer.protocol == kProtocolUdp;
+}
 
 void SdClient::Start(SdClock::time_point now, std::vector<SdOutgoing>& out) {
     Search(now, out);
@@ -218,6 +325,10 @@ void SdClient::OnMessage(const SdMessage& message, const Endpoint& from, SdClock
             if (!entry.endpoint || entry.multicast) {
                 continue;  // an offer without a unicast UDP endpoint cannot be subscribed to
             }
+            if (!Trusted(entry, from)) {
+                ++foreignOffers_;
+                continue;
+            }
             const bool moved = !serviceEndpoint_ || *serviceEndpoint_ != *entry.endpoint;
             serverSd_ = from;
             serviceEndpoint_ = entry.endpoint;
@@ -277,6 +388,56 @@ SdClock::time_point SdClient::NextDeadline() const noexcept {
             return offerExpiry_;
     }
     return SdClock::time_point::max();
+}
+
+// ---- helpers of the runtime ----
+
+void MergeByDestination(std::vector<SdOutgoing>& out, std::size_t maxEntries) {
+    std::vector<SdOutgoing> merged;
+    std::map<Endpoint, std::size_t> open;  // the destination's message still taking entries
+    for (SdOutgoing& outgoing : out) {
+        for (const SdEntry& entry : outgoing.message.entries) {
+            auto at = open.find(outgoing.to);
+            if (at != open.end()) {
+                auto& entries = merged[at->second].message.entries;
+                if (std::any_of(entries.begin(), entries.end(),
+                                [&entry](const SdEntry& e) { return SameEntry(e, entry); })) {
+                    continue;
+                }
+                if (entries.size() < maxEntries) {
+                    entries.push_back(entry);
+                    continue;
+                }
+            }
+            merged.push_back(SdOutgoing{outgoing.to, SdMessage{}});
+            merged.back().message.unicast = outgoing.message.unicast;
+            merged.back().message.entries.push_back(entry);
+            open[outgoing.to] = merged.size() - 1;
+        }
+    }
+    out = std::move(merged);
+}
+
+SdSessions::Next SdSessions::For(const Endpoint& to) {
+    auto it = partners_.find(to);
+    if (it == partners_.end()) {
+        if (partners_.size() >= maxPartners_) {
+            partners_.erase(
+                std::min_element(partners_.begin(), partners_.end(),
+                                 [](const auto& a, const auto& b) { return a.second.used < b.second.used; }));
+        }
+        it = partners_.emplace(to, Partner{}).first;
+    }
+    Partner& partner = it->second;
+    partner.used = ++uses_;
+    const Next next{partner.next, partner.reboot};
+    if (partner.next == 0xFFFFU) {
+        partner.next = 1;
+        partner.reboot = false;  // the ids wrapped: from now on a peer seeing the flag knows we restarted
+    } else {
+        ++partner.next;
+    }
+    return next;
 }
 
 }  // namespace vrt::cm::someip

@@ -12,8 +12,9 @@ std::size_t SegmentPayloadSize(std::size_t limit) noexcept {
 
 // Indexed by DropReason.
 constexpr const char* kDropReasonNames[] = {
-    "truncated", "wrongLength", "wrongProtocol", "unknownService", "unknownMethod", "tpBadOffset",
-    "tpOverlap", "tpTooLarge",  "tpTimedOut",    "tpEvicted",      "tpDuplicate",   "queueFull",
+    "truncated",   "wrongLength", "wrongProtocol", "unknownService", "unknownMethod",
+    "tpBadOffset", "tpOverlap",   "tpTooLarge",    "tpTimedOut",     "tpEvicted",
+    "tpDuplicate", "queueFull",   "foreignSender", "foreignOffer",
 };
 static_assert(std::size(kDropReasonNames) == static_cast<std::size_t>(DropReason::kCount));
 

@@ -34,6 +34,24 @@ struct Endpoint {
 std::optional<std::uint32_t> ParseIpv4(const std::string& text);
 std::string Ipv4ToString(std::uint32_t address);
 
+// An IPv4 network, "a.b.c.d/n"; a plain address is a /32.
+struct Ipv4Range {
+    std::uint32_t network{0};
+    std::uint8_t prefixLength{32};
+
+    bool Contains(std::uint32_t address) const noexcept {
+        const std::uint32_t mask = prefixLength == 0 ? 0U : ~std::uint32_t{0} << (32U - prefixLength);
+        return (address & mask) == (network & mask);
+    }
+    bool operator==(const Ipv4Range& other) const noexcept {
+        return network == other.network && prefixLength == other.prefixLength;
+    }
+};
+
+// "a.b.c.d/n" or "a.b.c.d"; nullopt when it is neither (or the prefix is over 32).
+std::optional<Ipv4Range> ParseIpv4Range(const std::string& text);
+bool AnyContains(const std::vector<Ipv4Range>& ranges, std::uint32_t address) noexcept;
+
 enum class EntryType : std::uint8_t {
     kFindService = 0x00,
     kOfferService = 0x01,            // TTL 0: StopOfferService
@@ -42,18 +60,23 @@ enum class EntryType : std::uint8_t {
 };
 
 inline constexpr std::uint32_t kMaxTtl = 0xFFFFFF;
+inline constexpr std::uint8_t kAnyMajorVersion = 0xFF;
+inline constexpr std::uint32_t kAnyMinorVersion = 0xFFFFFFFF;
+inline constexpr std::uint8_t kProtocolUdp = 0x11;
+inline constexpr std::uint8_t kProtocolTcp = 0x06;
 
 struct SdEntry {
     EntryType type{EntryType::kOfferService};
     std::uint16_t serviceId{0};
     std::uint16_t instanceId{0};
     std::uint8_t majorVersion{1};
-    std::uint32_t ttl{0};              // seconds, 24 bits
-    std::uint32_t minorVersion{0};     // service entries
-    std::uint16_t eventgroupId{0};     // eventgroup entries
-    std::uint8_t counter{0};           // eventgroup entries, 4 bits
-    std::optional<Endpoint> endpoint;  // an IPv4 UDP endpoint option referenced by the entry
-    bool multicast{false};             // the endpoint is an IPv4 multicast option
+    std::uint32_t ttl{0};                 // seconds, 24 bits
+    std::uint32_t minorVersion{0};        // service entries
+    std::uint16_t eventgroupId{0};        // eventgroup entries
+    std::uint8_t counter{0};              // eventgroup entries, 4 bits
+    std::optional<Endpoint> endpoint;     // an IPv4 UDP endpoint option referenced by the entry
+    bool multicast{false};                // the endpoint is an IPv4 multicast option
+    std::uint8_t protocol{kProtocolUdp};  // the endpoint option's L4 protocol
 
     bool IsServiceEntry() const noexcept { return static_cast<std::uint8_t>(type) < 0x04; }
 };

@@ -29,6 +29,8 @@ enum class DropReason : std::uint8_t {
     kTpEvicted,       // a partial message pushed out by a newer one (too many at once)
     kTpDuplicate,     // a segment received twice (ignored, not an error of the sender)
     kQueueFull,       // a complete message the consumer had no room for (oldest dropped)
+    kForeignSender,   // a datagram from anywhere but the event endpoint of the offer subscribed to
+    kForeignOffer,    // an offer from a host the deployment does not name as a provider
     kCount,
 };
 
