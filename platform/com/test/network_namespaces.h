@@ -1,11 +1,17 @@
 #pragma once
 
+#include <fcntl.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <functional>
 #include <string>
+#include <thread>
+
 #include <utility>
 #include <vector>
+#include "vcu/os/unique_fd.h"
 
 namespace vrt::cm::test {
 
@@ -44,6 +50,27 @@ class NetworkNamespaces {
     const std::string& B() const { return b_; }
     // B's end of the veth pair.
     std::string InterfaceB() const { return "vb" + std::to_string(::getpid()); }
+    // Another host on the link: an address of the subnet, `host` from 3 to 254.
+    std::string Address(int host) const { return subnet_ + std::to_string(host); }
+    // Gives B's interface one more address, so that one namespace can play a third host.
+    bool AddAddressToB(const std::string& address) const {
+        return std::system(
+                   (ip_ + " -n " + b_ + " addr add " + address + "/24 dev " + InterfaceB()).c_str()) == 0;
+    }
+
+    // Runs `work` on a thread inside namespace `ns`; sockets it makes stay there, whichever thread uses them
+    // later. False when the namespace could not be entered.
+    static bool RunIn(const std::string& ns, const std::function<void()>& work) {
+        bool entered = false;
+        std::thread([&] {
+            const vcu::os::UniqueFd handle(::open(("/var/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC));
+            entered = handle.valid() && ::setns(handle.get(), CLONE_NEWNET) == 0;
+            if (entered) {
+                work();
+            }
+        }).join();
+        return entered;
+    }
 
   private:
     std::string ip_, a_, b_, subnet_;
