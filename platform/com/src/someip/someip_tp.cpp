@@ -28,6 +28,11 @@ namespace {
 
 constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
+template <typename Run>
+std::size_t End(const Run& run) noexcept {
+    return run.first + run.second.size();
+}
+
 std::size_t SaturatingProduct(std::size_t a, std::size_t b) noexcept {
     return b != 0 && a > std::numeric_limits<std::size_t>::max() / b ? std::numeric_limits<std::size_t>::max()
                                                                      : a * b;
@@ -105,7 +110,8 @@ TpReassembler::Result TpReassembler::Add(const Key& key, const TpHeader& tp, con
     }
     {
         const Partial& partial = messages_[index];
-        const std::size_t received = partial.runs.empty() ? partial.prefix.size() : partial.runs.back().End();
+        const std::size_t received =
+            partial.runs.empty() ? partial.prefix.size() : End(*partial.runs.rbegin());
         if (partial.lastSeen && end > partial.total) {
             return dropMessage(DropReason::kTpBadOffset);
         }
@@ -169,8 +175,8 @@ void TpReassembler::Store(Partial& partial, std::size_t begin, const std::uint8_
         // In order: append, then take in the runs that now follow without a gap.
         auto next = partial.runs.begin();
         std::size_t reach = end;
-        for (; next != partial.runs.end() && next->begin == reach; ++next) {
-            reach = next->End();
+        for (; next != partial.runs.end() && next->first == reach; ++next) {
+            reach = End(*next);
         }
         if (partial.prefix.capacity() == 0 && !spare_.empty()) {
             partial.prefix = std::move(spare_.back());
@@ -178,10 +184,10 @@ void TpReassembler::Store(Partial& partial, std::size_t begin, const std::uint8_
         }
         Reserve(partial.prefix, reach, std::max(limit, reach));
         partial.prefix.insert(partial.prefix.end(), data, data + size);
-        for (auto run = partial.runs.begin(); run != next; ++run) {
-            partial.prefix.insert(partial.prefix.end(), run->bytes.begin(), run->bytes.end());
+        std::size_t absorbed = 0;
+        for (auto run = partial.runs.begin(); run != next; ++run, ++absorbed) {
+            partial.prefix.insert(partial.prefix.end(), run->second.begin(), run->second.end());
         }
-        const auto absorbed = static_cast<std::size_t>(next - partial.runs.begin());
         partial.runs.erase(partial.runs.begin(), next);
         Charge(partial, size);
         partial.charged -= absorbed * kRunCost;
@@ -189,16 +195,15 @@ void TpReassembler::Store(Partial& partial, std::size_t begin, const std::uint8_
         return;
     }
     // Past a gap: continue the run it follows, or start one.
-    auto next = std::lower_bound(partial.runs.begin(), partial.runs.end(), begin,
-                                 [](const Run& run, std::size_t at) { return run.begin < at; });
-    if (next != partial.runs.begin() && std::prev(next)->End() == begin) {
-        std::vector<std::uint8_t>& bytes = std::prev(next)->bytes;
-        Reserve(bytes, bytes.size() + size, limit - std::prev(next)->begin);
-        bytes.insert(bytes.end(), data, data + size);
+    const auto next = partial.runs.lower_bound(begin);
+    if (next != partial.runs.begin() && End(*std::prev(next)) == begin) {
+        const auto run = std::prev(next);
+        Reserve(run->second, run->second.size() + size, limit - run->first);
+        run->second.insert(run->second.end(), data, data + size);
         Charge(partial, size);
         return;
     }
-    partial.runs.insert(next, Run{begin, std::vector<std::uint8_t>(data, data + size)});
+    partial.runs.emplace_hint(next, begin, std::vector<std::uint8_t>(data, data + size));
     Charge(partial, size + kRunCost);
 }
 
@@ -212,18 +217,20 @@ TpReassembler::Cover TpReassembler::Covered(const Partial& partial, std::size_t 
     if (begin < partial.prefix.size()) {
         return end <= partial.prefix.size() ? Cover::kAll : Cover::kPart;
     }
-    // The first run reaching past `begin`, then those that follow it without a gap.
-    auto run = std::lower_bound(partial.runs.begin(), partial.runs.end(), begin,
-                                [](const Run& r, std::size_t at) { return r.End() <= at; });
-    if (run == partial.runs.end() || run->begin >= end) {
+    // The run holding `begin` or else the first after it, then those that follow it without a gap.
+    auto run = partial.runs.upper_bound(begin);
+    if (run != partial.runs.begin() && End(*std::prev(run)) > begin) {
+        --run;
+    }
+    if (run == partial.runs.end() || run->first >= end) {
         return Cover::kNone;
     }
-    if (run->begin > begin) {
+    if (run->first > begin) {
         return Cover::kPart;
     }
-    std::size_t reach = run->End();
-    for (++run; reach < end && run != partial.runs.end() && run->begin == reach; ++run) {
-        reach = run->End();
+    std::size_t reach = End(*run);
+    for (++run; reach < end && run != partial.runs.end() && run->first == reach; ++run) {
+        reach = End(*run);
     }
     return reach >= end ? Cover::kAll : Cover::kPart;
 }
@@ -295,8 +302,8 @@ std::size_t TpReassembler::HeldBytes() const noexcept {
     std::size_t bytes = 0;
     for (const Partial& partial : messages_) {
         bytes += partial.prefix.capacity();
-        for (const Run& run : partial.runs) {
-            bytes += run.bytes.capacity() + kRunCost;
+        for (const auto& run : partial.runs) {
+            bytes += run.second.capacity() + kRunCost;
         }
     }
     for (const auto& buffer : spare_) {

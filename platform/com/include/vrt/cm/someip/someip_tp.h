@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <vector>
 
 #include "vrt/cm/someip/someip_message.h"
@@ -59,8 +60,9 @@ class TpReassembler {
   public:
     using Clock = std::chrono::steady_clock;
 
-    // The bytes charged for each run of segments received past a gap: its buffer's bookkeeping.
-    static constexpr std::size_t kRunCost = 64;
+    // The bytes charged for each run of segments received past a gap: its buffer's and its index's
+    // bookkeeping.
+    static constexpr std::size_t kRunCost = 96;
 
     // Who sent a segment and which message it belongs to.
     struct Key {
@@ -108,16 +110,13 @@ class TpReassembler {
     const ReassemblyLimits& Limits() const noexcept { return limits_; }
 
   private:
-    struct Run {
-        std::size_t begin{0};
-        std::vector<std::uint8_t> bytes;
-        std::size_t End() const noexcept { return begin + bytes.size(); }
-    };
+    // Runs received past a gap, by their offset: sorted, disjoint, none touching the prefix.
+    using Runs = std::map<std::size_t, std::vector<std::uint8_t>>;
     struct Partial {
         Key key;
         std::vector<std::uint8_t> prefix;  // bytes [0, prefix.size()), in order
-        std::vector<Run> runs;             // received past the prefix: sorted, disjoint, none touching it
-        std::size_t total{0};              // known once the last segment arrived
+        Runs runs;
+        std::size_t total{0};  // known once the last segment arrived
         bool lastSeen{false};
         std::size_t charged{0};  // bytes counted against the limits
         Clock::time_point touched;
