@@ -30,9 +30,9 @@ enum class DropReason : std::uint8_t {
     kTpEvicted,         // a partial message pushed out by a newer one of the same sender (its limits reached)
     kTpDuplicate,       // a segment received twice (ignored, not an error of the sender)
     kQueueFull,         // a complete message the consumer had no room for (oldest dropped)
-    kTpRefused,         // a segment of a sender without room, while other senders' messages fill the limits
+    kTpRefused,         // a sender without room (its message dropped) while the others fill the limits
     kLateSample,        // a notification older than one already delivered (its loss was counted then)
-    kDuplicateSample,   // a notification whose session id was already delivered
+    kDuplicateSample,   // a notification whose session id already arrived
     kPublisherRestart,  // not a drop: the sender's session ids started over (it was restarted)
     kCount,
 };
