@@ -116,18 +116,87 @@ TEST(SomeipSessionTest, CountsFromOneAndWrapsPastZero) {
 
 TEST(SomeipSessionTest, TrackerCountsTheSessionsSkippedAcrossTheWrap) {
     SessionTracker sut;
-    EXPECT_EQ(sut.Advance(0xFFFD), 0U);
-    EXPECT_EQ(sut.Advance(0xFFFE), 0U);
-    EXPECT_EQ(sut.Advance(2), 2U);  // 0xFFFF and 1 were lost; 0 is never sent
+    EXPECT_EQ(sut.Advance(0xFFFD).lost, 0U);
+    EXPECT_EQ(sut.Advance(0xFFFE).lost, 0U);
+    const auto step = sut.Advance(2);  // 0xFFFF and 1 were lost; 0 is never sent
+    EXPECT_EQ(step.order, SessionTracker::Order::kNext);
+    EXPECT_EQ(step.lost, 2U);
     EXPECT_EQ(sut.Sequence(), 4U);
+}
+
+TEST(SomeipSessionTest, AReorderedMessageIsLateNotAWrapOfLosses) {
+    SessionTracker sut;
+    sut.Advance(10);
+    const auto twelve = sut.Advance(12);
+    EXPECT_EQ(twelve.lost, 1U);
+    EXPECT_EQ(sut.Sequence(), 2U);
+    const auto eleven = sut.Advance(11);
+    EXPECT_EQ(eleven.order, SessionTracker::Order::kLate);
+    EXPECT_FALSE(eleven.Deliver());
+    EXPECT_EQ(eleven.lost, 0U);
+    EXPECT_EQ(sut.Sequence(), 2U);  // 11 stays lost: 12 went out before it
+    const auto thirteen = sut.Advance(13);
+    EXPECT_EQ(thirteen.order, SessionTracker::Order::kNext);
+    EXPECT_EQ(thirteen.lost, 0U);
+    EXPECT_EQ(sut.Sequence(), 3U);
+    // Across the wrap too: 1 arriving after 2 fills the gap it left.
+    SessionTracker wrap;
+    wrap.Advance(0xFFFF);
+    EXPECT_EQ(wrap.Advance(2).lost, 1U);
+    EXPECT_EQ(wrap.Advance(1).order, SessionTracker::Order::kLate);
+}
+
+TEST(SomeipSessionTest, RepeatedIdsAreDuplicates) {
+    SessionTracker sut;
+    sut.Advance(10);
+    sut.Advance(11);
+    EXPECT_EQ(sut.Advance(11).order, SessionTracker::Order::kDuplicate);
+    sut.Advance(13);
+    EXPECT_EQ(sut.Advance(11).order, SessionTracker::Order::kDuplicate);
+    EXPECT_EQ(sut.Advance(12).order, SessionTracker::Order::kLate);
+    EXPECT_EQ(sut.Advance(12).order, SessionTracker::Order::kDuplicate);
+    EXPECT_EQ(sut.Sequence(), 3U);
+}
+
+TEST(SomeipSessionTest, NumberingThatStartsOverIsARestartAndTheSequenceDropsBack) {
+    SessionTracker sut;
+    for (std::uint16_t session = 1; session <= 500; ++session) {
+        sut.Advance(session);
+    }
+    EXPECT_EQ(sut.Sequence(), 499U);
+    const auto restart = sut.Advance(1);
+    EXPECT_EQ(restart.order, SessionTracker::Order::kRestart);
+    EXPECT_TRUE(restart.Deliver());
+    EXPECT_EQ(restart.lost, 0U);
+    EXPECT_EQ(sut.Sequence(), 0U);
+    EXPECT_EQ(sut.Advance(2).order, SessionTracker::Order::kNext);
+    EXPECT_EQ(sut.Sequence(), 1U);
+    // A restart whose first messages were lost: far behind the newest id.
+    for (std::uint16_t session = 3; session <= 400; ++session) {
+        sut.Advance(session);
+    }
+    EXPECT_EQ(sut.Advance(5).order, SessionTracker::Order::kRestart);
+    EXPECT_EQ(sut.Sequence(), 0U);
+}
+
+TEST(SomeipSessionTest, TheWrapFromFfffToOneIsNoRestart) {
+    SessionTracker sut;
+    sut.Advance(0xFFFE);
+    sut.Advance(0xFFFF);
+    const auto wrapped = sut.Advance(1);
+    EXPECT_EQ(wrapped.order, SessionTracker::Order::kNext);
+    EXPECT_EQ(wrapped.lost, 0U);
+    EXPECT_EQ(sut.Sequence(), 2U);
 }
 
 class TpReassemblerTest : public ::testing::Test {
   protected:
+    static TpReassembler::Key KeyOf(std::uint16_t session, std::uint16_t port = 40000) {
+        return TpReassembler::Key{0x7F000001, port, kService << 16U | kEvent, 0, session};
+    }
     TpReassembler::Result Add(std::uint16_t session, std::uint32_t offset, bool more, const Bytes& payload,
-                              Clock::time_point at) {
-        TpReassembler::Key key{0x7F000001, 40000, kService << 16U | kEvent, 0, session};
-        return sut.Add(key, TpHeader{offset, more}, payload.data(), payload.size(), at);
+                              Clock::time_point at, std::uint16_t port = 40000) {
+        return sut.Add(KeyOf(session, port), TpHeader{offset, more}, payload.data(), payload.size(), at);
     }
 
     Clock::time_point now = Clock::now();
@@ -174,12 +243,111 @@ TEST_F(TpReassemblerTest, RefusesOffsetsPastTheEndAndMessagesOverTheLimit) {
 
 TEST_F(TpReassemblerTest, AFloodOfPartialMessagesKeepsAtMostTheLimitInMemory) {
     std::size_t evicted = 0;
+    std::size_t refused = 0;
     for (std::uint16_t session = 1; session <= 1000; ++session) {
-        evicted += Add(session, 0, true, Pattern(1024), now).alsoDroppedOther ? 1U : 0U;
+        const auto port = static_cast<std::uint16_t>(40000 + session % 5);
+        const auto result = Add(session, 0, true, Pattern(1024), now, port);
+        evicted += result.evicted;
+        refused += result.reason == DropReason::kTpRefused ? 1U : 0U;
         ASSERT_LE(sut.InProgress(), 3U);
+        ASSERT_LE(sut.MessagesOf(0x7F000001, port), 1U);  // half of 3, at least 1
+        ASSERT_LE(sut.BufferedBytes(), 3U * 4096U);
     }
-    EXPECT_EQ(evicted, 997U);
-    EXPECT_LE(sut.BufferedBytes(), 3U * 4096U);
+    EXPECT_EQ(evicted + refused, 997U);  // every message but the last three gave way or was refused
+}
+
+TEST_F(TpReassemblerTest, ReusesTheBufferOfAMessageHandedBack) {
+    const Bytes payload = Pattern(2000);
+    Add(1, 0, true, Slice(payload, 0, 1024), now);
+    ASSERT_EQ(Add(1, 1024, false, Slice(payload, 1024, 976), now).outcome, TpReassembler::Outcome::kComplete);
+    std::vector<std::uint8_t> first = sut.TakeMessage();
+    const std::uint8_t* storage = first.data();
+    sut.Recycle(std::move(first));
+    Add(2, 0, true, Slice(payload, 0, 1024), now);
+    ASSERT_EQ(Add(2, 1024, false, Slice(payload, 1024, 976), now).outcome, TpReassembler::Outcome::kComplete);
+    const std::vector<std::uint8_t> second = sut.TakeMessage();
+    EXPECT_EQ(second, payload);
+    EXPECT_EQ(second.data(), storage);
+}
+
+// The deployed limits: 4 MiB messages, 8 at once.
+class TpReassemblerLimitsTest : public TpReassemblerTest {
+  protected:
+    static constexpr std::size_t kMax = 4U * 1024U * 1024U;
+    TpReassembler deployed{ReassemblyLimits{}};
+
+    TpReassembler::Result AddTo(TpReassembler& reassembler, std::uint16_t port, std::uint16_t session,
+                                std::uint32_t offset, bool more, const Bytes& payload) {
+        return reassembler.Add(KeyOf(session, port), TpHeader{offset, more}, payload.data(), payload.size(),
+                               now);
+    }
+};
+
+TEST_F(TpReassemblerLimitsTest, AFarSegmentHoldsOnlyTheBytesThatArrived) {
+    const auto far = AddTo(deployed, 40000, 1, kMax - 16U, false, Pattern(16));
+    EXPECT_EQ(far.outcome, TpReassembler::Outcome::kIncomplete);
+    EXPECT_LT(deployed.BufferedBytes(), 1024U);
+    EXPECT_LT(deployed.HeldBytes(), 1024U);
+    // Every segment of a message but the first, arriving first: memory follows the bytes received.
+    const Bytes payload = Pattern(64U * 1392U, 3);
+    for (std::size_t segment = 63; segment >= 1; --segment) {
+        AddTo(deployed, 40001, 2, static_cast<std::uint32_t>(segment * 1392U), segment != 63,
+              Slice(payload, segment * 1392U, 1392U));
+    }
+    EXPECT_LE(deployed.BufferedBytesOf(0x7F000001, 40001), 63U * (1392U + TpReassembler::kRunCost));
+    EXPECT_LE(deployed.HeldBytes(), 2U * deployed.BufferedBytes());
+    ASSERT_EQ(AddTo(deployed, 40001, 2, 0, true, Slice(payload, 0, 1392)).outcome,
+              TpReassembler::Outcome::kComplete);
+    EXPECT_EQ(deployed.TakeMessage(), payload);
+}
+
+TEST_F(TpReassemblerLimitsTest, AFloodingSenderCannotPushOutAnotherSendersMessage) {
+    const Bytes frame = Pattern(3U * 1392U, 5);
+    AddTo(deployed, 50000, 7, 0, true, Slice(frame, 0, 1392));
+    std::size_t evicted = 0;
+    for (std::uint16_t session = 1; session <= 2000; ++session) {
+        const auto result = AddTo(deployed, 40000, session, kMax - 16U, false, Pattern(16));
+        EXPECT_NE(result.outcome, TpReassembler::Outcome::kDropped);
+        evicted += result.evicted;
+    }
+    EXPECT_EQ(deployed.MessagesOf(0x7F000001, 40000), 4U);  // half of the 8
+    EXPECT_EQ(evicted, 1996U);                              // its own, each time
+    // More flooding senders fill the rest; a sender with nothing in progress is then refused.
+    for (std::uint16_t port = 40001; port <= 40003; ++port) {
+        for (std::uint16_t session = 1; session <= 10; ++session) {
+            AddTo(deployed, port, session, kMax - 16U, false, Pattern(16));
+        }
+    }
+    EXPECT_EQ(deployed.InProgress(), 8U);
+    EXPECT_EQ(AddTo(deployed, 40004, 1, 0, true, Pattern(16)).reason, DropReason::kTpRefused);
+    AddTo(deployed, 50000, 7, 1392, true, Slice(frame, 1392, 1392));
+    ASSERT_EQ(AddTo(deployed, 50000, 7, 2784, false, Slice(frame, 2784, 1392)).outcome,
+              TpReassembler::Outcome::kComplete);
+    EXPECT_EQ(deployed.TakeMessage(), frame);
+}
+
+TEST_F(TpReassemblerLimitsTest, PerSenderLimitsHoldAndTheSendersNewestMessageWins) {
+    TpReassembler small{ReassemblyLimits{4096, 8, std::chrono::milliseconds(100), 2, 6000, 8000}};
+    const Bytes part = Pattern(1024);
+    for (std::uint16_t session = 1; session <= 40; ++session) {
+        for (std::uint32_t offset = 0; offset < 3U * 1024U; offset += 1024U) {
+            const auto result = AddTo(small, 40000, session, offset, true, part);
+            ASSERT_NE(result.outcome, TpReassembler::Outcome::kDropped) << session << " " << offset;
+            ASSERT_LE(small.MessagesOf(0x7F000001, 40000), 2U);
+            ASSERT_LE(small.BufferedBytesOf(0x7F000001, 40000), 6000U);
+        }
+    }
+    // A second sender gets what the first leaves of the total, and cannot take the first's share.
+    for (std::uint16_t session = 1; session <= 40; ++session) {
+        for (std::uint32_t offset = 0; offset < 3U * 1024U; offset += 1024U) {
+            ASSERT_NE(AddTo(small, 40001, session, offset, true, part).outcome,
+                      TpReassembler::Outcome::kDropped);
+            ASSERT_LE(small.BufferedBytes(), 8000U);
+        }
+    }
+    EXPECT_EQ(small.MessagesOf(0x7F000001, 40000), 1U);  // its newest, of 3 KiB
+    EXPECT_EQ(small.BufferedBytesOf(0x7F000001, 40000), 3072U);
+    EXPECT_EQ(small.BufferedBytesOf(0x7F000001, 40001), 3072U);
 }
 
 TEST_F(TpReassemblerTest, ForgetsAMessageWhoseSegmentsStopAfterTheTimeout) {
@@ -191,8 +359,8 @@ TEST_F(TpReassemblerTest, ForgetsAMessageWhoseSegmentsStopAfterTheTimeout) {
 
 class ReceivePathTest : public ::testing::Test {
   protected:
-    void Feed(const Bytes& datagram) {
-        sut.OnDatagram(datagram.data(), datagram.size(), 0x7F000001, 40000, now);
+    void Feed(const Bytes& datagram, std::uint16_t sourcePort = 40000) {
+        sut.OnDatagram(datagram.data(), datagram.size(), 0x7F000001, sourcePort, now);
     }
 
     Clock::time_point now = Clock::now();
@@ -256,15 +424,21 @@ TEST_F(ReceivePathTest, DropsAndCountsEveryKindOfBadDatagram) {
     EXPECT_EQ(delivered.size(), 1U);
 }
 
-TEST_F(ReceivePathTest, CountsPartialMessagesPushedOutByAFloodAndThoseThatTimeOut) {
+TEST_F(ReceivePathTest, CountsPartialMessagesPushedOutByAFloodRefusedAndTimedOut) {
     for (std::uint16_t session = 1; session <= 10; ++session) {
         Feed(Segment(session, 0, true, Pattern(16)));
     }
-    EXPECT_EQ(sut.PartialMessages(), 4U);
-    EXPECT_EQ(sut.Drops().Of(DropReason::kTpEvicted), 6U);
+    EXPECT_EQ(sut.PartialMessages(), 2U);  // half of the 4 for one sender
+    EXPECT_EQ(sut.Drops().Of(DropReason::kTpEvicted), 8U);
+    Feed(Segment(1, 0, true, Pattern(16)), 40001);
+    Feed(Segment(2, 0, true, Pattern(16)), 40001);
+    Feed(Segment(1, 0, true, Pattern(16)), 40002);  // no room left, and nothing of its own to give up
+    EXPECT_EQ(sut.Drops().Of(DropReason::kTpRefused), 1U);
+    EXPECT_EQ(sut.Drops().Of(DropReason::kTpEvicted), 8U);
     sut.Expire(now + std::chrono::seconds(1));
     EXPECT_EQ(sut.PartialMessages(), 0U);
     EXPECT_EQ(sut.Drops().Of(DropReason::kTpTimedOut), 4U);
+    EXPECT_EQ(sut.Drops().Describe(), "tpTimedOut=4 tpEvicted=8 tpRefused=1");
 }
 
 }  // namespace

@@ -70,20 +70,59 @@ TpHeader DecodeTpHeader(const std::uint8_t* data) noexcept {
     return TpHeader{value & ~0xFU, (value & 1U) != 0};
 }
 
-std::uint64_t SessionTracker::Advance(std::uint16_t session) noexcept {
-    std::uint64_t lost = 0;
-    if (last_ && session != 0) {
-        // Ids run 1..0xFFFF, so the distance across the wrap skips 0.
-        const std::uint32_t from = *last_ == 0 ? 0U : *last_ - 1U;
-        const std::uint32_t to = session - 1U;
-        const std::uint32_t distance = (to + 0xFFFFU - from) % 0xFFFFU;
-        lost = distance == 0 ? 0 : distance - 1U;
-        sequence_ += distance == 0 ? 1U : distance;
-    } else if (last_) {
-        ++sequence_;
+SessionTracker::Step SessionTracker::Advance(std::uint16_t session) noexcept {
+    Step step;
+    if (session == 0 || !numbered_) {
+        sequence_ += started_ ? 1U : 0U;
+        started_ = true;
+        numbered_ = session != 0;
+        newest_ = session;
+        arrived_ = 1;
+        span_ = 0;
+        return step;
     }
-    last_ = session;
-    return lost;
+    // Ids run 1..0xFFFF, so the distance across the wrap skips 0. Less than half the id space forward is
+    // newer; the rest is behind.
+    const std::uint32_t from = newest_ - 1U;
+    const std::uint32_t to = session - 1U;
+    const std::uint32_t ahead = (to + 0xFFFFU - from) % 0xFFFFU;
+    const std::uint32_t behind = 0xFFFFU - ahead;
+    const bool inWindow = ahead > 0x7FFFU && behind <= kReorderWindow;
+    const bool arrived = ahead == 0 || (inWindow && ((arrived_ >> behind) & 1U) != 0);
+    const bool openGap = inWindow && behind <= span_ && !arrived;
+    if (session == 1U && newest_ != 0xFFFFU && !openGap) {
+        // A sender starts its numbering at 1; only a wrap or a gap left open within the window leads there.
+        StartOver(session);
+        step.order = Order::kRestart;
+        return step;
+    }
+    if (arrived) {
+        step.order = Order::kDuplicate;
+        return step;
+    }
+    if (inWindow) {
+        arrived_ |= std::uint64_t{1} << behind;  // a second copy is then a duplicate
+        step.order = Order::kLate;
+        return step;
+    }
+    if (ahead > 0x7FFFU) {
+        StartOver(session);  // far behind: a new numbering
+        step.order = Order::kRestart;
+        return step;
+    }
+    step.lost = ahead - 1U;
+    sequence_ += ahead;
+    span_ += ahead;
+    arrived_ = ahead >= 64U ? 1U : arrived_ << ahead | 1U;
+    newest_ = session;
+    return step;
+}
+
+void SessionTracker::StartOver(std::uint16_t session) noexcept {
+    sequence_ = 0;
+    newest_ = session;
+    arrived_ = 1;
+    span_ = 0;
 }
 
 }  // namespace vrt::cm::someip

@@ -1,5 +1,8 @@
 #include "vrt/cm/someip/someip_receive_path.h"
 
+#include <utility>
+#include <vector>
+
 namespace vrt::cm::someip {
 
 std::uint64_t DropCounters::Total() const noexcept {
@@ -75,18 +78,19 @@ void ReceivePath::OnMessage(const Header& header, const std::uint8_t* body, std:
                                  header.clientId, header.sessionId};
     const auto result =
         reassembler_.Add(key, tp, body + kTpHeaderSize, header.BodySize() - kTpHeaderSize, now);
-    if (result.alsoDroppedOther) {
+    for (std::size_t evicted = result.evicted; evicted > 0; --evicted) {
         drops_.Count(DropReason::kTpEvicted);
     }
     if (result.reason != DropReason::kCount) {
         drops_.Count(result.reason);
     }
     if (result.outcome == TpReassembler::Outcome::kComplete) {
-        const std::vector<std::uint8_t> message = reassembler_.TakeMessage();
+        std::vector<std::uint8_t> message = reassembler_.TakeMessage();
         Header whole = header;
         whole.messageType = static_cast<std::uint8_t>(header.messageType & ~kTpFlag);
         whole.length = static_cast<std::uint32_t>(kLengthCoveredHeader + message.size());
         deliver_(whole, message.data(), message.size());
+        reassembler_.Recycle(std::move(message));
     }
 }
 

@@ -24,9 +24,25 @@ ConsumedEvent::ConsumedEvent(std::uint16_t service, const NetworkDeployment& dep
            }) {}
 
 void ConsumedEvent::Queue(const Header& header, const std::uint8_t* payload, std::size_t size) {
-    const std::uint64_t lost = tracker.Advance(header.sessionId);
+    // A late notification is dropped: a newer one went out before it (for video, a frame after its
+    // successor is of no use), and it was counted as lost then. A restart starts the sequence over, so that
+    // subscribers see the publisher's restart as they do over shared memory.
+    const SessionTracker::Step step = tracker.Advance(header.sessionId);
+    switch (step.order) {
+        case SessionTracker::Order::kLate:
+            path.Drops().Count(DropReason::kLateSample);
+            return;
+        case SessionTracker::Order::kDuplicate:
+            path.Drops().Count(DropReason::kDuplicateSample);
+            return;
+        case SessionTracker::Order::kRestart:
+            path.Drops().Count(DropReason::kPublisherRestart);
+            break;
+        case SessionTracker::Order::kNext:
+            break;
+    }
     std::lock_guard<std::mutex> lock(queueMutex);
-    missed += lost;
+    missed += step.lost;
     if (queue.size() >= capacity) {
         spare.push_back(std::move(queue.front().bytes));
         queue.pop_front();

@@ -81,16 +81,37 @@ class SessionCounter {
     std::uint16_t next_{1};
 };
 
-// Turns the 16-bit session ids of one sender into a running count, so that gaps can be counted: the
-// distance from the previous id, skipping 0 across the wrap.
+// Turns the 16-bit session ids of one sender into a running sequence and sorts each message: the next one
+// (after the ids skipped, which were lost), a late one (a newer one went out before it), a repeated one, or
+// the first of a sender that started over. A late or repeated message is not to be delivered: its successor
+// already was, and a late one's loss was counted when that successor arrived. Not thread-safe.
 class SessionTracker {
   public:
-    // The number of messages lost between the previous id and `session` (0 for the first).
-    std::uint64_t Advance(std::uint16_t session) noexcept;
+    // How far behind the newest id a message may arrive and still count as late rather than as a restart.
+    static constexpr std::uint32_t kReorderWindow = 32;
+
+    enum class Order : std::uint8_t { kNext, kLate, kDuplicate, kRestart };
+    struct Step {
+        Order order{Order::kNext};
+        std::uint64_t lost{0};  // ids skipped before this one
+        bool Deliver() const noexcept { return order == Order::kNext || order == Order::kRestart; }
+    };
+
+    // Session 1 after any id but 0xFFFF, or an id more than kReorderWindow behind the newest, is a restart
+    // (unless it fills a gap left within the window). Id 0 means "no session handling": always the next.
+    Step Advance(std::uint16_t session) noexcept;
+    // The sequence of the newest message to deliver: 0 for the first, then advanced by the distance between
+    // ids (so that a gap shows), and back to 0 at a restart, as a restarted publisher's own numbering does.
     std::uint64_t Sequence() const noexcept { return sequence_; }
 
   private:
-    std::optional<std::uint16_t> last_;
+    void StartOver(std::uint16_t session) noexcept;
+
+    bool started_{false};
+    bool numbered_{false};  // newest_ is a session id (not 0)
+    std::uint16_t newest_{0};
+    std::uint64_t arrived_{0};  // bit k: the id k places before newest_ arrived
+    std::uint64_t span_{0};     // places since the numbering began; older ones are unknown
     std::uint64_t sequence_{0};
 };
 

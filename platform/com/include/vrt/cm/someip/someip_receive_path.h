@@ -12,7 +12,8 @@
 
 namespace vrt::cm::someip {
 
-// Drop counts by reason; written by the receiving thread, readable from any thread.
+// Drop counts by reason, and the publisher restarts seen; written by the receiving thread, readable from any
+// thread.
 class DropCounters {
   public:
     void Count(DropReason reason) noexcept {
@@ -21,7 +22,7 @@ class DropCounters {
     std::uint64_t Of(DropReason reason) const noexcept {
         return counts_[static_cast<std::size_t>(reason)].load(std::memory_order_relaxed);
     }
-    // Every reason except duplicates, which cost nothing.
+    // Every count except repeated TP segments, which cost nothing (a restart included, so that it is logged).
     std::uint64_t Total() const noexcept;
     // "truncated=1 tpOverlap=2" for the reasons counted so far.
     std::string Describe() const;
@@ -50,6 +51,7 @@ class ReceivePath {
     DropCounters& Drops() noexcept { return drops_; }
     std::size_t PartialMessages() const noexcept { return reassembler_.InProgress(); }
     std::size_t BufferedBytes() const noexcept { return reassembler_.BufferedBytes(); }
+    const TpReassembler& Reassembler() const noexcept { return reassembler_; }
 
   private:
     void OnMessage(const Header& header, const std::uint8_t* body, std::uint32_t sourceAddress,
