@@ -32,6 +32,7 @@ PACKAGES="
   libopencv-imgproc-dev
   tshark
   iproute2
+  nftables
   clang
   libclang-rt-14-dev
   chromium

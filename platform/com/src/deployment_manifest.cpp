@@ -307,7 +307,10 @@ someip::NetworkDeployment ReadNetwork(const json* object, const std::string& pat
                        "subscriberEndpoints",
                        "maxSubscribers",
                        "maxSubscribeTtl",
-                       "allowedProviders"});
+                       "allowedProviders",
+                       "tcpPort",
+                       "tcpBacklogBytes",
+                       "reliable"});
     const auto number = [&](const char* key, std::uint64_t min, std::uint64_t max, auto& field) {
         if (auto it = object->find(key); it != object->end()) {
             const std::string at = Child(path, key);
@@ -335,6 +338,11 @@ someip::NetworkDeployment ReadNetwork(const json* object, const std::string& pat
     number("maxReassemblies", 1, 1024, network.maxReassemblies);
     number("maxSubscribers", 1, 1024, network.maxSubscribers);
     number("maxSubscribeTtl", 1, someip::kMaxTtl - 1, network.maxSubscribeTtl);
+    number("tcpPort", 0, 0xFFFF, network.tcpPort);
+    number("tcpBacklogBytes", 65536, 1024U * 1024U * 1024U, network.tcpBacklogBytes);
+    if (auto it = object->find("reliable"); it != object->end()) {
+        network.reliable = Bool(*it, Child(path, "reliable"));
+    }
     const auto ranges = [&](const char* key, std::vector<someip::Ipv4Range>& field) {
         if (auto it = object->find(key); it != object->end()) {
             field = Ipv4Ranges(*it, Child(path, key));

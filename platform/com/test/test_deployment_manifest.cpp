@@ -152,7 +152,8 @@ TEST(DeploymentManifestTest, SomeipNetworkTakesItsDefaultsAndEveryKeyGiven) {
             "clientPort": 4002, "offerIntervalMs": 200, "offerTtl": 2, "subscribeTtl": 5, "tpSegmentSize": 1000,
             "maxMessageSize": 65536, "reassemblyTimeoutMs": 50, "maxReassemblies": 2, "interfaceVersion": 4,
             "minorVersion": 7, "allowedSubscribers": ["10.0.0.0/16"], "subscriberEndpoints": ["10.0.9.9"],
-            "maxSubscribers": 3, "maxSubscribeTtl": 9, "allowedProviders": ["10.0.2.0/24"]}}})")));
+            "maxSubscribers": 3, "maxSubscribeTtl": 9, "allowedProviders": ["10.0.2.0/24"], "tcpPort": 4003,
+            "tcpBacklogBytes": 100000, "reliable": true}}})")));
     const auto& given = *sut.FindEvent(35045)->transports.at(DriverType::SOMEIP).network;
     EXPECT_EQ(given.eventId, 5);
     EXPECT_EQ(given.eventgroupId, 9);
@@ -169,6 +170,9 @@ TEST(DeploymentManifestTest, SomeipNetworkTakesItsDefaultsAndEveryKeyGiven) {
     EXPECT_EQ(given.allowedProviders, (std::vector<vrt::cm::someip::Ipv4Range>{{0x0A000200U, 24}}));
     EXPECT_EQ(given.maxSubscribers, 3U);
     EXPECT_EQ(given.maxSubscribeTtl, 9U);
+    EXPECT_EQ(given.tcpPort, 4003);
+    EXPECT_EQ(given.tcpBacklogBytes, 100000U);
+    EXPECT_TRUE(given.reliable);
 
     sut = ParseOk(Manifest(EventEntry(
         35045, "Image", "{\"SOMEIP\": {" + serialization + R"(, "network": {"sdMulticast": null}}})")));

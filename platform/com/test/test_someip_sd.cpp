@@ -378,15 +378,16 @@ TEST_F(SomeipSdServerPolicyTest, TcpEndpointsAndHostsOutsideTheAllowedNetworksAr
     policy.allowedSenders = {*ParseIpv4Range("127.0.0.0/8")};
     SdServer sut = Offered(policy);
     SdEntry tcp = SubscribeFor(1, kClientEvents);
-    tcp.protocol = kProtocolTcp;
+    tcp.endpoint.reset();
+    tcp.tcpEndpoint = kClientEvents;
     std::vector<SdOutgoing> out;
     sut.OnMessage(MessageOf({tcp}), kClientSd, now, out);
     ASSERT_EQ(Answers(out).size(), 1U);
     EXPECT_EQ(Answers(out)[0].second.ttl, 0U);  // offered over UDP only: Nack
-    EXPECT_EQ(sut.Refusals().Of(SdRefusal::kNotUdp), 1U);
+    EXPECT_EQ(sut.Refusals().Of(SdRefusal::kProtocolNotOffered), 1U);
     const Bytes wire = EncodeSd(MessageOf({tcp}), 1);  // the option's L4 protocol survives the wire
     EXPECT_EQ(wire[16 + 8 + 16 + 4 + 9], kProtocolTcp);
-    EXPECT_EQ(DecodeSd(wire.data(), wire.size()).message->entries.at(0).protocol, kProtocolTcp);
+    EXPECT_EQ(DecodeSd(wire.data(), wire.size()).message->entries.at(0).tcpEndpoint, kClientEvents);
 
     // A host outside the allowed networks gets no answer at all, not even a Nack.
     out.clear();
@@ -399,7 +400,7 @@ TEST_F(SomeipSdServerPolicyTest, TcpEndpointsAndHostsOutsideTheAllowedNetworksAr
     EXPECT_TRUE(out.empty());
     EXPECT_TRUE(sut.Subscribers(1).empty());
     EXPECT_EQ(sut.Refusals().Of(SdRefusal::kForeignSender), 2U);
-    EXPECT_EQ(sut.Refusals().Describe(), "foreignSender=2 notUdp=1");
+    EXPECT_EQ(sut.Refusals().Describe(), "foreignSender=2 protocolNotOffered=1");
 }
 
 TEST_F(SomeipSdServerPolicyTest, FindServiceIsAnsweredOnlyForTheVersionsItAsksFor) {
@@ -525,7 +526,8 @@ TEST(SomeipSdClientTrustTest, OffersFromHostsTheDeploymentDoesNotNameAreIgnoredA
     // The real provider's address, offering events from someone else's.
     sut.OnMessage(offer(Endpoint{intruder.address, 30501}), provider, now, out);
     SdMessage tcp = offer(Endpoint{provider.address, 30501});
-    tcp.entries[0].protocol = kProtocolTcp;
+    tcp.entries[0].endpoint.reset();  // offered over TCP only: nothing for a client on UDP
+    tcp.entries[0].tcpEndpoint = Endpoint{provider.address, 30501};
     sut.OnMessage(tcp, provider, now, out);
     EXPECT_EQ(sut.GetState(), SdClient::State::kSearching);
     EXPECT_EQ(sut.ForeignOffers(), 3U);
@@ -534,6 +536,59 @@ TEST(SomeipSdClientTrustTest, OffersFromHostsTheDeploymentDoesNotNameAreIgnoredA
     sut.OnMessage(offer(Endpoint{backup.address, 30501}), backup, now, out);
     EXPECT_EQ(sut.GetState(), SdClient::State::kSubscribing);
     EXPECT_EQ(sut.ServiceEndpoint(), (Endpoint{backup.address, 30501}));
+}
+
+// Over TCP the subscriber connects first and subscribes with its end of the connection; the subscription
+// lives as long as the connection.
+TEST(SomeipSdTcpTest, AReliableSubscriptionNeedsItsConnectionAndEndsWithIt) {
+    const Endpoint serverTcp{kServerEvents.address, 30502};
+    SdServer server{kService, {1}, kServerEvents, SdTiming{}, std::nullopt};
+    server.OfferTcp(serverTcp);
+    SdClient sut{kService, 1, kServerSd, kClientEvents, SdTiming{}, {}, true};
+    SdClock::time_point now{};
+    std::vector<SdOutgoing> out;
+    server.Offer(now, out);
+    sut.Start(now, out);
+    // Find, and the offer naming both endpoints.
+    std::vector<SdOutgoing> answers;
+    server.OnMessage(out.at(0).message.entries.at(0).type == EntryType::kOfferService ? out.at(1).message
+                                                                                      : out.at(0).message,
+                     kClientSd, now, answers);
+    ASSERT_EQ(answers.size(), 1U);
+    EXPECT_EQ(answers[0].message.entries.at(0).tcpEndpoint, serverTcp);
+    EXPECT_EQ(answers[0].message.entries.at(0).endpoint, kServerEvents);
+    out.clear();
+    sut.OnMessage(answers[0].message, kServerSd, now, out);
+    EXPECT_EQ(sut.GetState(), SdClient::State::kConnecting);
+    EXPECT_TRUE(out.empty());  // no subscription before the connection
+    EXPECT_EQ(sut.WantedConnection(), serverTcp);
+
+    const Endpoint local{kClientEvents.address, 45000};
+    sut.OnConnected(local, now, out);
+    ASSERT_EQ(out.size(), 1U);
+    const SdEntry subscribe = out[0].message.entries.at(0);
+    EXPECT_EQ(subscribe.tcpEndpoint, local);
+    EXPECT_FALSE(subscribe.endpoint);
+    // The server has not seen the connection yet: Nack; once it has, the subscription is granted.
+    answers.clear();
+    server.OnMessage(out[0].message, kClientSd, now, answers);
+    EXPECT_EQ(answers.at(0).message.entries.at(0).ttl, 0U);
+    EXPECT_EQ(server.Refusals().Of(SdRefusal::kNotConnected), 1U);
+    server.TcpConnected(local);
+    answers.clear();
+    server.OnMessage(out[0].message, kClientSd, now, answers);
+    EXPECT_EQ(answers.at(0).message.entries.at(0).ttl, 3U);
+    EXPECT_EQ(server.Subscribers(1, true), std::vector<Endpoint>{local});
+    EXPECT_TRUE(server.Subscribers(1).empty());
+    out.clear();
+    sut.OnMessage(answers[0].message, kServerSd, now, out);
+    EXPECT_EQ(sut.GetState(), SdClient::State::kSubscribed);
+
+    server.TcpClosed(local);
+    EXPECT_TRUE(server.Subscribers(1, true).empty());
+    sut.OnConnectionLost();
+    EXPECT_EQ(sut.GetState(), SdClient::State::kConnecting);
+    EXPECT_EQ(sut.WantedConnection(), serverTcp);  // and it connects again
 }
 
 }  // namespace

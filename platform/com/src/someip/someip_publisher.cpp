@@ -20,8 +20,9 @@ struct SomeipEventPublisher::Impl {
     std::mutex sendMutex;
     bool offered{false};
     SessionCounter session;
-    std::vector<std::uint8_t> buffer;  // the serialized payload, reused
-    std::vector<Endpoint> targets;     // a copy of the subscribers, reused
+    std::vector<std::uint8_t> buffer;                        // the serialized payload, reused
+    std::vector<Endpoint> targets;                           // a copy of the subscribers, reused
+    std::vector<std::shared_ptr<TcpSubscriber>> tcpTargets;  // and of the subscribers over TCP
     // The segments of one TP message: their headers, gather lists and message headers, reused.
     std::vector<std::array<std::uint8_t, kHeaderSize + kTpHeaderSize>> heads;
     std::vector<iovec> parts;
@@ -125,7 +126,9 @@ bool SomeipEventPublisher::IsOffered() const noexcept {
 bool SomeipEventPublisher::HasSubscribers() const noexcept {
     std::lock_guard<std::mutex> lock(impl_->service->subscribersMutex);
     const auto it = impl_->service->subscribers.find(impl_->eventgroupId);
-    return it != impl_->service->subscribers.end() && !it->second.empty();
+    const auto tcp = impl_->service->tcpSubscribers.find(impl_->eventgroupId);
+    return (it != impl_->service->subscribers.end() && !it->second.empty()) ||
+           (tcp != impl_->service->tcpSubscribers.end() && !tcp->second.empty());
 }
 
 SendStatus SomeipEventPublisher::Send(std::size_t size, WriteFunction write, void* context,
@@ -142,13 +145,15 @@ SendStatus SomeipEventPublisher::Send(std::size_t size, WriteFunction write, voi
         std::lock_guard<std::mutex> subscribersLock(impl.service->subscribersMutex);
         const auto& subscribers = impl.service->subscribers[impl.eventgroupId];
         impl.targets.assign(subscribers.begin(), subscribers.end());
+        const auto& connections = impl.service->tcpSubscribers[impl.eventgroupId];
+        impl.tcpTargets.assign(connections.begin(), connections.end());
     }
     Header header;
     header.serviceId = impl.service->serviceId;
     header.methodId = impl.eventId;
     header.interfaceVersion = impl.interfaceVersion;
     header.sessionId = impl.session.Next();  // counts every send, so that receivers see what they missed
-    if (impl.targets.empty()) {
+    if (impl.targets.empty() && impl.tcpTargets.empty()) {
         return SendStatus::kSent;
     }
     if (impl.buffer.size() < size) {
@@ -159,6 +164,18 @@ SendStatus SomeipEventPublisher::Send(std::size_t size, WriteFunction write, voi
     }
     for (const Endpoint& to : impl.targets) {
         impl.SendTo(to, header, size);
+    }
+    if (!impl.tcpTargets.empty()) {
+        // On a stream the whole message goes as one, without SOME/IP-TP.
+        std::uint8_t head[kHeaderSize];
+        Header whole = header;
+        whole.length = static_cast<std::uint32_t>(kLengthCoveredHeader + size);
+        EncodeHeader(whole, head);
+        const iovec parts[2] = {{head, kHeaderSize}, {impl.buffer.data(), size}};
+        for (const auto& connection : impl.tcpTargets) {
+            (void)connection->Send(parts, 2);  // one that falls behind is cut off, counted by the runtime
+        }
+        impl.tcpTargets.clear();  // the connections go when the runtime closes them, not at the next send
     }
     return SendStatus::kSent;
 }

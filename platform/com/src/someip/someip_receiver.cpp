@@ -16,6 +16,7 @@ ConsumedEvent::ConsumedEvent(std::uint16_t service, const NetworkDeployment& dep
     : serviceId(service),
       network(deployment),
       capacity(queueCapacity),
+      reader(deployment.maxMessageSize),
       path(service, static_cast<std::uint16_t>(deployment.eventId | kEventBit),
            ReassemblyLimits{deployment.maxMessageSize, deployment.maxReassemblies,
                             std::chrono::milliseconds(deployment.reassemblyTimeoutMs)},
@@ -74,7 +75,27 @@ void ConsumedEvent::Pump() {
                     }
                     path.OnDatagram(data, size, from.address, from.port, SdClock::now());
                 });
+    if (network.reliable) {
+        PumpStream();
+    }
     path.Expire(SdClock::now());
+}
+
+void ConsumedEvent::PumpStream() {
+    std::lock_guard<std::mutex> lock(tcpMutex);
+    if (!tcp.valid() || tcpBroken.load(std::memory_order_acquire)) {
+        return;
+    }
+    const auto status = reader.Read(tcp.get(), [this](const std::uint8_t* data, std::size_t size) {
+        path.OnDatagram(data, size, tcpPeer.address, tcpPeer.port, SdClock::now());
+    });
+    if (status != TcpMessageReader::Status::kOpen) {
+        if (status == TcpMessageReader::Status::kTooLarge) {
+            path.Drops().Count(DropReason::kWrongLength);
+        }
+        tcpBroken.store(true, std::memory_order_release);
+        runtime->Wake();  // its loop drops the connection and makes a new one
+    }
 }
 
 bool ConsumedEvent::HasQueued() {
@@ -141,9 +162,11 @@ bool SomeipEventReceiver::WaitForData(std::chrono::nanoseconds timeout) {
         if (left <= Clock::duration::zero()) {
             return false;
         }
-        pollfd ready{event_->events.Descriptor(), POLLIN, 0};
+        // A closed stream descriptor only ends the wait early (POLLNVAL); the next pump sees the new one.
+        pollfd ready[2] = {{event_->events.Descriptor(), POLLIN, 0},
+                           {event_->tcpBroken ? -1 : event_->tcpDescriptor.load(), POLLIN, 0}};
         const auto wait = std::min<Clock::duration>(left, tick);
-        (void)::poll(&ready, 1, static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wait).count()));
+        (void)::poll(ready, 2, static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wait).count()));
     }
 }
 

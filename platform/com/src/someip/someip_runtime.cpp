@@ -1,5 +1,9 @@
 #include "someip_runtime.h"
 
+#include <sys/socket.h>
+
+#include <cerrno>
+
 #include <algorithm>
 #include <chrono>
 #include <set>
@@ -176,9 +180,24 @@ TransportResult<std::shared_ptr<ProvidedService>> Runtime::Provide(std::uint16_t
     if (network.sdMulticast) {
         multicast = Endpoint{*network.sdMulticast, network.sdPort};
     }
+    if (network.tcpPort != 0) {
+        auto listener = ListenTcp(Endpoint{network.address, network.tcpPort});
+        if (!listener.HasValue()) {
+            return R::FromError(listener.Error().WithContext("event socket (TCP): "));
+        }
+        service->tcpListener = std::move(listener).Value();
+    }
     service->server = std::make_unique<SdServer>(
         InstanceOf(serviceId, network), std::set<std::uint16_t>{network.eventgroupId},
         service->events.Local(), TimingOf(network), multicast, PolicyOf(network));
+    if (service->tcpListener.valid()) {
+        ProvidedService* raw = service.get();
+        auto added = Register(raw->tcpListener.get(), [this, raw] { OnTcpAccept(*raw); });
+        if (!added.HasValue()) {
+            return R::FromError(added.Error());
+        }
+        service->server->OfferTcp(Endpoint{network.address, network.tcpPort});
+    }
     service->subscribers[network.eventgroupId];
     service->sd->services.push_back(service.get());
     service->publishers = 1;
@@ -197,6 +216,17 @@ void Runtime::ReleaseService(ProvidedService& service) {
     std::vector<SdOutgoing> out;
     service.server->StopOffer(out);
     service.sd->channel.Send(out);
+    if (service.tcpListener.valid()) {
+        Unregister(service.tcpListener.get());
+        for (const auto& [peer, connection] : service.tcpConnections) {
+            Unregister(connection->Descriptor());
+        }
+        service.tcpConnections.clear();
+        closing_.erase(std::remove_if(closing_.begin(), closing_.end(),
+                                      [&service](const auto& entry) { return entry.first == &service; }),
+                       closing_.end());
+        service.RefreshSubscribers();
+    }
     auto& list = service.sd->services;
     list.erase(std::remove(list.begin(), list.end(), &service), list.end());
     if (list.empty()) {
@@ -259,7 +289,7 @@ TransportResult<void> Runtime::Consume(const std::shared_ptr<ConsumedEvent>& eve
     event->client =
         std::make_unique<SdClient>(InstanceOf(event->serviceId, network), network.eventgroupId,
                                    Endpoint{network.address, network.sdPort}, event->events.Local(),
-                                   TimingOf(network), network.allowedProviders);
+                                   TimingOf(network), network.allowedProviders, network.reliable);
     auto lock = CallerLock();
     ConsumedEvent* raw = event.get();
     auto added = Register(raw->sd.socket.Descriptor(), [this, raw] { OnConsumerSd(*raw, raw->sd.socket); });
@@ -292,6 +322,10 @@ void Runtime::ReleaseConsumer(ConsumedEvent& event) {
     Unregister(event.sd.socket.Descriptor());
     if (event.sdGroup.Descriptor() >= 0) {
         Unregister(event.sdGroup.Descriptor());
+    }
+    if (event.connecting.valid()) {
+        Unregister(event.connecting.get());
+        event.connecting.reset();
     }
     consumers_.erase(std::remove(consumers_.begin(), consumers_.end(), &event), consumers_.end());
 }
@@ -331,6 +365,9 @@ void Runtime::OnProviderSd(SharedSd& sd, const UdpSocket& socket) {
             }
             const Clock::time_point now = Clock::now();
             for (ProvidedService* service : sd.services) {
+                if (service->tcpListener.valid()) {
+                    OnTcpAccept(*service);  // a subscription over TCP follows its connection
+                }
                 service->server->OnMessage(*decoded.message, from, now, out);
                 service->RefreshSubscribers();
             }
@@ -375,6 +412,7 @@ void Runtime::OnConsumerSd(ConsumedEvent& event, const UdpSocket& socket) {
         kSdCallsPerTurn);
     event.sd.Send(out);
     UpdateFromClient(event);
+    ReconcileConnection(event, Clock::now());
 }
 
 // What the receiving thread needs from the client's state: whether it is subscribed, where events may come
@@ -382,7 +420,9 @@ void Runtime::OnConsumerSd(ConsumedEvent& event, const UdpSocket& socket) {
 void Runtime::UpdateFromClient(ConsumedEvent& event) {
     event.state = event.client->GetState();
     const auto endpoint = event.client->ServiceEndpoint();
-    event.source.store(endpoint ? PackEndpoint(*endpoint) : 0U, std::memory_order_release);
+    // Over TCP, events come on the connection only: nothing on the event port is taken.
+    event.source.store(endpoint && !event.network.reliable ? PackEndpoint(*endpoint) : 0U,
+                       std::memory_order_release);
     for (; event.foreignOffers < event.client->ForeignOffers(); ++event.foreignOffers) {
         event.path.Drops().Count(DropReason::kForeignOffer);
     }
@@ -397,13 +437,148 @@ void Runtime::OnTimers(Clock::time_point now) {
             service->sd->channel.Send(out);
             LogSendFailures(*service);
             LogRefusals(*service);
+            for (const auto& [peer, connection] : service->tcpConnections) {
+                connection->Flush();
+            }
+            LogCutOffs(*service);
         }
     }
     for (ConsumedEvent* event : consumers_) {
         event->client->OnTimer(now, out);
         event->sd.Send(out);
         UpdateFromClient(*event);
+        ReconcileConnection(*event, now);
         LogDrops(*event);
+    }
+}
+
+void Runtime::OnTcpAccept(ProvidedService& service) {
+    for (int accepted = 0; accepted < 16; ++accepted) {
+        Endpoint peer;
+        vcu::os::UniqueFd fd = AcceptTcp(service.tcpListener.get(), peer);
+        if (!fd.valid()) {
+            return;
+        }
+        // A connection is only a subscriber once it subscribes; the cap keeps idle ones from piling up.
+        if (service.tcpConnections.size() >= service.network.maxSubscribers ||
+            service.tcpConnections.count(peer) != 0) {
+            continue;  // closed as it goes out of scope
+        }
+        auto connection =
+            std::make_shared<TcpSubscriber>(std::move(fd), peer, service.network.tcpBacklogBytes);
+        ProvidedService* raw = &service;
+        if (!Register(connection->Descriptor(), [this, raw, peer] {
+                 OnTcpReadable(*raw, peer);
+             }).HasValue()) {
+            continue;
+        }
+        service.tcpConnections.emplace(peer, std::move(connection));
+        service.server->TcpConnected(peer);
+    }
+}
+
+void Runtime::OnTcpReadable(ProvidedService& service, const Endpoint& peer) {
+    const auto it = service.tcpConnections.find(peer);
+    if (it == service.tcpConnections.end()) {
+        return;
+    }
+    // Subscribers have nothing to say on the stream: what they send is read and dropped, and the end of
+    // the stream (or a connection cut off by a sender) closes it.
+    std::uint8_t discard[4096];
+    const ssize_t got = ::recv(it->second->Descriptor(), discard, sizeof(discard), MSG_DONTWAIT);
+    const bool open = got > 0 || (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR));
+    if (!open || it->second->CutOff()) {
+        closing_.emplace_back(&service, peer);
+    }
+}
+
+void Runtime::CloseTcp(ProvidedService& service, const Endpoint& peer) {
+    const auto it = service.tcpConnections.find(peer);
+    if (it == service.tcpConnections.end()) {
+        return;
+    }
+    if (it->second->CutOff()) {
+        service.cutOffSubscribers.fetch_add(1U, std::memory_order_relaxed);
+    }
+    Unregister(it->second->Descriptor());
+    service.tcpConnections.erase(it);
+    service.server->TcpClosed(peer);
+    service.RefreshSubscribers();
+}
+
+void Runtime::ReconcileConnection(ConsumedEvent& event, Clock::time_point now) {
+    if (!event.network.reliable) {
+        return;
+    }
+    const std::optional<Endpoint> wanted = event.client->WantedConnection();
+    {
+        std::lock_guard<std::mutex> lock(event.tcpMutex);
+        const bool broken = event.tcpBroken.load(std::memory_order_acquire);
+        if (event.tcp.valid() && (broken || !wanted || *wanted != event.tcpPeer)) {
+            event.tcp.reset();
+            event.tcpDescriptor = -1;
+            event.reader.Reset();
+            event.tcpBroken = false;
+            event.client->OnConnectionLost();
+            event.state = event.client->GetState();
+        }
+        if (event.tcp.valid()) {
+            return;
+        }
+    }
+    if (event.connecting.valid() && (!wanted || *wanted != event.connectingTo)) {
+        Unregister(event.connecting.get());
+        event.connecting.reset();
+    }
+    if (!wanted || event.connecting.valid() || now < event.nextConnect) {
+        return;
+    }
+    event.nextConnect =
+        now + std::chrono::milliseconds(200);  // a refused connection is retried, not hammered
+    auto connecting = ConnectTcp(event.network.clientAddress, *wanted);
+    if (!connecting.HasValue()) {
+        return;
+    }
+    event.connecting = std::move(connecting).Value();
+    event.connectingTo = *wanted;
+    ConsumedEvent* raw = &event;
+    if (!poller_.AddWritable(event.connecting.get()).HasValue()) {
+        event.connecting.reset();
+        return;
+    }
+    handlers_[event.connecting.get()] = [this, raw] { OnConnected(*raw); };
+}
+
+void Runtime::OnConnected(ConsumedEvent& event) {
+    Unregister(event.connecting.get());
+    vcu::os::UniqueFd fd = std::move(event.connecting);
+    if (ConnectResult(fd.get()) != 0) {
+        return;  // tried again at the next turn after nextConnect
+    }
+    const Endpoint local = LocalEndpoint(fd.get());
+    {
+        std::lock_guard<std::mutex> lock(event.tcpMutex);
+        event.tcp = std::move(fd);
+        event.tcpPeer = event.connectingTo;
+        event.tcpDescriptor = event.tcp.get();
+        event.reader.Reset();
+        event.tcpBroken = false;
+    }
+    std::vector<SdOutgoing> out;
+    event.client->OnConnected(local, Clock::now(), out);
+    event.sd.Send(out);
+    UpdateFromClient(event);
+}
+
+void Runtime::LogCutOffs(ProvidedService& service) {
+    const std::uint64_t cut = service.cutOffSubscribers.load(std::memory_order_relaxed);
+    if (cut != service.loggedCutOffs &&
+        log_->LimitedEntry("SomeipTcpCutOff_" + std::to_string(service.serviceId), 1000, 1)) {
+        service.loggedCutOffs = cut;
+        log_->Get().LogWarn(ARA_LOG_HERE)
+            << "[SomeipEventPublisher][TCP subscribers cut off, too far behind][serviceId="
+            << static_cast<unsigned int>(service.serviceId) << ", total=" << static_cast<unsigned int>(cut)
+            << "]";
     }
 }
 
@@ -470,10 +645,15 @@ void Runtime::Loop() {
         std::unique_lock<std::mutex> lock(mutex_);
         callersDone_.wait(lock, [this] { return callersWaiting_.load(std::memory_order_acquire) == 0; });
         for (int i = 0; i < count; ++i) {
-            if (auto handler = handlers_.find(ready[i]); handler != handlers_.end()) {
-                handler->second();
+            if (auto found = handlers_.find(ready[i]); found != handlers_.end()) {
+                const std::function<void()> handler = found->second;  // a handler may unregister itself
+                handler();
             }
         }
+        for (const auto& [service, peer] : closing_) {
+            CloseTcp(*service, peer);
+        }
+        closing_.clear();
         const Clock::time_point now = Clock::now();
         OnTimers(now);
         timeout = TimeoutMs(Clock::now());

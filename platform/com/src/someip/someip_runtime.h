@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "datagram_batch.h"
+#include "tcp_stream.h"
 #include "udp_socket.h"
 #include "vrt/cm/someip/someip_transport.h"
 #include "vrt/cm/utils/log_initializer.h"
@@ -56,11 +57,25 @@ struct ProvidedService {
     std::map<std::uint16_t, std::vector<Endpoint>> subscribers;  // a copy of the server's, for senders
     std::atomic<std::uint64_t> failedDatagrams{0};
     std::uint64_t loggedRefusals{0};  // under the runtime's mutex
+    // Offered over TCP as well: the listening socket and the subscribers' connections by peer (under the
+    // runtime's mutex), and for senders, the connections subscribed per eventgroup.
+    vcu::os::UniqueFd tcpListener;
+    std::map<Endpoint, std::shared_ptr<TcpSubscriber>> tcpConnections;
+    std::map<std::uint16_t, std::vector<std::shared_ptr<TcpSubscriber>>> tcpSubscribers;  // subscribersMutex
+    std::atomic<std::uint64_t> cutOffSubscribers{0};
+    std::uint64_t loggedCutOffs{0};  // under the runtime's mutex
 
     void RefreshSubscribers() {
         std::lock_guard<std::mutex> lock(subscribersMutex);
         for (auto& [eventgroup, endpoints] : subscribers) {
             endpoints = server->Subscribers(eventgroup);
+            auto& connections = tcpSubscribers[eventgroup];
+            connections.clear();
+            for (const Endpoint& peer : server->Subscribers(eventgroup, true)) {
+                if (auto it = tcpConnections.find(peer); it != tcpConnections.end()) {
+                    connections.push_back(it->second);
+                }
+            }
         }
     }
 };
@@ -78,6 +93,8 @@ struct ConsumedEvent {
     // Reads what waits on the event socket through the receive path; on the consumer's thread.
     void Pump();
     bool HasQueued();
+    // Reads the TCP stream, when subscribed over one.
+    void PumpStream();
 
     std::uint16_t serviceId;
     NetworkDeployment network;
@@ -91,6 +108,17 @@ struct ConsumedEvent {
     // anywhere else are dropped.
     std::atomic<std::uint64_t> source{0};
     std::uint64_t foreignOffers{0};  // the client's count already added to the drops; runtime's mutex
+    // Subscribed over TCP (`network.reliable`): the connection the client asked for, being made (runtime's
+    // mutex), and once made, read by the consumer's thread (under tcpMutex).
+    vcu::os::UniqueFd connecting;
+    Endpoint connectingTo;
+    SdClock::time_point nextConnect{};
+    std::mutex tcpMutex;
+    vcu::os::UniqueFd tcp;
+    Endpoint tcpPeer;
+    TcpMessageReader reader;
+    std::atomic<int> tcpDescriptor{-1};  // for the consumer's wait
+    std::atomic<bool> tcpBroken{false};  // the consumer saw the stream end; the runtime reconnects
     // The consumer's thread only: it reads the event socket itself, so that a datagram wakes one thread.
     ReceivePath path;
     SessionTracker tracker;
@@ -128,6 +156,8 @@ class Runtime : public std::enable_shared_from_this<Runtime> {
     // Binds the event's sockets and starts finding its service.
     TransportResult<void> Consume(const std::shared_ptr<ConsumedEvent>& event);
     void ReleaseConsumer(ConsumedEvent& event);
+    // Lets the loop take a turn now (a consumer saw its connection end).
+    void Wake() const noexcept { poller_.Wake(); }
 
   private:
     explicit Runtime(Poller poller);
@@ -138,7 +168,16 @@ class Runtime : public std::enable_shared_from_this<Runtime> {
     void Unregister(int fd);
     void OnProviderSd(SharedSd& sd, const UdpSocket& socket);
     static void UpdateFromClient(ConsumedEvent& event);
+    // Provider over TCP: accepting subscribers' connections, reading (and discarding) what they send, and
+    // closing them when they end or were cut off.
+    void OnTcpAccept(ProvidedService& service);
+    void OnTcpReadable(ProvidedService& service, const Endpoint& peer);
+    void CloseTcp(ProvidedService& service, const Endpoint& peer);
+    // Subscriber over TCP: makes, or drops, the connection its client wants.
+    void ReconcileConnection(ConsumedEvent& event, SdClock::time_point now);
+    void OnConnected(ConsumedEvent& event);
     void LogRefusals(ProvidedService& service);
+    void LogCutOffs(ProvidedService& service);
     static void NackUnknown(const SdMessage& message, const SharedSd& sd, const Endpoint& from,
                             std::vector<SdOutgoing>& out);
     void OnConsumerSd(ConsumedEvent& event, const UdpSocket& socket);
@@ -159,6 +198,7 @@ class Runtime : public std::enable_shared_from_this<Runtime> {
     std::map<std::pair<std::uint16_t, std::uint16_t>, std::weak_ptr<ProvidedService>> services_;
     std::map<std::pair<std::uint32_t, std::uint16_t>, std::weak_ptr<SharedSd>> sdSockets_;
     std::vector<ConsumedEvent*> consumers_;
+    std::vector<std::pair<ProvidedService*, Endpoint>> closing_;  // connections to close after the handlers
     DatagramBatch batch_{kBatch};
 };
 

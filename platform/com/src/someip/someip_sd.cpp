@@ -64,22 +64,23 @@ bool AnyContains(const std::vector<Ipv4Range>& ranges, std::uint32_t address) no
 }
 
 std::vector<std::uint8_t> EncodeSd(const SdMessage& message, std::uint16_t sessionId) {
-    // One option per distinct endpoint, shared by the entries that name it.
+    // One option per distinct endpoint, shared by the entries that name it. An entry's UDP option is its
+    // first run, its TCP option its second.
     using Option = std::tuple<Endpoint, bool, std::uint8_t>;
     std::vector<Option> options;
-    std::vector<int> optionOf;
-    for (const SdEntry& entry : message.entries) {
-        if (!entry.endpoint) {
-            optionOf.push_back(-1);
-            continue;
-        }
-        const Option option{*entry.endpoint, entry.multicast, entry.protocol};
+    const auto indexOf = [&options](const Option& option) {
         auto found = std::find(options.begin(), options.end(), option);
         if (found == options.end()) {
             options.push_back(option);
             found = std::prev(options.end());
         }
-        optionOf.push_back(static_cast<int>(found - options.begin()));
+        return static_cast<int>(found - options.begin());
+    };
+    std::vector<std::pair<int, int>> optionsOf;
+    for (const SdEntry& entry : message.entries) {
+        const int udp = entry.endpoint ? indexOf(Option{*entry.endpoint, entry.multicast, kProtocolUdp}) : -1;
+        const int tcp = entry.tcpEndpoint ? indexOf(Option{*entry.tcpEndpoint, false, kProtocolTcp}) : -1;
+        optionsOf.emplace_back(udp, tcp);
     }
     const std::size_t entriesBytes = message.entries.size() * kEntrySize;
     const std::size_t optionsBytes = options.size() * (3U + kIpv4OptionLength);
@@ -98,10 +99,11 @@ std::vector<std::uint8_t> EncodeSd(const SdMessage& message, std::uint16_t sessi
     p += 8;
     for (std::size_t i = 0; i < message.entries.size(); ++i, p += kEntrySize) {
         const SdEntry& entry = message.entries[i];
+        const auto [udp, tcp] = optionsOf[i];
         p[0] = static_cast<std::uint8_t>(entry.type);
-        p[1] = optionOf[i] < 0 ? 0 : static_cast<std::uint8_t>(optionOf[i]);
-        p[2] = 0;
-        p[3] = optionOf[i] < 0 ? 0 : 0x10;  // one option in the first run
+        p[1] = udp < 0 ? 0 : static_cast<std::uint8_t>(udp);
+        p[2] = tcp < 0 ? 0 : static_cast<std::uint8_t>(tcp);
+        p[3] = static_cast<std::uint8_t>((udp < 0 ? 0U : 0x10U) | (tcp < 0 ? 0U : 0x01U));
         Store16(p + 4, entry.serviceId);
         Store16(p + 6, entry.instanceId);
         Store32(p + 8, static_cast<std::uint32_t>(entry.majorVersion) << 24U | (entry.ttl & kMaxTtl));
@@ -207,7 +209,8 @@ DecodedSd DecodeSd(const std::uint8_t* data, std::size_t size) {
             entry.counter = static_cast<std::uint8_t>(e[13] & 0x0FU);
             entry.eventgroupId = Load16(e + 14);
         }
-        // Both option runs: the first endpoint option found is the entry's.
+        // Both option runs: the first UDP (or multicast) and the first TCP endpoint option found are the
+        // entry's; endpoints of other protocols are not for this binding.
         const std::size_t runs[2][2] = {{e[1], static_cast<std::size_t>(e[3] >> 4U)},
                                         {e[2], static_cast<std::size_t>(e[3] & 0x0FU)}};
         for (const auto& run : runs) {
@@ -216,10 +219,16 @@ DecodedSd DecodeSd(const std::uint8_t* data, std::size_t size) {
                 return decoded;
             }
             for (std::size_t k = run[0]; k < run[0] + run[1]; ++k) {
-                if (options[k].endpoint && !entry.endpoint) {
+                if (!options[k].endpoint) {
+                    continue;
+                }
+                if (options[k].protocol == kProtocolTcp && options[k].type == kIpv4EndpointOption) {
+                    if (!entry.tcpEndpoint) {
+                        entry.tcpEndpoint = options[k].endpoint;
+                    }
+                } else if (options[k].protocol == kProtocolUdp && !entry.endpoint) {
                     entry.endpoint = options[k].endpoint;
                     entry.multicast = options[k].type == kIpv4MulticastOption;
-                    entry.protocol = options[k].protocol;
                 }
             }
         }

@@ -23,12 +23,12 @@ bool SameEntry(const SdEntry& a, const SdEntry& b) {
     return a.type == b.type && a.serviceId == b.serviceId && a.instanceId == b.instanceId &&
            a.majorVersion == b.majorVersion && a.ttl == b.ttl && a.minorVersion == b.minorVersion &&
            a.eventgroupId == b.eventgroupId && a.counter == b.counter && a.endpoint == b.endpoint &&
-           a.multicast == b.multicast && a.protocol == b.protocol;
+           a.multicast == b.multicast && a.tcpEndpoint == b.tcpEndpoint;
 }
 
 // Indexed by SdRefusal.
-constexpr const char* kRefusalNames[] = {"foreignSender", "foreignEndpoint", "tooManySubscribers", "notUdp",
-                                         "notOffered"};
+constexpr const char* kRefusalNames[] = {"foreignSender",      "foreignEndpoint", "tooManySubscribers",
+                                         "protocolNotOffered", "notConnected",    "notOffered"};
 static_assert(std::size(kRefusalNames) == static_cast<std::size_t>(SdRefusal::kCount));
 
 SdOutgoing One(const Endpoint& to, const SdEntry& entry) {
@@ -87,6 +87,7 @@ SdEntry SdServer::OfferEntry(std::uint32_t ttl) const {
     entry.minorVersion = service_.minorVersion;
     entry.ttl = ttl;
     entry.endpoint = eventEndpoint_;
+    entry.tcpEndpoint = tcpEndpoint_;
     return entry;
 }
 
@@ -120,35 +121,49 @@ void SdServer::StopOffer(std::vector<SdOutgoing>& out) {
     subscriptions_.clear();
 }
 
+std::optional<SdServer::SubscriptionKey> SdServer::KeyOf(const SdEntry& entry) {
+    if (entry.endpoint && !entry.multicast) {
+        return SubscriptionKey{entry.eventgroupId, false, *entry.endpoint};
+    }
+    if (entry.tcpEndpoint) {
+        return SubscriptionKey{entry.eventgroupId, true, *entry.tcpEndpoint};
+    }
+    return std::nullopt;
+}
+
 std::optional<SdRefusal> SdServer::Refuse(const SdEntry& entry, const Endpoint& from) const {
+    const auto key = KeyOf(entry);
     if (!offered_ || entry.majorVersion != service_.majorVersion ||
-        eventgroups_.count(entry.eventgroupId) == 0 || !entry.endpoint || entry.multicast ||
-        entry.endpoint->port == 0) {
+        eventgroups_.count(entry.eventgroupId) == 0 || !key || key->endpoint.port == 0) {
         return SdRefusal::kNotOffered;
     }
-    if (entry.protocol != kProtocolUdp) {
-        return SdRefusal::kNotUdp;
+    if (key->tcp && !tcpEndpoint_) {
+        return SdRefusal::kProtocolNotOffered;
     }
     // Events go where the subscription says: only to the subscriber itself, unless the deployment names
     // the network, or anyone could turn the stream on a third host.
-    if (entry.endpoint->address != from.address &&
-        !AnyContains(policy_.foreignEndpoints, entry.endpoint->address)) {
+    if (key->endpoint.address != from.address &&
+        !AnyContains(policy_.foreignEndpoints, key->endpoint.address)) {
         return SdRefusal::kForeignEndpoint;
     }
-    const bool renewal = subscriptions_.count(SubscriptionKey{entry.eventgroupId, *entry.endpoint}) != 0;
-    if (!renewal && SubscriberCount(entry.eventgroupId) >= policy_.maxSubscribers) {
+    if (key->tcp && tcpPeers_.count(key->endpoint) == 0) {
+        return SdRefusal::kNotConnected;
+    }
+    if (subscriptions_.count(*key) == 0 && SubscriberCount(entry.eventgroupId) >= policy_.maxSubscribers) {
         return SdRefusal::kTooManySubscribers;
     }
     return std::nullopt;
 }
 
 std::size_t SdServer::SubscriberCount(std::uint16_t eventgroup) const {
-    std::size_t count = 0;
-    for (auto it = subscriptions_.lower_bound(SubscriptionKey{eventgroup, Endpoint{}});
-         it != subscriptions_.end() && it->first.eventgroup == eventgroup; ++it) {
-        ++count;
+    return Subscribers(eventgroup, false).size() + Subscribers(eventgroup, true).size();
+}
+
+void SdServer::TcpClosed(const Endpoint& peer) {
+    tcpPeers_.erase(peer);
+    for (auto it = subscriptions_.begin(); it != subscriptions_.end();) {
+        it = it->first.tcp && it->first.endpoint == peer ? subscriptions_.erase(it) : std::next(it);
     }
-    return count;
 }
 
 void SdServer::RememberPeer(const Endpoint& peer, SdClock::time_point until) {
@@ -190,9 +205,10 @@ void SdServer::OnMessage(const SdMessage& message, const Endpoint& from, SdClock
         }
         if (entry.ttl == 0) {
             // StopSubscribe: only for an endpoint its sender may speak for.
-            if (entry.endpoint && (entry.endpoint->address == from.address ||
-                                   AnyContains(policy_.foreignEndpoints, entry.endpoint->address))) {
-                subscriptions_.erase(SubscriptionKey{entry.eventgroupId, *entry.endpoint});
+            const auto key = KeyOf(entry);
+            if (key && (key->endpoint.address == from.address ||
+                        AnyContains(policy_.foreignEndpoints, key->endpoint.address))) {
+                subscriptions_.erase(*key);
             }
             continue;
         }
@@ -205,7 +221,7 @@ void SdServer::OnMessage(const SdMessage& message, const Endpoint& from, SdClock
             answer.ttl = 0;  // Nack
         } else {
             answer.ttl = std::min(entry.ttl, policy_.maxSubscribeTtl);
-            subscriptions_[SubscriptionKey{entry.eventgroupId, *entry.endpoint}] = now + Seconds(answer.ttl);
+            subscriptions_[*KeyOf(entry)] = now + Seconds(answer.ttl);
             RememberPeer(from, now + Seconds(answer.ttl));
         }
         out.push_back(One(from, answer));
@@ -235,10 +251,10 @@ SdClock::time_point SdServer::NextDeadline() const noexcept {
     return next;
 }
 
-std::vector<Endpoint> SdServer::Subscribers(std::uint16_t eventgroup) const {
+std::vector<Endpoint> SdServer::Subscribers(std::uint16_t eventgroup, bool tcp) const {
     std::vector<Endpoint> endpoints;
-    for (auto it = subscriptions_.lower_bound(SubscriptionKey{eventgroup, Endpoint{}});
-         it != subscriptions_.end() && it->first.eventgroup == eventgroup; ++it) {
+    for (auto it = subscriptions_.lower_bound(SubscriptionKey{eventgroup, tcp, Endpoint{}});
+         it != subscriptions_.end() && it->first.eventgroup == eventgroup && it->first.tcp == tcp; ++it) {
         endpoints.push_back(it->first.endpoint);
     }
     return endpoints;
@@ -247,19 +263,47 @@ std::vector<Endpoint> SdServer::Subscribers(std::uint16_t eventgroup) const {
 // ---- client ----
 
 SdClient::SdClient(ServiceInstance service, std::uint16_t eventgroup, Endpoint server, Endpoint eventEndpoint,
-                   SdTiming timing, std::vector<Ipv4Range> otherProviders)
+                   SdTiming timing, std::vector<Ipv4Range> otherProviders, bool reliable)
     : service_(service),
       eventgroup_(eventgroup),
       server_(server),
       eventEndpoint_(eventEndpoint),
       timing_(timing),
-      otherProviders_(std::move(otherProviders)) {}
+      otherProviders_(std::move(otherProviders)),
+      reliable_(reliable) {}
 
 bool SdClient::Trusted(const SdEntry& offer, const Endpoint& from) const {
     const auto provider = [this](std::uint32_t address) {
         return address == server_.address || AnyContains(otherProviders_, address);
     };
-    return provider(from.address) && provider(offer.endpoint->address) && offer.protocol == kProtocolUdp;
+    if (!provider(from.address)) {
+        return false;
+    }
+    if (reliable_) {
+        return offer.tcpEndpoint && provider(offer.tcpEndpoint->address);
+    }
+    return offer.endpoint && !offer.multicast && provider(offer.endpoint->address);
+}
+
+std::optional<Endpoint> SdClient::WantedConnection() const noexcept {
+    const bool offered = state_ == State::kConnecting || state_ == State::kSubscribing ||
+                         state_ == State::kSubscribed || state_ == State::kRefused;
+    return reliable_ && offered ? serviceTcpEndpoint_ : std::nullopt;
+}
+
+void SdClient::OnConnected(const Endpoint& local, SdClock::time_point now, std::vector<SdOutgoing>& out) {
+    if (!reliable_ || state_ != State::kConnecting) {
+        return;
+    }
+    tcpLocal_ = local;
+    Subscribe(now, out);
+}
+
+void SdClient::OnConnectionLost() {
+    tcpLocal_.reset();
+    if (state_ == State::kSubscribing || state_ == State::kSubscribed || state_ == State::kRefused) {
+        state_ = State::kConnecting;
+    }
 }
 
 void SdClient::Start(SdClock::time_point now, std::vector<SdOutgoing>& out) {
@@ -275,6 +319,9 @@ SdEntry SdClient::Entry(EntryType type, std::uint32_t ttl) const {
     entry.ttl = ttl;
     if (type == EntryType::kFindService) {
         entry.minorVersion = 0xFFFFFFFFU;  // any minor version
+    } else if (reliable_) {
+        entry.eventgroupId = eventgroup_;
+        entry.tcpEndpoint = tcpLocal_;
     } else {
         entry.eventgroupId = eventgroup_;
         entry.endpoint = eventEndpoint_;
@@ -286,6 +333,8 @@ void SdClient::Search(SdClock::time_point now, std::vector<SdOutgoing>& out) {
     state_ = State::kSearching;
     serverSd_.reset();
     serviceEndpoint_.reset();
+    serviceTcpEndpoint_.reset();
+    tcpLocal_.reset();
     out.push_back(One(server_, Entry(EntryType::kFindService, timing_.offerTtl)));
     nextAction_ = now + timing_.offerInterval;
 }
@@ -299,7 +348,8 @@ void SdClient::Subscribe(SdClock::time_point now, std::vector<SdOutgoing>& out) 
 }
 
 void SdClient::Stop(std::vector<SdOutgoing>& out) {
-    if ((state_ == State::kSubscribing || state_ == State::kSubscribed) && serverSd_) {
+    if ((state_ == State::kSubscribing || state_ == State::kSubscribed) && serverSd_ &&
+        (!reliable_ || tcpLocal_)) {
         out.push_back(One(*serverSd_, Entry(EntryType::kSubscribeEventgroup, 0)));  // StopSubscribe
     }
     state_ = State::kStopped;
@@ -322,17 +372,24 @@ void SdClient::OnMessage(const SdMessage& message, const Endpoint& from, SdClock
                 }
                 continue;
             }
-            if (!entry.endpoint || entry.multicast) {
-                continue;  // an offer without a unicast UDP endpoint cannot be subscribed to
-            }
             if (!Trusted(entry, from)) {
                 ++foreignOffers_;
                 continue;
             }
-            const bool moved = !serviceEndpoint_ || *serviceEndpoint_ != *entry.endpoint;
+            const bool moved = serviceEndpoint_ != entry.endpoint || serviceTcpEndpoint_ != entry.tcpEndpoint;
             serverSd_ = from;
             serviceEndpoint_ = entry.endpoint;
             offerExpiry_ = now + Seconds(entry.ttl);
+            if (reliable_) {
+                if (moved) {
+                    serviceTcpEndpoint_ = entry.tcpEndpoint;
+                    tcpLocal_.reset();  // the caller connects to the new endpoint first
+                }
+                if (!tcpLocal_) {
+                    state_ = State::kConnecting;
+                    continue;
+                }
+            }
             if (moved && state_ == State::kSubscribed) {
                 state_ = State::kSubscribing;
             }
@@ -366,6 +423,9 @@ void SdClient::OnTimer(SdClock::time_point now, std::vector<SdOutgoing>& out) {
         Search(now, out);  // the offer's TTL ran out without a renewal
         return;
     }
+    if (state_ == State::kConnecting) {
+        return;
+    }
     if (state_ == State::kSubscribed && now >= subscriptionExpiry_) {
         state_ = State::kSubscribing;
         Subscribe(now, out);
@@ -385,6 +445,7 @@ SdClock::time_point SdClient::NextDeadline() const noexcept {
         case State::kSubscribed:
             return std::min(offerExpiry_, subscriptionExpiry_);
         case State::kRefused:
+        case State::kConnecting:
             return offerExpiry_;
     }
     return SdClock::time_point::max();

@@ -15,8 +15,7 @@ std::size_t SegmentPayloadSize(std::size_t limit) noexcept {
 constexpr const char* kDropReasonNames[] = {
     "truncated", "wrongLength", "wrongProtocol", "unknownService",   "unknownMethod", "tpBadOffset",
     "tpOverlap", "tpTooLarge",  "tpTimedOut",    "tpEvicted",        "tpDuplicate",   "queueFull",
-    "tpRefused", "late",        "duplicate",     "publisherRestart",
-    "foreignSender", "foreignOffer",
+    "tpRefused", "late",        "duplicate",     "publisherRestart", "foreignSender", "foreignOffer",
 };
 static_assert(std::size(kDropReasonNames) == static_cast<std::size_t>(DropReason::kCount));
 

@@ -153,8 +153,16 @@ TransportResult<Poller> Poller::Create() {
 }
 
 TransportResult<void> Poller::Add(int fd) {
+    return Add(fd, EPOLLIN);
+}
+
+TransportResult<void> Poller::AddWritable(int fd) {
+    return Add(fd, EPOLLOUT);
+}
+
+TransportResult<void> Poller::Add(int fd, std::uint32_t events) {
     epoll_event event{};
-    event.events = EPOLLIN;
+    event.events = events;
     event.data.fd = fd;
     if (::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &event) != 0) {
         return TransportResult<void>::FromError(TransportError{

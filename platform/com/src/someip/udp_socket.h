@@ -55,12 +55,16 @@ class Poller {
     static TransportResult<Poller> Create();
 
     TransportResult<void> Add(int fd);
+    // Waits for `fd` to become writable (a connection being made) instead of readable.
+    TransportResult<void> AddWritable(int fd);
     void Remove(int fd) noexcept;
     void Wake() const noexcept;
     // Waits up to `timeoutMs` (-1: forever); fills up to `capacity` ready descriptors, wake-ups excluded.
     int Wait(int* ready, int capacity, int timeoutMs) noexcept;
 
   private:
+    TransportResult<void> Add(int fd, std::uint32_t events);
+
     vcu::os::UniqueFd epoll_;
     vcu::os::UniqueFd wake_;
 };

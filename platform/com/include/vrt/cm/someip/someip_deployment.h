@@ -45,6 +45,13 @@ struct NetworkDeployment {
     // Whom a subscriber takes offers from besides the provider at `address` (empty: nobody else).
     std::vector<Ipv4Range> allowedProviders;
 
+    // Reliable delivery for lossy links: the provider also offers the instance over TCP at `tcpPort` (0: UDP
+    // only), and a subscriber with `reliable` subscribes over TCP. A TCP subscriber that falls more than
+    // `tcpBacklogBytes` behind loses its connection, so that it never holds up the sender.
+    std::uint16_t tcpPort{0};
+    std::uint32_t tcpBacklogBytes{8U * 1024U * 1024U};
+    bool reliable{false};
+
     // The settings every event of one offered service instance must share (one socket, one SD state).
     bool SameServiceEndpoint(const NetworkDeployment& other) const noexcept {
         return instanceId == other.instanceId && interfaceVersion == other.interfaceVersion &&
@@ -53,7 +60,8 @@ struct NetworkDeployment {
                offerIntervalMs == other.offerIntervalMs && offerTtl == other.offerTtl &&
                allowedSubscribers == other.allowedSubscribers &&
                subscriberEndpoints == other.subscriberEndpoints && maxSubscribers == other.maxSubscribers &&
-               maxSubscribeTtl == other.maxSubscribeTtl;
+               maxSubscribeTtl == other.maxSubscribeTtl && tcpPort == other.tcpPort &&
+               tcpBacklogBytes == other.tcpBacklogBytes;
     }
 };
 

@@ -74,9 +74,9 @@ struct SdEntry {
     std::uint32_t minorVersion{0};        // service entries
     std::uint16_t eventgroupId{0};        // eventgroup entries
     std::uint8_t counter{0};              // eventgroup entries, 4 bits
-    std::optional<Endpoint> endpoint;     // an IPv4 UDP endpoint option referenced by the entry
+    std::optional<Endpoint> endpoint;     // the IPv4 UDP endpoint (or multicast) option of the entry
     bool multicast{false};                // the endpoint is an IPv4 multicast option
-    std::uint8_t protocol{kProtocolUdp};  // the endpoint option's L4 protocol
+    std::optional<Endpoint> tcpEndpoint;  // the IPv4 TCP endpoint option of the entry
 
     bool IsServiceEntry() const noexcept { return static_cast<std::uint8_t>(type) < 0x04; }
 };

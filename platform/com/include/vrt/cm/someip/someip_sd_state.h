@@ -33,14 +33,15 @@ enum class SdRefusal : std::uint8_t {
     kForeignSender,       // FindService or Subscribe from an address the deployment does not serve: ignored
     kForeignEndpoint,     // a subscription naming an event endpoint other than its sender's own: Nack
     kTooManySubscribers,  // the eventgroup has its maximum of subscribers: Nack
-    kNotUdp,              // a subscription whose endpoint is not UDP (the service is offered over UDP): Nack
+    kProtocolNotOffered,  // a subscription over TCP to an instance offered over UDP only: Nack
+    kNotConnected,        // a subscription over TCP without a connection from its endpoint: Nack
     kNotOffered,  // unknown eventgroup, other version, multicast endpoint, or the service not offered: Nack
     kCount,
 };
 
 const char* ToString(SdRefusal refusal) noexcept;
 
-// Counts by reason; "foreignEndpoint=2 notUdp=1" for the reasons seen.
+// Counts by reason; "foreignEndpoint=2 notConnected=1" for the reasons seen.
 class SdRefusalCounts {
   public:
     void Count(SdRefusal refusal) noexcept { ++counts_[static_cast<std::size_t>(refusal)]; }
@@ -77,6 +78,12 @@ class SdServer {
 
     // Another event of the instance brings its eventgroup.
     void AddEventgroup(std::uint16_t eventgroup) { eventgroups_.insert(eventgroup); }
+    // The instance is offered over TCP as well, at `endpoint`: offers name it, subscriptions may use it.
+    void OfferTcp(const Endpoint& endpoint) { tcpEndpoint_ = endpoint; }
+    // A subscriber's TCP connection came from `peer`, or went; a subscription over TCP needs one, and
+    // ends with it.
+    void TcpConnected(const Endpoint& peer) { tcpPeers_.insert(peer); }
+    void TcpClosed(const Endpoint& peer);
     void Offer(SdClock::time_point now, std::vector<SdOutgoing>& out);
     // Sends StopOffer to every peer and forgets the subscribers.
     void StopOffer(std::vector<SdOutgoing>& out);
@@ -88,8 +95,9 @@ class SdServer {
     void OnTimer(SdClock::time_point now, std::vector<SdOutgoing>& out);
     SdClock::time_point NextDeadline() const noexcept;
 
-    // The event endpoints subscribed to `eventgroup`, ascending.
-    std::vector<Endpoint> Subscribers(std::uint16_t eventgroup) const;
+    // The event endpoints subscribed to `eventgroup` over UDP (or over TCP: their connections' peers),
+    // ascending.
+    std::vector<Endpoint> Subscribers(std::uint16_t eventgroup, bool tcp = false) const;
     bool HasSubscribers() const noexcept { return !subscriptions_.empty(); }
     const ServiceInstance& Service() const noexcept { return service_; }
     const SdRefusalCounts& Refusals() const noexcept { return refusals_; }
@@ -97,11 +105,17 @@ class SdServer {
   private:
     struct SubscriptionKey {
         std::uint16_t eventgroup;
+        bool tcp;
         Endpoint endpoint;
         bool operator<(const SubscriptionKey& other) const noexcept {
-            return eventgroup != other.eventgroup ? eventgroup < other.eventgroup : endpoint < other.endpoint;
+            if (eventgroup != other.eventgroup) {
+                return eventgroup < other.eventgroup;
+            }
+            return tcp != other.tcp ? tcp < other.tcp : endpoint < other.endpoint;
         }
     };
+    // What a subscription entry asks for: its UDP endpoint, or else its TCP one.
+    static std::optional<SubscriptionKey> KeyOf(const SdEntry& entry);
     SdEntry OfferEntry(std::uint32_t ttl) const;
     std::set<Endpoint> OfferTargets() const;
     // Why `entry` (a subscription from `from`) cannot be granted, if it cannot.
@@ -114,6 +128,8 @@ class SdServer {
     Endpoint eventEndpoint_;
     SdTiming timing_;
     std::optional<Endpoint> multicast_;
+    std::optional<Endpoint> tcpEndpoint_;
+    std::set<Endpoint> tcpPeers_;
     SdServerPolicy policy_;
     SdRefusalCounts refusals_;
     bool offered_{false};
@@ -130,13 +146,16 @@ class SdClient {
         kSubscribing,  // offered, subscription sent, no answer yet
         kSubscribed,   // acknowledged and not expired
         kRefused,      // the server answered with a Nack; retried at its next offer
+        kConnecting,   // offered over TCP (a reliable subscription): waiting for the connection to subscribe
     };
 
     // `server` is the SD endpoint FindService goes to; `eventEndpoint` is this side's event socket. Offers
     // are taken from the server's address and from `otherProviders`; the offered event endpoint must be
     // the offering sender's own address or lie in `otherProviders`.
+    // A `reliable` client subscribes over TCP: it takes only offers that name a TCP endpoint, and subscribes
+    // once the caller has connected to it (WantedConnection, OnConnected).
     SdClient(ServiceInstance service, std::uint16_t eventgroup, Endpoint server, Endpoint eventEndpoint,
-             SdTiming timing, std::vector<Ipv4Range> otherProviders = {});
+             SdTiming timing, std::vector<Ipv4Range> otherProviders = {}, bool reliable = false);
 
     void Start(SdClock::time_point now, std::vector<SdOutgoing>& out);
     // Sends StopSubscribe when subscribed.
@@ -154,6 +173,13 @@ class SdClient {
     // Offers ignored because their sender or their endpoint is not a provider this client trusts.
     std::uint64_t ForeignOffers() const noexcept { return foreignOffers_; }
 
+    // Reliable only: the offered TCP endpoint to connect to while the offer is valid.
+    std::optional<Endpoint> WantedConnection() const noexcept;
+    // The connection to WantedConnection() is up, from `local`: subscribes with it.
+    void OnConnected(const Endpoint& local, SdClock::time_point now, std::vector<SdOutgoing>& out);
+    // The connection broke: the subscription is gone with it until the next connection.
+    void OnConnectionLost();
+
   private:
     void Subscribe(SdClock::time_point now, std::vector<SdOutgoing>& out);
     void Search(SdClock::time_point now, std::vector<SdOutgoing>& out);
@@ -166,7 +192,10 @@ class SdClient {
     Endpoint eventEndpoint_;
     SdTiming timing_;
     std::vector<Ipv4Range> otherProviders_;
+    bool reliable_;
     std::uint64_t foreignOffers_{0};
+    std::optional<Endpoint> serviceTcpEndpoint_;  // the offer's TCP endpoint option
+    std::optional<Endpoint> tcpLocal_;            // this side of the connection to it
     State state_{State::kStopped};
     std::optional<Endpoint> serverSd_;         // where the offer came from
     std::optional<Endpoint> serviceEndpoint_;  // the offer's endpoint option
