@@ -4,7 +4,8 @@
 // publishing thread, and the whole publishing process, whose only work is the binding) as a share of one
 // core, and the publish-to-receive latency.
 //
-//   vrt_com_transport_bench [--transport shm|someip|both] [--seconds 10]
+//   vrt_com_transport_bench [--transport shm|someip|someip-tcp|both|all] [--seconds 10]
+// (both: shared memory and SOME/IP over UDP; all: and SOME/IP over TCP)
 //
 // The stream is synthetic, shaped like the demo's H.264 output: a 120 kB key frame every 30 frames and
 // 15 kB frames between (about 4.4 Mbit/s per camera). SHM uses a running RouDi, or starts one with
@@ -165,14 +166,18 @@ std::optional<Pipe> MakePipe() {
     return Pipe{vcu::os::UniqueFd(ends[0]), vcu::os::UniqueFd(ends[1])};
 }
 
-bool Run(vrt::cm::type::DriverType transport, double seconds) {
+// `tcp`: SOME/IP over TCP (the subscriber asks for the reliable connection) instead of UDP.
+bool Run(vrt::cm::type::DriverType transport, double seconds, bool tcp = false) {
     const bool shm = transport == vrt::cm::type::DriverType::SHM;
-    const std::uint16_t port = static_cast<std::uint16_t>(21000 + ::getpid() % 1000 * 2);
+    const char* name = shm ? "shm" : tcp ? "someip-tcp" : "someip";
+    const std::uint16_t port = static_cast<std::uint16_t>(21000 + ::getpid() % 1000 * 3);
     const std::string shmTransport =
         std::string(R"({"SHM": {"serialization": )") + vrt::cm::test::kShmSerialization + "}}";
     vrt::cm::test::ScopedManifest manifest(
         shm ? vrt::cm::test::Manifest(vrt::cm::test::EventEntry(kEvent, "CameraH265ImageEvent", shmTransport))
-            : vrt::cm::test::SomeipManifest(kEvent, port, static_cast<std::uint16_t>(port + 1)));
+            : vrt::cm::test::SomeipManifest(
+                  kEvent, port, static_cast<std::uint16_t>(port + 1), "127.0.0.1", "127.0.0.1",
+                  tcp ? R"(, "tcpPort": )" + std::to_string(port + 2) + R"(, "reliable": true)" : ""));
     camera_test::RouDiProcess roudi;
     if (shm) {
         auto started = camera_test::RouDiProcess::Start(IOX_ROUDI, ROUDI_CONFIG, "",
@@ -216,12 +221,12 @@ bool Run(vrt::cm::type::DriverType transport, double seconds) {
     if (std::sscanf(sender.c_str(), "%lf %lf", &sendShare, &processShare) != 2 ||
         std::sscanf(receiver.c_str(), "%63s %llu %lf %lf %lf %lf", count, &missed, &p50, &p99, &max,
                     &keyP50) != 6) {
-        std::fprintf(stderr, "%s: a side failed (publisher status %d: %s, subscriber status %d: %s)\n",
-                     shm ? "shm" : "someip", published, sender.c_str(), received, receiver.c_str());
+        std::fprintf(stderr, "%s: a side failed (publisher status %d: %s, subscriber status %d: %s)\n", name,
+                     published, sender.c_str(), received, receiver.c_str());
         return false;
     }
-    std::printf("%-7s %8.2f %% %8.2f %% %12s %7llu %9.3f %9.3f %9.3f %9.3f\n", shm ? "shm" : "someip",
-                sendShare, processShare, count, missed, p50, p99, max, keyP50);
+    std::printf("%-10s %8.2f %% %8.2f %% %12s %7llu %9.3f %9.3f %9.3f %9.3f\n", name, sendShare, processShare,
+                count, missed, p50, p99, max, keyP50);
     std::fflush(stdout);
     return true;
 }
@@ -238,22 +243,28 @@ int main(int argc, char** argv) {
             seconds = std::strtod(argv[i + 1], nullptr);
         }
     }
-    if ((which != "shm" && which != "someip" && which != "both") || seconds <= 0) {
-        std::fprintf(stderr, "usage: vrt_com_transport_bench [--transport shm|someip|both] [--seconds 10]\n");
+    if ((which != "shm" && which != "someip" && which != "someip-tcp" && which != "both" && which != "all") ||
+        seconds <= 0) {
+        std::fprintf(
+            stderr,
+            "usage: vrt_com_transport_bench [--transport shm|someip|someip-tcp|both|all] [--seconds 10]\n");
         return 2;
     }
     ara::log::CreateLogger("CM", "Communication middleware", ara::log::LogLevel::kWarn);
     std::printf("%d cameras x %d fps for %.0f s; key frame %zu B every %d frames, other frames %zu B\n",
                 kCameras, kFps, seconds, kKeyFrameBytes, kGop, kFrameBytes);
-    std::printf("%-7s %10s %10s %12s %7s %9s %9s %9s %9s\n", "", "Send CPU", "sender CPU", "received",
+    std::printf("%-10s %10s %10s %12s %7s %9s %9s %9s %9s\n", "", "Send CPU", "sender CPU", "received",
                 "missed", "p50 ms", "p99 ms", "max ms", "key p50");
     std::fflush(stdout);  // before the children inherit the buffer
     bool ok = true;
-    if (which != "someip") {
+    if (which == "shm" || which == "both" || which == "all") {
         ok = Run(vrt::cm::type::DriverType::SHM, seconds) && ok;
     }
-    if (which != "shm") {
+    if (which == "someip" || which == "both" || which == "all") {
         ok = Run(vrt::cm::type::DriverType::SOMEIP, seconds) && ok;
+    }
+    if (which == "someip-tcp" || which == "all") {
+        ok = Run(vrt::cm::type::DriverType::SOMEIP, seconds, true) && ok;
     }
     std::printf(
         "CPU as a share of one core over the run; latency from just before Send to the decoded record.\n");

@@ -165,7 +165,9 @@ bool SomeipEventReceiver::WaitForData(std::chrono::nanoseconds timeout) {
         // A closed stream descriptor only ends the wait early (POLLNVAL); the next pump sees the new one.
         pollfd ready[2] = {{event_->events.Descriptor(), POLLIN, 0},
                            {event_->tcpBroken ? -1 : event_->tcpDescriptor.load(), POLLIN, 0}};
-        const auto wait = std::min<Clock::duration>(left, tick);
+        // Waiting for a TCP connection the runtime's thread makes: look again soon, it has no way to wake us.
+        const auto wait = std::min<Clock::duration>(
+            left, event_->network.reliable && ready[1].fd < 0 ? std::chrono::milliseconds(10) : tick);
         (void)::poll(ready, 2, static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wait).count()));
     }
 }

@@ -465,7 +465,7 @@ void Runtime::OnTcpAccept(ProvidedService& service) {
             continue;  // closed as it goes out of scope
         }
         auto connection =
-            std::make_shared<TcpSubscriber>(std::move(fd), peer, service.network.tcpBacklogBytes);
+            std::make_shared<TcpSubscriber>(std::move(fd), peer, service.network.tcpBacklogBytes, poller_);
         ProvidedService* raw = &service;
         if (!Register(connection->Descriptor(), [this, raw, peer] {
                  OnTcpReadable(*raw, peer);
@@ -482,8 +482,10 @@ void Runtime::OnTcpReadable(ProvidedService& service, const Endpoint& peer) {
     if (it == service.tcpConnections.end()) {
         return;
     }
-    // Subscribers have nothing to say on the stream: what they send is read and dropped, and the end of
-    // the stream (or a connection cut off by a sender) closes it.
+    // Writable: what waits in the backlog goes. Readable: subscribers have nothing to say on the stream,
+    // what they send is read and dropped, and the end of the stream (or a connection cut off by a sender)
+    // closes it.
+    it->second->Flush();
     std::uint8_t discard[4096];
     const ssize_t got = ::recv(it->second->Descriptor(), discard, sizeof(discard), MSG_DONTWAIT);
     const bool open = got > 0 || (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR));

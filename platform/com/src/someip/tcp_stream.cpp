@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <utility>
 
 namespace vrt::cm::someip {
 
@@ -31,9 +32,18 @@ vcu::os::UniqueFd StreamSocket() {
     return vcu::os::UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
 }
 
-void NoDelay(int fd) {
+// No delay for small messages, and buffers for a burst of key frames, so that a sender rarely has to leave
+// part of a message in the backlog until its next send.
+void Tune(int fd) {
     const int on = 1;
     (void)::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+    const int bytes = 4 * 1024 * 1024;
+    for (const auto& [force, plain] :
+         {std::pair{SO_RCVBUFFORCE, SO_RCVBUF}, std::pair{SO_SNDBUFFORCE, SO_SNDBUF}}) {
+        if (::setsockopt(fd, SOL_SOCKET, force, &bytes, sizeof(bytes)) != 0) {
+            (void)::setsockopt(fd, SOL_SOCKET, plain, &bytes, sizeof(bytes));
+        }
+    }
 }
 
 }  // namespace
@@ -62,7 +72,7 @@ vcu::os::UniqueFd AcceptTcp(int listener, Endpoint& peer) noexcept {
         ::accept4(listener, reinterpret_cast<sockaddr*>(&address), &length, SOCK_NONBLOCK | SOCK_CLOEXEC));
     if (fd.valid()) {
         peer = Endpoint{ntohl(address.sin_addr.s_addr), ntohs(address.sin_port)};
-        NoDelay(fd.get());
+        Tune(fd.get());
     }
     return fd;
 }
@@ -74,7 +84,7 @@ TransportResult<vcu::os::UniqueFd> ConnectTcp(std::uint32_t localAddress, const 
     if (!fd.valid() || ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&local), sizeof(local)) != 0) {
         return R::FromError(Failure("bind", Endpoint{localAddress, 0}));
     }
-    NoDelay(fd.get());
+    Tune(fd.get());
     const sockaddr_in address = ToSockaddr(remote);
     if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 &&
         errno != EINPROGRESS) {
@@ -101,8 +111,9 @@ Endpoint LocalEndpoint(int fd) noexcept {
     return Endpoint{ntohl(address.sin_addr.s_addr), ntohs(address.sin_port)};
 }
 
-TcpSubscriber::TcpSubscriber(vcu::os::UniqueFd fd, const Endpoint& peer, std::size_t backlogCapacity)
-    : fd_(std::move(fd)), peer_(peer), capacity_(backlogCapacity) {}
+TcpSubscriber::TcpSubscriber(vcu::os::UniqueFd fd, const Endpoint& peer, std::size_t backlogCapacity,
+                             const Poller& poller)
+    : fd_(std::move(fd)), peer_(peer), capacity_(backlogCapacity), poller_(poller) {}
 
 bool TcpSubscriber::Send(const iovec* parts, std::size_t count) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -143,6 +154,9 @@ bool TcpSubscriber::Send(const iovec* parts, std::size_t count) {
         end_ -= begin_;
         begin_ = 0;
     }
+    if (begin_ == end_) {
+        poller_.Watch(fd_.get(), true);
+    }
     std::size_t skip = sent;
     for (std::size_t i = 0; i < count; ++i) {
         const auto* bytes = static_cast<const std::uint8_t*>(parts[i].iov_base);
@@ -176,6 +190,9 @@ void TcpSubscriber::FlushLocked() {
             return;
         }
         begin_ += static_cast<std::size_t>(done);
+    }
+    if (end_ != 0) {
+        poller_.Watch(fd_.get(), false);
     }
     begin_ = end_ = 0;
 }

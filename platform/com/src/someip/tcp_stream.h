@@ -33,7 +33,10 @@ Endpoint LocalEndpoint(int fd) noexcept;
 // is shut down, the runtime's thread closes it), so that it never holds up a sender. Thread-safe.
 class TcpSubscriber {
   public:
-    TcpSubscriber(vcu::os::UniqueFd fd, const Endpoint& peer, std::size_t backlogCapacity);
+    // While the backlog holds bytes, `poller` (where the connection is added) also waits for the socket to
+    // take more, so that the runtime's thread flushes it as soon as it can.
+    TcpSubscriber(vcu::os::UniqueFd fd, const Endpoint& peer, std::size_t backlogCapacity,
+                  const Poller& poller);
 
     // Sends the message whose header and payload are `parts`; false when the subscriber was, or is now,
     // cut off.
@@ -51,6 +54,7 @@ class TcpSubscriber {
     vcu::os::UniqueFd fd_;
     Endpoint peer_;
     std::size_t capacity_;
+    const Poller& poller_;
     std::mutex mutex_;
     std::vector<std::uint8_t> backlog_;  // [begin_, end_) waits to be sent
     std::size_t begin_{0};

@@ -171,6 +171,13 @@ TransportResult<void> Poller::Add(int fd, std::uint32_t events) {
     return {};
 }
 
+void Poller::Watch(int fd, bool writable) const noexcept {
+    epoll_event event{};
+    event.events = writable ? EPOLLIN | EPOLLOUT : EPOLLIN;
+    event.data.fd = fd;
+    (void)::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, fd, &event);
+}
+
 void Poller::Remove(int fd) noexcept {
     (void)::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, fd, nullptr);
 }

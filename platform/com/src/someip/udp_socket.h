@@ -57,6 +57,8 @@ class Poller {
     TransportResult<void> Add(int fd);
     // Waits for `fd` to become writable (a connection being made) instead of readable.
     TransportResult<void> AddWritable(int fd);
+    // Waits for `fd` (added) to become readable, and with `writable` also writable. Any thread.
+    void Watch(int fd, bool writable) const noexcept;
     void Remove(int fd) noexcept;
     void Wake() const noexcept;
     // Waits up to `timeoutMs` (-1: forever); fills up to `capacity` ready descriptors, wake-ups excluded.
