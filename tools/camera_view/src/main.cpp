@@ -113,8 +113,14 @@ int Serve(camera_view::ViewOptions options) {
         return 1;
     }
     camera_view::ViewServer& server = *started.Value();
-    const std::string host =
+    // On every interface (a wildcard address), this machine's own browser opens it by the loopback name.
+    std::string host =
         options.address.find(':') != std::string::npos ? "[" + options.address + "]" : options.address;
+    if (host == "0.0.0.0") {
+        host = "127.0.0.1";
+    } else if (host == "[::]") {
+        host = "[::1]";
+    }
     std::cout << "camera_view: open http://" << host << ":" << server.Port() << "/ in a browser" << std::endl;
     logger.LogInfo(ARA_LOG_HERE) << "serving event " << static_cast<unsigned int>(kImageEventId) << " on "
                                  << options.address << " port " << static_cast<unsigned int>(server.Port())
