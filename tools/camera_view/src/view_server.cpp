@@ -95,8 +95,8 @@ struct ViewServer::Impl {
     std::atomic<std::uint64_t> failedAccepts{0};
     std::uint64_t failedAcceptsUnlogged{0};
     std::chrono::steady_clock::time_point acceptLoggedAt{};
-    // Destroyed before these: the io_context, then the acceptor and the timer, whose pending handlers (and
-    // the sessions they hold) it destroys with it.
+    // Declared after everything a session uses: destroying the io_context destroys the pending handlers and
+    // the sessions they hold, which give their counts back to the members above.
     net::io_context io{1};
     tcp::acceptor acceptor{io};
     net::steady_timer acceptPause{io};
