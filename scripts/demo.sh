@@ -7,6 +7,9 @@
 # DEMO_TRANSPORT=someip (or `make demo DEMO_TRANSPORT=someip`) runs it with config/someip/, whose image event
 # is deployed on SOME/IP instead of shared memory, and the recorder subscribes over SOME/IP on loopback; no
 # RouDi is started then.
+#
+# Ctrl-C stops the run early: the processes are stopped and the outputs so far stay in out/demo/. When the
+# live view cannot listen (VIEW_PORT, default 8090, taken), the demo says so and ends with status 1.
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -29,7 +32,9 @@ esac
 rm -rf "$OUT" && mkdir -p "$OUT/maps"
 
 . ./scripts/processes.sh
-trap stop_processes EXIT INT TERM
+trap stop_processes EXIT
+# Ctrl-C is how a run is stopped early, not a failure; the EXIT trap stops the processes.
+trap 'echo "demo: stopped; the outputs so far are in $OUT"; exit 0' INT TERM
 
 # Two of the four cameras look through a wide-angle lens with strong barrel distortion; their maps undo it.
 ./scripts/demo_maps.sh "$BIN/tools/remap_maps/camera_remap_maps" "$OUT/maps" >/dev/null
@@ -50,9 +55,7 @@ pids="$recorder $pids"
 # over shared memory; the SOME/IP deployment's client port is the recorder's.
 VIEW_PORT=${VIEW_PORT:-8090}
 if [ "$TRANSPORT" = shm ]; then
-  "$BIN/tools/camera_view/camera_view" --port "$VIEW_PORT" \
-    >"$OUT/camera_view.out" 2>"$OUT/camera_view.log" &
-  pids="$! $pids"
+  start_camera_view demo "$BIN/tools/camera_view/camera_view" "$OUT" --port "$VIEW_PORT" || exit 1
 fi
 
 "$BIN/modules/camera_driving/camera_driving" >"$OUT/camera_driving.out" \
@@ -62,7 +65,7 @@ pids="$app $pids"
 
 echo "demo: four cameras streaming for ${SECONDS_TO_RUN} s (logs in $OUT/camera_driving.log)"
 if [ "$TRANSPORT" = shm ]; then
-  echo "demo: watch them live at http://127.0.0.1:${VIEW_PORT}/ while it runs ('make view' runs until Ctrl-C)"
+  echo "demo: watch them live at $view_url while it runs ('make view' runs until Ctrl-C)"
 fi
 wait "$recorder" || { echo "demo: the recorder failed, see $OUT/recorder.log"; exit 1; }
 kill -TERM "$app"

@@ -3,6 +3,9 @@
 # configuration, and camera_view serving the four cameras to a browser.
 #
 #   scripts/view.sh            (VIEW_ADDRESS, default 127.0.0.1; VIEW_PORT, default 8090)
+#
+# It says where to look once camera_view listens; when it cannot (the port is taken), it says why and ends
+# with status 1. Ctrl-C is the normal way to stop it (status 0).
 set -eu
 cd "$(dirname "$0")/.."
 BUILD_DIR=${BUILD_DIR:-build/release}
@@ -23,13 +26,10 @@ trap 'exit 0' INT TERM
 start_roudi "$OUT/roudi.log" view
 
 export CM_CONFIG_FILE_PATH="$PWD/config"
-ARA_LOG_MODE=console "$BUILD_DIR/tools/camera_view/camera_view" --address "$VIEW_ADDRESS" --port "$VIEW_PORT" \
-  >"$OUT/camera_view.out" 2>"$OUT/camera_view.log" &
-pids="$! $pids"
+start_camera_view view "$BUILD_DIR/tools/camera_view/camera_view" "$OUT" --address "$VIEW_ADDRESS" \
+  --port "$VIEW_PORT" || exit 1
 "$BUILD_DIR/modules/camera_driving/camera_driving" >"$OUT/camera_driving.out" 2>"$OUT/camera_driving.log" &
 pids="$! $pids"
 
-sleep 1
-cat "$OUT/camera_view.out"
-echo "view: four cameras live until Ctrl-C (logs in $OUT/)"
+echo "view: open $view_url in a browser: four cameras live until Ctrl-C (logs in $OUT/)"
 wait

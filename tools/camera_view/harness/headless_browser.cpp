@@ -134,7 +134,7 @@ nlohmann::json HeadlessBrowser::Call(const std::string& method, const nlohmann::
     return nullptr;
 }
 
-bool HeadlessBrowser::Open(const std::string& url) {
+bool HeadlessBrowser::Open(const std::string& url, int width, int height) {
     const nlohmann::json target = Call("Target.createTarget", {{"url", "about:blank"}}, false);
     if (!target.is_object() || !target.contains("targetId")) {
         return false;
@@ -147,7 +147,7 @@ bool HeadlessBrowser::Open(const std::string& url) {
     sessionId_ = attached["sessionId"].get<std::string>();
     const nlohmann::json metrics =
         Call("Emulation.setDeviceMetricsOverride",
-             {{"width", 1600}, {"height", 1000}, {"deviceScaleFactor", 1}, {"mobile", false}}, true);
+             {{"width", width}, {"height", height}, {"deviceScaleFactor", 1}, {"mobile", false}}, true);
     return metrics.is_object() && Call("Page.navigate", {{"url", url}}, true).is_object();
 }
 

@@ -28,8 +28,8 @@ class HeadlessBrowser {
 
     const std::string& Error() const noexcept { return error_; }
 
-    // Opens `url` in a new tab of 1600 x 1000 CSS pixels and attaches to it.
-    bool Open(const std::string& url);
+    // Opens `url` in a new tab of `width` x `height` CSS pixels and attaches to it.
+    bool Open(const std::string& url, int width = 1600, int height = 1000);
     // The value of a JavaScript expression in the page (JSON.stringify it for objects); null on failure.
     nlohmann::json Evaluate(const std::string& expression);
     // Writes a PNG of the page as shown.

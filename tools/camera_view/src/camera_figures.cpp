@@ -131,7 +131,7 @@ Figures FigureBoard::TakeWindow(std::int64_t nowMonotonicNs, double uptimeSecond
     return figures;
 }
 
-std::string FiguresJson(const Figures& figures, std::size_t viewers) {
+std::string FiguresJson(const Figures& figures, const ServerCounters& server) {
     nlohmann::json cameras = nlohmann::json::array();
     for (const CameraWindow& w : figures.cameras) {
         cameras.push_back({{"id", w.platformId},
@@ -151,7 +151,13 @@ std::string FiguresJson(const Figures& figures, std::size_t viewers) {
                                     {"state", Name(figures.state)},
                                     {"missedSamples", figures.transport.missedSamples},
                                     {"decodeFailures", figures.transport.decodeFailures},
-                                    {"viewers", viewers},
+                                    {"viewers", server.viewers},
+                                    {"refused",
+                                     {{"host", server.refusedHosts},
+                                      {"origin", server.refusedOrigins},
+                                      {"viewers", server.refusedViewers},
+                                      {"connections", server.refusedConnections}}},
+                                    {"failedAccepts", server.failedAccepts},
                                     {"cameras", std::move(cameras)}};
     return message.dump();
 }

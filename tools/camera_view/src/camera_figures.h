@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "percentile.h"
+#include "view_server.h"
 #include "viewer_queue.h"
 
 namespace camera_view {
@@ -92,7 +93,8 @@ class FigureBoard {
     bool anySample_{false};
 };
 
-// The figures as the page's text message: {"type":"figures", ...}.
-std::string FiguresJson(const Figures& figures, std::size_t viewers);
+// The figures as the page's text message: {"type":"figures", ...}, with the server's viewers and what it
+// refused.
+std::string FiguresJson(const Figures& figures, const ServerCounters& server);
 
 }  // namespace camera_view

@@ -53,6 +53,34 @@ std::int64_t NowNs(clockid_t clock) {
     return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
+std::string HostList(const camera_view::ServerOptions& options) {
+    std::string names = "localhost, 127.0.0.1, [::1]";
+    if (options.address != "127.0.0.1") {
+        names += ", " + options.address;
+    }
+    for (const std::string& name : options.allowedHosts) {
+        names += ", " + name;
+    }
+    return names;
+}
+
+// What the server refused since the last report, once a second at most and only when there is something.
+void LogRefusals(ara::log::Logger& logger, const camera_view::ServerCounters& before,
+                 const camera_view::ServerCounters& now) {
+    const std::uint64_t hosts = now.refusedHosts - before.refusedHosts;
+    const std::uint64_t origins = now.refusedOrigins - before.refusedOrigins;
+    const std::uint64_t viewers = now.refusedViewers - before.refusedViewers;
+    const std::uint64_t connections = now.refusedConnections - before.refusedConnections;
+    if (hosts + origins + viewers + connections == 0) {
+        return;
+    }
+    logger.LogWarn(ARA_LOG_HERE) << "refused in the last second: " << hosts
+                                 << " request(s) for a foreign host, " << origins
+                                 << " viewer(s) from a foreign page, " << viewers
+                                 << " viewer(s) beyond the cap, " << connections
+                                 << " connection(s) beyond the cap";
+}
+
 // Runs the tool with its command line read.
 int Serve(camera_view::ViewOptions options) {
     if (options.manifestPath.empty()) {
@@ -78,17 +106,29 @@ int Serve(camera_view::ViewOptions options) {
     camera_view::ServerOptions serverOptions;
     serverOptions.address = options.address;
     serverOptions.port = options.port;
+    serverOptions.allowedHosts = options.allowedHosts;
     auto started = camera_view::ViewServer::Start(serverOptions);
     if (!started.HasValue()) {
         std::cerr << "camera_view: " << started.Error().message << "\n";
         return 1;
     }
     camera_view::ViewServer& server = *started.Value();
-    const std::string host =
+    // On every interface (a wildcard address), this machine's own browser opens it by the loopback name.
+    std::string host =
         options.address.find(':') != std::string::npos ? "[" + options.address + "]" : options.address;
+    if (host == "0.0.0.0") {
+        host = "127.0.0.1";
+    } else if (host == "[::]") {
+        host = "[::1]";
+    }
     std::cout << "camera_view: open http://" << host << ":" << server.Port() << "/ in a browser" << std::endl;
     logger.LogInfo(ARA_LOG_HERE) << "serving event " << static_cast<unsigned int>(kImageEventId) << " on "
-                                 << options.address << " port " << static_cast<unsigned int>(server.Port());
+                                 << options.address << " port " << static_cast<unsigned int>(server.Port())
+                                 << " to requests for " << HostList(serverOptions) << "; at most "
+                                 << static_cast<std::uint64_t>(serverOptions.maxViewers) << " viewers and "
+                                 << static_cast<std::uint64_t>(serverOptions.maxConnections)
+                                 << " connections";
+    camera_view::ServerCounters reported;
 
     camera_view::FigureBoard board;
     std::array<std::uint32_t, camera_view::kCameras> frameNumbers{};
@@ -129,7 +169,10 @@ int Serve(camera_view::ViewOptions options) {
             transport.decodeFailures = subscriber.DecodeFailures();
             const double uptime = std::chrono::duration<double>(now - start).count();
             const camera_view::Figures figures = board.TakeWindow(NowNs(CLOCK_MONOTONIC), uptime, transport);
-            server.PublishText(camera_view::FiguresJson(figures, server.Counters().viewers));
+            const camera_view::ServerCounters counters = server.Counters();
+            server.PublishText(camera_view::FiguresJson(figures, counters));
+            LogRefusals(logger, reported, counters);
+            reported = counters;
             windowStart = now;
         }
         if (options.durationSeconds &&
@@ -144,5 +187,6 @@ int Serve(camera_view::ViewOptions options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    return camera_tools::RunTool("camera_view", argc, argv, camera_view::ViewCommandLine(), Serve);
+    return camera_tools::RunTool("camera_view", argc, argv, camera_view::ParseViewOptions,
+                                 camera_view::ViewUsage(), Serve);
 }

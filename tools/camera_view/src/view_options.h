@@ -12,14 +12,18 @@
 namespace camera_view {
 
 struct ViewOptions {
-    std::string address{"127.0.0.1"};  // loopback unless asked otherwise
-    std::uint16_t port{8090};          // 0: any free port
-    std::string manifestPath;          // empty: the one in CM_CONFIG_FILE_PATH
+    std::string address{"127.0.0.1"};       // loopback unless asked otherwise
+    std::uint16_t port{8090};               // 0: any free port
+    std::vector<std::string> allowedHosts;  // --allow-host, normalized (see NormalizeHostName)
+    std::string manifestPath;               // empty: the one in CM_CONFIG_FILE_PATH
     std::optional<double> durationSeconds;
     bool help{false};
 };
 
 // The command line (--port 8090 or --port=8090). The error names the option and what was expected.
-const camera_tools::CommandLine<ViewOptions>& ViewCommandLine();
+camera_tools::CommandLineResult<ViewOptions> ParseViewOptions(const std::vector<std::string>& arguments);
+
+// The usage text.
+const std::string& ViewUsage();
 
 }  // namespace camera_view

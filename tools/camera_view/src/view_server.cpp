@@ -11,10 +11,13 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
 
+#include "ara/log/logging.h"
+#include "host_policy.h"
 #include "web_assets.h"
 
 namespace camera_view {
@@ -30,28 +33,78 @@ namespace {
 constexpr auto kRequestTimeout = std::chrono::seconds(30);
 constexpr std::size_t kViewerMessageLimit = 4096;  // viewers send nothing but control frames
 constexpr const char kViewerPath[] = "/ws";
+constexpr const char kFaviconPath[] = "/favicon.ico";
 constexpr const char kServerName[] = "camera_view";
+// Failed accepts are logged once, then at most once per this interval with their count.
+constexpr auto kAcceptLogInterval = std::chrono::seconds(10);
+// What a connection beyond the cap gets before it is closed: written at once, no request read.
+constexpr std::string_view kTooManyConnections =
+    "HTTP/1.1 503 Service Unavailable\r\nServer: camera_view\r\nContent-Type: text/plain; charset=utf-8\r\n"
+    "Content-Length: 21\r\nConnection: close\r\n\r\ntoo many connections\n";
 
 class ViewerSession;
+
+// Holds one unit of a server-wide count (a connection, a viewer) and gives it back when destroyed, however
+// the session that holds it ends. Used on the server's thread only; the count is atomic for Counters().
+class CountedSlot {
+  public:
+    CountedSlot() = default;
+    explicit CountedSlot(std::atomic<std::size_t>& count) : count_(&count) { count_->fetch_add(1); }
+    CountedSlot(CountedSlot&& other) noexcept : count_(std::exchange(other.count_, nullptr)) {}
+    CountedSlot& operator=(CountedSlot&& other) noexcept {
+        if (this != &other) {
+            Release();
+            count_ = std::exchange(other.count_, nullptr);
+        }
+        return *this;
+    }
+    CountedSlot(const CountedSlot&) = delete;
+    CountedSlot& operator=(const CountedSlot&) = delete;
+    ~CountedSlot() { Release(); }
+
+  private:
+    void Release() noexcept {
+        if (count_ != nullptr) {
+            count_->fetch_sub(1);
+            count_ = nullptr;
+        }
+    }
+    std::atomic<std::size_t>* count_{nullptr};
+};
 
 }  // namespace
 
 // Everything below runs on the server's thread, except the atomics read by Counters().
 struct ViewServer::Impl {
-    explicit Impl(const ServerOptions& o) : options(o) {}
+    Impl(const ServerOptions& o, ara::log::Logger& l) : options(o), logger(l) {}
 
     ServerOptions options;
+    ara::log::Logger& logger;
+    std::optional<HostPolicy> hosts;  // set once the port is known
+    std::string where;                // address:port, for the log
     std::unordered_set<ViewerSession*> viewers;
     std::atomic<std::size_t> viewerCount{0};
+    std::atomic<std::size_t> connectionCount{0};
     std::atomic<std::size_t> queuedBytes{0};
     std::atomic<std::size_t> peakQueuedBytes{0};
     std::atomic<std::uint64_t> skippedFrames{0};
     std::atomic<std::uint64_t> refusedViewers{0};
+    std::atomic<std::uint64_t> refusedConnections{0};
+    std::atomic<std::uint64_t> refusedHosts{0};
+    std::atomic<std::uint64_t> refusedOrigins{0};
+    std::atomic<std::uint64_t> failedAccepts{0};
+    std::uint64_t failedAcceptsUnlogged{0};
+    std::chrono::steady_clock::time_point acceptLoggedAt{};
+    // Declared after everything a session uses: destroying the io_context destroys the pending handlers and
+    // the sessions they hold, which give their counts back to the members above.
     net::io_context io{1};
     tcp::acceptor acceptor{io};
+    net::steady_timer acceptPause{io};
     std::thread thread;
 
     void Accept();
+    void PauseAccepting(const beast::error_code& error);
+    void RefuseConnection(tcp::socket& socket);
     void AddQueued(std::size_t bytes) {
         const std::size_t now = queuedBytes.fetch_add(bytes) + bytes;
         std::size_t peak = peakQueuedBytes.load();
@@ -65,13 +118,16 @@ namespace {
 // One viewer's WebSocket: a read that only notices the close, and one write at a time from its queue.
 class ViewerSession : public std::enable_shared_from_this<ViewerSession> {
   public:
-    ViewerSession(tcp::socket&& socket, ViewServer::Impl& server)
-        : ws_(std::move(socket)), server_(server), queue_(server.options.queueLimits) {}
+    // `connection` and `viewer` are the slots this viewer takes until it ends.
+    ViewerSession(tcp::socket&& socket, ViewServer::Impl& server, CountedSlot connection, CountedSlot viewer)
+        : ws_(std::move(socket)),
+          server_(server),
+          connection_(std::move(connection)),
+          viewer_(std::move(viewer)),
+          queue_(server.options.queueLimits) {}
 
     ~ViewerSession() {
-        if (server_.viewers.erase(this) > 0) {
-            server_.viewerCount.fetch_sub(1);
-        }
+        server_.viewers.erase(this);
         server_.queuedBytes.fetch_sub(queue_.QueuedBytes() + inFlight_.Size());
     }
 
@@ -110,7 +166,6 @@ class ViewerSession : public std::enable_shared_from_this<ViewerSession> {
   private:
     void Open() {
         server_.viewers.insert(this);
-        server_.viewerCount.fetch_add(1);
         Read();
     }
 
@@ -163,15 +218,15 @@ class ViewerSession : public std::enable_shared_from_this<ViewerSession> {
             return;
         }
         closed_ = true;
-        if (server_.viewers.erase(this) > 0) {
-            server_.viewerCount.fetch_sub(1);
-        }
+        server_.viewers.erase(this);
         beast::error_code ignored;
         beast::get_lowest_layer(ws_).socket().shutdown(tcp::socket::shutdown_both, ignored);
     }
 
     websocket::stream<beast::tcp_stream> ws_;
     ViewServer::Impl& server_;
+    CountedSlot connection_;
+    CountedSlot viewer_;
     ViewerQueue queue_;
     Outgoing inFlight_;
     beast::flat_buffer readBuffer_;
@@ -182,8 +237,8 @@ class ViewerSession : public std::enable_shared_from_this<ViewerSession> {
 // One HTTP connection: requests for the page and its assets, or the upgrade to a viewer's WebSocket.
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
   public:
-    HttpSession(tcp::socket&& socket, ViewServer::Impl& server)
-        : stream_(std::move(socket)), server_(server) {}
+    HttpSession(tcp::socket&& socket, ViewServer::Impl& server, CountedSlot connection)
+        : stream_(std::move(socket)), server_(server), connection_(std::move(connection)) {}
 
     void Start() {
         net::dispatch(stream_.get_executor(), [self = shared_from_this()] { self->Read(); });
@@ -222,6 +277,14 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
             return;  // time-out or reset: nothing to answer
         }
         request_ = parser_->release();
+        // A name not ours is a page of another site that reached this server through its own name (DNS
+        // rebinding), or a request meant for someone else: nothing here is for it.
+        const auto host = request_[http::field::host];
+        if (!server_.hosts->HostAllowed(std::string_view(host.data(), host.size()))) {
+            server_.refusedHosts.fetch_add(1);
+            Reply(http::status::forbidden, "this server does not answer to that host name\n", false);
+            return;
+        }
         const std::string_view target(request_.target().data(), request_.target().size());
         const std::string_view path = target.substr(0, target.find('?'));
         if (websocket::is_upgrade(request_)) {
@@ -230,6 +293,10 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
         }
         if (request_.method() != http::verb::get && request_.method() != http::verb::head) {
             Reply(http::status::method_not_allowed, "only GET and HEAD\n", request_.keep_alive());
+            return;
+        }
+        if (path == kFaviconPath) {
+            Send(http::status::no_content, {}, {}, request_.keep_alive());
             return;
         }
         const WebAsset* asset = FindWebAsset(path);
@@ -245,23 +312,40 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
             Reply(http::status::not_found, "not found\n", false);
             return;
         }
+        // A browser always names the page that opens the socket; a tool that is no browser sends no Origin
+        // and cannot be made to act for another site.
+        const auto found = request_.find(http::field::origin);
+        if (found != request_.end() &&
+            !server_.hosts->OriginAllowed(std::string_view(found->value().data(), found->value().size()))) {
+            server_.refusedOrigins.fetch_add(1);
+            Reply(http::status::forbidden, "viewers come from this server's own page\n", false);
+            return;
+        }
+        // Counted from here, before the handshake completes, so that a burst of upgrades cannot pass the cap.
         if (server_.viewerCount.load() >= server_.options.maxViewers) {
             server_.refusedViewers.fetch_add(1);
             Reply(http::status::service_unavailable, "too many viewers\n", false);
             return;
         }
+        CountedSlot viewer(server_.viewerCount);
         stream_.expires_never();
-        std::make_shared<ViewerSession>(stream_.release_socket(), server_)->Accept(std::move(request_));
+        std::make_shared<ViewerSession>(stream_.release_socket(), server_, std::move(connection_),
+                                        std::move(viewer))
+            ->Accept(std::move(request_));
     }
 
     void Reply(http::status status, const char* text, bool keepAlive) {
         Send(status, "text/plain; charset=utf-8", text, keepAlive);
     }
 
+    // An empty `contentType` sends no body at all (204).
     void Send(http::status status, std::string_view contentType, std::string body, bool keepAlive) {
         response_.emplace(status, 11);
         response_->set(http::field::server, kServerName);
-        response_->set(http::field::content_type, beast::string_view(contentType.data(), contentType.size()));
+        if (!contentType.empty()) {
+            response_->set(http::field::content_type,
+                           beast::string_view(contentType.data(), contentType.size()));
+        }
         response_->set(http::field::cache_control, "no-store");
         const bool head = request_.method() == http::verb::head;
         response_->body() = std::move(body);
@@ -283,6 +367,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
 
     beast::tcp_stream stream_;
     ViewServer::Impl& server_;
+    CountedSlot connection_;  // moves to the viewer's session on an upgrade
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::empty_body>> parser_;
     http::request<http::empty_body> request_;
@@ -296,19 +381,59 @@ void ViewServer::Impl::Accept() {
         if (error == net::error::operation_aborted) {
             return;
         }
-        if (!error) {
+        if (error) {
+            PauseAccepting(error);
+            return;
+        }
+        if (connectionCount.load() >= options.maxConnections) {
+            RefuseConnection(socket);
+        } else {
             // Frames go out as they come: no waiting for the previous write's acknowledgement (Nagle).
             beast::error_code ignored;
             socket.set_option(tcp::no_delay(true), ignored);
-            std::make_shared<HttpSession>(std::move(socket), *this)->Start();
+            std::make_shared<HttpSession>(std::move(socket), *this, CountedSlot(connectionCount))->Start();
         }
         Accept();
     });
 }
 
+// A failed accept leaves the connection waiting in the backlog, so accepting again at once fails again at
+// once (out of descriptors: EMFILE, ENFILE) and spins. Pausing instead leaves the queued connections waiting
+// until descriptors are free again.
+void ViewServer::Impl::PauseAccepting(const beast::error_code& error) {
+    const bool first = failedAccepts.fetch_add(1) == 0;
+    ++failedAcceptsUnlogged;
+    const auto now = std::chrono::steady_clock::now();
+    if (first || now - acceptLoggedAt >= kAcceptLogInterval) {
+        logger.LogWarn(ARA_LOG_HERE) << "accepting a connection on " << where << " failed "
+                                     << static_cast<std::uint64_t>(failedAcceptsUnlogged)
+                                     << " time(s) since the last report: " << error.message()
+                                     << "; accepting again in "
+                                     << static_cast<std::int64_t>(options.acceptPause.count()) << " ms";
+        failedAcceptsUnlogged = 0;
+        acceptLoggedAt = now;
+    }
+    acceptPause.expires_after(options.acceptPause);
+    acceptPause.async_wait([this](beast::error_code waited) {
+        if (!waited) {
+            Accept();
+        }
+    });
+}
+
+// Beyond the cap a connection costs one small write and is closed: nothing of it is read or kept.
+void ViewServer::Impl::RefuseConnection(tcp::socket& socket) {
+    refusedConnections.fetch_add(1);
+    beast::error_code ignored;
+    socket.non_blocking(true, ignored);
+    socket.write_some(net::buffer(kTooManyConnections.data(), kTooManyConnections.size()), ignored);
+    socket.shutdown(tcp::socket::shutdown_send, ignored);
+    socket.close(ignored);
+}
+
 ara::core::Result<std::unique_ptr<ViewServer>, ViewError> ViewServer::Start(const ServerOptions& options) {
     using R = ara::core::Result<std::unique_ptr<ViewServer>, ViewError>;
-    auto impl = std::make_unique<Impl>(options);
+    auto impl = std::make_unique<Impl>(options, ara::log::CreateLogger("VIEW", "live view"));
     beast::error_code error;
     const auto address = net::ip::make_address(options.address, error);
     if (error) {
@@ -330,6 +455,9 @@ ara::core::Result<std::unique_ptr<ViewServer>, ViewError> ViewServer::Start(cons
     if (error) {
         return R::FromError({ViewErrc::kListen, "cannot listen on " + where + ": " + error.message()});
     }
+    const std::uint16_t port = impl->acceptor.local_endpoint(error).port();
+    impl->hosts.emplace(options.address, options.allowedHosts, port);
+    impl->where = options.address + ":" + std::to_string(port);
     impl->Accept();
     Impl& running = *impl;
     impl->thread = std::thread([&running] { running.io.run(); });
@@ -342,6 +470,7 @@ ViewServer::~ViewServer() {
     net::post(impl_->io, [impl = impl_.get()] {
         beast::error_code ignored;
         impl->acceptor.close(ignored);
+        impl->acceptPause.cancel();
     });
     impl_->io.stop();
     if (impl_->thread.joinable()) {
@@ -376,10 +505,15 @@ void ViewServer::PublishText(std::string text) {
 ServerCounters ViewServer::Counters() const noexcept {
     ServerCounters counters;
     counters.viewers = impl_->viewerCount.load();
+    counters.connections = impl_->connectionCount.load();
     counters.queuedBytes = impl_->queuedBytes.load();
     counters.peakQueuedBytes = impl_->peakQueuedBytes.load();
     counters.skippedFrames = impl_->skippedFrames.load();
     counters.refusedViewers = impl_->refusedViewers.load();
+    counters.refusedConnections = impl_->refusedConnections.load();
+    counters.refusedHosts = impl_->refusedHosts.load();
+    counters.refusedOrigins = impl_->refusedOrigins.load();
+    counters.failedAccepts = impl_->failedAccepts.load();
     return counters;
 }
 

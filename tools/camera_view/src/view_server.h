@@ -3,9 +3,12 @@
 // camera_view's HTTP and WebSocket server on Boost.Beast: serves the page and its assets, and at "/ws" a
 // WebSocket per viewer over which every received frame and the figures go out. One thread of its own runs
 // every connection; Publish* may be called from any thread and never waits for a viewer: each viewer has a
-// bounded ViewerQueue, and a viewer that cannot keep up skips ahead to key frames.
+// bounded ViewerQueue, and a viewer that cannot keep up skips ahead to key frames. It answers only requests
+// that name it in their Host and viewers from its own page (see HostPolicy), and caps its connections and
+// viewers exactly; everything it refuses is counted.
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -31,18 +34,30 @@ struct ViewError {
 struct ServerOptions {
     std::string address{"127.0.0.1"};
     std::uint16_t port{8090};  // 0: any free port (see ViewServer::Port)
+    // Names a request's Host (and a viewer page's Origin) may give besides the loopback names and `address`:
+    // host names or IP addresses (see NormalizeHostName).
+    std::vector<std::string> allowedHosts;
     ViewerQueue::Limits queueLimits;
-    std::size_t maxViewers{32};
-    std::size_t headerLimit{8192};  // bytes of a request's start line and headers
-    int idleTimeoutSeconds{10};     // a viewer that answers no ping for this long is dropped
+    std::size_t maxViewers{32};      // WebSocket viewers at once, those still in their handshake included
+    std::size_t maxConnections{64};  // TCP connections at once, page requests and viewers together
+    std::size_t headerLimit{8192};   // bytes of a request's start line and headers
+    int idleTimeoutSeconds{10};      // a viewer that answers no ping for this long is dropped
+    // After a failed accept (out of descriptors, mostly) the server stops accepting for this long.
+    std::chrono::milliseconds acceptPause{250};
 };
 
 struct ServerCounters {
     std::size_t viewers{0};
+    std::size_t connections{0};      // open now, viewers included
     std::size_t queuedBytes{0};      // now, over every viewer
     std::size_t peakQueuedBytes{0};  // the most ever queued at once
     std::uint64_t skippedFrames{0};  // frames some viewer did not get (see ViewerQueue)
-    std::uint64_t refusedViewers{0};
+    // Refused since the start, by reason.
+    std::uint64_t refusedViewers{0};      // upgrades beyond maxViewers: 503
+    std::uint64_t refusedConnections{0};  // connections beyond maxConnections: 503, then closed
+    std::uint64_t refusedHosts{0};        // requests whose Host names no name of this server: 403
+    std::uint64_t refusedOrigins{0};      // upgrades from another origin's page: 403
+    std::uint64_t failedAccepts{0};       // accepts that failed, each followed by a pause
 };
 
 class ViewServer {

@@ -104,10 +104,18 @@ TEST(FiguresJsonTest, CarriesEveryFigureThePageShows) {
     Feed(sut, 2, 30, 0, 33, 3.0, 5000, 15);
     TransportView transport;
     transport.missedSamples = 7;
-    const auto json = nlohmann::json::parse(FiguresJson(sut.TakeWindow(1000 * kMs, 12.3, transport), 2));
+    ServerCounters server;
+    server.viewers = 2;
+    server.refusedHosts = 3;
+    server.refusedOrigins = 4;
+    server.refusedViewers = 5;
+    server.refusedConnections = 6;
+    const auto json = nlohmann::json::parse(FiguresJson(sut.TakeWindow(1000 * kMs, 12.3, transport), server));
     EXPECT_EQ(json["type"], "figures");
     EXPECT_EQ(json["state"], "running");
     EXPECT_EQ(json["viewers"], 2);
+    EXPECT_EQ(json["refused"],
+              nlohmann::json({{"host", 3}, {"origin", 4}, {"viewers", 5}, {"connections", 6}}));
     EXPECT_EQ(json["missedSamples"], 7);
     ASSERT_EQ(json["cameras"].size(), 4U);
     const auto& cam = json["cameras"][2];

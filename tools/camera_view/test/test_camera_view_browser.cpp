@@ -1,6 +1,7 @@
 // The whole way to a real browser: RouDi, the application with four cameras, camera_view, and Debian's
-// Chromium headless on the page. Reads back from the page what each tile decoded and showed, and leaves a
-// screenshot in out/camera_view/.
+// Chromium headless on the page, in a window of a common laptop's size. Reads back from the page what each
+// tile decoded and showed, how late it showed it, and that every figure fits the window; leaves a screenshot
+// in out/camera_view/.
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -73,7 +74,7 @@ TEST_F(BrowserViewTest, EachTileDecodesSixtyFramesInFiveSecondsAndShowsFigures) 
     ASSERT_TRUE(profile) << profile.Error().message;
     HeadlessBrowser browser(profile.Value(), scratch_.File("chromium.log"));
     ASSERT_EQ(browser.Error(), "");
-    ASSERT_TRUE(browser.Open("http://127.0.0.1:" + std::to_string(port) + "/")) << browser.Error();
+    ASSERT_TRUE(browser.Open("http://127.0.0.1:" + std::to_string(port) + "/", 1280, 800)) << browser.Error();
 
     const std::string decoded = "cameraView.tiles.map(t => t.decoded)";
     const std::string counts =
@@ -120,9 +121,47 @@ TEST_F(BrowserViewTest, EachTileDecodesSixtyFramesInFiveSecondsAndShowsFigures) 
         EXPECT_NE(tile["key"].get<std::string>().find("30 frames"), std::string::npos) << tile.dump();
     }
 
+    // Publish-to-display latency of the pictures drawn: the publish stamp against the browser's clock, which
+    // on this machine is the same real-time clock. A wrong unit or clock would put it far below 0 or beyond
+    // a minute.
+    const nlohmann::json display = browser.Evaluate(
+        "JSON.stringify(cameraView.tiles.map(t => ({p50: t.displayP50Ms, max: t.displayMaxMs, "
+        "text: t.ui.cells.display.textContent, behind: t.behindMs})))");
+    ASSERT_TRUE(display.is_string()) << browser.Error();
+    for (const auto& tile : nlohmann::json::parse(display.get<std::string>())) {
+        ASSERT_TRUE(tile["p50"].is_number()) << tile.dump();
+        EXPECT_GE(tile["p50"].get<double>(), 0.0) << tile.dump();
+        EXPECT_LE(tile["max"].get<double>(), 60000.0) << tile.dump();
+        EXPECT_NE(tile["text"].get<std::string>().find(" / "), std::string::npos) << tile.dump();
+    }
+
+    // Every tile and its figures inside the window, nothing to scroll to.
+    const nlohmann::json layout = browser.Evaluate(
+        "JSON.stringify({height: innerHeight, scroll: document.documentElement.scrollHeight, "
+        "bottoms: [...document.querySelectorAll('.figures')].map(f => f.getBoundingClientRect().bottom)})");
+    ASSERT_TRUE(layout.is_string()) << browser.Error();
+    const nlohmann::json fit = nlohmann::json::parse(layout.get<std::string>());
+    EXPECT_EQ(fit["height"], 800) << fit.dump();
+    EXPECT_LE(fit["scroll"].get<double>(), fit["height"].get<double>()) << fit.dump();
+    ASSERT_EQ(fit["bottoms"].size(), 4U) << fit.dump();
+    for (const auto& bottom : fit["bottoms"]) {
+        EXPECT_LE(bottom.get<double>(), fit["height"].get<double>()) << fit.dump();
+    }
+
     ::mkdir(PROJECT_SOURCE_DIR "/out", 0755);
     ::mkdir(PROJECT_SOURCE_DIR "/out/camera_view", 0755);
     EXPECT_TRUE(browser.Screenshot(PROJECT_SOURCE_DIR "/out/camera_view/screenshot.png")) << browser.Error();
+
+    // A tile whose picture is two seconds old while frames keep coming says so; in one evaluation, before the
+    // next draw replaces the picture.
+    const nlohmann::json lag = browser.Evaluate(
+        "(() => { const t = cameraView.tiles[2]; t.lastArrivalMs = Date.now(); "
+        "t.shownPublishMs = Date.now() - 2000; updateBehind(); "
+        "return JSON.stringify({hidden: t.ui.behind.hidden, text: t.ui.behind.textContent}); })()");
+    ASSERT_TRUE(lag.is_string()) << browser.Error();
+    const nlohmann::json badge = nlohmann::json::parse(lag.get<std::string>());
+    EXPECT_FALSE(badge["hidden"].get<bool>()) << badge.dump();
+    EXPECT_EQ(badge["text"], "behind by 2.0 s") << badge.dump();
 }
 
 }  // namespace

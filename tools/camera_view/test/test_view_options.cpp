@@ -6,16 +6,25 @@ namespace camera_view {
 namespace {
 
 TEST(ViewOptionsTest, DefaultsListenOnLoopbackOnly) {
-    const auto sut = ViewCommandLine().Parse({});
+    const auto sut = ParseViewOptions({});
     ASSERT_TRUE(sut.HasValue());
     EXPECT_EQ(sut.Value().address, "127.0.0.1");
     EXPECT_EQ(sut.Value().port, 8090);
     EXPECT_FALSE(sut.Value().durationSeconds);
+    EXPECT_TRUE(sut.Value().allowedHosts.empty());
+}
+
+TEST(ViewOptionsTest, EveryAllowedHostIsKeptNormalized) {
+    const auto sut = ParseViewOptions({"--allow-host", "Camera-PC.local", "--allow-host=192.168.1.20",
+                                       "--port", "1", "--allow-host", "fe80:0:0::1"});
+    ASSERT_TRUE(sut.HasValue()) << sut.Error().message;
+    EXPECT_EQ(sut.Value().allowedHosts,
+              (std::vector<std::string>{"camera-pc.local", "192.168.1.20", "[fe80::1]"}));
 }
 
 TEST(ViewOptionsTest, ValuesComeAsTheNextArgumentOrAfterAnEqualsSign) {
-    const auto sut = ViewCommandLine().Parse(
-        {"--address", "0.0.0.0", "--port=0", "--manifest", "m.json", "--duration=2.5"});
+    const auto sut =
+        ParseViewOptions({"--address", "0.0.0.0", "--port=0", "--manifest", "m.json", "--duration=2.5"});
     ASSERT_TRUE(sut.HasValue()) << sut.Error().message;
     EXPECT_EQ(sut.Value().address, "0.0.0.0");
     EXPECT_EQ(sut.Value().port, 0);
@@ -30,8 +39,11 @@ TEST(ViewOptionsTest, BadValuesAreRefusedNamingTheOption) {
              {{"--port", "99999999999999999999"}, "--port"},
              {{"--duration", "0"}, "--duration 0"},
              {{"--duration", "soon"}, "--duration soon"},
-             {{"--address="}, "--address"}}) {
-        const auto sut = ViewCommandLine().Parse(arguments);
+             {{"--address="}, "--address"},
+             {{"--allow-host", "evil/x", "--allow-host", "camera-pc"}, "--allow-host evil/x"},
+             {{"--allow-host", "[1.2.3.4]"}, "--allow-host [1.2.3.4]"},
+             {{"--allow-host="}, "--allow-host ''"}}) {
+        const auto sut = ParseViewOptions(arguments);
         ASSERT_FALSE(sut.HasValue()) << arguments[0];
         EXPECT_NE(sut.Error().message.find(fragment), std::string::npos) << sut.Error().message;
     }

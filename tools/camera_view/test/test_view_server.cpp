@@ -20,6 +20,7 @@
 #include <boost/beast/websocket.hpp>
 
 #include "frame_message.h"
+#include "view_client.h"
 #include "view_server.h"
 
 namespace camera_view {
@@ -32,49 +33,15 @@ namespace net = boost::asio;
 using tcp = net::ip::tcp;
 using namespace std::chrono_literals;
 
+using test::Connect;
+using test::RawStatus;
+using test::Request;
+using test::WaitFor;
+
 std::unique_ptr<ViewServer> StartServer(ServerOptions options = {}) {
-    options.port = 0;
-    auto started = ViewServer::Start(options);
-    EXPECT_TRUE(started.HasValue()) << started.Error().message;
-    return started.HasValue() ? std::move(started).Value() : nullptr;
-}
-
-// A blocking socket whose reads give up after a while instead of hanging the test.
-tcp::socket Connect(net::io_context& io, std::uint16_t port, int receiveBufferBytes = 0) {
-    tcp::socket socket(io);
-    socket.open(tcp::v4());
-    if (receiveBufferBytes > 0) {
-        socket.set_option(net::socket_base::receive_buffer_size(receiveBufferBytes));
-    }
-    const timeval timeout{5, 0};
-    ::setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
-    socket.connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port));
-    return socket;
-}
-
-http::response<http::string_body> Request(std::uint16_t port, http::verb method, const std::string& target) {
-    net::io_context io;
-    tcp::socket socket = Connect(io, port);
-    http::request<http::empty_body> request(method, target, 11);
-    request.set(http::field::host, "127.0.0.1");
-    http::write(socket, request);
-    beast::flat_buffer buffer;
-    http::response_parser<http::string_body> parser;
-    parser.skip(method == http::verb::head);
-    http::read(socket, buffer, parser);
-    return parser.release();
-}
-
-// Sends raw bytes and reads one response; the status, or 0 when none came.
-unsigned RawStatus(std::uint16_t port, const std::string& bytes) {
-    net::io_context io;
-    tcp::socket socket = Connect(io, port);
-    net::write(socket, net::buffer(bytes));
-    beast::flat_buffer buffer;
-    http::response<http::string_body> response;
-    beast::error_code error;
-    http::read(socket, buffer, response, error);
-    return error ? 0U : response.result_int();
+    auto started = test::StartServer(std::move(options));
+    EXPECT_TRUE(started) << "the server did not start";
+    return started;
 }
 
 class Viewer {
@@ -110,17 +77,6 @@ std::shared_ptr<const std::vector<std::uint8_t>> Frame(int camera, std::uint32_t
     header.frameNumber = number;
     const std::vector<std::uint8_t> payload(size, static_cast<std::uint8_t>(number));
     return MakeFrameMessage(header, payload.data(), payload.size());
-}
-
-bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 5000ms) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
 }
 
 // Reads frame messages until the text "end"; the frame numbers of camera 0 in order.
@@ -181,7 +137,7 @@ TEST(ViewServerTest, RefusesOversizedHeadersBodiesAndGarbageAndKeepsServing) {
     EXPECT_EQ(RawStatus(sut->Port(), "POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n\r\nhello"), 413U);
     EXPECT_EQ(RawStatus(sut->Port(), "\x01\x02 nonsense\r\n\r\n"), 400U);
     EXPECT_EQ(RawStatus(sut->Port(),
-                        "GET /other HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\n"
+                        "GET /other HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
                         "Connection: upgrade\r\nSec-WebSocket-Version: 13\r\n"
                         "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n"),
               404U);

@@ -2,6 +2,13 @@
 // the Annex-B access unit as published) and the figures once a second (text, JSON). Each tile decodes its
 // camera with a WebCodecs VideoDecoder and draws the pictures on a canvas. window.cameraView holds what the
 // page counted, for people and for the tests.
+//
+// What the page says about lag is what it shows: each picture carries its publish stamp (the chunk's
+// timestamp, in microseconds), and the moment the tile draws it, Date.now() minus that stamp is its
+// publish-to-display latency. Both are the real-time clock (the application stamps frames with it), so on the
+// machine camera_view runs on they need no alignment; a browser elsewhere needs a synchronized clock, and the
+// page warns when its clock is provably behind camera_view's (a frame that arrives before camera_view
+// received it).
 'use strict';
 
 const kCameras = 4;
@@ -9,8 +16,13 @@ const kFirstPlatformId = 8;
 const kHeaderSize = 24;
 // Chunks waiting in a decoder beyond which the tile skips ahead to the next key frame.
 const kMaxDecodeQueue = 24;
+// A tile whose picture on screen is older than this while newer frames come in says how far behind it is.
+const kBehindAfterMs = 500;
+// Frames came in this recently: the camera is still sending (a stopped camera's picture only ages).
+const kSendingWithinMs = 1000;
 
-const view = { connected: false, state: 'connecting', figuresReceived: 0, tiles: [] };
+const view = { connected: false, state: 'connecting', figuresReceived: 0, tiles: [], clockBehindMs: 0,
+               clockLeadMinMs: Infinity };
 window.cameraView = view;
 
 function el(tag, cls, text) {
@@ -26,7 +38,9 @@ function makeTile(index) {
   const root = el('section', 'tile');
   const title = el('h2', '', 'cam_' + (kFirstPlatformId + index));
   const badge = el('span', 'state waiting', 'waiting');
-  title.appendChild(badge);
+  const behind = el('span', 'behind');
+  behind.hidden = true;
+  title.append(badge, behind);
   const canvas = el('canvas');
   // Drawn at a fixed size: scaling down in drawImage costs the browser less than compositing 720p canvases.
   canvas.width = 800;
@@ -35,7 +49,7 @@ function makeTile(index) {
   const cells = {};
   for (const [key, label] of [['fps', 'fps'], ['latency', 'latency p50 / p99'], ['bitrate', 'bit rate'],
                               ['key', 'key-frame interval'], ['lost', 'lost (est.)'], ['decoded', 'decoded'],
-                              ['browser', 'to browser p50'], ['skipped', 'skipped here']]) {
+                              ['display', 'publish → shown p50 / max'], ['skipped', 'skipped here']]) {
     figures.appendChild(el('span', '', label));
     cells[key] = el('span', '', '–');
     figures.appendChild(cells[key]);
@@ -44,8 +58,13 @@ function makeTile(index) {
   document.getElementById('grid').appendChild(root);
   const tile = {
     decoded: 0, drawn: 0, pending: null, received: 0, skipped: 0, errors: 0, figuresShown: 0, codec: '', lastFrame: -1,
-    waitingForKey: true, decoder: null, browserLatencies: [],
-    ui: { badge, canvas, context: canvas.getContext('2d'), cells },
+    waitingForKey: true, decoder: null,
+    // Publish-to-display latencies (ms) of the pictures drawn in this figures window.
+    displayLatencies: [],
+    shownPublishMs: 0,  // the publish stamp of the picture on the canvas
+    lastArrivalMs: 0,
+    behindMs: 0,  // how far the picture on the canvas lags while newer frames come in; 0 when it does not
+    ui: { badge, behind, canvas, context: canvas.getContext('2d'), cells },
   };
   view.tiles.push(tile);
   return tile;
@@ -86,6 +105,9 @@ function drawPending() {
     if (!tile.pending) continue;
     const canvas = tile.ui.canvas;
     tile.ui.context.drawImage(tile.pending, 0, 0, canvas.width, canvas.height);
+    const publishMs = tile.pending.timestamp / 1000;
+    tile.shownPublishMs = publishMs;
+    tile.displayLatencies.push(Date.now() - publishMs);
     tile.pending.close();
     tile.pending = null;
     ++tile.drawn;
@@ -132,11 +154,15 @@ function onFrame(buffer) {
   const key = (header.getUint8(2) & 1) !== 0;
   const frameNumber = header.getUint32(4, true);
   const publishNs = header.getBigInt64(8, true);
+  const receiveNs = header.getBigInt64(16, true);
   const bytes = new Uint8Array(buffer, kHeaderSize);
+  const now = Date.now();
   ++tile.received;
+  tile.lastArrivalMs = now;
   if (tile.lastFrame >= 0 && frameNumber > tile.lastFrame + 1) tile.skipped += frameNumber - tile.lastFrame - 1;
   tile.lastFrame = frameNumber;
-  tile.browserLatencies.push(Date.now() - Number(publishNs / 1000000n));
+  // Never negative with one clock: arrival comes after camera_view received the frame.
+  view.clockLeadMinMs = Math.min(view.clockLeadMinMs, now - Number(receiveNs / 1000000n));
 
   if (key) {
     const codec = codecOf(bytes);
@@ -165,15 +191,46 @@ function median(values) {
   return sorted[Math.floor((sorted.length - 1) / 2)];
 }
 
+function formatMs(ms) { return ms >= 1000 ? `${(ms / 1000).toFixed(1)} s` : `${ms.toFixed(0)} ms`; }
+
+// Checked between draws too: a tile that stops drawing while frames still come in falls behind without
+// drawing anything that would say so.
+function updateBehind() {
+  const now = Date.now();
+  for (const tile of view.tiles) {
+    const sending = now - tile.lastArrivalMs < kSendingWithinMs;
+    const age = tile.shownPublishMs > 0 ? now - tile.shownPublishMs : 0;
+    tile.behindMs = sending && age > kBehindAfterMs ? age : 0;
+    tile.ui.behind.hidden = tile.behindMs === 0;
+    if (tile.behindMs) tile.ui.behind.textContent = `behind by ${(tile.behindMs / 1000).toFixed(1)} s`;
+  }
+}
+setInterval(updateBehind, 250);
+
+function refusalText(refused) {
+  if (!refused) return '';
+  const total = refused.host + refused.origin + refused.viewers + refused.connections;
+  if (total === 0) return '';
+  return ` · refused ${total} (foreign host ${refused.host}, foreign page ${refused.origin},` +
+    ` viewer cap ${refused.viewers}, connection cap ${refused.connections})`;
+}
+
 function onFigures(figures) {
   ++view.figuresReceived;
   view.state = figures.state;
   const state = document.getElementById('state');
   state.textContent = figures.state;
   state.className = cssState(figures.state);
+  if (Number.isFinite(view.clockLeadMinMs)) {
+    view.clockBehindMs = view.clockLeadMinMs < -5 ? -view.clockLeadMinMs : 0;
+  }
+  view.clockLeadMinMs = Infinity;
+  const clock = view.clockBehindMs
+    ? ` · this browser's clock is ${view.clockBehindMs.toFixed(0)} ms behind camera_view's: latencies read low`
+    : '';
   document.getElementById('summary').textContent =
     `up ${figures.uptimeS.toFixed(0)} s · viewers ${figures.viewers} · samples missed ${figures.missedSamples}` +
-    ` · undecodable ${figures.decodeFailures}`;
+    ` · undecodable ${figures.decodeFailures}` + refusalText(figures.refused) + clock;
   figures.cameras.forEach((camera, index) => {
     const tile = view.tiles[index];
     if (!tile) return;
@@ -187,9 +244,12 @@ function onFigures(figures) {
       ? `${camera.keyIntervalFrames} frames · ${(camera.keyIntervalMs / 1000).toFixed(2)} s` : '–';
     c.lost.textContent = `${camera.lost} (total ${camera.lostTotal})`;
     c.decoded.textContent = `${tile.decoded}` + (tile.errors ? ` · ${tile.errors} errors` : '');
-    c.browser.textContent = `${median(tile.browserLatencies).toFixed(0)} ms`;
+    const shown = tile.displayLatencies;
+    tile.displayP50Ms = shown.length ? median(shown) : null;
+    tile.displayMaxMs = shown.length ? Math.max(...shown) : null;
+    c.display.textContent = shown.length ? `${formatMs(tile.displayP50Ms)} / ${formatMs(tile.displayMaxMs)}` : '–';
     c.skipped.textContent = `${tile.skipped}`;
-    tile.browserLatencies.length = 0;
+    shown.length = 0;
     tile.figures = camera;
     ++tile.figuresShown;
   });
