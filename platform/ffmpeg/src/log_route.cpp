@@ -136,6 +136,12 @@ void EmitLines(const ara::log::Logger& logger, LogLevel level, char* text, std::
     }
 }
 
+void EmitPending(const ara::log::Logger& logger, PendingLine& line) {
+    const std::size_t size = line.size;
+    line.size = 0;
+    EmitLines(logger, line.level, line.text, size);
+}
+
 void LogCallback(void* context, int level, const char* format, va_list args) {
     if (format == nullptr || level < 0) {
         return;
@@ -156,6 +162,9 @@ void LogCallback(void* context, int level, const char* format, va_list args) {
         if (const std::size_t length = std::strlen(format); length > 0) {
             line.continuing = format[length - 1] != '\n';
         }
+        if (!line.continuing && line.size > 0) {
+            EmitPending(logger, line);  // what was shown of the line ends here
+        }
         return;
     }
 
@@ -169,12 +178,9 @@ void LogCallback(void* context, int level, const char* format, va_list args) {
     const std::size_t taken = std::min(pieceSize, sizeof(line.text) - line.size);
     std::memcpy(line.text + line.size, piece, taken);
     line.size += taken;
-    if (line.continuing && line.size < sizeof(line.text)) {
-        return;
+    if (!line.continuing || line.size == sizeof(line.text)) {
+        EmitPending(logger, line);
     }
-    const std::size_t size = line.size;
-    line.size = 0;
-    EmitLines(logger, line.level, line.text, size);
 }
 
 }  // namespace

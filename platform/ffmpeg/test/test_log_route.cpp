@@ -115,9 +115,15 @@ TEST_F(LogRouteTest, LevelsMapOntoTheContextsAndInfoStaysOutByDefault) {
     EXPECT_EQ(capture.Count(ffmpeg::kLogContextId, LogLevel::kWarn, prefix + "the warning"), 1U);
     EXPECT_EQ(RoutedMessages(capture).size(), 4U);
 
-    // A skipped message that ends its line leaves the next one its prefix.
+    // A line begun at a shown level and ended at a skipped one: the part shown is a line of its own, and the
+    // next line has its prefix again.
+    av_log(&context, AV_LOG_WARNING, "begun");
+    av_log(&context, AV_LOG_INFO, " and ended\n");
     av_log(&context, AV_LOG_ERROR, "after the skipped\n");
-    EXPECT_EQ(capture.Count(ffmpeg::kLogContextId, prefix + "after the skipped"), 1U);
+    const auto routed = RoutedMessages(capture);
+    ASSERT_EQ(routed.size(), 6U);
+    EXPECT_EQ(routed[4].message, prefix + "begun");
+    EXPECT_EQ(routed[5].message, prefix + "after the skipped");
 }
 
 TEST_F(LogRouteTest, RepeatsAreLimitedAndTheirNumberReported) {
