@@ -65,19 +65,6 @@ TEST_F(RepeatLimiterTest, AQuietKeysSummaryComesWithAnotherKeysLine) {
     EXPECT_TRUE(due.empty());
 }
 
-TEST_F(RepeatLimiterTest, TakeSummariesReportsWhatIsHeldBackAtOnce) {
-    for (int i = 0; i < 4; ++i) {
-        admit("first", milliseconds(0));
-        admit("second", milliseconds(0));
-    }
-    sut.TakeSummaries(due);
-    ASSERT_EQ(due.size(), 2U);
-    EXPECT_EQ(due[0].count + due[1].count, 2U);
-    due.clear();
-    sut.TakeSummaries(due);
-    EXPECT_TRUE(due.empty());
-}
-
 TEST_F(RepeatLimiterTest, KeysPastTheCapShareOneWindow) {
     for (const char* text : {"a", "b", "c", "d"}) {
         EXPECT_TRUE(admit(text, milliseconds(0)));
