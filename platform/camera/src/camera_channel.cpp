@@ -165,6 +165,13 @@ void CameraChannel::takePending(std::vector<CameraData>& frames) {
     }
 }
 
+CameraStats CameraChannel::stats() const noexcept {
+    CameraStats stats = stats_;
+    stats.concealedPictures = source_->concealedPictures();
+    stats.concealedErrors = source_->concealedErrors();
+    return stats;
+}
+
 void CameraChannel::dropPending() noexcept {
     while (pendingCount_ > 0) {
         popOldest();

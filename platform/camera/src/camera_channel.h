@@ -55,7 +55,7 @@ class CameraChannel {
     // Appends the queued frames, oldest first, and empties the queue.
     void takePending(std::vector<CameraData>& frames);
     void dropPending() noexcept;
-    CameraStats stats() const noexcept { return stats_; }
+    CameraStats stats() const noexcept;
 
   private:
     struct PendingFrame {

@@ -21,6 +21,11 @@ class FrameSource {
     // was opened for. False when no picture could be produced; the caller then drops the frame.
     virtual bool fill(std::uint8_t* nv12, int width, int height, std::uint64_t frameNumber) = 0;
 
+    // What the source's decoder concealed since it was opened: pictures with damage and the errors in them
+    // (FFmpeg's DC, AC and MV counts added up). Zero for sources that do not decode. Any thread.
+    virtual std::uint64_t concealedPictures() const { return 0; }
+    virtual std::uint64_t concealedErrors() const { return 0; }
+
     // A short description for log lines.
     const std::string& describe() const { return description_; }
 

@@ -11,6 +11,7 @@ extern "C" {
 #include <string>
 
 #include "ffmpeg/handles.h"
+#include "ffmpeg/log_route.h"
 #include "frame_source.h"
 #include "vcu/os/files.h"
 
@@ -22,8 +23,11 @@ class VideoFileSource final : public FrameSource {
   public:
     // Opens the file and decodes its first picture, so that a file that cannot be played fails here.
     static SourceResult open(const std::string& path, int width, int height);
+    ~VideoFileSource() override;
 
     bool fill(std::uint8_t* nv12, int width, int height, std::uint64_t frameNumber) override;
+    std::uint64_t concealedPictures() const override { return concealment_.Pictures(); }
+    std::uint64_t concealedErrors() const override { return concealment_.Errors(); }
 
   private:
     VideoFileSource(const std::string& path, int width, int height);
@@ -33,6 +37,7 @@ class VideoFileSource final : public FrameSource {
 
     int width_;
     int height_;
+    ffmpeg::ConcealmentWatch concealment_;  // outlives the decoder it watches
     ffmpeg::InputContextPtr format_;
     ffmpeg::CodecContextPtr decoder_;
     ffmpeg::FramePtr frame_;
@@ -90,6 +95,7 @@ SourceResult VideoFileSource::open(const std::string& path, int width, int heigh
     result = avcodec_parameters_to_context(source->decoder_.get(),
                                            format->streams[source->streamIndex_]->codecpar);
     if (result >= 0) {
+        source->concealment_.Attach(source->decoder_.get());
         result = avcodec_open2(source->decoder_.get(), codec, nullptr);
     }
     if (result < 0) {
@@ -103,7 +109,15 @@ SourceResult VideoFileSource::open(const std::string& path, int width, int heigh
 }
 
 VideoFileSource::VideoFileSource(const std::string& path, int width, int height)
-    : FrameSource("video file " + path), width_(width), height_(height) {}
+    : FrameSource("video file " + path), width_(width), height_(height) {
+    ffmpeg::RouteLogToAra();
+}
+
+VideoFileSource::~VideoFileSource() {
+    // The decoder's last complaints held back as repeats are reported with the source that caused them.
+    decoder_.reset();
+    ffmpeg::FlushLogRepeats();
+}
 
 bool VideoFileSource::fill(std::uint8_t* nv12, int width, int height, std::uint64_t /*frameNumber*/) {
     if (nv12 == nullptr || width != width_ || height != height_) {

@@ -1,10 +1,14 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <future>
 #include <memory>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -12,13 +16,17 @@
 #include "ara/log/log_capture.h"
 #include "camera_test/gtest_support.h"
 #include "camera_test/scoped_environment.h"
+#include "damaged_video.h"
+#include "ffmpeg/log_route.h"
 #include "vcu/camera/camera.h"
 #include "vcu/camera/frame_code.h"
+#include "vcu/os/unique_fd.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using namespace vcu::camera;
+using ara::log::LogLevel;
 using camera_test::ScopedEnvironment;
 using camera_test::TemporaryDirectory;
 
@@ -206,6 +214,73 @@ TEST_F(CameraServiceTest, DeinitWakesEveryWaiterAndHeldFramesStayValid) {
     EXPECT_EQ(data.get(), kCameraStopped);
     EXPECT_TRUE(CameraWaitEvents(-1).empty());  // at once while nothing runs
     EXPECT_EQ(CameraGetData(8, held, 0), kCameraNotStarted);
+}
+
+// Sends this process's standard error (descriptor 2) to a file while it exists.
+class StandardErrorToFile {
+  public:
+    explicit StandardErrorToFile(const std::string& path)
+        : saved_(::dup(STDERR_FILENO)),
+          file_(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)) {
+        EXPECT_TRUE(saved_.valid() && file_.valid()) << "standard error cannot be sent to " << path;
+        redirected_ = saved_.valid() && file_.valid() && ::dup2(file_.get(), STDERR_FILENO) >= 0;
+    }
+    ~StandardErrorToFile() {
+        if (redirected_) {
+            ::dup2(saved_.get(), STDERR_FILENO);
+        }
+    }
+    StandardErrorToFile(const StandardErrorToFile&) = delete;
+    StandardErrorToFile& operator=(const StandardErrorToFile&) = delete;
+
+  private:
+    vcu::os::UniqueFd saved_;
+    vcu::os::UniqueFd file_;
+    bool redirected_{false};
+};
+
+TEST_F(CameraServiceTest, CountsWhatTheDecoderConcealsInADamagedVideoAndLogsItThroughTheLogger) {
+    constexpr int kVideoWidth = 320;
+    constexpr int kVideoHeight = 240;
+    constexpr int kVideoFrames = 24;
+    const std::string video = directory.File("damaged.mkv");
+    ASSERT_NO_FATAL_FAILURE(camera_test::WriteDamagedH264(video, kVideoWidth, kVideoHeight, kVideoFrames));
+    const ScopedEnvironment source("VCU_CAMERA_SOURCE_9", "video:" + video);
+    const std::string errorOutput = directory.File("stderr.txt");
+
+    ara::log::LogCapture capture;
+    CameraStats stats;
+    {
+        const StandardErrorToFile redirect(errorOutput);
+        ASSERT_EQ(CameraInit({camera(9, kVideoWidth, kVideoHeight)}), kCameraOk);
+        // Twice through the file, so that every damaged picture was decoded.
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        do {
+            std::vector<CameraData> frames;
+            CameraGetData(9, frames, 100);
+            stats = statsOf(9);
+        } while (stats.captured < 2 * kVideoFrames && std::chrono::steady_clock::now() < deadline);
+        CameraDeinit();
+    }
+
+    EXPECT_GE(stats.captured, 2U * kVideoFrames);
+    EXPECT_EQ(stats.sourceErrors, 0U);
+    EXPECT_GT(stats.concealedPictures, 0U);
+    EXPECT_GE(stats.concealedErrors, stats.concealedPictures);
+    // The decoder's complaints arrive in FFmpeg's context, with its prefix.
+    EXPECT_GT(capture.Count(ffmpeg::kLogContextId, LogLevel::kError, "[h264 @ 0x"), 0U);
+
+    // Nothing raw reached standard error: every line there is one of the logger's.
+    std::ifstream written(errorOutput);
+    ASSERT_TRUE(written) << errorOutput;
+    const std::regex loggerLine(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{6} \S+ \S+ \[[a-z]+\] .*)");
+    std::string line;
+    std::size_t lines = 0;
+    while (std::getline(written, line)) {
+        ++lines;
+        EXPECT_TRUE(std::regex_match(line, loggerLine)) << line;
+    }
+    EXPECT_GT(lines, 0U);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "ffmpeg/handles.h"
 
+#include "ffmpeg/log_route.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -9,6 +11,14 @@ extern "C" {
 }
 
 namespace ffmpeg {
+
+namespace {
+
+// Every process that uses FFmpeg's objects links this file: its libav messages go through ara::log from the
+// start, before any component opens a decoder or an encoder.
+[[maybe_unused]] const bool kLogRouted = (RouteLogToAra(), true);
+
+}  // namespace
 
 void Free(AVCodecContext* context) {
     avcodec_free_context(&context);

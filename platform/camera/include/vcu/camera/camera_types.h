@@ -69,6 +69,9 @@ struct CameraStats {
     std::uint64_t droppedNoBuffer{0};  // every buffer was held by the application
     std::uint64_t droppedOverrun{0};   // queued frames replaced by newer ones before anyone fetched them
     std::uint64_t sourceErrors{0};     // the source could not produce a picture
+    // A video source's decoder met damaged data and patched the pictures up from their surroundings:
+    std::uint64_t concealedPictures{0};  // pictures it concealed damage in
+    std::uint64_t concealedErrors{0};    // the errors concealed (FFmpeg's DC, AC and MV counts added up)
 };
 
 // Status codes of the camera service calls; 0 is success.
