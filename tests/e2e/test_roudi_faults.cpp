@@ -37,6 +37,38 @@ class RouDiFaultsTest : public ::testing::Test {
     std::string dir_;
 };
 
+// Started a moment before its RouDi (a supervisor starting both at once), the application waits for it and
+// runs; without any RouDi it gives up after VRT_CM_ROUDI_WAIT_S with status 1, saying why, and SIGTERM ends
+// the wait at once.
+TEST_F(RouDiFaultsTest, ApplicationStartedBeforeRouDiWaitsForItWithinTheLimit) {
+    roudi_.Stop();
+    auto alone = startApplication(dir_, {{"VRT_CM_ROUDI_WAIT_S", "1"}});
+    EXPECT_EQ(alone.Wait(15s), 1);
+    const std::string aloneErr = ReadText(dir_ + "/app.err");
+    EXPECT_NE(aloneErr.find("no RouDi is running (/tmp/"), std::string::npos) << aloneErr;
+    EXPECT_NE(aloneErr.find("after waiting 1.000 s (VRT_CM_ROUDI_WAIT_S); start iox-roudi"),
+              std::string::npos)
+        << aloneErr;
+
+    // SIGTERM ends the wait for the socket at once.
+    auto stopped = startApplication(dir_);
+    ASSERT_TRUE(waitForLog(dir_ + "/app.err", "start main!", 10s));
+    const auto signalled = std::chrono::steady_clock::now();
+    stopped.Signal(SIGTERM);
+    EXPECT_EQ(stopped.Wait(10s), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - signalled, 2s);
+
+    auto app = startApplication(dir_);
+    ASSERT_TRUE(waitForLog(dir_ + "/app.err", "start main!", 10s));
+    // RouDi comes up a moment after the application, as under a supervisor that starts both.
+    std::this_thread::sleep_for(1s);
+    ASSERT_NO_FATAL_FAILURE(startRouDi());
+    ASSERT_TRUE(waitForLog(dir_ + "/app.err", "encoder pipeline completed successfully with id: 3", 60s))
+        << ReadText(dir_ + "/app.err").substr(0, 4000);
+    app.Signal(SIGTERM);
+    EXPECT_EQ(app.Wait(10s), 0);
+}
+
 // A RouDi that does not answer (stopped): the wait has a limit, and SIGTERM ends the wait at once with a
 // clean status 0.
 TEST_F(RouDiFaultsTest, WaitForAStoppedRouDiHasALimitAndEndsOnSigterm) {

@@ -33,6 +33,8 @@ namespace {
 constexpr std::chrono::milliseconds kMempoolInfoTimeout{3000};
 // How long a process waits for RouDi to answer its registration, unless VRT_CM_ROUDI_WAIT_S says otherwise.
 constexpr std::chrono::seconds kDefaultRouDiWait{10};
+// How often a process that starts before RouDi looks for RouDi's socket.
+constexpr std::chrono::milliseconds kSocketPollPeriod{20};
 // How often the connection to RouDi is checked: a loss is seen within this period.
 constexpr std::chrono::milliseconds kMonitorPeriod{250};
 // What a process that finds no usable RouDi tells its user to do.
@@ -50,6 +52,45 @@ std::chrono::milliseconds RouDiWaitLimit() {
             << "[ShmRuntime][Ignoring VRT_CM_ROUDI_WAIT_S=\"" << text << "\": expected seconds, above 0]";
     }
     return kDefaultRouDiWait;
+}
+
+std::string Seconds(std::chrono::milliseconds duration) {
+    return std::to_string(static_cast<double>(duration.count()) / 1000.0).substr(0, 5);
+}
+
+// Waits until RouDi's socket answers: a supervisor may start this process a moment before RouDi, and a RouDi
+// that starts up binds its socket only after it set up its memory. Only the socket is polled: a probe of
+// RouDi's lock could make a RouDi that takes it at that moment believe another one runs. A socket that
+// refuses this process (another user's RouDi) will not change its mind: that fails at once.
+TransportResult<void> WaitForRouDiSocket(std::chrono::milliseconds limit,
+                                         std::chrono::steady_clock::time_point deadline) {
+    using R = TransportResult<void>;
+    while (true) {
+        auto reachable = CheckRouDiSocket();
+        if (reachable.HasValue()) {
+            return {};
+        }
+        if (reachable.Error().code == TransportErrorCode::kRouDiAccessRefused) {
+            TransportError error = reachable.Error();
+            error.message += std::string("; ") + kStartRouDi;
+            return R::FromError(error);
+        }
+        if (StartupWaitsCancelled()) {
+            return R::FromError(TransportError{TransportErrorCode::kCancelled,
+                                               "the wait for RouDi was cancelled: the process is stopping"});
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            const RouDiProbe probe = ProbeRouDi();
+            const std::string missing =
+                probe.presence == RouDiPresence::kAbsent ? probe.reason : reachable.Error().message;
+            return R::FromError(TransportError{TransportErrorCode::kRouDiUnavailable,
+                                               "no RouDi is running (" + missing + ") after waiting " +
+                                                   Seconds(limit) + " s (VRT_CM_ROUDI_WAIT_S); " +
+                                                   kStartRouDi});
+        }
+        // Short slices, so that a cancellation is seen at once.
+        std::this_thread::sleep_for(kSocketPollPeriod);
+    }
 }
 
 // Unique per process, and never the name of an existing entry of /tmp, where iceoryx puts its socket.
@@ -202,14 +243,11 @@ void MonitorRouDi(RuntimeState& state, SocketIdentity registered) {
 TransportResult<void> ShmRuntime::Connect() {
     RuntimeState& state = State();
     std::call_once(state.once, [&state] {
-        if (const RouDiProbe probe = ProbeRouDi(); probe.presence == RouDiPresence::kAbsent) {
-            state.error = TransportError{TransportErrorCode::kRouDiUnavailable,
-                                         "no RouDi is running (" + probe.reason + "); " + kStartRouDi};
-            return;
-        }
-        if (auto reachable = CheckRouDiSocket(); !reachable.HasValue()) {
-            state.error = reachable.Error();
-            state.error->message += std::string("; ") + kStartRouDi;
+        // One limit for the whole start-up: RouDi's socket to appear, then RouDi's answer.
+        const std::chrono::milliseconds limit = RouDiWaitLimit();
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        if (auto present = WaitForRouDiSocket(limit, deadline); !present.HasValue()) {
+            state.error = present.Error();
             return;
         }
         const std::optional<SocketIdentity> identity = RouDiSocketIdentity();
@@ -232,8 +270,6 @@ TransportResult<void> ShmRuntime::Connect() {
             registration->done.notify_all();
         }).detach();
 
-        const std::chrono::milliseconds limit = RouDiWaitLimit();
-        const auto deadline = std::chrono::steady_clock::now() + limit;
         std::unique_lock<std::mutex> lock(registration->mutex);
         while (!registration->finished) {
             if (StartupWaitsCancelled()) {
@@ -246,8 +282,7 @@ TransportResult<void> ShmRuntime::Connect() {
                 MarkStartupAbandoned();
                 state.error = TransportError{
                     TransportErrorCode::kRouDiUnavailable,
-                    "RouDi did not answer within " +
-                        std::to_string(static_cast<double>(limit.count()) / 1000.0).substr(0, 5) +
+                    "RouDi did not answer within " + Seconds(limit) +
                         " s (VRT_CM_ROUDI_WAIT_S): it may be stopped or overloaded; check iox-roudi"};
                 return;
             }

@@ -34,12 +34,16 @@ std::string ShmManifest() {
         vrt::cm::test::EventEntry(kPerceptionEvent, "Cam2CamPerceptionEvent1", transports, 4098));
 }
 
-TEST(ShmWithoutRouDiTest, EventInitializationFailsAtOnceWithAClearMessage) {
+// How long the tests without RouDi let a process wait for one.
+constexpr const char kShortRouDiWait[] = "0.3";
+
+TEST(ShmWithoutRouDiTest, EventInitializationFailsAfterTheWaitLimitWithAClearMessage) {
     if (camera_test::RouDiIsRunning()) {
         FAIL() << "a RouDi is running on this machine, so the case without one cannot be tried: stop it "
                   "(make run, the demo) or run the test with a private /tmp (unshare -m)";
     }
     ara::log::LogCapture capture;
+    camera_test::ScopedEnvironment wait("VRT_CM_ROUDI_WAIT_S", kShortRouDiWait);
     ScopedManifest manifest(ShmManifest());
     ara::com::internal::skeleton::SkeletonAdapter skeleton(
         vrt::cm::type::ServiceIdentifierType("/s/Visualization"), ara::core::InstanceSpecifier("t/p"),
@@ -51,13 +55,18 @@ TEST(ShmWithoutRouDiTest, EventInitializationFailsAtOnceWithAClearMessage) {
     const auto start = std::chrono::steady_clock::now();
     const auto result = sut.Initialize();
 
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(300));
+    EXPECT_LT(waited, std::chrono::seconds(2));
     ASSERT_FALSE(result.HasValue());
     EXPECT_EQ(result.Error().Value(), 3);
     EXPECT_EQ(capture.Count(
                   "CM", ara::log::LogLevel::kError,
                   "[EventAdapterBase][Shared-memory transport unavailable][shortName=CameraH265ImageEvent] "
-                  "no RouDi is running"),
+                  "no RouDi is running (/tmp/"),
+              1U);
+    EXPECT_EQ(capture.Count("CM", ara::log::LogLevel::kError,
+                            "after waiting 0.300 s (VRT_CM_ROUDI_WAIT_S); start iox-roudi"),
               1U);
 }
 
@@ -66,6 +75,7 @@ TEST(ShmWithoutRouDiTest, EventInitializationFailsAtOnceWithAClearMessage) {
 TEST(ShmWithoutRouDiTest, SubscribersTellAMissingRouDiFromAnUnusableDeployment) {
     using vrt::cm::TransportErrorCode;
     using Subscriber = vrt::cm::EventSubscriber<CameraH265Image>;
+    camera_test::ScopedEnvironment wait("VRT_CM_ROUDI_WAIT_S", kShortRouDiWait);
     ScopedManifest manifest(ShmManifest());
     Subscriber::Options options;
 
