@@ -213,19 +213,27 @@ RuntimeState& State() {
 
 // Checks every kMonitorPeriod that the RouDi this process registered with still serves it. RouDi keeps no
 // watch on its clients that they could see: when it dies, iceoryx goes on publishing into the old segments
-// and a restarted RouDi knows nothing of this process. A dead RouDi's socket refuses connections; a
-// restarted one has a new socket. Neither check takes RouDi's lock, which a RouDi starting up needs.
-void MonitorRouDi(RuntimeState& state, SocketIdentity registered) {
+// and a restarted RouDi knows nothing of this process. A dead RouDi's socket refuses connections and its lock
+// is free; a restarted one is another process. None of the checks takes RouDi's lock, which a RouDi starting
+// up needs.
+void MonitorRouDi(RuntimeState& state, RouDiIdentity registered) {
     std::unique_lock<std::mutex> lock(state.monitorMutex);
     while (!state.monitorWake.wait_for(lock, kMonitorPeriod, [&state] { return state.monitorStop; })) {
         std::string reason;
-        const std::optional<SocketIdentity> now = RouDiSocketIdentity();
+        const std::optional<RouDiIdentity> now = CurrentRouDiIdentity();
         if (!now) {
             reason = std::string("RouDi has ended: its socket ") + kRouDiSocket + " is gone";
-        } else if (!(*now == registered)) {
-            reason =
-                "RouDi was restarted: this process's ports live in the ended RouDi's memory and the new "
-                "RouDi does not know them";
+        } else if (registered.pid > 0 && now->pid == 0) {
+            reason = std::string("RouDi has ended: nobody holds its lock ") + kRouDiLockFile;
+        } else if (*now != registered) {
+            reason = "RouDi was restarted";
+            if (registered.pid > 0) {
+                reason +=
+                    " (pid " + std::to_string(registered.pid) + ", now " + std::to_string(now->pid) + ")";
+            }
+            reason +=
+                ": this process's ports live in the ended RouDi's memory and the new RouDi does not know "
+                "them";
         } else if (auto reachable = CheckRouDiSocket(); !reachable.HasValue()) {
             reason = "RouDi has ended: " + reachable.Error().message;
         } else {
@@ -250,7 +258,8 @@ TransportResult<void> ShmRuntime::Connect() {
             state.error = present.Error();
             return;
         }
-        const std::optional<SocketIdentity> identity = RouDiSocketIdentity();
+        // Taken before the registration, so that a RouDi restarted meanwhile is seen as a restart.
+        const std::optional<RouDiIdentity> identity = CurrentRouDiIdentity();
         if (!identity) {
             state.error = TransportError{TransportErrorCode::kRouDiUnavailable,
                                          std::string("RouDi's socket ") + kRouDiSocket + " is gone"};

@@ -3,6 +3,8 @@
 // connects to RouDi itself: its first test checks the failure without one.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <optional>
 
 #include "ara/com/internal/skeleton/event/event_adapter.h"
@@ -12,6 +14,7 @@
 #include "com_test_support.h"
 #include "impl_type_camerah265image.h"
 #include "peer_processes.h"
+#include "roudi_probe.h"
 #include "vrt/cm/event_subscriber.h"
 
 namespace {
@@ -194,6 +197,68 @@ TEST_F(ShmTransportTest, PayloadOverTheLargestMempoolIsRefusedWithoutAbort) {
     EXPECT_NE(log.find("still running"), std::string::npos);
     EXPECT_NE(ReadText(Output("small.txt")).find("received 1 missed 0 first 0 last 0 mismatches 0"),
               std::string::npos);
+}
+
+// RouDi killed and at once restarted: on a /tmp on disk the new socket often gets the ended one's inode, so
+// the socket alone cannot tell the two RouDis apart.
+class ShmRouDiRestartTest : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_NO_FATAL_FAILURE(StartRouDi()); }
+
+    void StartRouDi() {
+        auto started = vrt::cm::test::StartRouDi(manifest_, IOX_ROUDI, {{1024, 64}, {65536, 16}});
+        ASSERT_TRUE(started) << "no RouDi of our own: " << started.Error().message;
+        roudi_ = std::move(started).Value();
+    }
+
+    // A crash and an immediate restart, as a supervisor does it.
+    void KillAndRestartRouDi() {
+        roudi_.Signal(SIGKILL);
+        roudi_.Stop();  // reaps it: its lock is free once it is gone
+        ASSERT_NO_FATAL_FAILURE(StartRouDi());
+    }
+
+    std::string Output(const std::string& name) const { return manifest_.Directory() + "/" + name; }
+
+    ScopedManifest manifest_{ShmManifest()};
+    camera_test::RouDiProcess roudi_;
+};
+
+TEST_F(ShmRouDiRestartTest, IdentityIsTheLockHoldersAndChangesWithEveryRestart) {
+    int sameInode = 0;
+    for (int round = 0; round < 4; ++round) {
+        const auto before = vrt::cm::shm::CurrentRouDiIdentity();
+        ASSERT_TRUE(before.has_value());
+        EXPECT_EQ(before->pid, roudi_.Pid());
+        EXPECT_NE(before->startTicks, 0U);
+        ASSERT_NO_FATAL_FAILURE(KillAndRestartRouDi());
+        const auto after = vrt::cm::shm::CurrentRouDiIdentity();
+        ASSERT_TRUE(after.has_value());
+        EXPECT_EQ(after->pid, roudi_.Pid());
+        EXPECT_NE(*after, *before);
+        // What tells them apart holds also when the socket is the same file as far as stat can see.
+        auto sameSocket = *after;
+        sameSocket.socketDevice = before->socketDevice;
+        sameSocket.socketInode = before->socketInode;
+        EXPECT_NE(sameSocket, *before);
+        sameInode += before->socketInode == after->socketInode ? 1 : 0;
+    }
+    RecordProperty("restarts_on_the_same_socket_inode", sameInode);
+}
+
+TEST_F(ShmRouDiRestartTest, KillAndImmediateRestartIsSeenAsALossEveryTime) {
+    for (int round = 0; round < 3; ++round) {
+        const std::string output = Output("watch" + std::to_string(round) + ".txt");
+        camera_test::ChildProcess watcher =
+            camera_test::StartChild({SHM_PEER, "watch", std::to_string(kEvent), "20000"}, output);
+        ASSERT_TRUE(WaitForText(output, "ready", std::chrono::seconds(10))) << ReadText(output);
+        ASSERT_NO_FATAL_FAILURE(KillAndRestartRouDi());
+        EXPECT_EQ(watcher.Wait(std::chrono::seconds(5)), 1) << "round " << round << ": " << ReadText(output);
+        EXPECT_NE(ReadText(output).find("[Transport][Lost, samples sent from now on reach no subscriber] "
+                                        "[ShmRuntime] RouDi "),
+                  std::string::npos)
+            << ReadText(output);
+    }
 }
 
 }  // namespace
