@@ -150,4 +150,28 @@ TEST_F(RouDiFaultsTest, RouDiRestartEndsTheApplicationWithStatusOneAndARestartSt
     EXPECT_EQ(restarted.Wait(10s), 0);
 }
 
+// Paused longer than RouDi's keep-alive time-out, the application is dropped by RouDi with its ports. On
+// resume it reports the loss, stops in order and ends with status 1 for a restart, instead of being aborted
+// by iceoryx at its next send.
+TEST_F(RouDiFaultsTest, PausedApplicationEndsWithStatusOneInsteadOfAnAbort) {
+    auto app = startApplication(dir_);
+    ASSERT_TRUE(waitForLog(dir_ + "/app.err", "encoder pipeline completed successfully with id: 3", 60s))
+        << ReadText(dir_ + "/app.err").substr(0, 4000);
+    app.Signal(SIGSTOP);
+    std::this_thread::sleep_for(4s);  // the pause: RouDi drops the process after 1.5 s
+    app.Signal(SIGCONT);
+    const auto resumed = std::chrono::steady_clock::now();
+    EXPECT_EQ(app.Wait(10s), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - resumed, 3s);
+    const std::string err = ReadText(dir_ + "/app.err");
+    const std::string tail = err.substr(err.size() > 4000 ? err.size() - 4000 : 0);
+    EXPECT_NE(err.find("[error] [Transport][Lost, samples sent from now on reach no subscriber] [ShmRuntime] "
+                       "RouDi has dropped this process"),
+              std::string::npos)
+        << tail;
+    EXPECT_NE(err.find("[fatal] communication lost"), std::string::npos) << tail;
+    EXPECT_NE(err.find("cameras stopped"), std::string::npos) << tail;
+    EXPECT_EQ(err.find("ICEORYX error"), std::string::npos) << tail;
+}
+
 }  // namespace

@@ -16,6 +16,7 @@ namespace {
 struct RuntimeControls {
     std::atomic<bool> cancelled{false};
     std::atomic<bool> abandoned{false};
+    std::atomic<bool> reported{false};
     std::atomic<bool> lost{false};
     std::mutex mutex;  // guards handler, calls and caller
     std::condition_variable idle;
@@ -62,11 +63,13 @@ void SetTransportLossHandler(TransportLossHandler handler) {
 
 void ReportTransportLoss(const std::string& reason) {
     RuntimeControls& controls = Controls();
-    if (controls.lost.exchange(true, std::memory_order_acq_rel)) {
+    if (controls.reported.exchange(true, std::memory_order_acq_rel)) {
         return;
     }
     utils::LogInitializer::GetLogger()->Get().LogError(ARA_LOG_HERE)
         << "[Transport][Lost, samples sent from now on reach no subscriber] " << reason;
+    // Only now: a process that ends as soon as it sees the loss must not cut the line short.
+    controls.lost.store(true, std::memory_order_release);
     std::optional<TransportLossHandler> handler;
     {
         std::lock_guard<std::mutex> lock(controls.mutex);

@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include <optional>
+#include <thread>
 
 #include "ara/com/internal/skeleton/event/event_adapter.h"
 #include "ara/log/log_capture.h"
@@ -199,9 +200,9 @@ TEST_F(ShmTransportTest, PayloadOverTheLargestMempoolIsRefusedWithoutAbort) {
               std::string::npos);
 }
 
-// RouDi killed and at once restarted: on a /tmp on disk the new socket often gets the ended one's inode, so
-// the socket alone cannot tell the two RouDis apart.
-class ShmRouDiRestartTest : public ::testing::Test {
+// RouDi killed and at once restarted (on a /tmp on disk the new socket often gets the ended one's inode, so
+// the socket alone cannot tell the two RouDis apart), and a process that RouDi dropped.
+class ShmRouDiFaultTest : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_NO_FATAL_FAILURE(StartRouDi()); }
 
@@ -224,7 +225,7 @@ class ShmRouDiRestartTest : public ::testing::Test {
     camera_test::RouDiProcess roudi_;
 };
 
-TEST_F(ShmRouDiRestartTest, IdentityIsTheLockHoldersAndChangesWithEveryRestart) {
+TEST_F(ShmRouDiFaultTest, IdentityIsTheLockHoldersAndChangesWithEveryRestart) {
     int sameInode = 0;
     for (int round = 0; round < 4; ++round) {
         const auto before = vrt::cm::shm::CurrentRouDiIdentity();
@@ -246,7 +247,7 @@ TEST_F(ShmRouDiRestartTest, IdentityIsTheLockHoldersAndChangesWithEveryRestart) 
     RecordProperty("restarts_on_the_same_socket_inode", sameInode);
 }
 
-TEST_F(ShmRouDiRestartTest, KillAndImmediateRestartIsSeenAsALossEveryTime) {
+TEST_F(ShmRouDiFaultTest, KillAndImmediateRestartIsSeenAsALossEveryTime) {
     for (int round = 0; round < 3; ++round) {
         const std::string output = Output("watch" + std::to_string(round) + ".txt");
         camera_test::ChildProcess watcher =
@@ -259,6 +260,39 @@ TEST_F(ShmRouDiRestartTest, KillAndImmediateRestartIsSeenAsALossEveryTime) {
                   std::string::npos)
             << ReadText(output);
     }
+}
+
+// Paused longer than RouDi's keep-alive time-out, a process is dropped by RouDi with its ports: on resume it
+// reports the loss and ends with status 1, instead of being aborted by iceoryx when it next touches a port.
+TEST_F(ShmRouDiFaultTest, ProcessPausedPastTheKeepAliveEndsWithALossNotAnAbort) {
+    const std::string output = Output("paused.txt");
+    camera_test::ChildProcess watcher =
+        camera_test::StartChild({SHM_PEER, "watch", std::to_string(kEvent), "30000"}, output);
+    ASSERT_TRUE(WaitForText(output, "ready", std::chrono::seconds(10))) << ReadText(output);
+    watcher.Signal(SIGSTOP);
+    std::this_thread::sleep_for(std::chrono::seconds(3));  // the pause; RouDi drops the process after 1.5 s
+    watcher.Signal(SIGCONT);
+    EXPECT_EQ(watcher.Wait(std::chrono::seconds(5)), 1) << ReadText(output);
+    EXPECT_NE(ReadText(output).find("[error] [Transport][Lost, samples sent from now on reach no subscriber] "
+                                    "[ShmRuntime] RouDi has dropped this process"),
+              std::string::npos)
+        << ReadText(output);
+}
+
+// The errors iceoryx raises on ports RouDi destroyed are the loss of the transport: reported once, and the
+// process goes on to its orderly end with status 1.
+TEST_F(ShmRouDiFaultTest, ErrorsOfADestroyedPortAreALossNotAnAbort) {
+    const std::string output = Output("port_gone.txt");
+    camera_test::ChildProcess peer =
+        camera_test::StartChild({SHM_PEER, "port-gone", std::to_string(kEvent), "10000"}, output);
+    EXPECT_EQ(peer.Wait(std::chrono::seconds(20)), 1) << ReadText(output);
+    const std::string text = ReadText(output);
+    EXPECT_NE(text.find("still running"), std::string::npos) << text;
+    EXPECT_NE(text.find("RouDi has dropped this process: its ports are gone (iceoryx: "
+                        "POPO__CHUNK_LOCKING_ERROR)"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("ICEORYX error"), std::string::npos) << text;
 }
 
 }  // namespace

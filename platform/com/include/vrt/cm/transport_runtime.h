@@ -33,8 +33,8 @@ void SetTransportLossHandler(TransportLossHandler handler);
 // For the transports: logs the loss at error level on the middleware's context and calls the handler,
 // the first time only.
 void ReportTransportLoss(const std::string& reason);
-// True once a loss was reported; set before the handler is called, so that a process that cleared its
-// handler learns of a loss the handler never saw.
+// True once a loss was reported: set after its log line was written and before the handler is called, so
+// that a process that cleared its handler learns of a loss the handler never saw.
 bool TransportLost() noexcept;
 
 }  // namespace vrt::cm

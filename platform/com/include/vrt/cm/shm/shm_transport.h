@@ -39,7 +39,8 @@ class ShmRuntime {
     // Connects on the first call; every call returns the first call's outcome. Thread-safe. The wait for
     // RouDi ends early, with an error, on vrt::cm::CancelStartupWaits().
     static TransportResult<void> Connect();
-    // True once the RouDi this process registered with has ended or been restarted.
+    // True once the RouDi this process registered with has ended or been restarted, or has dropped this
+    // process (paused past RouDi's keep-alive time-out): the ports must not be touched any more.
     static bool RouDiLost() noexcept;
     // The largest user payload a chunk with a SampleHeader can carry; 0 before a successful Connect.
     static std::uint64_t LargestPayload() noexcept;
