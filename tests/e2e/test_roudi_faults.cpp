@@ -37,6 +37,38 @@ class RouDiFaultsTest : public ::testing::Test {
     std::string dir_;
 };
 
+// Started a moment before its RouDi (a supervisor starting both at once), the application waits for it and
+// runs; without any RouDi it gives up after VRT_CM_ROUDI_WAIT_S with status 1, saying why, and SIGTERM ends
+// the wait at once.
+TEST_F(RouDiFaultsTest, ApplicationStartedBeforeRouDiWaitsForItWithinTheLimit) {
+    roudi_.Stop();
+    auto alone = startApplication(dir_, {{"VRT_CM_ROUDI_WAIT_S", "1"}});
+    EXPECT_EQ(alone.Wait(15s), 1);
+    const std::string aloneErr = ReadText(dir_ + "/app.err");
+    EXPECT_NE(aloneErr.find("no RouDi is running (/tmp/"), std::string::npos) << aloneErr;
+    EXPECT_NE(aloneErr.find("after waiting 1.000 s (VRT_CM_ROUDI_WAIT_S); start iox-roudi"),
+              std::string::npos)
+        << aloneErr;
+
+    // SIGTERM ends the wait for the socket at once.
+    auto stopped = startApplication(dir_);
+    ASSERT_TRUE(waitForLog(dir_ + "/app.err", "start main!", 10s));
+    const auto signalled = std::chrono::steady_clock::now();
+    stopped.Signal(SIGTERM);
+    EXPECT_EQ(stopped.Wait(10s), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - signalled, 2s);
+
+    auto app = startApplication(dir_);
+    ASSERT_TRUE(waitForLog(dir_ + "/app.err", "start main!", 10s));
+    // RouDi comes up a moment after the application, as under a supervisor that starts both.
+    std::this_thread::sleep_for(1s);
+    ASSERT_NO_FATAL_FAILURE(startRouDi());
+    ASSERT_TRUE(waitForLog(dir_ + "/app.err", "encoder pipeline completed successfully with id: 3", 60s))
+        << ReadText(dir_ + "/app.err").substr(0, 4000);
+    app.Signal(SIGTERM);
+    EXPECT_EQ(app.Wait(10s), 0);
+}
+
 // A RouDi that does not answer (stopped): the wait has a limit, and SIGTERM ends the wait at once with a
 // clean status 0.
 TEST_F(RouDiFaultsTest, WaitForAStoppedRouDiHasALimitAndEndsOnSigterm) {
@@ -116,6 +148,30 @@ TEST_F(RouDiFaultsTest, RouDiRestartEndsTheApplicationWithStatusOneAndARestartSt
     EXPECT_EQ(readIndex(dir_ + "/record/cam_8_index.csv").size(), 15U);
     restarted.Signal(SIGTERM);
     EXPECT_EQ(restarted.Wait(10s), 0);
+}
+
+// Paused longer than RouDi's keep-alive time-out, the application is dropped by RouDi with its ports. On
+// resume it reports the loss, stops in order and ends with status 1 for a restart, instead of being aborted
+// by iceoryx at its next send.
+TEST_F(RouDiFaultsTest, PausedApplicationEndsWithStatusOneInsteadOfAnAbort) {
+    auto app = startApplication(dir_);
+    ASSERT_TRUE(waitForLog(dir_ + "/app.err", "encoder pipeline completed successfully with id: 3", 60s))
+        << ReadText(dir_ + "/app.err").substr(0, 4000);
+    app.Signal(SIGSTOP);
+    std::this_thread::sleep_for(4s);  // the pause: RouDi drops the process after 1.5 s
+    app.Signal(SIGCONT);
+    const auto resumed = std::chrono::steady_clock::now();
+    EXPECT_EQ(app.Wait(10s), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - resumed, 3s);
+    const std::string err = ReadText(dir_ + "/app.err");
+    const std::string tail = err.substr(err.size() > 4000 ? err.size() - 4000 : 0);
+    EXPECT_NE(err.find("[error] [Transport][Lost, samples sent from now on reach no subscriber] [ShmRuntime] "
+                       "RouDi has dropped this process"),
+              std::string::npos)
+        << tail;
+    EXPECT_NE(err.find("[fatal] communication lost"), std::string::npos) << tail;
+    EXPECT_NE(err.find("cameras stopped"), std::string::npos) << tail;
+    EXPECT_EQ(err.find("ICEORYX error"), std::string::npos) << tail;
 }
 
 }  // namespace

@@ -129,18 +129,18 @@ int main() {
     logger.LogInfo(ARA_LOG_HERE) << "start main!";
 
     // RouDi ended or restarted under the running system: its samples would reach nobody. The process ends
-    // with a failure status so that its supervisor starts it again against the new RouDi.
-    std::atomic<bool> transportLost{false};
-    vrt::cm::SetTransportLossHandler([&](const std::string& reason) {
+    // with a failure status so that its supervisor starts it again against the new RouDi. The status comes
+    // from vrt::cm::TransportLost(), which is set before the handler runs.
+    vrt::cm::SetTransportLossHandler([&logger, &stopControl](const std::string& reason) {
         logger.LogFatal(ARA_LOG_HERE)
             << "communication lost (" << reason << "); stopping, to end with status 1 for a restart";
-        transportLost = true;
         stopControl.requestStop();
     });
 
     const std::string path = configurationPath(getEnvVar("CM_CONFIG_FILE_PATH"));
     auto read = readConfiguration(path, logger);
     if (!read || !checkConfiguration(read.Value(), path, logger)) {
+        vrt::cm::SetTransportLossHandler(nullptr);
         return EXIT_FAILURE;
     }
     boost::property_tree::ptree& tree = read.Value();
@@ -152,7 +152,7 @@ int main() {
         try {
             cameraDriving.init(tree);
         } catch (const std::exception& error) {
-            if (stopControl.stopRequested() && !transportLost) {
+            if (stopControl.stopRequested() && !vrt::cm::TransportLost()) {
                 // A stop during start-up ends the waits that failed here; it is not a fault.
                 logger.LogInfo(ARA_LOG_HERE) << "stopped during start-up (" << error.what() << ")";
             } else {
@@ -162,9 +162,10 @@ int main() {
         }
         stopControl.attach(nullptr);
     }
+    // Waits for a handler call in progress: it uses stopControl, which ends with this function.
     vrt::cm::SetTransportLossHandler(nullptr);
     stopControl.stop();
-    status = transportLost ? EXIT_FAILURE : status;
+    status = vrt::cm::TransportLost() ? EXIT_FAILURE : status;
     if (vrt::cm::StartupAbandoned()) {
         // The registration with RouDi still runs on a thread of iceoryx's, which uses iceoryx's static
         // objects: end without destroying them.

@@ -6,8 +6,13 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 
+#include <sys/sysmacros.h>
+
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 #include "vcu/os/unique_fd.h"
 
@@ -58,12 +63,73 @@ TransportResult<void> CheckRouDiSocket() {
         std::string("RouDi's socket ") + kRouDiSocket + " does not answer (" + std::strerror(error) + ")"});
 }
 
-std::optional<SocketIdentity> RouDiSocketIdentity() {
-    struct stat info {};
-    if (::stat(kRouDiSocket, &info) != 0 || !S_ISSOCK(info.st_mode)) {
+namespace {
+
+// The pid of the process holding the flock on the file (device, inode), from /proc/locks, whose lines read
+// "1: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF" (major and minor in hexadecimal). Lines of waiters
+// ("1: -> FLOCK ...") are skipped. Nothing when nobody holds it; 0 when the holder is in another pid
+// namespace.
+std::optional<pid_t> LockHolder(dev_t device, ino_t inode) {
+    std::ifstream locks("/proc/locks");
+    for (std::string line; std::getline(locks, line);) {
+        std::istringstream fields(line);
+        std::string number;
+        std::string type;
+        std::string mode;
+        std::string access;
+        long pid = 0;
+        std::string file;
+        if (!(fields >> number >> type >> mode >> access >> pid >> file) || type != "FLOCK") {
+            continue;
+        }
+        unsigned int major = 0;
+        unsigned int minor = 0;
+        unsigned long long fileInode = 0;
+        if (std::sscanf(file.c_str(), "%x:%x:%llu", &major, &minor, &fileInode) != 3) {
+            continue;
+        }
+        if (makedev(major, minor) == device && fileInode == inode) {
+            return static_cast<pid_t>(pid > 0 ? pid : 0);
+        }
+    }
+    return std::nullopt;
+}
+
+// Field 22 of /proc/<pid>/stat: when the process started, in clock ticks since boot; 0 when unreadable.
+unsigned long long StartTicks(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    std::getline(stat, text);
+    // The command name (field 2) may hold spaces and parentheses: count from its closing parenthesis.
+    const std::size_t end = text.rfind(')');
+    if (end == std::string::npos) {
+        return 0;
+    }
+    std::istringstream fields(text.substr(end + 1));
+    std::string field;
+    for (int index = 3; index < 22 && fields >> field; ++index) {
+    }
+    unsigned long long ticks = 0;
+    fields >> ticks;
+    return ticks;
+}
+
+}  // namespace
+
+std::optional<RouDiIdentity> CurrentRouDiIdentity() {
+    struct stat socket {};
+    if (::stat(kRouDiSocket, &socket) != 0 || !S_ISSOCK(socket.st_mode)) {
         return std::nullopt;
     }
-    return SocketIdentity{info.st_dev, info.st_ino};
+    RouDiIdentity identity;
+    identity.socketDevice = socket.st_dev;
+    identity.socketInode = socket.st_ino;
+    struct stat lock {};
+    if (::stat(kRouDiLockFile, &lock) == 0) {
+        identity.pid = LockHolder(lock.st_dev, lock.st_ino).value_or(0);
+        identity.startTicks = identity.pid > 0 ? StartTicks(identity.pid) : 0;
+    }
+    return identity;
 }
 
 }  // namespace vrt::cm::shm

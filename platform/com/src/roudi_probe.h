@@ -29,15 +29,25 @@ RouDiProbe ProbeRouDi();
 // iceoryx itself would only say "RouDi not found - waiting ..." for ever.
 TransportResult<void> CheckRouDiSocket();
 
-// Identifies the RouDi instance a process registered with: a restarted RouDi binds a new socket.
-struct SocketIdentity {
-    dev_t device{0};
-    ino_t inode{0};
-    bool operator==(const SocketIdentity& other) const {
-        return device == other.device && inode == other.inode;
+// Identifies the RouDi instance a process registered with by what a restarted RouDi never shares with the
+// ended one: the process holding RouDi's lock (its pid and its start time, so that a reused pid is told
+// apart), and RouDi's socket. The socket alone does not do: a restarted RouDi's socket may get the inode of
+// the ended one's back (ext4 reuses a freed inode at once).
+struct RouDiIdentity {
+    pid_t pid{0};  // 0 when nobody holds the lock, or its holder is not visible (another pid namespace)
+    unsigned long long startTicks{0};  // the holder's start time, /proc/<pid>/stat field 22
+    dev_t socketDevice{0};
+    ino_t socketInode{0};
+
+    bool operator==(const RouDiIdentity& other) const {
+        return pid == other.pid && startTicks == other.startTicks && socketDevice == other.socketDevice &&
+               socketInode == other.socketInode;
     }
+    bool operator!=(const RouDiIdentity& other) const { return !(*this == other); }
 };
 
-std::optional<SocketIdentity> RouDiSocketIdentity();
+// The RouDi whose socket exists now; nothing when there is no socket. Takes no lock (it reads /proc/locks),
+// so that it never stands in the way of a RouDi that starts up.
+std::optional<RouDiIdentity> CurrentRouDiIdentity();
 
 }  // namespace vrt::cm::shm

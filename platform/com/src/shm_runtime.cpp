@@ -5,13 +5,16 @@
 #include <atomic>
 #include <cctype>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <limits>
 #include <mutex>
 #include <optional>
 #include <thread>
 
+#include "iceoryx_hoofs/error_handling/error_handling.hpp"
 #include "iceoryx_hoofs/log/logmanager.hpp"
 #include "iceoryx_posh/iceoryx_posh_types.hpp"
 #include "iceoryx_posh/mepoo/chunk_settings.hpp"
@@ -33,8 +36,16 @@ namespace {
 constexpr std::chrono::milliseconds kMempoolInfoTimeout{3000};
 // How long a process waits for RouDi to answer its registration, unless VRT_CM_ROUDI_WAIT_S says otherwise.
 constexpr std::chrono::seconds kDefaultRouDiWait{10};
+// How often a process that starts before RouDi looks for RouDi's socket.
+constexpr std::chrono::milliseconds kSocketPollPeriod{20};
 // How often the connection to RouDi is checked: a loss is seen within this period.
 constexpr std::chrono::milliseconds kMonitorPeriod{250};
+// How long the monitor may go without running before this process counts as dropped by RouDi. RouDi removes
+// a process it has not heard from for iox::PROCESS_KEEP_ALIVE_TIMEOUT (1.5 s), and iceoryx sends the
+// keep-alive every iox::PROCESS_KEEP_ALIVE_INTERVAL (300 ms): a pause (SIGSTOP, a debugger) of more than
+// 1.2 s may already have cost the registration. Then RouDi has destroyed this process's ports, and touching
+// them makes iceoryx end the process.
+constexpr std::int64_t kPauseLimitNs = 1000000000LL;
 // What a process that finds no usable RouDi tells its user to do.
 constexpr const char kStartRouDi[] =
     "start iox-roudi, e.g. iox-roudi -c config/roudi.toml, before this process";
@@ -50,6 +61,45 @@ std::chrono::milliseconds RouDiWaitLimit() {
             << "[ShmRuntime][Ignoring VRT_CM_ROUDI_WAIT_S=\"" << text << "\": expected seconds, above 0]";
     }
     return kDefaultRouDiWait;
+}
+
+std::string Seconds(std::chrono::milliseconds duration) {
+    return std::to_string(static_cast<double>(duration.count()) / 1000.0).substr(0, 5);
+}
+
+// Waits until RouDi's socket answers: a supervisor may start this process a moment before RouDi, and a RouDi
+// that starts up binds its socket only after it set up its memory. Only the socket is polled: a probe of
+// RouDi's lock could make a RouDi that takes it at that moment believe another one runs. A socket that
+// refuses this process (another user's RouDi) will not change its mind: that fails at once.
+TransportResult<void> WaitForRouDiSocket(std::chrono::milliseconds limit,
+                                         std::chrono::steady_clock::time_point deadline) {
+    using R = TransportResult<void>;
+    while (true) {
+        auto reachable = CheckRouDiSocket();
+        if (reachable.HasValue()) {
+            return {};
+        }
+        if (reachable.Error().code == TransportErrorCode::kRouDiAccessRefused) {
+            TransportError error = reachable.Error();
+            error.message += std::string("; ") + kStartRouDi;
+            return R::FromError(error);
+        }
+        if (StartupWaitsCancelled()) {
+            return R::FromError(TransportError{TransportErrorCode::kCancelled,
+                                               "the wait for RouDi was cancelled: the process is stopping"});
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            const RouDiProbe probe = ProbeRouDi();
+            const std::string missing =
+                probe.presence == RouDiPresence::kAbsent ? probe.reason : reachable.Error().message;
+            return R::FromError(TransportError{TransportErrorCode::kRouDiUnavailable,
+                                               "no RouDi is running (" + missing + ") after waiting " +
+                                                   Seconds(limit) + " s (VRT_CM_ROUDI_WAIT_S); " +
+                                                   kStartRouDi});
+        }
+        // Short slices, so that a cancellation is seen at once.
+        std::this_thread::sleep_for(kSocketPollPeriod);
+    }
 }
 
 // Unique per process, and never the name of an existing entry of /tmp, where iceoryx puts its socket.
@@ -140,12 +190,31 @@ struct Registration {
     std::uint64_t largestChunk{0U};
 };
 
+std::int64_t MonotonicNowNs() noexcept {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000000000LL + now.tv_nsec;
+}
+
+// Why this process found its ports unusable by itself, before the monitor reported it.
+constexpr std::uint32_t kNoDrop = 0U;
+constexpr std::uint32_t kDroppedAfterPause = 1U;
+// Followed by the iceoryx error (iox::Error) that showed it.
+constexpr std::uint32_t kDroppedByIceoryxError = 2U;
+
 struct RuntimeState {
     std::once_flag once;
     std::optional<TransportError> error;
     std::atomic<std::uint64_t> largestChunk{0U};
     std::atomic<std::uint64_t> largestPayload{0U};
+    // The ports may no longer be used: RouDi ended, was restarted, or dropped this process.
     std::atomic<bool> lost{false};
+    // CLOCK_MONOTONIC time of the monitor's last look at RouDi; 0 until it runs.
+    std::atomic<std::int64_t> lastCheckNs{0};
+    std::atomic<std::uint32_t> dropCause{kNoDrop};
+    std::atomic<std::uint32_t> dropError{0U};
+    // This process's reaction to iceoryx's errors, for as long as the process lives.
+    std::optional<iox::cxx::GenericRAII> errorHandler;
 
     // Watches RouDi after a successful connection; stopped when the process ends.
     std::mutex monitorMutex;
@@ -170,25 +239,120 @@ RuntimeState& State() {
     return state;
 }
 
+// Marks the ports unusable from any thread, the monitor reports it. Takes no lock: it runs inside iceoryx's
+// error handler and on the sending path.
+void MarkDropped(RuntimeState& state, std::uint32_t cause, std::uint32_t error = 0U) noexcept {
+    std::uint32_t none = kNoDrop;
+    if (state.dropCause.compare_exchange_strong(none, cause)) {
+        state.dropError = error;
+    }
+    state.lost = true;
+    state.monitorWake.notify_all();
+}
+
+std::string DropReason(const RuntimeState& state, std::int64_t silentNs) {
+    const std::string silent = Seconds(std::chrono::milliseconds(silentNs / 1000000));
+    if (state.dropCause.load() == kDroppedByIceoryxError) {
+        std::string reason = std::string("RouDi has dropped this process: its ports are gone (iceoryx: ") +
+                             iox::ErrorHandler::toString(static_cast<iox::Error>(state.dropError.load())) +
+                             ")";
+        if (silentNs > kPauseLimitNs) {
+            reason += ", after the process did not run for " + silent + " s";
+        }
+        return reason;
+    }
+    return "RouDi has dropped this process, or may have: the process did not run for " + silent +
+           " s, and RouDi removes a process it has not heard from for 1.5 s, with its ports";
+}
+
+// iceoryx's own reaction to an error: log it, and for FATAL and SEVERE errors assert and terminate.
+struct IceoryxDefaultReaction : iox::ErrorHandler {
+    static void React(iox::Error error, const std::function<void()>& callback, iox::ErrorLevel level) {
+        if (callback) {
+            callback();
+        }
+        const std::string text = std::string("ICEORYX error! ") + toString(error);
+        reactOnErrorLevel(level, text.c_str());
+    }
+};
+
+// A process that RouDi dropped (its keep-alive missed while it was paused) finds its ports destroyed: the
+// chunk lock of a port is a destroyed mutex, and iceoryx would end the process for it. That is the loss of
+// the transport, not a fault of this process: it is marked, the call in progress finishes without its lock
+// (RouDi holds nothing of this process any more), no later call touches the ports, and the monitor reports
+// the loss. Once the ports are known to be gone, iceoryx's further errors are the same loss's echoes.
+void OnIceoryxError(iox::Error error, const std::function<void()>& callback, iox::ErrorLevel level) {
+    RuntimeState& state = State();
+    const bool portGone =
+        error == iox::Error::kPOPO__CHUNK_LOCKING_ERROR || error == iox::Error::kPOPO__CHUNK_UNLOCKING_ERROR;
+    if (!portGone && !state.lost.load()) {
+        IceoryxDefaultReaction::React(error, callback, level);
+        return;
+    }
+    MarkDropped(state, kDroppedByIceoryxError, static_cast<std::uint32_t>(error));
+}
+
+// iceoryx's runtime, destroyed at exit, unregisters from RouDi and waits without limit for the answer, which
+// a RouDi that dropped this process never sends. Registered after the runtime was made, this runs before its
+// destructor and ends such a process with its exit status, skipping the rest of the exit.
+void EndWithoutUnregistering(int status, void* /*unused*/) {
+    if (State().dropCause.load() != kNoDrop) {
+        std::fflush(nullptr);
+        std::_Exit(status);
+    }
+}
+
+// What changed about the RouDi this process registered with; empty while it still serves the process.
+std::string RouDiChange(const RouDiIdentity& registered) {
+    const std::optional<RouDiIdentity> current = CurrentRouDiIdentity();
+    if (!current) {
+        return std::string("RouDi has ended: its socket ") + kRouDiSocket + " is gone";
+    }
+    if (registered.pid > 0 && current->pid == 0) {
+        return std::string("RouDi has ended: nobody holds its lock ") + kRouDiLockFile;
+    }
+    if (*current != registered) {
+        std::string reason = "RouDi was restarted";
+        if (registered.pid > 0) {
+            reason +=
+                " (pid " + std::to_string(registered.pid) + ", now " + std::to_string(current->pid) + ")";
+        }
+        return reason +
+               ": this process's ports live in the ended RouDi's memory and the new RouDi does not know them";
+    }
+    if (auto reachable = CheckRouDiSocket(); !reachable.HasValue()) {
+        return "RouDi has ended: " + reachable.Error().message;
+    }
+    return {};
+}
+
 // Checks every kMonitorPeriod that the RouDi this process registered with still serves it. RouDi keeps no
 // watch on its clients that they could see: when it dies, iceoryx goes on publishing into the old segments
-// and a restarted RouDi knows nothing of this process. A dead RouDi's socket refuses connections; a
-// restarted one has a new socket. Neither check takes RouDi's lock, which a RouDi starting up needs.
-void MonitorRouDi(RuntimeState& state, SocketIdentity registered) {
+// and a restarted RouDi knows nothing of this process. A dead RouDi's socket refuses connections and its lock
+// is free; a restarted one is another process. None of the checks takes RouDi's lock, which a RouDi starting
+// up needs. A look that comes too late means the process was paused (see kPauseLimitNs); a drop seen
+// elsewhere (OnIceoryxError, ShmRuntime::RouDiLost) wakes the monitor to report it.
+void MonitorRouDi(RuntimeState& state, RouDiIdentity registered) {
     std::unique_lock<std::mutex> lock(state.monitorMutex);
-    while (!state.monitorWake.wait_for(lock, kMonitorPeriod, [&state] { return state.monitorStop; })) {
+    while (true) {
+        state.monitorWake.wait_for(lock, kMonitorPeriod,
+                                   [&state] { return state.monitorStop || state.lost.load(); });
+        if (state.monitorStop) {
+            return;
+        }
+        const std::int64_t now = MonotonicNowNs();
+        const std::int64_t silent = now - state.lastCheckNs.load();
         std::string reason;
-        const std::optional<SocketIdentity> now = RouDiSocketIdentity();
-        if (!now) {
-            reason = std::string("RouDi has ended: its socket ") + kRouDiSocket + " is gone";
-        } else if (!(*now == registered)) {
-            reason =
-                "RouDi was restarted: this process's ports live in the ended RouDi's memory and the new "
-                "RouDi does not know them";
-        } else if (auto reachable = CheckRouDiSocket(); !reachable.HasValue()) {
-            reason = "RouDi has ended: " + reachable.Error().message;
+        if (state.lost.load() || silent > kPauseLimitNs) {
+            // Marked before the time of this look is stored, so that no send trusts the ports after a pause.
+            MarkDropped(state, kDroppedAfterPause);
+            reason = DropReason(state, silent);
         } else {
-            continue;
+            state.lastCheckNs = now;
+            reason = RouDiChange(registered);
+            if (reason.empty()) {
+                continue;
+            }
         }
         state.lost = true;
         lock.unlock();
@@ -202,17 +366,15 @@ void MonitorRouDi(RuntimeState& state, SocketIdentity registered) {
 TransportResult<void> ShmRuntime::Connect() {
     RuntimeState& state = State();
     std::call_once(state.once, [&state] {
-        if (const RouDiProbe probe = ProbeRouDi(); probe.presence == RouDiPresence::kAbsent) {
-            state.error = TransportError{TransportErrorCode::kRouDiUnavailable,
-                                         "no RouDi is running (" + probe.reason + "); " + kStartRouDi};
+        // One limit for the whole start-up: RouDi's socket to appear, then RouDi's answer.
+        const std::chrono::milliseconds limit = RouDiWaitLimit();
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        if (auto present = WaitForRouDiSocket(limit, deadline); !present.HasValue()) {
+            state.error = present.Error();
             return;
         }
-        if (auto reachable = CheckRouDiSocket(); !reachable.HasValue()) {
-            state.error = reachable.Error();
-            state.error->message += std::string("; ") + kStartRouDi;
-            return;
-        }
-        const std::optional<SocketIdentity> identity = RouDiSocketIdentity();
+        // Taken before the registration, so that a RouDi restarted meanwhile is seen as a restart.
+        const std::optional<RouDiIdentity> identity = CurrentRouDiIdentity();
         if (!identity) {
             state.error = TransportError{TransportErrorCode::kRouDiUnavailable,
                                          std::string("RouDi's socket ") + kRouDiSocket + " is gone"};
@@ -221,10 +383,12 @@ TransportResult<void> ShmRuntime::Connect() {
         const std::string name = RuntimeName();
         // iceoryx's own notices (segments registered, ...) would flood standard error; keep its warnings.
         iox::log::LogManager::GetLogManager().SetDefaultLogLevel(iox::log::LogLevel::kWarn);
+        state.errorHandler.emplace(iox::ErrorHandler::setTemporaryErrorHandler(OnIceoryxError));
         auto registration = std::make_shared<Registration>();
         std::thread([registration, name] {
             iox::runtime::PoshRuntime::initRuntime(
                 iox::RuntimeName_t(iox::cxx::TruncateToCapacity, name.c_str()));
+            ::on_exit(EndWithoutUnregistering, nullptr);
             const std::uint64_t largest = QueryLargestChunk();
             std::lock_guard<std::mutex> lock(registration->mutex);
             registration->finished = true;
@@ -232,8 +396,6 @@ TransportResult<void> ShmRuntime::Connect() {
             registration->done.notify_all();
         }).detach();
 
-        const std::chrono::milliseconds limit = RouDiWaitLimit();
-        const auto deadline = std::chrono::steady_clock::now() + limit;
         std::unique_lock<std::mutex> lock(registration->mutex);
         while (!registration->finished) {
             if (StartupWaitsCancelled()) {
@@ -246,8 +408,7 @@ TransportResult<void> ShmRuntime::Connect() {
                 MarkStartupAbandoned();
                 state.error = TransportError{
                     TransportErrorCode::kRouDiUnavailable,
-                    "RouDi did not answer within " +
-                        std::to_string(static_cast<double>(limit.count()) / 1000.0).substr(0, 5) +
+                    "RouDi did not answer within " + Seconds(limit) +
                         " s (VRT_CM_ROUDI_WAIT_S): it may be stopped or overloaded; check iox-roudi"};
                 return;
             }
@@ -274,6 +435,7 @@ TransportResult<void> ShmRuntime::Connect() {
             }
         }
         state.largestPayload = low;
+        state.lastCheckNs = MonotonicNowNs();
         state.monitor = std::thread(MonitorRouDi, std::ref(state), *identity);
     });
     if (state.error) {
@@ -283,7 +445,18 @@ TransportResult<void> ShmRuntime::Connect() {
 }
 
 bool ShmRuntime::RouDiLost() noexcept {
-    return State().lost.load();
+    RuntimeState& state = State();
+    if (state.lost.load()) {
+        return true;
+    }
+    // Right after a pause the monitor may not have run yet: a stale look counts as a drop, before any port is
+    // touched.
+    const std::int64_t last = state.lastCheckNs.load();
+    if (last != 0 && MonotonicNowNs() - last > kPauseLimitNs) {
+        MarkDropped(state, kDroppedAfterPause);
+        return true;
+    }
+    return false;
 }
 
 std::uint64_t ShmRuntime::LargestPayload() noexcept {

@@ -5,6 +5,7 @@
 #include <ctime>
 #include <mutex>
 #include <optional>
+#include <thread>
 
 #include "iceoryx_posh/iceoryx_posh_types.hpp"
 #include "iceoryx_posh/mepoo/chunk_header.hpp"
@@ -58,8 +59,20 @@ std::string ShmAddress::ToString() const {
     return service + "/" + instance + "/" + event;
 }
 
+// Once the transport is lost, the ports are never touched again, not even to be destroyed: a process that
+// RouDi dropped would write into memory RouDi has taken back and may have handed to another process's port.
+// The iceoryx objects are then left behind (a few hundred bytes of this process's heap each).
 struct ShmEventPublisher::Impl {
-    explicit Impl(const ShmAddress& addr) : address(addr), publisher(Describe(addr), Options()) {}
+    explicit Impl(const ShmAddress& addr)
+        : address(addr),
+          publisher(std::make_unique<iox::popo::UntypedPublisher>(Describe(addr), Options())) {}
+    ~Impl() {
+        if (ShmRuntime::RouDiLost()) {
+            (void)publisher.release();
+        }
+    }
+    Impl(const Impl&) = delete;
+    Impl& operator=(const Impl&) = delete;
 
     static iox::popo::PublisherOptions Options() {
         iox::popo::PublisherOptions options;
@@ -71,7 +84,7 @@ struct ShmEventPublisher::Impl {
 
     ShmAddress address;
     std::mutex mutex;
-    iox::popo::UntypedPublisher publisher;
+    std::unique_ptr<iox::popo::UntypedPublisher> publisher;
     std::atomic<bool> offered{false};
     std::uint64_t sequence{0U};
     std::shared_ptr<utils::CmLogger> log{utils::LogInitializer::GetLogger()};
@@ -91,14 +104,19 @@ TransportResult<std::unique_ptr<ShmEventPublisher>> ShmEventPublisher::Create(co
 
 void ShmEventPublisher::Offer() {
     std::lock_guard<std::mutex> lock(impl_->mutex);
-    impl_->publisher.offer();
+    if (ShmRuntime::RouDiLost()) {
+        return;
+    }
+    impl_->publisher->offer();
     impl_->offered = true;
 }
 
 void ShmEventPublisher::StopOffer() {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     impl_->offered = false;
-    impl_->publisher.stopOffer();
+    if (!ShmRuntime::RouDiLost()) {
+        impl_->publisher->stopOffer();
+    }
 }
 
 bool ShmEventPublisher::IsOffered() const noexcept {
@@ -106,7 +124,7 @@ bool ShmEventPublisher::IsOffered() const noexcept {
 }
 
 bool ShmEventPublisher::HasSubscribers() const noexcept {
-    return impl_->publisher.hasSubscribers();
+    return !ShmRuntime::RouDiLost() && impl_->publisher->hasSubscribers();
 }
 
 const ShmAddress& ShmEventPublisher::Address() const noexcept {
@@ -135,8 +153,8 @@ SendStatus ShmEventPublisher::Send(std::size_t size, WriteFunction write, void* 
     }
     std::lock_guard<std::mutex> lock(impl.mutex);
     auto loan =
-        impl.publisher.loan(static_cast<std::uint32_t>(size), iox::CHUNK_DEFAULT_USER_PAYLOAD_ALIGNMENT,
-                            sizeof(SampleHeader), alignof(SampleHeader));
+        impl.publisher->loan(static_cast<std::uint32_t>(size), iox::CHUNK_DEFAULT_USER_PAYLOAD_ALIGNMENT,
+                             sizeof(SampleHeader), alignof(SampleHeader));
     if (loan.has_error()) {
         if (impl.log->LimitedEntry("ShmEventPublisher_Loan" + key, 1000, 1)) {
             impl.log->Get().LogError(ARA_LOG_HERE)
@@ -149,7 +167,7 @@ SendStatus ShmEventPublisher::Send(std::size_t size, WriteFunction write, void* 
     void* payload = loan.value();
     auto* buffer = static_cast<std::uint8_t*>(payload);
     if (!write(context, buffer, size)) {
-        impl.publisher.release(payload);
+        impl.publisher->release(payload);
         return SendStatus::kWriteFailed;
     }
     auto* header =
@@ -157,16 +175,27 @@ SendStatus ShmEventPublisher::Send(std::size_t size, WriteFunction write, void* 
     header->sequence = impl.sequence++;
     header->sendTimeNs = MonotonicNowNs();
     header->blockBytes = std::min<std::uint64_t>(blockBytes, size);
-    impl.publisher.publish(payload);
+    impl.publisher->publish(payload);
     return SendStatus::kSent;
 }
 
 struct ShmEventReceiver::Impl {
     Impl(const ShmAddress& addr, std::uint64_t capacity)
-        : address(addr), subscriber(Describe(addr), Options(capacity)) {
-        attached = !waitSet.attachState(subscriber, iox::popo::SubscriberState::HAS_DATA).has_error();
+        : address(addr),
+          subscriber(std::make_unique<iox::popo::UntypedSubscriber>(Describe(addr), Options(capacity))),
+          waitSet(std::make_unique<iox::popo::WaitSet<1>>()) {
+        attached = !waitSet->attachState(*subscriber, iox::popo::SubscriberState::HAS_DATA).has_error();
     }
-    ~Impl() { waitSet.detachState(subscriber, iox::popo::SubscriberState::HAS_DATA); }
+    ~Impl() {
+        if (ShmRuntime::RouDiLost()) {
+            (void)waitSet.release();
+            (void)subscriber.release();
+            return;
+        }
+        waitSet->detachState(*subscriber, iox::popo::SubscriberState::HAS_DATA);
+    }
+    Impl(const Impl&) = delete;
+    Impl& operator=(const Impl&) = delete;
 
     static iox::popo::SubscriberOptions Options(std::uint64_t capacity) {
         iox::popo::SubscriberOptions options;
@@ -177,8 +206,8 @@ struct ShmEventReceiver::Impl {
     }
 
     ShmAddress address;
-    iox::popo::UntypedSubscriber subscriber;
-    iox::popo::WaitSet<1> waitSet;
+    std::unique_ptr<iox::popo::UntypedSubscriber> subscriber;
+    std::unique_ptr<iox::popo::WaitSet<1>> waitSet;
     bool attached{false};
     std::optional<std::uint64_t> lastSequence;
     std::atomic<std::uint64_t> missed{0U};
@@ -210,7 +239,10 @@ TransportResult<std::unique_ptr<ShmEventReceiver>> ShmEventReceiver::Create(cons
 
 bool ShmEventReceiver::Take(ReadFunction read, void* context) {
     Impl& impl = *impl_;
-    auto taken = impl.subscriber.take();
+    if (ShmRuntime::RouDiLost()) {
+        return false;
+    }
+    auto taken = impl.subscriber->take();
     if (taken.has_error()) {
         return false;
     }
@@ -223,21 +255,27 @@ bool ShmEventReceiver::Take(ReadFunction read, void* context) {
     }
     impl.lastSequence = header->sequence;
     read(context, static_cast<const std::uint8_t*>(payload), chunk->userPayloadSize(), *header);
-    impl.subscriber.release(payload);
+    impl.subscriber->release(payload);
     return true;
 }
 
 bool ShmEventReceiver::WaitForData(std::chrono::nanoseconds timeout) {
-    if (impl_->subscriber.hasData()) {
+    if (ShmRuntime::RouDiLost()) {
+        // Nothing will come; the caller's loop must not spin.
+        std::this_thread::sleep_for(timeout);
+        return false;
+    }
+    if (impl_->subscriber->hasData()) {
         return true;
     }
-    impl_->waitSet.timedWait(iox::units::Duration::fromNanoseconds(
+    impl_->waitSet->timedWait(iox::units::Duration::fromNanoseconds(
         static_cast<std::uint64_t>(std::max<std::int64_t>(timeout.count(), 0))));
-    return impl_->subscriber.hasData();
+    return !ShmRuntime::RouDiLost() && impl_->subscriber->hasData();
 }
 
 bool ShmEventReceiver::IsConnected() const noexcept {
-    return impl_->subscriber.getSubscriptionState() == iox::SubscribeState::SUBSCRIBED;
+    return !ShmRuntime::RouDiLost() &&
+           impl_->subscriber->getSubscriptionState() == iox::SubscribeState::SUBSCRIBED;
 }
 
 std::uint64_t ShmEventReceiver::MissedSamples() const noexcept {

@@ -7,6 +7,12 @@
 //   shm_peer subscribe <entityId> <count> <seed> <maxSize> <queueCapacity> <slowMs> <timeoutMs>
 //   shm_peer publish-perception   <entityId> <count> <poolBlocks>
 //   shm_peer subscribe-perception <entityId> <count> <timeoutMs>
+//   shm_peer watch <entityId> <timeoutMs>   connected to RouDi, waits for the loss of the transport: status 1
+//                                           once it is lost, 0 when the time ran out first
+//   shm_peer port-gone <entityId> <timeoutMs>  connected, then meets the errors iceoryx raises on a port
+//   RouDi
+//                                           destroyed (a dropped process); must end as "watch" does, without
+//                                           an abort
 //
 // Configuration from CM_CONFIG_FILE_PATH; RouDi must run for SHM transports. The subscribers use the SHM
 // transport, or the SOMEIP one when PEER_TRANSPORT=SOMEIP. Exit status 0 when everything held.
@@ -23,9 +29,11 @@
 #include "ara/com/internal/skeleton/event/event_adapter.h"
 #include "ara/com/internal/skeleton/skeleton_adapter.h"
 #include "hal_buff/hal_buff.h"
+#include "iceoryx_hoofs/error_handling/error_handling.hpp"
 #include "impl_type_camerah265image.h"
 #include "perception/impl_type_cam2camperceptionstruct.h"
 #include "vrt/cm/event_subscriber.h"
+#include "vrt/cm/transport_runtime.h"
 
 namespace {
 
@@ -332,6 +340,31 @@ int SubscribePerception(char** argv) {
     return received == count && mismatches == 0 && blockMismatches == 0 ? 0 : 1;
 }
 
+int Watch(char** argv, bool portGone) {
+    auto subscriber = vrt::cm::EventSubscriber<CameraH265Image>::Create(
+        Arg(argv, 2), vrt::cm::EventSubscriber<CameraH265Image>::Options{});
+    if (!subscriber.HasValue()) {
+        std::cout << "subscribe failed: " << subscriber.Error().message << std::endl;
+        return 2;
+    }
+    std::cout << "ready" << std::endl;
+    if (portGone) {
+        // What a publish on a port RouDi has destroyed meets: its chunk lock, a destroyed mutex, then the
+        // chunk it no longer knows.
+        iox::errorHandler(iox::Error::kPOPO__CHUNK_LOCKING_ERROR, nullptr, iox::ErrorLevel::FATAL);
+        iox::errorHandler(iox::Error::kPOPO__CHUNK_UNLOCKING_ERROR, nullptr, iox::ErrorLevel::FATAL);
+        iox::errorHandler(iox::Error::kPOPO__CHUNK_SENDER_INVALID_CHUNK_TO_SEND_FROM_USER, nullptr,
+                          iox::ErrorLevel::SEVERE);
+        std::cout << "still running" << std::endl;
+    }
+    const auto deadline = Clock::now() + std::chrono::milliseconds(Arg(argv, 3));
+    while (!vrt::cm::TransportLost() && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::cout << (vrt::cm::TransportLost() ? "lost" : "not lost") << std::endl;
+    return vrt::cm::TransportLost() ? 1 : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -350,6 +383,9 @@ int main(int argc, char** argv) {
     }
     if (mode == "subscribe-perception" && argc == 5) {
         return SubscribePerception(argv);
+    }
+    if ((mode == "watch" || mode == "port-gone") && argc == 4) {
+        return Watch(argv, mode == "port-gone");
     }
     std::cerr << "usage: shm_peer publish|oversize|subscribe ... (see the source)\n";
     return 64;

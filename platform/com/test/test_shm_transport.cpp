@@ -3,7 +3,10 @@
 // connects to RouDi itself: its first test checks the failure without one.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <optional>
+#include <thread>
 
 #include "ara/com/internal/skeleton/event/event_adapter.h"
 #include "ara/log/log_capture.h"
@@ -12,6 +15,7 @@
 #include "com_test_support.h"
 #include "impl_type_camerah265image.h"
 #include "peer_processes.h"
+#include "roudi_probe.h"
 #include "vrt/cm/event_subscriber.h"
 
 namespace {
@@ -34,12 +38,16 @@ std::string ShmManifest() {
         vrt::cm::test::EventEntry(kPerceptionEvent, "Cam2CamPerceptionEvent1", transports, 4098));
 }
 
-TEST(ShmWithoutRouDiTest, EventInitializationFailsAtOnceWithAClearMessage) {
+// How long the tests without RouDi let a process wait for one.
+constexpr const char kShortRouDiWait[] = "0.3";
+
+TEST(ShmWithoutRouDiTest, EventInitializationFailsAfterTheWaitLimitWithAClearMessage) {
     if (camera_test::RouDiIsRunning()) {
         FAIL() << "a RouDi is running on this machine, so the case without one cannot be tried: stop it "
                   "(make run, the demo) or run the test with a private /tmp (unshare -m)";
     }
     ara::log::LogCapture capture;
+    camera_test::ScopedEnvironment wait("VRT_CM_ROUDI_WAIT_S", kShortRouDiWait);
     ScopedManifest manifest(ShmManifest());
     ara::com::internal::skeleton::SkeletonAdapter skeleton(
         vrt::cm::type::ServiceIdentifierType("/s/Visualization"), ara::core::InstanceSpecifier("t/p"),
@@ -51,13 +59,18 @@ TEST(ShmWithoutRouDiTest, EventInitializationFailsAtOnceWithAClearMessage) {
     const auto start = std::chrono::steady_clock::now();
     const auto result = sut.Initialize();
 
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(300));
+    EXPECT_LT(waited, std::chrono::seconds(2));
     ASSERT_FALSE(result.HasValue());
     EXPECT_EQ(result.Error().Value(), 3);
     EXPECT_EQ(capture.Count(
                   "CM", ara::log::LogLevel::kError,
                   "[EventAdapterBase][Shared-memory transport unavailable][shortName=CameraH265ImageEvent] "
-                  "no RouDi is running"),
+                  "no RouDi is running (/tmp/"),
+              1U);
+    EXPECT_EQ(capture.Count("CM", ara::log::LogLevel::kError,
+                            "after waiting 0.300 s (VRT_CM_ROUDI_WAIT_S); start iox-roudi"),
               1U);
 }
 
@@ -66,6 +79,7 @@ TEST(ShmWithoutRouDiTest, EventInitializationFailsAtOnceWithAClearMessage) {
 TEST(ShmWithoutRouDiTest, SubscribersTellAMissingRouDiFromAnUnusableDeployment) {
     using vrt::cm::TransportErrorCode;
     using Subscriber = vrt::cm::EventSubscriber<CameraH265Image>;
+    camera_test::ScopedEnvironment wait("VRT_CM_ROUDI_WAIT_S", kShortRouDiWait);
     ScopedManifest manifest(ShmManifest());
     Subscriber::Options options;
 
@@ -184,6 +198,101 @@ TEST_F(ShmTransportTest, PayloadOverTheLargestMempoolIsRefusedWithoutAbort) {
     EXPECT_NE(log.find("still running"), std::string::npos);
     EXPECT_NE(ReadText(Output("small.txt")).find("received 1 missed 0 first 0 last 0 mismatches 0"),
               std::string::npos);
+}
+
+// RouDi killed and at once restarted (on a /tmp on disk the new socket often gets the ended one's inode, so
+// the socket alone cannot tell the two RouDis apart), and a process that RouDi dropped.
+class ShmRouDiFaultTest : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_NO_FATAL_FAILURE(StartRouDi()); }
+
+    void StartRouDi() {
+        auto started = vrt::cm::test::StartRouDi(manifest_, IOX_ROUDI, {{1024, 64}, {65536, 16}});
+        ASSERT_TRUE(started) << "no RouDi of our own: " << started.Error().message;
+        roudi_ = std::move(started).Value();
+    }
+
+    // A crash and an immediate restart, as a supervisor does it.
+    void KillAndRestartRouDi() {
+        roudi_.Signal(SIGKILL);
+        roudi_.Stop();  // reaps it: its lock is free once it is gone
+        ASSERT_NO_FATAL_FAILURE(StartRouDi());
+    }
+
+    std::string Output(const std::string& name) const { return manifest_.Directory() + "/" + name; }
+
+    ScopedManifest manifest_{ShmManifest()};
+    camera_test::RouDiProcess roudi_;
+};
+
+TEST_F(ShmRouDiFaultTest, IdentityIsTheLockHoldersAndChangesWithEveryRestart) {
+    int sameInode = 0;
+    for (int round = 0; round < 4; ++round) {
+        const auto before = vrt::cm::shm::CurrentRouDiIdentity();
+        ASSERT_TRUE(before.has_value());
+        EXPECT_EQ(before->pid, roudi_.Pid());
+        EXPECT_NE(before->startTicks, 0U);
+        ASSERT_NO_FATAL_FAILURE(KillAndRestartRouDi());
+        const auto after = vrt::cm::shm::CurrentRouDiIdentity();
+        ASSERT_TRUE(after.has_value());
+        EXPECT_EQ(after->pid, roudi_.Pid());
+        EXPECT_NE(*after, *before);
+        // What tells them apart holds also when the socket is the same file as far as stat can see.
+        auto sameSocket = *after;
+        sameSocket.socketDevice = before->socketDevice;
+        sameSocket.socketInode = before->socketInode;
+        EXPECT_NE(sameSocket, *before);
+        sameInode += before->socketInode == after->socketInode ? 1 : 0;
+    }
+    RecordProperty("restarts_on_the_same_socket_inode", sameInode);
+}
+
+TEST_F(ShmRouDiFaultTest, KillAndImmediateRestartIsSeenAsALossEveryTime) {
+    for (int round = 0; round < 3; ++round) {
+        const std::string output = Output("watch" + std::to_string(round) + ".txt");
+        camera_test::ChildProcess watcher =
+            camera_test::StartChild({SHM_PEER, "watch", std::to_string(kEvent), "20000"}, output);
+        ASSERT_TRUE(WaitForText(output, "ready", std::chrono::seconds(10))) << ReadText(output);
+        ASSERT_NO_FATAL_FAILURE(KillAndRestartRouDi());
+        EXPECT_EQ(watcher.Wait(std::chrono::seconds(5)), 1) << "round " << round << ": " << ReadText(output);
+        EXPECT_NE(ReadText(output).find("[Transport][Lost, samples sent from now on reach no subscriber] "
+                                        "[ShmRuntime] RouDi "),
+                  std::string::npos)
+            << ReadText(output);
+    }
+}
+
+// Paused longer than RouDi's keep-alive time-out, a process is dropped by RouDi with its ports: on resume it
+// reports the loss and ends with status 1, instead of being aborted by iceoryx when it next touches a port.
+TEST_F(ShmRouDiFaultTest, ProcessPausedPastTheKeepAliveEndsWithALossNotAnAbort) {
+    const std::string output = Output("paused.txt");
+    camera_test::ChildProcess watcher =
+        camera_test::StartChild({SHM_PEER, "watch", std::to_string(kEvent), "30000"}, output);
+    ASSERT_TRUE(WaitForText(output, "ready", std::chrono::seconds(10))) << ReadText(output);
+    watcher.Signal(SIGSTOP);
+    std::this_thread::sleep_for(std::chrono::seconds(3));  // the pause; RouDi drops the process after 1.5 s
+    watcher.Signal(SIGCONT);
+    EXPECT_EQ(watcher.Wait(std::chrono::seconds(5)), 1) << ReadText(output);
+    EXPECT_NE(ReadText(output).find("[error] [Transport][Lost, samples sent from now on reach no subscriber] "
+                                    "[ShmRuntime] RouDi has dropped this process"),
+              std::string::npos)
+        << ReadText(output);
+}
+
+// The errors iceoryx raises on ports RouDi destroyed are the loss of the transport: reported once, and the
+// process goes on to its orderly end with status 1.
+TEST_F(ShmRouDiFaultTest, ErrorsOfADestroyedPortAreALossNotAnAbort) {
+    const std::string output = Output("port_gone.txt");
+    camera_test::ChildProcess peer =
+        camera_test::StartChild({SHM_PEER, "port-gone", std::to_string(kEvent), "10000"}, output);
+    EXPECT_EQ(peer.Wait(std::chrono::seconds(20)), 1) << ReadText(output);
+    const std::string text = ReadText(output);
+    EXPECT_NE(text.find("still running"), std::string::npos) << text;
+    EXPECT_NE(text.find("RouDi has dropped this process: its ports are gone (iceoryx: "
+                        "POPO__CHUNK_LOCKING_ERROR)"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("ICEORYX error"), std::string::npos) << text;
 }
 
 }  // namespace

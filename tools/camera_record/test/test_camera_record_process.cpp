@@ -88,11 +88,12 @@ class CameraRecordProcessTest : public ::testing::Test {
 std::optional<ScopedManifest> CameraRecordProcessTest::manifest_;
 std::optional<camera_test::RouDiProcess> CameraRecordProcessTest::roudi_;
 
-TEST_F(CameraRecordProcessTest, WithoutRouDiExitsAtOnceSayingSo) {
+TEST_F(CameraRecordProcessTest, WithoutRouDiExitsAfterTheWaitLimitSayingSo) {
     if (camera_test::RouDiIsRunning()) {
         FAIL() << "a RouDi is running on this machine, so the case without one cannot be tried: stop it "
                   "(make run, the demo) or run the test with a private /tmp (unshare -m)";
     }
+    camera_test::ScopedEnvironment wait("VRT_CM_ROUDI_WAIT_S", "0.5");
     auto sut = Recorder({"--duration", "5", "--output", Scratch("no_roudi")}, Scratch("no_roudi.txt"));
 
     EXPECT_EQ(sut.Wait(std::chrono::seconds(5)), 1);

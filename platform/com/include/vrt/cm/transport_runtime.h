@@ -23,13 +23,18 @@ void MarkStartupAbandoned() noexcept;
 // Called at most once per process, on a transport's monitoring thread, when a transport the process uses is
 // lost for good (RouDi ended or was restarted: the samples sent since then reach nobody). The handler must
 // be quick and must not call back into the middleware. Without a handler the loss is only logged.
+//
+// Setting a handler (or nullptr) while the old one runs on another thread waits until that call has
+// returned, so that once SetTransportLossHandler(nullptr) returns, nothing the old handler uses is touched
+// any more. The handler may clear or replace itself (that does not wait). Thread-safe.
 using TransportLossHandler = std::function<void(const std::string& reason)>;
 void SetTransportLossHandler(TransportLossHandler handler);
 
 // For the transports: logs the loss at error level on the middleware's context and calls the handler,
 // the first time only.
 void ReportTransportLoss(const std::string& reason);
-// True once a loss was reported.
+// True once a loss was reported: set after its log line was written and before the handler is called, so
+// that a process that cleared its handler learns of a loss the handler never saw.
 bool TransportLost() noexcept;
 
 }  // namespace vrt::cm

@@ -29,17 +29,18 @@ struct ShmAddress {
 // Travels in each chunk's user header, ahead of the serialized payload.
 using SampleHeader = vrt::cm::SampleHeader;
 
-// This process's connection to RouDi, made once. Refuses to start when no RouDi runs or its socket refuses
-// this process (iceoryx itself would wait for ever), waits at most VRT_CM_ROUDI_WAIT_S seconds (10 by
-// default) for RouDi's answer, and learns RouDi's mempools so that oversized loans are refused before
-// iceoryx aborts. Once connected, a monitoring thread checks RouDi every 250 ms and reports its end or
+// This process's connection to RouDi, made once. Waits at most VRT_CM_ROUDI_WAIT_S seconds (10 by default)
+// for RouDi's socket to appear and for RouDi's answer, refuses at once a socket that refuses this process
+// (iceoryx itself would wait for ever), and learns RouDi's mempools so that oversized loans are refused
+// before iceoryx aborts. Once connected, a monitoring thread checks RouDi every 250 ms and reports its end or
 // restart through vrt::cm::ReportTransportLoss (transport_runtime.h).
 class ShmRuntime {
   public:
     // Connects on the first call; every call returns the first call's outcome. Thread-safe. The wait for
     // RouDi ends early, with an error, on vrt::cm::CancelStartupWaits().
     static TransportResult<void> Connect();
-    // True once the RouDi this process registered with has ended or been restarted.
+    // True once the RouDi this process registered with has ended or been restarted, or has dropped this
+    // process (paused past RouDi's keep-alive time-out): the ports must not be touched any more.
     static bool RouDiLost() noexcept;
     // The largest user payload a chunk with a SampleHeader can carry; 0 before a successful Connect.
     static std::uint64_t LargestPayload() noexcept;
