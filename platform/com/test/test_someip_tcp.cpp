@@ -18,6 +18,7 @@
 #include "com_test_support.h"
 #include "network_namespaces.h"
 #include "peer_processes.h"
+#include "someip_test_sockets.h"
 #include "vcu/os/unique_fd.h"
 #include "vrt/cm/someip/someip_transport.h"
 
@@ -28,6 +29,7 @@ using vrt::cm::test::NetworkNamespaces;
 using vrt::cm::test::RunSubscriberThenPublisher;
 using vrt::cm::test::ScopedManifest;
 using vrt::cm::test::SomeipManifest;
+using vrt::cm::test::ToSockaddr;
 using namespace vrt::cm::someip;
 using Clock = std::chrono::steady_clock;
 
@@ -67,14 +69,6 @@ TEST(SomeipTcpTest, EverySampleArrivesOverALinkThatDropsOnePacketInAHundred) {
     EXPECT_NE(report.find("received 200 missed 0 first 0 last 199 mismatches 0"), std::string::npos)
         << report << ReadText(pub);
     ::unsetenv("PEER_TRANSPORT");
-}
-
-sockaddr_in ToSockaddr(const Endpoint& endpoint) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(endpoint.address);
-    address.sin_port = htons(endpoint.port);
-    return address;
 }
 
 TEST(SomeipTcpTest, ASubscriberThatStopsReadingIsCutOffAndNeverHoldsUpTheSender) {

@@ -17,6 +17,7 @@
 #include "camera_test/gtest_support.h"
 #include "com_test_support.h"
 #include "network_namespaces.h"
+#include "someip_test_sockets.h"
 #include "vcu/os/unique_fd.h"
 #include "vrt/cm/someip/someip_transport.h"
 
@@ -28,6 +29,7 @@ using vrt::cm::test::NetworkNamespaces;
 using vrt::cm::test::ScopedManifest;
 using vrt::cm::test::SomeipManifest;
 using namespace vrt::cm::someip;
+using namespace vrt::cm::test;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::uint32_t kEvent = 35045;
@@ -39,41 +41,6 @@ constexpr std::uint16_t kSdPort = 30490;
 
 Endpoint At(const std::string& address, std::uint16_t port) {
     return Endpoint{*ParseIpv4(address), port};
-}
-
-sockaddr_in ToSockaddr(const Endpoint& endpoint) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(endpoint.address);
-    address.sin_port = htons(endpoint.port);
-    return address;
-}
-
-// A non-blocking UDP socket bound to `local`.
-vcu::os::UniqueFd BoundSocket(const Endpoint& local) {
-    vcu::os::UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    const sockaddr_in address = ToSockaddr(local);
-    if (!fd.valid() || ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
-        return vcu::os::UniqueFd();
-    }
-    return fd;
-}
-
-void SendTo(const vcu::os::UniqueFd& fd, const Endpoint& to, const std::vector<std::uint8_t>& bytes) {
-    const sockaddr_in address = ToSockaddr(to);
-    (void)::sendto(fd.get(), bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&address),
-                   sizeof(address));
-}
-
-// Reads what waits; calls `each(bytes, size)` per datagram and returns how many there were.
-template <typename Each>
-int Drain(const vcu::os::UniqueFd& fd, Each&& each) {
-    int count = 0;
-    std::uint8_t buffer[65536];
-    for (ssize_t size = 0; (size = ::recv(fd.get(), buffer, sizeof(buffer), 0)) >= 0; ++count) {
-        each(buffer, static_cast<std::size_t>(size));
-    }
-    return count;
 }
 
 SdEntry Subscription(const Endpoint& events, std::uint32_t ttl) {

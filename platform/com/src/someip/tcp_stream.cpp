@@ -15,17 +15,8 @@ namespace vrt::cm::someip {
 
 namespace {
 
-sockaddr_in ToSockaddr(const Endpoint& endpoint) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(endpoint.address);
-    address.sin_port = htons(endpoint.port);
-    return address;
-}
-
 TransportError Failure(const char* call, const Endpoint& endpoint) {
-    return TransportError{TransportErrorCode::kSocket, std::string(call) + " on TCP " + endpoint.ToString() +
-                                                           " failed: " + std::strerror(errno)};
+    return SocketFailure(call, "TCP " + endpoint.ToString());
 }
 
 vcu::os::UniqueFd StreamSocket() {

@@ -16,7 +16,13 @@ namespace vrt::cm::someip {
 
 namespace {
 
-sockaddr_in ToSockaddr(const Endpoint& endpoint) {
+TransportError Failure(const char* call, const Endpoint& endpoint) {
+    return SocketFailure(call, endpoint.ToString());
+}
+
+}  // namespace
+
+sockaddr_in ToSockaddr(const Endpoint& endpoint) noexcept {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(endpoint.address);
@@ -24,12 +30,10 @@ sockaddr_in ToSockaddr(const Endpoint& endpoint) {
     return address;
 }
 
-TransportError Failure(const char* call, const Endpoint& endpoint) {
-    return TransportError{TransportErrorCode::kSocket, std::string(call) + " on " + endpoint.ToString() +
-                                                           " failed: " + std::strerror(errno)};
+TransportError SocketFailure(const char* call, const std::string& about) {
+    return TransportError{TransportErrorCode::kSocket,
+                          std::string(call) + " on " + about + " failed: " + std::strerror(errno)};
 }
-
-}  // namespace
 
 TransportResult<UdpSocket> UdpSocket::Bind(const Endpoint& local, const Options& options) {
     using R = TransportResult<UdpSocket>;

@@ -18,6 +18,10 @@
 // descriptor. Every failing call becomes a message naming the call, the endpoint and errno's text.
 namespace vrt::cm::someip {
 
+sockaddr_in ToSockaddr(const Endpoint& endpoint) noexcept;
+// A failed socket call as an error: the call, what it was about (e.g. "TCP 10.0.0.1:30502") and errno's text.
+TransportError SocketFailure(const char* call, const std::string& about);
+
 class UdpSocket {
   public:
     struct Options {
