@@ -343,7 +343,9 @@ class PendingEncoderFrameTest : public CamPreprocessTest {
     void sendWithoutFetchingTheStream(CamPreprocess& sut, Frame& frame) {
         ASSERT_EQ(runFrame(sut, frame, kSide, kOtherSide), 0);
         mpu::fault::FailNext(Operation::kWaitEpoll, 1, MPU_ERR_TIMEOUT);
-        mpu::fault::FailNext(Operation::kVencQueryStatus, 1, MPU_ERR_TIMEOUT);
+        // Both status queries fail, the look for leftover streams before the send and the one after the
+        // wait: however fast the encoder is, the stream is not fetched and the frame stays pending.
+        mpu::fault::FailNext(Operation::kVencQueryStatus, 2, MPU_ERR_TIMEOUT);
         std::shared_ptr<mpu_venc_stream> stream;
         ASSERT_NE(sut.runEncoderPipeline(&stream), 0);
         ASSERT_FALSE(stream);
