@@ -19,6 +19,7 @@ PACKAGES="
   dlt-daemon
   dlt-tools
   libavcodec-dev
+  libx264-dev
   libavformat-dev
   libavutil-dev
   libswscale-dev

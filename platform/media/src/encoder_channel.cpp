@@ -7,6 +7,7 @@
 
 #include "encoder_attributes.h"
 #include "media_log.h"
+#include "stage_clock.h"
 #include "wait_until.h"
 
 namespace mpu::internal {
@@ -160,6 +161,7 @@ void EncoderChannel::work() {
         ++received;
         if (keep) {
             Sink sink(*this, frame);
+            const StageClock clock(Stage::kEncode);
             if (!encoder_->encode(frame.planes, encoded, sink)) {
                 std::lock_guard<std::mutex> relock(mutex_);
                 ++droppedFrames_;

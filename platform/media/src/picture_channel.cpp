@@ -1,21 +1,25 @@
 #include "picture_channel.h"
 
 #include "picture_ops.h"
+#include "stage_clock.h"
 #include "wait_until.h"
 
 namespace mpu::internal {
 void runPictureTask(const PictureTask& task, scale::Nv12Scaler& scaler) {
     if (const auto* remapTask = std::get_if<RemapTask>(&task)) {
+        const StageClock clock(Stage::kRemap);
         remap::remapLumaPlane(remapTask->table.luma, {remapTask->source.luma, remapTask->source.stride},
                               {remapTask->destination.luma, remapTask->destination.stride});
         remap::remapChromaPlane(remapTask->table.chroma, {remapTask->source.chroma, remapTask->source.stride},
                                 {remapTask->destination.chroma, remapTask->destination.stride});
     } else if (const auto* cropTask = std::get_if<CropResizeTask>(&task)) {
+        const StageClock clock(Stage::kCropResize);
         for (std::uint32_t i = 0; i < cropTask->jobCount; ++i) {
             const CropResizeJob& job = cropTask->jobs[i];
             cropResize(cropTask->source, job.window, job.destination, job.interpolation, scaler);
         }
     } else if (const auto* convertTask = std::get_if<ConvertTask>(&task)) {
+        const StageClock clock(Stage::kConvert);
         convertColor(convertTask->source, convertTask->destination);
     }
 }

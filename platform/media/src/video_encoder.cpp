@@ -13,6 +13,7 @@ extern "C" {
 #include <libyuv/convert.h>
 
 #include "media_log.h"
+#include "x264_encoder.h"
 
 namespace mpu::internal {
 namespace {
@@ -75,9 +76,16 @@ void NoRelease(void* /*opaque*/, std::uint8_t* /*data*/) {}
 
 }  // namespace
 
-VideoEncoder::~VideoEncoder() = default;
-
 std::unique_ptr<VideoEncoder> VideoEncoder::open(const EncoderSettings& settings) {
+    if (settings.codec == Codec::kH264 && settings.rateControl == RateControl::kVariable) {
+        return X264Encoder::open(settings);
+    }
+    return AvcodecEncoder::open(settings);
+}
+
+AvcodecEncoder::~AvcodecEncoder() = default;
+
+std::unique_ptr<VideoEncoder> AvcodecEncoder::open(const EncoderSettings& settings) {
     const char* library = settings.codec == Codec::kH264 ? "libx264" : "libx265";
     const AVCodec* codec = avcodec_find_encoder_by_name(library);
     if (codec == nullptr) {
@@ -85,7 +93,7 @@ std::unique_ptr<VideoEncoder> VideoEncoder::open(const EncoderSettings& settings
             << "encoder library " << library << " is not available in libavcodec";
         return nullptr;
     }
-    std::unique_ptr<VideoEncoder> encoder(new VideoEncoder());
+    std::unique_ptr<AvcodecEncoder> encoder(new AvcodecEncoder());
     encoder->codec_ = settings.codec;
     encoder->context_.reset(avcodec_alloc_context3(codec));
     encoder->frame_.reset(av_frame_alloc());
@@ -168,7 +176,7 @@ std::unique_ptr<VideoEncoder> VideoEncoder::open(const EncoderSettings& settings
     return encoder;
 }
 
-bool VideoEncoder::encode(const FramePlanes& planes, std::int64_t frameIndex, PacketSink& sink) {
+bool AvcodecEncoder::encode(const FramePlanes& planes, std::int64_t frameIndex, PacketSink& sink) {
     AVFrame* frame = frame_.get();
     if (codec_ == Codec::kH264) {
         frame->data[0] = const_cast<std::uint8_t*>(planes.luma);
@@ -194,7 +202,7 @@ bool VideoEncoder::encode(const FramePlanes& planes, std::int64_t frameIndex, Pa
     return drain(sink);
 }
 
-bool VideoEncoder::drain(PacketSink& sink) {
+bool AvcodecEncoder::drain(PacketSink& sink) {
     AVPacket* packet = packet_.get();
     for (;;) {
         const int received = avcodec_receive_packet(context_.get(), packet);

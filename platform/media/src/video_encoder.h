@@ -60,21 +60,36 @@ class PacketSink {
     ~PacketSink() = default;
 };
 
+// One encoder of one channel. Not thread-safe: the channel's worker uses it.
 class VideoEncoder {
   public:
-    // Opens the codec; null (after logging why) when libavcodec refuses the settings.
+    // Opens the encoder for the settings: variable-rate H.264 straight on libx264 with the platform's rate
+    // control (X264Encoder), everything else through libavcodec. Null (after logging why) when the codec
+    // library refuses the settings.
     static std::unique_ptr<VideoEncoder> open(const EncoderSettings& settings);
-    ~VideoEncoder();
+    virtual ~VideoEncoder() = default;
     VideoEncoder(const VideoEncoder&) = delete;
     VideoEncoder& operator=(const VideoEncoder&) = delete;
 
     // Encodes one frame and hands every packet that comes out to `sink` before returning. The planes are read
     // in place (H.264) or converted into the encoder's own I420 frame (H.265, whose encoder takes no NV12).
-    // False after logging when libavcodec fails.
-    bool encode(const FramePlanes& frame, std::int64_t frameIndex, PacketSink& sink);
+    // False after logging when the codec library fails.
+    virtual bool encode(const FramePlanes& frame, std::int64_t frameIndex, PacketSink& sink) = 0;
+
+  protected:
+    VideoEncoder() = default;
+};
+
+// The libavcodec encoder (libx264 for constant rate and fixed quantisers, libx265).
+class AvcodecEncoder final : public VideoEncoder {
+  public:
+    static std::unique_ptr<VideoEncoder> open(const EncoderSettings& settings);
+    ~AvcodecEncoder() override;
+
+    bool encode(const FramePlanes& frame, std::int64_t frameIndex, PacketSink& sink) override;
 
   private:
-    VideoEncoder() = default;
+    AvcodecEncoder() = default;
     bool drain(PacketSink& sink);
 
     Codec codec_{Codec::kH264};

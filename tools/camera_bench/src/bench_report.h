@@ -5,6 +5,7 @@
 #include <string>
 
 #include "comparison.h"
+#include "path_figures.h"
 #include "system_run.h"
 
 namespace camera_bench {
@@ -24,13 +25,19 @@ struct Summary {
     double cpuPercent{0};
     double rssMb{0};  // peak
     double vsFfmpeg{0};
+    double productCpuMs{0};  // the application's CPU per published frame (every thread but vcam_<id>)
+    double x264FloorMs{0};   // x264 alone per frame on the same pictures, at the former settings
+    double ratio{0};         // productCpuMs / x264FloorMs
+    double psnrDb{0};        // our stream against the exact output
 };
 
-Summary summarize(const SystemPart& system, const ComparisonFigures& comparison);
+Summary summarize(const SystemPart& system, const ComparisonFigures& comparison, const PathFigures& path);
 
-// "camera_bench: published_pct=… p50_ms=… p99_ms=… cpu_pct=… rss_mb=… vs_ffmpeg=…"
+// "camera_bench: published_pct=… p50_ms=… p99_ms=… cpu_pct=… rss_mb=… vs_ffmpeg=… product_cpu_ms=…
+// x264_floor_ms=… ratio=… psnr_db=…"
 std::string summaryLine(const Summary& summary);
 
-void printReport(const SystemPart& system, const ComparisonFigures& comparison, const Summary& summary);
+void printReport(const SystemPart& system, const ComparisonFigures& comparison, const PathFigures& path,
+                 const Summary& summary);
 
 }  // namespace camera_bench

@@ -7,11 +7,15 @@
 // 2. Our per-frame path without undistortion against the ffmpeg command doing the same crop, resize and
 //    H.264 encoding, one thread each, from the same test-pattern frames. (The path stage by stage is
 //    media_bench's.)
+// 3. The undistorting path alone beside its floors measured in the same run (x264 alone on the same
+//    pictures, one memcpy of a frame), and the PSNR of its stream against the exact output.
 //
 // Prints a table, then the line for scripts:
-//   camera_bench: published_pct=… p50_ms=… p99_ms=… cpu_pct=… rss_mb=… vs_ffmpeg=…
+//   camera_bench: published_pct=… p50_ms=… p99_ms=… cpu_pct=… rss_mb=… vs_ffmpeg=… product_cpu_ms=…
+//                 x264_floor_ms=… ratio=… psnr_db=…
 // Exit status 0 when everything was measured, 1 when a part could not be, 2 for a bad command line.
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -30,6 +34,9 @@
 namespace {
 
 using camera_bench::BenchOptions;
+
+// Frames of the path-alone part: five GOPs, enough for the rate over a second and a steady PSNR.
+constexpr int kPathFrames = 150;
 
 // Environment that would change what the cameras show or how fast; the bench sets its own.
 const char* const kCameraOverrides[] = {"VCU_CAMERA_FPS", "VCU_CAMERA_SOURCE_8", "VCU_CAMERA_SOURCE_9",
@@ -124,9 +131,20 @@ int measure(const BenchOptions& options) {
 
     const camera_bench::ComparisonFigures comparison = camera_bench::runComparison(options, scratch);
 
-    const camera_bench::Summary summary = camera_bench::summarize(system, comparison);
-    camera_bench::printReport(system, comparison, summary);
-    const bool complete = (system.measured || options.skipSystem) && comparison.ok &&
+    camera_bench::PathFigures path;
+    if (comparison.file.frames > 0) {
+        std::printf("camera_bench: the undistorting path alone, its floors and its PSNR on %d frames\n",
+                    std::min(options.frames, kPathFrames));
+        std::fflush(stdout);
+        path = camera_bench::measurePath(comparison.file, configuration.mapX[0], configuration.mapY[0],
+                                         kPathFrames);
+    } else {
+        path.error = "no frames were rendered";
+    }
+
+    const camera_bench::Summary summary = camera_bench::summarize(system, comparison, path);
+    camera_bench::printReport(system, comparison, path, summary);
+    const bool complete = (system.measured || options.skipSystem) && comparison.ok && path.ok &&
                           (comparison.ffmpegOk || options.skipFfmpeg);
     return complete ? 0 : 1;
 }

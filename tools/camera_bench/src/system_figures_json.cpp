@@ -30,6 +30,7 @@ NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(SystemFigures, ok, error, warmupSeconds, wind
                                    unrecorded, latencyMs, keyFrameLatencyMs, otherFrameLatencyMs,
                                    sliceSeconds, sliceP99Ms, sliceSkipped, sliceOtherLoadPercent, cpuPercent,
                                    userPercent, systemPercent, otherLoadPercent, stealPercent,
+                                   processCpuSeconds, captureCpuSeconds, stageCpuSeconds, stageRuns,
                                    captureCorePercent, workerCorePercent, otherCorePercent, threads,
                                    threadsSeen, rssStartMb, rssPeakMb, rssEndMb, memoryEnd)
 

@@ -24,6 +24,7 @@
 #include "configuration_check.h"
 #include "frame_latency_recorder.h"
 #include "interrupt_cleanup.h"
+#include "mpu/stage_cpu.h"
 #include "vcu/camera/camera.h"
 #include "vcu/os/unique_fd.h"
 
@@ -89,6 +90,7 @@ struct Snapshot {
     double rssMb{0};
     MemoryBreakdown memory;
     MachineTicks machine;
+    std::array<mpu::StageCpu, mpu::kStageCount> stages{};
 };
 
 Snapshot takeSnapshot(SystemFigures* figures) {
@@ -107,6 +109,7 @@ Snapshot takeSnapshot(SystemFigures* figures) {
     snapshot.rssMb = residentMegabytes();
     snapshot.memory = memoryBreakdown();
     snapshot.machine = machineTicks();
+    snapshot.stages = mpu::stageCpuTotals();
     return snapshot;
 }
 
@@ -316,6 +319,7 @@ void measureThreads(const FrameLatencyRecorder& recorder, pid_t supervisor, cons
         out.role = role;
         if (role == "capture") {
             figures->captureCorePercent += out.corePercent;
+            figures->captureCpuSeconds += static_cast<double>(thread.ticks - start) / ticksPerSecond();
         } else if (role.rfind("worker", 0) == 0) {
             figures->workerCorePercent += out.corePercent;
         } else {
@@ -381,6 +385,13 @@ SystemFigures measureSystem(const SystemRunSettings& settings) {
     figures.userPercent = 100.0 * (last.cpu.userSeconds - first.cpu.userSeconds) / capacitySeconds;
     figures.systemPercent = 100.0 * (last.cpu.systemSeconds - first.cpu.systemSeconds) / capacitySeconds;
     figures.cpuPercent = figures.userPercent + figures.systemPercent;
+    figures.processCpuSeconds = last.cpu.total() - first.cpu.total();
+    static_assert(mpu::kStageCount == 4, "SystemFigures holds four stages");
+    for (std::size_t stage = 0; stage < mpu::kStageCount; ++stage) {
+        figures.stageCpuSeconds[stage] =
+            static_cast<double>(last.stages[stage].cpuNs - first.stages[stage].cpuNs) / 1e9;
+        figures.stageRuns[stage] = last.stages[stage].runs - first.stages[stage].runs;
+    }
     figures.rssStartMb = first.rssMb;
     figures.rssEndMb = last.rssMb;
     figures.rssPeakMb = std::max({supervisor.rssPeakMb(), first.rssMb, last.rssMb});

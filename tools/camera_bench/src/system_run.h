@@ -77,6 +77,13 @@ struct SystemFigures {
     // and time the hypervisor took, as shares of all cores: what the measured figures competed with.
     double otherLoadPercent{0};
     double stealPercent{0};
+    // CPU time over the window: the whole process, and the stand-in camera's capture threads (vcam_<id>);
+    // the difference is the application's.
+    double processCpuSeconds{0};
+    double captureCpuSeconds{0};
+    // The media unit's own accounting over the window (mpu/stage_cpu.h), by stage: CPU seconds and runs.
+    std::array<double, 4> stageCpuSeconds{};
+    std::array<std::uint64_t, 4> stageRuns{};
     double captureCorePercent{0};  // by thread role, of one core
     double workerCorePercent{0};
     double otherCorePercent{0};

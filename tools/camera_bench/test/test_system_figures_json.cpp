@@ -20,6 +20,8 @@ TEST(SystemFiguresJsonTest, RoundTripKeepsTextListsAndUnmeasuredFigures) {
     sent.sliceSkipped = {0, 3};
     sent.threads.push_back({"vcam_8", "capture", 1234, 12.5});
     sent.memoryEnd.highWater = 210.0;
+    sent.stageCpuSeconds[3] = 12.25;
+    sent.stageRuns[0] = 7200;
 
     const auto received = camera_bench::systemFiguresFromJson(camera_bench::systemFiguresToJson(sent));
     ASSERT_TRUE(received.HasValue()) << received.Error().message;
@@ -34,6 +36,8 @@ TEST(SystemFiguresJsonTest, RoundTripKeepsTextListsAndUnmeasuredFigures) {
     EXPECT_EQ(sut.threads[0].name, "vcam_8");
     EXPECT_EQ(sut.threads[0].tid, 1234);
     EXPECT_EQ(sut.memoryEnd.highWater, 210.0);
+    EXPECT_EQ(sut.stageCpuSeconds[3], 12.25);
+    EXPECT_EQ(sut.stageRuns[0], 7200u);
 }
 
 TEST(SystemFiguresJsonTest, CutOrForeignTextIsRefused) {
