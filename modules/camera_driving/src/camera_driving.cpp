@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 #include <exception>
+#include <utility>
 
 #include "ara/log/logging.h"
 #include "camera_configs.h"
@@ -273,12 +274,15 @@ bool CameraDriving::publishFrame(const mpu_venc_stream& stream, unsigned char in
     // The encoder decides which frames are key frames (its GOP length is the camera's encoderGopNumber); a
     // frame it encoded but that was not published must not shift the flags.
     const bool isKeyFrame = pack.key_frame != 0;
+    const std::size_t bytes = image.data.size();
     CamDrv2Visualization_Provide& port = generalWrapper->camDrv2Visualization;
-    port.GetDataWrapper().publishEncodedImage(image, index, isKeyFrame);
+    // The image is not used again: the data source takes its bytes over instead of copying them, so that
+    // they are copied once more only, into the sample (and then serialized).
+    port.GetDataWrapper().publishEncodedImage(std::move(image), index, isKeyFrame);
     port.Publish();
     ++counts[index].published;
     if (frameObserver != nullptr) {
-        frameObserver->onFramePublished(index, frame, now, isKeyFrame, image.data.size());
+        frameObserver->onFramePublished(index, frame, now, isKeyFrame, bytes);
     }
     logger.LogInfo(ARA_LOG_HERE) << "encoder pipeline completed successfully with id: " << index;
     return true;

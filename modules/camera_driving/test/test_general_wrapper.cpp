@@ -121,6 +121,22 @@ TEST_F(GeneralWrapperTest, VisualizationPublishCarriesTheStoredImageAndWritesGet
     EXPECT_EQ(sample->header.sec, 1700000000);
     EXPECT_EQ(sample->header.nsec, 123000);
     EXPECT_EQ(sample->header.frameId, "vcu_camera_instance_71");
+
+    // An image the caller is done with is taken over, bytes and all, and published the same way.
+    vcu::visual::Image next = image;
+    next.data.push_back(0x99);
+    sut.camDrv2Visualization.GetDataWrapper().publishEncodedImage(std::move(next), 3, false);
+    testing::internal::CaptureStdout();
+    sut.camDrv2Visualization.Publish();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "GetData\n");
+    std::shared_ptr<const CameraH265Image> moved;
+    for (auto loaded = images->LoadData(kClient); loaded != nullptr; loaded = images->LoadData(kClient)) {
+        moved = loaded;
+    }
+    ASSERT_NE(moved, nullptr);
+    EXPECT_EQ(moved->cameraId, 3);
+    EXPECT_EQ(moved->data.size(), image.data.size() + 1);
+    EXPECT_EQ(moved->data.back(), 0x99);
 }
 
 TEST_F(GeneralWrapperTest, SignalConfigurationOfTheImageEventIsDroppedFromThatTransport) {

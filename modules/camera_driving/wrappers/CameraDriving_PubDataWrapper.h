@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <iostream>
 #include <memory>
+#include <utility>
 
 #include "ap-cm-wrapper/pub/PubWrapper"
 #include "impl_type_camerah265image.h"
@@ -18,6 +19,12 @@ class CamDrv2Visualization_PubDataWrapper : public PubDataWrapper<T> {
     // Copies the image (header and bytes) and keeps the camera index and key-frame flag for the next publish.
     void publishEncodedImage(vcu::visual::Image& image, unsigned char cameraIndex, bool isKeyFrame) {
         image_ = image;
+        cameraIndex_ = cameraIndex;
+        isKeyFrame_ = isKeyFrame;
+    }
+    // The same for an image the caller is done with: its bytes are taken over, not copied.
+    void publishEncodedImage(vcu::visual::Image&& image, unsigned char cameraIndex, bool isKeyFrame) {
+        image_ = std::move(image);
         cameraIndex_ = cameraIndex;
         isKeyFrame_ = isKeyFrame;
     }

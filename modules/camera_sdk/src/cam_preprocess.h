@@ -70,6 +70,8 @@ class CamPreprocess {
     int createEncoderChannel(int width, int height, int bufferFactor);
     // Encodes the crop-resized picture. On success `*stream` owns the stream until its last copy is
     // dropped, which gives it back to the encoder.
+    // The name is fixed; the codec is the encoder channel's, chosen by its settings (payload type 96 H.264,
+    // 265 H.265), whatever this name says.
     unsigned char h265Encoder(std::shared_ptr<mpu_venc_stream>* stream);
     unsigned char runEncoderPipeline(std::shared_ptr<mpu_venc_stream>* stream);
 

@@ -1,7 +1,9 @@
 // The preprocessor's encoder channel: its start-up and the encoding of the crop-resized picture.
+#include <chrono>
 #include <cstdint>
 #include <iostream>
 #include <memory>
+#include <thread>
 
 #include "ara/log/logging.h"
 #include "cam_preprocess.h"
@@ -14,6 +16,8 @@ constexpr std::uint32_t kRateControlVbr = MPU_VENC_RC_H264_VBR;
 constexpr std::uint32_t kFramesPerSecond = 30;
 constexpr std::uint32_t kMaxBitRateKbps = 4000;
 constexpr std::int32_t kIpQpDelta = 3;
+// How long a new frame waits for the encoder to finish reading the previous picture before it is dropped.
+constexpr auto kEncoderInputWait = std::chrono::milliseconds(1000);
 
 // One fetched stream with its packet records: gives the stream back to its encoder channel when the last
 // handle is dropped (only once it was handed out).
@@ -109,6 +113,35 @@ int CamPreprocess::createEncoderChannel(int width, int height, int bufferFactor)
                                       << " with result 0x" << ara::log::HexFormat(ret);
     }
     return ret;
+}
+
+// The encoder reads the crop-resized picture in place. A frame whose stream did not come back (time-out,
+// failed fetch) may still be queued in the encoder; the picture is not written again until it has been read.
+int CamPreprocess::waitForEncoderInput() {
+    if (!encoderInputPending) {
+        return 0;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + kEncoderInputWait;
+    for (;;) {
+        mpu_venc_chn_status status{};
+        const int ret = mpu_venc_query_status(cameraIndex, &status);
+        if (ret != 0) {
+            logger.LogError(ARA_LOG_HERE)
+                << cameraTag << "encoder status query failed with result 0x" << ara::log::HexFormat(ret);
+            return ret;
+        }
+        if (status.left_pics == 0) {
+            encoderInputPending = false;
+            return 0;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            logger.LogError(ARA_LOG_HERE)
+                << cameraTag
+                << "the encoder still reads the previous picture; the picture is not overwritten";
+            return MPU_ERR_TIMEOUT;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 unsigned char CamPreprocess::h265Encoder(std::shared_ptr<mpu_venc_stream>* stream) {

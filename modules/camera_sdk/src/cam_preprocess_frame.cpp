@@ -1,18 +1,9 @@
 // The per-frame operations of the preprocessor: the frame handed in, undistortion, crop-resize and colour
 // conversion on the picture channel.
-#include <chrono>
 #include <cstdint>
-#include <thread>
 
 #include "ara/log/logging.h"
 #include "cam_preprocess.h"
-
-namespace {
-
-// How long a new frame waits for the encoder to finish reading the previous picture before it is dropped.
-constexpr auto kEncoderInputWait = std::chrono::milliseconds(1000);
-
-}  // namespace
 
 void** CamPreprocess::getInputAddress() {
     return undistortionEnabled ? &warpParam.src_pic.picture_address : &inputPicInfo.picture_address;
@@ -94,35 +85,6 @@ int CamPreprocess::runPreprocessPipeline(bool skipUndistortion) {
         return ret;
     }
     return logStage(getConvertedImage(), "image converting to BGR", "image converted to BGR");
-}
-
-// The encoder reads the crop-resized picture in place. A frame whose stream did not come back (time-out,
-// failed fetch) may still be queued in the encoder; the picture is not written again until it has been read.
-int CamPreprocess::waitForEncoderInput() {
-    if (!encoderInputPending) {
-        return 0;
-    }
-    const auto deadline = std::chrono::steady_clock::now() + kEncoderInputWait;
-    for (;;) {
-        mpu_venc_chn_status status{};
-        const int ret = mpu_venc_query_status(cameraIndex, &status);
-        if (ret != 0) {
-            logger.LogError(ARA_LOG_HERE)
-                << cameraTag << "encoder status query failed with result 0x" << ara::log::HexFormat(ret);
-            return ret;
-        }
-        if (status.left_pics == 0) {
-            encoderInputPending = false;
-            return 0;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) {
-            logger.LogError(ARA_LOG_HERE)
-                << cameraTag
-                << "the encoder still reads the previous picture; the picture is not overwritten";
-            return MPU_ERR_TIMEOUT;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
 }
 
 int CamPreprocess::runPerceptionPipeline() {

@@ -97,5 +97,5 @@ unsigned char CameraHardware::getCameraYUVBuffer(void** slot, unsigned long& siz
     if (slot == nullptr) {
         return 1;
     }
-    return frame.buffers[1].GetBuffData(*slot, size) ? 0 : 1;
+    return frame.buffers[vcu::camera::CameraData::kPictureBuffer].GetBuffData(*slot, size) ? 0 : 1;
 }
