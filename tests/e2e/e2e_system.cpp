@@ -7,7 +7,7 @@
 
 #include "camera_test/files.h"
 #include "camera_test/gtest_support.h"
-#include "lens_model.h"
+#include "lens/lens_model.h"
 
 namespace e2e {
 

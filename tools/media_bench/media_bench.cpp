@@ -30,7 +30,7 @@
 
 #include "ara/log/logging.h"
 #include "cam_preprocess.h"
-#include "lens_model.h"
+#include "lens/lens_model.h"
 #include "mpu/mpu_owners.h"
 #include "mpu/mpu_sys.h"
 #include "mpu/mpu_venc.h"

@@ -13,7 +13,7 @@
 #include <map>
 #include <string>
 
-#include "lens_model.h"
+#include "lens/lens_model.h"
 #include "vcu/os/files.h"
 
 namespace {

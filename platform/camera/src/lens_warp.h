@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "lens_model.h"
+#include "lens/lens_model.h"
 
 namespace vcu::camera::internal {
 

@@ -4,7 +4,7 @@
 #include <fstream>
 #include <system_error>
 
-#include "lens_model.h"
+#include "lens/lens_model.h"
 
 namespace camera_bench {
 namespace {

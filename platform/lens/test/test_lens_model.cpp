@@ -6,7 +6,7 @@
 #include <iterator>
 #include <vector>
 
-#include "lens_model.h"
+#include "lens/lens_model.h"
 
 namespace {
 

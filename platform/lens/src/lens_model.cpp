@@ -1,4 +1,4 @@
-#include "lens_model.h"
+#include "lens/lens_model.h"
 
 #include <cerrno>
 #include <cstring>
