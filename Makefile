@@ -31,7 +31,8 @@ run:
 	./scripts/run.sh
 
 format:
-	find modules platform tools -name '*.cpp' -o -name '*.h' | xargs clang-format -i
+	find modules platform tools visual generated tests \( -name '*.cpp' -o -name '*.h' -o -name PubWrapper \) \
+	  -not -path '*/node_modules/*' | xargs clang-format -i
 
 clean:
 	rm -rf build

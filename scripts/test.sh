@@ -8,6 +8,10 @@ set -eu
 cd "$(dirname "$0")/.."
 
 JOBS=$(nproc)
+
+# Every source formatted; the layers' rule (platform/ and modules/ never use tools/) is checked by CMake at
+# configure time.
+./scripts/check-format.sh
 RELEASE_DIR=${RELEASE_DIR:-build/release}
 ASAN_DIR=${ASAN_DIR:-build/asan}
 
