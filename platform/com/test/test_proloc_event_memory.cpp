@@ -64,6 +64,15 @@ TEST_F(ProlocEventMemoryTest, RepeatedOverflowWarnsOncePerWindow) {
     EXPECT_EQ(*sut.LoadData(17), 19);
 }
 
+TEST_F(ProlocEventMemoryTest, TakesDataOnlyWhileAClientListensOrItKeepsTheLast) {
+    EXPECT_FALSE(sut.TakesData());  // a sender copies nothing for nobody
+    sut.EnableEventClient(21, 1, nullptr);
+    EXPECT_TRUE(sut.TakesData());
+    ProlocEventMemoryImpl<int> keepLast;
+    ASSERT_TRUE(keepLast.Init(true));
+    EXPECT_TRUE(keepLast.TakesData());
+}
+
 TEST_F(ProlocEventMemoryTest, KeepLastQueuesStoredSampleForNewClientAndCallsHandlerOnce) {
     ProlocEventMemoryImpl<int> keepLast;
     ASSERT_TRUE(keepLast.Init(true));

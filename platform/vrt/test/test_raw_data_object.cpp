@@ -108,7 +108,9 @@ class HoldingContainer : public DataContainer<T> {
         held.push_back(std::move(sample));
         return held.back().get();
     }
+    bool TakesData() const override { return takes; }
     std::vector<std::shared_ptr<T>> held;
+    bool takes{true};  // false: as a process-local memory without clients
 };
 
 static_assert(kCarriesMbuf<Record>);
@@ -184,6 +186,20 @@ TEST(VrtObjectTest, WritesFieldsIntoTheMessageAndReleasesNothing) {
     ASSERT_TRUE(sut.Serialize(serializer, message.data(), message.size()).IsSuccess());
     EXPECT_EQ(message[0], 20);
     sut.ReleaseData();
+}
+
+TEST(VrtObjectTest, CopiesTheRecordForItsContainerOnlyWhenTheContainerTakesIt) {
+    const CameraH265Image image = common::test::MakeImage();
+    HoldingContainer<CameraH265Image> container;
+    container.takes = false;
+    VrtObject<CameraH265Image> sut(image, &container);
+    EXPECT_EQ(sut.StoreToContainer(), nullptr);
+    EXPECT_TRUE(container.held.empty());  // no copy for nobody
+    container.takes = true;
+    const CameraH265Image* stored = sut.StoreToContainer();
+    ASSERT_NE(stored, nullptr);
+    EXPECT_NE(stored, &image);
+    EXPECT_EQ(stored->data, image.data);
 }
 
 }  // namespace

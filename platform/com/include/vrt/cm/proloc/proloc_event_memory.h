@@ -74,6 +74,11 @@ class ProlocEventMemoryImpl : public ProlocEventMemory, public serialize::DataCo
     // The address of the stored copy, or null when no client took it and nothing keeps it.
     const T* StoreData(const T& sample) { return StoreData(std::make_shared<T>(sample)); }
 
+    bool TakesData() const override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return keepLast_ || !clients_.empty();
+    }
+
     // Stores `copy` itself, shared by every client; see StoreData(const T&).
     const T* StoreData(std::shared_ptr<T> copy) override {
         std::vector<std::function<void()>> handlers;
@@ -200,7 +205,7 @@ class ProlocEventMemoryImpl : public ProlocEventMemory, public serialize::DataCo
     }
 
     std::shared_ptr<utils::CmLogger> log_;
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     bool keepLast_{false};
     std::shared_ptr<T> last_;
     std::unordered_map<unsigned long, ProlocEventClientData> clients_;

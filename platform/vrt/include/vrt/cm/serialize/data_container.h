@@ -15,6 +15,9 @@ class DataContainer {
     // Keeps `sample` for the receivers. Returns its address, or null when nobody took it (the sample is then
     // dropped before the call returns).
     virtual const T* StoreData(std::shared_ptr<T> sample) = 0;
+    // Whether StoreData would keep a sample now, so that a sender need not copy one for nobody. A receiver
+    // that comes between this answer and the store misses that one sample, as if it had come after it.
+    virtual bool TakesData() const { return true; }
 
   protected:
     DataContainer() = default;

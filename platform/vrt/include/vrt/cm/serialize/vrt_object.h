@@ -29,9 +29,11 @@ class VrtObject {
     DataContainer<T>* GetDataContainer() const noexcept { return container_; }
 
     // Hands one shared copy of the record to the data container. Its address, or null when there is no
-    // container or nobody took the copy.
+    // container or nobody took the copy (then none is made).
     const T* StoreToContainer() const {
-        return container_ == nullptr ? nullptr : container_->StoreData(std::make_shared<T>(record_));
+        return container_ == nullptr || !container_->TakesData()
+                   ? nullptr
+                   : container_->StoreData(std::make_shared<T>(record_));
     }
 
     vrt::common::serialize::Result Serialize(const vrt::common::Serializer<T>& serializer,
