@@ -51,6 +51,10 @@ std::int64_t RealtimeNs() {
     return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
+std::int64_t MonotonicNs(Clock::time_point at) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(at.time_since_epoch()).count();
+}
+
 double SecondsBetween(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double>(to - from).count();
 }
@@ -117,19 +121,17 @@ int Record(camera_record::RecorderOptions options) {
                 if (!outcome) {
                     break;
                 }
+                const std::int64_t receivedNs = MonotonicNs(Clock::now());
+                recorder.NoteHeard(receivedNs);
                 // A gap in the publisher's sequence, or a sample we cannot read, cost some camera a frame.
                 recorder.NoteSequence(header.sequence);
                 if (!outcome->IsSuccess()) {
                     recorder.NoteLostSamples();
-                }
-                if (!outcome->IsSuccess()) {
                     continue;
                 }
                 camera_record::ReceivedFrame frame;
                 frame.receiveRealtimeNs = RealtimeNs();
-                frame.receiveMonotonicNs =
-                    std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
-                        .count();
+                frame.receiveMonotonicNs = receivedNs;
                 frame.data = record.data.data();
                 frame.size = record.data.size();
                 frame.sec = record.header.sec;
@@ -139,6 +141,7 @@ int Record(camera_record::RecorderOptions options) {
             }
         }
         const Clock::time_point now = Clock::now();
+        recorder.CheckSilence(MonotonicNs(now));
         if (now - windowStart >= std::chrono::seconds(1)) {
             std::cout << recorder.LiveLine(SecondsBetween(start, now), SecondsBetween(windowStart, now),
                                            subscriber.MissedSamples())
@@ -154,6 +157,7 @@ int Record(camera_record::RecorderOptions options) {
         }
     }
 
+    recorder.CheckSilence(MonotonicNs(Clock::now()));
     const std::string summary = recorder.Finish(SecondsBetween(start, Clock::now()),
                                                 subscriber.MissedSamples(), subscriber.DecodeFailures());
     std::cout << summary << std::flush;
@@ -166,6 +170,12 @@ int Record(camera_record::RecorderOptions options) {
         std::cerr << "camera_record: some outputs in " << options.outputDirectory
                   << " could not be written (see the errors above)\n";
         return 1;
+    }
+    if (recorder.PublisherSilent()) {
+        std::cerr << "camera_record: the publisher fell silent and did not come back before the end (see "
+                     "the summary); the files hold what was received before. Exit status "
+                  << camera_record::kExitPublisherSilent << ".\n";
+        return camera_record::kExitPublisherSilent;
     }
     return 0;
 }

@@ -51,11 +51,14 @@ const camera_tools::CommandLine<RecorderOptions>& RecorderCommandLine() {
     static const camera_tools::CommandLine<Options> commandLine(
         "usage: camera_record [--duration SECONDS] [--frames COUNT] [--output DIR] [--cameras 8,9,10,11]\n"
         "                     [--manifest PATH] [--code-scale SCALE] [--transport shm|someip]\n"
+        "                     [--silence-timeout SECONDS]\n"
         "\n"
         "Records the cameras' encoded frames published on the visualization image event (35045) over shared\n"
         "memory. Per camera: cam_<id>.h264 (or .h265), cam_<id>.mp4 and cam_<id>_index.csv; at the end\n"
         "summary.txt and contact_sheet.png. Runs until SIGINT/SIGTERM, the duration, or until every camera\n"
-        "recorded COUNT frames. iox-roudi must run.\n"
+        "recorded COUNT frames. iox-roudi must run. Exit status 3 when the publisher had fallen silent by "
+        "the\n"
+        "end, 1 when outputs could not be written or RouDi was lost, 2 for a bad command line.\n"
         "\n",
         {
             {{"duration", "SECONDS", "stop after this many seconds"},
@@ -80,6 +83,10 @@ const camera_tools::CommandLine<RecorderOptions>& RecorderCommandLine() {
                  options.someip = value == "someip";
                  return value == "shm" || value == "someip";
              }},
+            {{"silence-timeout", "SECONDS",
+              "report the publisher silent after this long without a sample (default 2)"},
+             "a number of seconds greater than 0",
+             camera_tools::StoreParsed(&Options::silenceTimeoutSeconds, camera_tools::ParsePositive)},
             {{"code-scale", "SCALE",
               "size of the test pattern's frame code in the pictures (found by itself when not given; 0.667 "
               "for "

@@ -20,7 +20,7 @@ __attribute__((format(printf, 1, 2))) std::string Format(const char* format, ...
 }  // namespace
 
 std::string FormatLiveLine(double elapsedSeconds, const std::vector<LiveCamera>& cameras,
-                           std::uint64_t missedSamples, PublisherState publisher) {
+                           std::uint64_t missedSamples, PublisherState publisher, double silentSeconds) {
     std::string line = Format("[%4.0f s]", elapsedSeconds);
     std::vector<double> latencies;
     for (const LiveCamera& camera : cameras) {
@@ -45,8 +45,10 @@ std::string FormatLiveLine(double elapsedSeconds, const std::vector<LiveCamera>&
     line += Format(" | missed %" PRIu64, missedSamples);
     if (publisher == PublisherState::kWaiting) {
         line += " | waiting for the publisher";
-    } else if (publisher == PublisherState::kSilent) {
+    } else if (publisher == PublisherState::kQuiet) {
         line += " | no samples";
+    } else if (publisher == PublisherState::kSilent) {
+        line += Format(" | PUBLISHER SILENT for %.1f s", silentSeconds);
     }
     return line;
 }
@@ -74,9 +76,14 @@ std::string FormatSummary(const RecordingReport& report) {
         }
     }
     text += Format("missed_samples=%" PRIu64 " undecodable_samples=%" PRIu64 " other_camera_samples=%" PRIu64
-                   " publisher_restarts=%" PRIu64 " (event-wide, all cameras together)\n",
+                   " publisher_restarts=%" PRIu64 " publisher_silences=%" PRIu64
+                   " (event-wide, all cameras together)\n",
                    report.missedSamples, report.undecodableSamples, report.foreignSamples,
-                   report.publisherRestarts);
+                   report.publisherRestarts, report.publisherSilences);
+    if (report.silentAtEndSeconds > 0.0) {
+        text += Format("publisher silent at the end: no sample for the last %.1f s of the recording\n",
+                       report.silentAtEndSeconds);
+    }
     if (!report.contactSheet.empty()) {
         text += "contact sheet: " + report.contactSheet +
                 " (cam_8 top-left, cam_9 top-right, cam_10 bottom-left, cam_11 bottom-right)\n";

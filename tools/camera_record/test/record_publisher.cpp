@@ -1,17 +1,19 @@
 // The publisher side of the recorder's process-level tests: publishes the four cameras' encoded test
 // pattern on the visualization image event, the way the application does, from another process.
 //
-//   record_publisher <frames per camera> <gop> <fps> <width> <height>
+//   record_publisher <frames per camera> <gop> <fps> <width> <height> [--pause-after N MS]
 //
 // Frame i of every camera carries frame code i and the key-frame flag of i % gop == 0; stamps are the
-// real-time clock when the frame is sent. Waits up to 10 s for a subscriber first. Configuration from
-// CM_CONFIG_FILE_PATH; RouDi must run. Exit status 0 when every frame was sent.
+// real-time clock when the frame is sent. Waits up to 10 s for a subscriber first. --pause-after sends
+// nothing for MS milliseconds after frame N (a publisher that falls silent and comes back). Configuration
+// from CM_CONFIG_FILE_PATH; RouDi must run. Exit status 0 when every frame was sent.
 #include <time.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <iostream>
 #include <memory>
+#include <string>
 #include <thread>
 
 #include "ara/com/internal/skeleton/event/event_adapter.h"
@@ -31,11 +33,32 @@ int Number(const char* text) {
     return std::atoi(text);
 }
 
+// What the publisher does besides sending every frame in rhythm.
+struct Deviations {
+    int pauseAfter{-1};
+    std::chrono::milliseconds pause{0};
+};
+
+bool ReadDeviations(int argc, char** argv, Deviations& deviations) {
+    for (int i = 6; i < argc; ++i) {
+        const std::string option = argv[i];
+        if (option == "--pause-after" && i + 2 < argc) {
+            deviations.pauseAfter = Number(argv[i + 1]);
+            deviations.pause = std::chrono::milliseconds(Number(argv[i + 2]));
+            i += 2;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 6) {
-        std::cerr << "usage: record_publisher <frames> <gop> <fps> <width> <height>\n";
+    Deviations deviations;
+    if (argc < 6 || !ReadDeviations(argc, argv, deviations)) {
+        std::cerr << "usage: record_publisher <frames> <gop> <fps> <width> <height> [--pause-after N MS]\n";
         return 64;
     }
     const int frames = Number(argv[1]);
@@ -88,6 +111,10 @@ int main(int argc, char** argv) {
             event.Send(std::move(image));
         }
         next += interval;
+        if (i == deviations.pauseAfter) {
+            std::cout << "pausing after frame " << i << std::endl;
+            next += deviations.pause;
+        }
         std::this_thread::sleep_until(next);
     }
     std::cout << "sent " << frames << " frames per camera" << std::endl;

@@ -14,6 +14,7 @@
 #include "camera_test/gtest_support.h"
 #include "com_test_support.h"
 #include "record_test_support.h"
+#include "recorder_options.h"
 
 namespace camera_record {
 namespace {
@@ -230,6 +231,65 @@ TEST_F(CameraRecordProcessTest, FullDiskStopsTheCameraSaysSoAndKeepsAMatchingInd
         EXPECT_TRUE(!std::filesystem::exists(path) || std::filesystem::file_size(path) > 0)
             << path << " exists but is empty";
     }
+}
+
+// A publisher that stops (SIGSTOP: paused, or hung) is reported silent after the silence timeout, in the live
+// line and the summary, and a recording that ends while it is silent ends with status 3.
+TEST_F(CameraRecordProcessTest, PublisherThatFallsSilentIsReportedAndTheRecordingEndsWithStatusThree) {
+    if (const std::string missing = RouDiUnavailable(); !missing.empty()) {
+        FAIL() << "no RouDi of our own: " << missing;
+    }
+    auto sut = Recorder({"--output", Scratch("silent"), "--cameras", "8"}, Scratch("silent.txt"));
+    auto publisher =
+        StartChild({RECORD_PUBLISHER, "600", "10", "30", std::to_string(kWidth), std::to_string(kHeight)},
+                   Scratch("publisher_silent.txt"));
+    ASSERT_TRUE(WaitForLiveFrames(Scratch("silent.txt"), "cam_8", std::chrono::seconds(30)))
+        << ReadText(Scratch("silent.txt"));
+
+    publisher.Signal(SIGSTOP);
+    const auto stopped = std::chrono::steady_clock::now();
+    ASSERT_TRUE(
+        camera_test::WaitForText(Scratch("silent.txt"), "| PUBLISHER SILENT for ", std::chrono::seconds(10)))
+        << ReadText(Scratch("silent.txt"));
+    // The default timeout is 2 s; the live line that says so comes once a second.
+    EXPECT_GE(std::chrono::steady_clock::now() - stopped, std::chrono::milliseconds(1500));
+    sut.Signal(SIGTERM);
+
+    EXPECT_EQ(sut.Wait(std::chrono::seconds(10)), kExitPublisherSilent) << ReadText(Scratch("silent.txt"));
+    publisher.Signal(SIGKILL);
+    const std::string text = ReadText(Scratch("silent.txt"));
+    EXPECT_NE(text.find("the publisher has sent nothing for 2."), std::string::npos) << text;
+    EXPECT_NE(text.find("camera_record: the publisher fell silent and did not come back"), std::string::npos)
+        << text;
+    const std::string summary = ReadText(Scratch("silent/summary.txt"));
+    EXPECT_NE(summary.find(" publisher_silences=1 "), std::string::npos) << summary;
+    EXPECT_NE(summary.find("publisher silent at the end: no sample for the last "), std::string::npos)
+        << summary;
+    EXPECT_GT(ProbeMedia(Scratch("silent/cam_8.h264"), "h264").decodedFrames, 0);
+}
+
+// A publisher that pauses for longer than the timeout and comes back: reported while silent and on its
+// return, and the recording, which ends with the publisher active, ends with status 0.
+TEST_F(CameraRecordProcessTest, PublisherThatComesBackIsCountedButDoesNotFailTheRecording) {
+    if (const std::string missing = RouDiUnavailable(); !missing.empty()) {
+        FAIL() << "no RouDi of our own: " << missing;
+    }
+    auto sut = Recorder(
+        {"--output", Scratch("paused"), "--cameras", "8", "--frames", "60", "--silence-timeout", "0.8"},
+        Scratch("paused.txt"));
+    auto publisher = StartChild({RECORD_PUBLISHER, "90", "10", "30", std::to_string(kWidth),
+                                 std::to_string(kHeight), "--pause-after", "20", "2500"},
+                                Scratch("publisher_paused.txt"));
+
+    EXPECT_EQ(sut.Wait(kRunTimeout), 0) << ReadText(Scratch("paused.txt"));
+    EXPECT_EQ(publisher.Wait(kRunTimeout), 0) << ReadText(Scratch("publisher_paused.txt"));
+    const std::string text = ReadText(Scratch("paused.txt"));
+    EXPECT_NE(text.find("| PUBLISHER SILENT for "), std::string::npos) << text;
+    EXPECT_NE(text.find("the publisher is back after 2."), std::string::npos) << text;
+    const std::string summary = ReadText(Scratch("paused/summary.txt"));
+    EXPECT_NE(summary.find(" publisher_silences=1 "), std::string::npos) << summary;
+    EXPECT_EQ(summary.find("publisher silent at the end"), std::string::npos) << summary;
+    EXPECT_NE(summary.find("cam_8 frames=60 "), std::string::npos) << summary;
 }
 
 // RouDi dies under a running recorder (SIGKILL: no goodbye to its clients): the recorder sees it within

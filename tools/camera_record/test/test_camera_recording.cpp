@@ -235,6 +235,43 @@ TEST_F(CameraRecordingTest, RecorderLiveLineTellsAPublisherNotYetHeardFromOneFal
     EXPECT_NE(silent.find("| no samples"), std::string::npos) << silent;
 }
 
+TEST_F(CameraRecordingTest, RecorderReportsAPublisherSilentAfterTheTimeoutUntilItIsHeardAgain) {
+    const auto frames = EncodePattern(VideoCodec::kH264, 480, 320, 3, 30);
+    ASSERT_EQ(frames.size(), 3U);
+    RecorderOptions options;
+    options.outputDirectory = directory_.Path();
+    options.cameras = {8};
+    options.silenceTimeoutSeconds = 1.5;
+    Recorder sut(options, TestLogger());
+    constexpr std::int64_t kSecond = 1000000000;
+
+    sut.CheckSilence(10 * kSecond);  // nothing heard yet: waiting, not silent
+    EXPECT_FALSE(sut.PublisherSilent());
+    ReceivedFrame frame = Received(frames[0], 0);
+    frame.receiveMonotonicNs = 10 * kSecond;
+    sut.Add(0, frame);
+    sut.LiveLine(1.0, 1.0, 0);
+    sut.CheckSilence(11 * kSecond + kSecond / 2 - 1);
+    EXPECT_FALSE(sut.PublisherSilent());
+    const std::string quiet = sut.LiveLine(2.0, 1.0, 0);
+    sut.CheckSilence(11 * kSecond + kSecond / 2);
+    EXPECT_TRUE(sut.PublisherSilent());
+    sut.CheckSilence(13 * kSecond);
+    const std::string silent = sut.LiveLine(3.0, 1.0, 0);
+    sut.NoteHeard(14 * kSecond);  // an unreadable sample is the publisher too
+    EXPECT_FALSE(sut.PublisherSilent());
+    sut.CheckSilence(16 * kSecond);  // silent again
+    const std::string summary = sut.Finish(6.0, 0, 0);
+
+    EXPECT_NE(quiet.find("| no samples"), std::string::npos) << quiet;
+    EXPECT_NE(silent.find("| PUBLISHER SILENT for 3.0 s"), std::string::npos) << silent;
+    EXPECT_EQ(sut.PublisherSilences(), 2U);
+    EXPECT_TRUE(sut.PublisherSilent());
+    EXPECT_NE(summary.find(" publisher_silences=2 "), std::string::npos) << summary;
+    EXPECT_NE(summary.find("publisher silent at the end: no sample for the last 2.0 s"), std::string::npos)
+        << summary;
+}
+
 TEST_F(CameraRecordingTest, RecorderSaysSoWhenItsOutputsCannotBeWritten) {
     const auto frames = EncodePattern(VideoCodec::kH264, 480, 320, 1, 30);
     ASSERT_EQ(frames.size(), 1U);

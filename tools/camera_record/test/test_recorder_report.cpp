@@ -22,8 +22,11 @@ TEST(RecorderReportTest, LiveLineShowsEveryCameraTheLatencyOfAllAndWaitsVisiblyF
     EXPECT_EQ(
         FormatLiveLine(1.0, {{"cam_8", WindowFigures(), 0, ""}}, 0, PublisherState::kWaiting),
         "[   1 s] cam_8  0.0 fps  0.00 Mbit/s 0 key | latency - | missed 0 | waiting for the publisher");
-    EXPECT_EQ(FormatLiveLine(9.0, {{"cam_8", WindowFigures(), 0, ""}}, 0, PublisherState::kSilent),
+    EXPECT_EQ(FormatLiveLine(9.0, {{"cam_8", WindowFigures(), 0, ""}}, 0, PublisherState::kQuiet),
               "[   9 s] cam_8  0.0 fps  0.00 Mbit/s 0 key | latency - | missed 0 | no samples");
+    EXPECT_EQ(
+        FormatLiveLine(12.0, {{"cam_8", WindowFigures(), 0, ""}}, 0, PublisherState::kSilent, 4.26),
+        "[  12 s] cam_8  0.0 fps  0.00 Mbit/s 0 key | latency - | missed 0 | PUBLISHER SILENT for 4.3 s");
     // Failed writes are seen while they happen, not only in the summary.
     EXPECT_EQ(
         FormatLiveLine(
@@ -65,10 +68,23 @@ TEST(RecorderReportTest, SummaryHasOneKeyValueLinePerCameraAndTheEventWideFigure
         "latency_p99_ms=9.80 "
         "latency_max_ms=12.00 decode_errors=0 write_errors=0 codec=h264 size=1280x720 skipped_before_key=0 "
         "coded_frames=300 code_gaps=0 code_disorder=0\n"
-        "missed_samples=1 undecodable_samples=0 other_camera_samples=0 publisher_restarts=1 (event-wide, all "
-        "cameras together)\n"
+        "missed_samples=1 undecodable_samples=0 other_camera_samples=0 publisher_restarts=1 "
+        "publisher_silences=0 (event-wide, all cameras together)\n"
         "contact sheet: out/record/contact_sheet.png (cam_8 top-left, cam_9 top-right, cam_10 bottom-left, "
         "cam_11 bottom-right)\n");
+}
+
+TEST(RecorderReportTest, SummarySaysWhenThePublisherWasSilentAtTheEnd) {
+    RecordingReport report;
+    report.publisherSilences = 2;
+    report.silentAtEndSeconds = 7.25;
+
+    const std::string sut = FormatSummary(report);
+
+    EXPECT_NE(sut.find(" publisher_silences=2 (event-wide"), std::string::npos) << sut;
+    EXPECT_NE(sut.find("\npublisher silent at the end: no sample for the last 7.2 s of the recording\n"),
+              std::string::npos)
+        << sut;
 }
 
 }  // namespace
