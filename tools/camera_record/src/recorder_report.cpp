@@ -27,6 +27,10 @@ std::string FormatLiveLine(double elapsedSeconds, const std::vector<LiveCamera>&
         const WindowFigures& figures = camera.figures;
         line += Format(" %s %4.1f fps %5.2f Mbit/s %" PRIu64 " key", camera.name.c_str(), figures.fps,
                        figures.bitRateKbps / 1000.0, figures.keyFrames);
+        if (figures.lostFrames > 0 || figures.damagedFrames > 0) {
+            line +=
+                Format(" %" PRIu64 " lost %" PRIu64 " damaged", figures.lostFrames, figures.damagedFrames);
+        }
         if (camera.writeErrors > 0) {
             line += Format(" %" PRIu64 " write errors", camera.writeErrors);
         }
@@ -66,8 +70,10 @@ std::string FormatSummary(const RecordingReport& report) {
                        camera.writeErrors);
         text += Format(" codec=%s size=%dx%d skipped_before_key=%" PRIu64, camera.codec.c_str(), camera.width,
                        camera.height, camera.skippedBeforeKeyFrame);
-        text += Format(" coded_frames=%" PRIu64 " code_gaps=%" PRIu64 " code_disorder=%" PRIu64 "\n",
+        text += Format(" coded_frames=%" PRIu64 " code_gaps=%" PRIu64 " code_disorder=%" PRIu64,
                        s.framesWithCode, s.codeGaps, s.codeDisorder);
+        text +=
+            Format(" lost_frames=%" PRIu64 " damaged_frames=%" PRIu64 "\n", s.lostFrames, s.damagedFrames);
         if (!camera.failure.empty()) {
             text += camera.name + " not recorded: " + camera.failure + "\n";
         }

@@ -28,8 +28,9 @@ enum class PublisherState : std::uint8_t {
 
 // e.g. "[  3 s] cam_8 30.0 fps 2.10 Mbit/s 1 key | cam_9 ... | latency p50 4.2 ms max 9.1 ms | missed 0",
 // ending in "| waiting for the publisher" before the first sample, "| no samples" in a quiet window and
-// "| PUBLISHER SILENT for 5.0 s" (`silentSeconds` since its last sample) once it is silent. A camera with
-// failed writes shows "3 write errors" after its key count, one that stopped recording "STOPPED: <reason>".
+// "| PUBLISHER SILENT for 5.0 s" (`silentSeconds` since its last sample) once it is silent. A camera that
+// lost frames in the window shows "2 lost 7 damaged" after its key count, one with failed writes "3 write
+// errors", one that stopped recording "STOPPED: <reason>".
 std::string FormatLiveLine(double elapsedSeconds, const std::vector<LiveCamera>& cameras,
                            std::uint64_t missedSamples, PublisherState publisher, double silentSeconds = 0.0);
 

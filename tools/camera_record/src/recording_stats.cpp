@@ -28,6 +28,15 @@ void CameraStats::AddFrame(std::int64_t receiveNs, std::size_t bytes, bool keyFl
     }
 }
 
+void CameraStats::AddContinuity(std::uint64_t lostBefore, bool damaged) {
+    lostFrames_ += lostBefore;
+    window_.lostFrames += lostBefore;
+    if (damaged) {
+        ++damagedFrames_;
+        ++window_.damagedFrames;
+    }
+}
+
 void CameraStats::AddFrameCode(std::optional<std::uint32_t> code) {
     if (!code) {
         ++framesSinceCode_;
@@ -77,6 +86,8 @@ CameraSummary CameraStats::Summary() const {
     summary.framesWithCode = framesWithCode_;
     summary.codeGaps = codeGaps_;
     summary.codeDisorder = codeDisorder_;
+    summary.lostFrames = lostFrames_;
+    summary.damagedFrames = damagedFrames_;
     return summary;
 }
 

@@ -22,6 +22,8 @@ struct WindowFigures {
     double fps{0.0};
     double bitRateKbps{0.0};
     std::vector<double> latenciesMs;
+    std::uint64_t lostFrames{0};
+    std::uint64_t damagedFrames{0};
 };
 
 struct CameraSummary {
@@ -36,12 +38,17 @@ struct CameraSummary {
     std::uint64_t framesWithCode{0};
     std::uint64_t codeGaps{0};
     std::uint64_t codeDisorder{0};
+    std::uint64_t lostFrames{0};     // frames of the camera that never arrived, by its stream's numbering
+    std::uint64_t damagedFrames{0};  // frames received but predicted from a lost one
 };
 
 class CameraStats {
   public:
     // One recorded frame: when it arrived (monotonic, ns), its size, its published key flag and latency.
     void AddFrame(std::int64_t receiveNs, std::size_t bytes, bool keyFlag, double latencyMs);
+    // What the recorded frame's stream numbering says: frames lost right before it, and whether it is
+    // predicted from a lost frame.
+    void AddContinuity(std::uint64_t lostBefore, bool damaged);
     // The frame code of the next recorded frame in order, or nothing when it carried none.
     void AddFrameCode(std::optional<std::uint32_t> code);
 
@@ -59,6 +66,8 @@ class CameraStats {
     std::int64_t firstReceiveNs_{0};
     std::int64_t lastReceiveNs_{0};
     std::vector<double> latenciesMs_;
+    std::uint64_t lostFrames_{0};
+    std::uint64_t damagedFrames_{0};
 
     WindowFigures window_;
     std::uint64_t windowBytes_{0};

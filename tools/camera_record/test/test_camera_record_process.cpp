@@ -138,9 +138,10 @@ TEST_F(CameraRecordProcessTest, RecordsEveryCameraOfAPublisherInAnotherProcess) 
     for (int id = 8; id <= 11; ++id) {
         const std::string name = "cam_" + std::to_string(id);
         SCOPED_TRACE(name);
-        EXPECT_TRUE(
-            std::regex_search(summary, std::regex(name + " frames=40 key_frames=4 .* decode_errors=0 .*"
-                                                         "codec=h264 size=640x360 .*code_disorder=0\n")))
+        EXPECT_TRUE(std::regex_search(
+            summary,
+            std::regex(name + " frames=40 key_frames=4 .* decode_errors=0 .*"
+                              "codec=h264 size=640x360 .*code_disorder=0 lost_frames=0 damaged_frames=0\n")))
             << summary;
 
         const auto elementary = ProbeMedia(Scratch("run/" + name + ".h264"), "h264");
@@ -154,11 +155,14 @@ TEST_F(CameraRecordProcessTest, RecordsEveryCameraOfAPublisherInAnotherProcess) 
         for (std::size_t i = 1; i < mp4.ptsNs.size(); ++i) {
             EXPECT_GT(mp4.ptsNs[i], mp4.ptsNs[i - 1]);
         }
-        // The index: codes strictly increasing, as the publisher sent them (no loss expected at this rate).
+        // The index: codes strictly increasing, as the publisher sent them, and nothing lost (none expected
+        // at this rate).
         const auto lines = ReadLines(Scratch("run/" + name + "_index.csv"));
         ASSERT_EQ(lines.size(), static_cast<std::size_t>(kFrames) + 1U);
         for (std::size_t row = 1; row < lines.size(); ++row) {
-            EXPECT_EQ(lines[row].substr(lines[row].rfind(',') + 1), std::to_string(row - 1)) << lines[row];
+            // ...,frame_code,lost_before,damaged
+            const std::string tail = "," + std::to_string(row - 1) + ",0,0";
+            EXPECT_EQ(lines[row].substr(lines[row].size() - tail.size()), tail) << lines[row];
         }
     }
     EXPECT_NE(summary.find("missed_samples=0 undecodable_samples=0 other_camera_samples=0"),
@@ -166,6 +170,53 @@ TEST_F(CameraRecordProcessTest, RecordsEveryCameraOfAPublisherInAnotherProcess) 
     const std::string png = ReadText(Scratch("run/contact_sheet.png"));
     ASSERT_GT(png.size(), 24U);
     EXPECT_EQ(png.substr(16, 8), std::string("\0\0\x05\0\0\0\x02\xd0", 8));
+}
+
+// One camera's frames lost on the way while every sample of the event arrived in sequence: the camera's own
+// stream numbering shows it, in the index, the live line and the summary.
+TEST_F(CameraRecordProcessTest, FramesOneCameraLostAreCountedForThatCameraWithTheFramesDamagedAfterThem) {
+    if (const std::string missing = RouDiUnavailable(); !missing.empty()) {
+        FAIL() << "no RouDi of our own: " << missing;
+    }
+    auto sut = Recorder({"--frames", "100", "--output", Scratch("lossy"), "--code-scale", "1"},
+                        Scratch("lossy.txt"));
+    auto publisher = StartChild({RECORD_PUBLISHER, "120", "10", "30", std::to_string(kWidth),
+                                 std::to_string(kHeight), "--drop", "1", "12", "14"},
+                                Scratch("publisher_lossy.txt"));
+
+    ASSERT_EQ(sut.Wait(kRunTimeout), 0) << ReadText(Scratch("lossy.txt"));
+    EXPECT_EQ(publisher.Wait(kRunTimeout), 0) << ReadText(Scratch("publisher_lossy.txt"));
+    const std::string summary = ReadText(Scratch("lossy/summary.txt"));
+    EXPECT_NE(summary.find("missed_samples=0 "), std::string::npos) << summary;
+    EXPECT_TRUE(std::regex_search(summary, std::regex("cam_9 frames=100 .* lost_frames=3 damaged_frames=5\n")))
+        << summary;
+    for (const char* name : {"cam_8", "cam_10", "cam_11"}) {
+        EXPECT_TRUE(std::regex_search(summary,
+                                      std::regex(std::string(name) + " .* lost_frames=0 damaged_frames=0\n")))
+            << summary;
+    }
+    // The live lines show them in the seconds they happened in (the recording runs on for seconds after).
+    std::uint64_t liveLost = 0;
+    std::uint64_t liveDamaged = 0;
+    const std::regex cam9(R"(\| cam_9 [^|]* key (\d+) lost (\d+) damaged)");
+    for (const std::string& line : ReadLines(Scratch("lossy.txt"))) {
+        std::smatch match;
+        if (std::regex_search(line, match, cam9)) {
+            liveLost += std::stoull(match[1]);
+            liveDamaged += std::stoull(match[2]);
+        }
+    }
+    EXPECT_EQ(liveLost, 3U) << ReadText(Scratch("lossy.txt"));
+    EXPECT_EQ(liveDamaged, 5U);
+    const auto lines = ReadLines(Scratch("lossy/cam_9_index.csv"));
+    ASSERT_EQ(lines.size(), 101U);
+    EXPECT_EQ(lines[0], "frame,stamp,key,bytes,latency_ms,frame_code,lost_before,damaged");
+    // Rows 12 to 16 are frames 15 to 19: after the loss, up to the key frame at 20.
+    for (std::size_t row = 1; row < lines.size(); ++row) {
+        const std::size_t frame = row - 1;
+        const std::string tail = frame == 12 ? ",3,1" : frame > 12 && frame <= 16 ? ",0,1" : ",0,0";
+        EXPECT_EQ(lines[row].substr(lines[row].size() - tail.size()), tail) << lines[row];
+    }
 }
 
 TEST_F(CameraRecordProcessTest, SigtermFinishesTheFilesAndExitsZero) {
