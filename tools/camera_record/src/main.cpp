@@ -9,16 +9,15 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <filesystem>
 #include <iostream>
 #include <optional>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "ara/log/logging.h"
 #include "command_line.h"
 #include "impl_type_camerah265image.h"
+#include "output_directory.h"
 #include "recorder.h"
 #include "recorder_options.h"
 #include "vrt/cm/event_subscriber.h"
@@ -74,6 +73,18 @@ int Record(camera_record::RecorderOptions options) {
                           "");
     ara::log::Logger& logger = ara::log::CreateLogger("REC", "recording");
 
+    // Before anything else: a recording of before is not overwritten unless asked for.
+    const auto prepared = camera_record::PrepareOutputDirectory(options.outputDirectory, options.overwrite);
+    if (!prepared.HasValue()) {
+        std::cerr << "camera_record: " << prepared.Error().message << "\n";
+        return 1;
+    }
+    if (!prepared.Value().empty()) {
+        logger.LogWarn(ARA_LOG_HERE) << "--overwrite: removed the " << prepared.Value().size()
+                                     << " files of the previous recording in " << options.outputDirectory
+                                     << " (" << prepared.Value().front() << ", ...)";
+    }
+
     InstallSignalHandlers();
     vrt::cm::SetTransportLossHandler([](const std::string& /*reason*/) {
         roudiLost = true;
@@ -97,14 +108,6 @@ int Record(camera_record::RecorderOptions options) {
         return 1;
     }
     auto& subscriber = *subscribed.Value();
-
-    std::error_code error;
-    std::filesystem::create_directories(options.outputDirectory, error);
-    if (error || !std::filesystem::is_directory(options.outputDirectory)) {
-        std::cerr << "camera_record: output directory " << options.outputDirectory << " cannot be created"
-                  << (error ? ": " + error.message() : std::string()) << "\n";
-        return 1;
-    }
 
     Recorder recorder(options, logger);
     logger.LogInfo(ARA_LOG_HERE) << "recording event " << Recorder::kImageEventId << " to "

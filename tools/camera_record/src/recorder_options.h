@@ -19,6 +19,7 @@ struct RecorderOptions {
     std::string manifestPath;                // empty: the one in CM_CONFIG_FILE_PATH
     std::optional<double> codeScale;         // scale of the pattern's frame code; searched without
     bool someip{false};                      // subscribe over SOME/IP instead of shared memory
+    bool overwrite{false};  // record into a non-empty output directory, replacing a recording
     // Nothing from a publisher that sent before for this long: it is reported silent, and a recording that
     // ends while it is silent ends with kExitPublisherSilent.
     double silenceTimeoutSeconds{2.0};

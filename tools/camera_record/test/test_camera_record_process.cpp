@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <regex>
 #include <thread>
@@ -341,6 +342,43 @@ TEST_F(CameraRecordProcessTest, PublisherThatComesBackIsCountedButDoesNotFailThe
     EXPECT_NE(summary.find(" publisher_silences=1 "), std::string::npos) << summary;
     EXPECT_EQ(summary.find("publisher silent at the end"), std::string::npos) << summary;
     EXPECT_NE(summary.find("cam_8 frames=60 "), std::string::npos) << summary;
+}
+
+// A recorder started again on the same directory: refused, the recording of before untouched; with
+// --overwrite it records, and no file of the earlier recording's cameras stays behind.
+TEST_F(CameraRecordProcessTest, ANonEmptyOutputIsRefusedUnlessOverwriteIsGiven) {
+    if (const std::string missing = RouDiUnavailable(); !missing.empty()) {
+        FAIL() << "no RouDi of our own: " << missing;
+    }
+    const std::string output = Scratch("again");
+    auto first = Recorder({"--duration", "1", "--output", output, "--cameras", "8,9"}, Scratch("again1.txt"));
+    ASSERT_EQ(first.Wait(kRunTimeout), 0) << ReadText(Scratch("again1.txt"));
+    const std::string summary = ReadText(output + "/summary.txt");
+    ASSERT_NE(summary.find("cam_9 frames=0"), std::string::npos) << summary;
+    std::ofstream(output + "/cam_9.mp4") << "an earlier camera's file";
+    std::ofstream(output + "/notes.txt") << "the operator's";
+
+    auto refused = Recorder({"--duration", "1", "--output", output, "--cameras", "8"}, Scratch("again2.txt"));
+
+    EXPECT_EQ(refused.Wait(std::chrono::seconds(10)), 1) << ReadText(Scratch("again2.txt"));
+    EXPECT_NE(ReadText(Scratch("again2.txt"))
+                  .find("camera_record: output directory " + output + " is not empty (4 entries, e.g. "),
+              std::string::npos)
+        << ReadText(Scratch("again2.txt"));
+    EXPECT_EQ(ReadText(output + "/summary.txt"), summary);
+
+    auto replaced = Recorder({"--duration", "1", "--output", output, "--cameras", "8", "--overwrite"},
+                             Scratch("again3.txt"));
+    EXPECT_EQ(replaced.Wait(kRunTimeout), 0) << ReadText(Scratch("again3.txt"));
+    EXPECT_NE(
+        ReadText(Scratch("again3.txt")).find("--overwrite: removed the 3 files of the previous recording"),
+        std::string::npos)
+        << ReadText(Scratch("again3.txt"));
+    const std::string now = ReadText(output + "/summary.txt");
+    EXPECT_EQ(now.find("\ncam_9 "), std::string::npos) << now;
+    EXPECT_NE(now.find("cam_8 frames=0"), std::string::npos) << now;
+    EXPECT_FALSE(std::filesystem::exists(output + "/cam_9.mp4"));
+    EXPECT_EQ(ReadText(output + "/notes.txt"), "the operator's");
 }
 
 // RouDi dies under a running recorder (SIGKILL: no goodbye to its clients): the recorder sees it within
