@@ -4,9 +4,11 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <optional>
 #include <regex>
 #include <thread>
@@ -241,6 +243,38 @@ TEST_F(CameraRecordProcessTest, SigtermFinishesTheFilesAndExitsZero) {
     EXPECT_FALSE(std::filesystem::exists(Scratch("stopped/cam_8.mp4")));
 }
 
+// A recorder killed (SIGKILL: no chance to finish its files) leaves an MP4 that plays up to its last
+// fragment, which is at most about a second behind the index it flushed at the same moment.
+TEST_F(CameraRecordProcessTest, AKilledRecordersMp4PlaysUpToItsLastFragment) {
+    if (const std::string missing = RouDiUnavailable(); !missing.empty()) {
+        FAIL() << "no RouDi of our own: " << missing;
+    }
+    const std::string output = Scratch("killed");
+    auto sut = Recorder({"--output", output, "--cameras", "10", "--code-scale", "1"}, Scratch("killed.txt"));
+    auto publisher =
+        StartChild({RECORD_PUBLISHER, "300", "10", "30", std::to_string(kWidth), std::to_string(kHeight)},
+                   Scratch("publisher_killed.txt"));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (ReadLines(output + "/cam_10_index.csv").size() < 61 &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_GE(ReadLines(output + "/cam_10_index.csv").size(), 61U) << ReadText(Scratch("killed.txt"));
+
+    sut.Signal(SIGKILL);
+
+    ASSERT_EQ(sut.Wait(std::chrono::seconds(5)), 128 + SIGKILL);
+    const auto rows = static_cast<int>(ReadLines(output + "/cam_10_index.csv").size()) - 1;
+    const auto mp4 = ProbeMedia(output + "/cam_10.mp4");
+    ASSERT_TRUE(mp4.error.empty()) << mp4.error;
+    // The index's rows wait for their pictures; the MP4 may have cut a fragment on its own since.
+    EXPECT_GE(mp4.decodedFrames, rows);
+    EXPECT_LE(mp4.decodedFrames, rows + static_cast<int>(CameraRecording::kMaxPendingRows) + 30);
+    for (std::size_t i = 0; i < mp4.codes.size(); ++i) {
+        ASSERT_EQ(mp4.codes[i], i) << "the frames play in order from the first";
+    }
+}
+
 // A full disk: the live line says so, the recording of the camera stops with a plain message, the index
 // (flushed every second) matches the video that reached the disk, and no empty summary is left behind.
 TEST_F(CameraRecordProcessTest, FullDiskStopsTheCameraSaysSoAndKeepsAMatchingIndex) {
@@ -278,6 +312,12 @@ TEST_F(CameraRecordProcessTest, FullDiskStopsTheCameraSaysSoAndKeepsAMatchingInd
     // Both were flushed at the same moments; the video may be a second ahead at most.
     EXPECT_LE(rows, elementary.decodedFrames + 1);
     EXPECT_GE(rows + 30 + static_cast<int>(CameraRecording::kMaxPendingRows), elementary.decodedFrames);
+    // The MP4 plays up to its last whole fragment, flushed at the same moments as the index.
+    const auto mp4 = ProbeMedia(output + "/cam_9.mp4");
+    ASSERT_TRUE(mp4.error.empty()) << mp4.error;
+    EXPECT_GT(mp4.decodedFrames, 0);
+    EXPECT_GE(mp4.decodedFrames + 30, rows);
+    EXPECT_LE(mp4.decodedFrames, elementary.decodedFrames);
     for (const char* name : {"/summary.txt", "/contact_sheet.png"}) {
         const std::string path = output + name;
         EXPECT_TRUE(!std::filesystem::exists(path) || std::filesystem::file_size(path) > 0)
