@@ -11,6 +11,7 @@
 #include <iostream>
 #include <optional>
 #include <regex>
+#include <sstream>
 #include <thread>
 
 #include "camera_recording.h"
@@ -419,6 +420,63 @@ TEST_F(CameraRecordProcessTest, ANonEmptyOutputIsRefusedUnlessOverwriteIsGiven) 
     EXPECT_NE(now.find("cam_8 frames=0"), std::string::npos) << now;
     EXPECT_FALSE(std::filesystem::exists(output + "/cam_9.mp4"));
     EXPECT_EQ(ReadText(output + "/notes.txt"), "the operator's");
+}
+
+// Resident memory of the recorder in kB, from /proc; 0 when it is gone.
+long ResidentKb(pid_t pid) {
+    std::istringstream status(ReadText("/proc/" + std::to_string(pid) + "/status"));
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            return std::stol(line.substr(6));
+        }
+    }
+    return 0;
+}
+
+// Four cameras at 60 frames per second: after a warm-up, the recorder's resident memory stays flat however
+// long it records (label soak; about a minute and a half).
+TEST_F(CameraRecordProcessTest, SoakKeepsTheRecordersMemoryFlat) {
+    if (const std::string missing = RouDiUnavailable(); !missing.empty()) {
+        FAIL() << "no RouDi of our own: " << missing;
+    }
+    constexpr int kFps = 60;
+    constexpr int kWarmUpSeconds = 15;
+    constexpr int kMeasuredSeconds = 60;
+    // Beyond the warm-up, at most this much more: far less than what a per-frame record kept for the whole
+    // recording adds (a latency and the MP4 muxer's index entry came to 1.1 to 1.3 MB a minute here).
+    constexpr long kGrowthKb = 256;
+    auto sut = Recorder({"--output", Scratch("soak"), "--code-scale", "1"}, Scratch("soak.txt"));
+    auto publisher =
+        StartChild({RECORD_PUBLISHER, std::to_string(kFps * (kWarmUpSeconds + kMeasuredSeconds + 30)), "30",
+                    std::to_string(kFps), "352", "288"},
+                   Scratch("publisher_soak.txt"));
+    ASSERT_TRUE(WaitForLiveFrames(Scratch("soak.txt"), "cam_11", std::chrono::seconds(60)))
+        << ReadText(Scratch("soak.txt"));
+
+    std::vector<long> residentKb;
+    for (int second = 0; second < kWarmUpSeconds + kMeasuredSeconds; ++second) {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        ASSERT_TRUE(sut.Running()) << ReadText(Scratch("soak.txt"));
+        residentKb.push_back(ResidentKb(sut.Pid()));
+    }
+    sut.Signal(SIGTERM);
+    EXPECT_EQ(sut.Wait(std::chrono::seconds(10)), 0) << ReadText(Scratch("soak.txt"));
+
+    // Highs against highs: the decoders' and the muxer's buffers come and go within a second or two.
+    const long warm =
+        *std::max_element(residentKb.begin() + kWarmUpSeconds - 5, residentKb.begin() + kWarmUpSeconds);
+    const long highest = *std::max_element(residentKb.begin() + kWarmUpSeconds, residentKb.end());
+    std::string series;
+    for (const long kb : residentKb) {
+        series += " " + std::to_string(kb);
+    }
+    EXPECT_GT(warm, 0);
+    EXPECT_LT(highest - warm, kGrowthKb)
+        << "resident memory grew from " << warm << " kB to " << highest << " kB; every second:" << series;
+    std::cout << "recorder resident memory, kB per second:" << series << std::endl;
+    const std::string summary = ReadText(Scratch("soak/summary.txt"));
+    EXPECT_TRUE(std::regex_search(summary, std::regex("cam_11 frames=[0-9]{4,} "))) << summary;
+    EXPECT_NE(summary.find("missed_samples=0 "), std::string::npos) << summary;
 }
 
 // RouDi dies under a running recorder (SIGKILL: no goodbye to its clients): the recorder sees it within
