@@ -45,8 +45,9 @@ else
   start_roudi "$OUT/roudi.log" demo
 fi
 
+# $OUT already holds the maps and the logs: --overwrite lets the recorder write beside them.
 ARA_LOG_MODE=console "$BIN/tools/camera_record/camera_record" --duration "$SECONDS_TO_RUN" --output "$OUT" \
-  --transport "$TRANSPORT" \
+  --transport "$TRANSPORT" --overwrite \
   >"$OUT/recorder.out" 2>"$OUT/recorder.log" &
 recorder=$!
 pids="$recorder $pids"

@@ -25,8 +25,13 @@ po::options_description WideOptionTable() {
 po::options_description DescribeTextOptions(const std::vector<OptionText>& options) {
     po::options_description table = WideOptionTable();
     for (const OptionText& option : options) {
-        table.add_options()(option.name, po::value<std::vector<std::string>>()->value_name(option.valueName),
-                            option.help);
+        if (option.valueName == nullptr) {
+            table.add_options()(option.name, po::bool_switch(), option.help);
+        } else {
+            table.add_options()(option.name,
+                                po::value<std::vector<std::string>>()->value_name(option.valueName),
+                                option.help);
+        }
     }
     table.add_options()("help,h", "this text");
     return table;
@@ -49,6 +54,9 @@ std::optional<std::string> TextValue(const po::variables_map& values, const char
     const auto found = values.find(name);
     if (found == values.end()) {
         return std::nullopt;
+    }
+    if (const bool* given = boost::any_cast<bool>(&found->second.value())) {
+        return *given ? std::optional<std::string>(std::string()) : std::nullopt;  // a switch
     }
     return found->second.as<std::vector<std::string>>().back();
 }
@@ -86,6 +94,10 @@ CommandLineResult<po::variables_map> ParseCommandLine(const po::options_descript
         if (failure.kind() == po::invalid_command_line_syntax::missing_parameter) {
             return Parsed::FromError(
                 {CommandLineErrc::kMissingValue, failure.get_option_name() + " needs a value"});
+        }
+        if (failure.kind() == po::invalid_command_line_syntax::extra_parameter) {
+            return Parsed::FromError(
+                {CommandLineErrc::kBadValue, failure.get_option_name() + " takes no value"});
         }
         return Parsed::FromError({CommandLineErrc::kSyntax, failure.what()});
     } catch (const po::error& failure) {

@@ -38,7 +38,8 @@ using CommandLineResult = ara::core::Result<T, CommandLineError>;
 // An empty table of options, as wide as the usage's other lines.
 po::options_description WideOptionTable();
 
-// How an option looks in the usage: --name VALUENAME  help.
+// How an option looks in the usage: --name VALUENAME  help. An option without a value name is a switch,
+// given as --name alone; it reaches its Apply with an empty value.
 struct OptionText {
     const char* name;
     const char* valueName;
@@ -85,7 +86,7 @@ std::optional<double> ParsePositive(const std::string& text);
 // Text options (the last occurrence of a repeated one wins) and -h/--help.
 po::options_description DescribeTextOptions(const std::vector<OptionText>& options);
 
-// The value of a text option, when it was given.
+// The value of a text option, when it was given; an empty text for a switch that was given.
 std::optional<std::string> TextValue(const po::variables_map& values, const char* name);
 
 // Parses the arguments after the program name against `options`.

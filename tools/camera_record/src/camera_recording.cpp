@@ -58,6 +58,7 @@ bool CameraRecording::Start(const ReceivedFrame& frame) {
     stream_.emplace(std::move(stream).Value());
     index_.emplace(std::move(index).Value());
     decoder_.emplace(std::move(decoder).Value());
+    continuity_.emplace(parameters_.codec);
     logger_.LogInfo(ARA_LOG_HERE) << name_ << ": recording " << CodecName(parameters_.codec) << " "
                                   << parameters_.width << "x" << parameters_.height << " to "
                                   << stream_->ElementaryPath() << " and " << stream_->Mp4Path() << " ("
@@ -76,6 +77,8 @@ void CameraRecording::Add(const ReceivedFrame& frame) {
     const double latencyMs = static_cast<double>(frame.receiveRealtimeNs - stampNs) / 1e6;
     const std::uint64_t number = recorded_++;
     stats_.AddFrame(frame.receiveMonotonicNs, frame.size, frame.keyFlag, latencyMs);
+    const FrameContinuity continuity = continuity_->Next(frame.data, frame.size, stampNs);
+    stats_.AddContinuity(continuity.lostBefore, continuity.damaged);
 
     const bool randomAccess = IsRandomAccessPoint(parameters_.codec, frame.data, frame.size);
     if (randomAccess) {
@@ -85,13 +88,15 @@ void CameraRecording::Add(const ReceivedFrame& frame) {
         WriteFailed(stream_->LastError(), stream_->LastErrno());
     }
 
-    PendingRow pending{IndexRow(), !codesUntrusted_};
+    PendingRow pending{IndexRow(), !codesUntrusted_ && !continuity.damaged};
     pending.row.frame = number;
     pending.row.sec = frame.sec;
     pending.row.nsec = frame.nsec;
     pending.row.keyFlag = frame.keyFlag;
     pending.row.bytes = frame.size;
     pending.row.latencyMs = latencyMs;
+    pending.row.lostBefore = continuity.lostBefore;
+    pending.row.damaged = continuity.damaged;
     pendingRows_.push_back(pending);
     Resolve(decoder_->Decode(frame.data, frame.size, number));
     while (pendingRows_.size() > kMaxPendingRows) {

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "frame_continuity.h"
 #include "frame_decoder.h"
 #include "index_writer.h"
 #include "recording_stats.h"
@@ -52,7 +53,12 @@ class CameraRecording {
     void Add(const ReceivedFrame& frame);
     // Samples were lost in transport, perhaps of this camera: until its next key frame the pictures may be
     // decoded from the wrong references, so their frame codes are not read (they would lie).
-    void NoteStreamBreak() noexcept { codesUntrusted_ = true; }
+    void NoteStreamBreak() noexcept {
+        codesUntrusted_ = true;
+        if (continuity_) {
+            continuity_->NoteTransportLoss();
+        }
+    }
     // Hands what is buffered to the files, so that the index and the video files agree on disk; the
     // recorder calls it every second.
     void Flush();
@@ -102,6 +108,7 @@ class CameraRecording {
     std::optional<StreamWriter> stream_;
     std::optional<IndexWriter> index_;
     std::optional<FrameDecoder> decoder_;
+    std::optional<FrameContinuityTracker> continuity_;
     std::deque<PendingRow> pendingRows_;
     CameraStats stats_;
     std::uint64_t recorded_{0};

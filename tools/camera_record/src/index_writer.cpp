@@ -27,6 +27,7 @@ std::string IndexWriter::Format(const IndexRow& row) {
     if (row.frameCode) {
         line += std::to_string(*row.frameCode);
     }
+    line += ',' + std::to_string(row.lostBefore) + (row.damaged ? ",1" : ",0");
     return line;
 }
 

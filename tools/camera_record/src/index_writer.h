@@ -2,13 +2,15 @@
 
 // The per-frame index of one camera's recording, a CSV file with the columns
 //
-//   frame,stamp,key,bytes,latency_ms,frame_code
+//   frame,stamp,key,bytes,latency_ms,frame_code,lost_before,damaged
 //
 // frame: number of the frame in the recording (0 = the first key frame, then in receive order); stamp: the
 // published time stamp as <sec>.<nsec, 9 digits>; key: the published key-frame flag (1/0); bytes: size of the
 // encoded frame; latency_ms: receive time minus the published stamp, in milliseconds (3 decimals);
 // frame_code: the test pattern's frame code read from the decoded picture, empty when the picture carried
-// none or was not decoded. Move-only; not thread-safe.
+// none or was not decoded; lost_before: frames of the camera lost right before this one (by the stream's
+// frame numbering); damaged: 1 when the frame is predicted from a lost frame (it decodes, but not to the
+// picture that was sent), else 0. Columns are only ever added at the end. Move-only; not thread-safe.
 
 #include <cstddef>
 #include <cstdint>
@@ -28,11 +30,13 @@ struct IndexRow {
     std::size_t bytes{0};
     double latencyMs{0.0};
     std::optional<std::uint32_t> frameCode;
+    std::uint64_t lostBefore{0};
+    bool damaged{false};
 };
 
 class IndexWriter {
   public:
-    static constexpr const char* kHeader = "frame,stamp,key,bytes,latency_ms,frame_code";
+    static constexpr const char* kHeader = "frame,stamp,key,bytes,latency_ms,frame_code,lost_before,damaged";
 
     // Creates the file and writes the header line.
     static RecordResult<IndexWriter> Open(const std::string& path);

@@ -9,16 +9,15 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <filesystem>
 #include <iostream>
 #include <optional>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "ara/log/logging.h"
 #include "command_line.h"
 #include "impl_type_camerah265image.h"
+#include "output_directory.h"
 #include "recorder.h"
 #include "recorder_options.h"
 #include "vrt/cm/event_subscriber.h"
@@ -51,6 +50,10 @@ std::int64_t RealtimeNs() {
     return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
+std::int64_t MonotonicNs(Clock::time_point at) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(at.time_since_epoch()).count();
+}
+
 double SecondsBetween(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double>(to - from).count();
 }
@@ -69,6 +72,18 @@ int Record(camera_record::RecorderOptions options) {
     ara::log::InitLogging("CREC", "camera recorder", ara::log::LogLevel::kInfo, ara::log::LogMode::kConsole,
                           "");
     ara::log::Logger& logger = ara::log::CreateLogger("REC", "recording");
+
+    // Before anything else: a recording of before is not overwritten unless asked for.
+    const auto prepared = camera_record::PrepareOutputDirectory(options.outputDirectory, options.overwrite);
+    if (!prepared.HasValue()) {
+        std::cerr << "camera_record: " << prepared.Error().message << "\n";
+        return 1;
+    }
+    if (!prepared.Value().empty()) {
+        logger.LogWarn(ARA_LOG_HERE) << "--overwrite: removed the " << prepared.Value().size()
+                                     << " files of the previous recording in " << options.outputDirectory
+                                     << " (" << prepared.Value().front() << ", ...)";
+    }
 
     InstallSignalHandlers();
     vrt::cm::SetTransportLossHandler([](const std::string& /*reason*/) {
@@ -94,14 +109,6 @@ int Record(camera_record::RecorderOptions options) {
     }
     auto& subscriber = *subscribed.Value();
 
-    std::error_code error;
-    std::filesystem::create_directories(options.outputDirectory, error);
-    if (error || !std::filesystem::is_directory(options.outputDirectory)) {
-        std::cerr << "camera_record: output directory " << options.outputDirectory << " cannot be created"
-                  << (error ? ": " + error.message() : std::string()) << "\n";
-        return 1;
-    }
-
     Recorder recorder(options, logger);
     logger.LogInfo(ARA_LOG_HERE) << "recording event " << Recorder::kImageEventId << " to "
                                  << options.outputDirectory;
@@ -117,19 +124,17 @@ int Record(camera_record::RecorderOptions options) {
                 if (!outcome) {
                     break;
                 }
+                const std::int64_t receivedNs = MonotonicNs(Clock::now());
+                recorder.NoteHeard(receivedNs);
                 // A gap in the publisher's sequence, or a sample we cannot read, cost some camera a frame.
                 recorder.NoteSequence(header.sequence);
                 if (!outcome->IsSuccess()) {
                     recorder.NoteLostSamples();
-                }
-                if (!outcome->IsSuccess()) {
                     continue;
                 }
                 camera_record::ReceivedFrame frame;
                 frame.receiveRealtimeNs = RealtimeNs();
-                frame.receiveMonotonicNs =
-                    std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
-                        .count();
+                frame.receiveMonotonicNs = receivedNs;
                 frame.data = record.data.data();
                 frame.size = record.data.size();
                 frame.sec = record.header.sec;
@@ -139,6 +144,7 @@ int Record(camera_record::RecorderOptions options) {
             }
         }
         const Clock::time_point now = Clock::now();
+        recorder.CheckSilence(MonotonicNs(now));
         if (now - windowStart >= std::chrono::seconds(1)) {
             std::cout << recorder.LiveLine(SecondsBetween(start, now), SecondsBetween(windowStart, now),
                                            subscriber.MissedSamples())
@@ -154,6 +160,7 @@ int Record(camera_record::RecorderOptions options) {
         }
     }
 
+    recorder.CheckSilence(MonotonicNs(Clock::now()));
     const std::string summary = recorder.Finish(SecondsBetween(start, Clock::now()),
                                                 subscriber.MissedSamples(), subscriber.DecodeFailures());
     std::cout << summary << std::flush;
@@ -166,6 +173,12 @@ int Record(camera_record::RecorderOptions options) {
         std::cerr << "camera_record: some outputs in " << options.outputDirectory
                   << " could not be written (see the errors above)\n";
         return 1;
+    }
+    if (recorder.PublisherSilent()) {
+        std::cerr << "camera_record: the publisher fell silent and did not come back before the end (see "
+                     "the summary); the files hold what was received before. Exit status "
+                  << camera_record::kExitPublisherSilent << ".\n";
+        return camera_record::kExitPublisherSilent;
     }
     return 0;
 }

@@ -10,6 +10,16 @@
 #include "contact_sheet.h"
 
 namespace camera_record {
+namespace {
+
+// Nanoseconds as seconds with one decimal, for log lines.
+std::string SecondsText(std::int64_t ns) {
+    char text[32];
+    std::snprintf(text, sizeof(text), "%.1f", static_cast<double>(ns) / 1e9);
+    return text;
+}
+
+}  // namespace
 
 Recorder::Recorder(const RecorderOptions& options, ara::log::Logger& logger)
     : options_(options), logger_(logger) {
@@ -25,6 +35,7 @@ Recorder::Recorder(const RecorderOptions& options, ara::log::Logger& logger)
 
 void Recorder::Add(int cameraIndex, const ReceivedFrame& frame) {
     ++samples_;
+    NoteHeard(frame.receiveMonotonicNs);
     const int platformId = kFirstPlatformId + cameraIndex;
     const auto camera = std::find_if(cameras_.begin(), cameras_.end(), [platformId](const auto& recording) {
         return recording->PlatformId() == platformId;
@@ -39,6 +50,39 @@ void Recorder::Add(int cameraIndex, const ReceivedFrame& frame) {
         return;
     }
     (*camera)->Add(frame);
+}
+
+void Recorder::NoteHeard(std::int64_t monotonicNs) {
+    if (silent_) {
+        silent_ = false;
+        logger_.LogInfo(ARA_LOG_HERE)
+            << "the publisher is back after " << SecondsText(monotonicNs - lastHeardNs_.value_or(monotonicNs))
+            << " s of silence";
+    }
+    if (!lastHeardNs_ || monotonicNs > *lastHeardNs_) {
+        lastHeardNs_ = monotonicNs;
+    }
+}
+
+void Recorder::CheckSilence(std::int64_t monotonicNs) {
+    lastCheckNs_ = monotonicNs;
+    if (silent_ || !lastHeardNs_) {
+        return;
+    }
+    if (static_cast<double>(monotonicNs - *lastHeardNs_) / 1e9 >= options_.silenceTimeoutSeconds) {
+        silent_ = true;
+        ++silences_;
+        logger_.LogWarn(ARA_LOG_HERE)
+            << "the publisher has sent nothing for " << SecondsText(monotonicNs - *lastHeardNs_)
+            << " s (silence timeout " << options_.silenceTimeoutSeconds
+            << " s): it is paused, stopped or cut off; a recording that ends before it is back ends with "
+               "status "
+            << kExitPublisherSilent;
+    }
+}
+
+double Recorder::SilentSeconds() const {
+    return silent_ && lastHeardNs_ ? static_cast<double>(lastCheckNs_ - *lastHeardNs_) / 1e9 : 0.0;
 }
 
 void Recorder::NoteLostSamples() {
@@ -77,11 +121,12 @@ std::string Recorder::LiveLine(double elapsedSeconds, double windowSeconds, std:
         live.push_back(LiveCamera{camera->Name(), camera->Stats().TakeWindow(windowSeconds),
                                   camera->WriteErrors(), camera->StopReason()});
     }
-    const PublisherState publisher = samples_ == 0                      ? PublisherState::kWaiting
-                                     : samples_ == samplesBeforeWindow_ ? PublisherState::kSilent
+    const PublisherState publisher = !lastHeardNs_                      ? PublisherState::kWaiting
+                                     : silent_                          ? PublisherState::kSilent
+                                     : samples_ == samplesBeforeWindow_ ? PublisherState::kQuiet
                                                                         : PublisherState::kActive;
     samplesBeforeWindow_ = samples_;
-    std::string line = FormatLiveLine(elapsedSeconds, live, missedSamples, publisher);
+    std::string line = FormatLiveLine(elapsedSeconds, live, missedSamples, publisher, SilentSeconds());
     if (restarts_ != restartsBeforeWindow_) {
         line += " | publisher restarted";
         restartsBeforeWindow_ = restarts_;
@@ -108,6 +153,8 @@ std::string Recorder::Finish(double elapsedSeconds, std::uint64_t missedSamples,
     report.undecodableSamples = undecodableSamples;
     report.foreignSamples = foreignSamples_;
     report.publisherRestarts = restarts_;
+    report.publisherSilences = silences_;
+    report.silentAtEndSeconds = SilentSeconds();
 
     auto sheet = ContactSheet::Create();
     for (const auto& camera : cameras_) {

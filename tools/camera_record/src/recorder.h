@@ -35,6 +35,16 @@ class Recorder {
     void NoteSequence(std::uint64_t sequence);
     std::uint64_t PublisherRestarts() const noexcept { return restarts_; }
 
+    // A sample arrived at `monotonicNs` (steady clock), whether it could be read or not. Add() notes its
+    // frame's receive time itself.
+    void NoteHeard(std::int64_t monotonicNs);
+    // Looks at the clock: a publisher that sent before and has sent nothing for the silence timeout is
+    // silent (logged once per silence; its return is logged too). Call at least every few hundred ms.
+    void CheckSilence(std::int64_t monotonicNs);
+    // Whether the publisher is silent at the last CheckSilence.
+    bool PublisherSilent() const noexcept { return silent_; }
+    std::uint64_t PublisherSilences() const noexcept { return silences_; }
+
     // True when a frame count was given and every recorded camera has reached it.
     bool AllReachedLimit() const;
 
@@ -54,6 +64,9 @@ class Recorder {
     bool OutputsIncomplete() const noexcept { return outputsIncomplete_; }
 
   private:
+    // How long the publisher has been silent at the last CheckSilence; 0 while it is not.
+    double SilentSeconds() const;
+
     RecorderOptions options_;
     ara::log::Logger& logger_;
     std::vector<std::unique_ptr<CameraRecording>> cameras_;  // by ascending platform id
@@ -64,6 +77,10 @@ class Recorder {
     std::uint64_t restarts_{0};
     std::uint64_t restartsBeforeWindow_{0};
     bool loggedForeign_{false};
+    std::optional<std::int64_t> lastHeardNs_;  // steady clock of the latest sample
+    std::int64_t lastCheckNs_{0};
+    std::uint64_t silences_{0};
+    bool silent_{false};
     bool outputsIncomplete_{false};
 };
 

@@ -51,11 +51,15 @@ const camera_tools::CommandLine<RecorderOptions>& RecorderCommandLine() {
     static const camera_tools::CommandLine<Options> commandLine(
         "usage: camera_record [--duration SECONDS] [--frames COUNT] [--output DIR] [--cameras 8,9,10,11]\n"
         "                     [--manifest PATH] [--code-scale SCALE] [--transport shm|someip]\n"
+        "                     [--silence-timeout SECONDS] [--overwrite]\n"
         "\n"
         "Records the cameras' encoded frames published on the visualization image event (35045) over shared\n"
         "memory. Per camera: cam_<id>.h264 (or .h265), cam_<id>.mp4 and cam_<id>_index.csv; at the end\n"
         "summary.txt and contact_sheet.png. Runs until SIGINT/SIGTERM, the duration, or until every camera\n"
-        "recorded COUNT frames. iox-roudi must run.\n"
+        "recorded COUNT frames. A non-empty DIR is refused unless --overwrite is given. iox-roudi must run. "
+        "Exit status 3 when the publisher had fallen silent by "
+        "the\n"
+        "end, 1 when outputs could not be written or RouDi was lost, 2 for a bad command line.\n"
         "\n",
         {
             {{"duration", "SECONDS", "stop after this many seconds"},
@@ -64,9 +68,18 @@ const camera_tools::CommandLine<RecorderOptions>& RecorderCommandLine() {
             {{"frames", "COUNT", "stop when every camera recorded COUNT frames (from its first key frame)"},
              "a whole number of frames per camera greater than 0",
              camera_tools::StoreParsed(&Options::framesPerCamera, ParseCount)},
-            {{"output", "DIR", "output directory, created when missing (default out/record)"},
+            {{"output", "DIR",
+              "output directory, created when missing, refused when not empty (default out/record)"},
              "a directory",
              camera_tools::StoreText(&Options::outputDirectory)},
+            {{"overwrite", nullptr,
+              "record into a DIR that is not empty: the files of a recording in it are removed first, other "
+              "files are kept"},
+             "no value",
+             [](const std::string& /*value*/, Options& options) {
+                 options.overwrite = true;
+                 return true;
+             }},
             {{"cameras", "LIST", "platform ids of the cameras to record (default 8,9,10,11)"},
              "a comma-separated list of distinct camera ids from 8 to 11, e.g. 8,9,10,11",
              camera_tools::StoreParsed(&Options::cameras, ParseCameras)},
@@ -80,6 +93,10 @@ const camera_tools::CommandLine<RecorderOptions>& RecorderCommandLine() {
                  options.someip = value == "someip";
                  return value == "shm" || value == "someip";
              }},
+            {{"silence-timeout", "SECONDS",
+              "report the publisher silent after this long without a sample (default 2)"},
+             "a number of seconds greater than 0",
+             camera_tools::StoreParsed(&Options::silenceTimeoutSeconds, camera_tools::ParsePositive)},
             {{"code-scale", "SCALE",
               "size of the test pattern's frame code in the pictures (found by itself when not given; 0.667 "
               "for "

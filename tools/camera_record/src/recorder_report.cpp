@@ -20,13 +20,17 @@ __attribute__((format(printf, 1, 2))) std::string Format(const char* format, ...
 }  // namespace
 
 std::string FormatLiveLine(double elapsedSeconds, const std::vector<LiveCamera>& cameras,
-                           std::uint64_t missedSamples, PublisherState publisher) {
+                           std::uint64_t missedSamples, PublisherState publisher, double silentSeconds) {
     std::string line = Format("[%4.0f s]", elapsedSeconds);
     std::vector<double> latencies;
     for (const LiveCamera& camera : cameras) {
         const WindowFigures& figures = camera.figures;
         line += Format(" %s %4.1f fps %5.2f Mbit/s %" PRIu64 " key", camera.name.c_str(), figures.fps,
                        figures.bitRateKbps / 1000.0, figures.keyFrames);
+        if (figures.lostFrames > 0 || figures.damagedFrames > 0) {
+            line +=
+                Format(" %" PRIu64 " lost %" PRIu64 " damaged", figures.lostFrames, figures.damagedFrames);
+        }
         if (camera.writeErrors > 0) {
             line += Format(" %" PRIu64 " write errors", camera.writeErrors);
         }
@@ -45,8 +49,10 @@ std::string FormatLiveLine(double elapsedSeconds, const std::vector<LiveCamera>&
     line += Format(" | missed %" PRIu64, missedSamples);
     if (publisher == PublisherState::kWaiting) {
         line += " | waiting for the publisher";
-    } else if (publisher == PublisherState::kSilent) {
+    } else if (publisher == PublisherState::kQuiet) {
         line += " | no samples";
+    } else if (publisher == PublisherState::kSilent) {
+        line += Format(" | PUBLISHER SILENT for %.1f s", silentSeconds);
     }
     return line;
 }
@@ -64,8 +70,10 @@ std::string FormatSummary(const RecordingReport& report) {
                        camera.writeErrors);
         text += Format(" codec=%s size=%dx%d skipped_before_key=%" PRIu64, camera.codec.c_str(), camera.width,
                        camera.height, camera.skippedBeforeKeyFrame);
-        text += Format(" coded_frames=%" PRIu64 " code_gaps=%" PRIu64 " code_disorder=%" PRIu64 "\n",
+        text += Format(" coded_frames=%" PRIu64 " code_gaps=%" PRIu64 " code_disorder=%" PRIu64,
                        s.framesWithCode, s.codeGaps, s.codeDisorder);
+        text +=
+            Format(" lost_frames=%" PRIu64 " damaged_frames=%" PRIu64 "\n", s.lostFrames, s.damagedFrames);
         if (!camera.failure.empty()) {
             text += camera.name + " not recorded: " + camera.failure + "\n";
         }
@@ -74,9 +82,14 @@ std::string FormatSummary(const RecordingReport& report) {
         }
     }
     text += Format("missed_samples=%" PRIu64 " undecodable_samples=%" PRIu64 " other_camera_samples=%" PRIu64
-                   " publisher_restarts=%" PRIu64 " (event-wide, all cameras together)\n",
+                   " publisher_restarts=%" PRIu64 " publisher_silences=%" PRIu64
+                   " (event-wide, all cameras together)\n",
                    report.missedSamples, report.undecodableSamples, report.foreignSamples,
-                   report.publisherRestarts);
+                   report.publisherRestarts, report.publisherSilences);
+    if (report.silentAtEndSeconds > 0.0) {
+        text += Format("publisher silent at the end: no sample for the last %.1f s of the recording\n",
+                       report.silentAtEndSeconds);
+    }
     if (!report.contactSheet.empty()) {
         text += "contact sheet: " + report.contactSheet +
                 " (cam_8 top-left, cam_9 top-right, cam_10 bottom-left, cam_11 bottom-right)\n";

@@ -1,6 +1,5 @@
 #include "recording_stats.h"
 
-#include <algorithm>
 #include <cmath>
 
 #include "percentile.h"
@@ -18,13 +17,22 @@ void CameraStats::AddFrame(std::int64_t receiveNs, std::size_t bytes, bool keyFl
     lastReceiveNs_ = receiveNs;
     ++frames_;
     bytes_ += bytes;
-    latenciesMs_.push_back(latencyMs);
+    latencies_.Add(latencyMs);
     ++window_.frames;
     windowBytes_ += bytes;
     window_.latenciesMs.push_back(latencyMs);
     if (keyFlag) {
         ++keyFrames_;
         ++window_.keyFrames;
+    }
+}
+
+void CameraStats::AddContinuity(std::uint64_t lostBefore, bool damaged) {
+    lostFrames_ += lostBefore;
+    window_.lostFrames += lostBefore;
+    if (damaged) {
+        ++damagedFrames_;
+        ++window_.damagedFrames;
     }
 }
 
@@ -70,13 +78,14 @@ CameraSummary CameraStats::Summary() const {
         summary.bitRateKbps =
             static_cast<double>(bytes_) / static_cast<double>(frames_) * 8.0 * summary.fps / 1000.0;
     }
-    summary.latencyP50Ms = Percentile(latenciesMs_, 50.0);
-    summary.latencyP99Ms = Percentile(latenciesMs_, 99.0);
-    summary.latencyMaxMs =
-        latenciesMs_.empty() ? 0.0 : *std::max_element(latenciesMs_.begin(), latenciesMs_.end());
+    summary.latencyP50Ms = latencies_.Percentile(50.0);
+    summary.latencyP99Ms = latencies_.Percentile(99.0);
+    summary.latencyMaxMs = latencies_.Max();
     summary.framesWithCode = framesWithCode_;
     summary.codeGaps = codeGaps_;
     summary.codeDisorder = codeDisorder_;
+    summary.lostFrames = lostFrames_;
+    summary.damagedFrames = damagedFrames_;
     return summary;
 }
 

@@ -8,6 +8,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/mem.h>
+#include <libavutil/opt.h>
 }
 
 namespace camera_record {
@@ -60,6 +61,16 @@ RecordResult<StreamWriter> StreamWriter::Open(const std::string& basePath,
     std::memcpy(codecpar->extradata, parameters.extradata.data(), extradataSize);
     codecpar->extradata_size = static_cast<int>(extradataSize);
 
+    // Fragmented: an empty index first, then self-contained fragments (from each key frame, at most a second
+    // long, and at every Flush), so that a file cut short by a crash or a full disk plays up to its last
+    // whole fragment; and the muxer holds no index of every frame until the end.
+    result = av_opt_set(raw->priv_data, "movflags", kMp4Flags, 0);
+    if (result >= 0) {
+        result = av_opt_set_int(raw->priv_data, "frag_duration", kFragmentMicroseconds, 0);
+    }
+    if (result < 0) {
+        return failure(RecordErrc::kLibrary, std::string("refuses movflags ") + kMp4Flags, result);
+    }
     result = avio_open(&raw->pb, writer.mp4Path_.c_str(), AVIO_FLAG_WRITE);
     if (result < 0) {
         return failure(RecordErrc::kOpen, "cannot be created", result);
@@ -167,6 +178,12 @@ bool StreamWriter::Flush() {
     if (!elementary_.flush()) {
         Failed(elementaryPath_ + ": write failed", errno);
         elementary_.clear();
+        ok = false;
+    }
+    // The fragment of the frames since the last one goes out whole, then the I/O buffer.
+    const int result = av_write_frame(mp4_.get(), nullptr);
+    if (result < 0) {
+        Failed(mp4Path_ + ": fragment cannot be written", result > -4096 ? -result : 0);
         ok = false;
     }
     if (mp4_->pb != nullptr) {

@@ -1,9 +1,10 @@
 #pragma once
 
 // One camera's stream on disk, twice: the Annex-B elementary stream exactly as it arrived (`<base>.h264` or
-// `<base>.h265`, playable from its start because it starts with a key frame), and an MP4 through
-// libavformat whose time stamps are the published ones, relative to the first frame. Move-only; not
-// thread-safe. Destroying an open writer finishes both files.
+// `<base>.h265`, playable from its start because it starts with a key frame), and a fragmented MP4 through
+// libavformat whose time stamps are the published ones, relative to the first frame. What Flush handed to
+// the files survives a crash of the process or a full disk: the MP4 plays up to its last whole fragment.
+// Move-only; not thread-safe. Destroying an open writer finishes both files.
 
 #include <cstddef>
 #include <cstdint>
@@ -37,8 +38,8 @@ class StreamWriter {
     // Writes the MP4's index and closes both files; later calls do nothing. False when either file could not
     // be completed.
     bool Close();
-    // Hands what is buffered to the files, so that they hold every frame written so far; false when that
-    // failed (the error is kept in LastError).
+    // Hands what is buffered to the files, so that they hold every frame written so far (the MP4 as a
+    // fragment of its own); false when that failed (the error is kept in LastError).
     bool Flush();
 
     const std::string& ElementaryPath() const noexcept { return elementaryPath_; }
@@ -51,6 +52,10 @@ class StreamWriter {
 
     // The MP4's time base: 90 kHz, as usual for video.
     static constexpr int kTimeBase = 90000;
+    // The MP4 muxer's fragmenting: an empty moov, a fragment from every key frame, each fragment's data
+    // offsets from its own moof; and a fragment at the latest every second.
+    static constexpr const char* kMp4Flags = "frag_keyframe+empty_moov+default_base_moof";
+    static constexpr std::int64_t kFragmentMicroseconds = 1000000;
 
   private:
     void Failed(const std::string& what, int error);

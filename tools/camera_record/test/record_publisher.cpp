@@ -1,17 +1,22 @@
 // The publisher side of the recorder's process-level tests: publishes the four cameras' encoded test
 // pattern on the visualization image event, the way the application does, from another process.
 //
-//   record_publisher <frames per camera> <gop> <fps> <width> <height>
+//   record_publisher <frames per camera> <gop> <fps> <width> <height> [--pause-after N MS]
+//                    [--drop CAMERA FIRST LAST]
 //
 // Frame i of every camera carries frame code i and the key-frame flag of i % gop == 0; stamps are the
-// real-time clock when the frame is sent. Waits up to 10 s for a subscriber first. Configuration from
-// CM_CONFIG_FILE_PATH; RouDi must run. Exit status 0 when every frame was sent.
+// real-time clock when the frame is sent. Waits up to 10 s for a subscriber first. --pause-after sends
+// nothing for MS milliseconds after frame N (a publisher that falls silent and comes back); --drop leaves
+// out frames FIRST to LAST of the camera with index CAMERA (a lossy link that costs one camera frames, with
+// no gap in the event's sequence). Configuration
+// from CM_CONFIG_FILE_PATH; RouDi must run. Exit status 0 when every frame was sent.
 #include <time.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <iostream>
 #include <memory>
+#include <string>
 #include <thread>
 
 #include "ara/com/internal/skeleton/event/event_adapter.h"
@@ -31,11 +36,41 @@ int Number(const char* text) {
     return std::atoi(text);
 }
 
+// What the publisher does besides sending every frame in rhythm.
+struct Deviations {
+    int pauseAfter{-1};
+    std::chrono::milliseconds pause{0};
+    int dropCamera{-1};
+    int dropFirst{0};
+    int dropLast{-1};
+};
+
+bool ReadDeviations(int argc, char** argv, Deviations& deviations) {
+    for (int i = 6; i < argc; ++i) {
+        const std::string option = argv[i];
+        if (option == "--pause-after" && i + 2 < argc) {
+            deviations.pauseAfter = Number(argv[i + 1]);
+            deviations.pause = std::chrono::milliseconds(Number(argv[i + 2]));
+            i += 2;
+        } else if (option == "--drop" && i + 3 < argc) {
+            deviations.dropCamera = Number(argv[i + 1]);
+            deviations.dropFirst = Number(argv[i + 2]);
+            deviations.dropLast = Number(argv[i + 3]);
+            i += 3;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 6) {
-        std::cerr << "usage: record_publisher <frames> <gop> <fps> <width> <height>\n";
+    Deviations deviations;
+    if (argc < 6 || !ReadDeviations(argc, argv, deviations)) {
+        std::cerr << "usage: record_publisher <frames> <gop> <fps> <width> <height> [--pause-after N MS]\n"
+                     "                        [--drop CAMERA FIRST LAST]\n";
         return 64;
     }
     const int frames = Number(argv[1]);
@@ -75,6 +110,9 @@ int main(int argc, char** argv) {
     auto next = Clock::now();
     for (int i = 0; i < frames; ++i) {
         for (int camera = 0; camera < kCameras; ++camera) {
+            if (camera == deviations.dropCamera && i >= deviations.dropFirst && i <= deviations.dropLast) {
+                continue;
+            }
             auto image = std::make_unique<CameraH265Image>();
             image->typeCode = 20;
             image->cameraId = static_cast<std::int8_t>(camera);
@@ -88,6 +126,10 @@ int main(int argc, char** argv) {
             event.Send(std::move(image));
         }
         next += interval;
+        if (i == deviations.pauseAfter) {
+            std::cout << "pausing after frame " << i << std::endl;
+            next += deviations.pause;
+        }
         std::this_thread::sleep_until(next);
     }
     std::cout << "sent " << frames << " frames per camera" << std::endl;

@@ -83,11 +83,11 @@ TEST_F(CameraRecordingTest, StartsAtTheFirstKeyFrameAndIndexesEveryRecordedFrame
     EXPECT_EQ(sut.Parameters().codec, VideoCodec::kH264);
     const auto lines = ReadLines(directory_.Path() + "/cam_9_index.csv");
     ASSERT_EQ(lines.size(), 10U);
-    EXPECT_EQ(lines[0], "frame,stamp,key,bytes,latency_ms,frame_code");
+    EXPECT_EQ(lines[0], "frame,stamp,key,bytes,latency_ms,frame_code,lost_before,damaged");
     for (std::size_t row = 0; row < 9; ++row) {
         const int i = static_cast<int>(row) + 5;
         const auto fields = Split(lines[row + 1]);
-        ASSERT_EQ(fields.size(), 6U) << lines[row + 1];
+        ASSERT_EQ(fields.size(), 8U) << lines[row + 1];
         EXPECT_EQ(fields[0], std::to_string(row));
         const ReceivedFrame expected = Received(frames[static_cast<std::size_t>(i)], i);
         char stamp[32];
@@ -97,6 +97,8 @@ TEST_F(CameraRecordingTest, StartsAtTheFirstKeyFrameAndIndexesEveryRecordedFrame
         EXPECT_EQ(fields[3], std::to_string(frames[static_cast<std::size_t>(i)].bytes.size()));
         EXPECT_EQ(fields[4], "5.000");
         EXPECT_EQ(fields[5], std::to_string(i));
+        EXPECT_EQ(fields[6], "0");
+        EXPECT_EQ(fields[7], "0");
     }
 
     const auto elementary = ProbeMedia(directory_.Path() + "/cam_9.h264", "h264");
@@ -153,11 +155,56 @@ TEST_F(CameraRecordingTest, AfterALossCodesAreReadAgainFromTheNextKeyFrameAndSho
 
     std::vector<std::string> codes;
     for (const auto& line : ReadLines(directory_.Path() + "/cam_8_index.csv")) {
-        codes.push_back(Split(line).back());
+        codes.push_back(Split(line)[5]);
     }
     EXPECT_EQ(codes, (std::vector<std::string>{"frame_code", "0", "1", "2", "", "", "", "", "", "10", "11"}));
     EXPECT_EQ(sut.Stats().Summary().codeGaps, 2U);
     EXPECT_EQ(sut.Stats().Summary().codeDisorder, 0U);
+}
+
+// Frames of one camera lost with no word from the transport (another camera's samples all came): its own
+// stream numbering shows the loss, and every frame up to the next key frame is damaged.
+TEST_F(CameraRecordingTest, FramesLostOfThisCameraAloneAreCountedAndTheFramesAfterThemMarkedDamaged) {
+    for (const VideoCodec codec : {VideoCodec::kH264, VideoCodec::kH265}) {
+        SCOPED_TRACE(CodecName(codec));
+        const auto frames = EncodePattern(codec, 480, 320, 24, 8);
+        ASSERT_EQ(frames.size(), 24U);
+        CameraRecording::Settings settings = Settings(codec == VideoCodec::kH264 ? 9 : 10);
+        CameraRecording sut(settings, TestLogger());
+
+        for (int i = 0; i < 24; ++i) {
+            if (i == 3 || i == 4 || i == 5 || i == 17) {
+                continue;
+            }
+            sut.Add(Received(frames[static_cast<std::size_t>(i)], i));
+        }
+        sut.Finish();
+
+        std::vector<std::string> lost;
+        std::vector<std::string> damaged;
+        std::vector<std::string> codes;
+        for (const auto& line : ReadLines(directory_.Path() + "/" + sut.Name() + "_index.csv")) {
+            const auto fields = Split(line);
+            ASSERT_EQ(fields.size(), 8U) << line;
+            codes.push_back(fields[5]);
+            lost.push_back(fields[6]);
+            damaged.push_back(fields[7]);
+        }
+        // Received: 0-2, 6-16, 18-23.
+        EXPECT_EQ(lost,
+                  (std::vector<std::string>{"lost_before", "0", "0", "0", "3", "0", "0", "0", "0", "0", "0",
+                                            "0",           "0", "0", "0", "1", "0", "0", "0", "0", "0"}));
+        EXPECT_EQ(damaged,
+                  (std::vector<std::string>{"damaged", "0", "0", "0", "1", "1", "0", "0", "0", "0", "0",
+                                            "0",       "0", "0", "0", "1", "1", "1", "1", "1", "1"}));
+        // A damaged picture's code could be any number: none is read from it.
+        EXPECT_EQ(codes[4], "");
+        EXPECT_EQ(codes[6], "8");
+        EXPECT_EQ(codes[15], "");
+        const CameraSummary summary = sut.Stats().Summary();
+        EXPECT_EQ(summary.lostFrames, 4U);
+        EXPECT_EQ(summary.damagedFrames, 8U);
+    }
 }
 
 TEST_F(CameraRecordingTest, FilesThatCannotBeCreatedStopOnlyThisCamera) {
@@ -233,6 +280,43 @@ TEST_F(CameraRecordingTest, RecorderLiveLineTellsAPublisherNotYetHeardFromOneFal
     EXPECT_EQ(active.find("| no samples"), std::string::npos) << active;
     EXPECT_NE(silent.find("cam_9  0.0 fps"), std::string::npos) << silent;
     EXPECT_NE(silent.find("| no samples"), std::string::npos) << silent;
+}
+
+TEST_F(CameraRecordingTest, RecorderReportsAPublisherSilentAfterTheTimeoutUntilItIsHeardAgain) {
+    const auto frames = EncodePattern(VideoCodec::kH264, 480, 320, 3, 30);
+    ASSERT_EQ(frames.size(), 3U);
+    RecorderOptions options;
+    options.outputDirectory = directory_.Path();
+    options.cameras = {8};
+    options.silenceTimeoutSeconds = 1.5;
+    Recorder sut(options, TestLogger());
+    constexpr std::int64_t kSecond = 1000000000;
+
+    sut.CheckSilence(10 * kSecond);  // nothing heard yet: waiting, not silent
+    EXPECT_FALSE(sut.PublisherSilent());
+    ReceivedFrame frame = Received(frames[0], 0);
+    frame.receiveMonotonicNs = 10 * kSecond;
+    sut.Add(0, frame);
+    sut.LiveLine(1.0, 1.0, 0);
+    sut.CheckSilence(11 * kSecond + kSecond / 2 - 1);
+    EXPECT_FALSE(sut.PublisherSilent());
+    const std::string quiet = sut.LiveLine(2.0, 1.0, 0);
+    sut.CheckSilence(11 * kSecond + kSecond / 2);
+    EXPECT_TRUE(sut.PublisherSilent());
+    sut.CheckSilence(13 * kSecond);
+    const std::string silent = sut.LiveLine(3.0, 1.0, 0);
+    sut.NoteHeard(14 * kSecond);  // an unreadable sample is the publisher too
+    EXPECT_FALSE(sut.PublisherSilent());
+    sut.CheckSilence(16 * kSecond);  // silent again
+    const std::string summary = sut.Finish(6.0, 0, 0);
+
+    EXPECT_NE(quiet.find("| no samples"), std::string::npos) << quiet;
+    EXPECT_NE(silent.find("| PUBLISHER SILENT for 3.0 s"), std::string::npos) << silent;
+    EXPECT_EQ(sut.PublisherSilences(), 2U);
+    EXPECT_TRUE(sut.PublisherSilent());
+    EXPECT_NE(summary.find(" publisher_silences=2 "), std::string::npos) << summary;
+    EXPECT_NE(summary.find("publisher silent at the end: no sample for the last 2.0 s"), std::string::npos)
+        << summary;
 }
 
 TEST_F(CameraRecordingTest, RecorderSaysSoWhenItsOutputsCannotBeWritten) {

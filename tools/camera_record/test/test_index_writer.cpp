@@ -17,12 +17,14 @@ TEST(IndexWriterTest, FormatsEveryColumnWithNineDigitNanosecondsAndAnEmptyMissin
     row.bytes = 45678;
     row.latencyMs = 4.25;
 
-    EXPECT_EQ(IndexWriter::Format(row), "12,1700000000.000005000,1,45678,4.250,");
+    EXPECT_EQ(IndexWriter::Format(row), "12,1700000000.000005000,1,45678,4.250,,0,0");
 
     row.keyFlag = false;
     row.frameCode = 65535;
     row.latencyMs = -0.5;  // a publisher clock ahead of ours shows as it is
-    EXPECT_EQ(IndexWriter::Format(row), "12,1700000000.000005000,0,45678,-0.500,65535");
+    row.lostBefore = 3;
+    row.damaged = true;
+    EXPECT_EQ(IndexWriter::Format(row), "12,1700000000.000005000,0,45678,-0.500,65535,3,1");
 }
 
 TEST(IndexWriterTest, WritesTheHeaderAndOneLinePerRow) {
@@ -44,8 +46,8 @@ TEST(IndexWriterTest, WritesTheHeaderAndOneLinePerRow) {
     EXPECT_TRUE(sut.Close());
 
     EXPECT_EQ(camera_test::ReadLines(path),
-              (std::vector<std::string>{"frame,stamp,key,bytes,latency_ms,frame_code",
-                                        "0,10.999999999,0,3,0.000,7", "1,10.999999999,0,3,0.000,"}));
+              (std::vector<std::string>{"frame,stamp,key,bytes,latency_ms,frame_code,lost_before,damaged",
+                                        "0,10.999999999,0,3,0.000,7,0,0", "1,10.999999999,0,3,0.000,,0,0"}));
 }
 
 }  // namespace

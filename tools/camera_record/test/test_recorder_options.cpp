@@ -15,12 +15,15 @@ TEST(ParseOptionsTest, DefaultsRecordAllFourCamerasIntoOutRecordUntilStopped) {
     EXPECT_TRUE(sut.Value().manifestPath.empty());
     EXPECT_FALSE(sut.Value().codeScale);
     EXPECT_FALSE(sut.Value().someip);
+    EXPECT_EQ(sut.Value().silenceTimeoutSeconds, 2.0);
+    EXPECT_FALSE(sut.Value().overwrite);
 }
 
 TEST(ParseOptionsTest, TakesValuesAsNextArgumentOrAfterEquals) {
-    const auto sut = RecorderCommandLine().Parse({"--duration", "2.5", "--frames=90", "--output", "/tmp/x",
-                                                  "--cameras=11,8", "--manifest", "/etc/cm.json",
-                                                  "--code-scale", "0.667", "--transport", "someip"});
+    const auto sut =
+        RecorderCommandLine().Parse({"--duration", "2.5", "--frames=90", "--output", "/tmp/x",
+                                     "--cameras=11,8", "--manifest", "/etc/cm.json", "--code-scale", "0.667",
+                                     "--transport", "someip", "--silence-timeout", "0.5", "--overwrite"});
     ASSERT_TRUE(sut.HasValue()) << sut.Error().message;
     EXPECT_EQ(sut.Value().durationSeconds, 2.5);
     EXPECT_EQ(sut.Value().framesPerCamera, 90U);
@@ -29,6 +32,8 @@ TEST(ParseOptionsTest, TakesValuesAsNextArgumentOrAfterEquals) {
     EXPECT_EQ(sut.Value().manifestPath, "/etc/cm.json");
     EXPECT_EQ(sut.Value().codeScale, 0.667);
     EXPECT_TRUE(sut.Value().someip);
+    EXPECT_EQ(sut.Value().silenceTimeoutSeconds, 0.5);
+    EXPECT_TRUE(sut.Value().overwrite);
     EXPECT_TRUE(RecorderCommandLine().Parse({"--help"}).Value().help);
 }
 
@@ -53,7 +58,9 @@ TEST(ParseOptionsTest, BadArgumentsAreRefusedNamingTheOptionAndWhatWasExpected) 
         {{"--output="}, "--output '': expected a directory"},
         {{"--code-scale", "-2"}, "--code-scale -2: expected a scale greater than 0, e.g. 0.667"},
         {{"--transport", "udp"}, "--transport udp: expected shm or someip"},
+        {{"--silence-timeout", "0"}, "--silence-timeout 0: expected a number of seconds greater than 0"},
         {{"--duration"}, "--duration needs a value"},
+        {{"--overwrite=yes"}, "--overwrite takes no value"},
         {{"--fps", "30"}, "unknown option --fps"},
         {{"record"}, "unexpected argument 'record'"},
     };

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+
+#include "latency_histogram.h"
 #include "recording_stats.h"
 
 namespace camera_record {
@@ -34,9 +37,46 @@ TEST(CameraStatsTest, RatesComeFromTheFramesAndTheTimeBetweenFirstAndLast) {
     EXPECT_EQ(summary.bytes, 310000U);
     EXPECT_NEAR(summary.fps, 30.0, 1e-6);
     EXPECT_NEAR(summary.bitRateKbps, 2400.0, 1e-3);  // 10 000 bytes x 8 x 30 / 1000
-    EXPECT_EQ(summary.latencyP50Ms, 16.0);
-    EXPECT_EQ(summary.latencyP99Ms, 31.0);
+    EXPECT_NEAR(summary.latencyP50Ms, 16.0, 16.0 * 0.005);
+    EXPECT_NEAR(summary.latencyP99Ms, 31.0, 31.0 * 0.005);
     EXPECT_EQ(summary.latencyMaxMs, 31.0);
+}
+
+// The histogram against the exact nearest rank, over values of both signs, zero, and several decades.
+TEST(LatencyHistogramTest, PercentilesAreTheNearestRankWithinHalfAPercent) {
+    LatencyHistogram sut;
+    std::vector<double> values;
+    for (int i = 0; i < 5000; ++i) {
+        // A spread like real latencies: mostly a few ms, a tail to seconds, some below zero (clock offset).
+        const double value =
+            i % 97 == 0 ? -0.4 * (i % 7) : 0.05 * std::exp(static_cast<double>(i % 613) / 60.0);
+        values.push_back(value);
+        sut.Add(value);
+    }
+    values.push_back(0.0);
+    sut.Add(0.0);
+
+    for (const double percent : {0.1, 1.0, 10.0, 50.0, 90.0, 99.0, 99.9, 100.0}) {
+        SCOPED_TRACE(percent);
+        const double exact = Percentile(values, percent);
+        EXPECT_NEAR(sut.Percentile(percent), exact, std::fabs(exact) * 0.005 + 1e-9);
+    }
+    EXPECT_EQ(sut.Percentile(0.0), Percentile(values, 0.0));
+    EXPECT_EQ(sut.Max(), Percentile(values, 100.0));
+    EXPECT_EQ(sut.Count(), 5001U);
+    EXPECT_EQ(LatencyHistogram().Percentile(50.0), 0.0);
+}
+
+TEST(LatencyHistogramTest, ValuesBeyondItsRangeStayWithinTheSmallestAndLargestAdded) {
+    LatencyHistogram sut;
+    sut.Add(5e9);  // a clock a couple of months off
+    sut.Add(7e9);
+    sut.Add(std::nan(""));
+
+    EXPECT_EQ(sut.Count(), 2U);
+    EXPECT_EQ(sut.Max(), 7e9);
+    EXPECT_GE(sut.Percentile(50.0), 5e9);
+    EXPECT_LE(sut.Percentile(50.0), 7e9);
 }
 
 TEST(CameraStatsTest, OneFrameHasNoRate) {

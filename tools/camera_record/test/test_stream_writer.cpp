@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
 #include "camera_test/gtest_support.h"
 #include "record_test_support.h"
 #include "stream_writer.h"
@@ -132,6 +136,50 @@ TEST_F(StreamWriterTest, DestroyingAnOpenWriterLeavesAPlayableMp4) {
     const auto probe = ProbeMedia(path);
     ASSERT_TRUE(probe.error.empty()) << probe.error;
     EXPECT_EQ(probe.decodedFrames, 4);
+}
+
+// What a crash leaves: the files as they are on disk, the writer never closed. Everything before the last
+// Flush plays; what came after it was still in memory. A file cut inside its last fragment (a full disk)
+// plays the fragments before.
+TEST_F(StreamWriterTest, AnMp4CutShortPlaysEveryFrameFlushedBeforeTheCut) {
+    const auto frames = EncodePattern(VideoCodec::kH264, kWidth, kHeight, 17, 30);
+    ASSERT_EQ(frames.size(), 17U);
+    const auto parameters = ProbeKeyFrame(frames[0].bytes.data(), frames[0].bytes.size());
+    ASSERT_TRUE(parameters.HasValue());
+    auto opened = StreamWriter::Open(directory_.Path() + "/cam_10", parameters.Value());
+    ASSERT_TRUE(opened.HasValue()) << opened.Error().message;
+    StreamWriter sut = std::move(opened).Value();
+    const auto write = [&sut, &frames](std::size_t from, std::size_t to) {
+        for (std::size_t i = from; i < to; ++i) {
+            EXPECT_TRUE(sut.Write(frames[i].bytes.data(), frames[i].bytes.size(),
+                                  kFirstStampNs + static_cast<std::int64_t>(i) * kIntervalNs, frames[i].key));
+        }
+    };
+    const auto copy = [this, &sut](const std::string& name, std::uintmax_t cutBytes) {
+        std::ifstream in(sut.Mp4Path(), std::ios::binary);
+        std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        bytes.resize(bytes.size() - std::min<std::size_t>(cutBytes, bytes.size()));
+        std::ofstream(directory_.Path() + "/" + name, std::ios::binary) << bytes;
+        return directory_.Path() + "/" + name;
+    };
+
+    write(0, 6);
+    ASSERT_TRUE(sut.Flush()) << sut.LastError();
+    write(6, 12);
+    ASSERT_TRUE(sut.Flush()) << sut.LastError();
+    write(12, 17);
+    const auto crashed = ProbeMedia(copy("crashed.mp4", 0));
+    const auto full = ProbeMedia(copy("full.mp4", 200));
+
+    ASSERT_TRUE(crashed.error.empty()) << crashed.error;
+    EXPECT_EQ(crashed.decodedFrames, 12);
+    ASSERT_EQ(crashed.codes.size(), 12U);
+    EXPECT_EQ(crashed.codes.back(), 11U);
+    ASSERT_TRUE(full.error.empty()) << full.error;
+    EXPECT_GE(full.decodedFrames, 6);
+    EXPECT_LT(full.decodedFrames, 12);
+    EXPECT_TRUE(sut.Close());
+    EXPECT_EQ(ProbeMedia(sut.Mp4Path()).decodedFrames, 17);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@ namespace {
 struct Settings {
     std::optional<int> count;
     std::string name{"default"};
+    bool force{false};
     bool help{false};
 };
 
@@ -22,9 +23,15 @@ const std::vector<Option<Settings>> kTable = {
          settings.count = value.size() == 1 && value[0] >= '0' && value[0] <= '9' ? value[0] - '0' : -1;
          return *settings.count >= 0;
      }},
-    {{"name", "TEXT", "what"}, "a name", [](const std::string& value, Settings& settings) {
+    {{"name", "TEXT", "what"},
+     "a name",
+     [](const std::string& value, Settings& settings) {
          settings.name = value;
          return !value.empty();
+     }},
+    {{"force", nullptr, "a switch"}, "", [](const std::string& value, Settings& settings) {
+         settings.force = true;
+         return value.empty();
      }}};
 
 TEST(CommandLineTest, ValuesComeAsTheNextArgumentOrAfterEqualsAndTheLastOfARepeatedOptionWins) {
@@ -36,6 +43,22 @@ TEST(CommandLineTest, ValuesComeAsTheNextArgumentOrAfterEqualsAndTheLastOfARepea
     EXPECT_EQ(ParseOptions(kTable, {}).Value().name, "default");
     EXPECT_TRUE(ParseOptions(kTable, {"-h"}).Value().help);
     EXPECT_TRUE(ParseOptions(kTable, {"--help"}).Value().help);
+}
+
+TEST(CommandLineTest, ASwitchStandsAloneAndTakesNoValue) {
+    EXPECT_FALSE(ParseOptions(kTable, {"--name", "x"}).Value().force);
+    const auto sut = ParseOptions(kTable, {"--force", "--name", "x"});
+    ASSERT_TRUE(sut.HasValue()) << sut.Error().message;
+    EXPECT_TRUE(sut.Value().force);
+    EXPECT_EQ(sut.Value().name, "x");
+
+    const auto valued = ParseOptions(kTable, {"--force=yes"});
+    ASSERT_FALSE(valued.HasValue());
+    EXPECT_EQ(valued.Error().message, "--force takes no value");
+    const auto stray = ParseOptions(kTable, {"--force", "yes"});
+    ASSERT_FALSE(stray.HasValue());
+    EXPECT_EQ(stray.Error().message, "unexpected argument 'yes'");
+    EXPECT_NE(UsageText("", DescribeOptions(kTable)).find("--force "), std::string::npos);
 }
 
 TEST(CommandLineTest, ErrorsNameTheArgumentAndWhatWasExpected) {
