@@ -182,9 +182,11 @@ TEST_F(RunningSystemTest, SoakKeepsMemoryFlatAndLogsNoErrors) {
         ASSERT_TRUE(app_.Running());
         highest = std::max(highest, residentKb(app_.Pid()));
     }
-    stopApplication();
+    // The recorder first, while the cameras still stream: a recorder that outlives its publisher says so
+    // with its exit status.
     recorder_.Signal(SIGTERM);
     EXPECT_EQ(recorder_.Wait(10s), 0);
+    stopApplication();
     EXPECT_GT(warm, 0);
     EXPECT_LT(static_cast<double>(highest), warm * 1.02)
         << "resident memory grew from " << warm << " kB to " << highest << " kB";

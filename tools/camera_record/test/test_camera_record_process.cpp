@@ -193,7 +193,8 @@ TEST_F(CameraRecordProcessTest, FramesOneCameraLostAreCountedForThatCameraWithTh
     EXPECT_EQ(publisher.Wait(kRunTimeout), 0) << ReadText(Scratch("publisher_lossy.txt"));
     const std::string summary = ReadText(Scratch("lossy/summary.txt"));
     EXPECT_NE(summary.find("missed_samples=0 "), std::string::npos) << summary;
-    EXPECT_TRUE(std::regex_search(summary, std::regex("cam_9 frames=100 .* lost_frames=3 damaged_frames=5\n")))
+    EXPECT_TRUE(
+        std::regex_search(summary, std::regex("cam_9 frames=100 .* lost_frames=3 damaged_frames=5\n")))
         << summary;
     for (const char* name : {"cam_8", "cam_10", "cam_11"}) {
         EXPECT_TRUE(std::regex_search(summary,
