@@ -6,7 +6,8 @@ cd "$(dirname "$0")/.."
 files=$(find modules platform tools visual generated tests \( -name '*.cpp' -o -name '*.h' -o -name PubWrapper \) \
   -not -path '*/node_modules/*' | sort)
 if ! clang-format --dry-run -Werror $files 2>/tmp/check-format.$$; then
-  grep -o '^[^:]*' /tmp/check-format.$$ | sort -u | sed 's/^/not formatted: /' >&2
+  grep -o '^[^:]*:[0-9]*:[0-9]*: error' /tmp/check-format.$$ | cut -d: -f1 | sort -u |
+    sed 's/^/not formatted: /' >&2
   rm -f /tmp/check-format.$$
   echo "check-format: run 'make format'" >&2
   exit 1
