@@ -25,6 +25,9 @@ class Logger;
 
 namespace camera_record {
 
+using camera_tools::FrameContinuity;
+using camera_tools::FrameContinuityTracker;
+
 // One received frame, in the subscriber's buffer.
 struct ReceivedFrame {
     const std::uint8_t* data{nullptr};

@@ -9,7 +9,7 @@
 #include "frame_continuity.h"
 #include "slice_header.h"
 
-namespace camera_record {
+namespace camera_tools {
 namespace {
 
 // Writes the fields of one NAL unit and escapes its payload as Annex B requires.
@@ -374,4 +374,4 @@ TEST(FrameContinuityTrackerTest, DamagedAndCutUnitsAreReadSafelyAndAKeyFrameReco
 }
 
 }  // namespace
-}  // namespace camera_record
+}  // namespace camera_tools

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-namespace camera_record {
+namespace camera_tools {
 
 std::uint64_t FrameContinuityTracker::LostByNumbers(const SlicePosition& position) {
     const std::int64_t previous = *previousNumber_;
@@ -102,4 +102,4 @@ FrameContinuity FrameContinuityTracker::Next(const std::uint8_t* data, std::size
     return continuity;
 }
 
-}  // namespace camera_record
+}  // namespace camera_tools

@@ -2,7 +2,7 @@
 
 #include "mpu/annex_b.h"
 
-namespace camera_record {
+namespace camera_tools {
 namespace {
 
 // Bits of a NAL unit's payload with the emulation prevention bytes (00 00 03) taken out. A read past the end
@@ -346,4 +346,4 @@ std::optional<SlicePosition> SliceHeaderReader::ReadH265Slice(const NalUnit& uni
     return position;
 }
 
-}  // namespace camera_record
+}  // namespace camera_tools

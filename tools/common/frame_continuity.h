@@ -11,9 +11,9 @@
 #include <optional>
 
 #include "slice_header.h"
-#include "stream_format.h"
+#include "video_stream.h"
 
-namespace camera_record {
+namespace camera_tools {
 
 struct FrameContinuity {
     std::uint64_t lostBefore{0};  // frames of this camera lost right before this one
@@ -57,4 +57,4 @@ class FrameContinuityTracker {
     bool countStartedOver_{false};  // H.265: this frame's order count went back: its IDR picture was lost
 };
 
-}  // namespace camera_record
+}  // namespace camera_tools

@@ -12,9 +12,9 @@
 #include <cstdint>
 #include <optional>
 
-#include "stream_format.h"
+#include "video_stream.h"
 
-namespace camera_record {
+namespace camera_tools {
 
 struct SlicePosition {
     bool randomAccess{false};       // an IDR (H.264) or IRAP (H.265) picture: decoding can start here
@@ -72,4 +72,4 @@ class SliceHeaderReader {
     std::int64_t previousReferenceCount_{0};
 };
 
-}  // namespace camera_record
+}  // namespace camera_tools
