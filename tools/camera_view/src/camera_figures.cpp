@@ -55,11 +55,22 @@ FigureBoard::FigureBoard() {
 }
 
 void FigureBoard::AddFrame(int camera, std::int64_t receiveMonotonicNs, std::int64_t publishNs,
-                           std::int64_t receiveNs, std::size_t bytes, bool key) {
+                           std::int64_t receiveNs, std::size_t bytes, bool key, const std::uint8_t* data) {
     if (camera < 0 || camera >= kCameras) {
         return;
     }
     Camera& c = cameras_[static_cast<std::size_t>(camera)];
+    if (data != nullptr && !c.continuity && key) {
+        const camera_tools::VideoCodec codec = camera_tools::DetectCodec(data, bytes);
+        if (codec != camera_tools::VideoCodec::kUnknown) {
+            c.continuity.emplace(codec);
+        }
+    }
+    if (data != nullptr && c.continuity) {
+        const camera_tools::FrameContinuity continuity = c.continuity->Next(data, bytes, publishNs);
+        c.windowLost += continuity.lostBefore;
+        c.windowDamaged += continuity.damaged ? 1U : 0U;
+    }
     if (c.frames > 0) {
         c.intervalsMs.push_back(static_cast<double>(publishNs - c.lastPublishNs) / 1e6);
     }
@@ -104,13 +115,22 @@ Figures FigureBoard::TakeWindow(std::int64_t nowMonotonicNs, double uptimeSecond
         w.latencyP99Ms = Round(NearestRank(c.latenciesMs, 99), 100);
         w.keyIntervalFrames = c.keyIntervalFrames;
         w.keyIntervalMs = Round(c.keyIntervalMs, 10);
-        std::vector<double> sorted = c.intervalsMs;  // once a second, off the frame path
-        const double period = NearestRank(sorted, 50);
-        for (const double interval : c.intervalsMs) {
-            w.estimatedLost += LostInGap(interval, period);
+        if (c.continuity) {
+            w.estimatedLost = c.windowLost;
+        } else {
+            std::vector<double> sorted = c.intervalsMs;  // once a second, off the frame path
+            const double period = NearestRank(sorted, 50);
+            for (const double interval : c.intervalsMs) {
+                w.estimatedLost += LostInGap(interval, period);
+            }
         }
+        w.damaged = c.windowDamaged;
         c.lostTotal += w.estimatedLost;
+        c.damagedTotal += w.damaged;
         w.lostTotal = c.lostTotal;
+        w.damagedTotal = c.damagedTotal;
+        c.windowLost = 0;
+        c.windowDamaged = 0;
         w.frames = c.frames;
         c.windowFrames = 0;
         c.windowBytes = 0;
@@ -144,6 +164,8 @@ std::string FiguresJson(const Figures& figures, const ServerCounters& server) {
                            {"keyIntervalMs", w.keyIntervalMs},
                            {"lost", w.estimatedLost},
                            {"lostTotal", w.lostTotal},
+                           {"damaged", w.damaged},
+                           {"damagedTotal", w.damagedTotal},
                            {"frames", w.frames}});
     }
     const nlohmann::json message = {{"type", "figures"},

@@ -7,9 +7,11 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "frame_continuity.h"
 #include "percentile.h"
 #include "view_server.h"
 #include "viewer_queue.h"
@@ -31,9 +33,13 @@ struct CameraWindow {
     double bitRateKbps{0};
     std::uint32_t keyIntervalFrames{0};  // frames from the previous key frame to the latest; 0 before two
     double keyIntervalMs{0};
-    std::uint64_t estimatedLost{0};  // in this window, from gaps in the publish stamps
-    std::uint64_t frames{0};         // since the start
-    std::uint64_t lostTotal{0};      // estimated, since the start
+    // Frames lost in this window: read from the frames' slice headers as the recorder does, or estimated
+    // from gaps in the publish stamps until the camera's codec is known.
+    std::uint64_t estimatedLost{0};
+    std::uint64_t damaged{0};       // in this window: received, but predicted from a lost frame
+    std::uint64_t frames{0};        // since the start
+    std::uint64_t lostTotal{0};     // since the start
+    std::uint64_t damagedTotal{0};  // since the start
 };
 
 // What the process knows of the transport when a window closes.
@@ -58,9 +64,10 @@ class FigureBoard {
     FigureBoard();
 
     // One received frame of camera `camera` (0..3): receive time (monotonic ns), publish stamp and receive
-    // time (ns since the epoch), encoded size, key-frame flag.
+    // time (ns since the epoch), encoded size, key-frame flag; with its bytes, when given, the frames lost
+    // and damaged are read from its slice header.
     void AddFrame(int camera, std::int64_t receiveMonotonicNs, std::int64_t publishNs, std::int64_t receiveNs,
-                  std::size_t bytes, bool key);
+                  std::size_t bytes, bool key, const std::uint8_t* data = nullptr);
 
     // Closes the window that ends at `nowMonotonicNs`, `uptimeSeconds` after the start.
     Figures TakeWindow(std::int64_t nowMonotonicNs, double uptimeSeconds, const TransportView& transport);
@@ -73,6 +80,10 @@ class FigureBoard {
     struct Camera {
         std::uint64_t frames{0};
         std::uint64_t lostTotal{0};
+        std::uint64_t damagedTotal{0};
+        std::optional<camera_tools::FrameContinuityTracker> continuity;  // from the first key frame on
+        std::uint64_t windowLost{0};                                     // by the slice headers
+        std::uint64_t windowDamaged{0};
         std::int64_t lastReceiveNs{0};
         std::int64_t lastPublishNs{0};
         bool seenKey{false};

@@ -153,7 +153,7 @@ int Serve(camera_view::ViewOptions options) {
                     static_cast<std::int64_t>(record.header.sec) * 1000000000 + record.header.nsec;
                 header.receiveNs = NowNs(CLOCK_REALTIME);
                 board.AddFrame(camera, NowNs(CLOCK_MONOTONIC), header.publishNs, header.receiveNs,
-                               record.data.size(), header.key);
+                               record.data.size(), header.key, record.data.data());
                 server.PublishFrame(
                     camera_view::MakeFrameMessage(header, record.data.data(), record.data.size()), camera,
                     header.key);

@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "camera_figures.h"
+#include "crafted_nal_units.h"
 
 namespace camera_view {
 namespace {
@@ -52,6 +53,28 @@ TEST(FigureBoardTest, GapsInThePublishStampsCountAsLostFrames) {
     EXPECT_EQ(figures.cameras[0].estimatedLost, 4U);
     EXPECT_EQ(figures.cameras[0].lostTotal, 4U);
     EXPECT_EQ(figures.cameras[0].frames, 26U);
+}
+
+// With the frames' bytes the board reads their slice headers, as the recorder does: frames lost by their
+// numbers, and the frames predicted from a lost one until the next key frame.
+TEST(FigureBoardTest, TheFramesOwnNumbersGiveTheFramesLostAndDamaged) {
+    FigureBoard sut;
+    // GOP of 8 at 30 fps; frames 3 and 4 never arrive: 2 lost, frames 5 to 7 damaged, 8 (IDR) whole again.
+    for (int i = 0; i < 12; ++i) {
+        if (i == 3 || i == 4) {
+            continue;
+        }
+        const auto frame = camera_tools::test::H264Frame(i % 8 == 0, static_cast<std::uint32_t>(i % 8));
+        const std::int64_t publish = i * 33 * kMs;
+        sut.AddFrame(1, publish, publish, publish, frame.size(), i % 8 == 0, frame.data());
+    }
+    const Figures figures = sut.TakeWindow(400 * kMs, 1.0, TransportView{});
+    EXPECT_EQ(figures.cameras[1].estimatedLost, 2U);
+    EXPECT_EQ(figures.cameras[1].damaged, 3U);
+    EXPECT_EQ(figures.cameras[1].damagedTotal, 3U);
+    const nlohmann::json json = nlohmann::json::parse(FiguresJson(figures, ServerCounters{}));
+    EXPECT_EQ(json["cameras"][1]["damaged"], 3);
+    EXPECT_EQ(json["cameras"][1]["lost"], 2);
 }
 
 TEST(FigureBoardTest, LatencyPercentilesSeeTheSlowFrames) {

@@ -48,7 +48,7 @@ function makeTile(index) {
   const figures = el('div', 'figures');
   const cells = {};
   for (const [key, label] of [['fps', 'fps'], ['latency', 'latency p50 / p99'], ['bitrate', 'bit rate'],
-                              ['key', 'key-frame interval'], ['lost', 'lost (est.)'], ['decoded', 'decoded'],
+                              ['key', 'key-frame interval'], ['lost', 'lost · damaged'], ['decoded', 'decoded'],
                               ['display', 'publish → shown p50 / max'], ['skipped', 'skipped here']]) {
     figures.appendChild(el('span', '', label));
     cells[key] = el('span', '', '–');
@@ -242,7 +242,8 @@ function onFigures(figures) {
     c.bitrate.textContent = `${(camera.bitRateKbps / 1000).toFixed(2)} Mbit/s`;
     c.key.textContent = camera.keyIntervalFrames > 0
       ? `${camera.keyIntervalFrames} frames · ${(camera.keyIntervalMs / 1000).toFixed(2)} s` : '–';
-    c.lost.textContent = `${camera.lost} (total ${camera.lostTotal})`;
+    c.lost.textContent = `${camera.lost} (total ${camera.lostTotal})` +
+      (camera.damagedTotal ? ` · ${camera.damaged} damaged (total ${camera.damagedTotal})` : '');
     c.decoded.textContent = `${tile.decoded}` + (tile.errors ? ` · ${tile.errors} errors` : '');
     const shown = tile.displayLatencies;
     tile.displayP50Ms = shown.length ? median(shown) : null;
