@@ -28,6 +28,7 @@ PACKAGES="
   libiceoryx-hoofs-dev
   iceoryx
   libyuv-dev
+  libzstd-dev
   libhwy-dev
   libopencv-imgproc-dev
   tshark
