@@ -1,6 +1,7 @@
 #!/bin/sh
 # The demo: four cameras streaming through the whole system for about ten seconds, received by the recorder
-# in another process. Outputs go to out/demo/ (streams, MP4s, indexes, contact_sheet.png, summary.txt, logs).
+# in another process. Outputs go to out/demo/ (streams, MP4s, indexes, cameras.mcap, contact_sheet.png,
+# summary.txt, logs).
 #
 #   scripts/demo.sh [seconds]
 #
@@ -46,7 +47,7 @@ else
 fi
 
 ARA_LOG_MODE=console "$BIN/tools/camera_record/camera_record" --duration "$SECONDS_TO_RUN" --output "$OUT" \
-  --transport "$TRANSPORT" \
+  --transport "$TRANSPORT" --format mcap \
   >"$OUT/recorder.out" 2>"$OUT/recorder.log" &
 recorder=$!
 pids="$recorder $pids"
@@ -73,4 +74,5 @@ wait "$app" || { echo "demo: camera_driving did not stop cleanly, see $OUT/camer
 
 cat "$OUT/summary.txt"
 echo "demo: outputs in $OUT: per camera cam_<id>.h264 (or .h265), cam_<id>.mp4, cam_<id>_index.csv;"
-echo "      contact_sheet.png; summary.txt; camera_driving.log, recorder.log"
+echo "      cameras.mcap (every camera, for Foxglove and ROS 2); contact_sheet.png; summary.txt;"
+echo "      camera_driving.log, recorder.log"

@@ -51,6 +51,7 @@ const camera_tools::CommandLine<RecorderOptions>& RecorderCommandLine() {
     static const camera_tools::CommandLine<Options> commandLine(
         "usage: camera_record [--duration SECONDS] [--frames COUNT] [--output DIR] [--cameras 8,9,10,11]\n"
         "                     [--manifest PATH] [--code-scale SCALE] [--transport shm|someip]\n"
+        "                     [--format files|mcap]\n"
         "\n"
         "Records the cameras' encoded frames published on the visualization image event (35045) over shared\n"
         "memory. Per camera: cam_<id>.h264 (or .h265), cam_<id>.mp4 and cam_<id>_index.csv; at the end\n"
@@ -79,6 +80,15 @@ const camera_tools::CommandLine<RecorderOptions>& RecorderCommandLine() {
              [](const std::string& value, Options& options) {
                  options.someip = value == "someip";
                  return value == "shm" || value == "someip";
+             }},
+            {{"format", "NAME",
+              "files (default: the outputs above) or mcap (the same, and cameras.mcap: every camera in one "
+              "MCAP "
+              "file for Foxglove and ROS 2)"},
+             "files or mcap",
+             [](const std::string& value, Options& options) {
+                 options.mcap = value == "mcap";
+                 return value == "files" || value == "mcap";
              }},
             {{"code-scale", "SCALE",
               "size of the test pattern's frame code in the pictures (found by itself when not given; 0.667 "
