@@ -135,4 +135,25 @@ bool DecodeCompressedVideo(const std::uint8_t* bytes, std::size_t size, Compress
     return true;
 }
 
+std::string_view AnnexBVideoFormat(const std::uint8_t* data, std::size_t size) noexcept {
+    // After each start code (00 00 01, also the tail of 00 00 00 01), the NAL unit header.
+    for (std::size_t i = 0; i + 4 < size; ++i) {
+        if (data[i] != 0 || data[i + 1] != 0 || data[i + 2] != 1) {
+            continue;
+        }
+        const std::uint8_t first = data[i + 3];
+        const std::uint8_t second = data[i + 4];
+        // H.265: forbidden bit 0, type 32..34, layer 0, temporal id 1. As H.264 these would be NAL types 0, 2
+        // and 4, which no encoder of ours writes.
+        if ((first == 0x40 || first == 0x42 || first == 0x44) && second == 0x01) {
+            return "h265";
+        }
+        // H.264: forbidden bit 0, type 7 (SPS) or 8 (PPS).
+        if ((first & 0x80U) == 0 && ((first & 0x1FU) == 7 || (first & 0x1FU) == 8)) {
+            return "h264";
+        }
+    }
+    return "";
+}
+
 }  // namespace camera_tools

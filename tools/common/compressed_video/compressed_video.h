@@ -42,4 +42,8 @@ void EncodeCompressedVideo(const CompressedVideo& video, std::uint8_t* out) noex
 // CompressedVideo: another encapsulation, a length beyond the end, a string without its NUL.
 bool DecodeCompressedVideo(const std::uint8_t* bytes, std::size_t size, CompressedVideo* video) noexcept;
 
+// The format name of an Annex-B access unit from its parameter sets: "h265" when it carries an H.265 VPS, SPS
+// or PPS, "h264" when it carries an H.264 SPS or PPS, "" when it carries none (a frame that is no key frame).
+std::string_view AnnexBVideoFormat(const std::uint8_t* data, std::size_t size) noexcept;
+
 }  // namespace camera_tools

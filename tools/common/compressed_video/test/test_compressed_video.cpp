@@ -85,5 +85,17 @@ TEST(CompressedVideoTest, SchemaIsTheMessageDefinitionThenTheTimeTypeItUses) {
               std::string::npos);
 }
 
+TEST(CompressedVideoTest, TheFormatComesFromTheParameterSetsOfAKeyFrame) {
+    const std::vector<std::uint8_t> h264Key = {0, 0, 0,    1,    0x67, 0x64, 0x00, 0x1F, 0,   0,
+                                               0, 1, 0x68, 0xEE, 0,    0,    1,    0x65, 0x88};
+    const std::vector<std::uint8_t> h265Key = {0, 0, 0, 1, 0x40, 0x01, 0x0C, 0, 0, 0, 1,    0x42, 0x01, 0x01,
+                                               0, 0, 0, 1, 0x44, 0x01, 0xC1, 0, 0, 1, 0x26, 0x01, 0xAF};
+    const std::vector<std::uint8_t> h264Delta = {0, 0, 0, 1, 0x41, 0x9A, 0x02};
+    EXPECT_EQ(AnnexBVideoFormat(h264Key.data(), h264Key.size()), "h264");
+    EXPECT_EQ(AnnexBVideoFormat(h265Key.data(), h265Key.size()), "h265");
+    EXPECT_EQ(AnnexBVideoFormat(h264Delta.data(), h264Delta.size()), "");
+    EXPECT_EQ(AnnexBVideoFormat(h264Key.data(), 4), "");  // a start code and nothing after it
+}
+
 }  // namespace
 }  // namespace camera_tools
