@@ -67,6 +67,7 @@ pids="$app $pids"
 echo "demo: four cameras streaming for ${SECONDS_TO_RUN} s (logs in $OUT/camera_driving.log)"
 if [ "$TRANSPORT" = shm ]; then
   echo "demo: watch them live at $view_url while it runs ('make view' runs until Ctrl-C)"
+  echo "demo: or in Foxglove: open connection $(echo "$view_url" | sed 's|^http://|ws://|; s|/$||')"
 fi
 wait "$recorder" || { echo "demo: the recorder failed, see $OUT/recorder.log"; exit 1; }
 kill -TERM "$app"
