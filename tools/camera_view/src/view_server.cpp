@@ -61,8 +61,8 @@ std::int64_t RealtimeNs() {
 
 // Whether the upgrade offers `protocol` among its Sec-WebSocket-Protocol values (comma-separated).
 bool OffersSubprotocol(const http::request<http::empty_body>& request, std::string_view protocol) {
-    for (auto field = request.find(http::field::sec_websocket_protocol);
-         field != request.end() && field->name() == http::field::sec_websocket_protocol; ++field) {
+    const auto fields = request.equal_range(http::field::sec_websocket_protocol);
+    for (auto field = fields.first; field != fields.second; ++field) {
         std::string_view values(field->value().data(), field->value().size());
         while (!values.empty()) {
             const std::size_t comma = values.find(',');
