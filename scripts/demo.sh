@@ -1,6 +1,7 @@
 #!/bin/sh
 # The demo: four cameras streaming through the whole system for about ten seconds, received by the recorder
-# in another process. Outputs go to out/demo/ (streams, MP4s, indexes, contact_sheet.png, summary.txt, logs).
+# in another process. Outputs go to out/demo/ (streams, MP4s, indexes, cameras.mcap, contact_sheet.png,
+# summary.txt, logs).
 #
 #   scripts/demo.sh [seconds]
 #
@@ -47,7 +48,7 @@ fi
 
 # $OUT already holds the maps and the logs: --overwrite lets the recorder write beside them.
 ARA_LOG_MODE=console "$BIN/tools/camera_record/camera_record" --duration "$SECONDS_TO_RUN" --output "$OUT" \
-  --transport "$TRANSPORT" --overwrite \
+  --transport "$TRANSPORT" --overwrite --format mcap \
   >"$OUT/recorder.out" 2>"$OUT/recorder.log" &
 recorder=$!
 pids="$recorder $pids"
@@ -67,6 +68,7 @@ pids="$app $pids"
 echo "demo: four cameras streaming for ${SECONDS_TO_RUN} s (logs in $OUT/camera_driving.log)"
 if [ "$TRANSPORT" = shm ]; then
   echo "demo: watch them live at $view_url while it runs ('make view' runs until Ctrl-C)"
+  echo "demo: or in Foxglove: open connection $(echo "$view_url" | sed 's|^http://|ws://|; s|/$||')"
 fi
 wait "$recorder" || { echo "demo: the recorder failed, see $OUT/recorder.log"; exit 1; }
 kill -TERM "$app"
@@ -74,4 +76,5 @@ wait "$app" || { echo "demo: camera_driving did not stop cleanly, see $OUT/camer
 
 cat "$OUT/summary.txt"
 echo "demo: outputs in $OUT: per camera cam_<id>.h264 (or .h265), cam_<id>.mp4, cam_<id>_index.csv;"
-echo "      contact_sheet.png; summary.txt; camera_driving.log, recorder.log"
+echo "      cameras.mcap (every camera, for Foxglove and ROS 2); contact_sheet.png; summary.txt;"
+echo "      camera_driving.log, recorder.log"

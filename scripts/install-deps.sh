@@ -29,6 +29,7 @@ PACKAGES="
   libiceoryx-hoofs-dev
   iceoryx
   libyuv-dev
+  libzstd-dev
   libhwy-dev
   libopencv-imgproc-dev
   tshark

@@ -4,6 +4,9 @@
 #
 #   scripts/view.sh            (VIEW_ADDRESS, default 127.0.0.1; VIEW_PORT, default 8090)
 #
+# Foxglove connects to the same port (ws://127.0.0.1:8090); its web app's page needs
+# VIEW_ALLOW_ORIGIN=https://app.foxglove.dev (camera_view --allow-origin), its desktop app nothing.
+#
 # It says where to look once camera_view listens; when it cannot (the port is taken), it says why and ends
 # with status 1. Ctrl-C is the normal way to stop it (status 0).
 set -eu
@@ -11,6 +14,7 @@ cd "$(dirname "$0")/.."
 BUILD_DIR=${BUILD_DIR:-build/release}
 VIEW_ADDRESS=${VIEW_ADDRESS:-127.0.0.1}
 VIEW_PORT=${VIEW_PORT:-8090}
+VIEW_ALLOW_ORIGIN=${VIEW_ALLOW_ORIGIN:-}
 OUT=out/view
 
 ./scripts/install-deps.sh
@@ -26,10 +30,14 @@ trap 'exit 0' INT TERM
 start_roudi "$OUT/roudi.log" view
 
 export CM_CONFIG_FILE_PATH="$PWD/config"
-start_camera_view view "$BUILD_DIR/tools/camera_view/camera_view" "$OUT" --address "$VIEW_ADDRESS" \
-  --port "$VIEW_PORT" || exit 1
+set -- --address "$VIEW_ADDRESS" --port "$VIEW_PORT"
+if [ -n "$VIEW_ALLOW_ORIGIN" ]; then
+  set -- "$@" --allow-origin "$VIEW_ALLOW_ORIGIN"
+fi
+start_camera_view view "$BUILD_DIR/tools/camera_view/camera_view" "$OUT" "$@" || exit 1
 "$BUILD_DIR/modules/camera_driving/camera_driving" >"$OUT/camera_driving.out" 2>"$OUT/camera_driving.log" &
 pids="$! $pids"
 
 echo "view: open $view_url in a browser: four cameras live until Ctrl-C (logs in $OUT/)"
+echo "view: in Foxglove, open connection $(echo "$view_url" | sed 's|^http://|ws://|; s|/$||')"
 wait

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "mcap_recording.h"
 #include "recorder.h"
 
 namespace camera_record {
@@ -14,7 +15,8 @@ namespace fs = std::filesystem;
 }  // namespace
 
 bool IsRecordingFile(const std::string& name) {
-    if (name == Recorder::kSummaryFile || name == Recorder::kContactSheetFile) {
+    if (name == Recorder::kSummaryFile || name == Recorder::kContactSheetFile ||
+        name == McapRecording::kFile) {
         return true;
     }
     for (int id = kFirstPlatformId; id < kFirstPlatformId + kCameraCount; ++id) {

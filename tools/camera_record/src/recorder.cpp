@@ -31,6 +31,15 @@ Recorder::Recorder(const RecorderOptions& options, ara::log::Logger& logger)
         settings.codeScale = options_.codeScale;
         cameras_.push_back(std::make_unique<CameraRecording>(settings, logger_));
     }
+    if (options_.mcap) {
+        auto opened = McapRecording::Open(options_.outputDirectory, options_.cameras, logger_);
+        if (opened.HasValue()) {
+            mcap_.emplace(std::move(opened).Value());
+        } else {
+            logger_.LogError(ARA_LOG_HERE) << opened.Error().message << "; recording without it";
+            outputsIncomplete_ = true;
+        }
+    }
 }
 
 void Recorder::Add(int cameraIndex, const ReceivedFrame& frame) {
@@ -49,7 +58,11 @@ void Recorder::Add(int cameraIndex, const ReceivedFrame& frame) {
         }
         return;
     }
+    const std::uint64_t recordedBefore = (*camera)->Recorded();
     (*camera)->Add(frame);
+    if (mcap_ && (*camera)->Recorded() > recordedBefore) {
+        mcap_->Add(platformId, (*camera)->Parameters().codec, recordedBefore, frame);
+    }
 }
 
 void Recorder::NoteHeard(std::int64_t monotonicNs) {
@@ -107,6 +120,9 @@ void Recorder::NoteSequence(std::uint64_t sequence) {
 void Recorder::Flush() {
     for (const auto& camera : cameras_) {
         camera->Flush();
+    }
+    if (mcap_) {
+        mcap_->Flush();
     }
 }
 
@@ -176,6 +192,10 @@ std::string Recorder::Finish(double elapsedSeconds, std::uint64_t missedSamples,
         if (sheet.HasValue() && camera->LatestPicture() != nullptr) {
             sheet.Value().Place(camera->PlatformId() - kFirstPlatformId, *camera->LatestPicture());
         }
+    }
+
+    if (mcap_ && !mcap_->Finish()) {
+        outputsIncomplete_ = true;
     }
 
     if (sheet.HasValue()) {

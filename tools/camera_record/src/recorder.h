@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "camera_recording.h"
+#include "mcap_recording.h"
 #include "recorder_options.h"
 #include "recorder_report.h"
 
@@ -70,6 +71,7 @@ class Recorder {
     RecorderOptions options_;
     ara::log::Logger& logger_;
     std::vector<std::unique_ptr<CameraRecording>> cameras_;  // by ascending platform id
+    std::optional<McapRecording> mcap_;                      // with --format mcap
     std::uint64_t foreignSamples_{0};
     std::uint64_t samples_{0};
     std::uint64_t samplesBeforeWindow_{0};

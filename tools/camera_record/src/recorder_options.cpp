@@ -51,7 +51,7 @@ const camera_tools::CommandLine<RecorderOptions>& RecorderCommandLine() {
     static const camera_tools::CommandLine<Options> commandLine(
         "usage: camera_record [--duration SECONDS] [--frames COUNT] [--output DIR] [--cameras 8,9,10,11]\n"
         "                     [--manifest PATH] [--code-scale SCALE] [--transport shm|someip]\n"
-        "                     [--silence-timeout SECONDS] [--overwrite]\n"
+        "                     [--silence-timeout SECONDS] [--overwrite] [--format files|mcap]\n"
         "\n"
         "Records the cameras' encoded frames published on the visualization image event (35045) over shared\n"
         "memory. Per camera: cam_<id>.h264 (or .h265), cam_<id>.mp4 and cam_<id>_index.csv; at the end\n"
@@ -97,6 +97,15 @@ const camera_tools::CommandLine<RecorderOptions>& RecorderCommandLine() {
               "report the publisher silent after this long without a sample (default 2)"},
              "a number of seconds greater than 0",
              camera_tools::StoreParsed(&Options::silenceTimeoutSeconds, camera_tools::ParsePositive)},
+            {{"format", "NAME",
+              "files (default: the outputs above) or mcap (the same, and cameras.mcap: every camera in one "
+              "MCAP "
+              "file for Foxglove and ROS 2)"},
+             "files or mcap",
+             [](const std::string& value, Options& options) {
+                 options.mcap = value == "mcap";
+                 return value == "files" || value == "mcap";
+             }},
             {{"code-scale", "SCALE",
               "size of the test pattern's frame code in the pictures (found by itself when not given; 0.667 "
               "for "

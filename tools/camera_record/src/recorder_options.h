@@ -23,6 +23,7 @@ struct RecorderOptions {
     // Nothing from a publisher that sent before for this long: it is reported silent, and a recording that
     // ends while it is silent ends with kExitPublisherSilent.
     double silenceTimeoutSeconds{2.0};
+    bool mcap{false};  // --format mcap: cameras.mcap beside the other outputs
     bool help{false};
 };
 

@@ -48,8 +48,9 @@ TEST_F(OutputDirectoryTest, ADirectoryThatHoldsAnythingIsRefusedAndLeftAlone) {
 }
 
 TEST_F(OutputDirectoryTest, OverwriteRemovesEveryFileOfTheRecordingOfBeforeAndNothingElse) {
-    for (const char* name : {"cam_8.h264", "cam_8.mp4", "cam_8_index.csv", "cam_11.h265", "summary.txt",
-                             "contact_sheet.png", "recorder.log", "cam_12.mp4", "cam_8.mp4.bak"}) {
+    for (const char* name :
+         {"cam_8.h264", "cam_8.mp4", "cam_8_index.csv", "cam_11.h265", "summary.txt", "contact_sheet.png",
+          "cameras.mcap", "recorder.log", "cam_12.mp4", "cam_8.mp4.bak"}) {
         Put(name, "x");
     }
     fs::create_directory(directory_.Path() + "/maps");
@@ -57,8 +58,9 @@ TEST_F(OutputDirectoryTest, OverwriteRemovesEveryFileOfTheRecordingOfBeforeAndNo
     const auto sut = PrepareOutputDirectory(directory_.Path(), true);
 
     ASSERT_TRUE(sut.HasValue()) << sut.Error().message;
-    EXPECT_EQ(sut.Value(), (std::vector<std::string>{"cam_11.h265", "cam_8.h264", "cam_8.mp4",
-                                                     "cam_8_index.csv", "contact_sheet.png", "summary.txt"}));
+    EXPECT_EQ(sut.Value(),
+              (std::vector<std::string>{"cam_11.h265", "cam_8.h264", "cam_8.mp4", "cam_8_index.csv",
+                                        "cameras.mcap", "contact_sheet.png", "summary.txt"}));
     std::vector<std::string> left;
     for (const auto& entry : fs::directory_iterator(directory_.Path())) {
         left.push_back(entry.path().filename().string());

@@ -71,5 +71,14 @@ TEST(ParseOptionsTest, BadArgumentsAreRefusedNamingTheOptionAndWhatWasExpected) 
     }
 }
 
+TEST(ParseOptionsTest, FormatMcapAddsTheMcapFileAndNoOtherFormatIsTaken) {
+    EXPECT_FALSE(RecorderCommandLine().Parse({}).Value().mcap);
+    EXPECT_FALSE(RecorderCommandLine().Parse({"--format", "files"}).Value().mcap);
+    EXPECT_TRUE(RecorderCommandLine().Parse({"--format=mcap"}).Value().mcap);
+    const auto refused = RecorderCommandLine().Parse({"--format", "bag"});
+    ASSERT_FALSE(refused.HasValue());
+    EXPECT_EQ(refused.Error().message, "--format bag: expected files or mcap");
+}
+
 }  // namespace
 }  // namespace camera_record

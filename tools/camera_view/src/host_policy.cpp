@@ -62,6 +62,42 @@ std::optional<std::string> NormalizeHostName(std::string_view text) {
     return lower;
 }
 
+std::optional<std::string> NormalizeOrigin(std::string_view text) {
+    const std::size_t separator = text.find("://");
+    if (separator == std::string_view::npos) {
+        return std::nullopt;
+    }
+    const std::string_view scheme = text.substr(0, separator);
+    const bool https = EqualsIgnoringCase(scheme, "https");
+    if (!https && !EqualsIgnoringCase(scheme, "http")) {
+        return std::nullopt;
+    }
+    const std::string_view authority = text.substr(separator + 3);
+    std::string_view name = authority;
+    std::string_view port;
+    const std::size_t close = authority.find(']');
+    const std::size_t colon = authority.find(':', close == std::string_view::npos ? 0 : close);
+    if (colon != std::string_view::npos) {
+        name = authority.substr(0, colon);
+        port = authority.substr(colon + 1);
+        if (port.empty() || port.size() > 5 ||
+            port.find_first_not_of("0123456789") != std::string_view::npos ||
+            std::stoul(std::string(port)) > 65535U || std::stoul(std::string(port)) == 0) {
+            return std::nullopt;
+        }
+    }
+    const auto host = NormalizeHostName(name);
+    if (!host) {
+        return std::nullopt;
+    }
+    std::string origin = std::string(https ? "https" : "http") + "://" + *host;
+    const std::string portText = port.empty() ? std::string() : std::to_string(std::stoul(std::string(port)));
+    if (!portText.empty() && portText != (https ? "443" : "80")) {
+        origin += ":" + portText;
+    }
+    return origin;
+}
+
 HostPolicy::HostPolicy(const std::string& listenAddress, const std::vector<std::string>& allowedNames,
                        std::uint16_t port)
     : port_(port) {

@@ -17,6 +17,11 @@ namespace camera_view {
 // dotted decimal, an IPv6 address in brackets in its canonical form. nullopt when `text` is none of these.
 std::optional<std::string> NormalizeHostName(std::string_view text);
 
+// A web origin as a browser sends it in an Origin header: "http://" or "https://", a host name or IP address
+// (see NormalizeHostName) and an optional port, nothing after it. Lower case, the scheme's default port (80,
+// 443) left out. nullopt for anything else ("null", "file://", a path).
+std::optional<std::string> NormalizeOrigin(std::string_view text);
+
 class HostPolicy {
   public:
     // The loopback names (localhost, 127.0.0.1, [::1]), `listenAddress` unless it is a wildcard (0.0.0.0,

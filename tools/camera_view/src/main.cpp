@@ -14,6 +14,8 @@
 #include "ara/log/logging.h"
 #include "camera_figures.h"
 #include "command_line.h"
+#include "compressed_video.h"
+#include "foxglove_protocol.h"
 #include "frame_message.h"
 #include "impl_type_camerah265image.h"
 #include "view_options.h"
@@ -107,6 +109,7 @@ int Serve(camera_view::ViewOptions options) {
     serverOptions.address = options.address;
     serverOptions.port = options.port;
     serverOptions.allowedHosts = options.allowedHosts;
+    serverOptions.allowedOrigins = options.allowedOrigins;
     auto started = camera_view::ViewServer::Start(serverOptions);
     if (!started.HasValue()) {
         std::cerr << "camera_view: " << started.Error().message << "\n";
@@ -122,6 +125,8 @@ int Serve(camera_view::ViewOptions options) {
         host = "[::1]";
     }
     std::cout << "camera_view: open http://" << host << ":" << server.Port() << "/ in a browser" << std::endl;
+    std::cout << "camera_view: in Foxglove, open connection ws://" << host << ":" << server.Port()
+              << std::endl;
     logger.LogInfo(ARA_LOG_HERE) << "serving event " << static_cast<unsigned int>(kImageEventId) << " on "
                                  << options.address << " port " << static_cast<unsigned int>(server.Port())
                                  << " to requests for " << HostList(serverOptions) << "; at most "
@@ -132,6 +137,10 @@ int Serve(camera_view::ViewOptions options) {
 
     camera_view::FigureBoard board;
     std::array<std::uint32_t, camera_view::kCameras> frameNumbers{};
+    // Each camera's format, from its latest key frame's parameter sets.
+    std::array<std::string_view, camera_view::kCameras> formats{"h264", "h264", "h264", "h264"};
+    static const std::array<std::string, camera_view::kCameras> kFrameIds = {"cam_8", "cam_9", "cam_10",
+                                                                             "cam_11"};
     const Clock::time_point start = Clock::now();
     Clock::time_point windowStart = start;
     CameraH265Image record;
@@ -157,6 +166,23 @@ int Serve(camera_view::ViewOptions options) {
                 server.PublishFrame(
                     camera_view::MakeFrameMessage(header, record.data.data(), record.data.size()), camera,
                     header.key);
+                const auto index = static_cast<std::size_t>(camera);
+                if (header.key) {
+                    const auto format =
+                        camera_tools::AnnexBVideoFormat(record.data.data(), record.data.size());
+                    formats[index] = format.empty() ? formats[index] : format;
+                }
+                if (server.FoxgloveSubscribed(camera)) {
+                    camera_tools::CompressedVideo video;
+                    video.sec = record.header.sec;
+                    video.nanosec = static_cast<std::uint32_t>(record.header.nsec);
+                    video.frameId = kFrameIds[index];
+                    video.data = record.data.data();
+                    video.size = record.data.size();
+                    video.format = formats[index];
+                    server.PublishFoxgloveVideo(camera_view::MakeVideoMessage(header.receiveNs, video),
+                                                camera, header.key);
+                }
             }
         }
         const Clock::time_point now = Clock::now();

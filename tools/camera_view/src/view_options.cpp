@@ -9,6 +9,8 @@ namespace {
 
 constexpr const char kAllowHost[] = "allow-host";
 constexpr const char kAllowHostExpected[] = "a host name or an IP address such as camera-pc or 192.168.1.20";
+constexpr const char kAllowOrigin[] = "allow-origin";
+constexpr const char kAllowOriginExpected[] = "a web origin such as https://app.foxglove.dev";
 
 std::optional<std::uint16_t> ParsePort(const std::string& text) {
     if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos ||
@@ -35,6 +37,11 @@ const std::vector<camera_tools::Option<Options>>& ViewOptionTable() {
          kAllowHostExpected,
          // Checks the last occurrence; ParseViewOptions reads every one.
          [](const std::string& value, Options&) { return NormalizeHostName(value).has_value(); }},
+        {{kAllowOrigin, "ORIGIN",
+          "the origin of a web page that may open the Foxglove WebSocket, e.g. https://app.foxglove.dev "
+          "(clients that send no Origin, like Foxglove's desktop app, need none); repeatable"},
+         kAllowOriginExpected,
+         [](const std::string& value, Options&) { return NormalizeOrigin(value).has_value(); }},
         {{"manifest", "PATH",
           "platform deployment manifest (default: cm_deployment.json in CM_CONFIG_FILE_PATH)"},
          "the path of a deployment manifest",
@@ -48,10 +55,11 @@ const std::vector<camera_tools::Option<Options>>& ViewOptionTable() {
 
 const camera_tools::CommandLine<Options>& ViewCommandLine() {
     static const camera_tools::CommandLine<Options> commandLine(
-        "usage: camera_view [--address IP] [--port PORT] [--allow-host NAME]... [--manifest PATH] "
-        "[--duration SECONDS]\n"
+        "usage: camera_view [--address IP] [--port PORT] [--allow-host NAME]... [--allow-origin ORIGIN]...\n"
+        "                   [--manifest PATH] [--duration SECONDS]\n"
         "  Serves the four cameras live to a browser: open http://IP:PORT/ (default "
-        "http://127.0.0.1:8090/).\n"
+        "http://127.0.0.1:8090/);\n"
+        "  and to Foxglove: open connection ws://IP:PORT (Foxglove WebSocket protocol).\n"
         "  It answers only requests that name it (localhost, 127.0.0.1, [::1], the --address, or an\n"
         "  --allow-host NAME) and viewers from its own page.\n\n",
         ViewOptionTable());
@@ -72,6 +80,18 @@ camera_tools::CommandLineResult<ViewOptions> ParseViewOptions(const std::vector<
         camera_tools::ParseCommandLine(camera_tools::DescribeOptions(ViewOptionTable()), arguments);
     if (!values.HasValue()) {
         return Parsed::FromError(values.Error());
+    }
+    if (const auto origins = values.Value().find(kAllowOrigin); origins != values.Value().end()) {
+        for (const std::string& value : origins->second.as<std::vector<std::string>>()) {
+            auto origin = NormalizeOrigin(value);
+            if (!origin) {
+                return Parsed::FromError(
+                    {camera_tools::CommandLineErrc::kBadValue, std::string("--") + kAllowOrigin + " " +
+                                                                   (value.empty() ? "''" : value) +
+                                                                   ": expected " + kAllowOriginExpected});
+            }
+            options.allowedOrigins.push_back(std::move(*origin));
+        }
     }
     const auto found = values.Value().find(kAllowHost);
     if (found != values.Value().end()) {

@@ -12,10 +12,11 @@
 namespace camera_view {
 
 struct ViewOptions {
-    std::string address{"127.0.0.1"};       // loopback unless asked otherwise
-    std::uint16_t port{8090};               // 0: any free port
-    std::vector<std::string> allowedHosts;  // --allow-host, normalized (see NormalizeHostName)
-    std::string manifestPath;               // empty: the one in CM_CONFIG_FILE_PATH
+    std::string address{"127.0.0.1"};         // loopback unless asked otherwise
+    std::uint16_t port{8090};                 // 0: any free port
+    std::vector<std::string> allowedHosts;    // --allow-host, normalized (see NormalizeHostName)
+    std::vector<std::string> allowedOrigins;  // --allow-origin, normalized (see NormalizeOrigin)
+    std::string manifestPath;                 // empty: the one in CM_CONFIG_FILE_PATH
     std::optional<double> durationSeconds;
     bool help{false};
 };

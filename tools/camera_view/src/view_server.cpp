@@ -1,7 +1,11 @@
 #include "view_server.h"
 
+#include <time.h>
+
 #include <algorithm>
+#include <array>
 #include <chrono>
+#include <deque>
 #include <optional>
 #include <thread>
 #include <unordered_set>
@@ -17,6 +21,7 @@
 #include <boost/beast/websocket.hpp>
 
 #include "ara/log/logging.h"
+#include "foxglove_protocol.h"
 #include "host_policy.h"
 #include "web_assets.h"
 
@@ -33,6 +38,9 @@ namespace {
 constexpr auto kRequestTimeout = std::chrono::seconds(30);
 constexpr std::size_t kViewerMessageLimit = 4096;  // viewers send nothing but control frames
 constexpr const char kViewerPath[] = "/ws";
+constexpr const char kFoxglovePath[] = "/";
+// Messages a Foxglove client's control queue holds (status, figures) beyond which figures are dropped.
+constexpr std::size_t kFoxgloveControlLimit = 32;
 constexpr const char kFaviconPath[] = "/favicon.ico";
 constexpr const char kServerName[] = "camera_view";
 // Failed accepts are logged once, then at most once per this interval with their count.
@@ -43,6 +51,36 @@ constexpr std::string_view kTooManyConnections =
     "Content-Length: 21\r\nConnection: close\r\n\r\ntoo many connections\n";
 
 class ViewerSession;
+class FoxgloveSession;
+
+std::int64_t RealtimeNs() {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+// Whether the upgrade offers `protocol` among its Sec-WebSocket-Protocol values (comma-separated).
+bool OffersSubprotocol(const http::request<http::empty_body>& request, std::string_view protocol) {
+    const auto fields = request.equal_range(http::field::sec_websocket_protocol);
+    for (auto field = fields.first; field != fields.second; ++field) {
+        std::string_view values(field->value().data(), field->value().size());
+        while (!values.empty()) {
+            const std::size_t comma = values.find(',');
+            std::string_view value = values.substr(0, comma);
+            values = comma == std::string_view::npos ? std::string_view() : values.substr(comma + 1);
+            while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) {
+                value.remove_prefix(1);
+            }
+            while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) {
+                value.remove_suffix(1);
+            }
+            if (value == protocol) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
 
 // Holds one unit of a server-wide count (a connection, a viewer) and gives it back when destroyed, however
 // the session that holds it ends. Used on the server's thread only; the count is atomic for Counters().
@@ -83,6 +121,12 @@ struct ViewServer::Impl {
     std::optional<HostPolicy> hosts;  // set once the port is known
     std::string where;                // address:port, for the log
     std::unordered_set<ViewerSession*> viewers;
+    std::unordered_set<FoxgloveSession*> foxgloveClients;
+    std::string sessionId;  // the serverInfo's: when this server started, ns
+    // Foxglove subscriptions per channel (index: channel - 1), read by the publishing thread.
+    std::array<std::atomic<int>, kFoxgloveChannels> foxgloveSubscribers{};
+    std::atomic<std::size_t> foxgloveClientCount{0};
+    std::atomic<std::uint64_t> refusedRequests{0};
     std::atomic<std::size_t> viewerCount{0};
     std::atomic<std::size_t> connectionCount{0};
     std::atomic<std::size_t> queuedBytes{0};
@@ -234,7 +278,247 @@ class ViewerSession : public std::enable_shared_from_this<ViewerSession> {
     bool closed_{false};
 };
 
-// One HTTP connection: requests for the page and its assets, or the upgrade to a viewer's WebSocket.
+// One Foxglove WebSocket client: serverInfo and advertise first, then the message-data frames of the channels
+// it subscribes to. Video goes through a ViewerQueue as the page's frames do (each subscription starts at its
+// camera's next key frame, a client too slow for its queue skips ahead); status messages and figures wait in
+// a small queue of their own and go first.
+class FoxgloveSession : public std::enable_shared_from_this<FoxgloveSession> {
+  public:
+    FoxgloveSession(tcp::socket&& socket, ViewServer::Impl& server, CountedSlot connection,
+                    CountedSlot viewer)
+        : ws_(std::move(socket)),
+          server_(server),
+          connection_(std::move(connection)),
+          viewer_(std::move(viewer)),
+          queue_(server.options.queueLimits) {}
+
+    ~FoxgloveSession() {
+        server_.foxgloveClients.erase(this);
+        if (opened_) {
+            server_.foxgloveClientCount.fetch_sub(1);
+        }
+        for (const std::uint32_t channel : subscriptions_.Channels()) {
+            server_.foxgloveSubscribers[channel - 1U].fetch_sub(1);
+        }
+        server_.queuedBytes.fetch_sub(queue_.QueuedBytes() + inFlight_.Size());
+    }
+
+    void Accept(http::request<http::empty_body> request) {
+        beast::get_lowest_layer(ws_).expires_never();
+        websocket::stream_base::timeout timeout{};
+        timeout.handshake_timeout = std::chrono::seconds(10);
+        timeout.idle_timeout = std::chrono::seconds(server_.options.idleTimeoutSeconds);
+        timeout.keep_alive_pings = true;
+        ws_.set_option(timeout);
+        ws_.set_option(websocket::stream_base::decorator([](websocket::response_type& response) {
+            response.set(http::field::server, kServerName);
+            response.set(http::field::sec_websocket_protocol,
+                         beast::string_view(kFoxgloveSubprotocol.data(), kFoxgloveSubprotocol.size()));
+        }));
+        ws_.read_message_max(kFoxgloveClientMessageLimit);
+        ws_.async_accept(request, [self = shared_from_this()](beast::error_code error) {
+            if (!error) {
+                self->Open();
+            }
+        });
+    }
+
+    void DeliverVideo(const std::shared_ptr<const std::vector<std::uint8_t>>& message, int camera, bool key) {
+        if (!subscriptions_.On(CameraChannel(camera))) {
+            return;
+        }
+        const std::size_t before = queue_.QueuedBytes();
+        const std::uint64_t skipped = queue_.SkippedFrames();
+        queue_.OfferFrame(message, camera, key);
+        Account(before, skipped);
+        Pump();
+    }
+
+    void DeliverFigures(const std::shared_ptr<const std::vector<std::uint8_t>>& message) {
+        if (subscriptions_.On(kFiguresChannel) && control_.size() < kFoxgloveControlLimit) {
+            control_.push_back(Control{nullptr, message});
+            Pump();
+        }
+    }
+
+  private:
+    struct Control {
+        std::shared_ptr<const std::string> text;                   // a JSON message, or
+        std::shared_ptr<const std::vector<std::uint8_t>> figures;  // the figures channel's message data
+    };
+
+    void Open() {
+        opened_ = true;
+        server_.foxgloveClientCount.fetch_add(1);
+        server_.foxgloveClients.insert(this);
+        control_.push_back(
+            Control{std::make_shared<const std::string>(ServerInfoJson(server_.sessionId)), nullptr});
+        control_.push_back(Control{std::make_shared<const std::string>(AdvertiseJson()), nullptr});
+        Read();
+        Pump();
+    }
+
+    void Read() {
+        ws_.async_read(readBuffer_, [self = shared_from_this()](beast::error_code error, std::size_t) {
+            if (error) {
+                self->Close();
+                return;
+            }
+            self->OnRequest();
+            self->readBuffer_.consume(self->readBuffer_.size());
+            self->Read();
+        });
+    }
+
+    void OnRequest() {
+        if (!ws_.got_text()) {
+            Refuse(2, "binary messages are not taken here: this server offers no client publishing");
+            return;
+        }
+        const auto bytes = readBuffer_.cdata();
+        const ClientRequest request =
+            ParseClientRequest(std::string_view(static_cast<const char*>(bytes.data()), bytes.size()));
+        switch (request.kind) {
+            case ClientRequest::Kind::kSubscribe:
+                for (const ClientRequest::Subscription& wanted : request.subscribe) {
+                    const std::string problem = subscriptions_.Subscribe(wanted.id, wanted.channel);
+                    if (!problem.empty()) {
+                        Refuse(2, problem);
+                        continue;
+                    }
+                    server_.foxgloveSubscribers[wanted.channel - 1U].fetch_add(1);
+                    Restart(ChannelCamera(wanted.channel));
+                }
+                break;
+            case ClientRequest::Kind::kUnsubscribe:
+                for (const std::uint32_t id : request.unsubscribe) {
+                    const auto channel = subscriptions_.Unsubscribe(id);
+                    if (!channel) {
+                        Refuse(1, "unsubscribe: no subscription " + std::to_string(id));
+                        continue;
+                    }
+                    server_.foxgloveSubscribers[*channel - 1U].fetch_sub(1);
+                    Restart(ChannelCamera(*channel));
+                }
+                break;
+            case ClientRequest::Kind::kUnsupported:
+                Refuse(1, request.problem);
+                break;
+            case ClientRequest::Kind::kMalformed:
+                Refuse(2, request.problem);
+                break;
+        }
+        Pump();
+    }
+
+    // A camera whose subscription began or ended: nothing pending of it goes out, and it (re)starts at its
+    // next key frame.
+    void Restart(int camera) {
+        if (camera < 0) {
+            return;
+        }
+        const std::size_t before = queue_.QueuedBytes();
+        const std::uint64_t skipped = queue_.SkippedFrames();
+        queue_.Restart(camera);
+        Account(before, skipped);
+    }
+
+    // Counted, and answered with a status message while there is room for one.
+    void Refuse(int level, const std::string& problem) {
+        server_.refusedRequests.fetch_add(1);
+        if (control_.size() < kFoxgloveControlLimit) {
+            control_.push_back(
+                Control{std::make_shared<const std::string>(StatusJson(level, problem)), nullptr});
+        }
+    }
+
+    void Pump() {
+        while (!writing_ && !closed_) {
+            if (!control_.empty()) {
+                inFlightControl_ = std::move(control_.front());
+                control_.pop_front();
+                if (inFlightControl_.text) {
+                    Write(false, {net::buffer(*inFlightControl_.text), net::const_buffer()});
+                    return;
+                }
+                const auto subscription = subscriptions_.On(kFiguresChannel);
+                if (!subscription) {
+                    inFlightControl_ = Control{};
+                    continue;
+                }
+                header_ = MessageDataHeader(*subscription);
+                Write(true, {net::buffer(header_), net::buffer(*inFlightControl_.figures)});
+                return;
+            }
+            if (queue_.Empty()) {
+                return;
+            }
+            inFlight_ = queue_.Take();
+            const auto subscription = subscriptions_.On(CameraChannel(inFlight_.camera));
+            if (!inFlight_.frame || !subscription) {
+                server_.queuedBytes.fetch_sub(inFlight_.Size());
+                inFlight_ = Outgoing{};
+                continue;
+            }
+            header_ = MessageDataHeader(*subscription);
+            Write(true, {net::buffer(header_), net::buffer(*inFlight_.frame)});
+        }
+    }
+
+    void Write(bool binary, std::array<net::const_buffer, 2> buffers) {
+        writing_ = true;
+        ws_.binary(binary);
+        ws_.async_write(buffers, [self = shared_from_this()](beast::error_code error, std::size_t) {
+            self->writing_ = false;
+            self->server_.queuedBytes.fetch_sub(self->inFlight_.Size());
+            self->inFlight_ = Outgoing{};
+            self->inFlightControl_ = Control{};
+            if (error) {
+                self->Close();
+                return;
+            }
+            self->Pump();
+        });
+    }
+
+    void Account(std::size_t bytesBefore, std::uint64_t skippedBefore) {
+        const std::size_t after = queue_.QueuedBytes();
+        if (after > bytesBefore) {
+            server_.AddQueued(after - bytesBefore);
+        } else {
+            server_.queuedBytes.fetch_sub(bytesBefore - after);
+        }
+        server_.skippedFrames.fetch_add(queue_.SkippedFrames() - skippedBefore);
+    }
+
+    void Close() {
+        if (closed_) {
+            return;
+        }
+        closed_ = true;
+        server_.foxgloveClients.erase(this);
+        beast::error_code ignored;
+        beast::get_lowest_layer(ws_).socket().shutdown(tcp::socket::shutdown_both, ignored);
+    }
+
+    websocket::stream<beast::tcp_stream> ws_;
+    ViewServer::Impl& server_;
+    CountedSlot connection_;
+    CountedSlot viewer_;
+    FoxgloveSubscriptions subscriptions_;
+    ViewerQueue queue_;
+    std::deque<Control> control_;
+    Outgoing inFlight_;
+    Control inFlightControl_;
+    std::array<std::uint8_t, 5> header_{};
+    beast::flat_buffer readBuffer_;
+    bool writing_{false};
+    bool closed_{false};
+    bool opened_{false};
+};
+
+// One HTTP connection: requests for the page and its assets, or the upgrade to a viewer's or a
+// Foxglove client's WebSocket.
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
   public:
     HttpSession(tcp::socket&& socket, ViewServer::Impl& server, CountedSlot connection)
@@ -308,18 +592,29 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     }
 
     void Upgrade(std::string_view path) {
-        if (path != kViewerPath) {
+        const bool foxglove = path == kFoxglovePath;
+        if (path != kViewerPath && !foxglove) {
             Reply(http::status::not_found, "not found\n", false);
             return;
         }
-        // A browser always names the page that opens the socket; a tool that is no browser sends no Origin
-        // and cannot be made to act for another site.
-        const auto found = request_.find(http::field::origin);
-        if (found != request_.end() &&
-            !server_.hosts->OriginAllowed(std::string_view(found->value().data(), found->value().size()))) {
-            server_.refusedOrigins.fetch_add(1);
-            Reply(http::status::forbidden, "viewers come from this server's own page\n", false);
+        if (foxglove && !OffersSubprotocol(request_, kFoxgloveSubprotocol)) {
+            Reply(http::status::bad_request, "the WebSocket at / speaks foxglove.websocket.v1 only\n", false);
             return;
+        }
+        // A browser always names the page that opens the socket; a tool that is no browser sends no Origin
+        // and cannot be made to act for another site. A Foxglove page of another origin is served only when
+        // named (--allow-origin).
+        const auto found = request_.find(http::field::origin);
+        if (found != request_.end()) {
+            const std::string_view origin(found->value().data(), found->value().size());
+            if (!server_.hosts->OriginAllowed(origin) && !(foxglove && OriginListed(origin))) {
+                server_.refusedOrigins.fetch_add(1);
+                Reply(http::status::forbidden,
+                      foxglove ? "this origin's pages are not served here\n"
+                               : "viewers come from this server's own page\n",
+                      false);
+                return;
+            }
         }
         // Counted from here, before the handshake completes, so that a burst of upgrades cannot pass the cap.
         if (server_.viewerCount.load() >= server_.options.maxViewers) {
@@ -329,9 +624,21 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
         }
         CountedSlot viewer(server_.viewerCount);
         stream_.expires_never();
+        if (foxglove) {
+            std::make_shared<FoxgloveSession>(stream_.release_socket(), server_, std::move(connection_),
+                                              std::move(viewer))
+                ->Accept(std::move(request_));
+            return;
+        }
         std::make_shared<ViewerSession>(stream_.release_socket(), server_, std::move(connection_),
                                         std::move(viewer))
             ->Accept(std::move(request_));
+    }
+
+    bool OriginListed(std::string_view origin) const {
+        const auto normalized = NormalizeOrigin(origin);
+        const auto& allowed = server_.options.allowedOrigins;
+        return normalized && std::find(allowed.begin(), allowed.end(), *normalized) != allowed.end();
     }
 
     void Reply(http::status status, const char* text, bool keepAlive) {
@@ -457,6 +764,7 @@ ara::core::Result<std::unique_ptr<ViewServer>, ViewError> ViewServer::Start(cons
     }
     const std::uint16_t port = impl->acceptor.local_endpoint(error).port();
     impl->hosts.emplace(options.address, options.allowedHosts, port);
+    impl->sessionId = std::to_string(RealtimeNs());
     impl->where = options.address + ":" + std::to_string(port);
     impl->Accept();
     Impl& running = *impl;
@@ -494,10 +802,33 @@ void ViewServer::PublishFrame(std::shared_ptr<const std::vector<std::uint8_t>> m
 }
 
 void ViewServer::PublishText(std::string text) {
+    std::shared_ptr<const std::vector<std::uint8_t>> figures;
+    if (impl_->foxgloveSubscribers[kFiguresChannel - 1U].load() > 0) {
+        figures = MakeFiguresMessage(RealtimeNs(), text);
+    }
     auto shared = std::make_shared<const std::string>(std::move(text));
-    net::post(impl_->io, [impl = impl_.get(), shared = std::move(shared)] {
+    net::post(impl_->io, [impl = impl_.get(), shared = std::move(shared), figures = std::move(figures)] {
         for (ViewerSession* viewer : impl->viewers) {
             viewer->Deliver(shared);
+        }
+        if (figures) {
+            for (FoxgloveSession* client : impl->foxgloveClients) {
+                client->DeliverFigures(figures);
+            }
+        }
+    });
+}
+
+bool ViewServer::FoxgloveSubscribed(int camera) const noexcept {
+    return camera >= 0 && camera < kCameras &&
+           impl_->foxgloveSubscribers[CameraChannel(camera) - 1U].load() > 0;
+}
+
+void ViewServer::PublishFoxgloveVideo(std::shared_ptr<const std::vector<std::uint8_t>> message, int camera,
+                                      bool key) {
+    net::post(impl_->io, [impl = impl_.get(), message = std::move(message), camera, key] {
+        for (FoxgloveSession* client : impl->foxgloveClients) {
+            client->DeliverVideo(message, camera, key);
         }
     });
 }
@@ -514,6 +845,8 @@ ServerCounters ViewServer::Counters() const noexcept {
     counters.refusedHosts = impl_->refusedHosts.load();
     counters.refusedOrigins = impl_->refusedOrigins.load();
     counters.failedAccepts = impl_->failedAccepts.load();
+    counters.foxgloveClients = impl_->foxgloveClientCount.load();
+    counters.refusedRequests = impl_->refusedRequests.load();
     return counters;
 }
 

@@ -1,11 +1,14 @@
 #pragma once
 
-// camera_view's HTTP and WebSocket server on Boost.Beast: serves the page and its assets, and at "/ws" a
-// WebSocket per viewer over which every received frame and the figures go out. One thread of its own runs
+// camera_view's HTTP and WebSocket server on Boost.Beast: serves the page and its assets, at "/ws" a
+// WebSocket per viewer over which every received frame and the figures go out, and at "/" the Foxglove
+// WebSocket protocol (subprotocol foxglove.websocket.v1, see foxglove_protocol.h) for Foxglove and other
+// tools, whose clients get the channels they subscribe to. One thread of its own runs
 // every connection; Publish* may be called from any thread and never waits for a viewer: each viewer has a
 // bounded ViewerQueue, and a viewer that cannot keep up skips ahead to key frames. It answers only requests
-// that name it in their Host and viewers from its own page (see HostPolicy), and caps its connections and
-// viewers exactly; everything it refuses is counted.
+// that name it in their Host, viewers from its own page (see HostPolicy) and Foxglove clients that send no
+// Origin or one it was told to allow, and caps its connections and viewers (Foxglove clients included)
+// exactly; everything it refuses is counted.
 
 #include <atomic>
 #include <chrono>
@@ -37,6 +40,9 @@ struct ServerOptions {
     // Names a request's Host (and a viewer page's Origin) may give besides the loopback names and `address`:
     // host names or IP addresses (see NormalizeHostName).
     std::vector<std::string> allowedHosts;
+    // Origins (see NormalizeOrigin) whose pages may open the Foxglove WebSocket besides this server's own,
+    // e.g. https://app.foxglove.dev; a client that sends no Origin is no browser page and is served anyway.
+    std::vector<std::string> allowedOrigins;
     ViewerQueue::Limits queueLimits;
     std::size_t maxViewers{32};      // WebSocket viewers at once, those still in their handshake included
     std::size_t maxConnections{64};  // TCP connections at once, page requests and viewers together
@@ -58,6 +64,8 @@ struct ServerCounters {
     std::uint64_t refusedHosts{0};        // requests whose Host names no name of this server: 403
     std::uint64_t refusedOrigins{0};      // upgrades from another origin's page: 403
     std::uint64_t failedAccepts{0};       // accepts that failed, each followed by a pause
+    std::size_t foxgloveClients{0};       // Foxglove WebSocket clients now (counted among the viewers)
+    std::uint64_t refusedRequests{0};  // Foxglove client requests refused: malformed, unsupported, wrong ids
 };
 
 class ViewServer {
@@ -72,8 +80,12 @@ class ViewServer {
 
     // A frame message (see frame_message.h) of camera `camera` (0..3) for every viewer.
     void PublishFrame(std::shared_ptr<const std::vector<std::uint8_t>> message, int camera, bool key);
-    // A text message (the figures) for every viewer.
+    // A text message (the figures) for every viewer, and for every Foxglove client on the figures channel.
     void PublishText(std::string text);
+    // Whether a Foxglove client subscribes to camera `camera`'s channel: only then need its messages be made.
+    bool FoxgloveSubscribed(int camera) const noexcept;
+    // A video message (see MakeVideoMessage) of camera `camera` for every Foxglove client subscribed to it.
+    void PublishFoxgloveVideo(std::shared_ptr<const std::vector<std::uint8_t>> message, int camera, bool key);
 
     ServerCounters Counters() const noexcept;
 

@@ -1,5 +1,6 @@
 #include "viewer_queue.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace camera_view {
@@ -33,7 +34,7 @@ bool ViewerQueue::OfferFrame(std::shared_ptr<const std::vector<std::uint8_t>> me
     }
     waitingForKey_[index] = false;
     bytes_ += message->size();
-    pending_.push_back(Outgoing{std::move(message), nullptr});
+    pending_.push_back(Outgoing{std::move(message), nullptr, camera});
     return true;
 }
 
@@ -42,8 +43,25 @@ bool ViewerQueue::OfferText(std::shared_ptr<const std::string> text) {
         return false;
     }
     bytes_ += text->size();
-    pending_.push_back(Outgoing{nullptr, std::move(text)});
+    pending_.push_back(Outgoing{nullptr, std::move(text), -1});
     return true;
+}
+
+void ViewerQueue::Restart(int camera) {
+    if (camera < 0 || camera >= kCameras) {
+        return;
+    }
+    const auto end =
+        std::remove_if(pending_.begin(), pending_.end(), [this, camera](const Outgoing& outgoing) {
+            if (outgoing.frame && outgoing.camera == camera) {
+                bytes_ -= outgoing.Size();
+                ++skippedFrames_;
+                return true;
+            }
+            return false;
+        });
+    pending_.erase(end, pending_.end());
+    waitingForKey_[static_cast<std::size_t>(camera)] = true;
 }
 
 Outgoing ViewerQueue::Take() {

@@ -21,6 +21,7 @@ constexpr int kCameras = 4;
 struct Outgoing {
     std::shared_ptr<const std::vector<std::uint8_t>> frame;  // a frame message (binary), or
     std::shared_ptr<const std::string> text;                 // a figures message (text)
+    int camera{-1};                                          // the frame's camera
     std::size_t Size() const noexcept { return frame ? frame->size() : (text ? text->size() : 0); }
 };
 
@@ -38,6 +39,9 @@ class ViewerQueue {
     bool OfferFrame(std::shared_ptr<const std::vector<std::uint8_t>> message, int camera, bool key);
     // False when the queue had no room for it.
     bool OfferText(std::shared_ptr<const std::string> text);
+    // Drops the camera's pending frames (counted as skipped); it starts again at its next key frame. For a
+    // viewer that stops or starts watching one camera.
+    void Restart(int camera);
 
     bool Empty() const noexcept { return pending_.empty(); }
     // The oldest pending message, removed from the queue. Requires !Empty().

@@ -22,6 +22,15 @@ TEST(ViewOptionsTest, EveryAllowedHostIsKeptNormalized) {
               (std::vector<std::string>{"camera-pc.local", "192.168.1.20", "[fe80::1]"}));
 }
 
+TEST(ViewOptionsTest, EveryAllowedOriginIsKeptNormalized) {
+    const auto sut = ParseViewOptions(
+        {"--allow-origin", "https://App.Foxglove.dev", "--allow-origin=http://camera-pc:8080"});
+    ASSERT_TRUE(sut.HasValue()) << sut.Error().message;
+    EXPECT_EQ(sut.Value().allowedOrigins,
+              (std::vector<std::string>{"https://app.foxglove.dev", "http://camera-pc:8080"}));
+    EXPECT_TRUE(ParseViewOptions({}).Value().allowedOrigins.empty());
+}
+
 TEST(ViewOptionsTest, ValuesComeAsTheNextArgumentOrAfterAnEqualsSign) {
     const auto sut =
         ParseViewOptions({"--address", "0.0.0.0", "--port=0", "--manifest", "m.json", "--duration=2.5"});
@@ -42,7 +51,10 @@ TEST(ViewOptionsTest, BadValuesAreRefusedNamingTheOption) {
              {{"--address="}, "--address"},
              {{"--allow-host", "evil/x", "--allow-host", "camera-pc"}, "--allow-host evil/x"},
              {{"--allow-host", "[1.2.3.4]"}, "--allow-host [1.2.3.4]"},
-             {{"--allow-host="}, "--allow-host ''"}}) {
+             {{"--allow-host="}, "--allow-host ''"},
+             {{"--allow-origin", "app.foxglove.dev"},
+              "--allow-origin app.foxglove.dev: expected a web origin"},
+             {{"--allow-origin", "https://ok.example", "--allow-origin", "null"}, "--allow-origin null"}}) {
         const auto sut = ParseViewOptions(arguments);
         ASSERT_FALSE(sut.HasValue()) << arguments[0];
         EXPECT_NE(sut.Error().message.find(fragment), std::string::npos) << sut.Error().message;

@@ -84,5 +84,22 @@ TEST(ViewerQueueTest, FiguresNeverPushFramesOut) {
     EXPECT_EQ(sut.Overflows(), 0U);
 }
 
+TEST(ViewerQueueTest, ARestartedCameraLosesItsPendingFramesAndWaitsForItsNextKeyFrame) {
+    ViewerQueue sut(ViewerQueue::Limits{});
+    sut.OfferFrame(Frame(100, 1), 0, true);
+    sut.OfferFrame(Frame(10, 2), 1, true);
+    sut.OfferFrame(Frame(100, 3), 0, false);
+    sut.Restart(0);
+    EXPECT_EQ(sut.QueuedMessages(), 1U);
+    EXPECT_EQ(sut.QueuedBytes(), 10U);
+    EXPECT_EQ(sut.SkippedFrames(), 2U);
+    EXPECT_FALSE(sut.OfferFrame(Frame(100), 0, false));
+    EXPECT_TRUE(sut.OfferFrame(Frame(100, 4), 0, true));
+    const Outgoing first = sut.Take();
+    EXPECT_EQ(first.frame->front(), 2);
+    EXPECT_EQ(first.camera, 1);
+    EXPECT_EQ(sut.Take().camera, 0);
+}
+
 }  // namespace
 }  // namespace camera_view
