@@ -4,7 +4,7 @@
 //
 // The remap is the hottest code of the media unit, so the inside blocks, which are nearly all of a picture,
 // are done without any bounds check, and the bilinear weights are applied in 16- and 32-bit integer lanes,
-// giving exactly remapSample's result. A lens map's blocks mostly read one to three source rows within 64
+// giving exactly remapSample's result. A lens map's blocks mostly read two to four source rows within 64
 // bytes (kRows): on AVX-512 each such row is loaded once and the samples' neighbour pairs are picked out of
 // it with a 16-bit lane permute. The other inside blocks, and every block on the other targets, fetch each
 // sample's 2 x 2 neighbourhood with two 32-bit gathers, which cost several times more on the processors
