@@ -144,38 +144,54 @@ std::int32_t EncoderChannel::sendFrame(const mpu_video_frame_info& info, std::in
 }
 
 void EncoderChannel::work() {
-    std::int64_t received = 0;
-    std::int64_t encoded = 0;
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        frameQueued_.wait(lock, [this] { return inputLength_ > 0 || closing_; });
+        frameQueued_.wait(lock, [this] { return (inputLength_ > 0 && !encoding_) || closing_; });
         if (closing_) {
             return;
         }
-        // The frame stays in the queue while it is encoded: its planes are in use until then.
-        const PendingFrame frame = input_[inputHead_];
-        lock.unlock();
-        // Frame-rate control: of every src frames, dst are encoded, spread evenly.
-        const bool keep =
-            (received + 1) * dstFrameRate_ / srcFrameRate_ > received * dstFrameRate_ / srcFrameRate_;
-        ++received;
-        if (keep) {
-            Sink sink(*this, frame);
-            const StageClock clock(Stage::kEncode);
-            if (!encoder_->encode(frame.planes, encoded, sink)) {
-                std::lock_guard<std::mutex> relock(mutex_);
-                ++droppedFrames_;
-            }
-            ++encoded;
-        }
-        lock.lock();
-        if (!keep) {
-            ++droppedFrames_;
-        }
-        inputHead_ = (inputHead_ + 1) % kInputDepth;
-        --inputLength_;
-        inputFreed_.notify_all();
+        encoding_ = true;
+        encodeOldest(lock);
     }
+}
+
+void EncoderChannel::encodeHere() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (inputLength_ == 0 || encoding_ || closing_) {
+        return;
+    }
+    encoding_ = true;
+    encodeOldest(lock);
+    // Frames sent meanwhile are the encoder thread's again.
+    frameQueued_.notify_one();
+}
+
+void EncoderChannel::encodeOldest(std::unique_lock<std::mutex>& lock) {
+    // The frame stays in the queue while it is encoded: its planes are in use until then.
+    const PendingFrame frame = input_[inputHead_];
+    // Frame-rate control: of every src frames, dst are encoded, spread evenly.
+    const std::int64_t received = framesTaken_++;
+    const bool keep =
+        (received + 1) * dstFrameRate_ / srcFrameRate_ > received * dstFrameRate_ / srcFrameRate_;
+    const std::int64_t index = framesEncoded_;
+    if (keep) {
+        ++framesEncoded_;
+    }
+    lock.unlock();
+    bool encoded = true;
+    if (keep) {
+        Sink sink(*this, frame);
+        const StageClock clock(Stage::kEncode);
+        encoded = encoder_->encode(frame.planes, index, sink);
+    }
+    lock.lock();
+    if (!keep || !encoded) {
+        ++droppedFrames_;
+    }
+    inputHead_ = (inputHead_ + 1) % kInputDepth;
+    --inputLength_;
+    encoding_ = false;
+    inputFreed_.notify_all();
 }
 
 }  // namespace mpu::internal

@@ -39,6 +39,9 @@ class EncoderChannel {
     int fd() const { return eventFd_.get(); }
 
     std::int32_t sendFrame(const mpu_video_frame_info& frame, std::int32_t timeoutMs);
+    // Encodes the oldest frame sent on the calling thread if the encoder thread has not taken it yet: a
+    // caller that would only wait for the stream does the work instead of sleeping until it is done.
+    void encodeHere();
     mpu_venc_chn_status queryStatus() const;
     std::int32_t getStream(mpu_venc_stream* stream, std::int32_t timeoutMs);
     std::int32_t releaseStream(const mpu_venc_stream& stream);
@@ -68,7 +71,9 @@ class EncoderChannel {
     EncoderChannel(const EncoderSettings& settings, std::uint32_t bufferSize, bool onePacketPerFrame,
                    std::uint32_t srcFrameRate, std::uint32_t dstFrameRate);
     void work();
-    void encodeOne(const PendingFrame& frame, std::int64_t frameIndex);
+    // Encodes (or skips, by the frame-rate control) the oldest frame sent; `lock` is held and released
+    // while the encoder runs. The caller has set encoding_.
+    void encodeOldest(std::unique_lock<std::mutex>& lock);
     void storePacket(const EncodedPacket& packet, const PendingFrame& frame);
     // Why an encoded packet finds no place: empty, every stream slot taken, or too few free bytes.
     enum class ReserveError { kEmpty, kNoStreamSlot, kNoRoom };
@@ -104,7 +109,9 @@ class EncoderChannel {
     std::array<PendingFrame, kInputDepth> input_{};
     std::uint32_t inputHead_{0};
     std::uint32_t inputLength_{0};
-    bool encoding_{false};
+    bool encoding_{false};         // a thread encodes the oldest frame sent; the others keep away
+    std::int64_t framesTaken_{0};  // frames the frame-rate control has seen
+    std::int64_t framesEncoded_{0};
     std::array<StoredStream, kStreamDepth> streams_{};
     std::uint32_t streamHead_{0};    // oldest stream not yet released
     std::uint32_t streamLength_{0};  // streams from the head on, in encoding order

@@ -9,4 +9,8 @@ bool systemInitialized();
 void destroyAllPictureChannels();
 void destroyAllEncoderChannels();
 
+// If `fd` is an encoder channel's event fd and a frame sent there waits for an idle encoder, encodes it on
+// the calling thread (see EncoderChannel::encodeHere).
+void encodeWaitingFrameOf(int fd);
+
 }  // namespace mpu::internal

@@ -2,6 +2,8 @@
 
 #include <sys/epoll.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -25,10 +27,19 @@ MediaSystem& SystemState() {
     return instance;
 }
 
-// Epoll instances made through the API: only these are accepted by ctl, wait and close.
+// Epoll instances made through the API: only these are accepted by ctl, wait and close. Each one's watched
+// fds are kept too: a wait first lets an encoder channel among them encode its waiting frame on the waiting
+// thread, which would otherwise only sleep until the encoder thread is done.
 struct EpollRegistry {
+    static constexpr std::size_t kMostWatched = 16;
+    struct Watched {
+        std::array<int, kMostWatched> fds{};
+        std::size_t count{0};
+    };
+
     std::mutex mutex;
     std::unordered_map<int, vcu::os::UniqueFd> instances;
+    std::unordered_map<int, Watched> watched;
 
     bool contains(int fd) {
         std::lock_guard<std::mutex> lock(mutex);
@@ -138,6 +149,16 @@ std::int32_t mpu_sys_ctl_epoll(std::int32_t epollFd, std::int32_t operation, std
                        ? MPU_ERR_ILLEGAL_PARAM
                        : MPU_ERR_SYSTEM;
         }
+        EpollRegistry& registry = EpollInstances();
+        std::lock_guard<std::mutex> lock(registry.mutex);
+        EpollRegistry::Watched& watched = registry.watched[epollFd];
+        int* const end = watched.fds.data() + watched.count;
+        int* const found = std::find(watched.fds.data(), end, fd);
+        if (operation == MPU_SYS_EPOLL_CTL_DEL && found != end) {
+            *found = watched.fds[--watched.count];
+        } else if (operation == MPU_SYS_EPOLL_CTL_ADD && found == end && watched.count < watched.fds.size()) {
+            watched.fds[watched.count++] = fd;  // further fds are only waited for
+        }
         return MPU_OK;
     });
 }
@@ -152,8 +173,20 @@ std::int32_t mpu_sys_wait_epoll(std::int32_t epollFd, mpu_sys_epoll_event* event
         if (maxEvents <= 0 || maxEvents > kMostEvents || timeoutMs < MPU_WAIT_FOREVER) {
             return MPU_ERR_ILLEGAL_PARAM;
         }
-        if (!EpollInstances().contains(epollFd)) {
-            return MPU_ERR_ILLEGAL_PARAM;
+        EpollRegistry::Watched watched;
+        {
+            EpollRegistry& registry = EpollInstances();
+            std::lock_guard<std::mutex> lock(registry.mutex);
+            if (registry.instances.count(epollFd) == 0) {
+                return MPU_ERR_ILLEGAL_PARAM;
+            }
+            const auto entry = registry.watched.find(epollFd);
+            if (entry != registry.watched.end() && timeoutMs != 0) {
+                watched = entry->second;
+            }
+        }
+        for (std::size_t i = 0; i < watched.count; ++i) {
+            mpu::internal::encodeWaitingFrameOf(watched.fds[i]);
         }
         epoll_event osEvents[kMostEvents];
         int ready;
@@ -180,6 +213,7 @@ std::int32_t mpu_sys_close_epoll(std::int32_t epollFd) {
     if (registry.instances.erase(epollFd) == 0) {
         return MPU_ERR_ILLEGAL_PARAM;
     }
+    registry.watched.erase(epollFd);
     return MPU_OK;
 }
 

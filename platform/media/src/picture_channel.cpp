@@ -80,6 +80,9 @@ std::int32_t PictureChannel::collect(std::uint32_t taskId, std::int32_t timeoutM
     if (slot == nullptr) {
         return MPU_ERR_UNKNOWN_TASK;
     }
+    if (slot->state == SlotState::kQueued) {
+        runHere(*slot, lock);
+    }
     if (!WaitUntil(taskDone_, lock, timeoutMs, [slot] { return slot->state == SlotState::kDone; })) {
         return MPU_ERR_TIMEOUT;
     }
@@ -89,6 +92,31 @@ std::int32_t PictureChannel::collect(std::uint32_t taskId, std::int32_t timeoutM
     lock.unlock();
     taskDone_.notify_all();  // a submitter may be waiting for this slot
     return status;
+}
+
+bool PictureChannel::runHere(Slot& slot, std::unique_lock<std::mutex>& lock) {
+    const auto index = static_cast<std::size_t>(&slot - slots_.data());
+    if (runningHere_ || queueLength_ == 0 || queue_[queueHead_] != index) {
+        return false;
+    }
+    for (const Slot& other : slots_) {
+        if (other.state == SlotState::kRunning) {
+            return false;  // the worker runs the task before it
+        }
+    }
+    queueHead_ = (queueHead_ + 1) % queue_.size();
+    --queueLength_;
+    slot.state = SlotState::kRunning;
+    runningHere_ = true;
+    lock.unlock();
+    runPictureTask(slot.task, callerScaler_);
+    lock.lock();
+    runningHere_ = false;
+    slot.state = SlotState::kDone;
+    slot.status = MPU_OK;
+    taskDone_.notify_all();
+    taskQueued_.notify_one();  // the worker may have waited for this task to end
+    return true;
 }
 
 // Slot of a task id; id 0 finds a free slot.
@@ -122,7 +150,7 @@ bool PictureChannel::remapWorkspaceCovers(std::uint32_t srcWidth, std::uint32_t 
 void PictureChannel::work() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        taskQueued_.wait(lock, [this] { return queueLength_ > 0 || stopping_; });
+        taskQueued_.wait(lock, [this] { return (queueLength_ > 0 || stopping_) && !runningHere_; });
         if (queueLength_ == 0) {
             return;  // stopping, and nothing left to run
         }

@@ -1,6 +1,8 @@
 #pragma once
 
 // One picture channel: a fixed set of task slots and a worker thread that runs the queued tasks in order.
+// A caller that comes to wait for a task the worker has not started yet, with nothing running before it,
+// runs it itself instead of waiting to be woken: a submit-then-wait caller's task costs no switch of thread.
 // Submitting and collecting allocate nothing; the slots are made when the channel is.
 
 #include <array>
@@ -74,6 +76,8 @@ class PictureChannel {
     };
 
     void work();
+    // Runs `slot`'s task on the calling thread if it is next in line and nothing runs; `lock` is held.
+    bool runHere(Slot& slot, std::unique_lock<std::mutex>& lock);
     Slot* findSlot(std::uint32_t taskId);
     bool anySlotInFlight() const;
 
@@ -87,7 +91,9 @@ class PictureChannel {
     std::uint32_t nextTaskId_{1};
     bool stopping_{false};
     std::vector<mpu_vpc_workspace> workspaces_;
-    scale::Nv12Scaler scaler_;  // the worker's alone
+    scale::Nv12Scaler scaler_;        // the worker's alone
+    bool runningHere_{false};         // a caller runs a task: the worker waits, tasks keep their order
+    scale::Nv12Scaler callerScaler_;  // the caller's that runs a task, while runningHere_
     std::thread worker_;
 };
 

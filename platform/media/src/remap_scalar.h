@@ -16,9 +16,16 @@ struct EntryFields {
     std::int32_t fy;
 };
 
-inline EntryFields unpackEntry(std::int32_t position, std::uint16_t fraction) {
-    return EntryFields{static_cast<std::int16_t>(position & 0xFFFF), position >> 16, fraction & 0xFF,
-                       fraction >> 8};
+// A fill entry comes out two samples left of and above the source, so that no neighbour is inside.
+inline EntryFields unpackEntry(std::uint32_t entry, std::int32_t base) {
+    if (entry == kFillEntry) {
+        return EntryFields{-2, -2, 0, 0};
+    }
+    return EntryFields{
+        static_cast<std::int16_t>(base & 0xFFFF) + static_cast<std::int32_t>(entry & kDistanceMask),
+        (base >> 16) + static_cast<std::int32_t>((entry >> kDistanceBits) & kDistanceMask),
+        static_cast<std::int32_t>((entry >> kFractionXShift) & ((1u << kFractionFieldBits) - 1)),
+        static_cast<std::int32_t>(entry >> kFractionYShift)};
 }
 
 // Weighted sum of a 2 x 2 neighbourhood with weights in 1/32, rounded to the nearest code value.
@@ -31,9 +38,9 @@ inline std::uint8_t blend(int p00, int p01, int p10, int p11, int fx, int fy) {
 }
 
 // `channels` interleaved bytes per sample (1 for luma, 2 for U/V); `out` receives `channels` bytes.
-inline void remapSample(const PlaneTable& table, PlaneRef source, std::int32_t position,
-                        std::uint16_t fraction, int channels, std::uint8_t border, std::uint8_t* out) {
-    const EntryFields e = unpackEntry(position, fraction);
+inline void remapSample(const PlaneTable& table, PlaneRef source, std::uint32_t entry, std::int32_t base,
+                        int channels, std::uint8_t border, std::uint8_t* out) {
+    const EntryFields e = unpackEntry(entry, base);
     const auto inside = [&](std::int32_t x, std::int32_t y) {
         return x >= 0 && y >= 0 && static_cast<std::uint32_t>(x) < table.srcWidth &&
                static_cast<std::uint32_t>(y) < table.srcHeight;
@@ -51,6 +58,14 @@ inline void remapSample(const PlaneTable& table, PlaneRef source, std::int32_t p
         out[c] = blend(at(in00, e.x0, e.y0), at(in01, e.x0 + 1, e.y0), at(in10, e.x0, e.y0 + 1),
                        at(in11, e.x0 + 1, e.y0 + 1), e.fx, e.fy);
     }
+}
+
+// Sample x of row y of a plane.
+inline void remapSampleAt(const PlaneTable& table, PlaneRef source, std::uint32_t x, std::uint32_t y,
+                          int channels, std::uint8_t border, std::uint8_t* out) {
+    remapSample(table, source, table.entries[std::uint64_t{y} * table.width + x],
+                table.bases[std::uint64_t{y} * table.blocksPerRow + x / kBlockSamples], channels, border,
+                out);
 }
 
 }  // namespace mpu::internal::remap

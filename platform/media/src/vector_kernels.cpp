@@ -3,8 +3,12 @@
 // run time.
 //
 // The remap is the hottest code of the media unit, so the inside blocks, which are nearly all of a picture,
-// are done without any bounds check: two 32-bit gathers fetch each sample's 2 x 2 neighbourhood and the
-// bilinear weights are applied in 16- and 32-bit integer lanes, giving exactly remapSample's result.
+// are done without any bounds check, and the bilinear weights are applied in 16- and 32-bit integer lanes,
+// giving exactly remapSample's result. A lens map's blocks mostly read two to four source rows within 64
+// bytes (kRows): on AVX-512 each such row is loaded once and the samples' neighbour pairs are picked out of
+// it with a 16-bit lane permute. The other inside blocks, and every block on the other targets, fetch each
+// sample's 2 x 2 neighbourhood with two 32-bit gathers, which cost several times more on the processors
+// measured.
 //
 // The bilinear down-scaler's vertical blend runs over whole vectors of the source row; its horizontal blend
 // works on 128-bit blocks on every target, because a byte shuffle only reaches within one 128-bit block on
@@ -17,6 +21,7 @@
 #include "hwy/cache_control.h"
 #include "hwy/highway.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "nv12_scaler.h"
@@ -35,11 +40,9 @@ namespace hn = hwy::HWY_NAMESPACE;
 void RemapPlaneBySample(const PlaneTable& table, PlaneRef source, MutablePlaneRef destination, int channels,
                         std::uint8_t border) {
     for (std::uint32_t y = 0; y < table.height; ++y) {
-        const std::uint64_t rowStart = std::uint64_t{y} * table.width;
         std::uint8_t* out = destination.data + std::uint64_t{y} * destination.stride;
         for (std::uint32_t x = 0; x < table.width; ++x) {
-            remapSample(table, source, table.position[rowStart + x], table.fraction[rowStart + x], channels,
-                        border, out + x * channels);
+            remapSampleAt(table, source, x, y, channels, border, out + x * channels);
         }
     }
 }
@@ -58,9 +61,9 @@ void RemapChromaRows(const PlaneTable& table, PlaneRef source, MutablePlaneRef d
 // prefetchers cannot follow; so each block asks for the lines of the block a few rows further down.
 constexpr std::uint32_t kPrefetchRows = 4;
 
-HWY_INLINE void PrefetchNeighbourhood(PlaneRef source, std::int32_t position, std::uint32_t bytesPerSample) {
-    const std::int32_t x = static_cast<std::int16_t>(position & 0xFFFF);
-    const std::int32_t y = position >> 16;
+HWY_INLINE void PrefetchNeighbourhood(PlaneRef source, std::int32_t base, std::uint32_t bytesPerSample) {
+    const std::int32_t x = static_cast<std::int16_t>(base & 0xFFFF);
+    const std::int32_t y = base >> 16;
     if (x >= 0 && y >= 0) {
         const std::uint8_t* line = source.data + static_cast<std::uint64_t>(y) * source.stride +
                                    static_cast<std::uint64_t>(x) * bytesPerSample;
@@ -68,6 +71,13 @@ HWY_INLINE void PrefetchNeighbourhood(PlaneRef source, std::int32_t position, st
         hwy::Prefetch(line + source.stride);
     }
 }
+
+// Whether this target picks kRows blocks' pairs out of row windows (see PickRows).
+#if HWY_TARGET == HWY_AVX3 || HWY_TARGET == HWY_AVX3_DL
+constexpr bool kRowWindows = true;
+#else
+constexpr bool kRowWindows = false;
+#endif
 
 // At most one block per vector, so a block is always a whole number of vectors.
 using D32 = hn::CappedTag<std::int32_t, kBlockSamples>;
@@ -101,82 +111,271 @@ HWY_INLINE hn::Vec<D> LerpRows(D d, hn::Vec<D> top, hn::Vec<D> bottom, hn::Vec<D
 }
 
 // The walk over the rows of one plane, the same for luma (`kChannels` 1) and interleaved chroma (2): blocks
-// wholly outside the source are filled with `fill`, blocks on its border and the samples after the last
-// whole block go sample by sample, and the inside blocks go through `step`, which remaps the hn::Lanes(D32)
-// samples from a position and fraction on to their output.
-template <int kChannels, class VectorStep>
+// wholly outside the source are filled with `fill`, border blocks go sample by sample, and the inside blocks
+// go through `step`, which remaps the hn::Lanes(D32) samples of `entries` on to their output, given the byte
+// offset of the block's base in the source.
+template <int kChannels, class VectorStep, class WindowStep>
 HWY_INLINE void RemapRows(const PlaneTable& table, PlaneRef source, MutablePlaneRef destination,
-                          std::uint8_t fill, VectorStep step) {
+                          std::uint8_t fill, VectorStep step, WindowStep windowStep) {
     const std::size_t lanes = hn::Lanes(D32());
     for (std::uint32_t y = 0; y < table.height; ++y) {
-        const std::uint64_t rowStart = std::uint64_t{y} * table.width;
-        const std::int32_t* position = table.position + rowStart;
-        const std::uint16_t* fraction = table.fraction + rowStart;
+        const std::uint32_t* entries = table.entries + std::uint64_t{y} * table.width;
+        const std::int32_t* bases = table.bases + std::uint64_t{y} * table.blocksPerRow;
         const std::uint8_t* blocks = table.blocks + std::uint64_t{y} * table.blocksPerRow;
         std::uint8_t* out = destination.data + std::uint64_t{y} * destination.stride;
         const std::int32_t* ahead =
-            y + kPrefetchRows < table.height ? position + kPrefetchRows * table.width : nullptr;
+            y + kPrefetchRows < table.height ? bases + kPrefetchRows * table.blocksPerRow : nullptr;
 
         for (std::uint32_t b = 0; b < table.blocksPerRow; ++b) {
             const std::uint32_t x0 = b * kBlockSamples;
             if (ahead != nullptr) {
-                PrefetchNeighbourhood(source, ahead[x0], kChannels);
+                PrefetchNeighbourhood(source, ahead[b], kChannels);
             }
-            if (blocks[b] == kOutside) {
-                std::memset(out + kChannels * x0, fill, kChannels * kBlockSamples);
+            if (kRowWindows && blocks[b] >= kRows) {
+                windowStep(entries + x0, bases[b], blocks[b] - kRows, out + kChannels * x0);
                 continue;
             }
-            if (blocks[b] == kBorder) {
-                for (std::uint32_t x = x0; x < x0 + kBlockSamples; ++x) {
-                    remapSample(table, source, position[x], fraction[x], kChannels, fill,
-                                out + kChannels * x);
+            if (blocks[b] == kInside || blocks[b] >= kRows) {
+                const std::int32_t base = bases[b];
+                const std::int32_t offset = static_cast<std::int16_t>(base & 0xFFFF) * kChannels +
+                                            (base >> 16) * static_cast<std::int32_t>(source.stride);
+                for (std::uint32_t x = x0; x < x0 + kBlockSamples; x += lanes) {
+                    step(entries + x, offset, out + kChannels * x);
                 }
                 continue;
             }
-            for (std::uint32_t x = x0; x < x0 + kBlockSamples; x += lanes) {
-                step(position + x, fraction + x, out + kChannels * x);
+            const std::uint32_t x1 = std::min(x0 + kBlockSamples, table.width);
+            if (blocks[b] == kOutside) {
+                std::memset(out + kChannels * x0, fill, kChannels * (x1 - x0));
+                continue;
             }
-        }
-        for (std::uint32_t x = table.blocksPerRow * kBlockSamples; x < table.width; ++x) {
-            remapSample(table, source, position[x], fraction[x], kChannels, fill, out + kChannels * x);
+            for (std::uint32_t x = x0; x < x1; ++x) {
+                remapSample(table, source, entries[x], bases[b], kChannels, fill, out + kChannels * x);
+            }
         }
     }
 }
 
-void RemapLumaRows(const PlaneTable& table, PlaneRef source, MutablePlaneRef destination) {
+// The fields of hn::Lanes(D32) entries: the source byte offsets of their top-left neighbours, given the
+// base's byte offset and the source stride, and the fractions.
+struct Unpacked {
+    hn::Vec<D32> offset;
+    hn::Vec<D32> fx;
+    hn::Vec<D32> fy;
+};
+
+template <int kChannels>
+HWY_INLINE Unpacked Unpack(const std::uint32_t* entries, std::int32_t baseOffset, hn::Vec<D32> stride) {
+    const D32 d;
+    const auto packed = hn::BitCast(d, hn::LoadU(hn::RebindToUnsigned<D32>(), entries));
+    const auto mask = hn::Set(d, static_cast<std::int32_t>(kDistanceMask));
+    const auto dx = hn::And(packed, mask);
+    const auto dy = hn::And(hn::ShiftRight<kDistanceBits>(packed), mask);
+    const auto columns = kChannels == 2 ? hn::ShiftLeft<1>(dx) : dx;
+    const auto offset = hn::Add(hn::Add(hn::Set(d, baseOffset), columns), hn::Mul(dy, stride));
+    const auto fx =
+        hn::And(hn::ShiftRight<kFractionXShift>(packed), hn::Set(d, (1 << kFractionFieldBits) - 1));
+    // Logical shift: the top field ends at bit 31.
+    const auto fy =
+        hn::BitCast(d, hn::ShiftRight<kFractionYShift>(hn::BitCast(hn::RebindToUnsigned<D32>(), packed)));
+    return Unpacked{offset, fx, fy};
+}
+
+// The distances of hn::Lanes(D32) entries from their block's base.
+struct Fields {
+    hn::Vec<D32> dx;
+    hn::Vec<D32> dy;
+};
+
+HWY_INLINE Fields FieldsOf(const std::uint32_t* entries) {
+    const D32 d;
+    const auto packed = hn::BitCast(d, hn::LoadU(hn::RebindToUnsigned<D32>(), entries));
+    const auto mask = hn::Set(d, static_cast<std::int32_t>(kDistanceMask));
+    return Fields{hn::And(packed, mask), hn::And(hn::ShiftRight<kDistanceBits>(packed), mask)};
+}
+
+// Blocks of a few source rows (kRows) without gathers: where a vector holds a whole block and a 16-bit
+// lane permute spans the vector (AVX-512: vpermw, vpermt2w), each of the block's source rows is loaded once
+// as a 64-byte window and every sample's neighbour pair picked out of it by lane.
+#if HWY_TARGET == HWY_AVX3 || HWY_TARGET == HWY_AVX3_DL
+static_assert(kBlockSamples == 16, "one AVX-512 vector of 32-bit lanes per block");
+
+// The pairs of a block's samples from the windows of its rows base y .. base y + kSpan + 1: for each sample,
+// the lane of row dy (`top`) and of row dy + 1 (`bottom`). `pick(r)` gives every sample's lane of row r.
+template <int kSpan, class Pick>
+HWY_INLINE void PickRows(hn::Vec<D32> dy, Pick pick, hn::Vec<D32>* top, hn::Vec<D32>* bottom) {
+    const D32 d;
+    const auto row0 = pick(0);
+    const auto row1 = pick(1);
+    if constexpr (kSpan == 0) {
+        *top = row0;
+        *bottom = row1;
+    } else {
+        const auto row2 = pick(2);
+        const auto at1 = hn::Eq(dy, hn::Set(d, 1));
+        if constexpr (kSpan == 1) {
+            *top = hn::IfThenElse(at1, row1, row0);
+            *bottom = hn::IfThenElse(at1, row2, row1);
+        } else {
+            static_assert(kSpan == kMaxRowSpan, "spans 0 to 2");
+            const auto row3 = pick(3);
+            const auto at2 = hn::Eq(dy, hn::Set(d, 2));
+            *top = hn::IfThenElse(at2, row2, hn::IfThenElse(at1, row1, row0));
+            *bottom = hn::IfThenElse(at2, row3, hn::IfThenElse(at1, row2, row1));
+        }
+    }
+}
+
+// PickRows for a span known at run time.
+template <class Pick>
+HWY_INLINE void PickRows(int span, hn::Vec<D32> dy, Pick pick, hn::Vec<D32>* top, hn::Vec<D32>* bottom) {
+    if (span == 0) {
+        PickRows<0>(dy, pick, top, bottom);
+    } else if (span == 1) {
+        PickRows<1>(dy, pick, top, bottom);
+    } else {
+        PickRows<2>(dy, pick, top, bottom);
+    }
+}
+#endif
+
+// The first source byte of a block's window and every sample's byte in it, from the base and the entries.
+struct Window {
+    const std::uint8_t* start;
+    hn::Vec<D32> byte;
+};
+
+HWY_INLINE Window WindowOf(PlaneRef source, std::uint32_t rowBytes, std::int32_t base, hn::Vec<D32> dx,
+                           std::int32_t channels) {
+    const D32 d;
+    const std::int32_t baseByte = static_cast<std::int16_t>(base & 0xFFFF) * channels;
+    const std::int32_t start = rowWindowStart(baseByte, rowBytes);
+    const auto columns = channels == 2 ? hn::ShiftLeft<1>(dx) : dx;
+    return Window{source.data + static_cast<std::int64_t>(base >> 16) * source.stride + start,
+                  hn::Add(columns, hn::Set(d, baseByte - start))};
+}
+
+#if HWY_TARGET == HWY_AVX3 || HWY_TARGET == HWY_AVX3_DL
+// AVX-512 has byte and 16-bit multiply-adds of neighbouring lanes (vpmaddubsw, vpmaddwd): each blend is one
+// instruction, with the same integer result as LerpPairs and LerpRows.
+
+// Per 32-bit lane the bytes 32 - fx, fx, 32 - fx, fx (the horizontal weights of both rows' pairs).
+HWY_INLINE __m512i PairWeights(hn::Vec<D32> fx) {
+    const __m512i one = _mm512_set1_epi32(kFractionOne);
+    const __m512i pair = _mm512_or_si512(_mm512_sub_epi32(one, fx.raw), _mm512_slli_epi32(fx.raw, 8));
+    return _mm512_or_si512(pair, _mm512_slli_epi32(pair, 16));
+}
+
+// Per 32-bit lane the 16-bit weights 32 - fy (low) and fy (high).
+HWY_INLINE __m512i RowWeights(hn::Vec<D32> fy) {
+    return _mm512_or_si512(_mm512_sub_epi32(_mm512_set1_epi32(kFractionOne), fy.raw),
+                           _mm512_slli_epi32(fy.raw, 16));
+}
+
+// A sum in 1/1024 rounded to a code value.
+HWY_INLINE hn::Vec<D32> Rounded(__m512i sum) {
+    return hn::Vec<D32>{_mm512_srli_epi32(
+        _mm512_add_epi32(sum, _mm512_set1_epi32(1 << (2 * kFractionBits - 1))), 2 * kFractionBits)};
+}
+
+HWY_INLINE void FinishLuma(hn::Vec<D32> upper, hn::Vec<D32> lower, const Unpacked& e, std::uint8_t* out) {
+    const typename Lanes<D32>::DU8 du8;
+    // Both rows' pairs in one lane, upper pair first; blended to the two rows' values, then to one.
+    const __m512i pairs = _mm512_or_si512(_mm512_and_si512(upper.raw, _mm512_set1_epi32(0xFFFF)),
+                                          _mm512_slli_epi32(lower.raw, 16));
+    const __m512i rows = _mm512_maddubs_epi16(pairs, PairWeights(e.fx));
+    const auto value = Rounded(_mm512_madd_epi16(rows, RowWeights(e.fy)));
+    hn::StoreU(hn::DemoteTo(du8, value), du8, out);
+}
+
+HWY_INLINE void FinishChroma(hn::Vec<D32> upper, hn::Vec<D32> lower, const Unpacked& e, std::uint8_t* out) {
+    const typename Lanes<D32>::DHalf16 dHalf16;
+    const __m512i weights = PairWeights(e.fx);
+    // Each row's U value in its low 16 bits and V value in its high ones.
+    const __m512i top = _mm512_maddubs_epi16(upper.raw, weights);
+    const __m512i bottom = _mm512_maddubs_epi16(lower.raw, weights);
+    const __m512i low16 = _mm512_set1_epi32(0xFFFF);
+    const __m512i uRows = _mm512_or_si512(_mm512_and_si512(top, low16), _mm512_slli_epi32(bottom, 16));
+    const __m512i vRows = _mm512_or_si512(_mm512_srli_epi32(top, 16), _mm512_andnot_si512(low16, bottom));
+    const __m512i rowWeights = RowWeights(e.fy);
+    const auto u = Rounded(_mm512_madd_epi16(uRows, rowWeights));
+    const auto v = Rounded(_mm512_madd_epi16(vRows, rowWeights));
+    const auto uv = hn::Or(u, hn::ShiftLeft<8>(v));
+    hn::StoreU(hn::DemoteTo(dHalf16, uv), dHalf16, reinterpret_cast<std::uint16_t*>(out));
+}
+#else
+// Both rows' pairs in one vector: upper pair in the low 16 bits, lower pair in the high ones; then the
+// bilinear sum, stored as bytes.
+HWY_INLINE void FinishLuma(hn::Vec<D32> upper, hn::Vec<D32> lower, const Unpacked& e, std::uint8_t* out) {
+    const D32 d;
+    const typename Lanes<D32>::DU8 du8;
+    const auto low16 = hn::Set(d, 0xFFFF);
+    const auto pairs = hn::Or(hn::And(upper, low16), hn::ShiftLeft<16>(lower));
+    const auto rows = hn::BitCast(d, LerpPairs<D32>(pairs, e.fx));
+    const auto value = LerpRows(d, hn::And(rows, low16), hn::ShiftRight<16>(rows), e.fy);
+    hn::StoreU(hn::DemoteTo(du8, value), du8, out);
+}
+
+// `upper` and `lower` hold U0 U1 V0 V1 per lane.
+HWY_INLINE void FinishChroma(hn::Vec<D32> upper, hn::Vec<D32> lower, const Unpacked& e, std::uint8_t* out) {
     const D32 d;
     const typename Lanes<D32>::DHalf16 dHalf16;
-    const typename Lanes<D32>::DU8 du8;
+    const auto low16 = hn::Set(d, 0xFFFF);
+    // Each result holds the U sum in its low 16 bits and the V sum in its high ones.
+    const auto top = hn::BitCast(d, LerpPairs<D32>(upper, e.fx));
+    const auto bottom = hn::BitCast(d, LerpPairs<D32>(lower, e.fx));
+    const auto u = LerpRows(d, hn::And(top, low16), hn::And(bottom, low16), e.fy);
+    const auto v = LerpRows(d, hn::ShiftRight<16>(top), hn::ShiftRight<16>(bottom), e.fy);
+    const auto uv = hn::Or(u, hn::ShiftLeft<8>(v));
+    hn::StoreU(hn::DemoteTo(dHalf16, uv), dHalf16, reinterpret_cast<std::uint16_t*>(out));
+}
+
+#endif
+
+void RemapLumaRows(const PlaneTable& table, PlaneRef source, MutablePlaneRef destination) {
+    const D32 d;
     const auto* base = reinterpret_cast<const std::int32_t*>(source.data);
     const auto stride = hn::Set(d, static_cast<std::int32_t>(source.stride));
-    const auto low16 = hn::Set(d, 0xFFFF);
-    const auto low8 = hn::Set(d, 0xFF);
+    const std::uint32_t rowBytes = table.srcWidth;
     RemapRows<1>(
         table, source, destination, kLumaBlack,
-        [&](const std::int32_t* position, const std::uint16_t* fraction, std::uint8_t* out) HWY_ATTR {
-            const auto packed = hn::LoadU(d, position);
-            const auto frac = hn::PromoteTo(d, hn::LoadU(dHalf16, fraction));
-            const auto offset = hn::Add(hn::And(packed, low16), hn::Mul(hn::ShiftRight<16>(packed), stride));
-            const auto upper = hn::GatherOffset(d, base, offset);
-            const auto lower = hn::GatherOffset(d, base, hn::Add(offset, stride));
-            // Both rows' pairs in one vector: upper pair in the low 16 bits, lower pair in the high
-            // ones.
-            const auto pairs = hn::Or(hn::And(upper, low16), hn::ShiftLeft<16>(lower));
-            const auto rows = hn::BitCast(d, LerpPairs<D32>(pairs, hn::And(frac, low8)));
-            const auto value =
-                LerpRows(d, hn::And(rows, low16), hn::ShiftRight<16>(rows), hn::ShiftRight<8>(frac));
-            hn::StoreU(hn::DemoteTo(du8, value), du8, out);
+        [&](const std::uint32_t* entries, std::int32_t baseOffset, std::uint8_t* out) HWY_ATTR {
+            const Unpacked e = Unpack<1>(entries, baseOffset, stride);
+            FinishLuma(hn::GatherOffset(d, base, e.offset),
+                       hn::GatherOffset(d, base, hn::Add(e.offset, stride)), e, out);
+        },
+        [&](const std::uint32_t* entries, std::int32_t blockBase, int span, std::uint8_t* out) HWY_ATTR {
+#if HWY_TARGET == HWY_AVX3 || HWY_TARGET == HWY_AVX3_DL
+            const Unpacked e = Unpack<1>(entries, 0, stride);
+            const Fields f = FieldsOf(entries);
+            const Window w = WindowOf(source, rowBytes, blockBase, f.dx, 1);
+            // The pair at byte p of the window is 16-bit lane p / 2 of the window (p even) or of the window
+            // one byte on (p odd): lanes 32 to 63 of the two-table permute.
+            const auto lane =
+                hn::Add(hn::ShiftRight<1>(w.byte), hn::ShiftLeft<5>(hn::And(w.byte, hn::Set(d, 1))));
+            hn::Vec<D32> upper;
+            hn::Vec<D32> lower;
+            PickRows(
+                span, f.dy,
+                [&](int r) HWY_ATTR {
+                    const std::uint8_t* row = w.start + static_cast<std::int64_t>(r) * source.stride;
+                    return hn::Vec<D32>{_mm512_permutex2var_epi16(_mm512_loadu_si512(row), lane.raw,
+                                                                  _mm512_loadu_si512(row + 1))};
+                },
+                &upper, &lower);
+            FinishLuma(upper, lower, e, out);
+#else
+            (void)entries, (void)blockBase, (void)span, (void)out;
+#endif
         });
 }
 
 void RemapChromaRows(const PlaneTable& table, PlaneRef source, MutablePlaneRef destination) {
     const D32 d;
-    const typename Lanes<D32>::DHalf16 dHalf16;
     const hn::Repartition<std::uint8_t, D32> dBytes;
     const auto* base = reinterpret_cast<const std::int32_t*>(source.data);
     const auto stride = hn::Set(d, static_cast<std::int32_t>(source.stride));
-    const auto low16 = hn::Set(d, 0xFFFF);
-    const auto low8 = hn::Set(d, 0xFF);
+    const std::uint32_t rowBytes = 2 * table.srcWidth;
     // A gathered 32-bit lane holds U0 V0 U1 V1; reordered to U0 U1 V0 V1 it is two neighbour pairs.
     alignas(16) static constexpr std::uint8_t kPairOrder[16] = {0, 2,  1, 3,  4,  6,  5,  7,
                                                                 8, 10, 9, 11, 12, 14, 13, 15};
@@ -186,22 +385,32 @@ void RemapChromaRows(const PlaneTable& table, PlaneRef source, MutablePlaneRef d
     };
     RemapRows<2>(
         table, source, destination, kChromaNeutral,
-        [&](const std::int32_t* position, const std::uint16_t* fraction, std::uint8_t* out) HWY_ATTR {
-            const auto packed = hn::LoadU(d, position);
-            const auto frac = hn::PromoteTo(d, hn::LoadU(dHalf16, fraction));
-            const auto offset = hn::Add(hn::ShiftLeft<1>(hn::And(packed, low16)),
-                                        hn::Mul(hn::ShiftRight<16>(packed), stride));
-            const auto upper = toPairs(hn::GatherOffset(d, base, offset));
-            const auto lower = toPairs(hn::GatherOffset(d, base, hn::Add(offset, stride)));
-            const auto fx = hn::And(frac, low8);
-            const auto fy = hn::ShiftRight<8>(frac);
-            // Each result holds the U sum in its low 16 bits and the V sum in its high ones.
-            const auto top = hn::BitCast(d, LerpPairs<D32>(upper, fx));
-            const auto bottom = hn::BitCast(d, LerpPairs<D32>(lower, fx));
-            const auto u = LerpRows(d, hn::And(top, low16), hn::And(bottom, low16), fy);
-            const auto v = LerpRows(d, hn::ShiftRight<16>(top), hn::ShiftRight<16>(bottom), fy);
-            const auto uv = hn::Or(u, hn::ShiftLeft<8>(v));
-            hn::StoreU(hn::DemoteTo(dHalf16, uv), dHalf16, reinterpret_cast<std::uint16_t*>(out));
+        [&](const std::uint32_t* entries, std::int32_t baseOffset, std::uint8_t* out) HWY_ATTR {
+            const Unpacked e = Unpack<2>(entries, baseOffset, stride);
+            FinishChroma(toPairs(hn::GatherOffset(d, base, e.offset)),
+                         toPairs(hn::GatherOffset(d, base, hn::Add(e.offset, stride))), e, out);
+        },
+        [&](const std::uint32_t* entries, std::int32_t blockBase, int span, std::uint8_t* out) HWY_ATTR {
+#if HWY_TARGET == HWY_AVX3 || HWY_TARGET == HWY_AVX3_DL
+            const Unpacked e = Unpack<2>(entries, 0, stride);
+            const Fields f = FieldsOf(entries);
+            const Window w = WindowOf(source, rowBytes, blockBase, f.dx, 2);
+            // The sample at (even) byte p and the next one are 16-bit lanes p / 2 and p / 2 + 1: U0 V0 U1 V1.
+            const auto first = hn::ShiftRight<1>(w.byte);
+            const auto lanes = hn::Or(first, hn::ShiftLeft<16>(hn::Add(first, hn::Set(d, 1))));
+            hn::Vec<D32> upper;
+            hn::Vec<D32> lower;
+            PickRows(
+                span, f.dy,
+                [&](int r) HWY_ATTR {
+                    const std::uint8_t* row = w.start + static_cast<std::int64_t>(r) * source.stride;
+                    return hn::Vec<D32>{_mm512_permutexvar_epi16(lanes.raw, _mm512_loadu_si512(row))};
+                },
+                &upper, &lower);
+            FinishChroma(toPairs(upper), toPairs(lower), e, out);
+#else
+            (void)entries, (void)blockBase, (void)span, (void)out;
+#endif
         });
 }
 
@@ -285,7 +494,34 @@ void BlendColumns(const PlanePlan& plan, const std::uint8_t* row, std::uint8_t* 
         return hn::DemoteTo(dOut, hn::BitCast(di16, hn::ShiftRight<kWeightBits>(sum)));
     };
     const std::uint32_t whole = bytes / kBlockBytes;
-    for (std::uint32_t b = 0; b < whole; ++b) {
+    std::uint32_t b = 0;
+#if HWY_TARGET == HWY_AVX3 || HWY_TARGET == HWY_AVX3_DL
+    // Four blocks a vector: the same shuffles and blends in the four 128-bit blocks of a 512-bit vector.
+    const __m512i step512 = _mm512_set1_epi16(static_cast<std::int16_t>(plan.channels));
+    const __m512i one512 = _mm512_set1_epi16(kWeightOne);
+    const __m512i rounding512 = _mm512_set1_epi16(kWeightOne / 2);
+    const auto four = [](const void* first, const void* second, const void* third, const void* fourth) {
+        __m512i v = _mm512_castsi128_si512(_mm_loadu_si128(static_cast<const __m128i*>(first)));
+        v = _mm512_inserti32x4(v, _mm_loadu_si128(static_cast<const __m128i*>(second)), 1);
+        v = _mm512_inserti32x4(v, _mm_loadu_si128(static_cast<const __m128i*>(third)), 2);
+        return _mm512_inserti32x4(v, _mm_loadu_si128(static_cast<const __m128i*>(fourth)), 3);
+    };
+    for (; b + 4 <= whole; b += 4) {
+        const ColumnBlock* c = plan.columns + b;
+        const __m512i source = four(row + c[0].start, row + c[1].start, row + c[2].start, row + c[3].start);
+        const __m512i leftIndex = four(c[0].left, c[1].left, c[2].left, c[3].left);
+        const __m512i weight = four(c[0].right, c[1].right, c[2].right, c[3].right);
+        const __m512i left = _mm512_shuffle_epi8(source, leftIndex);
+        const __m512i right = _mm512_shuffle_epi8(source, _mm512_add_epi16(leftIndex, step512));
+        const __m512i sum =
+            _mm512_add_epi16(_mm512_add_epi16(_mm512_mullo_epi16(left, _mm512_sub_epi16(one512, weight)),
+                                              _mm512_mullo_epi16(right, weight)),
+                             rounding512);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + b * kBlockBytes),
+                            _mm512_cvtepi16_epi8(_mm512_srli_epi16(sum, kWeightBits)));
+    }
+#endif
+    for (; b < whole; ++b) {
         hn::StoreU(blendBlock(plan.columns[b]), dOut, out + b * kBlockBytes);
     }
     if (whole < plan.columnCount) {

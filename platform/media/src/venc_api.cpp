@@ -94,6 +94,23 @@ void destroyAllEncoderChannels() {
     }
 }
 
+void encodeWaitingFrameOf(int fd) {
+    std::shared_ptr<EncoderChannel> channel;
+    {
+        EncoderRegistry& reg = Registry();
+        std::lock_guard<std::mutex> lock(reg.mutex);
+        for (const auto& candidate : reg.channels) {
+            if (candidate && candidate->fd() == fd) {
+                channel = candidate;
+                break;
+            }
+        }
+    }
+    if (channel) {
+        channel->encodeHere();
+    }
+}
+
 }  // namespace mpu::internal
 
 extern "C" {

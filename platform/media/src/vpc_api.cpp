@@ -198,7 +198,13 @@ std::int32_t mpu_vpc_get_remap_lut(const mpu_remap_maps* maps, mpu_remap_lut* lu
                                                  << " bytes, " << needed << " needed";
             return MPU_ERR_BAD_TABLE;
         }
-        mpu::internal::remap::buildTable(*maps, lut->lut_addr);
+        const std::uint64_t clamped = mpu::internal::remap::buildTable(*maps, lut->lut_addr);
+        if (clamped != 0) {
+            mediaLogger().LogWarn(ARA_LOG_HERE)
+                << "mpu_vpc_get_remap_lut: " << clamped
+                << " samples lie further than 1022 samples from their neighbours in the maps; they are drawn "
+                   "from the nearest position the table holds";
+        }
         return MPU_OK;
     });
 }

@@ -256,6 +256,44 @@ INSTANTIATE_TEST_SUITE_P(Codecs, EncoderChannelCodecTest,
                                            Codec{"H265", MPU_PAYLOAD_TYPE_H265, {32, 33, 34}, {19, 20}}),
                          [](const ::testing::TestParamInfo<Codec>& param) { return param.param.name; });
 
+// A thread waiting on the channel's descriptor encodes a waiting frame itself while the encoder thread takes
+// the others: frames sent ahead all come out once, in order, and decode.
+TEST_F(EncoderChannelTest, FramesSentAheadComeOutInOrderWhoeverEncodesThem) {
+    constexpr std::uint32_t kSentAhead = 4;  // as many as the channel queues
+    open(MPU_PAYLOAD_TYPE_H264);
+    Decoder decoder(false);
+    std::vector<Picture> pictures;
+    for (std::uint32_t round = 0; round < 3; ++round) {
+        pictures.clear();
+        for (std::uint32_t n = 0; n < kSentAhead; ++n) {
+            pictures.push_back(testPattern(round * 10 + n));
+        }
+        for (std::uint32_t n = 0; n < pictures.size(); ++n) {
+            const mpu_video_frame_info frame = frameOf(pictures[n], 2 * (n + 1), n);
+            ASSERT_EQ(mpu_venc_send_frame(kChannel, &frame, -1), MPU_OK);
+        }
+        for (std::uint32_t n = 0; n < pictures.size(); ++n) {
+            SCOPED_TRACE(testing::Message() << "round " << round << ", frame " << n);
+            mpu_sys_epoll_event events[3];
+            std::int32_t count = 0;
+            ASSERT_EQ(mpu_sys_wait_epoll(epollFd, events, 3, 5000, &count), MPU_OK);
+            ASSERT_EQ(count, 1);
+            mpu_venc_chn_status status{};
+            ASSERT_EQ(mpu_venc_query_status(kChannel, &status), MPU_OK);
+            std::vector<mpu_venc_pack> packs(status.cur_packs);
+            mpu_venc_stream stream{packs.data(), status.cur_packs, 0, 0};
+            ASSERT_EQ(mpu_venc_get_stream(kChannel, &stream, 5000), MPU_OK);
+            EXPECT_EQ(stream.time_ref, 2 * (n + 1));
+            std::vector<std::uint8_t> bytes;
+            for (std::uint32_t i = 0; i < stream.pack_count; ++i) {
+                bytes.insert(bytes.end(), packs[i].addr + packs[i].offset, packs[i].addr + packs[i].len);
+            }
+            EXPECT_GT(decoder.decode(bytes, pictures[n]), 30.0);
+            ASSERT_EQ(mpu_venc_release_stream(kChannel, &stream), MPU_OK);
+        }
+    }
+}
+
 TEST_F(EncoderChannelTest, OneStreamBufferPutsAFrameInOnePacket) {
     mpu_venc_mod_param param{MPU_VENC_MOD_H264, {}};
     ASSERT_EQ(mpu_venc_get_mod_param(&param), MPU_OK);

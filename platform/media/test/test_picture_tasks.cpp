@@ -162,6 +162,34 @@ TEST_F(PictureTasksTest, ResultsAreCollectedOncePerTaskId) {
     EXPECT_EQ(mpu_vpc_get_process_result(channel + 1000, first, -1), MPU_ERR_INVALID_CHANNEL);
 }
 
+// A caller that waits for the first of two tasks may run it itself; the second, which reads the first's
+// result, still runs only after it, whichever thread runs it.
+TEST_F(PictureTasksTest, TasksKeepTheirOrderWhenTheCallerRunsOne) {
+    Picture frame = Picture::nv12(1920, 1080);
+    Picture resized = Picture::nv12(1280, 720);
+    Picture bgr = Picture::packed(1280, 720, MPU_PIXEL_FORMAT_BGR_888);
+    mpu_vpc_crop_resize_region region{};
+    region.dest_pic_info = resized.info;
+    region.crop_region = {0, 0, 1920, 1080};
+    region.resize_info = {1280, 720, MPU_VPC_INTERPOLATION_BILINEAR};
+    for (int round = 0; round < 60; ++round) {
+        const auto grey = static_cast<std::uint8_t>(round % 2 == 0 ? 40 : 200);
+        frame.fill(grey, 128, 128);
+        std::uint32_t scaled = 0;
+        std::uint32_t converted = 0;
+        ASSERT_EQ(mpu_vpc_crop_resize(channel, &frame.info, &region, 1, &scaled, -1), MPU_OK);
+        ASSERT_EQ(mpu_vpc_convert_color(channel, &resized.info, &bgr.info, &converted, -1), MPU_OK);
+        ASSERT_EQ(mpu_vpc_get_process_result(channel, scaled, -1), MPU_OK);
+        ASSERT_EQ(mpu_vpc_get_process_result(channel, converted, -1), MPU_OK);
+        const int expected = (grey - 16) * 255 / 219;
+        std::size_t wrong = 0;
+        for (const std::uint8_t byte : bgr.bytes) {
+            wrong += std::abs(byte - expected) > 3 ? 1 : 0;
+        }
+        ASSERT_EQ(wrong, 0u) << "round " << round << ": converted before the scaling ended";
+    }
+}
+
 TEST(PictureChannelSlotsTest, SlotsFullOfUncollectedResultsRefuseAtOnce) {
     ASSERT_EQ(mpu_sys_init(), MPU_OK);
     std::int32_t channel = -1;

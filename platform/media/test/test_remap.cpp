@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <map>
 #include <random>
 #include <vector>
 
@@ -257,6 +258,41 @@ TEST_F(RemapTest, CoordinatesFarOutsideOrNotANumberGiveBlack) {
     }
 }
 
+// A table entry counts from its block's base in 10 bits: samples of one block up to 1022 source samples
+// apart are exact, and a map whose neighbours lie further apart is drawn from clamped positions, never from
+// outside the source.
+TEST_F(RemapTest, SamplesFarApartInOneBlock) {
+    const std::uint32_t srcWidth = 4096;
+    const std::uint32_t srcHeight = 2048;
+    const Picture source = randomPicture(srcWidth, srcHeight, 5);
+    for (const double spread : {64.0, 200.0}) {
+        SCOPED_TRACE(spread);
+        // Along a row the samples jump by `spread` columns; down the columns, alternate rows jump by
+        // `spread`.
+        Maps far = Maps::make(32, 16, [spread](std::uint32_t u, std::uint32_t v, double* x, double* y) {
+            *x = 10.25 + u * spread / 2 + (u % 2) * spread * 2;
+            *y = 3.5 + (v % 2) * 10 * spread / 4 + (u % 4) * spread;
+        });
+        ASSERT_EQ(build(far, srcWidth, srcHeight), MPU_OK);
+        Picture out = Picture::nv12(32, 16);
+        ASSERT_EQ(remap(source, out), MPU_OK);
+        Picture copy = source;
+        int wrong = 0;
+        for (std::uint32_t v = 0; v < 16; ++v) {
+            for (std::uint32_t u = 0; u < 32; ++u) {
+                const std::size_t i = std::size_t{v} * 32 + u;
+                const double expected = referenceSample(copy, false, 0, far.x[i], far.y[i], 16);
+                wrong += std::abs(out.y(u, v) - expected) > 0.5 ? 1 : 0;
+            }
+        }
+        if (spread < 100) {
+            EXPECT_EQ(wrong, 0) << "1022 samples apart at most: exact";
+        } else {
+            EXPECT_GT(wrong, 0) << "further apart: clamped";
+        }
+    }
+}
+
 TEST_F(RemapTest, RefusesTablesAndPicturesThatDoNotFit) {
     Maps identity = Maps::make(64, 32, [](std::uint32_t u, std::uint32_t v, double* x, double* y) {
         *x = u;
@@ -294,48 +330,69 @@ TEST_F(RemapTest, RefusesTablesAndPicturesThatDoNotFit) {
     EXPECT_EQ(remap(source, out), MPU_ERR_NO_WORKSPACE);
 }
 
-// The vector kernels of every instruction set this machine runs give exactly the sample-by-sample result.
+// The vector kernels of every instruction set this machine runs give exactly the sample-by-sample result,
+// through every kind of block: a lens map has blocks of a few rows (kRows), a map turned a little blocks of
+// up to kMaxRowSpan + 2 rows, one turned more blocks spanning many rows (kInside, gathered), and all have
+// border and outside blocks.
 TEST(RemapKernelsTest, EveryInstructionSetMatchesTheSampleBySamplePath) {
     namespace remap = mpu::internal::remap;
-    const std::uint32_t width = 336;  // 21 blocks: inside, border and outside blocks, and no tail
+    const std::uint32_t width = 336;  // 21 blocks and no tail
     const std::uint32_t height = 120;
-    Maps maps = lensMaps(width, height);
-    mpu_remap_maps records{maps.x.data(), maps.y.data(), width * height * 4, width, height, width, height};
-    std::vector<std::uint8_t> memory(remap::tableSize(width, height));
-    remap::buildTable(records, memory.data());
-    const auto viewed = remap::viewTable(memory.data(), memory.size(), width, height, width, height);
-    ASSERT_TRUE(viewed);
-    const remap::TableView& view = viewed.Value();
-
-    Picture source = randomPicture(width, height, 6);
-    Picture expected = Picture::nv12(width, height);
-    const auto* luma = source.bytes.data();
-    const auto* chroma = luma + std::size_t{width} * height;
-    for (std::uint32_t y = 0; y < height; ++y) {
-        for (std::uint32_t x = 0; x < width; ++x) {
-            const std::size_t i = std::size_t{y} * width + x;
-            remap::remapSample(view.luma, {luma, width}, view.luma.position[i], view.luma.fraction[i], 1, 16,
-                               &expected.y(x, y));
+    const auto turnedBy = [&](double angle) {
+        return Maps::make(width, height, [&](std::uint32_t u, std::uint32_t v, double* x, double* y) {
+            const double cu = u - width / 2.0;
+            const double cv = v - height / 2.0;
+            *x = width / 2.0 + 0.8 * (cu * std::cos(angle) - cv * std::sin(angle));
+            *y = height / 2.0 + 0.8 * (cu * std::sin(angle) + cv * std::cos(angle));
+        });
+    };
+    Maps lens = lensMaps(width, height);
+    Maps tilted = turnedBy(0.2);
+    Maps turned = turnedBy(0.5);
+    std::map<int, int> kinds;
+    for (Maps* maps : {&lens, &tilted, &turned}) {
+        mpu_remap_maps records{maps->x.data(), maps->y.data(), width * height * 4, width, height,
+                               width,          height};
+        std::vector<std::uint8_t> memory(remap::tableSize(width, height));
+        remap::buildTable(records, memory.data());
+        const auto viewed = remap::viewTable(memory.data(), memory.size(), width, height, width, height);
+        ASSERT_TRUE(viewed);
+        const remap::TableView& view = viewed.Value();
+        for (const remap::PlaneTable* plane : {&view.luma, &view.chroma}) {
+            for (std::uint32_t b = 0; b < plane->blocksPerRow * plane->height; ++b) {
+                ++kinds[plane->blocks[b]];
+            }
         }
-    }
-    for (std::uint32_t j = 0; j < height / 2; ++j) {
-        for (std::uint32_t i = 0; i < width / 2; ++i) {
-            const std::size_t k = std::size_t{j} * (width / 2) + i;
-            remap::remapSample(view.chroma, {chroma, width}, view.chroma.position[k], view.chroma.fraction[k],
-                               2, 128, &expected.uv(i, j, 0));
-        }
-    }
 
-    for (const std::int64_t target : hwy::SupportedAndGeneratedTargets()) {
-        hwy::SetSupportedTargetsForTest(target);
-        SCOPED_TRACE(hwy::TargetName(target));
-        Picture out = Picture::nv12(width, height);
-        remap::remapLumaPlane(view.luma, {luma, width}, {out.bytes.data(), width});
-        remap::remapChromaPlane(view.chroma, {chroma, width},
-                                {out.bytes.data() + std::size_t{width} * height, width});
-        EXPECT_EQ(out.bytes, expected.bytes);
+        Picture source = randomPicture(width, height, 6);
+        Picture expected = Picture::nv12(width, height);
+        const auto* luma = source.bytes.data();
+        const auto* chroma = luma + std::size_t{width} * height;
+        for (std::uint32_t y = 0; y < height; ++y) {
+            for (std::uint32_t x = 0; x < width; ++x) {
+                remap::remapSampleAt(view.luma, {luma, width}, x, y, 1, 16, &expected.y(x, y));
+            }
+        }
+        for (std::uint32_t j = 0; j < height / 2; ++j) {
+            for (std::uint32_t i = 0; i < width / 2; ++i) {
+                remap::remapSampleAt(view.chroma, {chroma, width}, i, j, 2, 128, &expected.uv(i, j, 0));
+            }
+        }
+
+        for (const std::int64_t target : hwy::SupportedAndGeneratedTargets()) {
+            hwy::SetSupportedTargetsForTest(target);
+            SCOPED_TRACE(hwy::TargetName(target));
+            Picture out = Picture::nv12(width, height);
+            remap::remapLumaPlane(view.luma, {luma, width}, {out.bytes.data(), width});
+            remap::remapChromaPlane(view.chroma, {chroma, width},
+                                    {out.bytes.data() + std::size_t{width} * height, width});
+            EXPECT_EQ(out.bytes, expected.bytes);
+        }
+        hwy::SetSupportedTargetsForTest(0);
     }
-    hwy::SetSupportedTargetsForTest(0);
+    for (int kind = remap::kInside; kind <= remap::kRows + remap::kMaxRowSpan; ++kind) {
+        EXPECT_GT(kinds[kind], 0) << "no block of kind " << kind;
+    }
 }
 
 }  // namespace
