@@ -130,18 +130,19 @@ TEST_F(CameraImageDdsTest, WireBytesAreTheXcdr1EncodingOfCompressedVideo) {
     EXPECT_EQ(publisher_->TopicNames(),
               (std::vector<std::string>{"rt/dds_codec_test/cam_2/video", "rt/dds_codec_test/cam_3/video"}));
     // 22 bytes of data: the format string after it needs two bytes of padding.
-    const CameraH265Image key = Image(3, H264Frame(true), true);
+    // Camera index 1 is the deployment's second camera, id 3.
+    const CameraH265Image key = Image(1, H264Frame(true), true);
     ASSERT_EQ(publisher_->Write(&key), vrt::cm::SendStatus::kSent);
     EXPECT_EQ(ReceiveBytes(), ExpectedXcdr1(key, "cam_3", "h264"));
 
     // A frame between key frames keeps the format its camera's last key frame showed.
-    const CameraH265Image next = Image(3, H264Frame(false), false);
+    const CameraH265Image next = Image(1, H264Frame(false), false);
     ASSERT_EQ(publisher_->Write(&next), vrt::cm::SendStatus::kSent);
     EXPECT_EQ(ReceiveBytes(), ExpectedXcdr1(next, "cam_3", "h264"));
 }
 
 TEST_F(CameraImageDdsTest, RecordsComeBackWithTheirCameraStampAndKeyFlag) {
-    const CameraH265Image key = Image(2, H265KeyFrame(), true);
+    const CameraH265Image key = Image(0, H265KeyFrame(), true);
     ASSERT_EQ(publisher_->Write(&key), vrt::cm::SendStatus::kSent);
     ASSERT_TRUE(receiver_->WaitForData(std::chrono::seconds(5)));
     CameraH265Image received;
@@ -149,7 +150,7 @@ TEST_F(CameraImageDdsTest, RecordsComeBackWithTheirCameraStampAndKeyFlag) {
     vrt::cm::SampleHeader header;
     ASSERT_TRUE(receiver_->TakeRecord(&received, decoded, &header));
     ASSERT_TRUE(decoded);
-    EXPECT_EQ(received.cameraId, 2);
+    EXPECT_EQ(received.cameraId, 0);
     EXPECT_EQ(received.typeCode, 20);
     EXPECT_EQ(received.data, key.data);
     EXPECT_EQ(received.header.sec, key.header.sec);
@@ -161,11 +162,11 @@ TEST_F(CameraImageDdsTest, RecordsComeBackWithTheirCameraStampAndKeyFlag) {
 
 TEST_F(CameraImageDdsTest, RecordsThatCannotBeSentAreCountedNotSent) {
     // Before its first key frame a camera's format is unknown; a camera without a topic; a bad stamp.
-    const CameraH265Image early = Image(2, H264Frame(false), false);
+    const CameraH265Image early = Image(0, H264Frame(false), false);
     EXPECT_EQ(publisher_->Write(&early), vrt::cm::SendStatus::kWriteFailed);
-    const CameraH265Image stranger = Image(7, H264Frame(true), true);
+    const CameraH265Image stranger = Image(2, H264Frame(true), true);
     EXPECT_EQ(publisher_->Write(&stranger), vrt::cm::SendStatus::kWriteFailed);
-    CameraH265Image badStamp = Image(2, H264Frame(true), true);
+    CameraH265Image badStamp = Image(0, H264Frame(true), true);
     badStamp.header.nsec = 1000000000;
     EXPECT_EQ(publisher_->Write(&badStamp), vrt::cm::SendStatus::kWriteFailed);
     EXPECT_EQ(publisher_->Counters().noFormat.load(), 1U);

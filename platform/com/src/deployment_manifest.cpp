@@ -468,11 +468,13 @@ dds::DdsDeployment ReadDds(const json* object, const std::string& path, const st
     if (auto it = object->find("cameras"); it != object->end()) {
         const std::string at = Child(path, "cameras");
         if (!it->is_array() || it->empty()) {
-            throw ParseFailure{at, "expected a non-empty array of camera indices (0 to 127)"};
+            throw ParseFailure{at,
+                               "expected a non-empty array of camera ids (0 to 255), in the order of the "
+                               "cameras' index in the records"};
         }
         deployment.cameras.clear();
         for (std::size_t i = 0; i < it->size(); ++i) {
-            const auto camera = static_cast<std::uint8_t>(Unsigned((*it)[i], Child(at, i), 127));
+            const auto camera = static_cast<std::uint8_t>(Unsigned((*it)[i], Child(at, i), 255));
             for (const std::uint8_t known : deployment.cameras) {
                 if (known == camera) {
                     throw ParseFailure{Child(at, i), "duplicate camera " + std::to_string(camera) +

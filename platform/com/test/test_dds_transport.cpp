@@ -126,7 +126,7 @@ TEST_F(DdsTransportTest, EventGoesOnDdsBesideProcessLocalDelivery) {
         EXPECT_EQ(received[i].data, sent.data);
         EXPECT_EQ(received[i].header.sec, i);
         EXPECT_EQ(received[i].header.nsec, 1000 * i);
-        EXPECT_EQ(received[i].header.frameId, "cam_" + std::to_string(i % 4));
+        EXPECT_EQ(received[i].header.frameId, "cam_" + std::to_string(8 + i % 4));
         EXPECT_EQ(received[i].isKeyFrame, i < 4);
     }
     EXPECT_EQ(local->GetMessageNumber(1), 8U);
@@ -151,11 +151,11 @@ TEST_F(DdsTransportTest, TopicNameUsedWithAnotherTypeIsCountedAndTheStreamGoesOn
     skeleton.OfferService();
     ASSERT_TRUE(Eventually([&] { return sut->IsConnected(); }));
 
-    // Another participant writes builtin_interfaces/Time on camera 1's topic name.
+    // Another participant writes builtin_interfaces/Time on camera 1's topic name (platform id 9).
     const dds_entity_t stranger = dds_create_participant(TestDomainId(), nullptr, nullptr);
     ASSERT_GT(stranger, 0);
     const dds_entity_t topic = dds_create_topic(stranger, &builtin_interfaces_msg_dds__Time__desc,
-                                                "rt/vrt_test/cam_1/video", nullptr, nullptr);
+                                                "rt/vrt_test/cam_9/video", nullptr, nullptr);
     ASSERT_GT(topic, 0) << dds_strretcode(topic);
     const dds_entity_t writer = dds_create_writer(stranger, topic, nullptr, nullptr);
     ASSERT_GT(writer, 0);

@@ -232,8 +232,8 @@ TEST(DeploymentManifestTest, DdsTakesItsDefaultsAndEveryKeyGiven) {
     EXPECT_EQ(dds.prefix, "vrt");
     EXPECT_EQ(dds.qos, vrt::cm::dds::QosProfile::kSensorData);
     EXPECT_EQ(dds.HistoryDepth(), 5U);
-    EXPECT_EQ(dds.cameras, (std::vector<std::uint8_t>{0, 1, 2, 3}));
-    EXPECT_EQ(vrt::cm::dds::TopicName(dds, "video", 2), "rt/vrt/cam_2/video");
+    EXPECT_EQ(dds.cameras, (std::vector<std::uint8_t>{8, 9, 10, 11}));
+    EXPECT_EQ(vrt::cm::dds::TopicName(dds, "video", 10), "rt/vrt/cam_10/video");
 
     camera_test::ScopedEnvironment domain("ROS_DOMAIN_ID", "42");
     const auto given = ParseOk(Manifest(EventEntry(35045, "Image", R"({"DDS": {"network": {

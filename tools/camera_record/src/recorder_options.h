@@ -19,6 +19,7 @@ struct RecorderOptions {
     std::string manifestPath;                // empty: the one in CM_CONFIG_FILE_PATH
     std::optional<double> codeScale;         // scale of the pattern's frame code; searched without
     bool someip{false};                      // subscribe over SOME/IP instead of shared memory
+    bool dds{false};                         // read the event's DDS topics instead
     bool help{false};
 };
 

@@ -49,9 +49,7 @@ struct DdsEventPublisher::Impl {
         : codec(recordCodec),
           deployment(std::move(settings)),
           participant(std::move(domain)),
-          sample(codec.descriptor->m_size) {
-        cameraIndex.fill(-1);
-    }
+          sample(codec.descriptor->m_size) {}
     ~Impl() {
         participant->Unwatch(&counters);
         // Writers and topics go before the participant they belong to (members are destroyed afterwards).
@@ -71,7 +69,6 @@ struct DdsEventPublisher::Impl {
     DdsDeployment deployment;
     std::shared_ptr<DomainParticipant> participant;
     std::vector<std::unique_ptr<WriterTopic>> topics;
-    std::array<std::int16_t, 128> cameraIndex{};  // camera → topics index, -1: no topic
     QosPtr qos;
     ListenerPtr listener;
     DdsCounters counters;
@@ -88,6 +85,7 @@ TransportResult<std::unique_ptr<DdsEventPublisher>> DdsEventPublisher::Create(
         return R::FromError(participant.Error());
     }
     auto impl = std::make_unique<Impl>(codec, deployment, std::move(participant).Value());
+    // Per camera, topic i carries the records of camera index i.
     std::vector<int> cameras;
     if (codec.perCamera) {
         cameras.assign(deployment.cameras.begin(), deployment.cameras.end());
@@ -107,10 +105,6 @@ TransportResult<std::unique_ptr<DdsEventPublisher>> DdsEventPublisher::Create(
                                                "DDS topic \"" + topic->name + "\" of type " + codec.typeName +
                                                    " cannot be made (" + dds_strretcode(topic->topic.Get()) +
                                                    ")"});
-        }
-        if (camera >= 0) {
-            impl->cameraIndex[static_cast<std::size_t>(camera)] =
-                static_cast<std::int16_t>(impl->topics.size());
         }
         impl->participant->Watch(topic->name, codec.typeName, &impl->counters);
         impl->topics.push_back(std::move(topic));
@@ -169,6 +163,14 @@ bool DdsEventPublisher::HasSubscribers() const noexcept {
     return false;
 }
 
+std::size_t DdsEventPublisher::TopicsWithReaders() const noexcept {
+    std::size_t count = 0;
+    for (const auto& topic : impl_->topics) {
+        count += topic->matched.load(std::memory_order_relaxed) > 0 ? 1U : 0U;
+    }
+    return count;
+}
+
 SendStatus DdsEventPublisher::Write(const void* record) noexcept {
     Impl& impl = *impl_;
     const RecordCodec& codec = impl.codec;
@@ -180,13 +182,11 @@ SendStatus DdsEventPublisher::Write(const void* record) noexcept {
     WriterTopic* topic = impl.topics.front().get();
     if (codec.perCamera) {
         camera = codec.cameraOf(record);
-        const int index =
-            camera >= 0 && camera < 128 ? impl.cameraIndex[static_cast<std::size_t>(camera)] : -1;
-        if (index < 0) {
+        if (camera < 0 || static_cast<std::size_t>(camera) >= impl.topics.size()) {
             impl.Refuse("Record of a camera without a topic, dropped", impl.counters.unknownCamera, camera);
             return SendStatus::kWriteFailed;
         }
-        topic = impl.topics[static_cast<std::size_t>(index)].get();
+        topic = impl.topics[static_cast<std::size_t>(camera)].get();
     }
     if (codec.detectFormat != nullptr) {
         if (const char* format = codec.detectFormat(record); format != nullptr) {

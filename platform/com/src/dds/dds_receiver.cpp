@@ -162,7 +162,7 @@ TransportResult<std::unique_ptr<DdsEventReceiver>> DdsEventReceiver::Create(cons
     for (const int camera : cameras) {
         auto topic = std::make_unique<Impl::ReaderTopic>();
         topic->owner = impl.get();
-        topic->camera = camera;
+        topic->camera = camera < 0 ? -1 : static_cast<int>(impl->topics.size());  // the records' camera index
         topic->name = TopicName(deployment, codec.recordTopic, camera);
         topic->topic.Reset(dds_create_topic(impl->participant->Handle(), codec.descriptor,
                                             topic->name.c_str(), nullptr, nullptr));

@@ -61,8 +61,9 @@ void LogSink(void* /*context*/, const dds_log_data_t* data) {
     if (!topic.empty()) {
         Registry& registry = TheRegistry();
         std::lock_guard<std::mutex> lock(registry.mutex);
+        // The message names no domain (its domid is not the DDS domain id): every watch of the topic counts.
         for (const WatchEntry& watch : registry.watches) {
-            if (watch.domainId == data->domid && watch.topic == topic) {
+            if (watch.topic == topic) {
                 watch.counters->malformed.fetch_add(1U, std::memory_order_relaxed);
             }
         }
@@ -70,8 +71,7 @@ void LogSink(void* /*context*/, const dds_log_data_t* data) {
     utils::CmLogger& log = DdsLog();
     if ((data->priority & (DDS_LC_FATAL | DDS_LC_ERROR | DDS_LC_WARNING)) != 0U &&
         log.LimitedEntry("DdsCyclone", 1000, 5)) {
-        log.Get().LogWarn(ARA_LOG_HERE)
-            << "[DdsBinding][Cyclone DDS][domain=" << data->domid << "] " << std::string(message);
+        log.Get().LogWarn(ARA_LOG_HERE) << "[DdsBinding][Cyclone DDS] " << std::string(message);
     }
 }
 

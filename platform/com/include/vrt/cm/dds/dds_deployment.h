@@ -28,7 +28,9 @@ struct DdsDeployment {
     std::uint32_t depth{0};          // history depth; 0: the profile's (5, or 10 when reliable)
     std::uint32_t maxBlockingMs{5};  // reliable only: the longest a send may wait for a slow reader
     std::string configFile;  // Cyclone XML configuration (interfaces, peers); empty: Cyclone's default
-    std::vector<std::uint8_t> cameras{0, 1, 2, 3};  // camera indices with a topic each
+    // The cameras' ids in topic and frame names ("cam_<id>"), in the order of their index in the records:
+    // the record of camera index 0 goes to the first. The system's four cameras by default (platform ids).
+    std::vector<std::uint8_t> cameras{8, 9, 10, 11};
 
     std::uint32_t HistoryDepth() const noexcept {
         return depth != 0U ? depth : (qos == QosProfile::kReliable ? 10U : 5U);

@@ -60,6 +60,8 @@ class DdsEventPublisher : public EventTransportBinding {
     bool IsOffered() const noexcept override;
     // True while a reader matches any of the event's topics.
     bool HasSubscribers() const noexcept override;
+    // How many of the event's topics a reader matches.
+    std::size_t TopicsWithReaders() const noexcept;
 
     // Writes `record` (of the codec's record type) on its camera's topic; Cyclone serializes it. Failures
     // are counted and logged (rate-limited).
