@@ -126,7 +126,9 @@ int Publisher(double seconds, int reportFd) {
     for (int tick = 0; tick < ticks; ++tick) {
         for (int camera = 0; camera < kCameras; ++camera) {
             // The cameras' key frames are spread over the GOP, as free-running cameras would have them.
-            CameraH265Image& frame = frames[(tick + camera * kGop / kCameras) % kGop == 0 ? 1 : 0];
+            // Every stream starts with a key frame, as an encoder's does.
+            const bool key = tick == 0 || (tick + camera * kGop / kCameras) % kGop == 0;
+            CameraH265Image& frame = frames[key ? 1 : 0];
             frame.cameraId = static_cast<std::int8_t>(camera);
             const std::int64_t now = Now(CLOCK_MONOTONIC);
             frame.header.sec = static_cast<std::int32_t>(now / 1000000000LL);
