@@ -3,6 +3,9 @@
 // received sample comes back as the record, its key-frame flag read from the access unit.
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -95,7 +98,13 @@ bool Eventually(Predicate predicate) {
 class CameraImageDdsTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        // A domain of its own, so that parallel runs of the suite do not meet.
+        // Cyclone on loopback only, without multicast; a domain of its own, so that parallel runs do not
+        // meet.
+        ::setenv(
+            "CYCLONEDDS_URI",
+            "<CycloneDDS><Domain id=\"any\"><General><Interfaces><NetworkInterface address=\"127.0.0.1\"/>"
+            "</Interfaces><AllowMulticast>false</AllowMulticast></General></Domain></CycloneDDS>",
+            1);
         deployment.domainId = 100U + static_cast<std::uint32_t>(::getpid() % 100);
         deployment.prefix = "dds_codec_test";
         deployment.qos = QosProfile::kReliable;
