@@ -8,6 +8,8 @@
 #include <chrono>
 #include <thread>
 
+#include <unistd.h>
+
 #include "ara/com/internal/skeleton/event/event_adapter.h"
 #include "ara/com/internal/skeleton/skeleton_adapter.h"
 #include "ara/log/log_capture.h"
@@ -212,6 +214,43 @@ TEST_F(DdsTransportTest, ReaderThatGoesAwayIsCountedAndTheEventHasNoSubscriberLe
     EXPECT_TRUE(Eventually([&] { return !event->HasRemoteSubscribers(); }));
     // Sends without readers cost nothing and fail nothing.
     event->Send(Image(0, 1, true));
+    skeleton.StopOfferService();
+}
+
+TEST_F(DdsTransportTest, SomeipAndDdsCarryTheSameEventAtOnce) {
+    const std::uint16_t port = static_cast<std::uint16_t>(24000 + (::getpid() % 1000) * 2);
+    const std::string transports =
+        R"({"SOMEIP": {"serialization": {"type": 1, "byteOrder": 0, "stringLength": 4, "vectorLength": 4},
+             "network": {"port": )" +
+        std::to_string(port) + R"(, "sdPort": )" + std::to_string(port + 1) +
+        R"(, "offerIntervalMs": 100, "offerTtl": 1}},
+           "DDS": {"network": {"domainId": )" +
+        std::to_string(TestDomainId()) + R"(, "prefix": "vrt_test", "qos": "reliable", "config": ")" +
+        config + R"("}}})";
+    manifest.Write(
+        vrt::cm::test::Manifest(vrt::cm::test::EventEntry(kEvent, "CameraH265ImageEvent", transports)));
+    auto event = MakeEvent();
+    ASSERT_TRUE(event->Initialize().HasValue());
+    EXPECT_EQ(event->Transports(), (std::vector<DriverType>{DriverType::SOMEIP, DriverType::DDS}));
+    auto dds = Subscribe();
+    ASSERT_NE(dds, nullptr);
+    EventSubscriber<CameraH265Image>::Options options;
+    options.transport = DriverType::SOMEIP;
+    auto someip = EventSubscriber<CameraH265Image>::Create(kEvent, options);
+    ASSERT_TRUE(someip.HasValue()) << someip.Error().message;
+    skeleton.OfferService();
+    ASSERT_TRUE(Eventually([&] { return dds->IsConnected() && someip.Value()->IsConnected(); }));
+
+    event->Send(Image(2, 7, true, 3000));
+    for (auto* sut : {dds.get(), someip.Value().get()}) {
+        ASSERT_TRUE(sut->WaitForData(std::chrono::seconds(5)));
+        CameraH265Image record;
+        const auto outcome = sut->TryReceive(record);
+        ASSERT_TRUE(outcome && outcome->IsSuccess());
+        EXPECT_EQ(record.cameraId, 2);
+        EXPECT_EQ(record.data, Image(2, 7, true, 3000).data);
+        EXPECT_EQ(record.header.sec, 7);
+    }
     skeleton.StopOfferService();
 }
 
