@@ -126,7 +126,7 @@ bool ToSample(const void* record, const vrt::cm::dds::TopicFields& fields, void*
     return true;
 }
 
-bool FromSample(const void* sample, int camera, void* record) {
+bool FromSample(const void* sample, int camera, void* record, vrt::cm::dds::BlockBytes* /*block*/) {
     const auto& in = *static_cast<const Sample*>(sample);
     auto& image = *static_cast<CameraH265Image*>(record);
     if (in.format == nullptr || in.frame_id == nullptr || camera < 0 ||

@@ -16,7 +16,9 @@
 #include "ara/log/logging.h"
 #include "builtin_interfaces/msg/Time.h"
 #include "dds_test_support.h"
+#include "hal_buff/hal_buff.h"
 #include "impl_type_camerah265image.h"
+#include "perception/impl_type_cam2camperceptionstruct.h"
 #include "vrt/cm/event_subscriber.h"
 
 namespace {
@@ -251,6 +253,107 @@ TEST_F(DdsTransportTest, SomeipAndDdsCarryTheSameEventAtOnce) {
         EXPECT_EQ(record.data, Image(2, 7, true, 3000).data);
         EXPECT_EQ(record.header.sec, 7);
     }
+    skeleton.StopOfferService();
+}
+
+// The buffer service while the test runs.
+struct BufferService {
+    BufferService() {
+        const HalBuffCfg config{};
+        ok = halBuffInit(&config) == HAL_BUFF_OK;
+    }
+    ~BufferService() { halBuffDeinit(); }
+    bool ok{false};
+};
+
+// A pool of 4 kB blocks for the perception records' bytes.
+struct BlockPool {
+    BlockPool() {
+        HalBuffPoolAttr attr{};
+        attr.blkSize = 4096;
+        attr.blkNum = 16;
+        attr.align = 64;
+        if (halBuffCreatePool(&attr, &pool) != HAL_BUFF_OK) {
+            pool = nullptr;
+        }
+    }
+    ~BlockPool() {
+        if (pool != nullptr) {
+            halBuffDestroyPool(pool);
+        }
+    }
+    // A block holding `size` bytes counting up from `first`, or null.
+    Mbuf* Block(std::uint8_t first, std::size_t size) const {
+        Mbuf* block = nullptr;
+        void* data = nullptr;
+        std::uint64_t capacity = 0;
+        if (halMbufAllocByPool(pool, &block) != HAL_BUFF_OK ||
+            halMbufGetDataPtr(block, &data, &capacity) != HAL_BUFF_OK || capacity < size) {
+            return nullptr;
+        }
+        for (std::size_t i = 0; i < size; ++i) {
+            static_cast<std::uint8_t*>(data)[i] = static_cast<std::uint8_t>(first + i);
+        }
+        halMbufSetDataLen(block, size);
+        return block;
+    }
+    PoolHandle pool{nullptr};
+};
+
+TEST_F(DdsTransportTest, PerceptionRecordsTravelWithTheirBlocksOnTheirCamerasTopic) {
+    constexpr std::uint32_t kPerception = 8193;
+    manifest.Write(vrt::cm::test::Manifest(vrt::cm::test::EventEntry(
+        kPerception, "CamDrv2CamDrvPerception",
+        R"({"DDS": {"network": {"domainId": )" + std::to_string(TestDomainId()) +
+            R"(, "prefix": "vrt_test", "qos": "reliable", "cameras": [9], "config": ")" + config +
+            R"("}}})")));
+    BufferService service;
+    ASSERT_TRUE(service.ok);
+    BlockPool sending;
+    BlockPool receiving;
+    ASSERT_NE(sending.pool, nullptr);
+    ASSERT_NE(receiving.pool, nullptr);
+    EventAdapter<perception::Cam2CamPerceptionStruct> event(skeleton.GetSkeleton(), kPerception, kService,
+                                                            ara::core::InstanceSpecifier("test/port"));
+    ASSERT_TRUE(event.Initialize().HasValue());
+    EventSubscriber<perception::Cam2CamPerceptionStruct>::Options options;
+    options.transport = DriverType::DDS;
+    options.blockPool = receiving.pool;
+    auto sut = EventSubscriber<perception::Cam2CamPerceptionStruct>::Create(kPerception, options);
+    ASSERT_TRUE(sut.HasValue()) << sut.Error().message;
+    EXPECT_EQ(static_cast<const vrt::cm::dds::DdsEventReceiver&>(sut.Value()->Transport()).TopicNames(),
+              std::vector<std::string>{"rt/vrt_test/cam_9/perception"});
+    skeleton.OfferService();
+    ASSERT_TRUE(Eventually([&] { return event.HasRemoteSubscribers(); }));
+
+    // Twice the sending pool's blocks: the pool lasts only if every sent block is freed.
+    for (int i = 0; i < 32; ++i) {
+        perception::Cam2CamPerceptionStruct record;
+        record.typeCode = i;
+        record.seq = static_cast<std::int8_t>(i);
+        record.header.sec = i;
+        record.header.frameId = "cam9";
+        record.SetMbufPtr(sending.Block(static_cast<std::uint8_t>(i), 100U + static_cast<std::size_t>(i)));
+        ASSERT_NE(record.GetMbufPtr(), nullptr) << "sent blocks are not freed: " << i;
+        event.Send(record);
+        ASSERT_TRUE(sut.Value()->WaitForData(std::chrono::seconds(5)));
+        perception::Cam2CamPerceptionStruct received;
+        const auto outcome = sut.Value()->TryReceive(received);
+        ASSERT_TRUE(outcome && outcome->IsSuccess());
+        EXPECT_EQ(received.typeCode, i);
+        EXPECT_EQ(received.header.frameId, "cam9");
+        ASSERT_NE(received.GetMbufPtr(), nullptr);
+        void* data = nullptr;
+        std::uint64_t capacity = 0;
+        std::uint64_t length = 0;
+        ASSERT_EQ(halMbufGetDataPtr(received.GetMbufPtr(), &data, &capacity), HAL_BUFF_OK);
+        ASSERT_EQ(halMbufGetDataLen(received.GetMbufPtr(), &length), HAL_BUFF_OK);
+        ASSERT_EQ(length, 100U + static_cast<std::size_t>(i));
+        EXPECT_EQ(static_cast<const std::uint8_t*>(data)[length - 1],
+                  static_cast<std::uint8_t>(i + length - 1));
+        halMbufFree(received.GetMbufPtr());
+    }
+    EXPECT_EQ(sut.Value()->BlocksDropped(), 0U);
     skeleton.StopOfferService();
 }
 

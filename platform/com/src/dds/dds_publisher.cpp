@@ -87,10 +87,12 @@ TransportResult<std::unique_ptr<DdsEventPublisher>> DdsEventPublisher::Create(
     auto impl = std::make_unique<Impl>(codec, deployment, std::move(participant).Value());
     // Per camera, topic i carries the records of camera index i.
     std::vector<int> cameras;
-    if (codec.perCamera) {
-        cameras.assign(deployment.cameras.begin(), deployment.cameras.end());
-    } else {
+    if (!codec.perCamera) {
         cameras.push_back(-1);
+    } else if (codec.cameraOf == nullptr) {
+        cameras.push_back(deployment.cameras.front());
+    } else {
+        cameras.assign(deployment.cameras.begin(), deployment.cameras.end());
     }
     for (const int camera : cameras) {
         auto topic = std::make_unique<WriterTopic>();
@@ -180,7 +182,7 @@ SendStatus DdsEventPublisher::Write(const void* record) noexcept {
     }
     int camera = -1;
     WriterTopic* topic = impl.topics.front().get();
-    if (codec.perCamera) {
+    if (codec.perCamera && codec.cameraOf != nullptr) {
         camera = codec.cameraOf(record);
         if (camera < 0 || static_cast<std::size_t>(camera) >= impl.topics.size()) {
             impl.Refuse("Record of a camera without a topic, dropped", impl.counters.unknownCamera, camera);

@@ -153,10 +153,12 @@ TransportResult<std::unique_ptr<DdsEventReceiver>> DdsEventReceiver::Create(cons
     auto impl = std::make_unique<Impl>(codec, deployment, std::move(participant).Value(), queueCapacity);
     impl->sample = dds_alloc(codec.descriptor->m_size);
     std::vector<int> cameras;
-    if (codec.perCamera) {
-        cameras.assign(deployment.cameras.begin(), deployment.cameras.end());
-    } else {
+    if (!codec.perCamera) {
         cameras.push_back(-1);
+    } else if (codec.cameraOf == nullptr) {
+        cameras.push_back(deployment.cameras.front());
+    } else {
+        cameras.assign(deployment.cameras.begin(), deployment.cameras.end());
     }
     const QosPtr qos = EndpointQos(deployment, false);
     for (const int camera : cameras) {
@@ -208,13 +210,17 @@ bool DdsEventReceiver::Take(ReadFunction read, void* context) {
     return true;
 }
 
-bool DdsEventReceiver::TakeRecord(void* record, bool& decoded, SampleHeader* header) {
+bool DdsEventReceiver::TakeRecord(void* record, bool& decoded, SampleHeader* header, BlockBytes* block) {
     QueuedSample queued;
     if (!impl_->Pop(queued)) {
         return false;
     }
+    BlockBytes bytes;
     decoded = ddsi_serdata_to_sample(queued.data, impl_->sample, nullptr, nullptr) &&
-              impl_->codec.fromSample(impl_->sample, queued.camera, record);
+              impl_->codec.fromSample(impl_->sample, queued.camera, record, &bytes);
+    if (block != nullptr) {
+        *block = decoded ? bytes : BlockBytes{};
+    }
     if (!decoded) {
         impl_->counters.badSample.fetch_add(1U, std::memory_order_relaxed);
         if (DdsLog().LimitedEntry("DdsEventReceiver_" + impl_->topics.front()->name, 1000, 1)) {

@@ -29,8 +29,8 @@ namespace vrt::cm {
 // publisher never waits. Either poll (TryReceive, WaitForData) or start a receiving thread (StartReceiving),
 // not both.
 //
-// A record type with a shared-buffer block (GetMbufPtr) receives the sender's block bytes (shared memory
-// only) in a block of Options::blockPool, which the caller then owns (halMbufFree); without a pool, or when
+// A record type with a shared-buffer block (GetMbufPtr) receives the sender's block bytes (shared memory and
+// DDS) in a block of Options::blockPool, which the caller then owns (halMbufFree); without a pool, or when
 // the pool has no free block large enough, the record comes without one and BlocksDropped counts it.
 template <typename T>
 class EventSubscriber {
@@ -152,8 +152,12 @@ class EventSubscriber {
         std::optional<common::serialize::Result> outcome;
         if (dds_ != nullptr) {
             bool decoded = false;
-            if (!dds_->TakeRecord(&record, decoded, header)) {
+            dds::BlockBytes block;
+            if (!dds_->TakeRecord(&record, decoded, header, &block)) {
                 return outcome;
+            }
+            if constexpr (serialize::kCarriesMbuf<T>) {
+                record.SetMbufPtr(decoded && block.size > 0U ? CopyBlock(block.data, block.size) : nullptr);
             }
             if (!decoded) {
                 ++decodeFailures_;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <type_traits>
 #include <utility>
@@ -8,6 +9,12 @@
 struct dds_topic_descriptor;
 
 namespace vrt::cm::dds {
+
+// The bytes of a received record's shared-buffer block, inside the decoded sample; valid until the next take.
+struct BlockBytes {
+    const std::uint8_t* data{nullptr};
+    std::size_t size{0};
+};
 
 // What a topic of an event knows when a record is turned into a sample: the names the sample carries.
 struct TopicFields {
@@ -32,9 +39,11 @@ struct RecordCodec {
     // Points `sample` (the descriptor's C type, zeroed) at the record's fields without copying its bytes.
     // False when the record cannot be expressed in the sample type (the send is dropped and counted).
     bool (*toSample)(const void* record, const TopicFields& fields, void* sample);
-    // Fills `record` from a sample received on `camera`'s topic (-1 without cameras). False when the
-    // sample is not one this record can come from (dropped and counted).
-    bool (*fromSample)(const void* sample, int camera, void* record);
+    // Fills `record` from a sample received on the topic of camera index `camera` (-1 without cameras). A
+    // record with a shared-buffer block gets none here: `block` names the block's bytes in the sample, and
+    // the subscriber puts them into a block of its own. False when the sample is not one this record can come
+    // from (dropped and counted).
+    bool (*fromSample)(const void* sample, int camera, void* record, BlockBytes* block);
 };
 
 // A record type T travels over DDS when its header declares, for argument-dependent lookup,

@@ -103,10 +103,11 @@ class DdsEventReceiver : public EventTransportReceiver {
     // Samples dropped from the full queue plus those Cyclone reported lost.
     std::uint64_t MissedSamples() const noexcept override;
 
-    // Decodes the oldest queued sample into `record` (of the codec's record type). nullopt-like: returns
-    // false when none is queued; `decoded` says whether it decoded (a sample that does not is counted as
-    // badSample). `header` gets the arrival sequence (advanced past lost samples) and the send time.
-    bool TakeRecord(void* record, bool& decoded, SampleHeader* header);
+    // Decodes the oldest queued sample into `record` (of the codec's record type). Returns false when none is
+    // queued; `decoded` says whether it decoded (a sample that does not is counted as badSample). `header`
+    // gets the arrival sequence (advanced past lost samples) and the send time; `block` the bytes of the
+    // record's shared-buffer block, if it has one (valid until the next take).
+    bool TakeRecord(void* record, bool& decoded, SampleHeader* header, BlockBytes* block = nullptr);
 
     const DdsCounters& Counters() const noexcept;
     std::vector<std::string> TopicNames() const;
