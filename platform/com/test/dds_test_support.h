@@ -5,11 +5,16 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "camera_test/files.h"
 #include "com_test_support.h"
+#include "network_namespaces.h"
 
 namespace vrt::cm::test {
 
@@ -33,8 +38,40 @@ inline std::string CycloneConfig(const std::string& address, const std::string& 
     if (!peer.empty()) {
         xml += "<Peers><Peer address=\"" + peer + "\"/></Peers>";
     }
-    xml += "</Discovery></Domain></CycloneDDS>";
+    xml += "</Discovery><Internal><MaxSampleSize>32MiB</MaxSampleSize></Internal></Domain></CycloneDDS>";
     return xml;
+}
+
+// A Cyclone configuration for processes on either side of a veth pair, read by both: Cyclone takes the one
+// interface that is not loopback, and finds the other side by unicast at `peers` (its own address among them
+// does no harm).
+inline std::string CycloneConfigForPeers(const std::vector<std::string>& peers) {
+    std::string xml = R"(<CycloneDDS xmlns="https://cdds.io/config"><Domain id="any"><General>)"
+                      "<AllowMulticast>false</AllowMulticast></General><Discovery><ParticipantIndex>auto"
+                      "</ParticipantIndex><MaxAutoParticipantIndex>16</MaxAutoParticipantIndex><Peers>";
+    for (const std::string& peer : peers) {
+        xml += "<Peer address=\"" + peer + "\"/>";
+    }
+    xml +=
+        "</Peers></Discovery><Internal><MaxSampleSize>32MiB</MaxSampleSize></Internal></Domain></CycloneDDS>";
+    return xml;
+}
+
+// Waits until both ends of the veth pair have carrier (up to 10 s): until then neither Cyclone nor Fast DDS
+// takes the interface.
+inline bool WaitForCarrier(const NetworkNamespaces& namespaces) {
+    const std::string id = std::to_string(::getpid());
+    const std::string check = "ip -n " + namespaces.A() + " -o link show dev va" + id +
+                              " | grep -q 'state UP' && " + "ip -n " + namespaces.B() +
+                              " -o link show dev vb" + id + " | grep -q 'state UP'";
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::system(check.c_str()) != 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
 }
 
 // A manifest that deploys event `entityId` on PROLOC and DDS (Cyclone configuration `configFile`, written by

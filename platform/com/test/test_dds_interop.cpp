@@ -2,7 +2,7 @@
 // the cameras' topics by name and type name, receives the four streams the binding writes (x264 access units
 // from dds_video_publisher) and FFmpeg decodes them at the size they were encoded, over loopback and across
 // two network namespaces joined by a veth pair. And what a foreign peer can do wrong: send samples that do
-// not deserialize, stop reading (reliable), vanish.
+// not deserialize, stop reading (reliable), vanish (its writer leaves, its stopped reader's lease runs out).
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -48,17 +48,6 @@ bool Eventually(Predicate predicate, std::chrono::milliseconds timeout = std::ch
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return true;
-}
-
-// Both ends of the veth pair have carrier: until then Fast DDS does not list the interface as usable.
-bool LinkUp(const NetworkNamespaces& namespaces) {
-    const std::string id = std::to_string(::getpid());
-    return Eventually([&] {
-        return std::system(("ip -n " + namespaces.A() + " -o link show dev va" + id +
-                            " | grep -q 'state UP' && ip -n " + namespaces.B() + " -o link show dev vb" + id +
-                            " | grep -q 'state UP'")
-                               .c_str()) == 0;
-    });
 }
 
 // The Fast DDS subscriber's closing lines, one per camera, say what it received and decoded.
@@ -137,7 +126,7 @@ TEST_F(DdsInteropTest, FastDdsSubscriberInAnotherNetworkNamespaceDecodesTheFourS
     NetworkNamespaces namespaces(IP_BINARY);
     ASSERT_TRUE(namespaces.Ok())
         << "network namespaces cannot be created here (needs root and `ip netns`); the veth test did not run";
-    ASSERT_TRUE(LinkUp(namespaces)) << "the veth pair has no carrier";
+    ASSERT_TRUE(vrt::cm::test::WaitForCarrier(namespaces)) << "the veth pair has no carrier";
     manifest.Write(DdsManifest(kEvent, domain, WriteConfig(namespaces.AddressA(), namespaces.AddressB()),
                                ", \"qos\": \"reliable\""));
     const std::string sub = manifest.Directory() + "/sub.txt";
@@ -176,6 +165,9 @@ TEST_F(DdsInteropTest, SamplesThatDoNotDeserializeAreCountedAndTheStreamGoesOn) 
     EXPECT_TRUE(Eventually([&] { return sut.Counters().malformed.load() >= 1U; }))
         << sut.Counters().Describe();
     EXPECT_EQ(sut.Counters().badSample.load(), 0U) << "nothing malformed reaches the record";
+    // The Fast DDS writer went away with its process: the reader saw it go.
+    EXPECT_TRUE(Eventually([&] { return sut.Counters().writersLost.load() >= 1U; }))
+        << sut.Counters().Describe();
 
     CameraH265Image image;
     image.cameraId = 0;

@@ -1,6 +1,9 @@
 #include <array>
+#include <atomic>
 #include <cstring>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "dds_runtime.h"
 #include "vrt/cm/dds/dds_transport.h"
@@ -70,7 +73,6 @@ struct DdsEventPublisher::Impl {
     std::shared_ptr<DomainParticipant> participant;
     std::vector<std::unique_ptr<WriterTopic>> topics;
     QosPtr qos;
-    ListenerPtr listener;
     DdsCounters counters;
     mutable std::mutex mutex;  // the writers and the sample buffer
     bool offered{false};
@@ -112,7 +114,6 @@ TransportResult<std::unique_ptr<DdsEventPublisher>> DdsEventPublisher::Create(
         impl->topics.push_back(std::move(topic));
     }
     impl->qos = EndpointQos(deployment, true);
-    impl->listener.reset(dds_create_listener(nullptr));
     return R::FromValue(std::unique_ptr<DdsEventPublisher>(new DdsEventPublisher(std::move(impl))));
 }
 

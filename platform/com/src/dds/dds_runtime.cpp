@@ -91,8 +91,10 @@ std::string ReadFile(const std::string& path, bool& ok) {
 }  // namespace
 
 utils::CmLogger& DdsLog() {
-    static const std::shared_ptr<utils::CmLogger> logger = utils::LogInitializer::GetLogger();
-    return *logger;
+    // Kept to the very end: Cyclone's threads may log while the process's statics are destroyed.
+    static const auto* const logger =
+        new std::shared_ptr<utils::CmLogger>(utils::LogInitializer::GetLogger());
+    return **logger;
 }
 
 std::int64_t MonotonicOfRealtime(dds_time_t realtime) noexcept {
