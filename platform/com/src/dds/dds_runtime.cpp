@@ -148,16 +148,19 @@ TransportResult<std::shared_ptr<DomainParticipant>> DomainParticipant::Acquire(
         bool read = false;
         const std::string xml = ReadFile(deployment.configFile, read);
         if (!read || xml.empty()) {
-            return R::FromError(TransportError{
-                TransportErrorCode::kBadConfiguration,
-                deployment.configFile + ": cannot be read; expected a Cyclone DDS XML configuration"});
+            return R::FromError(
+                TransportError{TransportErrorCode::kBadConfiguration,
+                               "DDS network key config: " + deployment.configFile +
+                                   ": cannot be read; expected a Cyclone DDS XML configuration"});
         }
         const dds_entity_t made = dds_create_domain(deployment.domainId, xml.c_str());
         if (made < 0) {
             return R::FromError(TransportError{
                 TransportErrorCode::kBadConfiguration,
-                deployment.configFile + ": Cyclone DDS refuses it as the configuration of " + domain + " (" +
-                    dds_strretcode(made) + "); expected a valid <CycloneDDS> XML document"});
+                "DDS network key config: " + deployment.configFile +
+                    ": Cyclone DDS refuses it as the configuration of " + domain + " (" +
+                    dds_strretcode(made) +
+                    "; its reason is logged just before); expected a valid <CycloneDDS> XML document"});
         }
         domainHandle.Reset(made);
     }
