@@ -7,7 +7,9 @@
 #
 # DEMO_TRANSPORT=someip (or `make demo DEMO_TRANSPORT=someip`) runs it with config/someip/, whose image event
 # is deployed on SOME/IP instead of shared memory, and the recorder subscribes over SOME/IP on loopback; no
-# RouDi is started then.
+# RouDi is started then. DEMO_TRANSPORT=dds runs it with config/dds/, whose image event goes on DDS topics
+# (Cyclone DDS over loopback, ROS 2 names: rt/vrt/cam_<id>/video); the recorder and the live view read them
+# like any DDS or ROS 2 node would; no RouDi either.
 #
 # Ctrl-C stops the run early: the processes are stopped and the outputs so far stay in out/demo/. When the
 # live view cannot listen (VIEW_PORT, default 8090, taken), the demo says so and ends with status 1.
@@ -27,7 +29,8 @@ TRANSPORT=${DEMO_TRANSPORT:-shm}
 case "$TRANSPORT" in
   shm) export CM_CONFIG_FILE_PATH="$PWD/config" ;;
   someip) export CM_CONFIG_FILE_PATH="$PWD/config/someip" ;;
-  *) echo "demo: DEMO_TRANSPORT must be shm or someip, not '$TRANSPORT'" >&2; exit 2 ;;
+  dds) export CM_CONFIG_FILE_PATH="$PWD/config/dds" ;;
+  *) echo "demo: DEMO_TRANSPORT must be shm, someip or dds, not '$TRANSPORT'" >&2; exit 2 ;;
 esac
 
 rm -rf "$OUT" && mkdir -p "$OUT/maps"
@@ -42,6 +45,8 @@ trap 'echo "demo: stopped; the outputs so far are in $OUT"; exit 0' INT TERM
 
 if [ "$TRANSPORT" = someip ]; then
   echo "demo: the image event goes over SOME/IP on loopback; no RouDi needed"
+elif [ "$TRANSPORT" = dds ]; then
+  echo "demo: the image event goes over DDS on loopback (topics rt/vrt/cam_<id>/video); no RouDi needed"
 else
   start_roudi "$OUT/roudi.log" demo
 fi
@@ -54,10 +59,12 @@ recorder=$!
 pids="$recorder $pids"
 
 # The live view of the same run, for a browser on this machine (make view keeps it running). It subscribes
-# over shared memory; the SOME/IP deployment's client port is the recorder's.
+# over shared memory, or reads the DDS topics beside the recorder; the SOME/IP deployment's client port is
+# the recorder's.
 VIEW_PORT=${VIEW_PORT:-8090}
-if [ "$TRANSPORT" = shm ]; then
-  start_camera_view demo "$BIN/tools/camera_view/camera_view" "$OUT" --port "$VIEW_PORT" || exit 1
+if [ "$TRANSPORT" != someip ]; then
+  start_camera_view demo "$BIN/tools/camera_view/camera_view" "$OUT" --port "$VIEW_PORT" \
+    --transport "$TRANSPORT" || exit 1
 fi
 
 "$BIN/modules/camera_driving/camera_driving" >"$OUT/camera_driving.out" \
@@ -66,7 +73,7 @@ app=$!
 pids="$app $pids"
 
 echo "demo: four cameras streaming for ${SECONDS_TO_RUN} s (logs in $OUT/camera_driving.log)"
-if [ "$TRANSPORT" = shm ]; then
+if [ "$TRANSPORT" != someip ]; then
   echo "demo: watch them live at $view_url while it runs ('make view' runs until Ctrl-C)"
   echo "demo: or in Foxglove: open connection $(echo "$view_url" | sed 's|^http://|ws://|; s|/$||')"
 fi

@@ -38,6 +38,11 @@ PACKAGES="
   clang
   libclang-rt-14-dev
   chromium
+  cyclonedds-dev
+  cyclonedds-tools
+  libfastrtps-dev
+  libfastcdr-dev
+  fastddsgen
 "
 
 SUDO=""

@@ -38,3 +38,11 @@ struct CameraH265Image {
     }
     friend bool operator!=(const CameraH265Image& lhs, const CameraH265Image& rhs) { return !(lhs == rhs); }
 };
+
+namespace vrt::cm::dds {
+struct RecordCodec;
+}  // namespace vrt::cm::dds
+
+// Over DDS the record travels as the ROS 2 message foxglove_msgs/msg/CompressedVideo, one topic per camera
+// (src/camerah265image_dds.cpp).
+const vrt::cm::dds::RecordCodec& DdsCodec(const CameraH265Image*);

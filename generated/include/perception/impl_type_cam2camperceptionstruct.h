@@ -6,6 +6,10 @@
 
 struct Mbuf;  // the platform's shared-buffer block, opaque here
 
+namespace vrt::cm::dds {
+struct RecordCodec;
+}  // namespace vrt::cm::dds
+
 namespace perception {
 
 // A perception camera event: a few fields plus the shared-buffer block that carries the image data. The block
@@ -45,5 +49,9 @@ struct Cam2CamPerceptionStruct {
         return !(lhs == rhs);
     }
 };
+
+// Over DDS the record travels as vrt_msgs/msg/Cam2CamPerception, on its event's camera topic
+// (src/cam2camperception_dds.cpp).
+const vrt::cm::dds::RecordCodec& DdsCodec(const Cam2CamPerceptionStruct*);
 
 }  // namespace perception

@@ -1,15 +1,16 @@
-// Four cameras' encoded 720p streams (30 fps each) between two processes, over the shared-memory transport
-// and over the SOME/IP binding on loopback, through the whole event path (event adapter, serialization,
-// transport, subscriber, deserialization). For each transport it prints the sender's CPU (inside Send on the
-// publishing thread, and the whole publishing process, whose only work is the binding) as a share of one
-// core, and the publish-to-receive latency.
+// Four cameras' encoded 720p streams (30 fps each) between two processes, over the shared-memory transport,
+// the SOME/IP binding and the DDS binding (Cyclone DDS, sensor-data QoS) on loopback, through the whole event
+// path (event adapter, serialization, transport, subscriber, deserialization). For each transport it prints
+// the sender's CPU (inside Send on the publishing thread, and the whole publishing process, whose only work
+// is the binding) as a share of one core, and the publish-to-receive latency.
 //
-//   vrt_com_transport_bench [--transport shm|someip|someip-tcp|both|all] [--seconds 10]
-// (both: shared memory and SOME/IP over UDP; all: and SOME/IP over TCP)
+//   vrt_com_transport_bench [--transport shm|someip|someip-tcp|dds|both|all] [--seconds 10]
+// (both: shared memory and SOME/IP over UDP; all: and SOME/IP over TCP, and DDS)
 //
 // The stream is synthetic, shaped like the demo's H.264 output: a 120 kB key frame every 30 frames and
-// 15 kB frames between (about 4.4 Mbit/s per camera). SHM uses a running RouDi, or starts one with
-// config/roudi.toml.
+// 15 kB frames between (about 4.4 Mbit/s per camera), each behind the NAL headers of an H.264 access unit
+// (parameter sets and an IDR slice, or a P slice), as the DDS binding needs to name its format. SHM uses a
+// running RouDi, or starts one with config/roudi.toml.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -27,6 +28,7 @@
 #include "ara/log/logging.h"
 #include "camera_test/roudi_process.h"
 #include "com_test_support.h"
+#include "dds_test_support.h"
 #include "image_bench_support.h"
 #include "impl_type_camerah265image.h"
 #include "vcu/os/unique_fd.h"
@@ -65,7 +67,8 @@ int Subscriber(vrt::cm::type::DriverType transport, std::size_t samples, int rep
     latencies.reserve(samples);
     CameraH265Image record;
     const std::int64_t deadline = Now(CLOCK_MONOTONIC) + 120LL * 1000000000LL;
-    while (latencies.size() < samples && Now(CLOCK_MONOTONIC) < deadline) {
+    // Samples lost on the way (best effort) are counted, not waited for.
+    while (latencies.size() + subscriber.MissedSamples() < samples && Now(CLOCK_MONOTONIC) < deadline) {
         if (!subscriber.WaitForData(std::chrono::milliseconds(100))) {
             continue;
         }
@@ -103,10 +106,15 @@ int Publisher(double seconds, int reportFd) {
     if (!publisher.Start()) {
         return 2;
     }
+    // An H.264 key frame's SPS, PPS and IDR slice header; a P slice header.
+    const std::vector<std::uint8_t> headers[2] = {
+        {0, 0, 0, 1, 0x41, 0x9A},
+        {0, 0, 0, 1, 0x67, 0x64, 0, 0x1F, 0, 0, 0, 1, 0x68, 0xEE, 0x3C, 0x80, 0, 0, 0, 1, 0x65, 0x88}};
     std::vector<CameraH265Image> frames(2);
     for (int key = 0; key < 2; ++key) {
         frames[key].typeCode = 20;
         frames[key].data.assign(key == 1 ? kKeyFrameBytes : kFrameBytes, 0xA5);
+        std::copy(headers[key].begin(), headers[key].end(), frames[key].data.begin());
         frames[key].header.frameId = "vcu_camera_instance_71";
         frames[key].isKeyFrame = key == 1;
     }
@@ -118,7 +126,9 @@ int Publisher(double seconds, int reportFd) {
     for (int tick = 0; tick < ticks; ++tick) {
         for (int camera = 0; camera < kCameras; ++camera) {
             // The cameras' key frames are spread over the GOP, as free-running cameras would have them.
-            CameraH265Image& frame = frames[(tick + camera * kGop / kCameras) % kGop == 0 ? 1 : 0];
+            // Every stream starts with a key frame, as an encoder's does.
+            const bool key = tick == 0 || (tick + camera * kGop / kCameras) % kGop == 0;
+            CameraH265Image& frame = frames[key ? 1 : 0];
             frame.cameraId = static_cast<std::int8_t>(camera);
             const std::int64_t now = Now(CLOCK_MONOTONIC);
             frame.header.sec = static_cast<std::int32_t>(now / 1000000000LL);
@@ -169,7 +179,8 @@ std::optional<Pipe> MakePipe() {
 // `tcp`: SOME/IP over TCP (the subscriber asks for the reliable connection) instead of UDP.
 bool Run(vrt::cm::type::DriverType transport, double seconds, bool tcp = false) {
     const bool shm = transport == vrt::cm::type::DriverType::SHM;
-    const char* name = shm ? "shm" : tcp ? "someip-tcp" : "someip";
+    const bool dds = transport == vrt::cm::type::DriverType::DDS;
+    const char* name = shm ? "shm" : dds ? "dds" : tcp ? "someip-tcp" : "someip";
     const std::uint16_t port = static_cast<std::uint16_t>(21000 + ::getpid() % 1000 * 3);
     const std::string shmTransport =
         std::string(R"({"SHM": {"serialization": )") + vrt::cm::test::kShmSerialization + "}}";
@@ -178,6 +189,15 @@ bool Run(vrt::cm::type::DriverType transport, double seconds, bool tcp = false) 
             : vrt::cm::test::SomeipManifest(
                   kEvent, port, static_cast<std::uint16_t>(port + 1), "127.0.0.1", "127.0.0.1",
                   tcp ? R"(, "tcpPort": )" + std::to_string(port + 2) + R"(, "reliable": true)" : ""));
+    if (dds) {
+        // Cyclone on loopback, participants found by unicast; the cameras as indices 0 to 3.
+        const std::string config = manifest.Directory() + "/cyclonedds.xml";
+        (void)camera_test::WriteFile(config, vrt::cm::test::CycloneConfig("127.0.0.1", "127.0.0.1"));
+        manifest.Write(vrt::cm::test::Manifest(vrt::cm::test::EventEntry(
+            kEvent, "CameraH265ImageEvent",
+            R"({"DDS": {"network": {"prefix": "vrt_bench", "cameras": [8, 9, 10, 11], "domainId": )" +
+                std::to_string(vrt::cm::test::TestDomainId()) + R"(, "config": ")" + config + R"("}}})")));
+    }
     camera_test::RouDiProcess roudi;
     if (shm) {
         auto started = camera_test::RouDiProcess::Start(IOX_ROUDI, ROUDI_CONFIG, "",
@@ -243,11 +263,12 @@ int main(int argc, char** argv) {
             seconds = std::strtod(argv[i + 1], nullptr);
         }
     }
-    if ((which != "shm" && which != "someip" && which != "someip-tcp" && which != "both" && which != "all") ||
+    if ((which != "shm" && which != "someip" && which != "someip-tcp" && which != "dds" && which != "both" &&
+         which != "all") ||
         seconds <= 0) {
-        std::fprintf(
-            stderr,
-            "usage: vrt_com_transport_bench [--transport shm|someip|someip-tcp|both|all] [--seconds 10]\n");
+        std::fprintf(stderr,
+                     "usage: vrt_com_transport_bench [--transport shm|someip|someip-tcp|dds|both|all] "
+                     "[--seconds 10]\n");
         return 2;
     }
     ara::log::CreateLogger("CM", "Communication middleware", ara::log::LogLevel::kWarn);
@@ -265,6 +286,9 @@ int main(int argc, char** argv) {
     }
     if (which == "someip-tcp" || which == "all") {
         ok = Run(vrt::cm::type::DriverType::SOMEIP, seconds, true) && ok;
+    }
+    if (which == "dds" || which == "all") {
+        ok = Run(vrt::cm::type::DriverType::DDS, seconds) && ok;
     }
     std::printf(
         "CPU as a share of one core over the run; latency from just before Send to the decoded record.\n");

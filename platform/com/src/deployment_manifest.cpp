@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "vrt/cm/dds/dds_deployment.h"
 #include "vrt/cm/someip/someip_sd.h"
 
 namespace vrt::cm::deployment {
@@ -375,13 +376,128 @@ someip::NetworkDeployment ReadNetwork(const json* object, const std::string& pat
     return network;
 }
 
+// The domain id a DDS deployment without "domainId" takes: ROS_DOMAIN_ID, as ROS 2 nodes do, else 0.
+std::uint32_t DefaultDomainId(const std::string& path) {
+    const char* text = std::getenv("ROS_DOMAIN_ID");
+    if (text == nullptr || *text == '\0') {
+        return 0;
+    }
+    const std::string value(text);
+    if (value.size() > 3 || value.find_first_not_of("0123456789") != std::string::npos ||
+        std::stoul(value) > dds::kMaxDomainId) {
+        throw ParseFailure{Child(path, "domainId"), "missing, and ROS_DOMAIN_ID=\"" + value +
+                                                        "\" is no domain id; expected 0 to " +
+                                                        std::to_string(dds::kMaxDomainId)};
+    }
+    return static_cast<std::uint32_t>(std::stoul(value));
+}
+
+std::string TopicPart(const json& value, const std::string& path, bool mayBeEmpty) {
+    const std::string text = String(value, path);
+    if ((text.empty() && !mayBeEmpty) || (!text.empty() && !dds::IsTopicPart(text))) {
+        throw ParseFailure{path,
+                           "expected a ROS 2 name: tokens of letters, digits and underscores, not "
+                           "starting with a digit, joined by single slashes; found \"" +
+                               text + "\""};
+    }
+    return text;
+}
+
+// The DDS settings of one event; every key is optional. A relative configuration file is taken from the
+// manifest's directory; it must be readable now, its contents are checked when the domain is made.
+dds::DdsDeployment ReadDds(const json* object, const std::string& path, const std::string& baseDirectory) {
+    dds::DdsDeployment deployment;
+    if (object == nullptr || !object->contains("domainId")) {
+        deployment.domainId = DefaultDomainId(path);
+    }
+    if (object == nullptr) {
+        return deployment;
+    }
+    RequireObject(*object, path, "the DDS settings");
+    RejectUnknownKeys(*object, path,
+                      {"domainId", "prefix", "topic", "qos", "depth", "maxBlockingMs", "config", "cameras"});
+    if (auto it = object->find("domainId"); it != object->end()) {
+        deployment.domainId =
+            static_cast<std::uint32_t>(Unsigned(*it, Child(path, "domainId"), dds::kMaxDomainId));
+    }
+    if (auto it = object->find("prefix"); it != object->end()) {
+        deployment.prefix = TopicPart(*it, Child(path, "prefix"), true);
+    }
+    if (auto it = object->find("topic"); it != object->end()) {
+        deployment.topic = TopicPart(*it, Child(path, "topic"), false);
+    }
+    if (auto it = object->find("qos"); it != object->end()) {
+        const std::string profile = String(*it, Child(path, "qos"));
+        if (profile == dds::kSensorDataProfile) {
+            deployment.qos = dds::QosProfile::kSensorData;
+        } else if (profile == dds::kReliableProfile) {
+            deployment.qos = dds::QosProfile::kReliable;
+        } else {
+            throw ParseFailure{Child(path, "qos"),
+                               "unknown QoS profile \"" + profile +
+                                   "\"; expected one of: " + std::string(dds::kSensorDataProfile) + ", " +
+                                   std::string(dds::kReliableProfile)};
+        }
+    }
+    if (auto it = object->find("depth"); it != object->end()) {
+        deployment.depth = static_cast<std::uint32_t>(Unsigned(*it, Child(path, "depth"), 1000));
+        if (deployment.depth == 0U) {
+            throw ParseFailure{Child(path, "depth"), "expected a history depth from 1 to 1000, found 0"};
+        }
+    }
+    if (auto it = object->find("maxBlockingMs"); it != object->end()) {
+        deployment.maxBlockingMs =
+            static_cast<std::uint32_t>(Unsigned(*it, Child(path, "maxBlockingMs"), 1000));
+    }
+    if (auto it = object->find("config"); it != object->end()) {
+        const std::string at = Child(path, "config");
+        std::string file = String(*it, at);
+        if (file.empty()) {
+            throw ParseFailure{at, "expected the path of a Cyclone DDS XML configuration file, found \"\""};
+        }
+        if (file.front() != '/' && !baseDirectory.empty()) {
+            file = baseDirectory + "/" + file;
+        }
+        std::ifstream probe(file);
+        if (!probe || probe.peek() == std::ifstream::traits_type::eof()) {
+            throw ParseFailure{at,
+                               "cannot read \"" + file + "\"; expected a Cyclone DDS XML configuration file"};
+        }
+        deployment.configFile = file;
+    }
+    if (auto it = object->find("cameras"); it != object->end()) {
+        const std::string at = Child(path, "cameras");
+        if (!it->is_array() || it->empty()) {
+            throw ParseFailure{at,
+                               "expected a non-empty array of camera ids (0 to 255), in the order of the "
+                               "cameras' index in the records"};
+        }
+        deployment.cameras.clear();
+        for (std::size_t i = 0; i < it->size(); ++i) {
+            const auto camera = static_cast<std::uint8_t>(Unsigned((*it)[i], Child(at, i), 255));
+            for (const std::uint8_t known : deployment.cameras) {
+                if (known == camera) {
+                    throw ParseFailure{Child(at, i), "duplicate camera " + std::to_string(camera) +
+                                                         "; expected each camera once"};
+                }
+            }
+            deployment.cameras.push_back(camera);
+        }
+    }
+    return deployment;
+}
+
 TransportDeployment ReadTransport(type::DriverType driver, const json& object, const std::string& path,
                                   std::uint32_t entityId, const std::string& instanceId,
-                                  const std::string& instancePath) {
+                                  const std::string& instancePath, const std::string& baseDirectory) {
     RequireObject(object, path, "a transport deployment");
     const bool someip = driver == type::DriverType::SOMEIP;
+    const bool dds = driver == type::DriverType::DDS;
     if (someip) {
         RejectUnknownKeys(object, path, {"vlan", "serialization", "network"});
+    } else if (dds) {
+        // Cyclone serializes the event's IDL type (XCDR1): there is nothing to configure.
+        RejectUnknownKeys(object, path, {"vlan", "network"});
     } else {
         RejectUnknownKeys(object, path, {"vlan", "serialization"});
     }
@@ -393,10 +509,14 @@ TransportDeployment ReadTransport(type::DriverType driver, const json& object, c
     if (auto serialization = object.find("serialization"); serialization != object.end()) {
         transport.serialization = ReadSerialization(*serialization, Child(path, "serialization"));
     }
+    const auto network = object.find("network");
     if (someip) {
-        const auto network = object.find("network");
         transport.network = ReadNetwork(network == object.end() ? nullptr : &*network, Child(path, "network"),
                                         entityId, instanceId, instancePath);
+    }
+    if (dds) {
+        transport.dds =
+            ReadDds(network == object.end() ? nullptr : &*network, Child(path, "network"), baseDirectory);
     }
     return transport;
 }
@@ -414,7 +534,8 @@ std::uint32_t ParseEntityId(const std::string& key, const std::string& path) {
     return static_cast<std::uint32_t>(value);
 }
 
-EventDeployment ReadEvent(std::uint32_t entityId, const json& object, const std::string& path) {
+EventDeployment ReadEvent(std::uint32_t entityId, const json& object, const std::string& path,
+                          const std::string& baseDirectory) {
     RequireObject(object, path, "an event deployment");
     RejectUnknownKeys(
         object, path,
@@ -433,17 +554,18 @@ EventDeployment ReadEvent(std::uint32_t entityId, const json& object, const std:
     event.instanceId =
         String(Required(object, path, "instanceId", "the instance id (a string)"), Child(path, "instanceId"));
     const json& transports = Required(object, path, "transports",
-                                      "the event's transports (an object keyed SHM, PROLOC or SOMEIP)");
+                                      "the event's transports (an object keyed SHM, PROLOC, SOMEIP or DDS)");
     const std::string at = Child(path, "transports");
-    RequireObject(transports, at, "the event's transports keyed SHM, PROLOC or SOMEIP");
+    RequireObject(transports, at, "the event's transports keyed SHM, PROLOC, SOMEIP or DDS");
     for (auto it = transports.begin(); it != transports.end(); ++it) {
         const auto driver = type::DriverTypeFromString(it.key());
         if (!driver) {
             throw ParseFailure{Child(at, it.key()),
-                               "unknown transport; expected one of: SHM, PROLOC, SOMEIP"};
+                               "unknown transport; expected one of: SHM, PROLOC, SOMEIP, DDS"};
         }
-        event.transports.emplace(*driver, ReadTransport(*driver, *it, Child(at, it.key()), entityId,
-                                                        event.instanceId, Child(path, "instanceId")));
+        event.transports.emplace(*driver,
+                                 ReadTransport(*driver, *it, Child(at, it.key()), entityId, event.instanceId,
+                                               Child(path, "instanceId"), baseDirectory));
     }
     return event;
 }
@@ -491,6 +613,9 @@ ara::core::Result<DeploymentManifest, ManifestError> DeploymentManifest::Parse(s
     }
     DeploymentManifest manifest;
     manifest.filePath_ = fileName;
+    const std::size_t slash = fileName.rfind('/');
+    const std::string baseDirectory =
+        slash == std::string::npos ? std::string(".") : fileName.substr(0, slash);
     try {
         RequireObject(document, "", "the manifest");
         RejectUnknownKeys(document, "", {"events"});
@@ -502,7 +627,7 @@ ara::core::Result<DeploymentManifest, ManifestError> DeploymentManifest::Parse(s
             if (manifest.events_.count(entityId) != 0) {
                 throw ParseFailure{path, "duplicate entity id; expected each event once"};
             }
-            manifest.events_.emplace(entityId, ReadEvent(entityId, *it, path));
+            manifest.events_.emplace(entityId, ReadEvent(entityId, *it, path, baseDirectory));
         }
     } catch (const ParseFailure& failure) {
         return R::FromError(ManifestError{fileName, failure.path, failure.expectation});

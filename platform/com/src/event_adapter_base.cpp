@@ -1,6 +1,7 @@
 #include "ara/com/internal/skeleton/event/event_adapter_base.h"
 
 #include "hal_buff/hal_buff.h"
+#include "vrt/cm/dds/dds_transport.h"
 #include "vrt/cm/shm/shm_transport.h"
 #include "vrt/cm/someip/someip_transport.h"
 #include "vrt/cm/type/com_error_domain.h"
@@ -122,6 +123,7 @@ int EventAdapterBase::InitializeEventInfo(EventInfoTable& table) {
                     std::to_string(entityId_) + "-" + std::string(vrt::cm::type::ToString(driver));
         info.serialization = transport.serialization;
         info.network = transport.network;
+        info.dds = transport.dds;
         table.emplace(driver, std::move(info));
     }
     return 0;
@@ -138,8 +140,9 @@ void EventAdapterBase::PrintEventTable(const EventInfoTable& table) const {
     }
 }
 
-bool EventAdapterBase::InitializeEvent(const EventInfoTable& table) {
-    std::map<DriverType, std::unique_ptr<vrt::cm::EventTransportPublisher>> publishers;
+bool EventAdapterBase::InitializeEvent(const EventInfoTable& table,
+                                       const vrt::cm::dds::RecordCodec* ddsCodec) {
+    std::map<DriverType, std::unique_ptr<vrt::cm::EventTransportBinding>> publishers;
     for (const auto& [driver, info] : table) {
         const auto refuse = [this, &info = info](const char* what, const std::string& error) {
             log_->Get().LogError(ARA_LOG_HERE)
@@ -160,6 +163,12 @@ bool EventAdapterBase::InitializeEvent(const EventInfoTable& table) {
             auto created = vrt::cm::someip::SomeipEventPublisher::Create(info.serviceId, *info.network);
             if (!created.HasValue()) {
                 return refuse("SOME/IP publisher not created", created.Error().message);
+            }
+            publishers[driver] = std::move(created).Value();
+        } else if (driver == DriverType::DDS && info.dds && ddsCodec != nullptr) {
+            auto created = vrt::cm::dds::DdsEventPublisher::Create(*ddsCodec, *info.dds);
+            if (!created.HasValue()) {
+                return refuse("DDS publisher not created", created.Error().message);
             }
             publishers[driver] = std::move(created).Value();
         }
@@ -230,8 +239,18 @@ bool EventAdapterBase::HasRemoteSubscribers() const {
 
 vrt::cm::EventTransportPublisher* EventAdapterBase::Publisher(DriverType driver) const noexcept {
     // Set once by InitializeEvent before the event is sent on, so senders read it without the lock.
+    if (driver != DriverType::SHM && driver != DriverType::SOMEIP) {
+        return nullptr;
+    }
     const auto it = publishers_.find(driver);
-    return it == publishers_.end() ? nullptr : it->second.get();
+    return it == publishers_.end() ? nullptr
+                                   : static_cast<vrt::cm::EventTransportPublisher*>(it->second.get());
+}
+
+vrt::cm::dds::DdsEventPublisher* EventAdapterBase::DdsPublisher() const noexcept {
+    const auto it = publishers_.find(DriverType::DDS);
+    return it == publishers_.end() ? nullptr
+                                   : static_cast<vrt::cm::dds::DdsEventPublisher*>(it->second.get());
 }
 
 void EventAdapterBase::OnOffer() {
@@ -254,6 +273,12 @@ void EventAdapterBase::LogUnknownSerialization(const EventInfo& info) const {
         << ", serviceName_=" << info.serviceName << ", instanceId=" << info.instanceId
         << ", shortName=" << info.shortName
         << ", driver=" << std::string(vrt::cm::type::ToString(info.driver)) << "]";
+}
+
+void EventAdapterBase::LogNoDdsType(const EventInfo& info) const {
+    log_->Get().LogError(ARA_LOG_HERE)
+        << "[EventAdapterBase][No DDS type for the event's record, DDS dropped]"
+        << "[shortName=" << info.shortName << ", entityId=" << info.entityId << "]";
 }
 
 void EventAdapterBase::LogWrongSerialization(const EventInfo& info,

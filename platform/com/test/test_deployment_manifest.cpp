@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "camera_test/scoped_environment.h"
 #include "com_test_support.h"
 #include "impl_type_camerah265image.h"
 
@@ -51,8 +52,9 @@ TEST(DeploymentManifestTest, ErrorsNameFilePathAndExpectation) {
     EXPECT_EQ(
         ParseError(Manifest(EventEntry(1, "e", R"({"SHM": {"serialisation": {}}})"))),
         "m.json: /events/1/transports/SHM/serialisation: unknown key; expected one of: vlan, serialization");
-    EXPECT_EQ(ParseError(Manifest(EventEntry(1, "e", R"({"UDP": {}})"))),
-              "m.json: /events/1/transports/UDP: unknown transport; expected one of: SHM, PROLOC, SOMEIP");
+    EXPECT_EQ(
+        ParseError(Manifest(EventEntry(1, "e", R"({"UDP": {}})"))),
+        "m.json: /events/1/transports/UDP: unknown transport; expected one of: SHM, PROLOC, SOMEIP, DDS");
     EXPECT_EQ(ParseError(R"({"events": {"1": {"shortName": "e"}}})"),
               "m.json: /events/1/serviceName: missing; expected the service's short name (a string)");
     EXPECT_EQ(
@@ -220,6 +222,82 @@ TEST(DeploymentManifestTest, TheSomeipDemoManifestDeploysTheImageEventOnSomeip) 
     ASSERT_EQ(transports.count(DriverType::SOMEIP), 1U);
     EXPECT_EQ(transports.at(DriverType::SOMEIP).serialization->serializeType, 1U);
     EXPECT_EQ(transports.count(DriverType::SHM), 0U);  // the demo over SOME/IP runs without RouDi
+}
+
+TEST(DeploymentManifestTest, DdsTakesItsDefaultsAndEveryKeyGiven) {
+    camera_test::ScopedEnvironment noDomain("ROS_DOMAIN_ID", std::nullopt);
+    const auto defaults = ParseOk(Manifest(EventEntry(35045, "Image", R"({"DDS": {}})")));
+    const auto& dds = *defaults.FindEvent(35045)->transports.at(DriverType::DDS).dds;
+    EXPECT_EQ(dds.domainId, 0U);
+    EXPECT_EQ(dds.prefix, "vrt");
+    EXPECT_EQ(dds.qos, vrt::cm::dds::QosProfile::kSensorData);
+    EXPECT_EQ(dds.HistoryDepth(), 5U);
+    EXPECT_EQ(dds.cameras, (std::vector<std::uint8_t>{8, 9, 10, 11}));
+    EXPECT_EQ(vrt::cm::dds::TopicName(dds, "video", 10), "rt/vrt/cam_10/video");
+
+    camera_test::ScopedEnvironment domain("ROS_DOMAIN_ID", "42");
+    const auto given = ParseOk(Manifest(EventEntry(35045, "Image", R"({"DDS": {"network": {
+        "prefix": "car/front", "topic": "h264", "qos": "reliable", "depth": 3, "maxBlockingMs": 0,
+        "cameras": [8, 9]}}})")));
+    const auto& set = *given.FindEvent(35045)->transports.at(DriverType::DDS).dds;
+    EXPECT_EQ(set.domainId, 42U) << "ROS_DOMAIN_ID stands in for a missing domainId";
+    EXPECT_EQ(set.qos, vrt::cm::dds::QosProfile::kReliable);
+    EXPECT_EQ(set.HistoryDepth(), 3U);
+    EXPECT_EQ(set.maxBlockingMs, 0U);
+    EXPECT_EQ(vrt::cm::dds::TopicName(set, "video", 9), "rt/car/front/cam_9/h264");
+    const auto explicitDomain =
+        ParseOk(Manifest(EventEntry(35045, "Image", R"({"DDS": {"network": {"domainId": 7}}})")));
+    EXPECT_EQ(explicitDomain.FindEvent(35045)->transports.at(DriverType::DDS).dds->domainId, 7U);
+}
+
+TEST(DeploymentManifestTest, DdsErrorsNameTheKeyAndWhatWasExpected) {
+    camera_test::ScopedEnvironment noDomain("ROS_DOMAIN_ID", std::nullopt);
+    const auto entry = [](const std::string& network) {
+        return Manifest(EventEntry(35045, "Image", R"({"DDS": {"network": )" + network + "}}"));
+    };
+    EXPECT_EQ(
+        ParseError(entry(R"({"qos": "fast"})")),
+        "m.json: /events/35045/transports/DDS/network/qos: unknown QoS profile \"fast\"; expected one of: "
+        "sensor_data, reliable");
+    EXPECT_EQ(ParseError(entry(R"({"domainId": 233})")),
+              "m.json: /events/35045/transports/DDS/network/domainId: expected an integer from 0 to 232, "
+              "found 233");
+    EXPECT_NE(ParseError(entry(R"({"prefix": "car//front"})")).find("network/prefix: expected a ROS 2 name"),
+              std::string::npos);
+    EXPECT_NE(ParseError(entry(R"({"topic": "2d"})")).find("network/topic: expected a ROS 2 name"),
+              std::string::npos);
+    EXPECT_EQ(
+        ParseError(entry(R"({"config": "/nonexistent/cyclone.xml"})")),
+        "m.json: /events/35045/transports/DDS/network/config: cannot read \"/nonexistent/cyclone.xml\"; "
+        "expected a Cyclone DDS XML configuration file");
+    EXPECT_NE(ParseError(entry(R"({"cameras": [1, 1]})")).find("cameras/1: duplicate camera 1"),
+              std::string::npos);
+    EXPECT_NE(ParseError(Manifest(EventEntry(35045, "Image", R"({"DDS": {"serialization": {"type": 0}}})")))
+                  .find("DDS/serialization: unknown key; expected one of: vlan, network"),
+              std::string::npos);
+    camera_test::ScopedEnvironment badDomain("ROS_DOMAIN_ID", "front");
+    EXPECT_EQ(
+        ParseError(entry("{}")),
+        "m.json: /events/35045/transports/DDS/network/domainId: missing, and ROS_DOMAIN_ID=\"front\" is no "
+        "domain id; expected 0 to 232");
+}
+
+TEST(DeploymentManifestTest, DdsTopicPartsFollowTheRos2NameRules) {
+    for (const char* good : {"vrt", "car/front", "cam_0", "a1/b_2"}) {
+        EXPECT_TRUE(vrt::cm::dds::IsTopicPart(good)) << good;
+    }
+    for (const char* bad : {"", "/vrt", "vrt/", "a//b", "1a", "a/2b", "a__b", "a-b", "a b", "a~b"}) {
+        EXPECT_FALSE(vrt::cm::dds::IsTopicPart(bad)) << bad;
+    }
+}
+
+TEST(DeploymentManifestTest, TheDdsDemoManifestDeploysTheImageEventOnDds) {
+    auto sut = DeploymentManifest::Load(CONFIG_DIR "/dds/cm_deployment.json");
+    ASSERT_TRUE(sut.HasValue()) << sut.Error().Describe();
+    const auto& transports = sut.Value().FindEvent(35045)->transports;
+    ASSERT_EQ(transports.count(DriverType::DDS), 1U);
+    EXPECT_EQ(transports.count(DriverType::SHM), 0U);  // the demo over DDS runs without RouDi
+    EXPECT_FALSE(transports.at(DriverType::DDS).dds->configFile.empty());
 }
 
 }  // namespace

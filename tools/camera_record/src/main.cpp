@@ -95,6 +95,9 @@ int Record(camera_record::RecorderOptions options) {
     if (options.someip) {
         subscriberOptions.transport = vrt::cm::type::DriverType::SOMEIP;
     }
+    if (options.dds) {
+        subscriberOptions.transport = vrt::cm::type::DriverType::DDS;
+    }
     auto subscribed = vrt::cm::EventSubscriber<CameraH265Image>::Create(
         Recorder::kImageEventId, subscriberOptions, options.manifestPath);
     if (!subscribed.HasValue()) {

@@ -50,7 +50,7 @@ const camera_tools::CommandLine<RecorderOptions>& RecorderCommandLine() {
     using Options = RecorderOptions;
     static const camera_tools::CommandLine<Options> commandLine(
         "usage: camera_record [--duration SECONDS] [--frames COUNT] [--output DIR] [--cameras 8,9,10,11]\n"
-        "                     [--manifest PATH] [--code-scale SCALE] [--transport shm|someip]\n"
+        "                     [--manifest PATH] [--code-scale SCALE] [--transport shm|someip|dds]\n"
         "                     [--silence-timeout SECONDS] [--overwrite] [--format files|mcap]\n"
         "\n"
         "Records the cameras' encoded frames published on the visualization image event (35045) over shared\n"
@@ -87,11 +87,13 @@ const camera_tools::CommandLine<RecorderOptions>& RecorderCommandLine() {
              "the path of a deployment manifest (cm_deployment.json)",
              camera_tools::StoreText(&Options::manifestPath)},
             {{"transport", "NAME",
-              "shm (default; iox-roudi must run) or someip (the event's SOMEIP transport)"},
-             "shm or someip",
+              "shm (default; iox-roudi must run), someip (the event's SOMEIP transport) or dds (its DDS "
+              "topics)"},
+             "shm, someip or dds",
              [](const std::string& value, Options& options) {
                  options.someip = value == "someip";
-                 return value == "shm" || value == "someip";
+                 options.dds = value == "dds";
+                 return value == "shm" || value == "someip" || value == "dds";
              }},
             {{"silence-timeout", "SECONDS",
               "report the publisher silent after this long without a sample (default 2)"},

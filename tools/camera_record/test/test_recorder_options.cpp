@@ -34,6 +34,11 @@ TEST(ParseOptionsTest, TakesValuesAsNextArgumentOrAfterEquals) {
     EXPECT_TRUE(sut.Value().someip);
     EXPECT_EQ(sut.Value().silenceTimeoutSeconds, 0.5);
     EXPECT_TRUE(sut.Value().overwrite);
+    EXPECT_FALSE(sut.Value().dds);
+    const auto dds = RecorderCommandLine().Parse({"--transport", "someip", "--transport=dds"});
+    ASSERT_TRUE(dds.HasValue()) << dds.Error().message;
+    EXPECT_TRUE(dds.Value().dds);
+    EXPECT_FALSE(dds.Value().someip) << "the last --transport wins";
     EXPECT_TRUE(RecorderCommandLine().Parse({"--help"}).Value().help);
 }
 
@@ -57,7 +62,7 @@ TEST(ParseOptionsTest, BadArgumentsAreRefusedNamingTheOptionAndWhatWasExpected) 
          "--cameras 8,: expected a comma-separated list of distinct camera ids from 8 to 11, e.g. 8,9,10,11"},
         {{"--output="}, "--output '': expected a directory"},
         {{"--code-scale", "-2"}, "--code-scale -2: expected a scale greater than 0, e.g. 0.667"},
-        {{"--transport", "udp"}, "--transport udp: expected shm or someip"},
+        {{"--transport", "udp"}, "--transport udp: expected shm, someip or dds"},
         {{"--silence-timeout", "0"}, "--silence-timeout 0: expected a number of seconds greater than 0"},
         {{"--duration"}, "--duration needs a value"},
         {{"--overwrite=yes"}, "--overwrite takes no value"},

@@ -96,6 +96,10 @@ int Serve(camera_view::ViewOptions options) {
 
     vrt::cm::EventSubscriber<CameraH265Image>::Options subscriberOptions;
     subscriberOptions.queueCapacity = kQueueCapacity;
+    const bool shm = options.transport == "shm";
+    subscriberOptions.transport = options.transport == "dds"      ? vrt::cm::type::DriverType::DDS
+                                  : options.transport == "someip" ? vrt::cm::type::DriverType::SOMEIP
+                                                                  : vrt::cm::type::DriverType::SHM;
     auto subscribed = vrt::cm::EventSubscriber<CameraH265Image>::Create(kImageEventId, subscriberOptions,
                                                                         options.manifestPath);
     if (!subscribed.HasValue()) {
@@ -189,7 +193,8 @@ int Serve(camera_view::ViewOptions options) {
         if (now - windowStart >= std::chrono::seconds(1)) {
             camera_view::TransportView transport;
             // A restarted RouDi is running, but this process's ports died with the old one.
-            transport.rouDiRunning = !vrt::cm::TransportLost() && vrt::cm::shm::ShmRuntime::RouDiRunning();
+            transport.rouDiRunning =
+                !shm || (!vrt::cm::TransportLost() && vrt::cm::shm::ShmRuntime::RouDiRunning());
             transport.offered = subscriber.IsConnected();
             transport.missedSamples = subscriber.MissedSamples();
             transport.decodeFailures = subscriber.DecodeFailures();

@@ -49,6 +49,13 @@ const std::vector<camera_tools::Option<Options>>& ViewOptionTable() {
         {{"duration", "SECONDS", "stop after this many seconds (default: run until SIGINT or SIGTERM)"},
          "a positive number of seconds",
          camera_tools::StoreParsed(&Options::durationSeconds, camera_tools::ParsePositive)},
+        {{"transport", "NAME",
+          "shm (default; iox-roudi must run), someip (the event's SOMEIP transport) or dds (its DDS topics)"},
+         "shm, someip or dds",
+         [](const std::string& value, Options& options) {
+             options.transport = value;
+             return value == "shm" || value == "someip" || value == "dds";
+         }},
     };
     return table;
 }
@@ -56,7 +63,7 @@ const std::vector<camera_tools::Option<Options>>& ViewOptionTable() {
 const camera_tools::CommandLine<Options>& ViewCommandLine() {
     static const camera_tools::CommandLine<Options> commandLine(
         "usage: camera_view [--address IP] [--port PORT] [--allow-host NAME]... [--allow-origin ORIGIN]...\n"
-        "                   [--manifest PATH] [--duration SECONDS]\n"
+        "                   [--manifest PATH] [--duration SECONDS] [--transport shm|someip|dds]\n"
         "  Serves the four cameras live to a browser: open http://IP:PORT/ (default "
         "http://127.0.0.1:8090/);\n"
         "  and to Foxglove: open connection ws://IP:PORT (Foxglove WebSocket protocol).\n"

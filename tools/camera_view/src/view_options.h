@@ -18,6 +18,7 @@ struct ViewOptions {
     std::vector<std::string> allowedOrigins;  // --allow-origin, normalized (see NormalizeOrigin)
     std::string manifestPath;                 // empty: the one in CM_CONFIG_FILE_PATH
     std::optional<double> durationSeconds;
+    std::string transport{"shm"};  // the event's transport to subscribe on: shm, someip or dds
     bool help{false};
 };
 

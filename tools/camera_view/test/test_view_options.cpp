@@ -39,6 +39,9 @@ TEST(ViewOptionsTest, ValuesComeAsTheNextArgumentOrAfterAnEqualsSign) {
     EXPECT_EQ(sut.Value().port, 0);
     EXPECT_EQ(sut.Value().manifestPath, "m.json");
     EXPECT_DOUBLE_EQ(*sut.Value().durationSeconds, 2.5);
+    EXPECT_EQ(sut.Value().transport, "shm");
+    EXPECT_EQ(ParseViewOptions({"--transport", "dds"}).Value().transport, "dds");
+    EXPECT_FALSE(ParseViewOptions({"--transport", "udp"}).HasValue());
 }
 
 TEST(ViewOptionsTest, BadValuesAreRefusedNamingTheOption) {

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "ara/core/result.h"
+#include "vrt/cm/dds/dds_deployment.h"
 #include "vrt/cm/someip/someip_deployment.h"
 #include "vrt/cm/type/driver_type.h"
 #include "vrt/common/serialize_config.h"
@@ -46,6 +47,7 @@ struct TransportDeployment {
     std::string vlan;
     std::optional<SerializationDescription> serialization;  // absent: the event cannot be encoded here
     std::optional<someip::NetworkDeployment> network;       // SOMEIP only; always set for it
+    std::optional<dds::DdsDeployment> dds;                  // DDS only; always set for it
 };
 
 // Everything the deployment says about one event, looked up by its entity id.

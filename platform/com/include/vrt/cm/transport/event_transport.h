@@ -7,7 +7,8 @@
 
 // What every inter-process transport of an event offers: a publisher that writes one serialized sample in
 // place and sends it, and a receiver that hands out serialized samples. The shared-memory transport
-// (vrt/cm/shm) and the SOME/IP binding (vrt/cm/someip) implement them.
+// (vrt/cm/shm) and the SOME/IP binding (vrt/cm/someip) implement them; the DDS binding (vrt/cm/dds) lets
+// Cyclone DDS serialize its records and implements the binding and the receiver.
 namespace vrt::cm {
 
 // What a receiver knows about a sample besides its bytes.
@@ -26,20 +27,26 @@ enum class SendStatus : std::uint8_t {
     kRouDiLost,    // dropped: RouDi has ended or was restarted (reported once, at the loss)
 };
 
-// One event's sending side. Thread-safe: sends from several threads are serialized; a send never waits for a
-// subscriber.
-class EventTransportPublisher {
+// One event's sending side on one transport, as far as every transport has it: the offer and whether anybody
+// listens. The DDS binding (vrt/cm/dds) sends typed records and has only this; the byte-oriented transports
+// are EventTransportPublishers. Thread-safe.
+class EventTransportBinding {
   public:
-    // Returns false when the payload could not be written; nothing is sent then.
-    using WriteFunction = bool (*)(void* context, std::uint8_t* buffer, std::size_t size);
-
-    virtual ~EventTransportPublisher() = default;
+    virtual ~EventTransportBinding() = default;
 
     virtual void Offer() = 0;
     virtual void StopOffer() = 0;
     virtual bool IsOffered() const noexcept = 0;
     // True while at least one subscriber is connected.
     virtual bool HasSubscribers() const noexcept = 0;
+};
+
+// One event's sending side for serialized samples. Thread-safe: sends from several threads are serialized; a
+// send never waits for a subscriber.
+class EventTransportPublisher : public EventTransportBinding {
+  public:
+    // Returns false when the payload could not be written; nothing is sent then.
+    using WriteFunction = bool (*)(void* context, std::uint8_t* buffer, std::size_t size);
 
     // Lets `write` fill exactly `size` bytes and sends them; the last `blockBytes` of them are a
     // shared-buffer block's bytes, for the transports that carry them (SampleHeader::blockBytes). Failures

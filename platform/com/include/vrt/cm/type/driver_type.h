@@ -14,10 +14,11 @@ enum class DriverType : std::uint8_t {
     SOMEIP = 0,  // network binding: SOME/IP over UDP with SOME/IP-TP and SOME/IP-SD
     SHM = 1,     // shared memory between processes of one host (iceoryx)
     PROLOC = 2,  // process-local delivery, no serialization
+    DDS = 3,     // network binding: DDS (RTPS) on Eclipse Cyclone DDS, ROS 2 topic and type names
 };
 
 // Indexed by DriverType.
-inline constexpr std::string_view kDriverTypeNames[] = {"SOMEIP", "SHM", "PROLOC"};
+inline constexpr std::string_view kDriverTypeNames[] = {"SOMEIP", "SHM", "PROLOC", "DDS"};
 
 constexpr std::string_view ToString(DriverType driver) noexcept {
     const auto index = static_cast<std::size_t>(driver);
@@ -35,7 +36,8 @@ constexpr std::optional<DriverType> DriverTypeFromString(std::string_view name) 
 
 static_assert(DriverTypeFromString(ToString(DriverType::SOMEIP)) == DriverType::SOMEIP &&
                   DriverTypeFromString(ToString(DriverType::SHM)) == DriverType::SHM &&
-                  DriverTypeFromString(ToString(DriverType::PROLOC)) == DriverType::PROLOC,
+                  DriverTypeFromString(ToString(DriverType::PROLOC)) == DriverType::PROLOC &&
+                  DriverTypeFromString(ToString(DriverType::DDS)) == DriverType::DDS,
               "kDriverTypeNames follows the order of DriverType");
 
 }  // namespace vrt::cm::type

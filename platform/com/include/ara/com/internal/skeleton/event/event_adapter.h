@@ -12,6 +12,7 @@
 #include "ara/com/internal/skeleton/event/event_adapter_base.h"
 #include "ara/core/error_code.h"
 #include "ara/core/result.h"
+#include "vrt/cm/dds/dds_transport.h"
 #include "vrt/cm/proloc/proloc_event_instance.h"
 #include "vrt/cm/serialize/dp_raw_data_object.h"
 #include "vrt/cm/serialize/vrt_object.h"
@@ -31,7 +32,8 @@ namespace ara::com::internal::skeleton::event {
 // clients see the block itself; the shared-memory transport copies the block's bytes after the serialized
 // fields, so that a subscriber in another process receives them (EventSubscriber puts them in a block of
 // its own). The SOME/IP binding carries the serialized fields only: its wire format has no room for the
-// block, so a SOME/IP subscriber receives the record without one.
+// block, so a SOME/IP subscriber receives the record without one. The DDS binding sends the record as its
+// IDL type (vrt/cm/dds/dds_record_codec.h), which Cyclone serializes; records without one are not sent there.
 template <typename T>
 class EventAdapter : public EventAdapterBase {
   public:
@@ -52,6 +54,16 @@ class EventAdapter : public EventAdapterBase {
             return Failure(static_cast<ComErrc>(status));
         }
         for (auto it = table.begin(); it != table.end();) {
+            if (it->first == DriverType::DDS) {
+                // Cyclone serializes the record's IDL type: the record needs one, not a configuration.
+                if (!vrt::cm::dds::kHasRecordCodec<T>) {
+                    LogNoDdsType(it->second);
+                    it = table.erase(it);
+                } else {
+                    ++it;
+                }
+                continue;
+            }
             if (!it->second.serialization) {
                 LogUnknownSerialization(it->second);
                 it = table.erase(it);
@@ -75,7 +87,7 @@ class EventAdapter : public EventAdapterBase {
                 SerializerOf(driver).emplace(entry->second.serialization->template For<T>());
             }
         }
-        if (!InitializeEvent(table)) {
+        if (!InitializeEvent(table, vrt::cm::dds::CodecOf<T>())) {
             shmSerializer_.reset();
             someipSerializer_.reset();
             return Failure(ComErrc::kNetworkBindingFailure);
@@ -168,6 +180,12 @@ class EventAdapter : public EventAdapterBase {
             auto& serializer = SerializerOf(driver);
             if (publisher != nullptr && serializer && publisher->IsOffered()) {
                 TransmitOn(driver, *publisher, *serializer, object, sample);
+            }
+        }
+        if constexpr (vrt::cm::dds::kHasRecordCodec<T>) {
+            // Cyclone serializes the sample, pointing at the record's bytes.
+            if (vrt::cm::dds::DdsEventPublisher* dds = DdsPublisher(); dds != nullptr) {
+                dds->Write(&sample);
             }
         }
     }

@@ -10,6 +10,7 @@
 
 #include "ara/com/internal/skeleton/skeleton_adapter.h"
 #include "ara/core/instance_specifier.h"
+#include "vrt/cm/dds/dds_record_codec.h"
 #include "vrt/cm/deployment/deployment_manifest.h"
 #include "vrt/cm/proloc/proloc_entity_index.h"
 #include "vrt/cm/transport/event_transport.h"
@@ -18,6 +19,10 @@
 #include "vrt/cm/utils/dp_adapter_handler.h"
 #include "vrt/cm/utils/log_initializer.h"
 #include "vrt/common/serialize/result.h"
+
+namespace vrt::cm::dds {
+class DdsEventPublisher;
+}  // namespace vrt::cm::dds
 
 namespace ara::com::internal::skeleton::event {
 
@@ -33,6 +38,7 @@ struct EventInfo {
     std::string uuid;  // "<serviceId>-<instanceId>-<entityId>-<transport>"
     std::optional<vrt::cm::deployment::SerializationDescription> serialization;
     std::optional<vrt::cm::someip::NetworkDeployment> network;  // SOMEIP only
+    std::optional<vrt::cm::dds::DdsDeployment> dds;             // DDS only
 };
 
 using EventInfoTable = std::map<vrt::cm::type::DriverType, EventInfo>;
@@ -50,7 +56,7 @@ class EventAdapterBase {
     std::vector<vrt::cm::type::DriverType> Transports() const;
 
     // True while a subscriber in another process is connected to one of the event's inter-process transports
-    // (shared memory or SOME/IP).
+    // (shared memory, SOME/IP or DDS).
     bool HasRemoteSubscribers() const;
 
     // Shared-buffer blocks of sent samples that the buffer service refused to free (each one is logged).
@@ -68,12 +74,14 @@ class EventAdapterBase {
     // Fills the table from the deployment manifest; 0, or the ComErrc value to fail with.
     int InitializeEventInfo(EventInfoTable& table);
     void PrintEventTable(const EventInfoTable& table) const;
-    // Creates the bindings of the table's transports; false when one cannot be made (logged).
-    bool InitializeEvent(const EventInfoTable& table);
+    // Creates the bindings of the table's transports; false when one cannot be made (logged). `ddsCodec` is
+    // how the event's record type travels over DDS (needed when the table has a DDS transport).
+    bool InitializeEvent(const EventInfoTable& table, const vrt::cm::dds::RecordCodec* ddsCodec = nullptr);
     // Whether the deployment gives the event a process-local transport, and the index of its memory.
     bool IsEnableEventProloc(vrt::cm::proloc::ProlocEntityIndex& index);
 
     void LogUnknownSerialization(const EventInfo& info) const;
+    void LogNoDdsType(const EventInfo& info) const;
     void LogWrongSerialization(const EventInfo& info, const vrt::common::serialize::Result& result) const;
     void LogCreateSuccess(const EventInfo& info) const;
     void LogEncodeFailure(vrt::cm::type::DriverType driver,
@@ -86,8 +94,11 @@ class EventAdapterBase {
     const std::shared_ptr<vrt::cm::utils::DpAdapterHandler>& RawDataHandler() const noexcept {
         return rawDataHandler_;
     }
-    // The event's publisher on an inter-process transport (SHM or SOMEIP); null when it has none there.
+    // The event's publisher on a byte-oriented inter-process transport (SHM or SOMEIP); null when it has none
+    // there.
     vrt::cm::EventTransportPublisher* Publisher(vrt::cm::type::DriverType driver) const noexcept;
+    // The event's DDS binding; null when it has none.
+    vrt::cm::dds::DdsEventPublisher* DdsPublisher() const noexcept;
     // The bytes a sample's block holds (its data length), to travel after the sample's fields over shared
     // memory; empty when there is no block or it cannot be read (logged).
     std::pair<const std::uint8_t*, std::uint64_t> BlockBytes(Mbuf* block) const;
@@ -102,7 +113,7 @@ class EventAdapterBase {
     std::shared_ptr<vrt::cm::utils::DpAdapterHandler> rawDataHandler_;
     std::atomic<bool> initialized_{false};
     mutable std::mutex bindingMutex_;
-    std::map<vrt::cm::type::DriverType, std::unique_ptr<vrt::cm::EventTransportPublisher>> publishers_;
+    std::map<vrt::cm::type::DriverType, std::unique_ptr<vrt::cm::EventTransportBinding>> publishers_;
     std::vector<vrt::cm::type::DriverType> transports_;
 };
 
