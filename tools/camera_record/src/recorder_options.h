@@ -24,7 +24,7 @@ struct RecorderOptions {
     // ends while it is silent ends with kExitPublisherSilent.
     double silenceTimeoutSeconds{2.0};
     bool mcap{false};  // --format mcap: cameras.mcap beside the other outputs
-    bool dds{false};                         // read the event's DDS topics instead
+    bool dds{false};   // read the event's DDS topics instead
     bool help{false};
 };
 
