@@ -46,8 +46,9 @@ TEST(CameraRecordDdsTest, RecordsFourPlayableStreamsFromAPublisherInAnotherNetwo
     for (int id = 8; id <= 11; ++id) {
         const std::string name = "cam_" + std::to_string(id);
         SCOPED_TRACE(name);
-        EXPECT_TRUE(std::regex_search(summary, std::regex(name + " frames=30 .* decode_errors=0 .*codec=h264 "
-                                                                 "size=640x360 .*code_disorder=0\n")))
+        EXPECT_TRUE(std::regex_search(
+            summary, std::regex(name + " frames=30 .* decode_errors=0 .*codec=h264 "
+                                       "size=640x360 .*code_disorder=0 lost_frames=0 damaged_frames=0\n")))
             << summary;
         EXPECT_EQ(test::ProbeMedia(out + "/" + name + ".mp4").decodedFrames, kFrames);
     }

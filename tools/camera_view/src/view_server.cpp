@@ -155,6 +155,17 @@ struct ViewServer::Impl {
         while (now > peak && !peakQueuedBytes.compare_exchange_weak(peak, now)) {
         }
     }
+    // Keeps the server's totals in step with a session's queue, which held `bytesBefore` and had skipped
+    // `skippedBefore` frames before its last change.
+    void Account(const ViewerQueue& queue, std::size_t bytesBefore, std::uint64_t skippedBefore) {
+        const std::size_t after = queue.QueuedBytes();
+        if (after > bytesBefore) {
+            AddQueued(after - bytesBefore);
+        } else {
+            queuedBytes.fetch_sub(bytesBefore - after);
+        }
+        skippedFrames.fetch_add(queue.SkippedFrames() - skippedBefore);
+    }
 };
 
 namespace {
@@ -245,15 +256,8 @@ class ViewerSession : public std::enable_shared_from_this<ViewerSession> {
         });
     }
 
-    // Keeps the server's totals in step with this queue.
     void Account(std::size_t bytesBefore, std::uint64_t skippedBefore) {
-        const std::size_t after = queue_.QueuedBytes();
-        if (after > bytesBefore) {
-            server_.AddQueued(after - bytesBefore);
-        } else {
-            server_.queuedBytes.fetch_sub(bytesBefore - after);
-        }
-        server_.skippedFrames.fetch_add(queue_.SkippedFrames() - skippedBefore);
+        server_.Account(queue_, bytesBefore, skippedBefore);
     }
 
     // Stops taking frames; the pending operations end with errors and release the session.
@@ -482,13 +486,7 @@ class FoxgloveSession : public std::enable_shared_from_this<FoxgloveSession> {
     }
 
     void Account(std::size_t bytesBefore, std::uint64_t skippedBefore) {
-        const std::size_t after = queue_.QueuedBytes();
-        if (after > bytesBefore) {
-            server_.AddQueued(after - bytesBefore);
-        } else {
-            server_.queuedBytes.fetch_sub(bytesBefore - after);
-        }
-        server_.skippedFrames.fetch_add(queue_.SkippedFrames() - skippedBefore);
+        server_.Account(queue_, bytesBefore, skippedBefore);
     }
 
     void Close() {
