@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "camera_test/eventually.h"
 #include "impl_type_camerah265image.h"
 #include "vrt/cm/dds/dds_transport.h"
 
@@ -83,17 +84,7 @@ std::vector<std::uint8_t> ExpectedXcdr1(const CameraH265Image& image, const std:
     return out;
 }
 
-template <typename Predicate>
-bool Eventually(Predicate predicate) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
+using camera_test::Eventually;
 
 class CameraImageDdsTest : public ::testing::Test {
   protected:

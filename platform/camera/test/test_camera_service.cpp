@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "ara/log/log_capture.h"
+#include "camera_test/eventually.h"
 #include "camera_test/gtest_support.h"
 #include "camera_test/scoped_environment.h"
 #include "damaged_video.h"
@@ -67,14 +68,7 @@ CameraStats statsOf(unsigned int id) {
 // Polls until `done(stats of camera id)` holds, or a generous deadline passes; whether it held.
 template <typename Done>
 bool EventuallyStats(unsigned int id, Done done) {
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (!done(statsOf(id))) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
+    return camera_test::Eventually([&] { return done(statsOf(id)); });
 }
 
 // Runs every test on the built-in defaults, whatever the machine's configuration, at 100 frames per second.

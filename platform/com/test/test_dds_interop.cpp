@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "camera_test/eventually.h"
 #include "camera_test/files.h"
 #include "camera_test/gtest_support.h"
 #include "dds_test_support.h"
@@ -38,16 +39,9 @@ constexpr int kWidth = 320;
 constexpr int kHeight = 240;
 constexpr int kFrames = 60;
 
-template <typename Predicate>
-bool Eventually(Predicate predicate, std::chrono::milliseconds timeout = std::chrono::milliseconds(15000)) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
+template <typename Condition>
+bool Eventually(Condition condition) {
+    return camera_test::Eventually(condition, std::chrono::milliseconds(15000));
 }
 
 // The Fast DDS subscriber's closing lines, one per camera, say what it received and decoded.

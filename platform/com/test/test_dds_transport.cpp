@@ -15,6 +15,7 @@
 #include "ara/log/log_capture.h"
 #include "ara/log/logging.h"
 #include "builtin_interfaces/msg/Time.h"
+#include "camera_test/eventually.h"
 #include "dds_test_support.h"
 #include "hal_buff/hal_buff.h"
 #include "impl_type_camerah265image.h"
@@ -35,17 +36,7 @@ using vrt::cm::type::DriverType;
 constexpr std::uint32_t kEvent = 35045;
 const vrt::cm::type::ServiceIdentifierType kService("/test/Visualization");
 
-template <typename Predicate>
-bool Eventually(Predicate predicate, std::chrono::milliseconds timeout = std::chrono::milliseconds(10000)) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
+using camera_test::Eventually;
 
 // An H.264 access unit: parameter sets and an IDR slice for a key frame, a P slice otherwise; `tag` marks it.
 std::vector<std::uint8_t> Frame(bool key, std::uint8_t tag, std::size_t padding = 0) {

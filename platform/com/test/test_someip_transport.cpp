@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "camera_test/eventually.h"
 #include "camera_test/gtest_support.h"
 #include "com_test_support.h"
 #include "network_namespaces.h"
@@ -98,16 +99,9 @@ NetworkDeployment Loopback(std::uint16_t port, std::uint16_t sdPort) {
     return network;
 }
 
-template <typename Predicate>
-bool Eventually(Predicate predicate, std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
+template <typename Condition>
+bool Eventually(Condition condition) {
+    return camera_test::Eventually(condition, std::chrono::milliseconds(5000));
 }
 
 std::vector<std::uint8_t> Payload(std::size_t size, std::uint8_t seed) {

@@ -1,6 +1,6 @@
 #pragma once
 
-// Writes an MCAP file (format version 0, the published MCAP specification) as messages arrive: messages go
+// Writes an MCAP file (format version 0, as MCAP readers expect it) as messages arrive: messages go
 // into chunks, compressed with zstd where that makes them smaller, each chunk followed by one message index
 // per channel in it; closing writes the Data End record with the data section's CRC, a summary section
 // (schemas, channels, statistics with per-channel counts, chunk indexes), its summary offsets, and the footer

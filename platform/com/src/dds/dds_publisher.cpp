@@ -230,11 +230,7 @@ const DdsCounters& DdsEventPublisher::Counters() const noexcept {
 }
 
 std::vector<std::string> DdsEventPublisher::TopicNames() const {
-    std::vector<std::string> names;
-    for (const auto& topic : impl_->topics) {
-        names.push_back(topic->name);
-    }
-    return names;
+    return TopicNamesOf(impl_->topics);
 }
 
 }  // namespace vrt::cm::dds

@@ -255,11 +255,7 @@ const DdsCounters& DdsEventReceiver::Counters() const noexcept {
 }
 
 std::vector<std::string> DdsEventReceiver::TopicNames() const {
-    std::vector<std::string> names;
-    for (const auto& topic : impl_->topics) {
-        names.push_back(topic->name);
-    }
-    return names;
+    return TopicNamesOf(impl_->topics);
 }
 
 }  // namespace vrt::cm::dds

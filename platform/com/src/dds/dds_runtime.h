@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "vrt/cm/dds/dds_deployment.h"
 #include "vrt/cm/dds/dds_transport.h"
@@ -104,5 +105,15 @@ utils::CmLogger& DdsLog();
 
 // CLOCK_MONOTONIC of a CLOCK_REALTIME stamp taken on this host (Cyclone's source time stamps).
 std::int64_t MonotonicOfRealtime(dds_time_t realtime) noexcept;
+
+// The names of a publisher's or receiver's topics, in their order.
+template <typename Topics>
+std::vector<std::string> TopicNamesOf(const Topics& topics) {
+    std::vector<std::string> names;
+    for (const auto& topic : topics) {
+        names.push_back(topic->name);
+    }
+    return names;
+}
 
 }  // namespace vrt::cm::dds
