@@ -121,6 +121,7 @@ struct ViewServer::Impl {
     std::optional<HostPolicy> hosts;  // set once the port is known
     std::string where;                // address:port, for the log
     std::unordered_set<ViewerSession*> viewers;
+    std::atomic<std::size_t> streamingViewers{0};  // viewers.size(), for other threads
     std::unordered_set<FoxgloveSession*> foxgloveClients;
     std::string sessionId;  // the serverInfo's: when this server started, ns
     // Foxglove subscriptions per channel (index: channel - 1), read by the publishing thread.
@@ -182,7 +183,7 @@ class ViewerSession : public std::enable_shared_from_this<ViewerSession> {
           queue_(server.options.queueLimits) {}
 
     ~ViewerSession() {
-        server_.viewers.erase(this);
+        Detach();
         server_.queuedBytes.fetch_sub(queue_.QueuedBytes() + inFlight_.Size());
     }
 
@@ -220,8 +221,16 @@ class ViewerSession : public std::enable_shared_from_this<ViewerSession> {
 
   private:
     void Open() {
-        server_.viewers.insert(this);
+        if (server_.viewers.insert(this).second) {
+            server_.streamingViewers.fetch_add(1);
+        }
         Read();
+    }
+
+    void Detach() {
+        if (server_.viewers.erase(this) != 0) {
+            server_.streamingViewers.fetch_sub(1);
+        }
     }
 
     void Read() {
@@ -266,7 +275,7 @@ class ViewerSession : public std::enable_shared_from_this<ViewerSession> {
             return;
         }
         closed_ = true;
-        server_.viewers.erase(this);
+        Detach();
         beast::error_code ignored;
         beast::get_lowest_layer(ws_).socket().shutdown(tcp::socket::shutdown_both, ignored);
     }
@@ -834,6 +843,7 @@ void ViewServer::PublishFoxgloveVideo(std::shared_ptr<const std::vector<std::uin
 ServerCounters ViewServer::Counters() const noexcept {
     ServerCounters counters;
     counters.viewers = impl_->viewerCount.load();
+    counters.streamingViewers = impl_->streamingViewers.load();
     counters.connections = impl_->connectionCount.load();
     counters.queuedBytes = impl_->queuedBytes.load();
     counters.peakQueuedBytes = impl_->peakQueuedBytes.load();

@@ -53,11 +53,12 @@ struct ServerOptions {
 };
 
 struct ServerCounters {
-    std::size_t viewers{0};
-    std::size_t connections{0};      // open now, viewers included
-    std::size_t queuedBytes{0};      // now, over every viewer
-    std::size_t peakQueuedBytes{0};  // the most ever queued at once
-    std::uint64_t skippedFrames{0};  // frames some viewer did not get (see ViewerQueue)
+    std::size_t viewers{0};           // upgrades accepted, counted from the moment they are (the cap's count)
+    std::size_t streamingViewers{0};  // viewers whose handshake is done: they get every frame published now
+    std::size_t connections{0};       // open now, viewers included
+    std::size_t queuedBytes{0};       // now, over every viewer
+    std::size_t peakQueuedBytes{0};   // the most ever queued at once
+    std::uint64_t skippedFrames{0};   // frames some viewer did not get (see ViewerQueue)
     // Refused since the start, by reason.
     std::uint64_t refusedViewers{0};      // upgrades beyond maxViewers: 503
     std::uint64_t refusedConnections{0};  // connections beyond maxConnections: 503, then closed

@@ -148,7 +148,7 @@ TEST(ViewServerTest, AViewerStartsEachCameraAtAKeyFrameAndGetsTheFigures) {
     auto sut = StartServer();
     ASSERT_TRUE(sut);
     Viewer viewer(sut->Port());
-    ASSERT_TRUE(WaitFor([&] { return sut->Counters().viewers == 1; }));
+    ASSERT_TRUE(WaitFor([&] { return sut->Counters().streamingViewers == 1; }));
 
     sut->PublishFrame(Frame(0, 0, false, 100), 0, false);  // joined between key frames: skipped
     sut->PublishFrame(Frame(0, 1, true, 100), 0, true);
@@ -205,7 +205,7 @@ TEST(ViewServerTest, AViewerThatNeverReadsCostsBoundedMemoryAndNeverSlowsAnother
     ASSERT_TRUE(sut);
     Viewer stalled(sut->Port(), 4096);  // handshakes, then never reads
     Viewer reader(sut->Port());
-    ASSERT_TRUE(WaitFor([&] { return sut->Counters().viewers == 2; }));
+    ASSERT_TRUE(WaitFor([&] { return sut->Counters().streamingViewers == 2; }));
 
     std::vector<std::uint32_t> received;
     std::thread reading([&] { received = ReadUntilEnd(reader); });
@@ -231,7 +231,7 @@ TEST(ViewServerTest, TwentyViewersAtOnceEachGetEveryFrameWithinBoundedQueues) {
     for (int i = 0; i < 20; ++i) {
         viewers.push_back(std::make_unique<Viewer>(sut->Port()));
     }
-    ASSERT_TRUE(WaitFor([&] { return sut->Counters().viewers == 20; }));
+    ASSERT_TRUE(WaitFor([&] { return sut->Counters().streamingViewers == 20; }));
     // The twenty-first is turned away.
     net::io_context io;
     websocket::stream<tcp::socket> extra(Connect(io, sut->Port()));
