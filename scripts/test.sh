@@ -26,7 +26,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 
 TSAN_DIR=${TSAN_DIR:-build/tsan}
 cmake -S . -B "$TSAN_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCAMERA_STRICT=ON -DCAMERA_TSAN=ON
-cmake --build "$TSAN_DIR" -j "$JOBS" --target camera_driving application_e2e_test mpu_media_test
+cmake --build "$TSAN_DIR" -j "$JOBS" --target camera_driving application_e2e_test media_test
 TSAN_OPTIONS="halt_on_error=1 suppressions=$PWD/scripts/tsan.supp" \
   ctest --test-dir "$TSAN_DIR" --output-on-failure -L shutdown
 # The encoder channel's producer (its encoder thread) and consumer (the camera worker) under load.

@@ -26,10 +26,13 @@ class RouDiFaultsTest : public ::testing::Test {
     void TearDown() override { roudi_.Signal(SIGCONT); }
 
     void startRouDi() {
-        auto roudi = camera_test::RouDiProcess::Start(IOX_ROUDI_BINARY, PROJECT_CONFIG_DIR "/roudi.toml");
+        auto roudi =
+            camera_test::RouDiProcess::Start(IOX_ROUDI_BINARY, PROJECT_CONFIG_DIR "/roudi.toml", roudiLog());
         ASSERT_TRUE(roudi) << roudi.Error().message;
         roudi_ = std::move(roudi).Value();
     }
+
+    std::string roudiLog() const { return directory_.Path() + "/roudi.log"; }
 
     static constexpr std::uint32_t kGop = 10;
     camera_test::RouDiProcess roudi_;
@@ -60,8 +63,9 @@ TEST_F(RouDiFaultsTest, ApplicationStartedBeforeRouDiWaitsForItWithinTheLimit) {
 
     auto app = startApplication(dir_);
     ASSERT_TRUE(waitForLog(dir_ + "/app.err", "start main!", 10s));
-    // RouDi comes up a moment after the application, as under a supervisor that starts both.
-    std::this_thread::sleep_for(1s);
+    // RouDi comes up once the application waits for it, as under a supervisor that starts both.
+    ASSERT_TRUE(waitForLog(dir_ + "/app.err", "s (VRT_CM_ROUDI_WAIT_S) for RouDi's socket to appear]", 10s))
+        << ReadText(dir_ + "/app.err");
     ASSERT_NO_FATAL_FAILURE(startRouDi());
     ASSERT_TRUE(waitForLog(dir_ + "/app.err", "encoder pipeline completed successfully with id: 3", 60s))
         << ReadText(dir_ + "/app.err").substr(0, 4000);
@@ -80,8 +84,8 @@ TEST_F(RouDiFaultsTest, WaitForAStoppedRouDiHasALimitAndEndsOnSigterm) {
         << err;
 
     auto waiting = startApplication(dir_);
-    ASSERT_TRUE(waitForLog(dir_ + "/app.err", "start main!", 10s));
-    std::this_thread::sleep_for(1s);
+    ASSERT_TRUE(waitForLog(dir_ + "/app.err", "RouDi has not answered the registration yet", 10s))
+        << ReadText(dir_ + "/app.err");
     const auto start = std::chrono::steady_clock::now();
     waiting.Signal(SIGTERM);
     EXPECT_EQ(waiting.Wait(10s), 0);
@@ -158,7 +162,8 @@ TEST_F(RouDiFaultsTest, PausedApplicationEndsWithStatusOneInsteadOfAnAbort) {
     ASSERT_TRUE(waitForLog(dir_ + "/app.err", "encoder pipeline completed successfully with id: 3", 60s))
         << ReadText(dir_ + "/app.err").substr(0, 4000);
     app.Signal(SIGSTOP);
-    std::this_thread::sleep_for(4s);  // the pause: RouDi drops the process after 1.5 s
+    // Paused until RouDi has dropped it (after 1.5 s without a keep-alive); resumed whatever happened.
+    EXPECT_TRUE(waitForLog(roudiLog(), "milliseconds ago) --> removing it", 30s)) << ReadText(roudiLog());
     app.Signal(SIGCONT);
     const auto resumed = std::chrono::steady_clock::now();
     EXPECT_EQ(app.Wait(10s), 1);

@@ -13,6 +13,7 @@ extern "C" {
 #include <thread>
 #include <vector>
 
+#include "camera_test/eventually.h"
 #include "camera_test/files.h"
 #include "camera_test/gtest_support.h"
 #include "camera_test/roudi_process.h"
@@ -24,6 +25,7 @@ namespace {
 using namespace std::chrono_literals;
 using namespace e2e;
 using camera_test::ChildProcess;
+using camera_test::Eventually;
 using camera_test::ReadText;
 
 // Decodes an Annex-B H.264 file with libavcodec; the decoded pictures' sizes and picture types.
@@ -92,6 +94,15 @@ class RunningSystemTest : public ::testing::Test {
         EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
     }
 
+    // Until the cameras have kept the process busy for a second of CPU time: under load, whatever the
+    // machine's speed.
+    void waitUntilBusy() {
+        const double start = cpuSeconds(app_.Pid());
+        ASSERT_TRUE(
+            Eventually([&] { return !app_.Running() || cpuSeconds(app_.Pid()) > start + 1.0; }, 30s, 50ms));
+        ASSERT_TRUE(app_.Running()) << ReadText(dir_ + "/app.err").substr(0, 4000);
+    }
+
     static constexpr std::uint32_t kGop = 10;
     camera_test::RouDiProcess roudi_;
     camera_test::TemporaryDirectory directory_ = testDirectory();
@@ -158,7 +169,7 @@ TEST_F(RunningSystemTest, SigtermUnderLoadEndsCleanlyWithinTwoSeconds) {
     app_ = startApplication(dir_);
     ASSERT_TRUE(waitForLog(dir_ + "/app.err", "encoder pipeline completed successfully with id: 3", 60s))
         << ReadText(dir_ + "/app.err").substr(0, 4000);
-    std::this_thread::sleep_for(1s);
+    ASSERT_NO_FATAL_FAILURE(waitUntilBusy());
     stopApplication();
     const std::string err = ReadText(dir_ + "/app.err");
     EXPECT_EQ(err.find("Sanitizer"), std::string::npos) << err.substr(err.find("Sanitizer"), 4000);
@@ -174,14 +185,22 @@ TEST_F(RunningSystemTest, SoakKeepsMemoryFlatAndLogsNoErrors) {
     ASSERT_NO_FATAL_FAILURE(startRecorder(100));
     app_ = startApplication(dir_);
     ASSERT_TRUE(waitForLog(dir_ + "/app.err", "encoder pipeline completed successfully with id: 3", 30s));
-    std::this_thread::sleep_for(10s);
+    // Warm-up: ten seconds of the last camera's frames recorded; then the next minute's frames, the resident
+    // memory read twice a second meanwhile.
+    const std::string index = dir_ + "/record/cam_11_index.csv";
+    ASSERT_TRUE(Eventually([&] { return lineCount(index) > 10U * kFramesPerSecond; }, 60s, 500ms))
+        << ReadText(dir_ + "/recorder.out");
     const long warm = residentKb(app_.Pid());
     long highest = warm;
-    for (int second = 0; second < 60; ++second) {
-        std::this_thread::sleep_for(1s);
-        ASSERT_TRUE(app_.Running());
-        highest = std::max(highest, residentKb(app_.Pid()));
-    }
+    const std::size_t end = lineCount(index) + 60U * kFramesPerSecond;
+    const bool recorded = Eventually(
+        [&] {
+            highest = std::max(highest, residentKb(app_.Pid()));
+            return !app_.Running() || lineCount(index) >= end;
+        },
+        120s, 500ms);
+    ASSERT_TRUE(app_.Running()) << ReadText(dir_ + "/app.err").substr(0, 4000);
+    EXPECT_TRUE(recorded) << ReadText(dir_ + "/recorder.out");
     // The recorder first, while the cameras still stream: a recorder that outlives its publisher says so
     // with its exit status.
     recorder_.Signal(SIGTERM);
@@ -221,14 +240,8 @@ TEST_F(RunningSystemTest, ClosedStandardDescriptorsAreFilledWithDevNull) {
         const ssize_t n = ::readlink(path.c_str(), link, sizeof(link) - 1);
         return n > 0 ? std::string(link, static_cast<std::size_t>(n)) : std::string();
     };
-    // Until the cameras stream, by then logging and the transport have opened all they open.
-    const auto deadline = std::chrono::steady_clock::now() + 30s;
-    while (std::chrono::steady_clock::now() < deadline && app.Running() &&
-           ReadText("/proc/" + std::to_string(app.Pid()) + "/status").find("Threads:\t1\n") !=
-               std::string::npos) {
-        std::this_thread::sleep_for(50ms);
-    }
-    std::this_thread::sleep_for(3s);
+    // Streaming (a second of CPU time spent): by then logging and the transport have opened all they open.
+    ASSERT_TRUE(Eventually([&app] { return !app.Running() || cpuSeconds(app.Pid()) > 1.0; }, 30s, 50ms));
     ASSERT_TRUE(app.Running());
     EXPECT_EQ(target(STDOUT_FILENO), "/dev/null");
     EXPECT_EQ(target(STDERR_FILENO), "/dev/null");

@@ -38,22 +38,7 @@ unsigned char CamPreprocess::lowByte(std::int32_t status) {
     return status != 0 && low == 0 ? 0xFF : low;
 }
 
-mpu::ReleaseReport CamPreprocess::teardownReport(std::string released, std::string failed, bool withStatus) {
-    return
-        [this, released = std::move(released), failed = std::move(failed), withStatus](std::int32_t status) {
-            if (status == 0) {
-                if (!released.empty()) {
-                    logger.LogInfo(ARA_LOG_HERE) << cameraTag << released;
-                }
-            } else if (withStatus) {
-                logger.LogError(ARA_LOG_HERE) << cameraTag << failed << status;
-            } else {
-                logger.LogError(ARA_LOG_HERE) << cameraTag << failed;
-            }
-        };
-}
-
-mpu::ReleaseReport CamPreprocess::memoryReport(const std::string& name) {
+mpu::ReleaseReport CamPreprocess::memoryReport(const std::string& name) const {
     return teardownReport("release memory of " + name,
                           "failed to release memory of " + name + " with value: ", true);
 }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "acc/acc_runtime.h"
 #include "ara/core/result.h"
@@ -13,6 +14,7 @@
 #include "mpu/mpu_sys.h"
 #include "mpu/mpu_venc.h"
 #include "mpu/mpu_vpc.h"
+#include "teardown_report.h"
 #include "vcu/camera/camera_types.h"
 
 // The per-camera media preprocessor: optional undistortion, crop-resize and conversion to BGR on the media
@@ -98,10 +100,11 @@ class CamPreprocess {
     // A status as the one-byte results report it. A failure whose low byte happens to be 0 must not read as
     // success, so it becomes 0xFF.
     static unsigned char lowByte(std::int32_t status);
-    // Logs a teardown step: `released` at info level (nothing when empty) on success, else `failed` at error
-    // level, followed by the status when `withStatus`.
-    mpu::ReleaseReport teardownReport(std::string released, std::string failed, bool withStatus);
-    mpu::ReleaseReport memoryReport(const std::string& name);
+    // Logs a teardown step of this camera (see TeardownReport).
+    mpu::ReleaseReport teardownReport(std::string released, std::string failed, bool withStatus) const {
+        return TeardownReport(logger, cameraTag, std::move(released), std::move(failed), withStatus);
+    }
+    mpu::ReleaseReport memoryReport(const std::string& name) const;
     std::uint32_t readNumber(const boost::property_tree::ptree& config, const std::string& section,
                              const char* key);
     void refuseValue(const std::string& section, const char* key, std::uint32_t value, const char* why);

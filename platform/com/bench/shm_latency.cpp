@@ -2,7 +2,7 @@
 // transport: from just before Send in the publisher to the decoded record in the subscriber, so
 // serialization, the iceoryx hand-over, the wake-up and deserialization are all inside.
 //
-//   vrt_com_shm_latency [samples=5000] [bytes=20480] [interval_us=500]
+//   com_shm_latency [samples=5000] [bytes=20480] [interval_us=500]
 //
 // Uses a running RouDi, or starts one with config/roudi.toml and stops it at the end.
 #include <sys/wait.h>

@@ -4,7 +4,7 @@
 // the sender's CPU (inside Send on the publishing thread, and the whole publishing process, whose only work
 // is the binding) as a share of one core, and the publish-to-receive latency.
 //
-//   vrt_com_transport_bench [--transport shm|someip|someip-tcp|dds|both|all] [--seconds 10]
+//   com_transport_bench [--transport shm|someip|someip-tcp|dds|both|all] [--seconds 10]
 // (both: shared memory and SOME/IP over UDP; all: and SOME/IP over TCP, and DDS)
 //
 // The stream is synthetic, shaped like the demo's H.264 output: a 120 kB key frame every 30 frames and
@@ -267,7 +267,7 @@ int main(int argc, char** argv) {
          which != "all") ||
         seconds <= 0) {
         std::fprintf(stderr,
-                     "usage: vrt_com_transport_bench [--transport shm|someip|someip-tcp|dds|both|all] "
+                     "usage: com_transport_bench [--transport shm|someip|someip-tcp|dds|both|all] "
                      "[--seconds 10]\n");
         return 2;
     }

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <vector>
 
-#include "vrt/cm/someip/someip_receive_path.h"
-#include "vrt/cm/someip/someip_sd.h"
+#include "someip_receive_path.h"
+#include "someip_sd.h"
 
 namespace vrt::cm::someip::fuzz {
 

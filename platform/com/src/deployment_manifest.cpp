@@ -9,8 +9,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "someip/someip_sd.h"
 #include "vrt/cm/dds/dds_deployment.h"
-#include "vrt/cm/someip/someip_sd.h"
 
 namespace vrt::cm::deployment {
 

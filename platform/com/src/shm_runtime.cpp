@@ -38,6 +38,8 @@ constexpr std::chrono::milliseconds kMempoolInfoTimeout{3000};
 constexpr std::chrono::seconds kDefaultRouDiWait{10};
 // How often a process that starts before RouDi looks for RouDi's socket.
 constexpr std::chrono::milliseconds kSocketPollPeriod{20};
+// A registration RouDi has not answered after this long is said to be waited for.
+constexpr std::chrono::milliseconds kRegistrationNotice{500};
 // How often the connection to RouDi is checked: a loss is seen within this period.
 constexpr std::chrono::milliseconds kMonitorPeriod{250};
 // How long the monitor may go without running before this process counts as dropped by RouDi. RouDi removes
@@ -74,6 +76,7 @@ std::string Seconds(std::chrono::milliseconds duration) {
 TransportResult<void> WaitForRouDiSocket(std::chrono::milliseconds limit,
                                          std::chrono::steady_clock::time_point deadline) {
     using R = TransportResult<void>;
+    bool told = false;
     while (true) {
         auto reachable = CheckRouDiSocket();
         if (reachable.HasValue()) {
@@ -96,6 +99,13 @@ TransportResult<void> WaitForRouDiSocket(std::chrono::milliseconds limit,
                                                "no RouDi is running (" + missing + ") after waiting " +
                                                    Seconds(limit) + " s (VRT_CM_ROUDI_WAIT_S); " +
                                                    kStartRouDi});
+        }
+        if (!told) {
+            // Said once, so that whoever watches the start-up knows what it waits for.
+            utils::LogInitializer::GetLogger()->Get().LogInfo(ARA_LOG_HERE)
+                << "[ShmRuntime][Waiting up to " << Seconds(limit)
+                << " s (VRT_CM_ROUDI_WAIT_S) for RouDi's socket to appear]";
+            told = true;
         }
         // Short slices, so that a cancellation is seen at once.
         std::this_thread::sleep_for(kSocketPollPeriod);
@@ -397,6 +407,8 @@ TransportResult<void> ShmRuntime::Connect() {
         }).detach();
 
         std::unique_lock<std::mutex> lock(registration->mutex);
+        const auto tellAt = std::chrono::steady_clock::now() + kRegistrationNotice;
+        bool told = false;
         while (!registration->finished) {
             if (StartupWaitsCancelled()) {
                 state.error = TransportError{TransportErrorCode::kCancelled,
@@ -411,6 +423,12 @@ TransportResult<void> ShmRuntime::Connect() {
                     "RouDi did not answer within " + Seconds(limit) +
                         " s (VRT_CM_ROUDI_WAIT_S): it may be stopped or overloaded; check iox-roudi"};
                 return;
+            }
+            if (!told && std::chrono::steady_clock::now() >= tellAt) {
+                utils::LogInitializer::GetLogger()->Get().LogInfo(ARA_LOG_HERE)
+                    << "[ShmRuntime][RouDi has not answered the registration yet; waiting up to "
+                    << Seconds(limit) << " s (VRT_CM_ROUDI_WAIT_S)]";
+                told = true;
             }
             // Short slices, so that a cancellation is seen at once.
             registration->done.wait_for(lock, std::chrono::milliseconds(20));

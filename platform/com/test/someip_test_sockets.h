@@ -9,8 +9,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "someip_message.h"
+#include "someip_sd.h"
 #include "vcu/os/unique_fd.h"
-#include "vrt/cm/someip/someip_sd.h"
 
 namespace vrt::cm::test {
 

@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "vrt/cm/someip/someip_message.h"
-#include "vrt/cm/someip/someip_receive_path.h"
-#include "vrt/cm/someip/someip_tp.h"
+#include "someip_message.h"
+#include "someip_receive_path.h"
+#include "someip_tp.h"
 
 namespace vrt::cm::someip {
 namespace {

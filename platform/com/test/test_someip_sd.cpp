@@ -4,8 +4,8 @@
 
 #include <vector>
 
-#include "vrt/cm/someip/someip_sd.h"
-#include "vrt/cm/someip/someip_sd_state.h"
+#include "someip_sd.h"
+#include "someip_sd_state.h"
 
 namespace vrt::cm::someip {
 namespace {

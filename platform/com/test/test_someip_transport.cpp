@@ -18,6 +18,7 @@
 #include "com_test_support.h"
 #include "network_namespaces.h"
 #include "peer_processes.h"
+#include "someip_message.h"
 #include "vcu/os/unique_fd.h"
 #include "vrt/cm/someip/someip_transport.h"
 
@@ -212,7 +213,7 @@ TEST_F(SomeipSocketsTest, DatagramsFromAnyoneButTheProviderAreDroppedAndCountedA
 
 TEST_F(SomeipSocketsTest, StopOfferEndsTheSubscriptionAndAnotherOfferBringsItBack) {
     publisher_->StopOffer();
-    EXPECT_TRUE(Eventually([this] { return receiver_->DiscoveryState() == SdClient::State::kSearching; }));
+    EXPECT_TRUE(Eventually([this] { return receiver_->DiscoveryState() == SubscriptionState::kSearching; }));
     EXPECT_FALSE(receiver_->IsConnected());
     EXPECT_FALSE(publisher_->HasSubscribers());
     EXPECT_EQ(publisher_->Send(4, [](std::uint8_t*, std::size_t) { return true; }),

@@ -2,8 +2,8 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <thread>
 
+#include "camera_test/eventually.h"
 #include "media_test_support.h"
 
 namespace {
@@ -199,9 +199,13 @@ TEST(PictureChannelSlotsTest, SlotsFullOfUncollectedResultsRefuseAtOnce) {
     Picture bgr = Picture::packed(16, 16, MPU_PIXEL_FORMAT_BGR_888);
     std::uint32_t id = 0;
     ASSERT_EQ(mpu_vpc_convert_color(channel, &source.info, &bgr.info, &id, -1), MPU_OK);
-    // Let the tiny task finish; its result then holds the only slot until it is collected.
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // While the tiny task runs, a submission without waiting times out; once it has finished, its result
+    // holds the only slot until it is collected, and a submission is refused at once, however long it would
+    // wait.
     std::uint32_t refused = 0;
+    EXPECT_TRUE(camera_test::Eventually([&] {
+        return mpu_vpc_convert_color(channel, &source.info, &bgr.info, &refused, 0) == MPU_ERR_QUEUE_FULL;
+    }));
     EXPECT_EQ(mpu_vpc_convert_color(channel, &source.info, &bgr.info, &refused, -1), MPU_ERR_QUEUE_FULL);
     EXPECT_EQ(mpu_vpc_get_process_result(channel, id, -1), MPU_OK);
     EXPECT_EQ(mpu_vpc_convert_color(channel, &source.info, &bgr.info, &id, -1), MPU_OK);

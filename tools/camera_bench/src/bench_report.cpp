@@ -11,6 +11,8 @@
 #include "mpu/stage_cpu.h"
 
 namespace camera_bench {
+
+using camera_tools::Distribution;
 namespace {
 
 constexpr double kNan = std::numeric_limits<double>::quiet_NaN();

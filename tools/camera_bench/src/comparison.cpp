@@ -13,6 +13,14 @@
 #include "process_usage.h"
 
 namespace camera_bench {
+
+using camera_tools::childrenCpuSeconds;
+using camera_tools::MachineTicks;
+using camera_tools::machineTicks;
+using camera_tools::median;
+using camera_tools::processCpuSeconds;
+using camera_tools::ScratchDirectory;
+using camera_tools::ticksPerSecond;
 namespace {
 
 std::string joined(const std::vector<std::string>& words) {

@@ -13,6 +13,8 @@
 
 namespace camera_bench {
 
+using camera_tools::ScratchDirectory;
+
 // One round: our runs and ffmpeg's back to back, in frames per CPU-second. "One CPU" runs confine ours (the
 // caller and the channel threads the preprocessor starts) and ffmpeg to a single CPU, the nearest to "one
 // thread each" for a path whose stages hand the picture from thread to thread; "free" runs leave the

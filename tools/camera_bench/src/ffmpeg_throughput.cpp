@@ -8,6 +8,10 @@
 
 namespace camera_bench {
 
+using camera_tools::monotonicSeconds;
+using camera_tools::registerChild;
+using camera_tools::unregisterChild;
+
 std::vector<std::string> ffmpegCommand(const std::string& binary, const FrameFile& file, int frames) {
     const std::string crop = "crop=" + std::to_string(file.width - 2 * kCropLeft) + ":" +
                              std::to_string(file.height - 2 * kCropTop) + ":" + std::to_string(kCropLeft) +

@@ -4,6 +4,8 @@
 
 namespace camera_bench {
 
+using camera_tools::currentThreadId;
+
 FrameLatencyRecorder::FrameLatencyRecorder(std::size_t capacityPerCamera) : capacity_(capacityPerCamera) {
     for (Camera& camera : cameras_) {
         // Value-initialised, so that every page is touched now and not on the worker's first frames.

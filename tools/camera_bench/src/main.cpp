@@ -53,7 +53,7 @@ std::string clearCameraOverrides() {
     return cleared;
 }
 
-camera_bench::SystemPart runSystem(const BenchOptions& options, const camera_bench::ScratchDirectory& scratch,
+camera_bench::SystemPart runSystem(const BenchOptions& options, const camera_tools::ScratchDirectory& scratch,
                                    const camera_bench::SystemConfiguration& configuration) {
     camera_bench::SystemPart part;
     auto started =
@@ -64,7 +64,7 @@ camera_bench::SystemPart runSystem(const BenchOptions& options, const camera_ben
         return part;
     }
     camera_test::RouDiProcess& rouDi = started.Value();
-    camera_bench::registerChild(rouDi.Pid());
+    camera_tools::registerChild(rouDi.Pid());
     part.rouDi = rouDi.StartedHere() ? "started by the bench (" CAMERA_BENCH_CONFIG_DIR "/roudi.toml)"
                                      : "already running, used as it is";
     setenv("CM_CONFIG_FILE_PATH", configuration.directory.c_str(), 1);
@@ -82,7 +82,7 @@ camera_bench::SystemPart runSystem(const BenchOptions& options, const camera_ben
     settings.outputFile = scratch.file("camera_driving_stdout.log");
     part.figures = camera_bench::measureSystemInChild(settings);
     // Only now: RouDi terminates the processes still registered with it.
-    camera_bench::unregisterChild(rouDi.Pid());
+    camera_tools::unregisterChild(rouDi.Pid());
     rouDi.Stop();
     part.measured = part.figures.ok;
     if (!part.measured) {
@@ -96,10 +96,10 @@ int measure(const BenchOptions& options) {
     // Every context at warn unless the caller chose otherwise: the orchestrator logs each frame at info.
     setenv("ARA_LOG_LEVEL", "warn", 0);
     ara::log::InitLogging("BNCH", "camera_bench", ara::log::LogLevel::kWarn, ara::log::LogMode::kConsole, "");
-    camera_bench::installInterruptCleanup();
+    camera_tools::installInterruptCleanup();
     const std::string cleared = clearCameraOverrides();
 
-    camera_bench::ScratchDirectory scratch;
+    camera_tools::ScratchDirectory scratch;
     if (!scratch.valid()) {
         std::fprintf(stderr, "camera_bench: cannot create a temporary directory\n");
         return 1;

@@ -25,6 +25,8 @@ extern "C" {
 #include "process_usage.h"
 
 namespace camera_bench {
+
+using camera_tools::processCpuSeconds;
 namespace {
 
 constexpr unsigned char kSectionOffset = 8;

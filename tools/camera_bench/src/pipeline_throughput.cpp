@@ -13,6 +13,9 @@
 #include "process_usage.h"
 
 namespace camera_bench {
+
+using camera_tools::monotonicSeconds;
+using camera_tools::processCpuSeconds;
 namespace {
 
 constexpr unsigned char kSectionOffset = 8;  // camera index 0 reads section cam_8

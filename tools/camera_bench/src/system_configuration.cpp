@@ -7,6 +7,8 @@
 #include "lens/lens_model.h"
 
 namespace camera_bench {
+
+using camera_tools::ScratchDirectory;
 namespace {
 
 constexpr std::uint32_t kWidth = 1920;

@@ -10,6 +10,8 @@
 
 namespace camera_bench {
 
+using camera_tools::ScratchDirectory;
+
 struct SystemConfiguration {
     std::string directory;     // for CM_CONFIG_FILE_PATH
     std::string cameraConfig;  // <directory>/aos_a_cam_config.ini

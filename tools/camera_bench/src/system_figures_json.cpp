@@ -4,7 +4,16 @@
 
 #include "system_run.h"
 
+// In the types' own namespace, where the JSON library looks for them.
+namespace camera_tools {
+
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(Distribution, count, min, mean, p50, p90, p99, p999, max)
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(MemoryBreakdown, anonymous, file, shared, highWater)
+
+}  // namespace camera_tools
+
 namespace camera_bench {
+
 namespace {
 
 // NaN (a figure that could not be measured) has no JSON form: it is written as null and read back as NaN.
@@ -23,8 +32,6 @@ void nullToNan(nlohmann::json& value) {
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(CameraFigures, captured, delivered, droppedNoBuffer, droppedOverrun,
                                    sourceErrors, published, keyFrames, bytes, p50Ms, p99Ms, maxMs)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(ThreadFigures, name, role, tid, corePercent)
-NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(Distribution, count, min, mean, p50, p90, p99, p999, max)
-NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(MemoryBreakdown, anonymous, file, shared, highWater)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(SystemFigures, ok, error, warmupSeconds, windowSeconds, cpuCount, cameras,
                                    captured, published, publishedPercent, due, publishedOfDuePercent,
                                    unrecorded, latencyMs, keyFrameLatencyMs, otherFrameLatencyMs,

@@ -29,6 +29,25 @@
 #include "vcu/os/unique_fd.h"
 
 namespace camera_bench {
+
+using camera_tools::CpuTimes;
+using camera_tools::currentThreadId;
+using camera_tools::Distribution;
+using camera_tools::MachineTicks;
+using camera_tools::machineTicks;
+using camera_tools::MemoryBreakdown;
+using camera_tools::memoryBreakdown;
+using camera_tools::monotonicSeconds;
+using camera_tools::processCpuTimes;
+using camera_tools::realtimeNanoseconds;
+using camera_tools::registerChild;
+using camera_tools::removeInterruptCleanup;
+using camera_tools::residentMegabytes;
+using camera_tools::summarize;
+using camera_tools::ThreadCpu;
+using camera_tools::threadCpuTimes;
+using camera_tools::ticksPerSecond;
+using camera_tools::unregisterChild;
 namespace {
 
 constexpr unsigned int kFirstCameraId = CameraDriving::kFirstCameraId;

@@ -15,6 +15,9 @@
 
 namespace camera_bench {
 
+using camera_tools::Distribution;
+using camera_tools::MemoryBreakdown;
+
 struct CameraFigures {
     // Camera service counters over the window.
     std::uint64_t captured{0};  // frames queued for the application

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "percentile.h"
+#include "percentiles.h"
 
 namespace camera_record {
 

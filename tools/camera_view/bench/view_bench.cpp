@@ -43,17 +43,17 @@ using namespace std::chrono_literals;
 // CPU ticks (user + system) of process `pid` so far; 0 when it cannot be read.
 std::uint64_t ProcessTicks(pid_t pid) {
     const std::string line = camera_test::ReadText("/proc/" + std::to_string(pid) + "/stat");
-    const auto cpu = camera_bench::parseThreadStat(line);
+    const auto cpu = camera_tools::parseThreadStat(line);
     return cpu ? cpu->ticks : 0;
 }
 
 // camera_view's share of one core over `seconds`.
 double CpuShare(pid_t pid, double seconds) {
     const std::uint64_t before = ProcessTicks(pid);
-    const double start = camera_bench::monotonicSeconds();
+    const double start = camera_tools::monotonicSeconds();
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-    const double elapsed = camera_bench::monotonicSeconds() - start;
-    return static_cast<double>(ProcessTicks(pid) - before) / camera_bench::ticksPerSecond() / elapsed * 100.0;
+    const double elapsed = camera_tools::monotonicSeconds() - start;
+    return static_cast<double>(ProcessTicks(pid) - before) / camera_tools::ticksPerSecond() / elapsed * 100.0;
 }
 
 // One viewer that reads every message and stamps each frame when it has it whole.
@@ -93,7 +93,7 @@ class Viewer {
             if (error) {
                 return;
             }
-            const std::int64_t now = camera_bench::realtimeNanoseconds();
+            const std::int64_t now = camera_tools::realtimeNanoseconds();
             const auto* data = static_cast<const std::uint8_t*>(buffer.data().data());
             camera_view::FrameHeader header;
             if (measuring_ && ws_.got_binary() &&
@@ -123,13 +123,13 @@ struct Child {
         auto spawned = camera_test::ChildProcess::Spawn(argv, outputFile);
         if (spawned) {
             process = std::move(spawned).Value();
-            camera_bench::registerChild(process.Pid());
+            camera_tools::registerChild(process.Pid());
         } else {
             error = spawned.Error().message;
         }
     }
     ~Child() {
-        camera_bench::unregisterChild(process.Pid());
+        camera_tools::unregisterChild(process.Pid());
         process.Stop(std::chrono::seconds(5));
     }
     Child(const Child&) = delete;
@@ -153,8 +153,8 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    camera_bench::installInterruptCleanup();
-    camera_bench::ScratchDirectory scratch;
+    camera_tools::installInterruptCleanup();
+    camera_tools::ScratchDirectory scratch;
     if (!scratch.valid()) {
         std::fprintf(stderr, "camera_view_bench: cannot create a temporary directory\n");
         return 1;
@@ -172,7 +172,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "camera_view_bench: %s\n", roudi.Error().message.c_str());
         return 1;
     }
-    camera_bench::registerChild(roudi.Value().Pid());
+    camera_tools::registerChild(roudi.Value().Pid());
     ::setenv("CM_CONFIG_FILE_PATH", PROJECT_CONFIG_DIR, 1);
     ::setenv("ARA_LOG_LEVEL", "warn", 1);
 
@@ -211,12 +211,12 @@ int main(int argc, char** argv) {
     std::printf("  camera_view CPU, subscribed, no viewer: %5.2f %% of one core\n", idleShare);
     std::printf("  camera_view CPU, serving one viewer:   %5.2f %% of one core (goal <= 5 %%)\n",
                 servingShare);
-    const camera_bench::Distribution added = camera_bench::summarize(viewer->addedMs);
+    const camera_tools::Distribution added = camera_tools::summarize(viewer->addedMs);
     std::printf(
         "  added latency, camera_view takes the frame -> the viewer has it: p50 %.3f ms, p99 %.3f ms, max "
         "%.3f ms (goal p99 <= 5 ms)\n",
         added.p50, added.p99, added.max);
-    const camera_bench::Distribution total = camera_bench::summarize(viewer->publishToViewerMs);
+    const camera_tools::Distribution total = camera_tools::summarize(viewer->publishToViewerMs);
     std::printf("  publish -> viewer: p50 %.3f ms, p99 %.3f ms, max %.3f ms\n", total.p50, total.p99,
                 total.max);
     return 0;  // the viewer goes first, then the processes, RouDi last

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "frame_continuity.h"
-#include "percentile.h"
+#include "percentiles.h"
 #include "view_server.h"
 #include "viewer_queue.h"
 

@@ -6,10 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <regex>
 #include <string>
-#include <thread>
 
+#include "camera_test/eventually.h"
 #include "camera_test/gtest_support.h"
 #include "com_test_support.h"
 #include "network_namespaces.h"
@@ -17,6 +18,7 @@
 namespace {
 
 using camera_test::CountOccurrences;
+using camera_test::Eventually;
 using camera_test::ReadText;
 using camera_test::StartChild;
 using camera_test::WaitForText;
@@ -25,6 +27,7 @@ using vrt::cm::test::ScopedManifest;
 
 constexpr std::uint32_t kEvent = 35045;
 constexpr int kEvents = 40;
+constexpr std::uintmax_t kPcapHeaderSize = 24;
 
 TEST(SomeipCaptureTest, TsharkDecodesTheRunningSystemWithTheGeneratedConfiguration) {
     ASSERT_EQ(std::system("command -v tshark >/dev/null 2>&1"), 0)
@@ -52,7 +55,21 @@ TEST(SomeipCaptureTest, TsharkDecodesTheRunningSystemWithTheGeneratedConfigurati
                    dir + "/capture.txt");
     ASSERT_TRUE(WaitForText(dir + "/capture.txt", "Capturing on", std::chrono::seconds(20)))
         << ReadText(dir + "/capture.txt");
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // it says so a moment before it captures
+    // It says so a moment before it captures: probe datagrams (to the discard port) until one is in the file.
+    const std::string read = "XDG_CONFIG_HOME='" + dir + "' tshark -n -r '" + dir + "/capture.pcap'";
+    const auto captured = [&read](const std::string& what) {
+        return std::system((read + " 2>/dev/null | grep -qF '" + what + "'").c_str()) == 0;
+    };
+    ASSERT_TRUE(Eventually(
+        [&] {
+            StartChild(namespaces.In(namespaces.A(),
+                                     {"bash", "-c", "echo probe > /dev/udp/" + namespaces.AddressB() + "/9"}))
+                .Wait(std::chrono::seconds(5));
+            std::error_code error;
+            return std::filesystem::file_size(dir + "/capture.pcap", error) > kPcapHeaderSize && !error;
+        },
+        std::chrono::seconds(20), std::chrono::milliseconds(200)))
+        << ReadText(dir + "/capture.txt");
     ::setenv("PEER_TRANSPORT", "SOMEIP", 1);
     auto subscriber = StartChild(
         namespaces.In(namespaces.B(), {SHM_PEER, "subscribe", std::to_string(kEvent), std::to_string(kEvents),
@@ -61,18 +78,21 @@ TEST(SomeipCaptureTest, TsharkDecodesTheRunningSystemWithTheGeneratedConfigurati
     ::unsetenv("PEER_TRANSPORT");
     ASSERT_TRUE(WaitForText(dir + "/sub.txt", "ready", std::chrono::seconds(10)))
         << ReadText(dir + "/sub.txt");
-    // The subscriber searches every 100 ms until an offer comes: give the capture time to see it search.
-    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    // The subscriber searches every 100 ms until an offer comes: the publisher starts once the capture has
+    // seen it search.
+    ASSERT_TRUE(Eventually([&] { return captured("[Find]"); }, std::chrono::seconds(20),
+                           std::chrono::milliseconds(200)));
     auto publisher =
         StartChild(namespaces.In(namespaces.A(), {SHM_PEER, "publish", std::to_string(kEvent),
                                                   std::to_string(kEvents), "8", "60000", "5000"}),
                    dir + "/pub.txt");
     ASSERT_EQ(subscriber.Wait(std::chrono::seconds(60)), 0) << ReadText(dir + "/sub.txt");
     ASSERT_EQ(publisher.Wait(std::chrono::seconds(60)), 0) << ReadText(dir + "/pub.txt");
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the last StopOffer reaches the capture
+    // The last StopOffer reaches the capture.
+    EXPECT_TRUE(Eventually([&] { return captured("[StopOffer]"); }, std::chrono::seconds(20),
+                           std::chrono::milliseconds(200)));
     capture.Stop();
 
-    const std::string read = "XDG_CONFIG_HOME='" + dir + "' tshark -n -r '" + dir + "/capture.pcap'";
     ASSERT_EQ(std::system((read + " > '" + dir + "/summary.txt' 2>&1").c_str()), 0);
     ASSERT_EQ(std::system((read + " -T pdml > '" + dir + "/capture.pdml' 2>/dev/null").c_str()), 0);
     ASSERT_EQ(std::system((read + " -Y '_ws.malformed || _ws.expert.severity >= 0x00600000' > '" + dir +

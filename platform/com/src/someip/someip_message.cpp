@@ -1,4 +1,4 @@
-#include "vrt/cm/someip/someip_message.h"
+#include "someip_message.h"
 
 namespace vrt::cm::someip {
 

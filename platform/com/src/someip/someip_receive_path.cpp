@@ -1,31 +1,9 @@
-#include "vrt/cm/someip/someip_receive_path.h"
+#include "someip_receive_path.h"
 
 #include <utility>
 #include <vector>
 
 namespace vrt::cm::someip {
-
-std::uint64_t DropCounters::Total() const noexcept {
-    std::uint64_t total = 0;
-    for (std::size_t i = 0; i < counts_.size(); ++i) {
-        if (static_cast<DropReason>(i) != DropReason::kTpDuplicate) {
-            total += counts_[i].load(std::memory_order_relaxed);
-        }
-    }
-    return total;
-}
-
-std::string DropCounters::Describe() const {
-    std::string text;
-    for (std::size_t i = 0; i < counts_.size(); ++i) {
-        const std::uint64_t count = counts_[i].load(std::memory_order_relaxed);
-        if (count != 0) {
-            text += (text.empty() ? "" : " ") + std::string(ToString(static_cast<DropReason>(i))) + "=" +
-                    std::to_string(count);
-        }
-    }
-    return text;
-}
 
 ReceivePath::ReceivePath(std::uint16_t serviceId, std::uint16_t eventId, ReassemblyLimits limits,
                          Deliver deliver)

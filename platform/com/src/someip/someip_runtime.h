@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "datagram_batch.h"
+#include "someip_receive_path.h"
+#include "someip_sd_state.h"
 #include "tcp_stream.h"
 #include "udp_socket.h"
 #include "vrt/cm/someip/someip_transport.h"

@@ -1,4 +1,4 @@
-#include "vrt/cm/someip/someip_sd_state.h"
+#include "someip_sd_state.h"
 
 #include <algorithm>
 #include <iterator>

@@ -1,4 +1,4 @@
-#include "vrt/cm/someip/someip_tp.h"
+#include "someip_tp.h"
 
 #include <algorithm>
 #include <cstring>
@@ -9,19 +9,6 @@ namespace vrt::cm::someip {
 
 std::size_t SegmentPayloadSize(std::size_t limit) noexcept {
     return std::max<std::size_t>(16U, limit & ~std::size_t{0xF});
-}
-
-// Indexed by DropReason.
-constexpr const char* kDropReasonNames[] = {
-    "truncated", "wrongLength", "wrongProtocol", "unknownService",   "unknownMethod", "tpBadOffset",
-    "tpOverlap", "tpTooLarge",  "tpTimedOut",    "tpEvicted",        "tpDuplicate",   "queueFull",
-    "tpRefused", "late",        "duplicate",     "publisherRestart", "foreignSender", "foreignOffer",
-};
-static_assert(std::size(kDropReasonNames) == static_cast<std::size_t>(DropReason::kCount));
-
-const char* ToString(DropReason reason) noexcept {
-    const auto index = static_cast<std::size_t>(reason);
-    return index < std::size(kDropReasonNames) ? kDropReasonNames[index] : "unknown";
 }
 
 namespace {

@@ -8,9 +8,9 @@
 #include <mutex>
 #include <vector>
 
+#include "someip_message.h"
 #include "udp_socket.h"
 #include "vcu/os/unique_fd.h"
-#include "vrt/cm/someip/someip_message.h"
 
 // SOME/IP over TCP: the messages follow each other on the stream, framed by their length field, without
 // SOME/IP-TP. The sockets here are non-blocking; nothing waits for a slow peer.

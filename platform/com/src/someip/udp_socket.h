@@ -11,7 +11,7 @@
 
 #include "ara/core/result.h"
 #include "vcu/os/unique_fd.h"
-#include "vrt/cm/someip/someip_sd.h"
+#include "vrt/cm/someip/someip_endpoint.h"
 #include "vrt/cm/transport_error.h"
 
 // The binding's only contact with the socket API: a move-only UDP socket and an epoll set with a wake-up

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "vrt/cm/someip/someip_sd.h"
+#include "vrt/cm/someip/someip_endpoint.h"
 
 namespace vrt::cm::someip {
 

@@ -7,8 +7,8 @@
 
 #include "ara/core/result.h"
 #include "vrt/cm/someip/someip_deployment.h"
-#include "vrt/cm/someip/someip_receive_path.h"
-#include "vrt/cm/someip/someip_sd_state.h"
+#include "vrt/cm/someip/someip_endpoint.h"
+#include "vrt/cm/someip/someip_status.h"
 #include "vrt/cm/transport/event_transport.h"
 #include "vrt/cm/transport_error.h"
 
@@ -76,7 +76,7 @@ class SomeipEventReceiver : public EventTransportReceiver {
     // Session ids skipped by the sender's numbering plus messages dropped from the full queue.
     std::uint64_t MissedSamples() const noexcept override;
 
-    SdClient::State DiscoveryState() const noexcept;
+    SubscriptionState DiscoveryState() const noexcept;
     const DropCounters& Drops() const noexcept;
     Endpoint EventEndpoint() const noexcept;
 

@@ -4,7 +4,6 @@
 #include <limits>
 #include <vector>
 
-#include "percentile.h"
 #include "percentiles.h"
 
 namespace {
@@ -49,19 +48,19 @@ TEST(PercentilesTest, ZeroPercentIsTheMinimumAndOneValueIsEveryPercentile) {
 TEST(PercentilesTest, NoValuesGiveNan) {
     std::vector<double> none;
     EXPECT_TRUE(std::isnan(percentileOfSorted(none, 50)));
-    EXPECT_EQ(camera_bench::summarize(none).count, 0u);
-    EXPECT_TRUE(std::isnan(camera_bench::summarize(none).p99));
+    EXPECT_EQ(camera_tools::summarize(none).count, 0u);
+    EXPECT_TRUE(std::isnan(camera_tools::summarize(none).p99));
 }
 
 TEST(PercentilesTest, SummarizeSortsAndAverages) {
     std::vector<double> sut{3, 1, 2, 10};
-    const camera_bench::Distribution result = camera_bench::summarize(sut);
+    const camera_tools::Distribution result = camera_tools::summarize(sut);
     EXPECT_EQ(result.min, 1);
     EXPECT_EQ(result.max, 10);
     EXPECT_DOUBLE_EQ(result.mean, 4);
     EXPECT_EQ(result.p50, 2);
     EXPECT_EQ(result.p99, 10);
-    EXPECT_EQ(camera_bench::median({9, 7, 8}), 8);
+    EXPECT_EQ(camera_tools::median({9, 7, 8}), 8);
 }
 
 }  // namespace

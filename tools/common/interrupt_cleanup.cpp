@@ -6,7 +6,7 @@
 #include <atomic>
 #include <cstring>
 
-namespace camera_bench {
+namespace camera_tools {
 namespace {
 
 // What the interrupt handler removes and stops: fixed arrays, since a handler may not allocate.
@@ -114,4 +114,4 @@ void unregisterChild(pid_t pid) {
     }
 }
 
-}  // namespace camera_bench
+}  // namespace camera_tools

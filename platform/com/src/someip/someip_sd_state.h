@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "vrt/cm/someip/someip_sd.h"
+#include "someip_sd.h"
+#include "vrt/cm/someip/someip_status.h"
 
 // The service discovery state machines of one offered service instance (SdServer) and of one consumed
 // eventgroup (SdClient). They are driven by received messages and by the clock, and say what to send; they
@@ -140,14 +141,7 @@ class SdServer {
 
 class SdClient {
   public:
-    enum class State : std::uint8_t {
-        kStopped,
-        kSearching,    // no valid offer: FindService to the server's SD endpoint, cyclically
-        kSubscribing,  // offered, subscription sent, no answer yet
-        kSubscribed,   // acknowledged and not expired
-        kRefused,      // the server answered with a Nack; retried at its next offer
-        kConnecting,   // offered over TCP (a reliable subscription): waiting for the connection to subscribe
-    };
+    using State = SubscriptionState;
 
     // `server` is the SD endpoint FindService goes to; `eventEndpoint` is this side's event socket. Offers
     // are taken from the server's address and from `otherProviders`; the offered event endpoint must be

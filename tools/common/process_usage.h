@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace camera_bench {
+namespace camera_tools {
 
 struct CpuTimes {
     double userSeconds{0};
@@ -66,4 +66,4 @@ double childrenCpuSeconds();
 // The calling thread's kernel id.
 pid_t currentThreadId();
 
-}  // namespace camera_bench
+}  // namespace camera_tools

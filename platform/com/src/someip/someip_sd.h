@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "vrt/cm/someip/someip_endpoint.h"
+
 // SOME/IP service discovery messages: the entries and the IPv4 endpoint option this binding uses, encoded
 // into and checked out of a complete SOME/IP message. No sockets here.
 namespace vrt::cm::someip {
@@ -14,43 +16,6 @@ inline constexpr std::uint16_t kSdServiceId = 0xFFFF;
 inline constexpr std::uint16_t kSdMethodId = 0x8100;
 inline constexpr std::uint16_t kDefaultSdPort = 30490;
 inline constexpr std::uint16_t kAnyInstance = 0xFFFF;
-
-// An IPv4 address and port, both in host byte order.
-struct Endpoint {
-    std::uint32_t address{0};
-    std::uint16_t port{0};
-
-    bool operator==(const Endpoint& other) const noexcept {
-        return address == other.address && port == other.port;
-    }
-    bool operator!=(const Endpoint& other) const noexcept { return !(*this == other); }
-    bool operator<(const Endpoint& other) const noexcept {
-        return address != other.address ? address < other.address : port < other.port;
-    }
-    std::string ToString() const;  // "a.b.c.d:port"
-};
-
-// "a.b.c.d" to a host-order address; nullopt when it is not a dotted IPv4 address.
-std::optional<std::uint32_t> ParseIpv4(const std::string& text);
-std::string Ipv4ToString(std::uint32_t address);
-
-// An IPv4 network, "a.b.c.d/n"; a plain address is a /32.
-struct Ipv4Range {
-    std::uint32_t network{0};
-    std::uint8_t prefixLength{32};
-
-    bool Contains(std::uint32_t address) const noexcept {
-        const std::uint32_t mask = prefixLength == 0 ? 0U : ~std::uint32_t{0} << (32U - prefixLength);
-        return (address & mask) == (network & mask);
-    }
-    bool operator==(const Ipv4Range& other) const noexcept {
-        return network == other.network && prefixLength == other.prefixLength;
-    }
-};
-
-// "a.b.c.d/n" or "a.b.c.d"; nullopt when it is neither (or the prefix is over 32).
-std::optional<Ipv4Range> ParseIpv4Range(const std::string& text);
-bool AnyContains(const std::vector<Ipv4Range>& ranges, std::uint32_t address) noexcept;
 
 enum class EntryType : std::uint8_t {
     kFindService = 0x00,

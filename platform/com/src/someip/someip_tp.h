@@ -6,7 +6,8 @@
 #include <map>
 #include <vector>
 
-#include "vrt/cm/someip/someip_message.h"
+#include "someip_message.h"
+#include "vrt/cm/someip/someip_status.h"
 
 // SOME/IP-TP: cutting a payload that is larger than one datagram may carry into segments, and putting the
 // segments of a message back together on the receiving side, within fixed limits. No sockets here.
@@ -14,32 +15,6 @@ namespace vrt::cm::someip {
 
 // The payload bytes one segment carries for a configured limit: the largest multiple of 16 not above it.
 std::size_t SegmentPayloadSize(std::size_t limit) noexcept;
-
-// Why a datagram, a message or a segment was dropped on the receiving side, and what else the receiver
-// counts beside its drops.
-enum class DropReason : std::uint8_t {
-    kTruncated,         // shorter than a header, or a TP segment without its TP header
-    kWrongLength,       // the length field disagrees with the datagram
-    kWrongProtocol,     // protocol version other than 1, or not a notification
-    kUnknownService,    // service or instance this receiver does not consume
-    kUnknownMethod,     // event id this receiver does not consume
-    kTpBadOffset,       // offset not aligned, past the largest message, or a middle segment not of 16n bytes
-    kTpOverlap,         // a segment overlaps one already received with other bounds
-    kTpTooLarge,        // the message would exceed the largest message
-    kTpTimedOut,        // a message whose segments stopped arriving
-    kTpEvicted,         // a partial message pushed out by a newer one of the same sender (its limits reached)
-    kTpDuplicate,       // a segment received twice (ignored, not an error of the sender)
-    kQueueFull,         // a complete message the consumer had no room for (oldest dropped)
-    kTpRefused,         // a sender without room (its message dropped) while the others fill the limits
-    kLateSample,        // a notification older than one already delivered (its loss was counted then)
-    kDuplicateSample,   // a notification whose session id already arrived
-    kPublisherRestart,  // not a drop: the sender's session ids started over (it was restarted)
-    kForeignSender,     // a datagram from anywhere but the event endpoint of the offer subscribed to
-    kForeignOffer,      // an offer from a host the deployment does not name as a provider
-    kCount,
-};
-
-const char* ToString(DropReason reason) noexcept;
 
 // Limits of reassembly. Those given as 0 take the default named with them.
 struct ReassemblyLimits {

@@ -11,7 +11,7 @@
 #include <limits>
 #include <sstream>
 
-namespace camera_bench {
+namespace camera_tools {
 namespace {
 
 constexpr double kMegabyte = 1e6;
@@ -159,4 +159,4 @@ pid_t currentThreadId() {
     return static_cast<pid_t>(syscall(SYS_gettid));
 }
 
-}  // namespace camera_bench
+}  // namespace camera_tools

@@ -5,7 +5,7 @@
 namespace {
 
 TEST(ProcessUsageTest, ParsesAThreadStatLineWithSpacesInTheName) {
-    const auto sut = camera_bench::parseThreadStat(
+    const auto sut = camera_tools::parseThreadStat(
         "4242 (enc (x) 1) S 1 4242 4242 0 -1 4194560 100 0 0 0 250 31 0 0 20 0 9 0 1000");
     ASSERT_TRUE(sut);
     EXPECT_EQ(sut->tid, 4242);
@@ -14,16 +14,16 @@ TEST(ProcessUsageTest, ParsesAThreadStatLineWithSpacesInTheName) {
 }
 
 TEST(ProcessUsageTest, RefusesATruncatedStatLine) {
-    EXPECT_FALSE(camera_bench::parseThreadStat("4242 (vcam_8) S 1 4242"));
+    EXPECT_FALSE(camera_tools::parseThreadStat("4242 (vcam_8) S 1 4242"));
 }
 
 TEST(ProcessUsageTest, SumsTheMachineTicksByKind) {
-    const auto sut = camera_bench::parseMachineTicks("cpu  100 2 30 500 7 1 4 9 0 0");
+    const auto sut = camera_tools::parseMachineTicks("cpu  100 2 30 500 7 1 4 9 0 0");
     ASSERT_TRUE(sut);
     EXPECT_EQ(sut->busy, 137u);
     EXPECT_EQ(sut->steal, 9u);
     EXPECT_EQ(sut->all, 653u);
-    EXPECT_FALSE(camera_bench::parseMachineTicks("cpu0 1 2 3 4 5 6 7 8"));
+    EXPECT_FALSE(camera_tools::parseMachineTicks("cpu0 1 2 3 4 5 6 7 8"));
 }
 
 }  // namespace

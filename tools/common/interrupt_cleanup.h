@@ -9,7 +9,7 @@
 
 #include "camera_test/temporary_directory.h"
 
-namespace camera_bench {
+namespace camera_tools {
 
 // The bench's temporary directory (camera_test::TemporaryDirectory, "camera_bench.XXXXXX"), whose files and
 // subdirectories the interrupt clean-up also removes. Not thread-safe.
@@ -39,4 +39,4 @@ void removeInterruptCleanup();
 void registerChild(pid_t pid);
 void unregisterChild(pid_t pid);
 
-}  // namespace camera_bench
+}  // namespace camera_tools

@@ -1,11 +1,15 @@
 #pragma once
 
-// Order statistics of measured values (latencies, per-stage times).
+// Order statistics of the tools' figures (latencies, per-stage times): the one percentile and a summary.
 
 #include <cstddef>
 #include <vector>
 
-namespace camera_bench {
+namespace camera_tools {
+
+// The nearest-rank percentile of `values` (reordered): the smallest value with at least `percent` % of the
+// values at or below it (percent in (0, 100]; 0 or less gives the minimum). `none` when there are no values.
+double NearestRank(std::vector<double>& values, double percent, double none = 0.0);
 
 struct Distribution {
     std::size_t count{0};
@@ -24,4 +28,4 @@ Distribution summarize(std::vector<double>& values);
 // The 50th percentile by nearest rank; NaN when there are no values.
 double median(std::vector<double> values);
 
-}  // namespace camera_bench
+}  // namespace camera_tools

@@ -1,35 +1,15 @@
 #pragma once
 
-#include <array>
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
 
-#include "vrt/cm/someip/someip_message.h"
-#include "vrt/cm/someip/someip_tp.h"
+#include "someip_message.h"
+#include "someip_tp.h"
+#include "vrt/cm/someip/someip_status.h"
 
 namespace vrt::cm::someip {
-
-// Drop counts by reason, and the publisher restarts seen; written by the receiving thread, readable from any
-// thread.
-class DropCounters {
-  public:
-    void Count(DropReason reason) noexcept {
-        counts_[static_cast<std::size_t>(reason)].fetch_add(1U, std::memory_order_relaxed);
-    }
-    std::uint64_t Of(DropReason reason) const noexcept {
-        return counts_[static_cast<std::size_t>(reason)].load(std::memory_order_relaxed);
-    }
-    // Every count except repeated TP segments, which cost nothing (a restart included, so that it is logged).
-    std::uint64_t Total() const noexcept;
-    // "truncated=1 tpOverlap=2" for the reasons counted so far.
-    std::string Describe() const;
-
-  private:
-    std::array<std::atomic<std::uint64_t>, static_cast<std::size_t>(DropReason::kCount)> counts_{};
-};
 
 // What arrives on a consumer's event socket, checked and reassembled: every datagram is split into its
 // SOME/IP messages, each is checked against the one event this path consumes, TP segments are reassembled,
