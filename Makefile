@@ -1,13 +1,14 @@
 # Entry points. `make demo` runs the whole system for ten seconds and records what it publishes;
 # `make view` runs the system and its live view in a browser until Ctrl-C;
 # `make test` installs dependencies, builds and runs every test, then repeats the unit tests under
-# AddressSanitizer + UndefinedBehaviorSanitizer; `make run` runs the application until Ctrl-C.
+# AddressSanitizer + UndefinedBehaviorSanitizer; `make run` runs the application until Ctrl-C; `make lint` runs
+# clang-tidy over every source of the build (make test does too).
 
 BUILD_DIR ?= build/release
 ASAN_DIR  ?= build/asan
 JOBS      ?= $(shell nproc)
 
-.PHONY: all deps build test demo view run format clean
+.PHONY: all deps build test demo view run format lint clean
 
 all: build
 
@@ -29,6 +30,9 @@ view:
 
 run:
 	./scripts/run.sh
+
+lint: build
+	BUILD_DIR=$(BUILD_DIR) ./scripts/lint.sh
 
 format:
 	find modules platform tools visual generated tests \( -name '*.cpp' -o -name '*.h' -o -name PubWrapper \) \

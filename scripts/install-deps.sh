@@ -10,6 +10,7 @@ PACKAGES="
   pkg-config
   procps
   clang-format
+  clang-tidy
   libgtest-dev
   libgmock-dev
   libbenchmark-dev

@@ -1,6 +1,7 @@
 #!/bin/sh
 # Builds the project and runs the tests:
-#  - optimised build: every test (unit, integration, end-to-end, the one-minute soak);
+#  - optimised build: clang-tidy over its sources, then every test (unit, integration, end-to-end, the
+#    one-minute soak);
 #  - ASan+UBSan build: the unit tests and the shutdown-under-load test;
 #  - ThreadSanitizer build: the shutdown-under-load test and the encoder channel tests;
 #  - clang build of the fuzzers (deserializers, SOME/IP receive path): a short bounded run of each.
@@ -17,6 +18,8 @@ ASAN_DIR=${ASAN_DIR:-build/asan}
 
 cmake -S . -B "$RELEASE_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCAMERA_STRICT=ON
 cmake --build "$RELEASE_DIR" -j "$JOBS"
+# clang-tidy over every source the build compiles (.clang-tidy says which checks and why).
+BUILD_DIR="$RELEASE_DIR" ./scripts/lint.sh
 ctest --test-dir "$RELEASE_DIR" --output-on-failure -j "$JOBS"
 
 cmake -S . -B "$ASAN_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCAMERA_STRICT=ON -DCAMERA_SANITIZE=ON

@@ -3,6 +3,7 @@
 #include <boost/program_options.hpp>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <sstream>
@@ -130,6 +131,11 @@ int RefuseCommandLine(const char* tool, const std::string& error, const std::str
 int ShowUsage(const std::string& usage) {
     std::cout << usage;
     return 0;
+}
+
+int ReportUnexpected(const char* tool, const char* what) noexcept {
+    std::fprintf(stderr, "%s: stopped by an unexpected failure: %s\n", tool, what);
+    return 70;
 }
 
 }  // namespace camera_tools

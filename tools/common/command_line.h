@@ -7,6 +7,7 @@
 
 #include <boost/program_options/options_description.hpp>
 #include <boost/program_options/variables_map.hpp>
+#include <exception>
 #include <functional>
 #include <optional>
 #include <string>
@@ -138,6 +139,10 @@ int RefuseCommandLine(const char* tool, const std::string& error, const std::str
 // Prints the usage on stdout; the exit status after --help.
 int ShowUsage(const std::string& usage);
 
+// Prints `tool: stopped by an unexpected failure: what` on stderr (nothing else is known by then, memory
+// may have run out); the exit status 70 (EX_SOFTWARE).
+int ReportUnexpected(const char* tool, const char* what) noexcept;
+
 // A tool's command line: its options' table and its usage.
 template <class Options>
 class CommandLine {
@@ -158,23 +163,29 @@ class CommandLine {
 
 // A tool's main: reopens the standard descriptors, reads the command line with `parse` and answers --help;
 // then `run` with the options. The exit status: 2 for a bad command line (the error and the usage on
-// stderr), 0 after --help, else `run`'s.
+// stderr), 0 after --help, 70 when an exception ends the tool (see ReportUnexpected), else `run`'s.
 template <class Parse, class Run>
 int RunTool(const char* tool, int argc, const char* const* argv, Parse parse, const std::string& usage,
-            Run run) {
-    auto parsed = parse(ToolArguments(argc, argv));
-    if (!parsed.HasValue()) {
-        return RefuseCommandLine(tool, parsed.Error().message, usage);
+            Run run) noexcept {
+    try {
+        auto parsed = parse(ToolArguments(argc, argv));
+        if (!parsed.HasValue()) {
+            return RefuseCommandLine(tool, parsed.Error().message, usage);
+        }
+        if (parsed.Value().help) {
+            return ShowUsage(usage);
+        }
+        return run(std::move(parsed).Value());
+    } catch (const std::exception& error) {
+        return ReportUnexpected(tool, error.what());
+    } catch (...) {
+        return ReportUnexpected(tool, "an exception of unknown type");
     }
-    if (parsed.Value().help) {
-        return ShowUsage(usage);
-    }
-    return run(std::move(parsed).Value());
 }
 
 template <class Options, class Run>
 int RunTool(const char* tool, int argc, const char* const* argv, const CommandLine<Options>& commandLine,
-            Run run) {
+            Run run) noexcept {
     const auto parse = [&commandLine](const std::vector<std::string>& arguments) {
         return commandLine.Parse(arguments);
     };

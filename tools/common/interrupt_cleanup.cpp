@@ -66,7 +66,7 @@ ScratchDirectory::ScratchDirectory() {
 }
 
 std::string ScratchDirectory::file(const std::string& name) const {
-    const std::string full = directory_.File(name);
+    std::string full = directory_.File(name);
     remember(registry.files, registry.fileCount, full);
     return full;
 }

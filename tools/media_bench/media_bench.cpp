@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <map>
 #include <memory>
 #include <opencv2/core.hpp>
@@ -362,9 +363,7 @@ class MedianCollector : public benchmark::ConsoleReporter {
     std::map<std::string, Times> medians_;
 };
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int runBench(int argc, char** argv) {
     // A closed standard descriptor would be taken by the first file opened, which would get the output.
     vcu::os::OpenStandardDescriptors();
     int repetitions = 5;
@@ -442,4 +441,17 @@ int main(int argc, char** argv) {
         "path_ms=%.3f\n",
         wall("remap"), wall("opencv_remap"), wall("crop_resize"), wall("bgr"), wall("encode"), wall("path"));
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return runBench(argc, argv);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "media_bench: stopped by an unexpected failure: %s\n", error.what());
+    } catch (...) {
+        std::fprintf(stderr, "media_bench: stopped by an unexpected failure\n");
+    }
+    return 70;
 }

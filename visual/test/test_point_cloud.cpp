@@ -33,6 +33,8 @@ TEST(ConvertToStdPointCloudTest, UnorganizedCloudBecomesOneRow) {
     EXPECT_EQ(out.pointStep, 16U);
     EXPECT_EQ(out.rowStep, 0U);  // from the cloud's own width, which is 0
     ASSERT_EQ(out.data.size(), 80U);
+    // The points' bytes are copied as they are, so the bytes are what is compared.
+    // NOLINTNEXTLINE(bugprone-suspicious-memory-comparison)
     EXPECT_EQ(std::memcmp(out.data.data(), cloud.points.data(), 80), 0);
     EXPECT_EQ(out.header.frameId, "lidar");
     EXPECT_EQ(out.header.seq, cloud.header.seq);

@@ -79,7 +79,8 @@ class StopControl {
     void stop() {
         if (waiter_.joinable()) {
             done_ = true;
-            pthread_kill(waiter_.native_handle(), SIGTERM);
+            // Not a kill: the thread waits for SIGTERM in sigwait, which takes it as a wake-up.
+            pthread_kill(waiter_.native_handle(), SIGTERM);  // NOLINT(bugprone-bad-signal-to-kill-thread)
             waiter_.join();
         }
     }
@@ -118,7 +119,9 @@ class StopControl {
 
 }  // namespace
 
-int main() {
+// What escapes the try below is an allocation failure at start-up, which ends the process through
+// std::terminate as it should.
+int main() {  // NOLINT(bugprone-exception-escape)
     // Before any file is opened: a closed standard descriptor would be taken by logging's FIFO or a lock
     // file, which would then receive the process's output.
     vcu::os::OpenStandardDescriptors();

@@ -295,9 +295,13 @@ void CamPreprocess::disableUndistortion() {
 }
 
 void CamPreprocess::setDefaultRemapParam() {
-    auto mapX = readMapFile(remapFilePathX);
     // The second file is read only when the first was taken; otherwise its failure stands for both.
-    auto mapY = mapX ? readMapFile(remapFilePathY) : std::move(mapX);
+    auto mapX = readMapFile(remapFilePathX);
+    if (!mapX) {
+        disableUndistortion();
+        return;
+    }
+    auto mapY = readMapFile(remapFilePathY);
     if (!mapY) {
         disableUndistortion();
         return;

@@ -11,10 +11,10 @@
 
 namespace ara::log {
 
-void InitLogging(std::string applicationId, std::string description, LogLevel defaultLevel, LogMode mode,
-                 std::string directoryPath) {
-    internal::LoggingBackend::Instance().Init(std::move(applicationId), std::move(description), defaultLevel,
-                                              mode, std::move(directoryPath));
+void InitLogging(std::string applicationId, const std::string& description, LogLevel defaultLevel,
+                 LogMode mode, const std::string& directoryPath) {
+    internal::LoggingBackend::Instance().Init(std::move(applicationId), description, defaultLevel, mode,
+                                              directoryPath);
 }
 
 Logger& CreateLogger(std::string contextId, std::string description, LogLevel defaultLevel) {
@@ -75,8 +75,8 @@ LoggingBackend::LoggingBackend() {
     file_.SetRotation(rotation);
 }
 
-void LoggingBackend::Init(std::string applicationId, std::string description, LogLevel defaultLevel,
-                          LogMode mode, std::string directoryPath) {
+void LoggingBackend::Init(std::string applicationId, const std::string& description, LogLevel defaultLevel,
+                          LogMode mode, const std::string& directoryPath) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (initialized_) {
         return;

@@ -23,8 +23,8 @@ class LoggingBackend {
   public:
     static LoggingBackend& Instance();
 
-    void Init(std::string applicationId, std::string description, LogLevel defaultLevel, LogMode mode,
-              std::string directoryPath);
+    void Init(std::string applicationId, const std::string& description, LogLevel defaultLevel, LogMode mode,
+              const std::string& directoryPath);
     Logger& CreateLogger(std::string contextId, std::string description, std::optional<LogLevel> level);
 
     void Emit(const Logger& logger, LogLevel level, const SourceLocation& location,

@@ -43,7 +43,6 @@ int Bounce(std::uint64_t frameNumber, int speed, int range) {
 PatternSource::PatternSource(unsigned int cameraId, int width, int height,
                              const std::optional<LensSettings>& lens)
     : FrameSource(lens ? "test pattern through a lens" : "test pattern"),
-      cameraId_(cameraId),
       width_(width),
       height_(height),
       period_(std::max(8, width / 6) & ~1),

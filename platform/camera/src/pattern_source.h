@@ -32,7 +32,6 @@ class PatternSource final : public FrameSource {
     void drawBox(const Nv12Image& image, std::uint64_t frameNumber) const;
     void drawLabel(const Nv12Image& image, std::uint64_t frameNumber) const;
 
-    unsigned int cameraId_;
     int width_;
     int height_;
     int period_;                           // bar pattern repeat in pixels, even

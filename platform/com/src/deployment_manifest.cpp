@@ -393,7 +393,7 @@ std::uint32_t DefaultDomainId(const std::string& path) {
 }
 
 std::string TopicPart(const json& value, const std::string& path, bool mayBeEmpty) {
-    const std::string text = String(value, path);
+    std::string text = String(value, path);
     if ((text.empty() && !mayBeEmpty) || (!text.empty() && !dds::IsTopicPart(text))) {
         throw ParseFailure{path,
                            "expected a ROS 2 name: tokens of letters, digits and underscores, not "

@@ -61,7 +61,7 @@ void ExpectEveryStreamDecoded(const std::string& report, int frames) {
 class DdsInteropTest : public ::testing::Test {
   protected:
     std::string WriteConfig(const std::string& address, const std::string& peer) {
-        const std::string path = manifest.Directory() + "/cyclonedds.xml";
+        std::string path = manifest.Directory() + "/cyclonedds.xml";
         EXPECT_TRUE(camera_test::WriteFile(path, CycloneConfig(address, peer)));
         return path;
     }

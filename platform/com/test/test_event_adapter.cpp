@@ -167,7 +167,7 @@ TEST(SkeletonAdapterTest, OfferStateAndE2EHandler) {
                         vrt::cm::type::MethodCallProcessingMode::kEvent);
     std::uint32_t counter = 0;
     sut.ReportE2EError(vrt::cm::type::E2EErrorCode::kRepeated, {}, 1);  // no handler yet: ignored
-    sut.RegisterE2EErrorHandler([&counter](vrt::cm::type::E2EErrorCode, std::vector<std::uint32_t>,
+    sut.RegisterE2EErrorHandler([&counter](vrt::cm::type::E2EErrorCode, const std::vector<std::uint32_t>&,
                                            std::uint32_t c) { counter = c; });
     sut.ReportE2EError(vrt::cm::type::E2EErrorCode::kWrongSequence, {1}, 9);
     EXPECT_EQ(counter, 9U);

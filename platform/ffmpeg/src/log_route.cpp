@@ -80,7 +80,8 @@ bool IsConcealmentReport(void* context, const char* format) {
            std::strncmp(format, kConcealmentReport.data(), kConcealmentReport.size()) == 0;
 }
 
-void CountConcealment(void* context, const char* format, va_list args) {
+// The format is libavcodec's own concealment report, recognized by IsConcealmentReport.
+__attribute__((format(printf, 2, 0))) void CountConcealment(void* context, const char* format, va_list args) {
     char text[256];
     std::vsnprintf(text, sizeof(text), format, args);
     int dc = 0;
@@ -142,7 +143,8 @@ void EmitPending(const ara::log::Logger& logger, PendingLine& line) {
     EmitLines(logger, line.level, line.text, size);
 }
 
-void LogCallback(void* context, int level, const char* format, va_list args) {
+__attribute__((format(printf, 3, 0))) void LogCallback(void* context, int level, const char* format,
+                                                       va_list args) {
     if (format == nullptr || level < 0) {
         return;
     }

@@ -336,7 +336,7 @@ void RemapLumaRows(const PlaneTable& table, PlaneRef source, MutablePlaneRef des
     const D32 d;
     const auto* base = reinterpret_cast<const std::int32_t*>(source.data);
     const auto stride = hn::Set(d, static_cast<std::int32_t>(source.stride));
-    const std::uint32_t rowBytes = table.srcWidth;
+    [[maybe_unused]] const std::uint32_t rowBytes = table.srcWidth;  // used by the AVX-512 targets only
     RemapRows<1>(
         table, source, destination, kLumaBlack,
         [&](const std::uint32_t* entries, std::int32_t baseOffset, std::uint8_t* out) HWY_ATTR {
@@ -375,7 +375,7 @@ void RemapChromaRows(const PlaneTable& table, PlaneRef source, MutablePlaneRef d
     const hn::Repartition<std::uint8_t, D32> dBytes;
     const auto* base = reinterpret_cast<const std::int32_t*>(source.data);
     const auto stride = hn::Set(d, static_cast<std::int32_t>(source.stride));
-    const std::uint32_t rowBytes = 2 * table.srcWidth;
+    [[maybe_unused]] const std::uint32_t rowBytes = 2 * table.srcWidth;  // used by the AVX-512 targets only
     // A gathered 32-bit lane holds U0 V0 U1 V1; reordered to U0 U1 V0 V1 it is two neighbour pairs.
     alignas(16) static constexpr std::uint8_t kPairOrder[16] = {0, 2,  1, 3,  4,  6,  5,  7,
                                                                 8, 10, 9, 11, 12, 14, 13, 15};

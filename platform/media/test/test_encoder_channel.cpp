@@ -21,6 +21,7 @@ extern "C" {
 
 // libx265 3.5 keeps some of its frame filter's buffers after the encoder is closed; that is the codec
 // library's own leak, not the channel's.
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the name LeakSanitizer looks for
 extern "C" const char* __lsan_default_suppressions() {
     return "leak:libx265.so\n";
 }

@@ -23,6 +23,7 @@ TEST(UniqueFdTest, ClosesOnceWhateverPathTheOwnershipTakes) {
         ASSERT_TRUE(a.valid() && b.valid());
 
         vcu::os::UniqueFd moved(std::move(a));
+        // NOLINTNEXTLINE(bugprone-use-after-move): the moved-from state is what is checked
         EXPECT_FALSE(a.valid()) << "a moved-from owner must not close the descriptor again";
         EXPECT_EQ(moved.get(), first);
 

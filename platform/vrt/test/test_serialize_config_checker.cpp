@@ -62,7 +62,7 @@ std::shared_ptr<SomeipSerializeConfig> Truncated(const SomeipSerializeConfig& no
 
 // A copy of node whose child at index is replaced.
 std::shared_ptr<SomeipSerializeConfig> Replaced(const SomeipSerializeConfig& node, std::size_t index,
-                                                std::shared_ptr<SomeipSerializeConfig> replacement) {
+                                                const std::shared_ptr<SomeipSerializeConfig>& replacement) {
     auto copy = std::make_shared<SomeipSerializeConfig>(static_cast<const SerializeConfig&>(node));
     const auto& children = node.GetChildNodeConfigList();
     for (std::size_t i = 0; i < children.size(); ++i) {

@@ -128,13 +128,13 @@ SupportResult<ChildProcess> ChildProcess::Spawn(const std::vector<std::string>& 
 }
 
 ChildProcess::ChildProcess(ChildProcess&& other) noexcept
-    : pid_(std::exchange(other.pid_, -1)), status_(std::move(other.status_)) {}
+    : pid_(std::exchange(other.pid_, -1)), status_(other.status_) {}
 
 ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
     if (this != &other) {
         Stop();
         pid_ = std::exchange(other.pid_, -1);
-        status_ = std::move(other.status_);
+        status_ = other.status_;
     }
     return *this;
 }

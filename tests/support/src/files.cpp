@@ -88,7 +88,7 @@ SupportResult<std::string> FindExecutable(const std::string& name) {
     const char* path = std::getenv("PATH");
     std::istringstream directories(path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin");
     for (std::string directory; std::getline(directories, directory, ':');) {
-        const std::string candidate = (directory.empty() ? std::string(".") : directory) + "/" + name;
+        std::string candidate = (directory.empty() ? std::string(".") : directory) + "/" + name;
         if (::access(candidate.c_str(), X_OK) == 0) {
             return candidate;
         }

@@ -45,7 +45,7 @@ TemporaryDirectory& TemporaryDirectory::operator=(TemporaryDirectory&& other) no
 }
 
 SupportResult<std::string> TemporaryDirectory::Subdirectory(const std::string& name) const {
-    const std::string full = File(name);
+    std::string full = File(name);
     if (::mkdir(full.c_str(), 0700) != 0) {
         return SupportResult<std::string>::FromError(
             MakeError(SupportErrc::kIo, full + ": cannot create the directory: " + std::strerror(errno)));
@@ -55,7 +55,7 @@ SupportResult<std::string> TemporaryDirectory::Subdirectory(const std::string& n
 
 SupportResult<std::string> TemporaryDirectory::Write(const std::string& name,
                                                      const std::string& content) const {
-    const std::string full = File(name);
+    std::string full = File(name);
     auto written = WriteFile(full, content);
     if (!written) {
         return SupportResult<std::string>::FromError(written.Error());

@@ -215,7 +215,7 @@ std::string Recorder::Finish(double elapsedSeconds, std::uint64_t missedSamples,
         outputsIncomplete_ = true;
     }
 
-    const std::string text = FormatSummary(report);
+    std::string text = FormatSummary(report);
     const std::string path = options_.outputDirectory + "/" + kSummaryFile;
     errno = 0;
     std::ofstream file(path, std::ios::trunc);

@@ -46,7 +46,7 @@ bool WaitForLiveFrames(const std::string& path, const std::string& camera,
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (std::chrono::steady_clock::now() < deadline) {
         for (const std::string& line : ReadLines(path)) {
-            if (line.rfind("[", 0) == 0 && line.find(camera + " ") != std::string::npos &&
+            if (line.rfind('[', 0) == 0 && line.find(camera + " ") != std::string::npos &&
                 line.find(camera + "  0.0 fps") == std::string::npos) {
                 return true;
             }
@@ -301,7 +301,7 @@ TEST_F(CameraRecordProcessTest, FullDiskStopsTheCameraSaysSoAndKeepsAMatchingInd
     const std::vector<std::string> lines = ReadLines(Scratch("full_disk.txt"));
     std::string lastLive;
     for (const std::string& line : lines) {
-        if (line.rfind("[", 0) == 0) {
+        if (line.rfind('[', 0) == 0) {
             lastLive = line;
         }
     }

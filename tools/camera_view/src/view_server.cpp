@@ -187,7 +187,7 @@ class ViewerSession : public std::enable_shared_from_this<ViewerSession> {
         server_.queuedBytes.fetch_sub(queue_.QueuedBytes() + inFlight_.Size());
     }
 
-    void Accept(http::request<http::empty_body> request) {
+    void Accept(const http::request<http::empty_body>& request) {
         beast::get_lowest_layer(ws_).expires_never();
         websocket::stream_base::timeout timeout{};
         timeout.handshake_timeout = std::chrono::seconds(10);
@@ -316,7 +316,7 @@ class FoxgloveSession : public std::enable_shared_from_this<FoxgloveSession> {
         server_.queuedBytes.fetch_sub(queue_.QueuedBytes() + inFlight_.Size());
     }
 
-    void Accept(http::request<http::empty_body> request) {
+    void Accept(const http::request<http::empty_body>& request) {
         beast::get_lowest_layer(ws_).expires_never();
         websocket::stream_base::timeout timeout{};
         timeout.handshake_timeout = std::chrono::seconds(10);
@@ -634,12 +634,12 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
         if (foxglove) {
             std::make_shared<FoxgloveSession>(stream_.release_socket(), server_, std::move(connection_),
                                               std::move(viewer))
-                ->Accept(std::move(request_));
+                ->Accept(request_);
             return;
         }
         std::make_shared<ViewerSession>(stream_.release_socket(), server_, std::move(connection_),
                                         std::move(viewer))
-            ->Accept(std::move(request_));
+            ->Accept(request_);
     }
 
     bool OriginListed(std::string_view origin) const {
@@ -793,7 +793,7 @@ ViewServer::~ViewServer() {
     }
 }
 
-std::uint16_t ViewServer::Port() const noexcept {
+std::uint16_t ViewServer::Port() const {
     beast::error_code error;
     const auto endpoint = impl_->acceptor.local_endpoint(error);
     return error ? 0 : endpoint.port();

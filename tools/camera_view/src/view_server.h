@@ -77,7 +77,7 @@ class ViewServer {
     ViewServer(const ViewServer&) = delete;
     ViewServer& operator=(const ViewServer&) = delete;
 
-    std::uint16_t Port() const noexcept;
+    std::uint16_t Port() const;
 
     // A frame message (see frame_message.h) of camera `camera` (0..3) for every viewer.
     void PublishFrame(std::shared_ptr<const std::vector<std::uint8_t>> message, int camera, bool key);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -92,6 +93,19 @@ TEST(CommandLineTest, UsageListsEveryOptionWithItsValueNameAndHelp) {
     for (const char* line : {"--count N", "how many", "--name TEXT", "what", "--help"}) {
         EXPECT_NE(sut.find(line), std::string::npos) << line;
     }
+}
+
+TEST(CommandLineTest, AToolThatThrowsEndsWithStatusSeventyInsteadOfAnAbort) {
+    const char* const argv[] = {"tool", "--count", "3"};
+    const CommandLine<Settings> commandLine("usage", kTable);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(RunTool("tool", 3, argv, commandLine,
+                      [](const Settings&) -> int { throw std::runtime_error("disk on fire"); }),
+              70);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "tool: stopped by an unexpected failure: disk on fire\n");
+    EXPECT_EQ(RunTool("tool", 3, argv, commandLine, [](const Settings& settings) { return *settings.count; }),
+              3);
 }
 
 }  // namespace

@@ -42,7 +42,7 @@ TEST(SomeipCaptureTest, TsharkDecodesTheRunningSystemWithTheGeneratedConfigurati
     ScopedManifest manifest(vrt::cm::test::SomeipManifest(kEvent, port, static_cast<std::uint16_t>(port + 1),
                                                           namespaces.AddressA(), namespaces.AddressB(),
                                                           R"(, "sdMulticast": ")" + group + "\""));
-    const std::string dir = manifest.Directory();
+    const std::string& dir = manifest.Directory();
     ASSERT_EQ(std::system((std::string(SOMEIP_WIRESHARK) + " --manifest " + manifest.Path() + " --out " +
                            dir + "/wireshark > " + dir + "/tool.txt 2>&1")
                               .c_str()),

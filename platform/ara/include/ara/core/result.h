@@ -17,7 +17,7 @@ class Result {
     using error_type = E;
 
     Result(const T& value) : storage_(std::in_place_index<0>, value) {}        // NOLINT: implicit by design
-    Result(T&& value) : storage_(std::in_place_index<0>, std::move(value)) {}  // NOLINT
+    Result(T&& value) : storage_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit by design
     explicit Result(const E& error) : storage_(std::in_place_index<1>, error) {}
     explicit Result(E&& error) : storage_(std::in_place_index<1>, std::move(error)) {}
 

@@ -17,8 +17,8 @@ namespace ara::log {
 //   ARA_LOG_LEVEL  off|fatal|error|warn|info|debug|verbose (or 0..6): the level of every context,
 //                  replacing each context's default (to see debug output, or to silence it).
 //   ARA_LOG_MODE   console|remote|file, joined with ',' or '|': replaces the mode given here.
-void InitLogging(std::string applicationId, std::string description, LogLevel defaultLevel, LogMode mode,
-                 std::string directoryPath);
+void InitLogging(std::string applicationId, const std::string& description, LogLevel defaultLevel,
+                 LogMode mode, const std::string& directoryPath);
 
 // The logger of a context; the same context id gives the same logger. The logger lives until the process
 // ends. The context's level is `defaultLevel` unless ARA_LOG_LEVEL overrides it.

@@ -56,7 +56,7 @@ struct CameraAuxiliaryInfo {
 struct CameraData {
     static constexpr std::size_t kPictureBuffer = 1;
 
-    explicit CameraData(std::string name) : buffers{VcuMbuf(name), VcuMbuf(name), VcuMbuf(name)} {}
+    explicit CameraData(const std::string& name) : buffers{VcuMbuf(name), VcuMbuf(name), VcuMbuf(name)} {}
 
     std::array<VcuMbuf, 3> buffers;
     CameraAuxiliaryInfo auxiliaryInfo;

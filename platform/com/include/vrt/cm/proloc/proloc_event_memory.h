@@ -38,10 +38,11 @@ class ProlocEventMemory {
     virtual std::uint8_t ReturnLoan(unsigned long clientUid, const unsigned char* sample) = 0;
     virtual std::size_t GetClientNumber() = 0;
 
-  protected:
-    ProlocEventMemory() = default;
     ProlocEventMemory(const ProlocEventMemory&) = delete;
     ProlocEventMemory& operator=(const ProlocEventMemory&) = delete;
+
+  protected:
+    ProlocEventMemory() = default;
 };
 
 // One event's process-local memory for payload type T: every stored sample becomes one shared copy that is
