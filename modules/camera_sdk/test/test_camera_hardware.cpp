@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <chrono>
+#include <filesystem>
 #include <future>
 #include <memory>
 #include <string>
@@ -9,6 +13,8 @@
 
 #include "ara/log/log_capture.h"
 #include "camera_hardware.h"
+#include "camera_test/eventually.h"
+#include "camera_test/files.h"
 #include "camera_test/gtest_support.h"
 #include "camera_test/scoped_environment.h"
 #include "vcu/camera/frame_code.h"
@@ -17,6 +23,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using ara::log::LogLevel;
+using camera_test::Eventually;
 using camera_test::ScopedEnvironment;
 using camera_test::TemporaryDirectory;
 using vcu::camera::CameraAccessConfig;
@@ -39,14 +46,18 @@ std::size_t positionOf(const ara::log::LogCapture& capture, const std::string& f
     return messages.size();
 }
 
-template <typename Predicate>
-bool eventually(Predicate predicate) {
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() > deadline) {
+// Every thread of this process but the caller is blocked (none is running or ready to run).
+bool OtherThreadsBlocked() {
+    const std::string self = std::to_string(::syscall(SYS_gettid));
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        if (task.path().filename() == self) {
+            continue;
+        }
+        const std::string stat = camera_test::ReadText(task.path().string() + "/stat");
+        const std::size_t end = stat.rfind(')');
+        if (end != std::string::npos && end + 2 < stat.size() && stat[end + 2] == 'R') {
             return false;
         }
-        std::this_thread::sleep_for(5ms);
     }
     return true;
 }
@@ -119,7 +130,7 @@ TEST_F(CameraHardwareTest, OnePassStoresAndWakesIndex2BeforeIndex0) {
     camera_test::WriteTestFile(directory, "vcu_camera.ini", "[camera_8]\nfps = 3\n[camera_10]\nfps = 100\n");
     const ScopedEnvironment perCamera("VCU_CAMERA_FPS", std::nullopt);
     ASSERT_EQ(vcu::camera::CameraInit({camera(8), camera(10)}), 0);
-    ASSERT_TRUE(eventually([] { return capturedAny(8); }));
+    ASSERT_TRUE(Eventually([] { return capturedAny(8); }));
 
     auto worker0 = std::async(std::launch::async, [this] { expectWorkerReceivesFrame(0); });
     auto worker2 = std::async(std::launch::async, [this] { expectWorkerReceivesFrame(2); });
@@ -137,7 +148,7 @@ TEST_F(CameraHardwareTest, OnePassStoresAndWakesIndex2BeforeIndex0) {
 
 TEST_F(CameraHardwareTest, SkipsIdsWhoseIndexIsOutsideThePool) {
     ASSERT_EQ(vcu::camera::CameraInit({camera(8), camera(12)}), 0);
-    ASSERT_TRUE(eventually([] { return capturedAny(8) && capturedAny(12); }));
+    ASSERT_TRUE(Eventually([] { return capturedAny(8) && capturedAny(12); }));
 
     ara::log::LogCapture capture;
     EXPECT_EQ(sut.getCameraImagesArrayVector(pool->images), 2U);
@@ -169,8 +180,8 @@ TEST_F(CameraHardwareTest, StopJoinsPromptlyWhileTheThreadWaitsForFrames) {
     ara::log::LogCapture capture;
     sut.init(table);
     ASSERT_TRUE(sut.isStarted());
-    ASSERT_TRUE(eventually([&] { return capture.Count(kContext, "Attempt to getting camera IDs") > 0; }));
-    std::this_thread::sleep_for(50ms);  // let it settle into the wait
+    ASSERT_TRUE(Eventually([&] { return capture.Count(kContext, "Attempt to getting camera IDs") > 0; }));
+    ASSERT_TRUE(Eventually(OtherThreadsBlocked));  // the camera thread in its wait for frames
 
     const auto start = std::chrono::steady_clock::now();
     sut.stop();

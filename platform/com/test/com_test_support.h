@@ -36,7 +36,8 @@ class ScopedManifest {
     camera_test::ScopedEnvironment environment_;
 };
 
-// A RouDi of the caller's own with these mempools, its configuration beside the manifest.
+// A RouDi of the caller's own with these mempools, its configuration and its log (roudi.log) beside the
+// manifest.
 inline camera_test::SupportResult<camera_test::RouDiProcess> StartRouDi(
     const ScopedManifest& manifest, const std::string& roudiBinary,
     const std::vector<camera_test::Mempool>& mempools) {
@@ -44,7 +45,7 @@ inline camera_test::SupportResult<camera_test::RouDiProcess> StartRouDi(
     if (auto written = camera_test::WriteFile(config, camera_test::RouDiConfig(mempools)); !written) {
         return camera_test::SupportResult<camera_test::RouDiProcess>::FromError(written.Error());
     }
-    return camera_test::RouDiProcess::Start(roudiBinary, config);
+    return camera_test::RouDiProcess::Start(roudiBinary, config, manifest.Directory() + "/roudi.log");
 }
 
 inline const char* kShmSerialization = R"({"type": 0, "byteOrder": 1, "stringLength": 4, "vectorLength": 4})";

@@ -6,7 +6,6 @@
 #include <signal.h>
 
 #include <optional>
-#include <thread>
 
 #include "ara/com/internal/skeleton/event/event_adapter.h"
 #include "ara/log/log_capture.h"
@@ -270,7 +269,10 @@ TEST_F(ShmRouDiFaultTest, ProcessPausedPastTheKeepAliveEndsWithALossNotAnAbort) 
         camera_test::StartChild({SHM_PEER, "watch", std::to_string(kEvent), "30000"}, output);
     ASSERT_TRUE(WaitForText(output, "ready", std::chrono::seconds(10))) << ReadText(output);
     watcher.Signal(SIGSTOP);
-    std::this_thread::sleep_for(std::chrono::seconds(3));  // the pause; RouDi drops the process after 1.5 s
+    // Paused until RouDi has dropped it (after 1.5 s without a keep-alive); resumed whatever happened.
+    EXPECT_TRUE(
+        WaitForText(Output("roudi.log"), "milliseconds ago) --> removing it", std::chrono::seconds(30)))
+        << ReadText(Output("roudi.log"));
     watcher.Signal(SIGCONT);
     EXPECT_EQ(watcher.Wait(std::chrono::seconds(5)), 1) << ReadText(output);
     EXPECT_NE(ReadText(output).find("[error] [Transport][Lost, samples sent from now on reach no subscriber] "
