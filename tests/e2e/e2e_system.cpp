@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <sstream>
@@ -92,26 +91,6 @@ long residentKb(pid_t pid) {
         }
     }
     return 0;
-}
-
-double cpuSeconds(pid_t pid) {
-    const std::string stat = ReadText("/proc/" + std::to_string(pid) + "/stat");
-    const std::size_t end = stat.rfind(')');
-    if (end == std::string::npos) {
-        return 0.0;
-    }
-    // After the name: state, then ten fields up to utime and stime.
-    std::istringstream fields(stat.substr(end + 1));
-    std::string skipped;
-    for (int field = 0; field < 11; ++field) {
-        fields >> skipped;
-    }
-    unsigned long long user = 0;
-    unsigned long long system = 0;
-    if (!(fields >> user >> system)) {
-        return 0.0;
-    }
-    return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 std::size_t lineCount(const std::string& path) {

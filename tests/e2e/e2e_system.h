@@ -45,8 +45,6 @@ camera_test::TemporaryDirectory testDirectory();
 
 // Resident memory of a process in kB, 0 when it cannot be read.
 long residentKb(pid_t pid);
-// CPU time a process has used so far (user and system), in seconds; 0 when it cannot be read.
-double cpuSeconds(pid_t pid);
 // Lines in a text file (a recorder's index grows by one per frame, flushed every second).
 std::size_t lineCount(const std::string& path);
 

@@ -19,6 +19,7 @@ extern "C" {
 #include "camera_test/roudi_process.h"
 #include "e2e_system.h"
 #include "ffmpeg/handles.h"
+#include "process_usage.h"
 
 namespace {
 
@@ -97,9 +98,10 @@ class RunningSystemTest : public ::testing::Test {
     // Until the cameras have kept the process busy for a second of CPU time: under load, whatever the
     // machine's speed.
     void waitUntilBusy() {
-        const double start = cpuSeconds(app_.Pid());
-        ASSERT_TRUE(
-            Eventually([&] { return !app_.Running() || cpuSeconds(app_.Pid()) > start + 1.0; }, 30s, 50ms));
+        const double start = camera_tools::processCpuSecondsOf(app_.Pid());
+        ASSERT_TRUE(Eventually(
+            [&] { return !app_.Running() || camera_tools::processCpuSecondsOf(app_.Pid()) > start + 1.0; },
+            30s, 50ms));
         ASSERT_TRUE(app_.Running()) << ReadText(dir_ + "/app.err").substr(0, 4000);
     }
 
@@ -241,7 +243,8 @@ TEST_F(RunningSystemTest, ClosedStandardDescriptorsAreFilledWithDevNull) {
         return n > 0 ? std::string(link, static_cast<std::size_t>(n)) : std::string();
     };
     // Streaming (a second of CPU time spent): by then logging and the transport have opened all they open.
-    ASSERT_TRUE(Eventually([&app] { return !app.Running() || cpuSeconds(app.Pid()) > 1.0; }, 30s, 50ms));
+    ASSERT_TRUE(Eventually(
+        [&app] { return !app.Running() || camera_tools::processCpuSecondsOf(app.Pid()) > 1.0; }, 30s, 50ms));
     ASSERT_TRUE(app.Running());
     EXPECT_EQ(target(STDOUT_FILENO), "/dev/null");
     EXPECT_EQ(target(STDERR_FILENO), "/dev/null");

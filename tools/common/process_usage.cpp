@@ -118,6 +118,13 @@ std::vector<ThreadCpu> threadCpuTimes() {
     return threads;
 }
 
+double processCpuSecondsOf(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    const auto cpu = std::getline(stat, line) ? parseThreadStat(line) : std::nullopt;
+    return cpu ? static_cast<double>(cpu->ticks) / ticksPerSecond() : 0.0;
+}
+
 std::optional<MachineTicks> parseMachineTicks(const std::string& line) {
     std::istringstream fields(line);
     std::string name;

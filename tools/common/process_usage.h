@@ -49,6 +49,9 @@ std::vector<ThreadCpu> threadCpuTimes();
 // Parses one /proc/<pid>/task/<tid>/stat line; nothing when it does not have the expected fields.
 std::optional<ThreadCpu> parseThreadStat(const std::string& line);
 double ticksPerSecond();
+// Another process's CPU time so far (user + system, all its threads), in seconds, from /proc/<pid>/stat; 0
+// when it cannot be read.
+double processCpuSecondsOf(pid_t pid);
 
 // The whole machine's CPU time so far, in clock ticks summed over every CPU, from /proc/stat: busy (user,
 // nice, system, irq, softirq), stolen by the hypervisor, and everything (idle and iowait included).

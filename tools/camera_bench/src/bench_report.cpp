@@ -13,6 +13,7 @@
 namespace camera_bench {
 
 using camera_tools::Distribution;
+
 namespace {
 
 constexpr double kNan = std::numeric_limits<double>::quiet_NaN();

@@ -21,6 +21,7 @@ using camera_tools::median;
 using camera_tools::processCpuSeconds;
 using camera_tools::ScratchDirectory;
 using camera_tools::ticksPerSecond;
+
 namespace {
 
 std::string joined(const std::vector<std::string>& words) {

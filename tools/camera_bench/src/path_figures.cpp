@@ -27,6 +27,7 @@ extern "C" {
 namespace camera_bench {
 
 using camera_tools::processCpuSeconds;
+
 namespace {
 
 constexpr unsigned char kSectionOffset = 8;

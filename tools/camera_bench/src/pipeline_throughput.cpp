@@ -16,6 +16,7 @@ namespace camera_bench {
 
 using camera_tools::monotonicSeconds;
 using camera_tools::processCpuSeconds;
+
 namespace {
 
 constexpr unsigned char kSectionOffset = 8;  // camera index 0 reads section cam_8

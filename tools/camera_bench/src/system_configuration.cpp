@@ -9,6 +9,7 @@
 namespace camera_bench {
 
 using camera_tools::ScratchDirectory;
+
 namespace {
 
 constexpr std::uint32_t kWidth = 1920;

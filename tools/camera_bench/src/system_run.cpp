@@ -48,6 +48,7 @@ using camera_tools::ThreadCpu;
 using camera_tools::threadCpuTimes;
 using camera_tools::ticksPerSecond;
 using camera_tools::unregisterChild;
+
 namespace {
 
 constexpr unsigned int kFirstCameraId = CameraDriving::kFirstCameraId;

@@ -41,19 +41,13 @@ using tcp = net::ip::tcp;
 using namespace std::chrono_literals;
 
 // CPU ticks (user + system) of process `pid` so far; 0 when it cannot be read.
-std::uint64_t ProcessTicks(pid_t pid) {
-    const std::string line = camera_test::ReadText("/proc/" + std::to_string(pid) + "/stat");
-    const auto cpu = camera_tools::parseThreadStat(line);
-    return cpu ? cpu->ticks : 0;
-}
-
 // camera_view's share of one core over `seconds`.
 double CpuShare(pid_t pid, double seconds) {
-    const std::uint64_t before = ProcessTicks(pid);
+    const double before = camera_tools::processCpuSecondsOf(pid);
     const double start = camera_tools::monotonicSeconds();
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     const double elapsed = camera_tools::monotonicSeconds() - start;
-    return static_cast<double>(ProcessTicks(pid) - before) / camera_tools::ticksPerSecond() / elapsed * 100.0;
+    return (camera_tools::processCpuSecondsOf(pid) - before) / elapsed * 100.0;
 }
 
 // One viewer that reads every message and stamps each frame when it has it whole.
