@@ -60,10 +60,26 @@ inline void remapSample(const PlaneTable& table, PlaneRef source, std::uint32_t 
     }
 }
 
+// The entry of sample x of row y: the table's, or worked out from the block's line (a linear block lies
+// wholly inside the source or wholly outside).
+inline std::uint32_t entryAt(const PlaneTable& table, std::uint32_t x, std::uint32_t y) {
+    const std::uint64_t block = std::uint64_t{y} * table.blocksPerRow + x / kBlockSamples;
+    const std::uint8_t kind = table.blocks[block];
+    const std::uint32_t i = x % kBlockSamples;
+    if ((kind & kLinear) == 0) {
+        return table.entries[std::uint64_t{table.firstEntries[block]} + i];
+    }
+    if ((kind & kKindMask) == kOutside) {
+        return kFillEntry;
+    }
+    const Line& line = table.lines[block];
+    return lineEntry(linePosition(line.x, line.stepX, i), linePosition(line.y, line.stepY, i));
+}
+
 // Sample x of row y of a plane.
 inline void remapSampleAt(const PlaneTable& table, PlaneRef source, std::uint32_t x, std::uint32_t y,
                           int channels, std::uint8_t border, std::uint8_t* out) {
-    remapSample(table, source, table.entries[std::uint64_t{y} * table.width + x],
+    remapSample(table, source, entryAt(table, x, y),
                 table.bases[std::uint64_t{y} * table.blocksPerRow + x / kBlockSamples], channels, border,
                 out);
 }

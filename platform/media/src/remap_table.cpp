@@ -9,13 +9,15 @@ namespace mpu::internal::remap {
 namespace {
 
 constexpr std::uint32_t kMagic = 0x544C524D;  // "MRLT"
-constexpr std::uint32_t kVersion = 2;
+constexpr std::uint32_t kVersion = 3;
 constexpr std::uint64_t kSectionAlignment = 64;
 
 struct PlaneOffsets {
     std::uint64_t entries;
     std::uint64_t bases;
     std::uint64_t blocks;
+    std::uint64_t lines;
+    std::uint64_t firstEntries;
 };
 
 // Start of the table memory. Offsets rather than pointers, so the table does not depend on where it lives.
@@ -55,6 +57,10 @@ PlaneOffsets PlacePlane(std::uint32_t width, std::uint32_t height, std::uint64_t
     *cursor = AlignUp(*cursor + blocks * sizeof(std::int32_t));
     offsets.blocks = *cursor;
     *cursor = AlignUp(*cursor + blocks);
+    offsets.lines = *cursor;
+    *cursor = AlignUp(*cursor + blocks * sizeof(Line));
+    offsets.firstEntries = *cursor;
+    *cursor = AlignUp(*cursor + blocks * sizeof(std::uint32_t));
     return offsets;
 }
 
@@ -85,8 +91,8 @@ struct Axis {
     std::int32_t fraction;  // weight of the second neighbour in 1/32 (0..32)
 };
 
-Axis PlaceOnAxis(float coordinate, std::uint32_t size) {
-    const std::int32_t q = Quantise(coordinate);
+// A position in 1/32 sample on an axis of `size` samples.
+Axis PlaceOnAxis(std::int32_t q, std::uint32_t size) {
     Axis axis{q >> kFractionBits, q & (kFractionOne - 1)};
     const auto last = static_cast<std::int32_t>(size) - 1;
     if (axis.start == last && axis.fraction == 0 && size >= 2) {
@@ -111,14 +117,89 @@ BlockKind Classify(const Axis& x, std::uint32_t width, const Axis& y, std::uint3
     return kBorder;
 }
 
+Sample PlaceQuantised(std::int32_t qx, std::int32_t qy, std::uint32_t srcWidth, std::uint32_t srcHeight) {
+    const Axis ax = PlaceOnAxis(qx, srcWidth);
+    const Axis ay = PlaceOnAxis(qy, srcHeight);
+    return Sample{ax.start, ay.start, ax.fraction, ay.fraction, Classify(ax, srcWidth, ay, srcHeight)};
+}
+
 struct PlaneWriter {
     std::uint32_t* entries;
     std::int32_t* bases;
     std::uint8_t* blocks;
+    Line* lines;
+    std::uint32_t* firstEntries;
     std::uint32_t width;
+    std::uint32_t nextEntry;  // entries are written one block after the other from the first
 };
 
-// Writes one block's base, entries and kind from its samples; returns how many distances were clamped.
+// A sample's entry in a block with base `base`: its distances from the base (clamped to kMaxDistance, which
+// `clamped` tells) and fractions, or kFillEntry for a sample wholly outside the source.
+std::uint32_t PackEntry(const Sample& sample, std::int32_t base, bool* clamped) {
+    if (sample.kind == kOutside) {
+        return kFillEntry;
+    }
+    const std::int32_t baseX = static_cast<std::int16_t>(base & 0xFFFF);
+    const std::int32_t baseY = base >> 16;
+    const std::int32_t dx = std::min(sample.x0 - baseX, kMaxDistance);
+    const std::int32_t dy = std::min(sample.y0 - baseY, kMaxDistance);
+    if (clamped != nullptr) {
+        *clamped = dx != sample.x0 - baseX || dy != sample.y0 - baseY;
+    }
+    return static_cast<std::uint32_t>(dx) | (static_cast<std::uint32_t>(dy) << kDistanceBits) |
+           (static_cast<std::uint32_t>(sample.fx) << kFractionXShift) |
+           (static_cast<std::uint32_t>(sample.fy) << kFractionYShift);
+}
+
+constexpr std::int32_t kLineRounding = 1 << (kLineBits - kFractionBits - 1);
+
+// Sample i of a line whose start is a source position (not yet counted from a base nor rounded), placed as
+// placeSample places a map's position.
+Sample LineSample(const Line& line, std::uint32_t i, std::uint32_t srcWidth, std::uint32_t srcHeight) {
+    return PlaceQuantised(linePosition(line.x + kLineRounding, line.stepX, i),
+                          linePosition(line.y + kLineRounding, line.stepY, i), srcWidth, srcHeight);
+}
+
+// Positions a line holds: within 2^30 / 65536 samples of the origin, steps below 64 samples a sample.
+constexpr double kLargestLinePosition = 16000.0;
+constexpr double kLargestLineStep = 63.0;
+
+// The line through `count` positions along one axis that lies closest to the farthest of them (the chord,
+// moved by half the extremes of the positions' distances from it), if every position lies within
+// `tolerance` of it and it fits a Line.
+bool FitAxis(const float* positions, std::uint32_t count, double tolerance, std::int32_t* start,
+             std::int32_t* step) {
+    const double first = positions[0];
+    const double slope = count > 1 ? (double{positions[count - 1]} - first) / (count - 1) : 0.0;
+    double below = 0.0;
+    double above = 0.0;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const double away = positions[i] - (first + slope * i);
+        below = std::min(below, away);
+        above = std::max(above, away);
+    }
+    const double origin = first + (below + above) / 2;
+    // Written so that a NaN anywhere fails.
+    if (!(std::abs(origin) < kLargestLinePosition && std::abs(slope) < kLargestLineStep)) {
+        return false;
+    }
+    constexpr double kScale = double{1 << kLineBits};
+    *start = static_cast<std::int32_t>(std::llround(origin * kScale));
+    *step = static_cast<std::int32_t>(std::llround(slope * kScale));
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const double held = (static_cast<double>(*start) + static_cast<double>(*step) * i) / kScale;
+        if (!(std::abs(held - positions[i]) <= tolerance)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool FitLine(const float* xs, const float* ys, std::uint32_t count, double tolerance, Line* line) {
+    return FitAxis(xs, count, tolerance, &line->x, &line->stepX) &&
+           FitAxis(ys, count, tolerance, &line->y, &line->stepY);
+}
+
 // Whether an inside block's neighbourhoods all lie in the 64-byte window of its base's rows (kRows): each
 // sample's pair of bytes (luma) or of U/V byte pairs (chroma) is a 16-bit lane of the window or of the window
 // one byte on (luma only), and the window holds 32 such lanes.
@@ -133,8 +214,12 @@ bool FitsRowWindow(std::int32_t baseX, std::int32_t maxDx, std::int32_t channels
     return channels == 1 ? shift + maxDx <= 62 : shift / 2 + maxDx <= 30;
 }
 
+// Writes one block's base, entries (unless it is `linear`) and kind from its samples; returns how many
+// distances were clamped. A linear block's samples are taken by the vector path only when none has the
+// fraction 32 that placeSample gives a position exactly on the last sample (the kernels compute the
+// unadjusted position, whose right or lower neighbour would lie past the source).
 std::uint64_t WriteBlock(const Sample* samples, std::uint32_t count, bool whole, std::int32_t channels,
-                         std::uint32_t srcWidth, std::uint32_t* entries, std::int32_t* base,
+                         std::uint32_t srcWidth, bool linear, std::uint32_t* entries, std::int32_t* base,
                          std::uint8_t* kind) {
     // The base is the smallest neighbour of the samples that reach the source; the others are filled.
     std::int32_t baseX = INT32_MAX;
@@ -155,72 +240,104 @@ std::uint64_t WriteBlock(const Sample* samples, std::uint32_t count, bool whole,
     std::uint64_t clamped = 0;
     std::int32_t maxDx = 0;
     std::int32_t maxDy = 0;
-    for (std::uint32_t i = 0; i < count; ++i) {
-        const Sample& s = samples[i];
-        if (s.kind == kOutside) {
-            entries[i] = kFillEntry;
-            continue;
-        }
-        const std::int32_t dx = std::min(s.x0 - baseX, kMaxDistance);
-        const std::int32_t dy = std::min(s.y0 - baseY, kMaxDistance);
-        clamped += (dx != s.x0 - baseX || dy != s.y0 - baseY) ? 1 : 0;
-        maxDx = std::max(maxDx, dx);
-        maxDy = std::max(maxDy, dy);
-        entries[i] = static_cast<std::uint32_t>(dx) | (static_cast<std::uint32_t>(dy) << kDistanceBits) |
-                     (static_cast<std::uint32_t>(s.fx) << kFractionXShift) |
-                     (static_cast<std::uint32_t>(s.fy) << kFractionYShift);
-    }
     *base = static_cast<std::int32_t>((static_cast<std::uint32_t>(baseY) << 16) |
                                       (static_cast<std::uint32_t>(baseX) & 0xFFFF));
-    if (allOutside) {
-        *kind = kOutside;
-    } else if (allInside && whole && clamped == 0) {
-        *kind = maxDy <= kMaxRowSpan && FitsRowWindow(baseX, maxDx, channels, srcWidth)
-                    ? static_cast<BlockKind>(kRows + maxDy)
-                    : kInside;
-    } else {
-        *kind = kBorder;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const Sample& s = samples[i];
+        bool far = false;
+        const std::uint32_t entry = PackEntry(s, *base, &far);
+        if (!linear) {
+            entries[i] = entry;
+        }
+        if (s.kind == kOutside) {
+            continue;
+        }
+        clamped += far ? 1 : 0;
+        maxDx = std::max(maxDx, s.x0 - baseX);
+        maxDy = std::max(maxDy, s.y0 - baseY);
+        allInside &= !linear || (s.fx < kFractionOne && s.fy < kFractionOne);
     }
+    std::uint8_t kindOf = kBorder;
+    if (allOutside) {
+        kindOf = kOutside;
+    } else if (allInside && whole && clamped == 0) {
+        kindOf = maxDy <= kMaxRowSpan && FitsRowWindow(baseX, maxDx, channels, srcWidth)
+                     ? static_cast<std::uint8_t>(kRows + maxDy)
+                     : static_cast<std::uint8_t>(kInside);
+    }
+    *kind = static_cast<std::uint8_t>(kindOf | (linear ? kLinear : 0));
     return clamped;
 }
 
-// Writes a row's blocks from the source positions `sourceAt` gives for each of its samples.
+// What one row of a plane contributed to the build summary.
+struct RowSummary {
+    std::uint64_t clamped;
+    std::uint64_t linearBlocks;
+};
+
+// Writes a row's blocks from the source positions `sourceAt` gives for each of its samples: a block inside
+// the source as a line where its positions lie on one, the others sample by sample (at the source's edges,
+// where the picture meets the black around it, a position a little off changes a sample by much), and
+// a block wholly outside as its kind alone.
 template <typename SourceAt>
-std::uint64_t WriteRow(const PlaneWriter& plane, std::uint32_t row, std::uint32_t srcWidth,
-                       std::uint32_t srcHeight, std::int32_t channels, std::vector<Sample>& samples,
-                       SourceAt sourceAt) {
+RowSummary WriteRow(PlaneWriter& plane, std::uint32_t row, std::uint32_t srcWidth, std::uint32_t srcHeight,
+                    std::int32_t channels, std::vector<float>& xs, std::vector<float>& ys,
+                    std::vector<Sample>& samples, SourceAt sourceAt) {
     for (std::uint32_t x = 0; x < plane.width; ++x) {
-        float sx = 0.0f;
-        float sy = 0.0f;
-        sourceAt(x, &sx, &sy);
-        samples[x] = placeSample(sx, sy, srcWidth, srcHeight);
+        sourceAt(x, &xs[x], &ys[x]);
     }
     const std::uint32_t blocksPerRow = BlocksPerRow(plane.width);
     const std::uint64_t firstBlock = std::uint64_t{row} * blocksPerRow;
-    std::uint64_t clamped = 0;
+    RowSummary summary{0, 0};
     for (std::uint32_t b = 0; b < blocksPerRow; ++b) {
         const std::uint32_t x0 = b * kBlockSamples;
         const std::uint32_t count = std::min(kBlockSamples, plane.width - x0);
-        clamped += WriteBlock(samples.data() + x0, count, count == kBlockSamples, channels, srcWidth,
-                              plane.entries + std::uint64_t{row} * plane.width + x0,
-                              plane.bases + firstBlock + b, plane.blocks + firstBlock + b);
+        const std::uint64_t block = firstBlock + b;
+        const auto write = [&](bool linear) {
+            return WriteBlock(samples.data(), count, count == kBlockSamples, channels, srcWidth, linear,
+                              plane.entries + plane.nextEntry, plane.bases + block, plane.blocks + block);
+        };
+        Line line{};
+        if (FitLine(xs.data() + x0, ys.data() + x0, count, kLineTolerance * channels, &line)) {
+            for (std::uint32_t i = 0; i < count; ++i) {
+                samples[i] = LineSample(line, i, srcWidth, srcHeight);
+            }
+            const std::uint64_t clamped = write(true);
+            const std::uint8_t kind = plane.blocks[block] & kKindMask;
+            if (kind != kBorder) {
+                // Counted from the base, rounding included: linePosition gives distances and fractions.
+                const std::int32_t base = plane.bases[block];
+                line.x += kLineRounding - static_cast<std::int16_t>(base & 0xFFFF) * (1 << kLineBits);
+                line.y += kLineRounding - (base >> 16) * (1 << kLineBits);
+                plane.lines[block] = line;
+                plane.firstEntries[block] = 0;
+                summary.clamped += clamped;
+                ++summary.linearBlocks;
+                continue;
+            }
+        }
+        for (std::uint32_t i = 0; i < count; ++i) {
+            samples[i] = placeSample(xs[x0 + i], ys[x0 + i], srcWidth, srcHeight);
+        }
+        plane.lines[block] = Line{};
+        plane.firstEntries[block] = plane.nextEntry;
+        summary.clamped += write(false);
+        plane.nextEntry += count;
     }
-    return clamped;
+    return summary;
 }
 
 }  // namespace
 
 Sample placeSample(float x, float y, std::uint32_t srcWidth, std::uint32_t srcHeight) {
-    const Axis ax = PlaceOnAxis(x, srcWidth);
-    const Axis ay = PlaceOnAxis(y, srcHeight);
-    return Sample{ax.start, ay.start, ax.fraction, ay.fraction, Classify(ax, srcWidth, ay, srcHeight)};
+    return PlaceQuantised(Quantise(x), Quantise(y), srcWidth, srcHeight);
 }
 
 std::uint64_t tableSize(std::uint32_t width, std::uint32_t height) {
     return LayoutFor(width, height).total;
 }
 
-std::uint64_t buildTable(const mpu_remap_maps& maps, void* memory) {
+BuildSummary buildTable(const mpu_remap_maps& maps, void* memory) {
     const Layout layout = LayoutFor(maps.dst_width, maps.dst_height);
     auto* base = static_cast<std::uint8_t*>(memory);
     // The header goes last, so a table whose building was interrupted is never taken for a built one.
@@ -228,37 +345,48 @@ std::uint64_t buildTable(const mpu_remap_maps& maps, void* memory) {
 
     const auto planeWriter = [&](const PlaneOffsets& offsets, std::uint32_t width) {
         return PlaneWriter{reinterpret_cast<std::uint32_t*>(base + offsets.entries),
-                           reinterpret_cast<std::int32_t*>(base + offsets.bases), base + offsets.blocks,
-                           width};
+                           reinterpret_cast<std::int32_t*>(base + offsets.bases),
+                           base + offsets.blocks,
+                           reinterpret_cast<Line*>(base + offsets.lines),
+                           reinterpret_cast<std::uint32_t*>(base + offsets.firstEntries),
+                           width,
+                           0};
     };
 
     const std::uint32_t width = maps.dst_width;
-    std::vector<Sample> samples(width);
-    std::uint64_t clamped = 0;
-    const PlaneWriter luma = planeWriter(layout.luma, width);
+    std::vector<float> xs(width);
+    std::vector<float> ys(width);
+    std::vector<Sample> samples(kBlockSamples);
+    BuildSummary summary{0, 0, 0};
+    const auto add = [&summary](const RowSummary& row) {
+        summary.clamped += row.clamped;
+        summary.linearBlocks += row.linearBlocks;
+    };
+    PlaneWriter luma = planeWriter(layout.luma, width);
     for (std::uint32_t y = 0; y < maps.dst_height; ++y) {
         const std::uint64_t rowStart = std::uint64_t{y} * width;
-        clamped += WriteRow(luma, y, maps.src_width, maps.src_height, 1, samples,
-                            [&](std::uint32_t x, float* sx, float* sy) {
-                                *sx = maps.map_x[rowStart + x];
-                                *sy = maps.map_y[rowStart + x];
-                            });
+        add(WriteRow(luma, y, maps.src_width, maps.src_height, 1, xs, ys, samples,
+                     [&](std::uint32_t x, float* sx, float* sy) {
+                         *sx = maps.map_x[rowStart + x];
+                         *sy = maps.map_y[rowStart + x];
+                     }));
     }
 
     // Chroma sample (i, j) sits at luma (2i, 2j + 0.5): halfway between two luma rows of the maps, and a
     // source luma position (X, Y) is chroma position (X / 2, (Y - 0.5) / 2).
-    const PlaneWriter chroma = planeWriter(layout.chroma, width / 2);
+    PlaneWriter chroma = planeWriter(layout.chroma, width / 2);
     for (std::uint32_t j = 0; j < maps.dst_height / 2; ++j) {
         const std::uint64_t upper = std::uint64_t{2 * j} * width;
         const std::uint64_t lower = upper + width;
-        clamped += WriteRow(chroma, j, maps.src_width / 2, maps.src_height / 2, 2, samples,
-                            [&](std::uint32_t i, float* sx, float* sy) {
-                                const std::uint64_t column = 2 * std::uint64_t{i};
-                                *sx = (maps.map_x[upper + column] + maps.map_x[lower + column]) * 0.25f;
-                                *sy =
-                                    (maps.map_y[upper + column] + maps.map_y[lower + column]) * 0.25f - 0.25f;
-                            });
+        add(WriteRow(chroma, j, maps.src_width / 2, maps.src_height / 2, 2, xs, ys, samples,
+                     [&](std::uint32_t i, float* sx, float* sy) {
+                         const std::uint64_t column = 2 * std::uint64_t{i};
+                         *sx = (maps.map_x[upper + column] + maps.map_x[lower + column]) * 0.25f;
+                         *sy = (maps.map_y[upper + column] + maps.map_y[lower + column]) * 0.25f - 0.25f;
+                     }));
     }
+    summary.blocks = std::uint64_t{BlocksPerRow(width)} * maps.dst_height +
+                     std::uint64_t{BlocksPerRow(width / 2)} * (maps.dst_height / 2);
 
     TableHeader header{};
     header.magic = kMagic;
@@ -271,7 +399,7 @@ std::uint64_t buildTable(const mpu_remap_maps& maps, void* memory) {
     header.luma = layout.luma;
     header.chroma = layout.chroma;
     std::memcpy(base, &header, sizeof(header));
-    return clamped;
+    return summary;
 }
 
 ara::core::Result<TableView, TableError> viewTable(const void* memory, std::uint64_t size,
@@ -299,7 +427,9 @@ ara::core::Result<TableView, TableError> viewTable(const void* memory, std::uint
                           BlocksPerRow(width),
                           reinterpret_cast<const std::uint32_t*>(base + offsets.entries),
                           reinterpret_cast<const std::int32_t*>(base + offsets.bases),
-                          base + offsets.blocks};
+                          base + offsets.blocks,
+                          reinterpret_cast<const Line*>(base + offsets.lines),
+                          reinterpret_cast<const std::uint32_t*>(base + offsets.firstEntries)};
     };
     return TableView{plane(layout.luma, dstWidth, dstHeight, srcWidth, srcHeight),
                      plane(layout.chroma, dstWidth / 2, dstHeight / 2, srcWidth / 2, srcHeight / 2)};

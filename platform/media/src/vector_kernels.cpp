@@ -110,18 +110,57 @@ HWY_INLINE hn::Vec<D> LerpRows(D d, hn::Vec<D> top, hn::Vec<D> bottom, hn::Vec<D
     return hn::ShiftRight<2 * kFractionBits>(hn::Add(sum, hn::Set(d, 1 << (2 * kFractionBits - 1))));
 }
 
+// Every sample's top-left neighbour, as its distance from the block's base, and its fractions.
+struct Positions {
+    hn::Vec<D32> dx;
+    hn::Vec<D32> dy;
+    hn::Vec<D32> fx;
+    hn::Vec<D32> fy;
+};
+
+// The positions of hn::Lanes(D32) samples from their entries.
+HWY_INLINE Positions FromEntries(const std::uint32_t* entries) {
+    const D32 d;
+    const hn::RebindToUnsigned<D32> du;
+    const auto packed = hn::BitCast(d, hn::LoadU(du, entries));
+    const auto mask = hn::Set(d, static_cast<std::int32_t>(kDistanceMask));
+    // Logical shift for fy: the top field ends at bit 31.
+    return Positions{
+        hn::And(packed, mask), hn::And(hn::ShiftRight<kDistanceBits>(packed), mask),
+        hn::And(hn::ShiftRight<kFractionXShift>(packed), hn::Set(d, (1 << kFractionFieldBits) - 1)),
+        hn::BitCast(d, hn::ShiftRight<kFractionYShift>(hn::BitCast(du, packed)))};
+}
+
+// The positions of samples first .. first + hn::Lanes(D32) - 1 of a linear block: linePosition in lanes.
+HWY_INLINE Positions FromLine(const Line& line, std::uint32_t first) {
+    const D32 d;
+    const auto index = hn::Iota(d, static_cast<std::int32_t>(first));
+    const auto along = [&](std::int32_t start, std::int32_t step) HWY_ATTR {
+        return hn::ShiftRight<kLineBits - kFractionBits>(
+            hn::Add(hn::Set(d, start), hn::Mul(index, hn::Set(d, step))));
+    };
+    const auto qx = along(line.x, line.stepX);
+    const auto qy = along(line.y, line.stepY);
+    const auto fraction = hn::Set(d, kFractionOne - 1);
+    return Positions{hn::ShiftRight<kFractionBits>(qx), hn::ShiftRight<kFractionBits>(qy),
+                     hn::And(qx, fraction), hn::And(qy, fraction)};
+}
+
 // The walk over the rows of one plane, the same for luma (`kChannels` 1) and interleaved chroma (2): blocks
 // wholly outside the source are filled with `fill`, border blocks go sample by sample, and the inside blocks
-// go through `step`, which remaps the hn::Lanes(D32) samples of `entries` on to their output, given the byte
-// offset of the block's base in the source.
+// go through `step`, which remaps hn::Lanes(D32) samples given their positions, the byte offset of the
+// block's base in the source and their output; `windowStep` takes a whole kRows block on the targets that
+// read row windows.
 template <int kChannels, class VectorStep, class WindowStep>
 HWY_INLINE void RemapRows(const PlaneTable& table, PlaneRef source, MutablePlaneRef destination,
                           std::uint8_t fill, VectorStep step, WindowStep windowStep) {
     const std::size_t lanes = hn::Lanes(D32());
     for (std::uint32_t y = 0; y < table.height; ++y) {
-        const std::uint32_t* entries = table.entries + std::uint64_t{y} * table.width;
-        const std::int32_t* bases = table.bases + std::uint64_t{y} * table.blocksPerRow;
-        const std::uint8_t* blocks = table.blocks + std::uint64_t{y} * table.blocksPerRow;
+        const std::uint64_t firstBlock = std::uint64_t{y} * table.blocksPerRow;
+        const std::int32_t* bases = table.bases + firstBlock;
+        const std::uint8_t* blocks = table.blocks + firstBlock;
+        const Line* lines = table.lines + firstBlock;
+        const std::uint32_t* firstEntries = table.firstEntries + firstBlock;
         std::uint8_t* out = destination.data + std::uint64_t{y} * destination.stride;
         const std::int32_t* ahead =
             y + kPrefetchRows < table.height ? bases + kPrefetchRows * table.blocksPerRow : nullptr;
@@ -131,67 +170,44 @@ HWY_INLINE void RemapRows(const PlaneTable& table, PlaneRef source, MutablePlane
             if (ahead != nullptr) {
                 PrefetchNeighbourhood(source, ahead[b], kChannels);
             }
-            if (kRowWindows && blocks[b] >= kRows) {
-                windowStep(entries + x0, bases[b], blocks[b] - kRows, out + kChannels * x0);
+            const std::uint8_t kind = blocks[b] & kKindMask;
+            const bool linear = (blocks[b] & kLinear) != 0;
+            const auto positionsAt = [&](std::uint32_t first) HWY_ATTR {
+                return linear ? FromLine(lines[b], first)
+                              : FromEntries(table.entries + firstEntries[b] + first);
+            };
+            if (kRowWindows && kind >= kRows) {
+                windowStep(positionsAt(0), bases[b], kind - kRows, out + kChannels * x0);
                 continue;
             }
-            if (blocks[b] == kInside || blocks[b] >= kRows) {
+            if (kind == kInside || kind >= kRows) {
                 const std::int32_t base = bases[b];
                 const std::int32_t offset = static_cast<std::int16_t>(base & 0xFFFF) * kChannels +
                                             (base >> 16) * static_cast<std::int32_t>(source.stride);
-                for (std::uint32_t x = x0; x < x0 + kBlockSamples; x += lanes) {
-                    step(entries + x, offset, out + kChannels * x);
+                for (std::uint32_t first = 0; first < kBlockSamples; first += lanes) {
+                    step(positionsAt(first), offset, out + kChannels * (x0 + first));
                 }
                 continue;
             }
             const std::uint32_t x1 = std::min(x0 + kBlockSamples, table.width);
-            if (blocks[b] == kOutside) {
+            if (kind == kOutside) {
                 std::memset(out + kChannels * x0, fill, kChannels * (x1 - x0));
                 continue;
             }
             for (std::uint32_t x = x0; x < x1; ++x) {
-                remapSample(table, source, entries[x], bases[b], kChannels, fill, out + kChannels * x);
+                remapSample(table, source, entryAt(table, x, y), bases[b], kChannels, fill,
+                            out + kChannels * x);
             }
         }
     }
 }
 
-// The fields of hn::Lanes(D32) entries: the source byte offsets of their top-left neighbours, given the
-// base's byte offset and the source stride, and the fractions.
-struct Unpacked {
-    hn::Vec<D32> offset;
-    hn::Vec<D32> fx;
-    hn::Vec<D32> fy;
-};
-
+// The source byte offsets of the samples' top-left neighbours, given the base's byte offset.
 template <int kChannels>
-HWY_INLINE Unpacked Unpack(const std::uint32_t* entries, std::int32_t baseOffset, hn::Vec<D32> stride) {
+HWY_INLINE hn::Vec<D32> OffsetsOf(const Positions& p, std::int32_t baseOffset, hn::Vec<D32> stride) {
     const D32 d;
-    const auto packed = hn::BitCast(d, hn::LoadU(hn::RebindToUnsigned<D32>(), entries));
-    const auto mask = hn::Set(d, static_cast<std::int32_t>(kDistanceMask));
-    const auto dx = hn::And(packed, mask);
-    const auto dy = hn::And(hn::ShiftRight<kDistanceBits>(packed), mask);
-    const auto columns = kChannels == 2 ? hn::ShiftLeft<1>(dx) : dx;
-    const auto offset = hn::Add(hn::Add(hn::Set(d, baseOffset), columns), hn::Mul(dy, stride));
-    const auto fx =
-        hn::And(hn::ShiftRight<kFractionXShift>(packed), hn::Set(d, (1 << kFractionFieldBits) - 1));
-    // Logical shift: the top field ends at bit 31.
-    const auto fy =
-        hn::BitCast(d, hn::ShiftRight<kFractionYShift>(hn::BitCast(hn::RebindToUnsigned<D32>(), packed)));
-    return Unpacked{offset, fx, fy};
-}
-
-// The distances of hn::Lanes(D32) entries from their block's base.
-struct Fields {
-    hn::Vec<D32> dx;
-    hn::Vec<D32> dy;
-};
-
-HWY_INLINE Fields FieldsOf(const std::uint32_t* entries) {
-    const D32 d;
-    const auto packed = hn::BitCast(d, hn::LoadU(hn::RebindToUnsigned<D32>(), entries));
-    const auto mask = hn::Set(d, static_cast<std::int32_t>(kDistanceMask));
-    return Fields{hn::And(packed, mask), hn::And(hn::ShiftRight<kDistanceBits>(packed), mask)};
+    const auto columns = kChannels == 2 ? hn::ShiftLeft<1>(p.dx) : p.dx;
+    return hn::Add(hn::Add(hn::Set(d, baseOffset), columns), hn::Mul(p.dy, stride));
 }
 
 // Blocks of a few source rows (kRows) without gathers: where a vector holds a whole block and a 16-bit
@@ -278,7 +294,7 @@ HWY_INLINE hn::Vec<D32> Rounded(__m512i sum) {
         _mm512_add_epi32(sum, _mm512_set1_epi32(1 << (2 * kFractionBits - 1))), 2 * kFractionBits)};
 }
 
-HWY_INLINE void FinishLuma(hn::Vec<D32> upper, hn::Vec<D32> lower, const Unpacked& e, std::uint8_t* out) {
+HWY_INLINE void FinishLuma(hn::Vec<D32> upper, hn::Vec<D32> lower, const Positions& e, std::uint8_t* out) {
     const typename Lanes<D32>::DU8 du8;
     // Both rows' pairs in one lane, upper pair first; blended to the two rows' values, then to one.
     const __m512i pairs = _mm512_or_si512(_mm512_and_si512(upper.raw, _mm512_set1_epi32(0xFFFF)),
@@ -288,7 +304,7 @@ HWY_INLINE void FinishLuma(hn::Vec<D32> upper, hn::Vec<D32> lower, const Unpacke
     hn::StoreU(hn::DemoteTo(du8, value), du8, out);
 }
 
-HWY_INLINE void FinishChroma(hn::Vec<D32> upper, hn::Vec<D32> lower, const Unpacked& e, std::uint8_t* out) {
+HWY_INLINE void FinishChroma(hn::Vec<D32> upper, hn::Vec<D32> lower, const Positions& e, std::uint8_t* out) {
     const typename Lanes<D32>::DHalf16 dHalf16;
     const __m512i weights = PairWeights(e.fx);
     // Each row's U value in its low 16 bits and V value in its high ones.
@@ -306,7 +322,7 @@ HWY_INLINE void FinishChroma(hn::Vec<D32> upper, hn::Vec<D32> lower, const Unpac
 #else
 // Both rows' pairs in one vector: upper pair in the low 16 bits, lower pair in the high ones; then the
 // bilinear sum, stored as bytes.
-HWY_INLINE void FinishLuma(hn::Vec<D32> upper, hn::Vec<D32> lower, const Unpacked& e, std::uint8_t* out) {
+HWY_INLINE void FinishLuma(hn::Vec<D32> upper, hn::Vec<D32> lower, const Positions& e, std::uint8_t* out) {
     const D32 d;
     const typename Lanes<D32>::DU8 du8;
     const auto low16 = hn::Set(d, 0xFFFF);
@@ -317,7 +333,7 @@ HWY_INLINE void FinishLuma(hn::Vec<D32> upper, hn::Vec<D32> lower, const Unpacke
 }
 
 // `upper` and `lower` hold U0 U1 V0 V1 per lane.
-HWY_INLINE void FinishChroma(hn::Vec<D32> upper, hn::Vec<D32> lower, const Unpacked& e, std::uint8_t* out) {
+HWY_INLINE void FinishChroma(hn::Vec<D32> upper, hn::Vec<D32> lower, const Positions& e, std::uint8_t* out) {
     const D32 d;
     const typename Lanes<D32>::DHalf16 dHalf16;
     const auto low16 = hn::Set(d, 0xFFFF);
@@ -339,16 +355,14 @@ void RemapLumaRows(const PlaneTable& table, PlaneRef source, MutablePlaneRef des
     [[maybe_unused]] const std::uint32_t rowBytes = table.srcWidth;  // used by the AVX-512 targets only
     RemapRows<1>(
         table, source, destination, kLumaBlack,
-        [&](const std::uint32_t* entries, std::int32_t baseOffset, std::uint8_t* out) HWY_ATTR {
-            const Unpacked e = Unpack<1>(entries, baseOffset, stride);
-            FinishLuma(hn::GatherOffset(d, base, e.offset),
-                       hn::GatherOffset(d, base, hn::Add(e.offset, stride)), e, out);
+        [&](const Positions& e, std::int32_t baseOffset, std::uint8_t* out) HWY_ATTR {
+            const auto offset = OffsetsOf<1>(e, baseOffset, stride);
+            FinishLuma(hn::GatherOffset(d, base, offset), hn::GatherOffset(d, base, hn::Add(offset, stride)),
+                       e, out);
         },
-        [&](const std::uint32_t* entries, std::int32_t blockBase, int span, std::uint8_t* out) HWY_ATTR {
+        [&](const Positions& e, std::int32_t blockBase, int span, std::uint8_t* out) HWY_ATTR {
 #if HWY_TARGET == HWY_AVX3 || HWY_TARGET == HWY_AVX3_DL
-            const Unpacked e = Unpack<1>(entries, 0, stride);
-            const Fields f = FieldsOf(entries);
-            const Window w = WindowOf(source, rowBytes, blockBase, f.dx, 1);
+            const Window w = WindowOf(source, rowBytes, blockBase, e.dx, 1);
             // The pair at byte p of the window is 16-bit lane p / 2 of the window (p even) or of the window
             // one byte on (p odd): lanes 32 to 63 of the two-table permute.
             const auto lane =
@@ -356,7 +370,7 @@ void RemapLumaRows(const PlaneTable& table, PlaneRef source, MutablePlaneRef des
             hn::Vec<D32> upper;
             hn::Vec<D32> lower;
             PickRows(
-                span, f.dy,
+                span, e.dy,
                 [&](int r) HWY_ATTR {
                     const std::uint8_t* row = w.start + static_cast<std::int64_t>(r) * source.stride;
                     return hn::Vec<D32>{_mm512_permutex2var_epi16(_mm512_loadu_si512(row), lane.raw,
@@ -365,7 +379,7 @@ void RemapLumaRows(const PlaneTable& table, PlaneRef source, MutablePlaneRef des
                 &upper, &lower);
             FinishLuma(upper, lower, e, out);
 #else
-            (void)entries, (void)blockBase, (void)span, (void)out;
+            (void)e, (void)blockBase, (void)span, (void)out;
 #endif
         });
 }
@@ -385,23 +399,21 @@ void RemapChromaRows(const PlaneTable& table, PlaneRef source, MutablePlaneRef d
     };
     RemapRows<2>(
         table, source, destination, kChromaNeutral,
-        [&](const std::uint32_t* entries, std::int32_t baseOffset, std::uint8_t* out) HWY_ATTR {
-            const Unpacked e = Unpack<2>(entries, baseOffset, stride);
-            FinishChroma(toPairs(hn::GatherOffset(d, base, e.offset)),
-                         toPairs(hn::GatherOffset(d, base, hn::Add(e.offset, stride))), e, out);
+        [&](const Positions& e, std::int32_t baseOffset, std::uint8_t* out) HWY_ATTR {
+            const auto offset = OffsetsOf<2>(e, baseOffset, stride);
+            FinishChroma(toPairs(hn::GatherOffset(d, base, offset)),
+                         toPairs(hn::GatherOffset(d, base, hn::Add(offset, stride))), e, out);
         },
-        [&](const std::uint32_t* entries, std::int32_t blockBase, int span, std::uint8_t* out) HWY_ATTR {
+        [&](const Positions& e, std::int32_t blockBase, int span, std::uint8_t* out) HWY_ATTR {
 #if HWY_TARGET == HWY_AVX3 || HWY_TARGET == HWY_AVX3_DL
-            const Unpacked e = Unpack<2>(entries, 0, stride);
-            const Fields f = FieldsOf(entries);
-            const Window w = WindowOf(source, rowBytes, blockBase, f.dx, 2);
+            const Window w = WindowOf(source, rowBytes, blockBase, e.dx, 2);
             // The sample at (even) byte p and the next one are 16-bit lanes p / 2 and p / 2 + 1: U0 V0 U1 V1.
             const auto first = hn::ShiftRight<1>(w.byte);
             const auto lanes = hn::Or(first, hn::ShiftLeft<16>(hn::Add(first, hn::Set(d, 1))));
             hn::Vec<D32> upper;
             hn::Vec<D32> lower;
             PickRows(
-                span, f.dy,
+                span, e.dy,
                 [&](int r) HWY_ATTR {
                     const std::uint8_t* row = w.start + static_cast<std::int64_t>(r) * source.stride;
                     return hn::Vec<D32>{_mm512_permutexvar_epi16(lanes.raw, _mm512_loadu_si512(row))};
@@ -409,7 +421,7 @@ void RemapChromaRows(const PlaneTable& table, PlaneRef source, MutablePlaneRef d
                 &upper, &lower);
             FinishChroma(toPairs(upper), toPairs(lower), e, out);
 #else
-            (void)entries, (void)blockBase, (void)span, (void)out;
+            (void)e, (void)blockBase, (void)span, (void)out;
 #endif
         });
 }

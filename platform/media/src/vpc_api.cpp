@@ -198,10 +198,14 @@ std::int32_t mpu_vpc_get_remap_lut(const mpu_remap_maps* maps, mpu_remap_lut* lu
                                                  << " bytes, " << needed << " needed";
             return MPU_ERR_BAD_TABLE;
         }
-        const std::uint64_t clamped = mpu::internal::remap::buildTable(*maps, lut->lut_addr);
-        if (clamped != 0) {
+        const mpu::internal::remap::BuildSummary built =
+            mpu::internal::remap::buildTable(*maps, lut->lut_addr);
+        mediaLogger().LogInfo(ARA_LOG_HERE)
+            << "mpu_vpc_get_remap_lut: " << built.linearBlocks << " of " << built.blocks
+            << " blocks of 16 samples held as lines, the others sample by sample";
+        if (built.clamped != 0) {
             mediaLogger().LogWarn(ARA_LOG_HERE)
-                << "mpu_vpc_get_remap_lut: " << clamped
+                << "mpu_vpc_get_remap_lut: " << built.clamped
                 << " samples lie further than 1022 samples from their neighbours in the maps; they are drawn "
                    "from the nearest position the table holds";
         }

@@ -333,7 +333,8 @@ TEST_F(RemapTest, RefusesTablesAndPicturesThatDoNotFit) {
 // The vector kernels of every instruction set this machine runs give exactly the sample-by-sample result,
 // through every kind of block: a lens map has blocks of a few rows (kRows), a map turned a little blocks of
 // up to kMaxRowSpan + 2 rows, one turned more blocks spanning many rows (kInside, gathered), and all have
-// border and outside blocks.
+// border and outside blocks; the turned maps are lines throughout, the lens map at this small size bends too
+// much for many of its blocks, and a map with a ripple is a line nowhere.
 TEST(RemapKernelsTest, EveryInstructionSetMatchesTheSampleBySamplePath) {
     namespace remap = mpu::internal::remap;
     const std::uint32_t width = 336;  // 21 blocks and no tail
@@ -349,8 +350,13 @@ TEST(RemapKernelsTest, EveryInstructionSetMatchesTheSampleBySamplePath) {
     Maps lens = lensMaps(width, height);
     Maps tilted = turnedBy(0.2);
     Maps turned = turnedBy(0.5);
+    Maps rippled = Maps::make(width, height, [](std::uint32_t u, std::uint32_t v, double* x, double* y) {
+        *x = 4.0 + 0.9 * u + 0.6 * std::sin(u * 0.9);
+        *y = 6.0 + 0.9 * v + 0.6 * std::cos(u * 0.7);
+    });
     std::map<int, int> kinds;
-    for (Maps* maps : {&lens, &tilted, &turned}) {
+    std::map<bool, int> linear;
+    for (Maps* maps : {&lens, &tilted, &turned, &rippled}) {
         mpu_remap_maps records{maps->x.data(), maps->y.data(), width * height * 4, width, height,
                                width,          height};
         std::vector<std::uint8_t> memory(remap::tableSize(width, height));
@@ -360,7 +366,8 @@ TEST(RemapKernelsTest, EveryInstructionSetMatchesTheSampleBySamplePath) {
         const remap::TableView& view = viewed.Value();
         for (const remap::PlaneTable* plane : {&view.luma, &view.chroma}) {
             for (std::uint32_t b = 0; b < plane->blocksPerRow * plane->height; ++b) {
-                ++kinds[plane->blocks[b]];
+                ++kinds[plane->blocks[b] & remap::kKindMask];
+                ++linear[(plane->blocks[b] & remap::kLinear) != 0];
             }
         }
 
@@ -393,6 +400,8 @@ TEST(RemapKernelsTest, EveryInstructionSetMatchesTheSampleBySamplePath) {
     for (int kind = remap::kInside; kind <= remap::kRows + remap::kMaxRowSpan; ++kind) {
         EXPECT_GT(kinds[kind], 0) << "no block of kind " << kind;
     }
+    EXPECT_GT(linear[true], 0) << "no block held as a line";
+    EXPECT_GT(linear[false], 0) << "no block held sample by sample";
 }
 
 }  // namespace

@@ -2,7 +2,8 @@
 
 // Memory that the picture and encoder channels can reach.
 //
-// Blocks are aligned to MPU_DMA_ALIGNMENT bytes and zero-filled. The media system tracks every block it
+// Blocks are aligned to MPU_DMA_ALIGNMENT bytes and zero-filled; the pages of a large block become resident
+// only when first touched. The media system tracks every block it
 // handed out: freeing an address it did not hand out, or one already freed, is refused and changes nothing.
 // Thread-safe.
 
