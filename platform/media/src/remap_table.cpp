@@ -310,7 +310,6 @@ RowSummary WriteRow(PlaneWriter& plane, std::uint32_t row, std::uint32_t srcWidt
                 line.x += kLineRounding - static_cast<std::int16_t>(base & 0xFFFF) * (1 << kLineBits);
                 line.y += kLineRounding - (base >> 16) * (1 << kLineBits);
                 plane.lines[block] = line;
-                plane.firstEntries[block] = 0;
                 summary.clamped += clamped;
                 ++summary.linearBlocks;
                 continue;
@@ -319,7 +318,6 @@ RowSummary WriteRow(PlaneWriter& plane, std::uint32_t row, std::uint32_t srcWidt
         for (std::uint32_t i = 0; i < count; ++i) {
             samples[i] = placeSample(xs[x0 + i], ys[x0 + i], srcWidth, srcHeight);
         }
-        plane.lines[block] = Line{};
         plane.firstEntries[block] = plane.nextEntry;
         summary.clamped += write(false);
         plane.nextEntry += count;

@@ -294,18 +294,18 @@ HWY_INLINE hn::Vec<D32> Rounded(__m512i sum) {
         _mm512_add_epi32(sum, _mm512_set1_epi32(1 << (2 * kFractionBits - 1))), 2 * kFractionBits)};
 }
 
+// The values are code values already (0 to 255): each lane is narrowed to its low byte or bytes by one
+// truncating move.
 HWY_INLINE void FinishLuma(hn::Vec<D32> upper, hn::Vec<D32> lower, const Positions& e, std::uint8_t* out) {
-    const typename Lanes<D32>::DU8 du8;
     // Both rows' pairs in one lane, upper pair first; blended to the two rows' values, then to one.
     const __m512i pairs = _mm512_or_si512(_mm512_and_si512(upper.raw, _mm512_set1_epi32(0xFFFF)),
                                           _mm512_slli_epi32(lower.raw, 16));
     const __m512i rows = _mm512_maddubs_epi16(pairs, PairWeights(e.fx));
     const auto value = Rounded(_mm512_madd_epi16(rows, RowWeights(e.fy)));
-    hn::StoreU(hn::DemoteTo(du8, value), du8, out);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm512_cvtepi32_epi8(value.raw));
 }
 
 HWY_INLINE void FinishChroma(hn::Vec<D32> upper, hn::Vec<D32> lower, const Positions& e, std::uint8_t* out) {
-    const typename Lanes<D32>::DHalf16 dHalf16;
     const __m512i weights = PairWeights(e.fx);
     // Each row's U value in its low 16 bits and V value in its high ones.
     const __m512i top = _mm512_maddubs_epi16(upper.raw, weights);
@@ -317,7 +317,7 @@ HWY_INLINE void FinishChroma(hn::Vec<D32> upper, hn::Vec<D32> lower, const Posit
     const auto u = Rounded(_mm512_madd_epi16(uRows, rowWeights));
     const auto v = Rounded(_mm512_madd_epi16(vRows, rowWeights));
     const auto uv = hn::Or(u, hn::ShiftLeft<8>(v));
-    hn::StoreU(hn::DemoteTo(dHalf16, uv), dHalf16, reinterpret_cast<std::uint16_t*>(out));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm512_cvtepi32_epi16(uv.raw));
 }
 #else
 // Both rows' pairs in one vector: upper pair in the low 16 bits, lower pair in the high ones; then the
