@@ -150,10 +150,10 @@ HWY_INLINE Positions FromLine(const Line& line, std::uint32_t first) {
 // wholly outside the source are filled with `fill`, border blocks go sample by sample, and the inside blocks
 // go through `step`, which remaps hn::Lanes(D32) samples given their positions, the byte offset of the
 // block's base in the source and their output; `windowStep` takes a whole kRows block on the targets that
-// read row windows.
-template <int kChannels, class VectorStep, class WindowStep>
+// read row windows, and `pairStep` two neighbouring linear kRows blocks at once where `kPairs`.
+template <int kChannels, bool kPairs, class VectorStep, class WindowStep, class PairStep>
 HWY_INLINE void RemapRows(const PlaneTable& table, PlaneRef source, MutablePlaneRef destination,
-                          std::uint8_t fill, VectorStep step, WindowStep windowStep) {
+                          std::uint8_t fill, VectorStep step, WindowStep windowStep, PairStep pairStep) {
     const std::size_t lanes = hn::Lanes(D32());
     for (std::uint32_t y = 0; y < table.height; ++y) {
         const std::uint64_t firstBlock = std::uint64_t{y} * table.blocksPerRow;
@@ -172,6 +172,16 @@ HWY_INLINE void RemapRows(const PlaneTable& table, PlaneRef source, MutablePlane
             }
             const std::uint8_t kind = blocks[b] & kKindMask;
             const bool linear = (blocks[b] & kLinear) != 0;
+            if (kPairs && linear && kind >= kRows && b + 1 < table.blocksPerRow &&
+                (blocks[b + 1] & kLinear) != 0 && (blocks[b + 1] & kKindMask) >= kRows) {
+                if (ahead != nullptr) {
+                    PrefetchNeighbourhood(source, ahead[b + 1], kChannels);
+                }
+                pairStep(lines + b, bases + b, kind - kRows, (blocks[b + 1] & kKindMask) - kRows,
+                         out + kChannels * x0);
+                ++b;
+                continue;
+            }
             const auto positionsAt = [&](std::uint32_t first) HWY_ATTR {
                 return linear ? FromLine(lines[b], first)
                               : FromEntries(table.entries + firstEntries[b] + first);
@@ -348,12 +358,106 @@ HWY_INLINE void FinishChroma(hn::Vec<D32> upper, hn::Vec<D32> lower, const Posit
 
 #endif
 
+#if HWY_TARGET == HWY_AVX3_DL
+// Two neighbouring linear luma blocks of a few rows (kRows) in one vector of 32 16-bit lanes, block a in
+// lanes 0 to 15 and block b in lanes 16 to 31: each source row's neighbour pairs of both blocks come out of
+// one byte permute over the two blocks' 64-byte windows (VBMI), and both blends run on 32 samples at once,
+// with the same integer result as FinishLuma.
+constexpr bool kBytePermutes = true;
+
+// The positions of a line's 16 samples along one axis, in 1/32 sample from the base, as 16-bit lanes.
+HWY_INLINE __m256i LinePositions16(std::int32_t start, std::int32_t step) {
+    const __m512i index = _mm512_set_epi32(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+    const __m512i position =
+        _mm512_add_epi32(_mm512_set1_epi32(start), _mm512_mullo_epi32(index, _mm512_set1_epi32(step)));
+    return _mm512_cvtepi32_epi16(_mm512_srai_epi32(position, kLineBits - kFractionBits));
+}
+
+HWY_INLINE __m512i Joined(__m256i low, __m256i high) {
+    return _mm512_inserti64x4(_mm512_castsi256_si512(low), high, 1);
+}
+
+HWY_INLINE void RemapLumaPair(PlaneRef source, std::uint32_t rowBytes, const Line* lines, const std::int32_t* bases,
+                   int spanA, int spanB, std::uint8_t* out) {
+    const __m512i qx =
+        Joined(LinePositions16(lines[0].x, lines[0].stepX), LinePositions16(lines[1].x, lines[1].stepX));
+    const __m512i qy =
+        Joined(LinePositions16(lines[0].y, lines[0].stepY), LinePositions16(lines[1].y, lines[1].stepY));
+    const __m512i fractionMask = _mm512_set1_epi16(kFractionOne - 1);
+    const __m512i dx = _mm512_srli_epi16(qx, kFractionBits);
+    const __m512i dy = _mm512_srli_epi16(qy, kFractionBits);
+    const __m512i fx = _mm512_and_si512(qx, fractionMask);
+    const __m512i fy = _mm512_and_si512(qy, fractionMask);
+
+    // Each block's window of its base rows; in the permute, block b's bytes are 64 to 127.
+    struct Rows {
+        const std::uint8_t* start;
+        std::int32_t shift;  // the base's byte in the window
+        int last;            // the last row the block reads, from its base row
+    };
+    const auto rowsOf = [&](std::int32_t base, int span) {
+        const std::int32_t baseByte = static_cast<std::int16_t>(base & 0xFFFF);
+        const std::int32_t start = rowWindowStart(baseByte, rowBytes);
+        return Rows{source.data + static_cast<std::int64_t>(base >> 16) * source.stride + start,
+                    baseByte - start, span + 1};
+    };
+    const Rows a = rowsOf(bases[0], spanA);
+    const Rows b = rowsOf(bases[1], spanB);
+    const __m512i first = _mm512_add_epi16(
+        dx, _mm512_mask_set1_epi16(_mm512_set1_epi16(static_cast<std::int16_t>(a.shift)), 0xFFFF0000u,
+                                   static_cast<std::int16_t>(b.shift + 64)));
+    // Per 16-bit lane the bytes of the pair: first, first + 1.
+    const __m512i pairIndex =
+        _mm512_or_si512(first, _mm512_slli_epi16(_mm512_add_epi16(first, _mm512_set1_epi16(1)), 8));
+    // A block of fewer rows reads its last row again where the other reads more: never past its rows.
+    const auto row = [&](int r) {
+        const auto load = [&](const Rows& rows) {
+            return _mm512_loadu_si512(rows.start + static_cast<std::int64_t>(std::min(r, rows.last)) * source.stride);
+        };
+        return _mm512_permutex2var_epi8(load(a), pairIndex, load(b));
+    };
+    const int span = std::max(spanA, spanB);
+    const __m512i row0 = row(0);
+    const __m512i row1 = row(1);
+    __m512i top = row0;
+    __m512i bottom = row1;
+    if (span >= 1) {
+        const __m512i row2 = row(2);
+        const __mmask32 at1 = _mm512_cmpeq_epi16_mask(dy, _mm512_set1_epi16(1));
+        top = _mm512_mask_mov_epi16(top, at1, row1);
+        bottom = _mm512_mask_mov_epi16(bottom, at1, row2);
+        if (span >= 2) {
+            const __mmask32 at2 = _mm512_cmpeq_epi16_mask(dy, _mm512_set1_epi16(2));
+            top = _mm512_mask_mov_epi16(top, at2, row2);
+            bottom = _mm512_mask_mov_epi16(bottom, at2, row(3));
+        }
+    }
+    // Horizontal: first * (32 - fx) + second * fx per row.
+    const __m512i one = _mm512_set1_epi16(kFractionOne);
+    const __m512i pairWeights = _mm512_or_si512(_mm512_sub_epi16(one, fx), _mm512_slli_epi16(fx, 8));
+    const __m512i upper = _mm512_maddubs_epi16(top, pairWeights);
+    const __m512i lower = _mm512_maddubs_epi16(bottom, pairWeights);
+    // Vertical in 32-bit lanes: the rows' values and weights interleaved, then packed back in order.
+    const __m512i rowWeight = _mm512_sub_epi16(one, fy);
+    const __m512i rounding = _mm512_set1_epi32(1 << (2 * kFractionBits - 1));
+    const auto blend = [&](__m512i values, __m512i weights) {
+        return _mm512_srli_epi32(_mm512_add_epi32(_mm512_madd_epi16(values, weights), rounding),
+                                 2 * kFractionBits);
+    };
+    const __m512i low = blend(_mm512_unpacklo_epi16(upper, lower), _mm512_unpacklo_epi16(rowWeight, fy));
+    const __m512i high = blend(_mm512_unpackhi_epi16(upper, lower), _mm512_unpackhi_epi16(rowWeight, fy));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm512_cvtepi16_epi8(_mm512_packus_epi32(low, high)));
+}
+#else
+constexpr bool kBytePermutes = false;
+#endif
+
 void RemapLumaRows(const PlaneTable& table, PlaneRef source, MutablePlaneRef destination) {
     const D32 d;
     const auto* base = reinterpret_cast<const std::int32_t*>(source.data);
     const auto stride = hn::Set(d, static_cast<std::int32_t>(source.stride));
     [[maybe_unused]] const std::uint32_t rowBytes = table.srcWidth;  // used by the AVX-512 targets only
-    RemapRows<1>(
+    RemapRows<1, kBytePermutes>(
         table, source, destination, kLumaBlack,
         [&](const Positions& e, std::int32_t baseOffset, std::uint8_t* out) HWY_ATTR {
             const auto offset = OffsetsOf<1>(e, baseOffset, stride);
@@ -381,6 +485,13 @@ void RemapLumaRows(const PlaneTable& table, PlaneRef source, MutablePlaneRef des
 #else
             (void)e, (void)blockBase, (void)span, (void)out;
 #endif
+        },
+        [&](const Line* lines, const std::int32_t* blockBases, int spanA, int spanB, std::uint8_t* out) HWY_ATTR {
+#if HWY_TARGET == HWY_AVX3_DL
+            RemapLumaPair(source, rowBytes, lines, blockBases, spanA, spanB, out);
+#else
+            (void)lines, (void)blockBases, (void)spanA, (void)spanB, (void)out;
+#endif
         });
 }
 
@@ -390,6 +501,7 @@ void RemapChromaRows(const PlaneTable& table, PlaneRef source, MutablePlaneRef d
     const auto* base = reinterpret_cast<const std::int32_t*>(source.data);
     const auto stride = hn::Set(d, static_cast<std::int32_t>(source.stride));
     [[maybe_unused]] const std::uint32_t rowBytes = 2 * table.srcWidth;  // used by the AVX-512 targets only
+    const auto noPairs = [](const Line*, const std::int32_t*, int, int, std::uint8_t*) {};
     // A gathered 32-bit lane holds U0 V0 U1 V1; reordered to U0 U1 V0 V1 it is two neighbour pairs.
     alignas(16) static constexpr std::uint8_t kPairOrder[16] = {0, 2,  1, 3,  4,  6,  5,  7,
                                                                 8, 10, 9, 11, 12, 14, 13, 15};
@@ -397,7 +509,7 @@ void RemapChromaRows(const PlaneTable& table, PlaneRef source, MutablePlaneRef d
     const auto toPairs = [&](hn::Vec<D32> gathered) HWY_ATTR {
         return hn::BitCast(d, hn::TableLookupBytes(hn::BitCast(dBytes, gathered), pairOrder));
     };
-    RemapRows<2>(
+    RemapRows<2, false>(
         table, source, destination, kChromaNeutral,
         [&](const Positions& e, std::int32_t baseOffset, std::uint8_t* out) HWY_ATTR {
             const auto offset = OffsetsOf<2>(e, baseOffset, stride);
@@ -423,7 +535,8 @@ void RemapChromaRows(const PlaneTable& table, PlaneRef source, MutablePlaneRef d
 #else
             (void)e, (void)blockBase, (void)span, (void)out;
 #endif
-        });
+        },
+        noPairs);
 }
 
 #endif  // HWY_TARGET == HWY_SCALAR
