@@ -377,8 +377,49 @@ HWY_INLINE __m512i Joined(__m256i low, __m256i high) {
     return _mm512_inserti64x4(_mm512_castsi256_si512(low), high, 1);
 }
 
-HWY_INLINE void RemapLumaPair(PlaneRef source, std::uint32_t rowBytes, const Line* lines, const std::int32_t* bases,
-                   int spanA, int spanB, std::uint8_t* out) {
+// The pairs of 32 samples from their source rows 0 .. span + 1 (`row(r)`): for each sample, the pair of
+// row dy (`top`) and of row dy + 1 (`bottom`).
+template <class Row>
+HWY_INLINE void PickPairs(int span, __m512i dy, Row row, __m512i* top, __m512i* bottom) {
+    const __m512i row1 = row(1);
+    *top = row(0);
+    *bottom = row1;
+    if (span >= 1) {
+        const __m512i row2 = row(2);
+        const __mmask32 at1 = _mm512_cmpeq_epi16_mask(dy, _mm512_set1_epi16(1));
+        *top = _mm512_mask_mov_epi16(*top, at1, row1);
+        *bottom = _mm512_mask_mov_epi16(*bottom, at1, row2);
+        if (span >= 2) {
+            const __mmask32 at2 = _mm512_cmpeq_epi16_mask(dy, _mm512_set1_epi16(2));
+            *top = _mm512_mask_mov_epi16(*top, at2, row2);
+            *bottom = _mm512_mask_mov_epi16(*bottom, at2, row(3));
+        }
+    }
+}
+
+// The bilinear blend of 32 samples' pairs (first byte low) with their fractions in 16-bit lanes, stored as 32
+// bytes: the same integer result as remapSample's.
+HWY_INLINE void BlendPairs(__m512i top, __m512i bottom, __m512i fx, __m512i fy, std::uint8_t* out) {
+    // Horizontal: first * (32 - fx) + second * fx per row.
+    const __m512i one = _mm512_set1_epi16(kFractionOne);
+    const __m512i pairWeights = _mm512_or_si512(_mm512_sub_epi16(one, fx), _mm512_slli_epi16(fx, 8));
+    const __m512i upper = _mm512_maddubs_epi16(top, pairWeights);
+    const __m512i lower = _mm512_maddubs_epi16(bottom, pairWeights);
+    // Vertical in 32-bit lanes: the rows' values and weights interleaved, then packed back in order.
+    const __m512i rowWeight = _mm512_sub_epi16(one, fy);
+    const __m512i rounding = _mm512_set1_epi32(1 << (2 * kFractionBits - 1));
+    const auto blend = [&](__m512i values, __m512i weights) {
+        return _mm512_srli_epi32(_mm512_add_epi32(_mm512_madd_epi16(values, weights), rounding),
+                                 2 * kFractionBits);
+    };
+    const __m512i low = blend(_mm512_unpacklo_epi16(upper, lower), _mm512_unpacklo_epi16(rowWeight, fy));
+    const __m512i high = blend(_mm512_unpackhi_epi16(upper, lower), _mm512_unpackhi_epi16(rowWeight, fy));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out),
+                        _mm512_cvtepi16_epi8(_mm512_packus_epi32(low, high)));
+}
+
+HWY_INLINE void RemapLumaPair(PlaneRef source, std::uint32_t rowBytes, const Line* lines,
+                              const std::int32_t* bases, int spanA, int spanB, std::uint8_t* out) {
     const __m512i qx =
         Joined(LinePositions16(lines[0].x, lines[0].stepX), LinePositions16(lines[1].x, lines[1].stepX));
     const __m512i qy =
@@ -403,50 +444,44 @@ HWY_INLINE void RemapLumaPair(PlaneRef source, std::uint32_t rowBytes, const Lin
     };
     const Rows a = rowsOf(bases[0], spanA);
     const Rows b = rowsOf(bases[1], spanB);
-    const __m512i first = _mm512_add_epi16(
-        dx, _mm512_mask_set1_epi16(_mm512_set1_epi16(static_cast<std::int16_t>(a.shift)), 0xFFFF0000u,
-                                   static_cast<std::int16_t>(b.shift + 64)));
+    const __m512i first =
+        _mm512_add_epi16(dx, _mm512_mask_set1_epi16(_mm512_set1_epi16(static_cast<std::int16_t>(a.shift)),
+                                                    0xFFFF0000u, static_cast<std::int16_t>(b.shift + 64)));
     // Per 16-bit lane the bytes of the pair: first, first + 1.
     const __m512i pairIndex =
         _mm512_or_si512(first, _mm512_slli_epi16(_mm512_add_epi16(first, _mm512_set1_epi16(1)), 8));
     // A block of fewer rows reads its last row again where the other reads more: never past its rows.
     const auto row = [&](int r) {
         const auto load = [&](const Rows& rows) {
-            return _mm512_loadu_si512(rows.start + static_cast<std::int64_t>(std::min(r, rows.last)) * source.stride);
+            return _mm512_loadu_si512(rows.start +
+                                      static_cast<std::int64_t>(std::min(r, rows.last)) * source.stride);
         };
         return _mm512_permutex2var_epi8(load(a), pairIndex, load(b));
     };
-    const int span = std::max(spanA, spanB);
-    const __m512i row0 = row(0);
-    const __m512i row1 = row(1);
-    __m512i top = row0;
-    __m512i bottom = row1;
-    if (span >= 1) {
-        const __m512i row2 = row(2);
-        const __mmask32 at1 = _mm512_cmpeq_epi16_mask(dy, _mm512_set1_epi16(1));
-        top = _mm512_mask_mov_epi16(top, at1, row1);
-        bottom = _mm512_mask_mov_epi16(bottom, at1, row2);
-        if (span >= 2) {
-            const __mmask32 at2 = _mm512_cmpeq_epi16_mask(dy, _mm512_set1_epi16(2));
-            top = _mm512_mask_mov_epi16(top, at2, row2);
-            bottom = _mm512_mask_mov_epi16(bottom, at2, row(3));
-        }
-    }
-    // Horizontal: first * (32 - fx) + second * fx per row.
-    const __m512i one = _mm512_set1_epi16(kFractionOne);
-    const __m512i pairWeights = _mm512_or_si512(_mm512_sub_epi16(one, fx), _mm512_slli_epi16(fx, 8));
-    const __m512i upper = _mm512_maddubs_epi16(top, pairWeights);
-    const __m512i lower = _mm512_maddubs_epi16(bottom, pairWeights);
-    // Vertical in 32-bit lanes: the rows' values and weights interleaved, then packed back in order.
-    const __m512i rowWeight = _mm512_sub_epi16(one, fy);
-    const __m512i rounding = _mm512_set1_epi32(1 << (2 * kFractionBits - 1));
-    const auto blend = [&](__m512i values, __m512i weights) {
-        return _mm512_srli_epi32(_mm512_add_epi32(_mm512_madd_epi16(values, weights), rounding),
-                                 2 * kFractionBits);
+    __m512i top;
+    __m512i bottom;
+    PickPairs(std::max(spanA, spanB), dy, row, &top, &bottom);
+    BlendPairs(top, bottom, fx, fy, out);
+}
+
+// One chroma block of a few rows (kRows) in 32 16-bit lanes, the U and V value of sample k in lanes 2k and
+// 2k + 1: each source row's neighbour pairs (U at bytes p and p + 2, V at p + 1 and p + 3) come out of one
+// byte permute of the block's window.
+HWY_INLINE void RemapChromaWindow(const Positions& e, const Window& w, std::uint32_t stride, int span,
+                                  std::uint8_t* out) {
+    // A 32-bit lane's value in both its 16-bit halves: the sample's U lane and V lane.
+    const auto both = [](hn::Vec<D32> v) { return _mm512_or_si512(v.raw, _mm512_slli_epi32(v.raw, 16)); };
+    const __m512i first = _mm512_add_epi16(both(w.byte), _mm512_set1_epi32(0x00010000));
+    const __m512i pairIndex =
+        _mm512_or_si512(first, _mm512_slli_epi16(_mm512_add_epi16(first, _mm512_set1_epi16(2)), 8));
+    const auto row = [&](int r) {
+        return _mm512_permutexvar_epi8(pairIndex,
+                                       _mm512_loadu_si512(w.start + static_cast<std::int64_t>(r) * stride));
     };
-    const __m512i low = blend(_mm512_unpacklo_epi16(upper, lower), _mm512_unpacklo_epi16(rowWeight, fy));
-    const __m512i high = blend(_mm512_unpackhi_epi16(upper, lower), _mm512_unpackhi_epi16(rowWeight, fy));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm512_cvtepi16_epi8(_mm512_packus_epi32(low, high)));
+    __m512i top;
+    __m512i bottom;
+    PickPairs(span, both(e.dy), row, &top, &bottom);
+    BlendPairs(top, bottom, both(e.fx), both(e.fy), out);
 }
 #else
 constexpr bool kBytePermutes = false;
@@ -486,13 +521,14 @@ void RemapLumaRows(const PlaneTable& table, PlaneRef source, MutablePlaneRef des
             (void)e, (void)blockBase, (void)span, (void)out;
 #endif
         },
-        [&](const Line* lines, const std::int32_t* blockBases, int spanA, int spanB, std::uint8_t* out) HWY_ATTR {
+        [&](const Line* lines, const std::int32_t* blockBases, int spanA, int spanB, std::uint8_t* out)
+            HWY_ATTR {
 #if HWY_TARGET == HWY_AVX3_DL
-            RemapLumaPair(source, rowBytes, lines, blockBases, spanA, spanB, out);
+                RemapLumaPair(source, rowBytes, lines, blockBases, spanA, spanB, out);
 #else
-            (void)lines, (void)blockBases, (void)spanA, (void)spanB, (void)out;
+                (void)lines, (void)blockBases, (void)spanA, (void)spanB, (void)out;
 #endif
-        });
+            });
 }
 
 void RemapChromaRows(const PlaneTable& table, PlaneRef source, MutablePlaneRef destination) {
@@ -519,6 +555,12 @@ void RemapChromaRows(const PlaneTable& table, PlaneRef source, MutablePlaneRef d
         [&](const Positions& e, std::int32_t blockBase, int span, std::uint8_t* out) HWY_ATTR {
 #if HWY_TARGET == HWY_AVX3 || HWY_TARGET == HWY_AVX3_DL
             const Window w = WindowOf(source, rowBytes, blockBase, e.dx, 2);
+#if HWY_TARGET == HWY_AVX3_DL
+            if (kBytePermutes) {
+                RemapChromaWindow(e, w, source.stride, span, out);
+                return;
+            }
+#endif
             // The sample at (even) byte p and the next one are 16-bit lanes p / 2 and p / 2 + 1: U0 V0 U1 V1.
             const auto first = hn::ShiftRight<1>(w.byte);
             const auto lanes = hn::Or(first, hn::ShiftLeft<16>(hn::Add(first, hn::Set(d, 1))));
