@@ -618,21 +618,22 @@ void BlendColumns(const PlanePlan& plan, const std::uint8_t* row, std::uint8_t* 
 
 #else
 
+// top + round((bottom - top) x weight / 256) in 16-bit lanes: a fixed-point multiply by weight x 128 gives
+// ((bottom - top) x weight + 128) >> 8, so the sum is Blend's exactly.
 void BlendRows(const std::uint8_t* top, const std::uint8_t* bottom, std::uint32_t weight, std::uint8_t* out,
                std::uint32_t bytes) {
-    const hn::ScalableTag<std::uint16_t> d16;
+    const hn::ScalableTag<std::int16_t> d16;
     const hn::Rebind<std::uint8_t, decltype(d16)> d8;
-    const hn::RebindToSigned<decltype(d16)> di16;  // the results fit 8 bits; u16 to u8 needs the signed form
     const std::uint32_t lanes = static_cast<std::uint32_t>(hn::Lanes(d16));
-    const auto second = hn::Set(d16, static_cast<std::uint16_t>(weight));
-    const auto first = hn::Set(d16, static_cast<std::uint16_t>(kWeightOne - weight));
-    const auto rounding = hn::Set(d16, kWeightOne / 2);
+    const auto factor = hn::Set(d16, static_cast<std::int16_t>(weight << (15 - kWeightBits)));
     std::uint32_t x = 0;
     for (; x + lanes <= bytes; x += lanes) {
-        const auto upper = hn::PromoteTo(d16, hn::LoadU(d8, top + x));
-        const auto lower = hn::PromoteTo(d16, hn::LoadU(d8, bottom + x));
-        const auto sum = hn::Add(hn::Add(hn::Mul(upper, first), hn::Mul(lower, second)), rounding);
-        hn::StoreU(hn::DemoteTo(d8, hn::BitCast(di16, hn::ShiftRight<kWeightBits>(sum))), d8, out + x);
+        const auto upper =
+            hn::BitCast(d16, hn::PromoteTo(hn::RebindToUnsigned<decltype(d16)>(), hn::LoadU(d8, top + x)));
+        const auto lower =
+            hn::BitCast(d16, hn::PromoteTo(hn::RebindToUnsigned<decltype(d16)>(), hn::LoadU(d8, bottom + x)));
+        const auto blended = hn::Add(upper, hn::MulFixedPoint15(hn::Sub(lower, upper), factor));
+        hn::StoreU(hn::DemoteTo(d8, blended), d8, out + x);
     }
     for (; x < bytes; ++x) {
         out[x] = Blend(top[x], bottom[x], weight);
