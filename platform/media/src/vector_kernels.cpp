@@ -265,6 +265,20 @@ HWY_INLINE void PickRows(int span, hn::Vec<D32> dy, Pick pick, hn::Vec<D32>* top
 }
 #endif
 
+// The first source byte of a block's window, and the byte of the block's base in it.
+struct WindowStart {
+    const std::uint8_t* start;
+    std::int32_t baseByte;
+};
+
+HWY_INLINE WindowStart WindowStartOf(PlaneRef source, std::uint32_t rowBytes, std::int32_t base,
+                                     std::int32_t channels) {
+    const std::int32_t baseByte = static_cast<std::int16_t>(base & 0xFFFF) * channels;
+    const std::int32_t start = rowWindowStart(baseByte, rowBytes);
+    return WindowStart{source.data + static_cast<std::int64_t>(base >> 16) * source.stride + start,
+                       baseByte - start};
+}
+
 // The first source byte of a block's window and every sample's byte in it, from the base and the entries.
 struct Window {
     const std::uint8_t* start;
@@ -274,11 +288,9 @@ struct Window {
 HWY_INLINE Window WindowOf(PlaneRef source, std::uint32_t rowBytes, std::int32_t base, hn::Vec<D32> dx,
                            std::int32_t channels) {
     const D32 d;
-    const std::int32_t baseByte = static_cast<std::int16_t>(base & 0xFFFF) * channels;
-    const std::int32_t start = rowWindowStart(baseByte, rowBytes);
+    const WindowStart window = WindowStartOf(source, rowBytes, base, channels);
     const auto columns = channels == 2 ? hn::ShiftLeft<1>(dx) : dx;
-    return Window{source.data + static_cast<std::int64_t>(base >> 16) * source.stride + start,
-                  hn::Add(columns, hn::Set(d, baseByte - start))};
+    return Window{window.start, hn::Add(columns, hn::Set(d, window.baseByte))};
 }
 
 #if HWY_TARGET == HWY_AVX3 || HWY_TARGET == HWY_AVX3_DL
@@ -431,32 +443,22 @@ HWY_INLINE void RemapLumaPair(PlaneRef source, std::uint32_t rowBytes, const Lin
     const __m512i fy = _mm512_and_si512(qy, fractionMask);
 
     // Each block's window of its base rows; in the permute, block b's bytes are 64 to 127.
-    struct Rows {
-        const std::uint8_t* start;
-        std::int32_t shift;  // the base's byte in the window
-        int last;            // the last row the block reads, from its base row
-    };
-    const auto rowsOf = [&](std::int32_t base, int span) {
-        const std::int32_t baseByte = static_cast<std::int16_t>(base & 0xFFFF);
-        const std::int32_t start = rowWindowStart(baseByte, rowBytes);
-        return Rows{source.data + static_cast<std::int64_t>(base >> 16) * source.stride + start,
-                    baseByte - start, span + 1};
-    };
-    const Rows a = rowsOf(bases[0], spanA);
-    const Rows b = rowsOf(bases[1], spanB);
+    const WindowStart a = WindowStartOf(source, rowBytes, bases[0], 1);
+    const WindowStart b = WindowStartOf(source, rowBytes, bases[1], 1);
     const __m512i first =
-        _mm512_add_epi16(dx, _mm512_mask_set1_epi16(_mm512_set1_epi16(static_cast<std::int16_t>(a.shift)),
-                                                    0xFFFF0000u, static_cast<std::int16_t>(b.shift + 64)));
+        _mm512_add_epi16(dx, _mm512_mask_set1_epi16(_mm512_set1_epi16(static_cast<std::int16_t>(a.baseByte)),
+                                                    0xFFFF0000u, static_cast<std::int16_t>(b.baseByte + 64)));
     // Per 16-bit lane the bytes of the pair: first, first + 1.
     const __m512i pairIndex =
         _mm512_or_si512(first, _mm512_slli_epi16(_mm512_add_epi16(first, _mm512_set1_epi16(1)), 8));
-    // A block of fewer rows reads its last row again where the other reads more: never past its rows.
+    // A block of fewer rows reads its last row (span + 1) again where the other reads more: never past its
+    // rows.
     const auto row = [&](int r) {
-        const auto load = [&](const Rows& rows) {
-            return _mm512_loadu_si512(rows.start +
-                                      static_cast<std::int64_t>(std::min(r, rows.last)) * source.stride);
+        const auto load = [&](const WindowStart& window, int span) {
+            return _mm512_loadu_si512(window.start +
+                                      static_cast<std::int64_t>(std::min(r, span + 1)) * source.stride);
         };
-        return _mm512_permutex2var_epi8(load(a), pairIndex, load(b));
+        return _mm512_permutex2var_epi8(load(a, spanA), pairIndex, load(b, spanB));
     };
     __m512i top;
     __m512i bottom;
@@ -556,10 +558,8 @@ void RemapChromaRows(const PlaneTable& table, PlaneRef source, MutablePlaneRef d
 #if HWY_TARGET == HWY_AVX3 || HWY_TARGET == HWY_AVX3_DL
             const Window w = WindowOf(source, rowBytes, blockBase, e.dx, 2);
 #if HWY_TARGET == HWY_AVX3_DL
-            if (kBytePermutes) {
-                RemapChromaWindow(e, w, source.stride, span, out);
-                return;
-            }
+            RemapChromaWindow(e, w, source.stride, span, out);
+            return;
 #endif
             // The sample at (even) byte p and the next one are 16-bit lanes p / 2 and p / 2 + 1: U0 V0 U1 V1.
             const auto first = hn::ShiftRight<1>(w.byte);
