@@ -2,12 +2,11 @@
 
 #include <boost/property_tree/exceptions.hpp>
 #include <cctype>
-#include <cerrno>
 #include <cstdint>
-#include <cstring>
-#include <fstream>
+#include <filesystem>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <utility>
 
 #include "ara/log/logging.h"
@@ -250,9 +249,9 @@ void CamPreprocess::setDefaultOutputPicInfo() {
         outputPicInfo.picture_width_stride * outputPicInfo.picture_height_stride;
 }
 
-ara::core::Result<std::unique_ptr<float[]>, CamPreprocess::MapFileError> CamPreprocess::readMapFile(
+ara::core::Result<vcu::os::MappedFile, CamPreprocess::MapFileError> CamPreprocess::readMapFile(
     const std::string& path) {
-    using R = ara::core::Result<std::unique_ptr<float[]>, MapFileError>;
+    using R = ara::core::Result<vcu::os::MappedFile, MapFileError>;
     const std::uint64_t expected = std::uint64_t{inputImageWidth} * inputImageHeight;
     // A FIFO would block the open; a missing file is named with the system's reason.
     if (const std::string problem = vcu::os::RegularFileProblem(path); !problem.empty()) {
@@ -260,37 +259,36 @@ ara::core::Result<std::unique_ptr<float[]>, CamPreprocess::MapFileError> CamPrep
         logger.LogError(ARA_LOG_HERE) << cameraTag << "cannot read map file " << path << ": " << problem;
         return R::FromError(MapFileError::kUnreadable);
     }
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
+    std::error_code error;
+    const std::uintmax_t bytes = std::filesystem::file_size(path, error);
+    if (error) {
         logger.LogError(ARA_LOG_HERE) << cameraTag << "Error: Failed to open file for reading.";
         logger.LogError(ARA_LOG_HERE)
-            << cameraTag << "cannot read map file " << path << ": " << std::strerror(errno);
+            << cameraTag << "cannot read map file " << path << ": " << error.message();
         return R::FromError(MapFileError::kUnreadable);
     }
-    file.seekg(0, std::ios::end);
-    const std::streamoff bytes = file.tellg();
-    file.seekg(0, std::ios::beg);
-    const std::uint64_t found = bytes > 0 ? static_cast<std::uint64_t>(bytes) / sizeof(float) : 0;
+    const std::uint64_t found = bytes / sizeof(float);
     // The media unit reads width x height values from each map: any other count would be read past.
     if (found != expected) {
         logger.LogError(ARA_LOG_HERE)
             << cameraTag << "map file " << path << " holds " << found << " values, expected " << expected;
         return R::FromError(MapFileError::kWrongSize);
     }
-    auto values = std::make_unique<float[]>(expected);
-    file.read(reinterpret_cast<char*>(values.get()), static_cast<std::streamsize>(expected * sizeof(float)));
-    if (!file) {
-        logger.LogError(ARA_LOG_HERE) << cameraTag << "cannot read map file " << path << ": expected "
-                                      << expected << " values, found fewer";
-        return R::FromError(MapFileError::kShort);
+    std::string problem;
+    std::optional<vcu::os::MappedFile> values =
+        vcu::os::MappedFile::map(path, expected * sizeof(float), &problem);
+    if (!values) {
+        logger.LogError(ARA_LOG_HERE) << cameraTag << "Error: Failed to open file for reading.";
+        logger.LogError(ARA_LOG_HERE) << cameraTag << "cannot read map file " << path << ": " << problem;
+        return R::FromError(MapFileError::kUnreadable);
     }
-    return values;
+    return std::move(*values);
 }
 
 void CamPreprocess::disableUndistortion() {
     undistortionEnabled = false;
-    remapMapX.reset();
-    remapMapY.reset();
+    remapMapX = vcu::os::MappedFile();
+    remapMapY = vcu::os::MappedFile();
     logger.LogWarn(ARA_LOG_HERE) << cameraTag << "undistortion is disabled";
 }
 
@@ -310,7 +308,8 @@ void CamPreprocess::setDefaultRemapParam() {
     remapMapY = std::move(mapY).Value();
     const std::uint32_t w = inputImageWidth;
     const std::uint32_t h = inputImageHeight;
-    remapMaps = mpu_remap_maps{remapMapX.get(), remapMapY.get(), w * h * 4, w, h, w, h};
+    remapMaps = mpu_remap_maps{
+        static_cast<float*>(remapMapX.data()), static_cast<float*>(remapMapY.data()), w * h * 4, w, h, w, h};
     remapLut.src_width = w;
     remapLut.src_height = h;
     remapLut.dst_width = w;
@@ -413,6 +412,9 @@ int CamPreprocess::allocateByUndistortion(mpu_warp_transform_param& warp, mpu_re
                                      << " applied for temporary cache successfully";
     }
     ret = mpu_vpc_get_remap_lut(&remapMaps, &lut);
+    // Built: the maps are not read again, so their pages need not stay the process's.
+    remapMapX.dropResident();
+    remapMapY.dropResident();
     if (ret != 0) {
         logger.LogError(ARA_LOG_HERE)
             << cameraTag << "failed to get remap lut with result 0x" << ara::log::HexFormat(ret);

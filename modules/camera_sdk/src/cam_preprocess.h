@@ -16,6 +16,7 @@
 #include "mpu/mpu_vpc.h"
 #include "teardown_report.h"
 #include "vcu/camera/camera_types.h"
+#include "vcu/os/mapped_file.h"
 
 // The per-camera media preprocessor: optional undistortion, crop-resize and conversion to BGR on the media
 // unit's picture channel, and the camera's video encoder channel.
@@ -110,9 +111,9 @@ class CamPreprocess {
     void refuseValue(const std::string& section, const char* key, std::uint32_t value, const char* why);
     void checkConfiguration(const std::string& section);
     // Why a remap map file was not taken (the reason is logged with the file's name).
-    enum class MapFileError { kUnreadable, kWrongSize, kShort };
-    // The width x height values of one remap map file.
-    ara::core::Result<std::unique_ptr<float[]>, MapFileError> readMapFile(const std::string& path);
+    enum class MapFileError { kUnreadable, kWrongSize };
+    // The width x height values of one remap map file, mapped where the file lies (see MappedFile).
+    ara::core::Result<vcu::os::MappedFile, MapFileError> readMapFile(const std::string& path);
     void disableUndistortion();
     int allocateInto(mpu::DmaBuffer& memory, const char* name, std::uint32_t size,
                      const char* failureMessage);
@@ -160,8 +161,10 @@ class CamPreprocess {
     // "camera <id>: ", the start of every message of this preprocessor.
     const std::string cameraTag;
 
-    std::unique_ptr<float[]> remapMapX;
-    std::unique_ptr<float[]> remapMapY;
+    // The maps are read once, when the table is built; they stay valid for the preprocessor's life, but their
+    // pages go back to the page cache afterwards instead of holding the process's memory.
+    vcu::os::MappedFile remapMapX;
+    vcu::os::MappedFile remapMapY;
     std::int32_t lutSizeStatus{0};
     // A frame was sent to the encoder and its stream has not come back yet.
     bool encoderInputPending{false};

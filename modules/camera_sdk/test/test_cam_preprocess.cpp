@@ -230,6 +230,10 @@ TEST_F(CamPreprocessTest, UndistortionRunsBeforeTheCropResizeReadsItsResult) {
     auto sut = started();
     ASSERT_TRUE(sut->isUndistortionEnabled());
     EXPECT_EQ(sut->maps().map_size, kInWidth * kInHeight * 4);
+    // The maps stay the preprocessor's after the table is built, read back from their files.
+    const std::size_t last = std::size_t{kInWidth} * kInHeight - 1;
+    EXPECT_EQ(sut->maps().map_x[last], static_cast<float>(kInWidth - 1) - 1000.0f);
+    EXPECT_EQ(sut->maps().map_y[last], static_cast<float>(kInHeight - 1));
     EXPECT_EQ(sut->undistortion().src_pic.picture_buffer_size, kInWidth * kInHeight * 3 / 2);
     EXPECT_EQ(sut->getInputAddress(),
               &const_cast<mpu_warp_transform_param&>(sut->undistortion()).src_pic.picture_address);
