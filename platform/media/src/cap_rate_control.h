@@ -3,10 +3,13 @@
 // The quantiser of each frame for variable-rate H.264: a steady quantiser (the quality the stream aims at),
 // raised only as far as needed to keep the bytes of every window of `windowFrames` consecutive frames within
 // the cap (the maximum bit rate over the statistics time): each frame gets a steady share of the window (a
-// key frame four shares), and never more than the window ending with it has left. Each frame's size is
-// predicted from the last frame of its kind (key or not) at its quantiser: the size halves for every 6 steps
-// of quantiser. The quantiser comes down at most two steps a frame. x264 then needs no lookahead of its own:
-// it encodes each frame at the quantiser given. Not thread-safe: one encoder uses it.
+// key frame as many shares as key frames are larger than others; while a key frame is in the window, the
+// others share what it left), and never more than the window ending with it has left. A frame's size is
+// predicted from the frames of its kind (key or not) before it, each brought to the steady quantiser (the
+// size halves for every 6 steps of quantiser) and averaged over the last few, so that one frame's size does
+// not swing the next one's quantiser (a frame that follows a coarser one costs more, and the other way
+// round). The quantiser comes down at most two steps a frame. x264 then needs no lookahead of its own: it
+// encodes each frame at the quantiser given. Not thread-safe: one encoder uses it.
 
 #include <cstdint>
 #include <vector>
@@ -34,10 +37,11 @@ class CapRateControl {
   private:
     struct Model {
         bool known{false};
-        int qp{0};
-        double bytes{0};
+        int qp{0};              // of the last frame
+        double steadyBytes{0};  // the frames' average size at the steady quantiser
     };
     double predictedBytes(bool keyFrame, int qp) const;
+    double keyToOtherRatio() const;
 
     CapRateSettings settings_;
     std::vector<std::uint64_t> recent_;  // ring of the last windowFrames - 1 frame sizes
@@ -45,6 +49,8 @@ class CapRateControl {
     std::uint64_t recentBytes_{0};
     Model key_;
     Model other_;
+    std::uint64_t lastKeyBytes_{0};
+    std::uint32_t framesSinceKey_{0};  // frames done after the last key frame; none seen: past the window
 };
 
 }  // namespace mpu::internal

@@ -51,9 +51,7 @@ void X264Encoder::Closer::operator()(x264_t* encoder) const {
 }
 
 X264Encoder::X264Encoder(const EncoderSettings& settings, const CapRateSettings& rate)
-    : settings_(settings),
-      rate_(rate),
-      keyOffsets_(std::size_t{(settings.width + 15) / 16} * ((settings.height + 15) / 16)) {}
+    : settings_(settings), rate_(rate) {}
 
 X264Encoder::~X264Encoder() = default;
 
@@ -81,15 +79,14 @@ std::unique_ptr<VideoEncoder> X264Encoder::open(const EncoderSettings& settings)
     param.b_annexb = 1;
     param.i_threads = 1;
     param.i_log_level = X264_LOG_NONE;
-    // Every frame's quantiser is given with the frame; the constant one only has to be valid.
+    // Every frame's quantiser is given with the frame; the constant one only has to be valid. In this mode
+    // x264 clamps every quantiser, the given ones too, to those its I/P and P/B factors make of the constant
+    // one (with the defaults 23 to 26): factors that reach from 0 to 51 leave the range to the frames. They
+    // serve nothing else here (the I and P quantisers come with the frames, there are no B-frames).
     param.rc.i_rc_method = X264_RC_CQP;
     param.rc.i_qp_constant = kSteadyQp;
-    // x264 keeps its own quantiser for key frames whatever quantiser comes with them: the constant one, since
-    // the I/P factor is 1. Their quantiser is then set through per-macroblock offsets from it, which x264
-    // applies with adaptive quantisation on at strength 0 (no analysis of its own).
-    param.rc.f_ip_factor = 1.0f;
-    param.rc.i_aq_mode = X264_AQ_VARIANCE;
-    param.rc.f_aq_strength = 0.0f;
+    param.rc.f_ip_factor = std::exp2(static_cast<float>(kSteadyQp - kLowestQp) / 6.0f);
+    param.rc.f_pb_factor = std::exp2(static_cast<float>(kHighestQp - kSteadyQp) / 6.0f);
     if (x264_param_apply_profile(&param, ProfileName(settings.profile)) < 0) {
         mediaLogger().LogError(ARA_LOG_HERE)
             << "x264: profile " << ProfileName(settings.profile) << " refused";
@@ -119,10 +116,6 @@ bool X264Encoder::encode(const FramePlanes& frame, std::int64_t frameIndex, Pack
     picture.i_pts = frameIndex;
     picture.i_type = key ? X264_TYPE_IDR : X264_TYPE_P;
     picture.i_qpplus1 = qp + 1;
-    if (key) {
-        std::fill(keyOffsets_.begin(), keyOffsets_.end(), static_cast<float>(qp - kSteadyQp));
-        picture.prop.quant_offsets = keyOffsets_.data();
-    }
     x264_nal_t* units = nullptr;
     int unitCount = 0;
     x264_picture_t encoded;

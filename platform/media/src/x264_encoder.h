@@ -5,7 +5,6 @@
 // where they lie (x264 keeps its own padded copy of each picture it encodes, as it must for motion search).
 
 #include <memory>
-#include <vector>
 
 #include "cap_rate_control.h"
 #include "video_encoder.h"
@@ -31,7 +30,6 @@ class X264Encoder final : public VideoEncoder {
     EncoderSettings settings_;
     std::unique_ptr<x264_t, Closer> encoder_;
     CapRateControl rate_;
-    std::vector<float> keyOffsets_;  // a key frame's quantiser, per macroblock, as an offset from kSteadyQp
 };
 
 // The steady quantiser of variable-rate H.264 frames that are not key frames: about the quality of x264's

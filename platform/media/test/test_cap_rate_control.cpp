@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cap_rate_control.h"
+#include "video_encoder.h"
 
 namespace {
 
@@ -88,6 +89,63 @@ TEST(CapRateControlTest, HoldsTheCapThroughAHeavySceneAndComesBack) {
     EXPECT_GT(run.qps[200], 23) << "the heavy scene needs a coarser quantiser";
     EXPECT_GT(busiestWindow(run.bytes, 150, 270), kCapBytes * 3 / 4) << "and uses the room the cap leaves";
     EXPECT_EQ(run.qps.back(), 23) << "the light scene gets its quality back";
+}
+
+// x264 clamps the quantisers given with the frames to a range of its own unless it is opened for the whole
+// range: a cap that needs coarse quantisers must still be held by the encoder itself.
+TEST(CapRateControlTest, TheH264EncoderHoldsTheCapOnPicturesThatNeedCoarseQuantisers) {
+    constexpr std::uint32_t kWidth = 320;
+    constexpr std::uint32_t kHeight = 192;
+    constexpr std::uint32_t kCapKbps = 1500;
+    mpu::internal::EncoderSettings settings;
+    settings.width = kWidth;
+    settings.height = kHeight;
+    settings.gop = kGop;
+    settings.maxBitRateKbps = kCapKbps;
+    settings.minQp = 10;
+    settings.maxQp = 51;
+    settings.ipQpDelta = 3;
+    const std::unique_ptr<mpu::internal::VideoEncoder> encoder = mpu::internal::VideoEncoder::open(settings);
+    ASSERT_TRUE(encoder);
+
+    struct Sizes final : mpu::internal::PacketSink {
+        Sizes() = default;
+        Sizes(const Sizes&) = delete;
+        Sizes& operator=(const Sizes&) = delete;
+        virtual ~Sizes() = default;
+        void onPacket(const mpu::internal::EncodedPacket& packet) override { bytes.push_back(packet.size); }
+        std::vector<std::uint64_t> bytes;
+    } sizes;
+    // Noise that moves and changes a little every frame: many bits at any fine quantiser.
+    std::mt19937 random(11);
+    std::vector<std::uint8_t> noise(kWidth * 2 * kHeight * 2);
+    for (std::uint8_t& sample : noise) {
+        sample = static_cast<std::uint8_t>(random() % 40 + 100);
+    }
+    std::vector<std::uint8_t> picture(kWidth * kHeight * 3 / 2);
+    constexpr int kFrames = 150;
+    for (int n = 0; n < kFrames; ++n) {
+        for (std::uint32_t y = 0; y < kHeight * 3 / 2; ++y) {
+            for (std::uint32_t x = 0; x < kWidth; ++x) {
+                picture[y * kWidth + x] =
+                    noise[(y + n) % (kHeight * 2) * kWidth * 2 + (x + 3 * n) % (kWidth * 2)];
+            }
+        }
+        for (int i = 0; i < 200; ++i) {
+            noise[random() % noise.size()] = static_cast<std::uint8_t>(random() % 40 + 100);
+        }
+        const mpu::internal::FramePlanes planes{picture.data(), picture.data() + kWidth * kHeight, kWidth,
+                                                kWidth};
+        ASSERT_TRUE(encoder->encode(planes, n, sizes));
+    }
+    ASSERT_EQ(sizes.bytes.size(), static_cast<std::size_t>(kFrames));
+
+    const std::uint64_t capBytes = kCapKbps * 1000 / 8;
+    // The first frames are encoded before anything is known of the pictures; from the second window on,
+    // every window of a second is within the cap, and uses most of it.
+    const std::uint64_t busiest = busiestWindow(sizes.bytes, 2 * kWindow, sizes.bytes.size());
+    EXPECT_LE(busiest, capBytes);
+    EXPECT_GT(busiest, capBytes * 3 / 4);
 }
 
 }  // namespace
