@@ -52,9 +52,17 @@ double CapRateControl::keyToOtherRatio() const {
     return std::clamp(key_.steadyBytes / other_.steadyBytes, kLeastKeyToOtherRatio, kMostKeyToOtherRatio);
 }
 
+int CapRateControl::steadyQp(bool keyFrame) const {
+    return std::clamp(settings_.steadyQp - (keyFrame ? settings_.keyQpDelta : 0), settings_.minQp,
+                      settings_.maxQp);
+}
+
+std::pair<int, int> CapRateControl::quantiserRange() const {
+    return {std::min(steadyQp(true), steadyQp(false)), settings_.maxQp};
+}
+
 int CapRateControl::nextQp(bool keyFrame) const {
-    const int steady = std::clamp(settings_.steadyQp - (keyFrame ? settings_.keyQpDelta : 0), settings_.minQp,
-                                  settings_.maxQp);
+    const int steady = steadyQp(keyFrame);
     const double cap = static_cast<double>(settings_.capBytes) * kHeadroom;
     // A steady share of the window for each frame, a key frame counted as the others it is worth: what a
     // window of such frames may take without passing the cap.

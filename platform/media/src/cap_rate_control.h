@@ -12,6 +12,7 @@
 // encodes each frame at the quantiser given. Not thread-safe: one encoder uses it.
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace mpu::internal {
@@ -31,6 +32,8 @@ class CapRateControl {
 
     // The quantiser for the next frame.
     int nextQp(bool keyFrame) const;
+    // The lowest and the highest quantiser nextQp can give.
+    std::pair<int, int> quantiserRange() const;
     // Records the frame just encoded.
     void frameDone(bool keyFrame, int qp, std::uint64_t bytes);
 
@@ -42,6 +45,7 @@ class CapRateControl {
     };
     double predictedBytes(bool keyFrame, int qp) const;
     double keyToOtherRatio() const;
+    int steadyQp(bool keyFrame) const;
 
     CapRateSettings settings_;
     std::vector<std::uint64_t> recent_;  // ring of the last windowFrames - 1 frame sizes

@@ -81,12 +81,14 @@ std::unique_ptr<VideoEncoder> X264Encoder::open(const EncoderSettings& settings)
     param.i_log_level = X264_LOG_NONE;
     // Every frame's quantiser is given with the frame; the constant one only has to be valid. In this mode
     // x264 clamps every quantiser, the given ones too, to those its I/P and P/B factors make of the constant
-    // one (with the defaults 23 to 26): factors that reach from 0 to 51 leave the range to the frames. They
-    // serve nothing else here (the I and P quantisers come with the frames, there are no B-frames).
+    // one (with the defaults 23 to 26): factors that reach over the rate control's range leave the choice to
+    // it. They serve nothing else here (the I and P quantisers come with the frames, there are no B-frames);
+    // the range is not wider than needed, since x264 keeps tables for each quantiser in it.
+    const auto [lowest, highest] = CapRateControl(RateFor(settings)).quantiserRange();
     param.rc.i_rc_method = X264_RC_CQP;
     param.rc.i_qp_constant = kSteadyQp;
-    param.rc.f_ip_factor = std::exp2(static_cast<float>(kSteadyQp - kLowestQp) / 6.0f);
-    param.rc.f_pb_factor = std::exp2(static_cast<float>(kHighestQp - kSteadyQp) / 6.0f);
+    param.rc.f_ip_factor = std::exp2(static_cast<float>(kSteadyQp - lowest) / 6.0f);
+    param.rc.f_pb_factor = std::exp2(static_cast<float>(highest - kSteadyQp) / 6.0f);
     if (x264_param_apply_profile(&param, ProfileName(settings.profile)) < 0) {
         mediaLogger().LogError(ARA_LOG_HERE)
             << "x264: profile " << ProfileName(settings.profile) << " refused";
