@@ -1,7 +1,8 @@
 #include "picture_ops.h"
 
-#include <libyuv/convert_argb.h>
 #include <libyuv/scale.h>
+
+#include "colour_kernels.h"
 
 namespace mpu::internal {
 namespace {
@@ -40,17 +41,12 @@ void cropResize(const Nv12Planes& source, const mpu_vpc_crop_region& window, con
 }
 
 void convertColor(const Nv12Planes& source, const PackedPicture& destination) {
-    // libyuv names formats by their order in a little-endian word: its "RGB24" is B, G, R in memory and its
-    // "RAW" is R, G, B.
-    if (destination.format == MPU_PIXEL_FORMAT_BGR_888) {
-        libyuv::NV12ToRGB24Matrix(source.luma, AsInt(source.stride), source.chroma, AsInt(source.stride),
-                                  destination.data, AsInt(destination.stride), &libyuv::kYuvI601Constants,
-                                  AsInt(source.width), AsInt(source.height));
-    } else {
-        libyuv::NV12ToRAWMatrix(source.luma, AsInt(source.stride), source.chroma, AsInt(source.stride),
-                                destination.data, AsInt(destination.stride), &libyuv::kYuvI601Constants,
-                                AsInt(source.width), AsInt(source.height));
-    }
+    colour::nv12ToPacked(
+        colour::Nv12Source{source.luma, source.chroma, source.stride, source.stride}, source.width,
+        source.height,
+        colour::PackedDestination{
+            destination.data, destination.stride,
+            destination.format == MPU_PIXEL_FORMAT_BGR_888 ? colour::Order::kBgr : colour::Order::kRgb});
 }
 
 }  // namespace mpu::internal

@@ -1,7 +1,7 @@
 #pragma once
 
 // The picture tasks' work on checked pictures: crop-resize (our bilinear scaler where it covers the
-// geometry, libyuv otherwise) and colour conversion (libyuv).
+// geometry, libyuv otherwise) and colour conversion (our one-pass kernel).
 
 #include <cstdint>
 
