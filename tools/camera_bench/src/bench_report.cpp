@@ -219,6 +219,10 @@ void printPath(const PathFigures& p) {
         "highest "
         "%.0f\n",
         p.kbps, p.peakKbps, p.x264FloorKbps, p.x264FloorPeakKbps);
+    std::printf(
+        "  x264 alone aiming at the cap as its mean rate: PSNR %.2f dB, mean %.0f kbit/s, highest over 1 s "
+        "%.0f\n",
+        p.x264AtCapPsnrDb, p.x264AtCapKbps, p.x264AtCapPeakKbps);
 }
 
 }  // namespace

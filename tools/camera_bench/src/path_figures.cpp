@@ -296,9 +296,10 @@ void noRelease(void* /*opaque*/, std::uint8_t* /*data*/) {}
 // libx264 through libavcodec at the application's encoder settings as they were before the platform took
 // over the rate control: ultrafast, zero latency, baseline, CRF under a 4 Mbit/s VBV cap over 1 s, a GOP of
 // 30 without scene-cut key frames, IDR frames with the stream headers, I/P quantiser ratio for a delta of 3.
+// With a mean rate, the same but aiming at that rate on average (ABR) instead of a constant quality.
 class FloorEncoder {
   public:
-    bool open() {
+    bool open(std::int64_t meanBitRate = 0) {
         const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
         if (codec == nullptr) {
             return false;
@@ -321,6 +322,7 @@ class FloorEncoder {
         c->thread_count = 1;
         c->rc_max_rate = kMaxBitRate;
         c->rc_buffer_size = static_cast<int>(kMaxBitRate);
+        c->bit_rate = meanBitRate;
         const std::string params = "keyint=" + std::to_string(kGop) + ":min-keyint=" + std::to_string(kGop) +
                                    ":scenecut=0:bframes=0:repeat-headers=1:ipratio=1.414:log=0";
         if (av_opt_set(c->priv_data, "preset", "ultrafast", 0) < 0 ||
@@ -456,9 +458,12 @@ PathFigures measurePath(const FrameFile& file, const std::string& mapX, const st
         return fail(std::string("the preprocessor refused its configuration: ") + failure.what());
     }
     FloorEncoder floor;
+    FloorEncoder atCap;  // x264 alone spending the whole cap: the quality our stream's rate could reach
     CheckingDecoder ours;
     CheckingDecoder floorDecoder;
-    if (!floor.open() || !ours.open() || !floorDecoder.open()) {
+    CheckingDecoder atCapDecoder;
+    if (!floor.open() || !atCap.open(kMaxBitRate) || !ours.open() || !floorDecoder.open() ||
+        !atCapDecoder.open()) {
         return fail("libavcodec has no libx264 encoder or H.264 decoder");
     }
     const auto* resized =
@@ -469,8 +474,11 @@ PathFigures measurePath(const FrameFile& file, const std::string& mapX, const st
     std::vector<std::uint8_t> floorStream;
     std::vector<std::size_t> sizes;
     std::vector<std::size_t> floorSizes;
+    std::vector<std::uint8_t> atCapStream;
+    std::vector<std::size_t> atCapSizes;
     ErrorSum errors;
     ErrorSum floorErrors;
+    ErrorSum atCapErrors;
     ErrorSum pictureErrors;
     double pathMs = 0;
     double floorMs = 0;
@@ -506,6 +514,10 @@ PathFigures measurePath(const FrameFile& file, const std::string& mapX, const st
         }
         floorMs += (processCpuSeconds() - floorStart) * 1000.0;
         floorSizes.push_back(floorStream.size());
+        if (!atCap.encode(resized, i, &atCapStream)) {
+            return fail("x264 alone at the cap refused frame " + std::to_string(i));
+        }
+        atCapSizes.push_back(atCapStream.size());
 
         remapExact(copy.data(), file.width, file.height, reinterpret_cast<const float*>(xMap.data()),
                    reinterpret_cast<const float*>(yMap.data()), &luma, &chroma);
@@ -513,7 +525,8 @@ PathFigures measurePath(const FrameFile& file, const std::string& mapX, const st
         const std::vector<std::uint8_t> refChroma = resizeExact(chroma, kOutputWidth / 2, kOutputHeight / 2);
         addPictureErrors(resized, refLuma, refChroma, &pictureErrors);
         if (!ours.check(stream, refLuma, refChroma, &errors) ||
-            !floorDecoder.check(floorStream, refLuma, refChroma, &floorErrors)) {
+            !floorDecoder.check(floorStream, refLuma, refChroma, &floorErrors) ||
+            !atCapDecoder.check(atCapStream, refLuma, refChroma, &atCapErrors)) {
             return fail("frame " + std::to_string(i) + " did not decode to a 1280 x 720 picture");
         }
     }
@@ -528,6 +541,7 @@ PathFigures measurePath(const FrameFile& file, const std::string& mapX, const st
     figures.psnrDb = errors.psnr();
     figures.psnrLumaDb = errors.psnrLuma();
     figures.x264FloorPsnrDb = floorErrors.psnr();
+    figures.x264AtCapPsnrDb = atCapErrors.psnr();
     figures.picturePsnrDb = pictureErrors.psnr();
     const auto meanKbps = [frames](const std::vector<std::size_t>& bytes) {
         double total = 0;
@@ -540,6 +554,8 @@ PathFigures measurePath(const FrameFile& file, const std::string& mapX, const st
     figures.peakKbps = peakRateKbps(sizes, static_cast<std::size_t>(kFps), kFps);
     figures.x264FloorKbps = meanKbps(floorSizes);
     figures.x264FloorPeakKbps = peakRateKbps(floorSizes, static_cast<std::size_t>(kFps), kFps);
+    figures.x264AtCapKbps = meanKbps(atCapSizes);
+    figures.x264AtCapPeakKbps = peakRateKbps(atCapSizes, static_cast<std::size_t>(kFps), kFps);
     figures.ok = true;
     return figures;
 }

@@ -38,6 +38,10 @@ struct PathFigures {
     double peakKbps{0};
     double x264FloorKbps{0};
     double x264FloorPeakKbps{0};
+    // x264 alone as above but aiming at the cap as its mean rate (ABR): the quality the cap allows it.
+    double x264AtCapPsnrDb{0};
+    double x264AtCapKbps{0};
+    double x264AtCapPeakKbps{0};
 };
 
 // Runs the path over the first `frames` frames of `file` with the undistortion maps `mapX` and `mapY`
