@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 
 namespace mpu::internal {
 namespace {
@@ -14,6 +15,8 @@ constexpr double kAssumedKeyToOtherRatio = 4.0;
 constexpr double kLeastKeyToOtherRatio = 1.0;
 constexpr double kMostKeyToOtherRatio = 30.0;
 constexpr int kMostStepsDown = 2;
+// How far from its share a frame at the last quantiser may be predicted before the quantiser moves one step.
+constexpr double kTolerance = 0.15;
 // The weight of a frame in the average of its kind: others over about the last four frames; a key frame,
 // one a GOP, as much as those before it.
 constexpr double kOtherWeight = 0.25;
@@ -84,6 +87,16 @@ int CapRateControl::nextQp(bool keyFrame) const {
     const Model& own = keyFrame ? key_ : other_;
     if (own.known && qp < own.qp - kMostStepsDown) {
         qp = own.qp - kMostStepsDown;
+    }
+    // One step either way is not taken while the last quantiser's frame is predicted within a few per cent
+    // of the share (and the window has room for it): a quantiser that flips between two neighbours gives
+    // frames of alternating quality, each costing more after a coarser one.
+    if (!keyFrame && own.known && std::abs(qp - own.qp) == 1 && own.qp >= steady &&
+        own.qp <= settings_.maxQp) {
+        const double kept = predictedBytes(keyFrame, own.qp);
+        if (kept <= room && kept <= target * (1.0 + kTolerance) && kept >= target * (1.0 - kTolerance)) {
+            qp = own.qp;
+        }
     }
     return std::clamp(qp, steady, settings_.maxQp);
 }
