@@ -88,9 +88,9 @@ int CapRateControl::nextQp(bool keyFrame) const {
     if (own.known && qp < own.qp - kMostStepsDown) {
         qp = own.qp - kMostStepsDown;
     }
-    // One step either way is not taken while the last quantiser's frame is predicted within a few per cent
-    // of the share (and the window has room for it): a quantiser that flips between two neighbours gives
-    // frames of alternating quality, each costing more after a coarser one.
+    // One step either way is not taken while the last quantiser's frame is predicted within kTolerance of the
+    // share (and the window has room for it): a quantiser that flips between two neighbours gives frames of
+    // alternating quality, each costing more after a coarser one.
     if (!keyFrame && own.known && std::abs(qp - own.qp) == 1 && own.qp >= steady &&
         own.qp <= settings_.maxQp) {
         const double kept = predictedBytes(keyFrame, own.qp);
