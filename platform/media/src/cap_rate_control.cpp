@@ -73,7 +73,7 @@ int CapRateControl::nextQp(bool keyFrame) const {
     const double share = cap / (settings_.windowFrames - 1 + keyShares);
     double target = keyFrame ? share * keyShares : share;
     // A key frame in the window leaves the others what it did not take, more or less than its shares.
-    if (!keyFrame && framesSinceKey_ + 1 < settings_.windowFrames && settings_.windowFrames > 1) {
+    if (!keyFrame && framesSinceKey_ + 1 < settings_.windowFrames) {
         target = std::max(0.0, cap - static_cast<double>(lastKeyBytes_)) / (settings_.windowFrames - 1);
     }
     // The window that ends with this frame must stay within the cap, whatever the share says.
@@ -91,8 +91,7 @@ int CapRateControl::nextQp(bool keyFrame) const {
     // One step either way is not taken while the last quantiser's frame is predicted within kTolerance of the
     // share (and the window has room for it): a quantiser that flips between two neighbours gives frames of
     // alternating quality, each costing more after a coarser one.
-    if (!keyFrame && own.known && std::abs(qp - own.qp) == 1 && own.qp >= steady &&
-        own.qp <= settings_.maxQp) {
+    if (!keyFrame && own.known && std::abs(qp - own.qp) == 1) {
         const double kept = predictedBytes(keyFrame, own.qp);
         if (kept <= room && kept <= target * (1.0 + kTolerance) && kept >= target * (1.0 - kTolerance)) {
             qp = own.qp;

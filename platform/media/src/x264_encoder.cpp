@@ -56,6 +56,7 @@ X264Encoder::X264Encoder(const EncoderSettings& settings, const CapRateSettings&
 X264Encoder::~X264Encoder() = default;
 
 std::unique_ptr<VideoEncoder> X264Encoder::open(const EncoderSettings& settings) {
+    std::unique_ptr<X264Encoder> encoder(new X264Encoder(settings, RateFor(settings)));
     x264_param_t param;
     if (x264_param_default_preset(&param, PresetName(settings.speedPreset), "zerolatency") < 0) {
         mediaLogger().LogError(ARA_LOG_HERE)
@@ -84,7 +85,7 @@ std::unique_ptr<VideoEncoder> X264Encoder::open(const EncoderSettings& settings)
     // one (with the defaults 23 to 26): factors that reach over the rate control's range leave the choice to
     // it. They serve nothing else here (the I and P quantisers come with the frames, there are no B-frames);
     // the range is not wider than needed, since x264 keeps tables for each quantiser in it.
-    const auto [lowest, highest] = CapRateControl(RateFor(settings)).quantiserRange();
+    const auto [lowest, highest] = encoder->rate_.quantiserRange();
     param.rc.i_rc_method = X264_RC_CQP;
     param.rc.i_qp_constant = kSteadyQp;
     param.rc.f_ip_factor = std::exp2(static_cast<float>(kSteadyQp - lowest) / 6.0f);
@@ -94,7 +95,6 @@ std::unique_ptr<VideoEncoder> X264Encoder::open(const EncoderSettings& settings)
             << "x264: profile " << ProfileName(settings.profile) << " refused";
         return nullptr;
     }
-    std::unique_ptr<X264Encoder> encoder(new X264Encoder(settings, RateFor(settings)));
     encoder->encoder_.reset(x264_encoder_open(&param));
     if (!encoder->encoder_) {
         mediaLogger().LogError(ARA_LOG_HERE)
