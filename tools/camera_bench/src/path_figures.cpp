@@ -3,6 +3,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <array>
 #include <boost/property_tree/ptree.hpp>
 #include <cmath>
 #include <cstring>
@@ -257,13 +258,31 @@ void addPictureErrors(const std::uint8_t* nv12, const std::vector<std::uint8_t>&
 
 void noRelease(void* /*opaque*/, std::uint8_t* /*data*/) {}
 
+// How x264 alone controls its rate: a mean rate (ABR; 0: a constant quality, CRF) under a VBV of a maximum
+// rate and a buffer, in bit/s and bits. The VBV lets any second carry up to the maximum rate plus the buffer.
+struct X264Rate {
+    std::int64_t meanBitRate;
+    std::int64_t maxBitRate;
+    std::int64_t bufferBits;
+};
+
+// The application's encoder settings before the platform took over the rate control: CRF under a VBV of the
+// cap's rate and a buffer of one second of it.
+constexpr X264Rate kTodaysRate{0, kMaxBitRate, kMaxBitRate};
+// The VBVs with which x264 alone holds the cap in every second (maximum rate + buffer = cap), in CRF and in
+// ABR at the maximum rate: the best of them is the quality x264 reaches within the cap our stream holds.
+constexpr std::array<X264Rate, 4> kCapHoldingRates{
+    {{0, kMaxBitRate * 7 / 8, kMaxBitRate / 8},
+     {0, kMaxBitRate * 3 / 4, kMaxBitRate / 4},
+     {kMaxBitRate * 7 / 8, kMaxBitRate * 7 / 8, kMaxBitRate / 8},
+     {kMaxBitRate * 3 / 4, kMaxBitRate * 3 / 4, kMaxBitRate / 4}}};
+
 // libx264 through libavcodec at the application's encoder settings as they were before the platform took
-// over the rate control: ultrafast, zero latency, baseline, CRF under a 4 Mbit/s VBV cap over 1 s, a GOP of
-// 30 without scene-cut key frames, IDR frames with the stream headers, I/P quantiser ratio for a delta of 3.
-// With a mean rate, the same but aiming at that rate on average (ABR) instead of a constant quality.
+// over the rate control: ultrafast, zero latency, baseline, a GOP of 30 without scene-cut key frames, IDR
+// frames with the stream headers, I/P quantiser ratio for a delta of 3; the rate as `rate` says.
 class FloorEncoder {
   public:
-    bool open(std::int64_t meanBitRate = 0) {
+    bool open(const X264Rate& rate) {
         const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
         if (codec == nullptr) {
             return false;
@@ -284,9 +303,9 @@ class FloorEncoder {
         c->keyint_min = kGop;
         c->max_b_frames = 0;
         c->thread_count = 1;
-        c->rc_max_rate = kMaxBitRate;
-        c->rc_buffer_size = static_cast<int>(kMaxBitRate);
-        c->bit_rate = meanBitRate;
+        c->rc_max_rate = rate.maxBitRate;
+        c->rc_buffer_size = static_cast<int>(rate.bufferBits);
+        c->bit_rate = rate.meanBitRate;
         const std::string params = "keyint=" + std::to_string(kGop) + ":min-keyint=" + std::to_string(kGop) +
                                    ":scenecut=0:bframes=0:repeat-headers=1:ipratio=1.414:log=0";
         if (av_opt_set(c->priv_data, "preset", "ultrafast", 0) < 0 ||
@@ -331,6 +350,29 @@ class FloorEncoder {
     ffmpeg::PacketPtr packet_;
 };
 
+// x264 alone at one rate setting, its stream checked against the exact output frame by frame.
+struct Reference {
+    explicit Reference(const X264Rate& r) : rate(r) {}
+    bool open() { return encoder.open(rate) && decoder.open(); }
+    bool encode(const std::uint8_t* nv12, std::int64_t index) {
+        if (!encoder.encode(nv12, index, &stream)) {
+            return false;
+        }
+        sizes.push_back(stream.size());
+        return true;
+    }
+    bool check(const std::vector<std::uint8_t>& luma, const std::vector<std::uint8_t>& chroma) {
+        return decoder.check(stream, luma, chroma, &errors);
+    }
+
+    X264Rate rate;
+    FloorEncoder encoder;
+    CheckingDecoder decoder;
+    std::vector<std::uint8_t> stream;
+    std::vector<std::size_t> sizes;
+    ErrorSum errors;
+};
+
 boost::property_tree::ptree preprocessorConfig(const FrameFile& file, const std::string& mapX,
                                                const std::string& mapY) {
     const std::string name = "cam_" + std::to_string(kSectionOffset) + ".";
@@ -369,6 +411,16 @@ double psnrOf(double meanSquaredError) {
         return std::numeric_limits<double>::infinity();
     }
     return 10.0 * std::log10(255.0 * 255.0 / meanSquaredError);
+}
+
+std::optional<X264Outcome> bestHoldingCap(const std::vector<X264Outcome>& outcomes, double capKbps) {
+    std::optional<X264Outcome> best;
+    for (const X264Outcome& outcome : outcomes) {
+        if (outcome.peakKbps <= capKbps && (!best || outcome.psnrDb > best->psnrDb)) {
+            best = outcome;
+        }
+    }
+    return best;
 }
 
 double peakRateKbps(const std::vector<std::size_t>& frameBytes, std::size_t window, double fps) {
@@ -436,13 +488,22 @@ PathFigures measurePath(const FrameFile& file, const std::string& mapX, const st
     } catch (const std::exception& failure) {
         return fail(std::string("the preprocessor refused its configuration: ") + failure.what());
     }
-    FloorEncoder floor;
-    FloorEncoder atCap;  // x264 alone spending the whole cap: the quality our stream's rate could reach
+    // x264 alone: at today's settings (timed: the floor), aiming at the cap as its mean rate, and at the
+    // settings that hold the cap.
+    std::vector<Reference> references;
+    references.emplace_back(kTodaysRate);
+    references.emplace_back(X264Rate{kMaxBitRate, kMaxBitRate, kMaxBitRate});
+    for (const X264Rate& rate : kCapHoldingRates) {
+        references.emplace_back(rate);
+    }
+    Reference& floor = references[0];
+    const Reference& atCap = references[1];
     CheckingDecoder ours;
-    CheckingDecoder floorDecoder;
-    CheckingDecoder atCapDecoder;
-    if (!floor.open() || !atCap.open(kMaxBitRate) || !ours.open() || !floorDecoder.open() ||
-        !atCapDecoder.open()) {
+    bool opened = ours.open();
+    for (Reference& reference : references) {
+        opened = opened && reference.open();
+    }
+    if (!opened) {
         return fail("libavcodec has no libx264 encoder or H.264 decoder");
     }
     const auto* resized =
@@ -450,14 +511,8 @@ PathFigures measurePath(const FrameFile& file, const std::string& mapX, const st
 
     std::vector<std::uint8_t> copy(frameBytes);
     std::vector<std::uint8_t> stream;
-    std::vector<std::uint8_t> floorStream;
     std::vector<std::size_t> sizes;
-    std::vector<std::size_t> floorSizes;
-    std::vector<std::uint8_t> atCapStream;
-    std::vector<std::size_t> atCapSizes;
     ErrorSum errors;
-    ErrorSum floorErrors;
-    ErrorSum atCapErrors;
     ErrorSum pictureErrors;
     double pathMs = 0;
     double floorMs = 0;
@@ -487,25 +542,26 @@ PathFigures measurePath(const FrameFile& file, const std::string& mapX, const st
         encoded.reset();
         sizes.push_back(stream.size());
 
-        const double floorStart = processCpuSeconds();
-        if (!floor.encode(resized, i, &floorStream)) {
-            return fail("x264 alone refused frame " + std::to_string(i));
+        for (Reference& reference : references) {
+            const double floorStart = processCpuSeconds();
+            if (!reference.encode(resized, i)) {
+                return fail("x264 alone refused frame " + std::to_string(i));
+            }
+            if (&reference == &floor) {
+                floorMs += (processCpuSeconds() - floorStart) * 1000.0;
+            }
         }
-        floorMs += (processCpuSeconds() - floorStart) * 1000.0;
-        floorSizes.push_back(floorStream.size());
-        if (!atCap.encode(resized, i, &atCapStream)) {
-            return fail("x264 alone at the cap refused frame " + std::to_string(i));
-        }
-        atCapSizes.push_back(atCapStream.size());
 
         remapExact(copy.data(), file.width, file.height, static_cast<const float*>(xMap->data()),
                    static_cast<const float*>(yMap->data()), &luma, &chroma);
         const std::vector<std::uint8_t> refLuma = resizeExact(luma, kOutputWidth, kOutputHeight);
         const std::vector<std::uint8_t> refChroma = resizeExact(chroma, kOutputWidth / 2, kOutputHeight / 2);
         addPictureErrors(resized, refLuma, refChroma, &pictureErrors);
-        if (!ours.check(stream, refLuma, refChroma, &errors) ||
-            !floorDecoder.check(floorStream, refLuma, refChroma, &floorErrors) ||
-            !atCapDecoder.check(atCapStream, refLuma, refChroma, &atCapErrors)) {
+        bool decoded = ours.check(stream, refLuma, refChroma, &errors);
+        for (Reference& reference : references) {
+            decoded = decoded && reference.check(refLuma, refChroma);
+        }
+        if (!decoded) {
             return fail("frame " + std::to_string(i) + " did not decode to a 1280 x 720 picture");
         }
     }
@@ -519,8 +575,8 @@ PathFigures measurePath(const FrameFile& file, const std::string& mapX, const st
     }
     figures.psnrDb = errors.psnr();
     figures.psnrLumaDb = errors.psnrLuma();
-    figures.x264FloorPsnrDb = floorErrors.psnr();
-    figures.x264AtCapPsnrDb = atCapErrors.psnr();
+    figures.x264FloorPsnrDb = floor.errors.psnr();
+    figures.x264AtCapPsnrDb = atCap.errors.psnr();
     figures.picturePsnrDb = pictureErrors.psnr();
     const auto meanKbps = [frames](const std::vector<std::size_t>& bytes) {
         double total = 0;
@@ -531,10 +587,21 @@ PathFigures measurePath(const FrameFile& file, const std::string& mapX, const st
     };
     figures.kbps = meanKbps(sizes);
     figures.peakKbps = peakRateKbps(sizes, static_cast<std::size_t>(kFps), kFps);
-    figures.x264FloorKbps = meanKbps(floorSizes);
-    figures.x264FloorPeakKbps = peakRateKbps(floorSizes, static_cast<std::size_t>(kFps), kFps);
-    figures.x264AtCapKbps = meanKbps(atCapSizes);
-    figures.x264AtCapPeakKbps = peakRateKbps(atCapSizes, static_cast<std::size_t>(kFps), kFps);
+    const auto peakKbps = [](const std::vector<std::size_t>& bytes) {
+        return peakRateKbps(bytes, static_cast<std::size_t>(kFps), kFps);
+    };
+    figures.x264FloorKbps = meanKbps(floor.sizes);
+    figures.x264FloorPeakKbps = peakKbps(floor.sizes);
+    figures.x264AtCapKbps = meanKbps(atCap.sizes);
+    figures.x264AtCapPeakKbps = peakKbps(atCap.sizes);
+    std::vector<X264Outcome> holding;
+    for (std::size_t r = 2; r < references.size(); ++r) {
+        const Reference& reference = references[r];
+        holding.push_back(X264Outcome{reference.rate.meanBitRate, reference.rate.maxBitRate,
+                                      reference.rate.bufferBits, reference.errors.psnr(),
+                                      meanKbps(reference.sizes), peakKbps(reference.sizes)});
+    }
+    figures.x264HoldingCap = bestHoldingCap(holding, static_cast<double>(kMaxBitRate) / 1000.0);
     figures.ok = true;
     return figures;
 }

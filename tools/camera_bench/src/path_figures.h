@@ -9,10 +9,13 @@
 //   exactly the pictures our encoder was given;
 // - one memcpy of a 1920 x 1080 NV12 frame;
 // - PSNR of our stream and of x264's against the pipeline's exact output: undistortion and resize computed
-//   in double precision from the same maps and frames, rounded once at the end.
+//   in double precision from the same maps and frames, rounded once at the end; x264's also at a mean rate
+//   of the cap, and at the best of a few settings with which it holds the cap in every second.
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +24,16 @@
 #include "pattern_frames.h"
 
 namespace camera_bench {
+
+// What x264 alone reached at one rate setting (rates in bit/s, the buffer in bits; a mean of 0 is CRF).
+struct X264Outcome {
+    std::int64_t meanBitRate{0};
+    std::int64_t maxBitRate{0};
+    std::int64_t bufferBits{0};
+    double psnrDb{0};
+    double kbps{0};
+    double peakKbps{0};  // the highest over any 30 frames (1 s)
+};
 
 struct PathFigures {
     bool ok{false};
@@ -42,6 +55,9 @@ struct PathFigures {
     double x264AtCapPsnrDb{0};
     double x264AtCapKbps{0};
     double x264AtCapPeakKbps{0};
+    // The best x264 alone reached while holding the cap in every second as our stream must; no value when
+    // none of its settings held it.
+    std::optional<X264Outcome> x264HoldingCap;
 };
 
 // Runs the path over the first `frames` frames of `file` with the undistortion maps `mapX` and `mapY`
@@ -53,5 +69,8 @@ double psnrOf(double meanSquaredError);
 
 // The highest sum of any `window` consecutive values, as bits per second at `fps` frames per second.
 double peakRateKbps(const std::vector<std::size_t>& frameBytes, std::size_t window, double fps);
+
+// Of `outcomes`, the one of the highest PSNR among those whose busiest second stayed within `capKbps`.
+std::optional<X264Outcome> bestHoldingCap(const std::vector<X264Outcome>& outcomes, double capKbps);
 
 }  // namespace camera_bench
