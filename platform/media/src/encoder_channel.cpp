@@ -1,5 +1,6 @@
 #include "encoder_channel.h"
 
+#include <pthread.h>
 #include <sys/eventfd.h>
 
 #include <cerrno>
@@ -42,6 +43,7 @@ EncoderChannel::CreateResult EncoderChannel::create(const mpu_venc_chn_attr& att
         return CreateResult::FromError(MPU_ERR_CODEC);
     }
     created->worker_ = std::thread([raw = created.get()] { raw->work(); });
+    pthread_setname_np(created->worker_.native_handle(), "mpu_venc");
     return CreateResult(std::move(created));
 }
 

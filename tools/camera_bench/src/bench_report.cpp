@@ -119,8 +119,8 @@ void printSystem(const SystemPart& system) {
     std::printf("  rest of the application %.0f\n",
                 ((f.processCpuSeconds - f.captureCpuSeconds) * 1e3 / published - stagesMs) * 1e3);
     std::printf(
-        "  busiest threads of %zu (%% of one core; unnamed threads are the media unit's picture and "
-        "encoder channels, the acquisition and the middleware):\n",
+        "  busiest threads of %zu (%% of one core; mpu_vpc and mpu_venc are the media unit's picture and "
+        "encoder channels, unnamed ones the acquisition and the middleware):\n",
         f.threadsSeen);
     for (std::size_t i = 0; i < f.threads.size() && i < 14; ++i) {
         const ThreadFigures& t = f.threads[i];
