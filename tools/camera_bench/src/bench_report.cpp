@@ -213,24 +213,25 @@ void printPath(const PathFigures& p) {
     std::printf(
         "  PSNR against the exact output (undistortion and resize in double precision): our stream %.2f dB "
         "(luma %.2f), x264 alone %.2f dB, our pictures before encoding %.2f dB\n",
-        p.psnrDb, p.psnrLumaDb, p.x264FloorPsnrDb, p.picturePsnrDb);
+        p.psnrDb, p.psnrLumaDb, p.x264Floor.psnrDb, p.picturePsnrDb);
     std::printf(
         "  rate, kbit/s (cap 4000): our stream mean %.0f, highest over 1 s %.0f; x264 alone mean %.0f, "
         "highest "
         "%.0f\n",
-        p.kbps, p.peakKbps, p.x264FloorKbps, p.x264FloorPeakKbps);
+        p.kbps, p.peakKbps, p.x264Floor.kbps, p.x264Floor.peakKbps);
     std::printf(
         "  x264 alone aiming at the cap as its mean rate: PSNR %.2f dB, mean %.0f kbit/s, highest over 1 s "
         "%.0f\n",
-        p.x264AtCapPsnrDb, p.x264AtCapKbps, p.x264AtCapPeakKbps);
+        p.x264AtCap.psnrDb, p.x264AtCap.kbps, p.x264AtCap.peakKbps);
     if (const auto& h = p.x264HoldingCap) {
         std::printf(
             "  x264 alone holding the cap in every second, the best of CRF and ABR under VBVs of maximum "
             "rate + "
             "buffer = cap: PSNR %.2f dB, mean %.0f kbit/s, highest over 1 s %.0f (%s, maximum %lld kbit/s, "
             "buffer %lld kbit)\n",
-            h->psnrDb, h->kbps, h->peakKbps, h->meanBitRate == 0 ? "CRF" : "ABR",
-            static_cast<long long>(h->maxBitRate / 1000), static_cast<long long>(h->bufferBits / 1000));
+            h->psnrDb, h->kbps, h->peakKbps, h->rate.meanBitRate == 0 ? "CRF" : "ABR",
+            static_cast<long long>(h->rate.maxBitRate / 1000),
+            static_cast<long long>(h->rate.bufferBits / 1000));
     } else {
         std::printf("  x264 alone holding the cap in every second: none of its settings held it\n");
     }

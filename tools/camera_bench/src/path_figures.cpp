@@ -258,14 +258,6 @@ void addPictureErrors(const std::uint8_t* nv12, const std::vector<std::uint8_t>&
 
 void noRelease(void* /*opaque*/, std::uint8_t* /*data*/) {}
 
-// How x264 alone controls its rate: a mean rate (ABR; 0: a constant quality, CRF) under a VBV of a maximum
-// rate and a buffer, in bit/s and bits. The VBV lets any second carry up to the maximum rate plus the buffer.
-struct X264Rate {
-    std::int64_t meanBitRate;
-    std::int64_t maxBitRate;
-    std::int64_t bufferBits;
-};
-
 // The application's encoder settings before the platform took over the rate control: CRF under a VBV of the
 // cap's rate and a buffer of one second of it.
 constexpr X264Rate kTodaysRate{0, kMaxBitRate, kMaxBitRate};
@@ -496,8 +488,6 @@ PathFigures measurePath(const FrameFile& file, const std::string& mapX, const st
     for (const X264Rate& rate : kCapHoldingRates) {
         references.emplace_back(rate);
     }
-    Reference& floor = references[0];
-    const Reference& atCap = references[1];
     CheckingDecoder ours;
     bool opened = ours.open();
     for (Reference& reference : references) {
@@ -542,13 +532,14 @@ PathFigures measurePath(const FrameFile& file, const std::string& mapX, const st
         encoded.reset();
         sizes.push_back(stream.size());
 
-        for (Reference& reference : references) {
-            const double floorStart = processCpuSeconds();
-            if (!reference.encode(resized, i)) {
+        // Only the first, at today's settings, is timed: the floor.
+        for (std::size_t r = 0; r < references.size(); ++r) {
+            const double encodeStart = processCpuSeconds();
+            if (!references[r].encode(resized, i)) {
                 return fail("x264 alone refused frame " + std::to_string(i));
             }
-            if (&reference == &floor) {
-                floorMs += (processCpuSeconds() - floorStart) * 1000.0;
+            if (r == 0) {
+                floorMs += (processCpuSeconds() - encodeStart) * 1000.0;
             }
         }
 
@@ -575,8 +566,6 @@ PathFigures measurePath(const FrameFile& file, const std::string& mapX, const st
     }
     figures.psnrDb = errors.psnr();
     figures.psnrLumaDb = errors.psnrLuma();
-    figures.x264FloorPsnrDb = floor.errors.psnr();
-    figures.x264AtCapPsnrDb = atCap.errors.psnr();
     figures.picturePsnrDb = pictureErrors.psnr();
     const auto meanKbps = [frames](const std::vector<std::size_t>& bytes) {
         double total = 0;
@@ -587,20 +576,14 @@ PathFigures measurePath(const FrameFile& file, const std::string& mapX, const st
     };
     figures.kbps = meanKbps(sizes);
     figures.peakKbps = peakRateKbps(sizes, static_cast<std::size_t>(kFps), kFps);
-    const auto peakKbps = [](const std::vector<std::size_t>& bytes) {
-        return peakRateKbps(bytes, static_cast<std::size_t>(kFps), kFps);
-    };
-    figures.x264FloorKbps = meanKbps(floor.sizes);
-    figures.x264FloorPeakKbps = peakKbps(floor.sizes);
-    figures.x264AtCapKbps = meanKbps(atCap.sizes);
-    figures.x264AtCapPeakKbps = peakKbps(atCap.sizes);
-    std::vector<X264Outcome> holding;
-    for (std::size_t r = 2; r < references.size(); ++r) {
-        const Reference& reference = references[r];
-        holding.push_back(X264Outcome{reference.rate.meanBitRate, reference.rate.maxBitRate,
-                                      reference.rate.bufferBits, reference.errors.psnr(),
-                                      meanKbps(reference.sizes), peakKbps(reference.sizes)});
+    std::vector<X264Outcome> outcomes;
+    for (const Reference& reference : references) {
+        outcomes.push_back(X264Outcome{reference.rate, reference.errors.psnr(), meanKbps(reference.sizes),
+                                       peakRateKbps(reference.sizes, static_cast<std::size_t>(kFps), kFps)});
     }
+    figures.x264Floor = outcomes[0];
+    figures.x264AtCap = outcomes[1];
+    const std::vector<X264Outcome> holding(outcomes.begin() + 2, outcomes.end());
     figures.x264HoldingCap = bestHoldingCap(holding, static_cast<double>(kMaxBitRate) / 1000.0);
     figures.ok = true;
     return figures;

@@ -25,14 +25,20 @@
 
 namespace camera_bench {
 
-// What x264 alone reached at one rate setting (rates in bit/s, the buffer in bits; a mean of 0 is CRF).
-struct X264Outcome {
+// How x264 alone controls its rate: a mean rate (ABR; 0: a constant quality, CRF) under a VBV of a maximum
+// rate and a buffer, in bit/s and bits. The VBV lets any second carry up to the maximum rate plus the buffer.
+struct X264Rate {
     std::int64_t meanBitRate{0};
     std::int64_t maxBitRate{0};
     std::int64_t bufferBits{0};
-    double psnrDb{0};
-    double kbps{0};
-    double peakKbps{0};  // the highest over any 30 frames (1 s)
+};
+
+// What x264 alone reached at one rate setting.
+struct X264Outcome {
+    X264Rate rate;
+    double psnrDb{0};  // against the same reference as our stream
+    double kbps{0};    // the mean rate, and the highest over any 30 frames (1 s)
+    double peakKbps{0};
 };
 
 struct PathFigures {
@@ -45,16 +51,11 @@ struct PathFigures {
     double memcpyUs{0};     // one memcpy of a 1080p NV12 frame
     double psnrDb{0};       // our stream against the exact output, Y, U and V together
     double psnrLumaDb{0};
-    double picturePsnrDb{0};    // the pictures our encoder was given, before encoding
-    double x264FloorPsnrDb{0};  // x264 alone against the same reference
-    double kbps{0};             // our stream's mean rate, and the highest over any 30 frames (1 s)
+    double picturePsnrDb{0};  // the pictures our encoder was given, before encoding
+    double kbps{0};           // our stream's mean rate, and the highest over any 30 frames (1 s)
     double peakKbps{0};
-    double x264FloorKbps{0};
-    double x264FloorPeakKbps{0};
-    // x264 alone as above but aiming at the cap as its mean rate (ABR): the quality the cap allows it.
-    double x264AtCapPsnrDb{0};
-    double x264AtCapKbps{0};
-    double x264AtCapPeakKbps{0};
+    X264Outcome x264Floor;  // at the former settings, on the same pictures (its CPU is x264FloorMs)
+    X264Outcome x264AtCap;  // the same but aiming at the cap as its mean rate (ABR)
     // The best x264 alone reached while holding the cap in every second as our stream must; no value when
     // none of its settings held it.
     std::optional<X264Outcome> x264HoldingCap;

@@ -27,13 +27,13 @@ TEST(PathFiguresTest, TheReferenceWithinTheCapIsTheBestThatHeldIt) {
     using camera_bench::X264Outcome;
     // The sharpest stream passed the cap in its busiest second: it is no reference for a stream that holds
     // it.
-    const std::vector<X264Outcome> outcomes = {{0, 3500000, 500000, 41.0, 3900, 4100},
-                                               {3500000, 3500000, 500000, 38.6, 3400, 3550},
-                                               {0, 3000000, 1000000, 37.1, 3100, 4000},
-                                               {3000000, 3000000, 1000000, 38.2, 3000, 3400}};
+    const std::vector<X264Outcome> outcomes = {{{0, 3500000, 500000}, 41.0, 3900, 4100},
+                                               {{3500000, 3500000, 500000}, 38.6, 3400, 3550},
+                                               {{0, 3000000, 1000000}, 37.1, 3100, 4000},
+                                               {{3000000, 3000000, 1000000}, 38.2, 3000, 3400}};
     const auto best = camera_bench::bestHoldingCap(outcomes, 4000.0);
     ASSERT_TRUE(best.has_value());
-    EXPECT_EQ(best->meanBitRate, 3500000);
+    EXPECT_EQ(best->rate.meanBitRate, 3500000);
     EXPECT_DOUBLE_EQ(best->psnrDb, 38.6);
     // A second exactly at the cap holds it; none within it leaves no reference.
     EXPECT_DOUBLE_EQ(camera_bench::bestHoldingCap(outcomes, 3400.0)->psnrDb, 38.2);
