@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 #include "remap_table.h"
@@ -9,7 +10,7 @@ namespace mpu::internal::remap {
 namespace {
 
 constexpr std::uint32_t kMagic = 0x544C524D;  // "MRLT"
-constexpr std::uint32_t kVersion = 3;
+constexpr std::uint32_t kVersion = 4;
 constexpr std::uint64_t kSectionAlignment = 64;
 
 struct PlaneOffsets {
@@ -160,39 +161,62 @@ Sample LineSample(const Line& line, std::uint32_t i, std::uint32_t srcWidth, std
                           linePosition(line.y + kLineRounding, line.stepY, i), srcWidth, srcHeight);
 }
 
-// Positions a line holds: within 2^30 / 65536 samples of the origin, steps below 64 samples a sample.
+// Positions a line holds: within 16000 samples of the origin (2^24 / 1024), steps below 64 samples a sample.
 constexpr double kLargestLinePosition = 16000.0;
 constexpr double kLargestLineStep = 63.0;
 
-// The line through `count` positions along one axis that lies closest to the farthest of them (the chord,
-// moved by half the extremes of the positions' distances from it), if every position lies within
-// `tolerance` of it and it fits a Line.
+// The line through `count` positions along one axis that lies closest to the farthest of them, if every
+// position lies within `tolerance` of it and it fits a Line. Its step is the chord's, or one unit of a Line
+// either side of it where that brings the line closer (a step held in 1/1024 sample is up to 1/2048 off
+// the chord's, which over a block adds up to more than a start's rounding); its start is then moved by half
+// the extremes of the positions' distances from the line through the first one.
 bool FitAxis(const float* positions, std::uint32_t count, double tolerance, std::int32_t* start,
              std::int32_t* step) {
+    constexpr double kScale = double{1 << kLineBits};
+    constexpr double kNever = std::numeric_limits<double>::infinity();
     const double first = positions[0];
     const double slope = count > 1 ? (double{positions[count - 1]} - first) / (count - 1) : 0.0;
-    double below = 0.0;
-    double above = 0.0;
-    for (std::uint32_t i = 0; i < count; ++i) {
-        const double away = positions[i] - (first + slope * i);
-        below = std::min(below, away);
-        above = std::max(above, away);
-    }
-    const double origin = first + (below + above) / 2;
     // Written so that a NaN anywhere fails.
-    if (!(std::abs(origin) < kLargestLinePosition && std::abs(slope) < kLargestLineStep)) {
+    if (!(std::abs(first) < kLargestLinePosition && std::abs(slope) < kLargestLineStep)) {
         return false;
     }
-    constexpr double kScale = double{1 << kLineBits};
-    *start = static_cast<std::int32_t>(std::llround(origin * kScale));
-    *step = static_cast<std::int32_t>(std::llround(slope * kScale));
-    for (std::uint32_t i = 0; i < count; ++i) {
-        const double held = (static_cast<double>(*start) + static_cast<double>(*step) * i) / kScale;
-        if (!(std::abs(held - positions[i]) <= tolerance)) {
-            return false;
+    // How far the farthest position lies from the line of this step through the start it is given.
+    const auto farthest = [&](std::int32_t candidateStep, std::int32_t* candidateStart) {
+        double below = 0.0;
+        double above = 0.0;
+        for (std::uint32_t i = 0; i < count; ++i) {
+            const double away = positions[i] - (first + candidateStep / kScale * i);
+            below = std::min(below, away);
+            above = std::max(above, away);
+        }
+        const double origin = first + (below + above) / 2;
+        if (!(std::abs(origin) < kLargestLinePosition)) {
+            return kNever;
+        }
+        *candidateStart = static_cast<std::int32_t>(std::llround(origin * kScale));
+        double worst = 0.0;
+        for (std::uint32_t i = 0; i < count; ++i) {
+            const double held =
+                (static_cast<double>(*candidateStart) + double{1} * candidateStep * i) / kScale;
+            const double away = std::abs(held - positions[i]);
+            // A NaN is never within a tolerance.
+            worst = std::isnan(away) ? kNever : std::max(worst, away);
+        }
+        return worst;
+    };
+    const auto chord = static_cast<std::int32_t>(std::llround(slope * kScale));
+    double best = farthest(chord, start);
+    *step = chord;
+    for (const std::int32_t candidate : {chord - 1, chord + 1}) {
+        std::int32_t candidateStart = 0;
+        const double worst = farthest(candidate, &candidateStart);
+        if (worst < best) {
+            best = worst;
+            *start = candidateStart;
+            *step = candidate;
         }
     }
-    return true;
+    return best <= tolerance;
 }
 
 bool FitLine(const float* xs, const float* ys, std::uint32_t count, double tolerance, Line* line) {

@@ -6,7 +6,7 @@
 // The destination samples of a row are grouped in blocks of kBlockSamples. A lens map is smooth: along one
 // block its source positions lie on a straight line to within kLineTolerance, so such a block (kLinear) is
 // held as that line alone, its first sample's source position and the step from one sample to the next in
-// 1/65536 sample (16 bytes a block, one a luma sample), and each sample's position is worked out when the
+// 1/1024 sample (16 bytes a block, one a luma sample), and each sample's position is worked out when the
 // block is remapped (linePosition). The other blocks (a map that is not smooth there, or not a number) hold a
 // 32-bit entry per sample. Each block has a base: the top-left source neighbour (x, y) that its samples'
 // neighbours count from, as two int16 in one int32. An entry holds the top-left neighbour's distance from the
@@ -51,14 +51,15 @@ inline constexpr std::uint8_t kChromaNeutral = 128;
 // How far a linear block's samples may lie from the map's positions, in luma samples (a position in the table
 // is then within 1/32 luma sample of the map's); a chroma sample is two luma samples wide and high.
 inline constexpr double kLineTolerance = 1.0 / 64;
-inline constexpr int kLineBits = 16;
+inline constexpr int kLineBits = 10;
 // A block's kind byte: the BlockKind in its low bits, kLinear when the block is a line.
 inline constexpr std::uint8_t kLinear = 0x80;
 inline constexpr std::uint8_t kKindMask = 0x7F;
 
 // A linear block's samples, counted from the block's base: sample i takes the source position
-// (x + i * stepX, y + i * stepY) / 65536 from the base, which the start (x, y) holds already rounded to the
-// nearest 1/32 sample (see linePosition). |x|, |y| < 2^26 and |step| < 64 * 65536: no sum overflows.
+// (x + i * stepX, y + i * stepY) / 1024 from the base, which the start (x, y) holds already rounded to the
+// nearest 1/32 sample (see linePosition). |x|, |y| < 2^24 and |step| < 64 * 1024: no sum overflows. A kRows
+// block's positions all lie in [0, 63 * 1024): the vector kernels may work them out in 16-bit lanes.
 struct Line {
     std::int32_t x;
     std::int32_t y;

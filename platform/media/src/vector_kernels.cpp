@@ -150,11 +150,15 @@ HWY_INLINE Positions FromLine(const Line& line, std::uint32_t first) {
 // wholly outside the source are filled with `fill`, border blocks go sample by sample, and the inside blocks
 // go through `step`, which remaps hn::Lanes(D32) samples given their positions, the byte offset of the
 // block's base in the source and their output; `windowStep` takes a whole kRows block on the targets that
-// read row windows, and `pairStep` two neighbouring linear kRows blocks at once where `kPairs`.
-template <int kChannels, bool kPairs, class VectorStep, class WindowStep, class PairStep>
+// read row windows, and `lineStep` linear kRows blocks where `kLineBlocks` is not 0: one at a time, or two
+// neighbouring ones at once (a block that has no such neighbour goes to `windowStep`).
+template <int kChannels, int kLineBlocks, class VectorStep, class WindowStep, class LineStep>
 HWY_INLINE void RemapRows(const PlaneTable& table, PlaneRef source, MutablePlaneRef destination,
-                          std::uint8_t fill, VectorStep step, WindowStep windowStep, PairStep pairStep) {
+                          std::uint8_t fill, VectorStep step, WindowStep windowStep, LineStep lineStep) {
     const std::size_t lanes = hn::Lanes(D32());
+    const auto lineInRows = [](std::uint8_t block) {
+        return (block & kLinear) != 0 && (block & kKindMask) >= kRows;
+    };
     for (std::uint32_t y = 0; y < table.height; ++y) {
         const std::uint64_t firstBlock = std::uint64_t{y} * table.blocksPerRow;
         const std::int32_t* bases = table.bases + firstBlock;
@@ -172,12 +176,16 @@ HWY_INLINE void RemapRows(const PlaneTable& table, PlaneRef source, MutablePlane
             }
             const std::uint8_t kind = blocks[b] & kKindMask;
             const bool linear = (blocks[b] & kLinear) != 0;
-            if (kPairs && linear && kind >= kRows && b + 1 < table.blocksPerRow &&
-                (blocks[b + 1] & kLinear) != 0 && (blocks[b + 1] & kKindMask) >= kRows) {
+            if (kLineBlocks == 1 && lineInRows(blocks[b])) {
+                lineStep(lines + b, bases + b, kind - kRows, 0, out + kChannels * x0);
+                continue;
+            }
+            if (kLineBlocks == 2 && lineInRows(blocks[b]) && b + 1 < table.blocksPerRow &&
+                lineInRows(blocks[b + 1])) {
                 if (ahead != nullptr) {
                     PrefetchNeighbourhood(source, ahead[b + 1], kChannels);
                 }
-                pairStep(lines + b, bases + b, kind - kRows, (blocks[b + 1] & kKindMask) - kRows,
+                lineStep(lines + b, bases + b, kind - kRows, (blocks[b + 1] & kKindMask) - kRows,
                          out + kChannels * x0);
                 ++b;
                 continue;
@@ -377,16 +385,26 @@ HWY_INLINE void FinishChroma(hn::Vec<D32> upper, hn::Vec<D32> lower, const Posit
 // with the same integer result as FinishLuma.
 constexpr bool kBytePermutes = true;
 
-// The positions of a line's 16 samples along one axis, in 1/32 sample from the base, as 16-bit lanes.
-HWY_INLINE __m256i LinePositions16(std::int32_t start, std::int32_t step) {
-    const __m512i index = _mm512_set_epi32(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
-    const __m512i position =
-        _mm512_add_epi32(_mm512_set1_epi32(start), _mm512_mullo_epi32(index, _mm512_set1_epi32(step)));
-    return _mm512_cvtepi32_epi16(_mm512_srai_epi32(position, kLineBits - kFractionBits));
-}
+// The positions of 32 samples along both axes in 1/1024 sample from their blocks' bases, as 16-bit lanes:
+// start + i * step of the Line of `held` (one or two Lines, one after the other) that `lineOf` picks for
+// each lane, with i from `index`. Every position of a kRows block lies in [0, 63 * 1024): the 16-bit
+// sums are exact, whatever they pass through.
+struct Positions16 {
+    __m512i qx;
+    __m512i qy;
+};
 
-HWY_INLINE __m512i Joined(__m256i low, __m256i high) {
-    return _mm512_inserti64x4(_mm512_castsi256_si512(low), high, 1);
+HWY_INLINE Positions16 LinePositions16(__m512i held, __m512i lineOf, __m512i index) {
+    static_assert(sizeof(Line) == 16 && kLineBits == 10, "a Line's fields are 32-bit lanes 0 to 3");
+    // The low half of field f of the Line in `lineOf`'s lane (0 or 8) is 16-bit lane lineOf + 2 f.
+    const auto along = [&](int field) {
+        const __m512i start =
+            _mm512_permutexvar_epi16(_mm512_add_epi16(lineOf, _mm512_set1_epi16(2 * field)), held);
+        const __m512i step =
+            _mm512_permutexvar_epi16(_mm512_add_epi16(lineOf, _mm512_set1_epi16(2 * field + 4)), held);
+        return _mm512_add_epi16(start, _mm512_mullo_epi16(index, step));
+    };
+    return Positions16{along(0), along(1)};
 }
 
 // The pairs of 32 samples from their source rows 0 .. span + 1 (`row(r)`): for each sample, the pair of
@@ -409,45 +427,46 @@ HWY_INLINE void PickPairs(int span, __m512i dy, Row row, __m512i* top, __m512i* 
     }
 }
 
-// The bilinear blend of 32 samples' pairs (first byte low) with their fractions in 16-bit lanes, stored as 32
-// bytes: the same integer result as remapSample's.
-HWY_INLINE void BlendPairs(__m512i top, __m512i bottom, __m512i fx, __m512i fy, std::uint8_t* out) {
-    // Horizontal: first * (32 - fx) + second * fx per row.
-    const __m512i one = _mm512_set1_epi16(kFractionOne);
-    const __m512i pairWeights = _mm512_or_si512(_mm512_sub_epi16(one, fx), _mm512_slli_epi16(fx, 8));
+// The bilinear blend of 32 samples' pairs (first byte low) at their positions in 1/1024 sample, stored as
+// 32 bytes: the same integer result as remapSample's. Each row's pair gives first * (32 - fx) + second * fx
+// (vpmaddubsw); the rows' values upper and lower then give round((upper * (32 - fy) + lower * fy) / 1024),
+// which equals (upper + floor((lower - upper) * fy / 32) + 16) / 32 rounded down: what the inner floor
+// drops is less than one 32nd of the sum's unit, whose fraction the outer one drops anyway. The inner floor
+// is the high half of the 16-bit product of twice the difference and fy * 1024.
+HWY_INLINE void BlendPairs(__m512i top, __m512i bottom, __m512i qx, __m512i qy, std::uint8_t* out) {
+    const __m512i fractionMask = _mm512_set1_epi16(kFractionOne - 1);
+    const __m512i fx = _mm512_and_si512(_mm512_srli_epi16(qx, kLineBits - kFractionBits), fractionMask);
+    const __m512i pairWeights =
+        _mm512_or_si512(_mm512_sub_epi16(_mm512_set1_epi16(kFractionOne), fx), _mm512_slli_epi16(fx, 8));
     const __m512i upper = _mm512_maddubs_epi16(top, pairWeights);
     const __m512i lower = _mm512_maddubs_epi16(bottom, pairWeights);
-    // Vertical in 32-bit lanes: the rows' values and weights interleaved, then packed back in order.
-    const __m512i rowWeight = _mm512_sub_epi16(one, fy);
-    const __m512i rounding = _mm512_set1_epi32(1 << (2 * kFractionBits - 1));
-    const auto blend = [&](__m512i values, __m512i weights) {
-        return _mm512_srli_epi32(_mm512_add_epi32(_mm512_madd_epi16(values, weights), rounding),
-                                 2 * kFractionBits);
-    };
-    const __m512i low = blend(_mm512_unpacklo_epi16(upper, lower), _mm512_unpacklo_epi16(rowWeight, fy));
-    const __m512i high = blend(_mm512_unpackhi_epi16(upper, lower), _mm512_unpackhi_epi16(rowWeight, fy));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out),
-                        _mm512_cvtepi16_epi8(_mm512_packus_epi32(low, high)));
+    // fy < 32 in a linear block, so fy * 1024 and twice the difference (at most 2 * 255 * 32) fit 16 bits.
+    const __m512i fy1024 =
+        _mm512_and_si512(_mm512_slli_epi16(qy, 2 * kFractionBits - (kLineBits - kFractionBits)),
+                         _mm512_set1_epi16((kFractionOne - 1) << 10));
+    const __m512i part = _mm512_mulhi_epi16(_mm512_slli_epi16(_mm512_sub_epi16(lower, upper), 1), fy1024);
+    const __m512i value = _mm512_srli_epi16(
+        _mm512_add_epi16(_mm512_add_epi16(upper, part), _mm512_set1_epi16(kFractionOne / 2)), kFractionBits);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm512_cvtepi16_epi8(value));
 }
 
 HWY_INLINE void RemapLumaPair(PlaneRef source, std::uint32_t rowBytes, const Line* lines,
                               const std::int32_t* bases, int spanA, int spanB, std::uint8_t* out) {
-    const __m512i qx =
-        Joined(LinePositions16(lines[0].x, lines[0].stepX), LinePositions16(lines[1].x, lines[1].stepX));
-    const __m512i qy =
-        Joined(LinePositions16(lines[0].y, lines[0].stepY), LinePositions16(lines[1].y, lines[1].stepY));
-    const __m512i fractionMask = _mm512_set1_epi16(kFractionOne - 1);
-    const __m512i dx = _mm512_srli_epi16(qx, kFractionBits);
-    const __m512i dy = _mm512_srli_epi16(qy, kFractionBits);
-    const __m512i fx = _mm512_and_si512(qx, fractionMask);
-    const __m512i fy = _mm512_and_si512(qy, fractionMask);
+    // Lanes 0 to 15 take the first Line (16-bit lane 0 of the two), lanes 16 to 31 the second (lane 8).
+    const __m512i lineOf = _mm512_maskz_set1_epi16(0xFFFF0000u, 8);
+    const __m512i index = _mm512_set_epi16(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13,
+                                           12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+    const Positions16 q = LinePositions16(
+        _mm512_castsi256_si512(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(lines))), lineOf, index);
+    const __m512i dy = _mm512_srli_epi16(q.qy, kLineBits);
 
     // Each block's window of its base rows; in the permute, block b's bytes are 64 to 127.
     const WindowStart a = WindowStartOf(source, rowBytes, bases[0], 1);
     const WindowStart b = WindowStartOf(source, rowBytes, bases[1], 1);
     const __m512i first =
-        _mm512_add_epi16(dx, _mm512_mask_set1_epi16(_mm512_set1_epi16(static_cast<std::int16_t>(a.baseByte)),
-                                                    0xFFFF0000u, static_cast<std::int16_t>(b.baseByte + 64)));
+        _mm512_add_epi16(_mm512_srli_epi16(q.qx, kLineBits),
+                         _mm512_mask_set1_epi16(_mm512_set1_epi16(static_cast<std::int16_t>(a.baseByte)),
+                                                0xFFFF0000u, static_cast<std::int16_t>(b.baseByte + 64)));
     // Per 16-bit lane the bytes of the pair: first, first + 1.
     const __m512i pairIndex =
         _mm512_or_si512(first, _mm512_slli_epi16(_mm512_add_epi16(first, _mm512_set1_epi16(1)), 8));
@@ -463,27 +482,35 @@ HWY_INLINE void RemapLumaPair(PlaneRef source, std::uint32_t rowBytes, const Lin
     __m512i top;
     __m512i bottom;
     PickPairs(std::max(spanA, spanB), dy, row, &top, &bottom);
-    BlendPairs(top, bottom, fx, fy, out);
+    BlendPairs(top, bottom, q.qx, q.qy, out);
 }
 
-// One chroma block of a few rows (kRows) in 32 16-bit lanes, the U and V value of sample k in lanes 2k and
-// 2k + 1: each source row's neighbour pairs (U at bytes p and p + 2, V at p + 1 and p + 3) come out of one
-// byte permute of the block's window.
-HWY_INLINE void RemapChromaWindow(const Positions& e, const Window& w, std::uint32_t stride, int span,
-                                  std::uint8_t* out) {
-    // A 32-bit lane's value in both its 16-bit halves: the sample's U lane and V lane.
-    const auto both = [](hn::Vec<D32> v) { return _mm512_or_si512(v.raw, _mm512_slli_epi32(v.raw, 16)); };
-    const __m512i first = _mm512_add_epi16(both(w.byte), _mm512_set1_epi32(0x00010000));
+// One linear chroma block of a few rows (kRows) in 32 16-bit lanes, the U and V value of sample k in lanes
+// 2k and 2k + 1: each source row's neighbour pairs (U at bytes p and p + 2, V at p + 1 and p + 3) come out of
+// one byte permute of the block's window.
+HWY_INLINE void RemapChromaLine(PlaneRef source, std::uint32_t rowBytes, const Line* line, std::int32_t base,
+                                int span, std::uint8_t* out) {
+    const __m512i index = _mm512_set_epi16(15, 15, 14, 14, 13, 13, 12, 12, 11, 11, 10, 10, 9, 9, 8, 8, 7, 7,
+                                           6, 6, 5, 5, 4, 4, 3, 3, 2, 2, 1, 1, 0, 0);
+    const Positions16 q =
+        LinePositions16(_mm512_castsi128_si512(_mm_loadu_si128(reinterpret_cast<const __m128i*>(line))),
+                        _mm512_setzero_si512(), index);
+    const WindowStart w = WindowStartOf(source, rowBytes, base, 2);
+    // U lanes at byte baseByte + 2 dx, V lanes one byte on.
+    const __m512i first =
+        _mm512_add_epi16(_mm512_slli_epi16(_mm512_srli_epi16(q.qx, kLineBits), 1),
+                         _mm512_add_epi16(_mm512_set1_epi16(static_cast<std::int16_t>(w.baseByte)),
+                                          _mm512_set1_epi32(0x00010000)));
     const __m512i pairIndex =
         _mm512_or_si512(first, _mm512_slli_epi16(_mm512_add_epi16(first, _mm512_set1_epi16(2)), 8));
     const auto row = [&](int r) {
-        return _mm512_permutexvar_epi8(pairIndex,
-                                       _mm512_loadu_si512(w.start + static_cast<std::int64_t>(r) * stride));
+        return _mm512_permutexvar_epi8(
+            pairIndex, _mm512_loadu_si512(w.start + static_cast<std::int64_t>(r) * source.stride));
     };
     __m512i top;
     __m512i bottom;
-    PickPairs(span, both(e.dy), row, &top, &bottom);
-    BlendPairs(top, bottom, both(e.fx), both(e.fy), out);
+    PickPairs(span, _mm512_srli_epi16(q.qy, kLineBits), row, &top, &bottom);
+    BlendPairs(top, bottom, q.qx, q.qy, out);
 }
 #else
 constexpr bool kBytePermutes = false;
@@ -494,7 +521,7 @@ void RemapLumaRows(const PlaneTable& table, PlaneRef source, MutablePlaneRef des
     const auto* base = reinterpret_cast<const std::int32_t*>(source.data);
     const auto stride = hn::Set(d, static_cast<std::int32_t>(source.stride));
     [[maybe_unused]] const std::uint32_t rowBytes = table.srcWidth;  // used by the AVX-512 targets only
-    RemapRows<1, kBytePermutes>(
+    RemapRows<1, kBytePermutes ? 2 : 0>(
         table, source, destination, kLumaBlack,
         [&](const Positions& e, std::int32_t baseOffset, std::uint8_t* out) HWY_ATTR {
             const auto offset = OffsetsOf<1>(e, baseOffset, stride);
@@ -539,7 +566,6 @@ void RemapChromaRows(const PlaneTable& table, PlaneRef source, MutablePlaneRef d
     const auto* base = reinterpret_cast<const std::int32_t*>(source.data);
     const auto stride = hn::Set(d, static_cast<std::int32_t>(source.stride));
     [[maybe_unused]] const std::uint32_t rowBytes = 2 * table.srcWidth;  // used by the AVX-512 targets only
-    const auto noPairs = [](const Line*, const std::int32_t*, int, int, std::uint8_t*) {};
     // A gathered 32-bit lane holds U0 V0 U1 V1; reordered to U0 U1 V0 V1 it is two neighbour pairs.
     alignas(16) static constexpr std::uint8_t kPairOrder[16] = {0, 2,  1, 3,  4,  6,  5,  7,
                                                                 8, 10, 9, 11, 12, 14, 13, 15};
@@ -547,7 +573,7 @@ void RemapChromaRows(const PlaneTable& table, PlaneRef source, MutablePlaneRef d
     const auto toPairs = [&](hn::Vec<D32> gathered) HWY_ATTR {
         return hn::BitCast(d, hn::TableLookupBytes(hn::BitCast(dBytes, gathered), pairOrder));
     };
-    RemapRows<2, false>(
+    RemapRows<2, kBytePermutes ? 1 : 0>(
         table, source, destination, kChromaNeutral,
         [&](const Positions& e, std::int32_t baseOffset, std::uint8_t* out) HWY_ATTR {
             const auto offset = OffsetsOf<2>(e, baseOffset, stride);
@@ -557,10 +583,6 @@ void RemapChromaRows(const PlaneTable& table, PlaneRef source, MutablePlaneRef d
         [&](const Positions& e, std::int32_t blockBase, int span, std::uint8_t* out) HWY_ATTR {
 #if HWY_TARGET == HWY_AVX3 || HWY_TARGET == HWY_AVX3_DL
             const Window w = WindowOf(source, rowBytes, blockBase, e.dx, 2);
-#if HWY_TARGET == HWY_AVX3_DL
-            RemapChromaWindow(e, w, source.stride, span, out);
-            return;
-#endif
             // The sample at (even) byte p and the next one are 16-bit lanes p / 2 and p / 2 + 1: U0 V0 U1 V1.
             const auto first = hn::ShiftRight<1>(w.byte);
             const auto lanes = hn::Or(first, hn::ShiftLeft<16>(hn::Add(first, hn::Set(d, 1))));
@@ -578,7 +600,13 @@ void RemapChromaRows(const PlaneTable& table, PlaneRef source, MutablePlaneRef d
             (void)e, (void)blockBase, (void)span, (void)out;
 #endif
         },
-        noPairs);
+        [&](const Line* lines, const std::int32_t* blockBases, int span, int, std::uint8_t* out) HWY_ATTR {
+#if HWY_TARGET == HWY_AVX3_DL
+            RemapChromaLine(source, rowBytes, lines, blockBases[0], span, out);
+#else
+            (void)lines, (void)blockBases, (void)span, (void)out;
+#endif
+        });
 }
 
 #endif  // HWY_TARGET == HWY_SCALAR
