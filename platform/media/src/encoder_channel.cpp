@@ -165,7 +165,9 @@ void EncoderChannel::encodeHere() {
     encoding_ = true;
     encodeOldest(lock);
     // Frames sent meanwhile are the encoder thread's again.
-    frameQueued_.notify_one();
+    if (inputLength_ > 0) {
+        frameQueued_.notify_one();
+    }
 }
 
 void EncoderChannel::encodeOldest(std::unique_lock<std::mutex>& lock) {

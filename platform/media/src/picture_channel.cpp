@@ -60,6 +60,7 @@ ara::core::Result<std::uint32_t, mpu_status> PictureChannel::submit(const Pictur
         if (!anySlotInFlight()) {
             return R::FromError(MPU_ERR_QUEUE_FULL);
         }
+        taskQueued_.notify_one();  // a task left to a caller who has not come may hold the slot
         if (!WaitUntil(taskDone_, lock, timeoutMs, freeSlot)) {
             return R::FromError(MPU_ERR_TIMEOUT);
         }
@@ -69,12 +70,16 @@ ara::core::Result<std::uint32_t, mpu_status> PictureChannel::submit(const Pictur
     slot->taskId = nextTaskId_;
     slot->status = MPU_OK;
     slot->task = task;
+    slot->submitted = Clock::now();
     nextTaskId_ = nextTaskId_ == UINT32_MAX ? 1 : nextTaskId_ + 1;
     queue_[(queueHead_ + queueLength_) % queue_.size()] = static_cast<std::size_t>(slot - slots_.data());
     ++queueLength_;
     const std::uint32_t taskId = slot->taskId;
+    const bool wake = !callersWait_ || queueLength_ > 1;
     lock.unlock();
-    taskQueued_.notify_one();
+    if (wake) {
+        taskQueued_.notify_one();
+    }
     return taskId;
 }
 
@@ -84,6 +89,7 @@ std::int32_t PictureChannel::collect(std::uint32_t taskId, std::int32_t timeoutM
     if (slot == nullptr) {
         return MPU_ERR_UNKNOWN_TASK;
     }
+    callersWait_ = Clock::now() - slot->submitted < kPromptCollect;
     if (slot->state == SlotState::kQueued) {
         runHere(*slot, lock);
     }
@@ -119,7 +125,9 @@ bool PictureChannel::runHere(Slot& slot, std::unique_lock<std::mutex>& lock) {
     slot.state = SlotState::kDone;
     slot.status = MPU_OK;
     taskDone_.notify_all();
-    taskQueued_.notify_one();  // the worker may have waited for this task to end
+    if (queueLength_ > 0 || stopping_) {
+        taskQueued_.notify_one();  // the worker has waited for this task to end
+    }
     return true;
 }
 

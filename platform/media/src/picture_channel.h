@@ -3,9 +3,15 @@
 // One picture channel: a fixed set of task slots and a worker thread that runs the queued tasks in order.
 // A caller that comes to wait for a task the worker has not started yet, with nothing running before it,
 // runs it itself instead of waiting to be woken: a submit-then-wait caller's task costs no switch of thread.
+// While the channel's callers wait for each task at once (within kPromptCollect of submitting it), a task
+// submitted with nothing else queued does not wake the worker: its caller will run it, on the core that has
+// its source in cache, and the worker is not woken only to find it taken. The worker is woken for a task
+// queued behind another, for the tasks in the slots when a submission finds none free, and for every task
+// once a caller comes late; so every task runs, whether or not anybody waits for it.
 // Submitting and collecting allocate nothing; the slots are made when the channel is.
 
 #include <array>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -67,11 +73,16 @@ class PictureChannel {
                               std::uint32_t dstHeight) const;
 
   private:
+    using Clock = std::chrono::steady_clock;
+    // How soon after submitting a caller that waits for its task comes to collect it.
+    static constexpr Clock::duration kPromptCollect = std::chrono::milliseconds(1);
+
     enum class SlotState { kFree, kQueued, kRunning, kDone };
     struct Slot {
         SlotState state{SlotState::kFree};
         std::uint32_t taskId{0};
         std::int32_t status{MPU_OK};
+        Clock::time_point submitted;
         PictureTask task;
     };
 
@@ -93,6 +104,7 @@ class PictureChannel {
     std::vector<mpu_vpc_workspace> workspaces_;
     scale::Nv12Scaler scaler_;        // the worker's alone
     bool runningHere_{false};         // a caller runs a task: the worker waits, tasks keep their order
+    bool callersWait_{false};         // the last task was collected promptly: a lone task is its caller's
     scale::Nv12Scaler callerScaler_;  // the caller's that runs a task, while runningHere_
     std::thread worker_;
 };

@@ -4,11 +4,13 @@
 //
 // A channel owns one worker thread. Submitting a task checks its records first; when something is wrong it
 // returns a non-zero status at once and the task never touches memory. Otherwise it copies the records,
-// writes the task id and returns while the worker runs the task; the pictures must stay valid and the
-// destination untouched by the caller until mpu_vpc_get_process_result has returned for that task id. Tasks
-// of one channel run one after the other in submission order; different channels run in parallel. A submit
-// waits up to its time-out for a free task slot, but fails at once with MPU_ERR_QUEUE_FULL when every slot
-// holds a result nobody has collected. All calls are thread-safe.
+// writes the task id and returns; the task runs on the channel's worker, or on the caller's thread when it
+// comes to wait for the task before the worker has started it (a channel whose callers wait for each task at
+// once leaves a lone task to them). The pictures must stay valid and the destination untouched by the caller
+// until mpu_vpc_get_process_result has returned for that task id. Tasks of one channel run one after the
+// other in submission order; different channels run in parallel. A submit waits up to its time-out for a
+// free task slot, but fails at once with MPU_ERR_QUEUE_FULL when every slot holds a result nobody has
+// collected. All calls are thread-safe.
 //
 // Picture rules every task checks (MPU_ERR_BAD_PICTURE otherwise):
 //   - non-null address, known format, width and height in 1..MPU_MAX_PICTURE_SIDE;
