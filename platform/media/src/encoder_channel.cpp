@@ -121,6 +121,11 @@ std::int32_t EncoderChannel::sendFrame(const mpu_video_frame_info& info, std::in
     if (!started_ || framesLeftToReceive_ == 0) {
         return MPU_ERR_NOT_PERMITTED;
     }
+    if (inputLength_ == kInputDepth) {
+        // A sender waiting for room does not come to encode: the encoder thread makes it.
+        callersEncode_ = false;
+        frameQueued_.notify_one();
+    }
     if (!WaitUntil(inputFreed_, lock, timeoutMs,
                    [this] { return inputLength_ < kInputDepth || closing_ || !started_; })) {
         return MPU_ERR_TIMEOUT;
@@ -135,39 +140,77 @@ std::int32_t EncoderChannel::sendFrame(const mpu_video_frame_info& info, std::in
         PendingFrame{FramePlanes{static_cast<const std::uint8_t*>(frame.virt_addr[0]),
                                  static_cast<const std::uint8_t*>(frame.virt_addr[1]), frame.width_stride[0],
                                  frame.width_stride[1]},
-                     frame.time_ref, frame.pts};
+                     frame.time_ref, frame.pts, Clock::now()};
     ++inputLength_;
+    ++framesSent_;
+    const bool wake = !callersEncode_ || !workerLooks_ || streamWaiters_ > 0;
     if (framesLeftToReceive_ > 0) {
         --framesLeftToReceive_;
     }
     lock.unlock();
-    frameQueued_.notify_one();
+    if (wake) {
+        frameQueued_.notify_one();
+    }
     return MPU_OK;
+}
+
+bool EncoderChannel::workerTakes(Clock::time_point now) const {
+    return inputLength_ > 0 && !encoding_ &&
+           (!callersEncode_ || streamWaiters_ > 0 || now - input_[inputHead_].sent >= kCallerGrace);
 }
 
 void EncoderChannel::work() {
     std::unique_lock<std::mutex> lock(mutex_);
-    for (;;) {
-        frameQueued_.wait(lock, [this] { return (inputLength_ > 0 && !encoding_) || closing_; });
-        if (closing_) {
-            return;
+    bool quiet = false;  // no frame came during the last look
+    while (!closing_) {
+        const Clock::time_point now = Clock::now();
+        if (workerTakes(now)) {
+            if (callersEncode_ && streamWaiters_ == 0) {
+                callersEncode_ = false;  // its caller did not come: every frame wakes this thread again
+            }
+            encoding_ = true;
+            encodeOldest(lock);
+            continue;
         }
-        encoding_ = true;
-        encodeOldest(lock);
+        if (!callersEncode_ || quiet) {
+            workerLooks_ = false;
+            quiet = false;
+            frameQueued_.wait(lock);
+            continue;
+        }
+        // The callers encode their frames: look again when the oldest has waited kCallerGrace, or after
+        // kCallerGrace, for as long as frames come.
+        const bool waiting = inputLength_ > 0 && !encoding_;
+        const Clock::time_point deadline = (waiting ? input_[inputHead_].sent : now) + kCallerGrace;
+        const std::uint64_t sentBefore = framesSent_;
+        workerLooks_ = true;
+        const bool timedOut = frameQueued_.wait_until(lock, deadline) == std::cv_status::timeout;
+        quiet = timedOut && framesSent_ == sentBefore && inputLength_ == 0;
     }
 }
 
-void EncoderChannel::encodeHere() {
-    std::unique_lock<std::mutex> lock(mutex_);
+void EncoderChannel::encodeHere(std::unique_lock<std::mutex>& lock) {
     if (inputLength_ == 0 || encoding_ || closing_) {
         return;
     }
+    callersEncode_ = Clock::now() - input_[inputHead_].sent < kPromptWait;
     encoding_ = true;
     encodeOldest(lock);
-    // Frames sent meanwhile are the encoder thread's again.
+    // Frames sent meanwhile are the encoder thread's, if its callers do not encode them.
     if (inputLength_ > 0) {
         frameQueued_.notify_one();
     }
+}
+
+void EncoderChannel::beginWaitForStream() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    ++streamWaiters_;
+    encodeHere(lock);
+}
+
+void EncoderChannel::endWaitForStream() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    --streamWaiters_;
 }
 
 void EncoderChannel::encodeOldest(std::unique_lock<std::mutex>& lock) {

@@ -3,8 +3,17 @@
 // One encoder channel: a queue of sent frames, an encoder thread, and the stream buffer the encoded frames
 // wait in until they are fetched and released. The channel's eventfd counts the streams waiting to be
 // fetched. Nothing on the per-frame path allocates: queues and the stream buffer are sized at creation.
+//
+// A caller that comes to wait for a stream (mpu_sys_wait_epoll, mpu_venc_get_stream) while its frame has not
+// been taken yet encodes it itself rather than sleeping until the encoder thread has. Once a caller has come
+// within kPromptWait of sending, the channel leaves its frames to its callers: a send does not wake the
+// encoder thread, which would mostly take the frame to another core, away from the picture in the caller's
+// cache. The encoder thread then looks at the queue every kCallerGrace while frames come, takes a frame that
+// has waited that long (and from then on is woken for every frame again), and is woken at once for frames
+// sent while a thread waits in mpu_sys_wait_epoll, or while a sender waits for room.
 
 #include <array>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -39,9 +48,11 @@ class EncoderChannel {
     int fd() const { return eventFd_.get(); }
 
     std::int32_t sendFrame(const mpu_video_frame_info& frame, std::int32_t timeoutMs);
-    // Encodes the oldest frame sent on the calling thread if the encoder thread has not taken it yet: a
-    // caller that would only wait for the stream does the work instead of sleeping until it is done.
-    void encodeHere();
+    // A thread is about to wait in mpu_sys_wait_epoll for this channel's streams: it encodes the oldest frame
+    // sent if the encoder thread has not taken it yet, and until endWaitForStream the encoder thread takes
+    // the frames sent.
+    void beginWaitForStream();
+    void endWaitForStream();
     mpu_venc_chn_status queryStatus() const;
     std::int32_t getStream(mpu_venc_stream* stream, std::int32_t timeoutMs);
     std::int32_t releaseStream(const mpu_venc_stream& stream);
@@ -51,10 +62,17 @@ class EncoderChannel {
     static constexpr std::uint32_t kMaxPacks = 16;  // packets of one stream; further NAL units join the last
 
   private:
+    using Clock = std::chrono::steady_clock;
+    // How soon after sending a caller that waits for its stream comes to wait.
+    static constexpr Clock::duration kPromptWait = std::chrono::milliseconds(1);
+    // How long a frame left to its caller waits before the encoder thread takes it.
+    static constexpr Clock::duration kCallerGrace = std::chrono::milliseconds(100);
+
     struct PendingFrame {
         FramePlanes planes;
         std::uint32_t timeRef;
         std::uint64_t pts;
+        Clock::time_point sent;
     };
     enum class StreamState { kWaiting, kHeld, kReleased };
     struct StoredStream {
@@ -71,6 +89,11 @@ class EncoderChannel {
     EncoderChannel(const EncoderSettings& settings, std::uint32_t bufferSize, bool onePacketPerFrame,
                    std::uint32_t srcFrameRate, std::uint32_t dstFrameRate);
     void work();
+    // Whether the encoder thread takes the oldest frame sent now (it is there and nobody encodes).
+    bool workerTakes(Clock::time_point now) const;
+    // Encodes the oldest frame sent on the calling thread if nobody has taken it: a caller that would only
+    // wait for the stream does the work instead of sleeping until it is done. `lock` is held.
+    void encodeHere(std::unique_lock<std::mutex>& lock);
     // Encodes (or skips, by the frame-rate control) the oldest frame sent; `lock` is held and released
     // while the encoder runs. The caller has set encoding_.
     void encodeOldest(std::unique_lock<std::mutex>& lock);
@@ -104,13 +127,16 @@ class EncoderChannel {
     bool started_{false};
     bool closing_{false};
     std::int32_t framesLeftToReceive_{-1};
-    std::uint64_t framesReceived_{0};
+    std::uint64_t framesSent_{0};
     std::uint32_t droppedFrames_{0};
     std::array<PendingFrame, kInputDepth> input_{};
     std::uint32_t inputHead_{0};
     std::uint32_t inputLength_{0};
-    bool encoding_{false};         // a thread encodes the oldest frame sent; the others keep away
-    std::int64_t framesTaken_{0};  // frames the frame-rate control has seen
+    bool encoding_{false};            // a thread encodes the oldest frame sent; the others keep away
+    bool callersEncode_{false};       // a send leaves the encoder thread asleep (see above)
+    bool workerLooks_{false};         // the encoder thread looks at the queue within kCallerGrace
+    std::uint32_t streamWaiters_{0};  // threads in mpu_sys_wait_epoll for this channel's streams
+    std::int64_t framesTaken_{0};     // frames the frame-rate control has seen
     std::int64_t framesEncoded_{0};
     std::array<StoredStream, kStreamDepth> streams_{};
     std::uint32_t streamHead_{0};    // oldest stream not yet released

@@ -152,7 +152,14 @@ std::int32_t EncoderChannel::getStream(mpu_venc_stream* stream, std::int32_t tim
     if (timeoutMs == 0) {
         findWaiting();
     } else {
+        // A caller that waits for a stream while its frame has not been taken encodes it itself; frames sent
+        // while it waits go to the encoder thread.
+        ++streamWaiters_;
+        if (!findWaiting()) {
+            encodeHere(lock);
+        }
         WaitUntil(streamReady_, lock, timeoutMs, findWaiting);
+        --streamWaiters_;
     }
     if (closing_) {
         return MPU_ERR_INVALID_CHANNEL;

@@ -1,6 +1,12 @@
 #pragma once
 
+#include <array>
+#include <cstddef>
+#include <memory>
+
 namespace mpu::internal {
+
+class EncoderChannel;
 
 // True while at least one mpu_sys_init is in force.
 bool systemInitialized();
@@ -9,8 +15,20 @@ bool systemInitialized();
 void destroyAllPictureChannels();
 void destroyAllEncoderChannels();
 
-// If `fd` is an encoder channel's event fd and a frame sent there waits for an idle encoder, encodes it on
-// the calling thread (see EncoderChannel::encodeHere).
-void encodeWaitingFrameOf(int fd);
+// A thread's wait in mpu_sys_wait_epoll on descriptors among which encoder channels' event fds may be: for
+// each such channel, a frame sent there that waits for an idle encoder is encoded on the calling thread
+// first, and frames sent while the thread waits go to the channel's encoder thread (see EncoderChannel).
+class StreamWait {
+  public:
+    StreamWait(const int* fds, std::size_t count);
+    ~StreamWait();
+    StreamWait(const StreamWait&) = delete;
+    StreamWait& operator=(const StreamWait&) = delete;
+
+  private:
+    static constexpr std::size_t kMostChannels = 16;
+    std::array<std::shared_ptr<EncoderChannel>, kMostChannels> channels_;
+    std::size_t count_{0};
+};
 
 }  // namespace mpu::internal

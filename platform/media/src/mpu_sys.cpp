@@ -185,9 +185,7 @@ std::int32_t mpu_sys_wait_epoll(std::int32_t epollFd, mpu_sys_epoll_event* event
                 watched = entry->second;
             }
         }
-        for (std::size_t i = 0; i < watched.count; ++i) {
-            mpu::internal::encodeWaitingFrameOf(watched.fds[i]);
-        }
+        const mpu::internal::StreamWait streamWait(watched.fds.data(), watched.count);
         epoll_event osEvents[kMostEvents];
         int ready;
         do {

@@ -94,20 +94,27 @@ void destroyAllEncoderChannels() {
     }
 }
 
-void encodeWaitingFrameOf(int fd) {
-    std::shared_ptr<EncoderChannel> channel;
+StreamWait::StreamWait(const int* fds, std::size_t count) {
     {
         EncoderRegistry& reg = Registry();
         std::lock_guard<std::mutex> lock(reg.mutex);
-        for (const auto& candidate : reg.channels) {
-            if (candidate && candidate->fd() == fd) {
-                channel = candidate;
-                break;
+        for (std::size_t i = 0; i < count && count_ < channels_.size(); ++i) {
+            for (const auto& candidate : reg.channels) {
+                if (candidate && candidate->fd() == fds[i]) {
+                    channels_[count_++] = candidate;
+                    break;
+                }
             }
         }
     }
-    if (channel) {
-        channel->encodeHere();
+    for (std::size_t i = 0; i < count_; ++i) {
+        channels_[i]->beginWaitForStream();
+    }
+}
+
+StreamWait::~StreamWait() {
+    for (std::size_t i = 0; i < count_; ++i) {
+        channels_[i]->endWaitForStream();
     }
 }
 

@@ -295,6 +295,51 @@ TEST_F(EncoderChannelTest, FramesSentAheadComeOutInOrderWhoeverEncodesThem) {
     }
 }
 
+// A channel whose caller has come to wait at once after every frame leaves the next frames to their callers;
+// a frame whose caller then only polls the descriptor, or one sent behind a full queue, must still be
+// encoded, and every stream come out once, in order.
+TEST_F(EncoderChannelTest, FramesLeftByACallerWhoUsedToWaitAreStillEncoded) {
+    constexpr std::uint32_t kSentAhead = 5;  // one more than the channel queues
+    open(MPU_PAYLOAD_TYPE_H264);
+    std::vector<Picture> pictures;
+    for (std::uint32_t n = 0; n < 3 + kSentAhead; ++n) {
+        pictures.push_back(testPattern(n));
+    }
+    const auto send = [&](std::uint32_t n) {
+        const mpu_video_frame_info frame = frameOf(pictures[n], 2 * (n + 1), n);
+        return mpu_venc_send_frame(kChannel, &frame, -1);
+    };
+    // The descriptor polled as a caller without the platform's epoll would, then the stream fetched.
+    const auto fetch = [&](std::uint32_t n) {
+        pollfd descriptor{mpu_venc_get_fd(kChannel), POLLIN, 0};
+        ASSERT_EQ(::poll(&descriptor, 1, 10000), 1) << "frame " << n << " was never encoded";
+        mpu_venc_chn_status status{};
+        ASSERT_EQ(mpu_venc_query_status(kChannel, &status), MPU_OK);
+        std::vector<mpu_venc_pack> packs(status.cur_packs);
+        mpu_venc_stream stream{packs.data(), status.cur_packs, 0, 0};
+        ASSERT_EQ(mpu_venc_get_stream(kChannel, &stream, 0), MPU_OK);
+        EXPECT_EQ(stream.time_ref, 2 * (n + 1));
+        ASSERT_EQ(mpu_venc_release_stream(kChannel, &stream), MPU_OK);
+    };
+    for (std::uint32_t n = 0; n < 2; ++n) {
+        encode(pictures[n], 2 * (n + 1), n);
+    }
+    ASSERT_EQ(send(2), MPU_OK);
+    fetch(2);
+    for (std::uint32_t n = 0; n < 2; ++n) {
+        encode(pictures[n], 2 * (n + 1), n);
+    }
+    std::thread sender([&] {
+        for (std::uint32_t n = 3; n < 3 + kSentAhead; ++n) {
+            EXPECT_EQ(send(n), MPU_OK);
+        }
+    });
+    for (std::uint32_t n = 3; n < 3 + kSentAhead; ++n) {
+        fetch(n);
+    }
+    sender.join();
+}
+
 TEST_F(EncoderChannelTest, OneStreamBufferPutsAFrameInOnePacket) {
     mpu_venc_mod_param param{MPU_VENC_MOD_H264, {}};
     ASSERT_EQ(mpu_venc_get_mod_param(&param), MPU_OK);

@@ -4,10 +4,11 @@
 //
 // A channel encodes NV12 frames of one size with one codec: payload type MPU_PAYLOAD_TYPE_H264 (96) or
 // MPU_PAYLOAD_TYPE_H265 (265). Encoding is asynchronous: mpu_venc_send_frame queues the frame and returns;
-// the channel's encoder thread reads the frame's planes in place (keep them unchanged until its stream is
-// out), encodes it and queues the stream. The channel's descriptor (mpu_venc_get_fd) is readable while at
-// least one stream waits, so it can be watched with epoll. mpu_venc_get_stream hands out the oldest stream's
-// packets in buffers owned by the channel; they stay valid until mpu_venc_release_stream.
+// the frame is encoded by the channel's encoder thread, or by the thread that comes to wait for its stream
+// first (in mpu_sys_wait_epoll or mpu_venc_get_stream), which reads its planes in place (keep them unchanged
+// until its stream is out) and queues the stream. The channel's descriptor (mpu_venc_get_fd) is readable
+// while at least one stream waits, so it can be watched with epoll. mpu_venc_get_stream hands out the oldest
+// stream's packets in buffers owned by the channel; they stay valid until mpu_venc_release_stream.
 //
 // Streams are made for joining at any time: there are no B-frames, every key frame is an IDR frame and
 // carries the stream headers (SPS and PPS, and VPS for H.265), and a frame's stream is ready as soon as the
