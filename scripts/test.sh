@@ -32,9 +32,10 @@ cmake -S . -B "$TSAN_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCAMERA_ST
 cmake --build "$TSAN_DIR" -j "$JOBS" --target camera_driving application_e2e_test media_test
 TSAN_OPTIONS="halt_on_error=1 suppressions=$PWD/scripts/tsan.supp" \
   ctest --test-dir "$TSAN_DIR" --output-on-failure -L shutdown
-# The encoder channel's producer (its encoder thread) and consumer (the camera worker) under load.
+# The encoder and picture channels' threads and their callers, who may do the work themselves.
 TSAN_OPTIONS="halt_on_error=1 suppressions=$PWD/scripts/tsan.supp" \
-  ctest --test-dir "$TSAN_DIR" --output-on-failure -R '^EncoderChannelTest\.|/EncoderChannelCodecTest\.'
+  ctest --test-dir "$TSAN_DIR" --output-on-failure \
+  -R '^EncoderChannelTest\.|/EncoderChannelCodecTest\.|^PictureTasksTest\.|^PictureChannelSlotsTest\.'
 
 # ---- Fuzzers: a clang build of the deserializers' and the SOME/IP receive path's libFuzzer targets and a
 # short, bounded run of each ----
