@@ -190,53 +190,60 @@ TEST_F(PictureTasksTest, TasksKeepTheirOrderWhenTheCallerRunsOne) {
     }
 }
 
-TEST(PictureChannelSlotsTest, SlotsFullOfUncollectedResultsRefuseAtOnce) {
-    ASSERT_EQ(mpu_sys_init(), MPU_OK);
-    std::int32_t channel = -1;
-    const mpu_vpc_chn_attr oneSlot{1, {0, 0, 0}};
-    ASSERT_EQ(mpu_vpc_sys_create_chn(&channel, &oneSlot), MPU_OK);
+// A channel of one slot, and a tiny task for it.
+class PictureChannelSlotsTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(mpu_sys_init(), MPU_OK);
+        const mpu_vpc_chn_attr oneSlot{1, {0, 0, 0}};
+        ASSERT_EQ(mpu_vpc_sys_create_chn(&channel, &oneSlot), MPU_OK);
+    }
+    void TearDown() override {
+        mpu_vpc_destroy_chn(channel);
+        EXPECT_EQ(mpu_sys_exit(), MPU_OK);
+    }
+
+    std::int32_t submit(std::uint32_t* id, std::int32_t timeoutMs) {
+        return mpu_vpc_convert_color(channel, &source.info, &bgr.info, id, timeoutMs);
+    }
+    // Whether submissions come to be refused at once: the task in the slot has run, and its result holds it.
+    bool refusedOnceTheTaskHasRun() {
+        std::uint32_t refused = 0;
+        return camera_test::Eventually([&] { return submit(&refused, 0) == MPU_ERR_QUEUE_FULL; });
+    }
+
+    std::int32_t channel{-1};
     Picture source = Picture::nv12(16, 16);
     Picture bgr = Picture::packed(16, 16, MPU_PIXEL_FORMAT_BGR_888);
+};
+
+TEST_F(PictureChannelSlotsTest, SlotsFullOfUncollectedResultsRefuseAtOnce) {
     std::uint32_t id = 0;
-    ASSERT_EQ(mpu_vpc_convert_color(channel, &source.info, &bgr.info, &id, -1), MPU_OK);
+    ASSERT_EQ(submit(&id, -1), MPU_OK);
     // While the tiny task runs, a submission without waiting times out; once it has finished, its result
     // holds the only slot until it is collected, and a submission is refused at once, however long it would
     // wait.
+    EXPECT_TRUE(refusedOnceTheTaskHasRun());
     std::uint32_t refused = 0;
-    EXPECT_TRUE(camera_test::Eventually([&] {
-        return mpu_vpc_convert_color(channel, &source.info, &bgr.info, &refused, 0) == MPU_ERR_QUEUE_FULL;
-    }));
-    EXPECT_EQ(mpu_vpc_convert_color(channel, &source.info, &bgr.info, &refused, -1), MPU_ERR_QUEUE_FULL);
+    EXPECT_EQ(submit(&refused, -1), MPU_ERR_QUEUE_FULL);
     EXPECT_EQ(mpu_vpc_get_process_result(channel, id, -1), MPU_OK);
-    EXPECT_EQ(mpu_vpc_convert_color(channel, &source.info, &bgr.info, &id, -1), MPU_OK);
+    EXPECT_EQ(submit(&id, -1), MPU_OK);
     EXPECT_EQ(mpu_vpc_destroy_chn(channel), MPU_OK);  // drops the uncollected result
     EXPECT_EQ(mpu_vpc_destroy_chn(channel), MPU_ERR_INVALID_CHANNEL);
-    EXPECT_EQ(mpu_sys_exit(), MPU_OK);
 }
 
 // A channel whose caller has collected every task at once leaves a lone task to its caller rather than waking
 // its worker; a task whose caller then never comes must still run once a submission needs its slot.
-TEST(PictureChannelSlotsTest, ATaskLeftByACallerWhoUsedToWaitStillRuns) {
-    ASSERT_EQ(mpu_sys_init(), MPU_OK);
-    std::int32_t channel = -1;
-    const mpu_vpc_chn_attr oneSlot{1, {0, 0, 0}};
-    ASSERT_EQ(mpu_vpc_sys_create_chn(&channel, &oneSlot), MPU_OK);
-    Picture source = Picture::nv12(16, 16);
-    Picture bgr = Picture::packed(16, 16, MPU_PIXEL_FORMAT_BGR_888);
+TEST_F(PictureChannelSlotsTest, ATaskLeftByACallerWhoUsedToWaitStillRuns) {
     std::uint32_t id = 0;
     for (int round = 0; round < 3; ++round) {
-        ASSERT_EQ(mpu_vpc_convert_color(channel, &source.info, &bgr.info, &id, -1), MPU_OK);
+        ASSERT_EQ(submit(&id, -1), MPU_OK);
         ASSERT_EQ(mpu_vpc_get_process_result(channel, id, -1), MPU_OK);
     }
-    ASSERT_EQ(mpu_vpc_convert_color(channel, &source.info, &bgr.info, &id, -1), MPU_OK);
-    // Nobody waits for it: only the worker can run it, and then its result holds the only slot.
-    std::uint32_t refused = 0;
-    EXPECT_TRUE(camera_test::Eventually([&] {
-        return mpu_vpc_convert_color(channel, &source.info, &bgr.info, &refused, 0) == MPU_ERR_QUEUE_FULL;
-    }));
+    ASSERT_EQ(submit(&id, -1), MPU_OK);
+    // Nobody waits for it: only the worker can run it.
+    EXPECT_TRUE(refusedOnceTheTaskHasRun());
     EXPECT_EQ(mpu_vpc_get_process_result(channel, id, -1), MPU_OK);
-    EXPECT_EQ(mpu_vpc_destroy_chn(channel), MPU_OK);
-    EXPECT_EQ(mpu_sys_exit(), MPU_OK);
 }
 
 }  // namespace
