@@ -99,7 +99,28 @@ std::optional<ThreadCpu> parseThreadStat(const std::string& line) {
         }
     }
     return ThreadCpu{static_cast<pid_t>(std::strtol(line.c_str(), nullptr, 10)),
-                     line.substr(open + 1, close - open - 1), utime + stime};
+                     line.substr(open + 1, close - open - 1), utime + stime, ContextSwitches{}};
+}
+
+std::optional<ContextSwitches> parseContextSwitches(const std::string& status) {
+    std::optional<std::uint64_t> voluntary;
+    std::optional<std::uint64_t> involuntary;
+    std::istringstream lines(status);
+    std::string key;
+    while (lines >> key) {
+        std::uint64_t value = 0;
+        if (key == "voluntary_ctxt_switches:" && lines >> value) {
+            voluntary = value;
+        } else if (key == "nonvoluntary_ctxt_switches:" && lines >> value) {
+            involuntary = value;
+        }
+        lines.clear();
+        lines.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+    }
+    if (!voluntary || !involuntary) {
+        return std::nullopt;
+    }
+    return ContextSwitches{*voluntary, *involuntary};
 }
 
 std::vector<ThreadCpu> threadCpuTimes() {
@@ -112,6 +133,10 @@ std::vector<ThreadCpu> threadCpuTimes() {
             continue;
         }
         if (auto thread = parseThreadStat(line)) {
+            std::ifstream statusFile(task.path() / "status");
+            std::ostringstream status;
+            status << statusFile.rdbuf();
+            thread->switches = parseContextSwitches(status.str()).value_or(ContextSwitches{});
             threads.push_back(std::move(*thread));
         }
     }

@@ -38,16 +38,26 @@ struct MemoryBreakdown {
 };
 MemoryBreakdown memoryBreakdown();
 
-// One thread's name and CPU time so far, in clock ticks (user + system).
+// How often a thread left its CPU so far: because it waited for something (voluntary) or because the
+// scheduler gave the CPU to another thread (involuntary).
+struct ContextSwitches {
+    std::uint64_t voluntary{0};
+    std::uint64_t involuntary{0};
+};
+
+// One thread's name and CPU time so far, in clock ticks (user + system), and its switches.
 struct ThreadCpu {
     pid_t tid{0};
     std::string name;
     std::uint64_t ticks{0};
+    ContextSwitches switches;
 };
-// Every live thread of the process, from /proc/self/task/<tid>/stat.
+// Every live thread of the process, from /proc/self/task/<tid>/stat and status.
 std::vector<ThreadCpu> threadCpuTimes();
 // Parses one /proc/<pid>/task/<tid>/stat line; nothing when it does not have the expected fields.
 std::optional<ThreadCpu> parseThreadStat(const std::string& line);
+// Reads the switch counters of a /proc/<pid>/task/<tid>/status text; nothing when either is missing.
+std::optional<ContextSwitches> parseContextSwitches(const std::string& status);
 double ticksPerSecond();
 // Another process's CPU time so far (user + system, all its threads), in seconds, from /proc/<pid>/stat; 0
 // when it cannot be read.

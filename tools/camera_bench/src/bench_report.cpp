@@ -119,6 +119,12 @@ void printSystem(const SystemPart& system) {
     std::printf("  rest of the application %.0f\n",
                 ((f.processCpuSeconds - f.captureCpuSeconds) * 1e3 / published - stagesMs) * 1e3);
     std::printf(
+        "  switches of thread per published frame (every thread but the capture threads): %.1f (voluntary "
+        "%.1f, involuntary %.1f)\n",
+        static_cast<double>(f.applicationSwitches.voluntary + f.applicationSwitches.involuntary) / published,
+        static_cast<double>(f.applicationSwitches.voluntary) / published,
+        static_cast<double>(f.applicationSwitches.involuntary) / published);
+    std::printf(
         "  busiest threads of %zu (%% of one core; mpu_vpc and mpu_venc are the media unit's picture and "
         "encoder channels, unnamed ones the acquisition and the middleware):\n",
         f.threadsSeen);

@@ -9,6 +9,7 @@ namespace camera_tools {
 
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(Distribution, count, min, mean, p50, p90, p99, p999, max)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(MemoryBreakdown, anonymous, file, shared, highWater)
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(ContextSwitches, voluntary, involuntary)
 
 }  // namespace camera_tools
 
@@ -37,9 +38,9 @@ NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(SystemFigures, ok, error, warmupSeconds, wind
                                    unrecorded, latencyMs, keyFrameLatencyMs, otherFrameLatencyMs,
                                    sliceSeconds, sliceP99Ms, sliceSkipped, sliceOtherLoadPercent, cpuPercent,
                                    userPercent, systemPercent, otherLoadPercent, stealPercent,
-                                   processCpuSeconds, captureCpuSeconds, stageCpuSeconds, stageRuns,
-                                   captureCorePercent, workerCorePercent, otherCorePercent, threads,
-                                   threadsSeen, rssStartMb, rssPeakMb, rssEndMb, memoryEnd)
+                                   processCpuSeconds, captureCpuSeconds, applicationSwitches, stageCpuSeconds,
+                                   stageRuns, captureCorePercent, workerCorePercent, otherCorePercent,
+                                   threads, threadsSeen, rssStartMb, rssPeakMb, rssEndMb, memoryEnd)
 
 std::string systemFiguresToJson(const SystemFigures& figures) {
     return nlohmann::json(figures).dump();

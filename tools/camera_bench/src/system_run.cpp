@@ -311,16 +311,17 @@ void countFrames(const FrameLatencyRecorder& recorder, const Snapshot& first, co
 
 void measureThreads(const FrameLatencyRecorder& recorder, pid_t supervisor, const Snapshot& first,
                     const Snapshot& last, SystemFigures* figures) {
-    std::map<pid_t, std::uint64_t> before;
+    std::map<pid_t, ThreadCpu> before;
     for (const ThreadCpu& thread : first.threads) {
-        before[thread.tid] = thread.ticks;
+        before[thread.tid] = thread;
     }
     const double window = last.monotonic - first.monotonic;
     const double toCorePercent = 100.0 / ticksPerSecond() / window;
     std::vector<ThreadFigures> threads;
     for (const ThreadCpu& thread : last.threads) {
         const auto found = before.find(thread.tid);
-        const std::uint64_t start = found == before.end() ? 0 : found->second;
+        const ThreadCpu atStart = found == before.end() ? ThreadCpu{} : found->second;
+        const std::uint64_t start = atStart.ticks;
         ThreadFigures out;
         out.name = thread.name;
         out.tid = thread.tid;
@@ -344,6 +345,11 @@ void measureThreads(const FrameLatencyRecorder& recorder, pid_t supervisor, cons
             figures->workerCorePercent += out.corePercent;
         } else {
             figures->otherCorePercent += out.corePercent;
+        }
+        if (role != "capture") {
+            figures->applicationSwitches.voluntary += thread.switches.voluntary - atStart.switches.voluntary;
+            figures->applicationSwitches.involuntary +=
+                thread.switches.involuntary - atStart.switches.involuntary;
         }
         threads.push_back(out);
     }

@@ -15,6 +15,7 @@
 
 namespace camera_bench {
 
+using camera_tools::ContextSwitches;
 using camera_tools::Distribution;
 using camera_tools::MemoryBreakdown;
 
@@ -84,6 +85,9 @@ struct SystemFigures {
     // the difference is the application's.
     double processCpuSeconds{0};
     double captureCpuSeconds{0};
+    // Switches of CPU over the window by every thread but the capture threads: what the application's
+    // threads cost in wake-ups.
+    ContextSwitches applicationSwitches{};
     // The media unit's own accounting over the window (mpu/stage_cpu.h), by stage: CPU seconds and runs.
     std::array<double, 4> stageCpuSeconds{};
     std::array<std::uint64_t, 4> stageRuns{};

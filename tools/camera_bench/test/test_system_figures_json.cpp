@@ -22,6 +22,7 @@ TEST(SystemFiguresJsonTest, RoundTripKeepsTextListsAndUnmeasuredFigures) {
     sent.memoryEnd.highWater = 210.0;
     sent.stageCpuSeconds[3] = 12.25;
     sent.stageRuns[0] = 7200;
+    sent.applicationSwitches = {5400, 4800};
 
     const auto received = camera_bench::systemFiguresFromJson(camera_bench::systemFiguresToJson(sent));
     ASSERT_TRUE(received.HasValue()) << received.Error().message;
@@ -38,6 +39,8 @@ TEST(SystemFiguresJsonTest, RoundTripKeepsTextListsAndUnmeasuredFigures) {
     EXPECT_EQ(sut.memoryEnd.highWater, 210.0);
     EXPECT_EQ(sut.stageCpuSeconds[3], 12.25);
     EXPECT_EQ(sut.stageRuns[0], 7200u);
+    EXPECT_EQ(sut.applicationSwitches.voluntary, 5400u);
+    EXPECT_EQ(sut.applicationSwitches.involuntary, 4800u);
 }
 
 TEST(SystemFiguresJsonTest, CutOrForeignTextIsRefused) {

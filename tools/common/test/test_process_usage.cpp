@@ -17,6 +17,18 @@ TEST(ProcessUsageTest, RefusesATruncatedStatLine) {
     EXPECT_FALSE(camera_tools::parseThreadStat("4242 (vcam_8) S 1 4242"));
 }
 
+TEST(ProcessUsageTest, ReadsBothSwitchCountersOfAThreadStatus) {
+    const auto sut = camera_tools::parseContextSwitches(
+        "Name:\tmpu_venc\nState:\tS (sleeping)\nvoluntary_ctxt_switches:\t1207\n"
+        "nonvoluntary_ctxt_switches:\t33\n");
+    ASSERT_TRUE(sut);
+    EXPECT_EQ(sut->voluntary, 1207u);
+    EXPECT_EQ(sut->involuntary, 33u);
+    EXPECT_FALSE(camera_tools::parseContextSwitches("Name:\tx\nvoluntary_ctxt_switches:\t5\n"));
+    EXPECT_FALSE(camera_tools::parseContextSwitches(
+        "voluntary_ctxt_switches:\tmany\nnonvoluntary_ctxt_switches:\t2\n"));
+}
+
 TEST(ProcessUsageTest, SumsTheMachineTicksByKind) {
     const auto sut = camera_tools::parseMachineTicks("cpu  100 2 30 500 7 1 4 9 0 0");
     ASSERT_TRUE(sut);
