@@ -193,7 +193,7 @@ void EncoderChannel::encodeHere(std::unique_lock<std::mutex>& lock) {
     if (inputLength_ == 0 || encoding_ || closing_) {
         return;
     }
-    callersEncode_ = Clock::now() - input_[inputHead_].sent < kPromptWait;
+    callersEncode_ = Clock::now() - input_[inputHead_].sent < kPromptCaller;
     encoding_ = true;
     encodeOldest(lock);
     // Frames sent meanwhile are the encoder thread's, if its callers do not encode them.

@@ -6,7 +6,7 @@
 //
 // A caller that comes to wait for a stream (mpu_sys_wait_epoll, mpu_venc_get_stream) while its frame has not
 // been taken yet encodes it itself rather than sleeping until the encoder thread has. Once a caller has come
-// within kPromptWait of sending, the channel leaves its frames to its callers: a send does not wake the
+// within kPromptCaller of sending, the channel leaves its frames to its callers: a send does not wake the
 // encoder thread, which would mostly take the frame to another core, away from the picture in the caller's
 // cache. The encoder thread then looks at the queue every kCallerGrace while frames come, takes a frame that
 // has waited that long (and from then on is woken for every frame again), and is woken at once for frames
@@ -25,6 +25,7 @@
 #include "mpu/mpu_venc.h"
 #include "vcu/os/unique_fd.h"
 #include "video_encoder.h"
+#include "wait_until.h"
 
 namespace mpu::internal {
 
@@ -62,9 +63,7 @@ class EncoderChannel {
     static constexpr std::uint32_t kMaxPacks = 16;  // packets of one stream; further NAL units join the last
 
   private:
-    using Clock = std::chrono::steady_clock;
-    // How soon after sending a caller that waits for its stream comes to wait.
-    static constexpr Clock::duration kPromptWait = std::chrono::milliseconds(1);
+    using Clock = WaitClock;
     // How long a frame left to its caller waits before the encoder thread takes it.
     static constexpr Clock::duration kCallerGrace = std::chrono::milliseconds(100);
 

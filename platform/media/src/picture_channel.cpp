@@ -89,7 +89,7 @@ std::int32_t PictureChannel::collect(std::uint32_t taskId, std::int32_t timeoutM
     if (slot == nullptr) {
         return MPU_ERR_UNKNOWN_TASK;
     }
-    callersWait_ = Clock::now() - slot->submitted < kPromptCollect;
+    callersWait_ = Clock::now() - slot->submitted < kPromptCaller;
     if (slot->state == SlotState::kQueued) {
         runHere(*slot, lock);
     }

@@ -3,7 +3,7 @@
 // One picture channel: a fixed set of task slots and a worker thread that runs the queued tasks in order.
 // A caller that comes to wait for a task the worker has not started yet, with nothing running before it,
 // runs it itself instead of waiting to be woken: a submit-then-wait caller's task costs no switch of thread.
-// While the channel's callers wait for each task at once (within kPromptCollect of submitting it), a task
+// While the channel's callers wait for each task at once (within kPromptCaller of submitting it), a task
 // submitted with nothing else queued does not wake the worker: its caller will run it, on the core that has
 // its source in cache, and the worker is not woken only to find it taken. The worker is woken for a task
 // queued behind another, for the tasks in the slots when a submission finds none free, and for every task
@@ -24,6 +24,7 @@
 #include "nv12_scaler.h"
 #include "picture_check.h"
 #include "remap_table.h"
+#include "wait_until.h"
 
 namespace mpu::internal {
 
@@ -73,9 +74,7 @@ class PictureChannel {
                               std::uint32_t dstHeight) const;
 
   private:
-    using Clock = std::chrono::steady_clock;
-    // How soon after submitting a caller that waits for its task comes to collect it.
-    static constexpr Clock::duration kPromptCollect = std::chrono::milliseconds(1);
+    using Clock = WaitClock;
 
     enum class SlotState { kFree, kQueued, kRunning, kDone };
     struct Slot {
