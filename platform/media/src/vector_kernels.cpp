@@ -746,11 +746,14 @@ void ScalePlaneRows(const PlanePlan& plan, const std::uint8_t* source, std::uint
     for (std::uint32_t y = 0; y < plan.dstHeight; ++y) {
         const RowPosition position = rowPosition(plan, y);
         if (y + kRowsAhead < plan.dstHeight) {
-            const std::uint8_t* ahead =
-                source + std::uint64_t{rowPosition(plan, y + kRowsAhead).row} * sourceStride;
+            // Only the rows that will be read: the next row past the window's end has no weight.
+            const RowPosition next = rowPosition(plan, y + kRowsAhead);
+            const std::uint8_t* ahead = source + std::uint64_t{next.row} * sourceStride;
+            const std::uint32_t rows = next.weight == 0 ? 1 : 2;
             for (std::uint32_t x = 0; x < rowBytes; x += kCacheLine) {
-                hwy::Prefetch(ahead + x);
-                hwy::Prefetch(ahead + sourceStride + x);
+                for (std::uint32_t r = 0; r < rows; ++r) {
+                    hwy::Prefetch(ahead + r * sourceStride + x);
+                }
             }
         }
         const std::uint8_t* top = source + std::uint64_t{position.row} * sourceStride;
