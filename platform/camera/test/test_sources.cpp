@@ -72,6 +72,25 @@ TEST(PatternSourceTest, MovesFromFrameToFrameAndCarriesItsNumber) {
     EXPECT_TRUE(PatternSource(8, 16, 8).fill(tiny.data(), 16, 8, 1));
 }
 
+TEST(PatternSourceTest, DrawsTheSameFrameWhereverItsBufferLies) {
+    // A frame buffer on a 64-byte boundary takes the bars by streaming stores, one off it by plain copies;
+    // the rows' ends (a width that is not a multiple of 16) by plain copies in both.
+    constexpr int kWidth = 648;
+    constexpr int kHeight = 480;
+    constexpr std::size_t kBytes = std::size_t{kWidth} * kHeight * 3 / 2;
+    std::vector<std::uint8_t> memory(2 * kBytes + 128);
+    auto* aligned = reinterpret_cast<std::uint8_t*>((reinterpret_cast<std::uintptr_t>(memory.data()) + 63) &
+                                                    ~std::uintptr_t{63});
+    std::uint8_t* misaligned = aligned + kBytes + 1;
+    PatternSource sut(11, kWidth, kHeight);
+    for (const std::uint64_t frame : {7U, 8U}) {
+        ASSERT_TRUE(sut.fill(aligned, kWidth, kHeight, frame));
+        ASSERT_TRUE(sut.fill(misaligned, kWidth, kHeight, frame));
+        EXPECT_TRUE(std::equal(aligned, aligned + kBytes, misaligned)) << "frame " << frame;
+        EXPECT_EQ(vcu::camera::readFrameCode(aligned, kWidth, kHeight, kWidth, 1.0), frame);
+    }
+}
+
 class Nv12FileSourceTest : public ::testing::Test {
   protected:
     static constexpr int kWidth = 8;
