@@ -44,6 +44,10 @@ void StreamRow(std::uint8_t* to, const std::uint8_t* from, std::size_t bytes) {
     std::memcpy(to + done, from + done, bytes - done);
 }
 
+void CopyRow(std::uint8_t* to, const std::uint8_t* from, std::size_t bytes) {
+    std::memcpy(to, from, bytes);
+}
+
 // Orders the streaming stores before every later store and before the frame's hand-over.
 void StreamedRowsDone() {
 #if defined(__SSE2__)
@@ -123,9 +127,7 @@ void PatternSource::drawBars(const Nv12Image& image, std::uint64_t frameNumber) 
                                         static_cast<std::uint64_t>(period_));
     const auto rowBytes = static_cast<std::size_t>(width_);
     // Drawn into the frame itself, the bars are streamed; a picture the lens warp reads next is not.
-    const auto copy = warp_ ? [](std::uint8_t* to, const std::uint8_t* from,
-                                 std::size_t bytes) { std::memcpy(to, from, bytes); }
-                            : StreamRow;
+    const auto copy = warp_ ? CopyRow : StreamRow;
     for (int y = 0; y < height_; y += 2) {
         const int offset = (period_ - shift + y) % period_;
         copy(image.lumaRow(y), lumaRow_.data() + offset, rowBytes);

@@ -28,6 +28,15 @@
 #include "remap_scalar.h"
 #include "remap_table.h"
 
+// Shared by every target's kernels; this file is compiled once per target.
+#ifndef MPU_VECTOR_KERNELS_SHARED
+#define MPU_VECTOR_KERNELS_SHARED
+namespace mpu::internal {
+// What one prefetch asks for.
+inline constexpr std::uint32_t kCacheLine = 64;
+}  // namespace mpu::internal
+#endif
+
 HWY_BEFORE_NAMESPACE();
 namespace mpu::internal::remap {
 namespace HWY_NAMESPACE {
@@ -72,7 +81,7 @@ HWY_INLINE void PrefetchNeighbourhood(PlaneRef source, std::int32_t base, std::u
                                    static_cast<std::uint64_t>(x) * bytesPerSample;
         for (const std::uint8_t* row : {line, line + source.stride}) {
             hwy::Prefetch(row);
-            hwy::Prefetch(row + 64);
+            hwy::Prefetch(row + kCacheLine);
         }
     }
 }
@@ -741,7 +750,6 @@ void BlendColumns(const PlanePlan& plan, const std::uint8_t* row, std::uint8_t* 
 void ScalePlaneRows(const PlanePlan& plan, const std::uint8_t* source, std::uint32_t sourceStride,
                     std::uint8_t* destination, std::uint32_t destinationStride, std::uint8_t* row) {
     constexpr std::uint32_t kRowsAhead = 2;
-    constexpr std::uint32_t kCacheLine = 64;
     const std::uint32_t rowBytes = plan.srcWidth * plan.channels;
     for (std::uint32_t y = 0; y < plan.dstHeight; ++y) {
         const RowPosition position = rowPosition(plan, y);
